@@ -1,0 +1,202 @@
+#include "Kernels.h"
+
+#include <array>
+#include <bit>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace analysis::kernels {
+
+void compareRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, std::uint8_t* picture, int width,
+                        std::uint8_t t, CompareSums& sums)
+{
+    const int threshold = t;
+    for (int x = 0; x < width; ++x) {
+        const int d = later[x] - earlier[x];
+        std::uint8_t* p = picture + 3 * x;
+        if (d > threshold) {
+            p[0] = 0;
+            p[1] = 0;
+            p[2] = std::uint8_t(d + 128);
+            ++sums.brightCount;
+            sums.brightWeight += d;
+            sums.brightSumX += std::int64_t(x) * d;
+        } else if (d < -threshold) {
+            p[0] = std::uint8_t(-d + 128);
+            p[1] = 0;
+            p[2] = 0;
+            ++sums.darkCount;
+            sums.darkWeight += d;
+            sums.darkSumX += std::int64_t(x) * d;
+        } else {
+            const std::uint8_t level = d == threshold ? 192 : 255;
+            p[0] = level;
+            p[1] = level;
+            p[2] = level;
+        }
+    }
+}
+
+#if defined(__x86_64__)
+
+namespace {
+
+// pshufb masks that interleave 16 blue, green and red bytes into 48 bytes: mask
+// [plane][chunk] picks, for each byte of output chunk `chunk`, the byte of `plane`
+// that belongs there, or zero.
+constexpr std::array<std::array<std::array<std::int8_t, 16>, 3>, 3> interleaveMasks()
+{
+    std::array<std::array<std::array<std::int8_t, 16>, 3>, 3> masks{};
+    for (int plane = 0; plane < 3; ++plane)
+        for (int chunk = 0; chunk < 3; ++chunk)
+            for (int k = 0; k < 16; ++k) {
+                const int j = 16 * chunk + k;
+                masks[plane][chunk][k] = std::int8_t(j % 3 == plane ? j / 3 : -128);
+            }
+    return masks;
+}
+
+constexpr auto masks = interleaveMasks();
+
+// Sums of one polarity over a row: magnitudes m (bytes) of the pixels that count.
+struct Accumulator {
+    __m256i weight{};  // 4 x 64-bit sums of m
+    __m256i atStart{}; // 4 x 64-bit sums of x0 * m, x0 the round's first x
+    __m256i inRound{}; // 8 x 32-bit sums of (x - x0) * m
+    std::int64_t pixels = 0;
+};
+
+__attribute__((target("avx2"))) inline void accumulate(Accumulator& acc, __m256i mask, __m256i magnitude, int x0,
+                                                       __m256i laneIndex)
+{
+    const __m256i m = _mm256_and_si256(mask, magnitude);
+    acc.pixels += std::popcount(static_cast<std::uint32_t>(_mm256_movemask_epi8(mask)));
+    const __m256i weight = _mm256_sad_epu8(m, _mm256_setzero_si256());
+    acc.weight = _mm256_add_epi64(acc.weight, weight);
+    acc.atStart = _mm256_add_epi64(acc.atStart, _mm256_mul_epu32(weight, _mm256_set1_epi32(x0)));
+    const __m256i byIndex = _mm256_madd_epi16(_mm256_maddubs_epi16(m, laneIndex), _mm256_set1_epi16(1));
+    acc.inRound = _mm256_add_epi32(acc.inRound, byIndex);
+}
+
+__attribute__((target("avx2"))) inline std::int64_t sum64(__m256i v)
+{
+    alignas(32) std::int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
+__attribute__((target("avx2"))) inline std::int64_t sum32(__m256i v)
+{
+    alignas(32) std::int32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+    std::int64_t total = 0;
+    for (std::int32_t lane : lanes)
+        total += lane;
+    return total;
+}
+
+__attribute__((target("avx2"))) inline void flush(Accumulator& acc, std::int64_t& count, std::int64_t& weight,
+                                                  std::int64_t& sumX, int sign)
+{
+    count += acc.pixels;
+    weight += sign * sum64(acc.weight);
+    sumX += sign * (sum64(acc.atStart) + sum32(acc.inRound));
+    acc = Accumulator{};
+}
+
+__attribute__((target("avx2"))) inline __m256i shuffleMask(int plane, int chunk)
+{
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(masks[plane][chunk].data())));
+}
+
+// 32 pixels a round. The 32-bit in-round sums grow by at most 31620 a round, so they
+// are moved into the 64-bit totals every 32768 rounds.
+__attribute__((target("avx2"))) void compareRowAvx2Impl(const std::uint8_t* earlier, const std::uint8_t* later,
+                                                        std::uint8_t* picture, int width, std::uint8_t t,
+                                                        CompareSums& sums)
+{
+    const __m256i threshold = _mm256_set1_epi8(static_cast<char>(t));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i topBit = _mm256_set1_epi8(static_cast<char>(0x80));
+    const __m256i silverBits = _mm256_set1_epi8(0x3F); // 255 ^ 0x3F == 192
+    const __m256i white = _mm256_set1_epi8(-1);
+    const __m256i laneIndex = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                                               20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    __m256i shuffle[3][3];
+    for (int plane = 0; plane < 3; ++plane)
+        for (int chunk = 0; chunk < 3; ++chunk)
+            shuffle[plane][chunk] = shuffleMask(plane, chunk);
+
+    Accumulator bright, dark;
+
+    int x = 0;
+    int rounds = 0;
+    for (; x + 32 <= width; x += 32) {
+        const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(earlier + x));
+        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(later + x));
+        const __m256i up = _mm256_subs_epu8(l, e);   // max(d, 0)
+        const __m256i down = _mm256_subs_epu8(e, l); // max(-d, 0)
+        const __m256i isBright = _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(up, threshold), up), white);
+        const __m256i isDark = _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(down, threshold), down), white);
+        const __m256i isSilver = _mm256_and_si256(_mm256_cmpeq_epi8(up, threshold), _mm256_cmpeq_epi8(down, zero));
+
+        const __m256i unchanged = _mm256_andnot_si256(_mm256_or_si256(isBright, isDark),
+                                                      _mm256_xor_si256(white, _mm256_and_si256(isSilver, silverBits)));
+        const __m256i planes[3] = {
+            _mm256_or_si256(_mm256_and_si256(isDark, _mm256_xor_si256(down, topBit)), unchanged),
+            unchanged,
+            _mm256_or_si256(_mm256_and_si256(isBright, _mm256_xor_si256(up, topBit)), unchanged),
+        };
+        __m256i chunks[3];
+        for (int chunk = 0; chunk < 3; ++chunk)
+            chunks[chunk] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(planes[0], shuffle[0][chunk]),
+                                                            _mm256_shuffle_epi8(planes[1], shuffle[1][chunk])),
+                                            _mm256_shuffle_epi8(planes[2], shuffle[2][chunk]));
+        auto* out = reinterpret_cast<__m256i*>(picture + 3 * x);
+        _mm256_storeu_si256(out, _mm256_permute2x128_si256(chunks[0], chunks[1], 0x20));
+        _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(chunks[2], chunks[0], 0x30));
+        _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(chunks[1], chunks[2], 0x31));
+
+        accumulate(bright, isBright, up, x, laneIndex);
+        accumulate(dark, isDark, down, x, laneIndex);
+        if (++rounds == 32768) {
+            flush(bright, sums.brightCount, sums.brightWeight, sums.brightSumX, 1);
+            flush(dark, sums.darkCount, sums.darkWeight, sums.darkSumX, -1);
+            rounds = 0;
+        }
+    }
+    flush(bright, sums.brightCount, sums.brightWeight, sums.brightSumX, 1);
+    flush(dark, sums.darkCount, sums.darkWeight, sums.darkSumX, -1);
+
+    CompareSums tail;
+    compareRowPortable(earlier + x, later + x, picture + 3 * x, width - x, t, tail);
+    sums.brightCount += tail.brightCount;
+    sums.brightWeight += tail.brightWeight;
+    sums.brightSumX += tail.brightSumX + std::int64_t(x) * tail.brightWeight;
+    sums.darkCount += tail.darkCount;
+    sums.darkWeight += tail.darkWeight;
+    sums.darkSumX += tail.darkSumX + std::int64_t(x) * tail.darkWeight;
+}
+
+} // namespace
+
+#endif
+
+CompareRow compareRowAvx2()
+{
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2"))
+        return compareRowAvx2Impl;
+#endif
+    return nullptr;
+}
+
+CompareRow bestCompareRow()
+{
+    static const CompareRow best = compareRowAvx2() ? compareRowAvx2() : compareRowPortable;
+    return best;
+}
+
+} // namespace analysis::kernels

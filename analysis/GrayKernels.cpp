@@ -1,0 +1,152 @@
+// The luma of the 80-bit extended arithmetic, computed in integers.
+//
+// With N = 30 R + 59 G + 11 B the exact decimal luma is N / 100, and the extended
+// value differs from it by far less than the distance to the next half, so
+// floor((N + 50) / 100) is the extended result for every colour except the ties
+// (N mod 100 = 50). There the extended value lies just above or just below the half,
+// or on it, and no linear formula tells which. For a given red and green a tie pins
+// blue modulo 100, so one byte per (red, green) holds the rounding of every tie: bit
+// blue / 100 is set where the extended result is the lower neighbour. The table is
+// filled once from the extended arithmetic itself.
+
+#include "Kernels.h"
+
+#include <array>
+#include <bit>
+#include <cmath>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace analysis::kernels {
+
+std::uint8_t grayReference(std::uint8_t r, std::uint8_t g, std::uint8_t b)
+{
+    static_assert(sizeof(long double) > sizeof(double), "needs the 80-bit extended format");
+    long double sum = static_cast<long double>(r) * 0.3L;
+    sum = sum + static_cast<long double>(g) * 0.59L;
+    sum = sum + static_cast<long double>(b) * 0.11L;
+    return static_cast<std::uint8_t>(std::nearbyintl(sum));
+}
+
+namespace {
+
+constexpr int tieRemainder = 50;
+static_assert((11 * 91) % 100 == 1, "91 inverts the blue weight modulo 100");
+static_assert(30 * 255 + 59 * 255 + 11 * 255 + 50 < 32768, "N + 50 fits a signed 16-bit lane");
+
+using TieTable = std::array<std::uint8_t, 256 * 256>;
+
+TieTable makeTieTable()
+{
+    TieTable table{};
+    for (int r = 0; r < 256; ++r) {
+        for (int g = 0; g < 256; ++g) {
+            const int firstBlue = ((91 * (tieRemainder - 30 * r - 59 * g)) % 100 + 100) % 100;
+            std::uint8_t bits = 0;
+            for (int b = firstBlue; b < 256; b += 100) {
+                const int n = 30 * r + 59 * g + 11 * b;
+                if (grayReference(std::uint8_t(r), std::uint8_t(g), std::uint8_t(b)) < (n + 50) / 100)
+                    bits = std::uint8_t(bits | 1 << (b / 100));
+            }
+            table[r * 256 + g] = bits;
+        }
+    }
+    return table;
+}
+
+const TieTable& tieTable()
+{
+    static const TieTable table = makeTieTable();
+    return table;
+}
+
+inline int roundsDown(const TieTable& ties, int r, int g, int b)
+{
+    return ties[r * 256 + g] >> (b / 100) & 1;
+}
+
+#if defined(__x86_64__)
+
+// Eight pixels, four to each 128-bit lane, as words (11 B + 59 G, 30 R): the lanes read
+// 16 bytes at p and p + 12, of which the first 12 are four pixels.
+__attribute__((target("avx2"))) inline __m256i weighEight(const std::uint8_t* p)
+{
+    const __m256i spread = _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(0, 1, 3, 4, 6, 7, 9, 10, 2, -1, 5, -1, 8, -1, 11, -1));
+    const __m256i weights = _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(11, 59, 11, 59, 11, 59, 11, 59, 30, 0, 30, 0, 30, 0, 30, 0));
+    const __m256i v = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
+    return _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, spread), weights);
+}
+
+// Sixteen pixels' floor((N + 50) / 100) and whether N is a tie, as words in the pixel
+// order 0-3, 8-11 | 4-7, 12-15.
+__attribute__((target("avx2"))) inline void levelsOfSixteen(const std::uint8_t* p, __m256i& quotient, __m256i& tie)
+{
+    const __m256i a = weighEight(p), b = weighEight(p + 24);
+    const __m256i n = _mm256_add_epi16(_mm256_add_epi16(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b)),
+                                       _mm256_set1_epi16(50));
+    // (n * 5243) >> 19 == n / 100 for every n below 32768.
+    quotient = _mm256_srli_epi16(_mm256_mulhi_epu16(n, _mm256_set1_epi16(5243)), 3);
+    tie = _mm256_cmpeq_epi16(_mm256_mullo_epi16(quotient, _mm256_set1_epi16(100)), n);
+}
+
+// 32 pixels a round; the last load of a round reads 4 bytes past the round's 96.
+__attribute__((target("avx2"))) void grayRowAvx2Impl(const std::uint8_t* bgr, std::uint8_t* gray, int width)
+{
+    const TieTable& ties = tieTable();
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    int x = 0;
+    for (; 3 * x + 100 <= 3 * width; x += 32) {
+        const std::uint8_t* p = bgr + 3 * x;
+        __m256i q0, t0, q1, t1;
+        levelsOfSixteen(p, q0, t0);
+        levelsOfSixteen(p + 48, q1, t1);
+        const __m256i levels = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(q0, q1), order);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(gray + x), levels);
+        auto tieBits = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_permutevar8x32_epi32(_mm256_packs_epi16(t0, t1), order)));
+        while (tieBits != 0) {
+            const int i = x + std::countr_zero(tieBits);
+            tieBits &= tieBits - 1;
+            gray[i] = std::uint8_t(gray[i] - roundsDown(ties, bgr[3 * i + 2], bgr[3 * i + 1], bgr[3 * i]));
+        }
+    }
+    grayRowPortable(bgr + 3 * x, gray + x, width - x);
+}
+
+#endif
+
+} // namespace
+
+void grayRowPortable(const std::uint8_t* bgr, std::uint8_t* gray, int width)
+{
+    const TieTable& ties = tieTable();
+    for (int x = 0; x < width; ++x) {
+        const int b = bgr[3 * x], g = bgr[3 * x + 1], r = bgr[3 * x + 2];
+        const int n = 30 * r + 59 * g + 11 * b + 50;
+        const int q = n / 100;
+        gray[x] = std::uint8_t(q - (q * 100 == n ? roundsDown(ties, r, g, b) : 0));
+    }
+}
+
+GrayRow grayRowAvx2()
+{
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2"))
+        return grayRowAvx2Impl;
+#endif
+    return nullptr;
+}
+
+GrayRow bestGrayRow()
+{
+    static const GrayRow best = grayRowAvx2() ? grayRowAvx2() : grayRowPortable;
+    return best;
+}
+
+} // namespace analysis::kernels

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+#include "Bitmap.h"
+
+namespace analysis {
+
+// Milliseconds since midnight of the local clock, 0 .. 86399999.
+int millisecondsSinceLocalMidnight();
+
+// The time of day as a fraction of the day in the general format with 15 significant
+// digits: fixed-point from 0.0001 up, below that scientific with a capital E and no
+// leading exponent zeros, "0" at midnight; `decimalSeparator` stands for the point.
+std::string timeOfDayText(int millisecondsSinceMidnight, const std::string& decimalSeparator);
+
+// "images/" + the time of day + ".bmp": where a frame grabbed at that time is saved.
+std::string savedFrameName(int millisecondsSinceMidnight, const std::string& decimalSeparator);
+
+// Writes a 24-bit picture as an uncompressed bottom-up BMP file. The bytes go to a
+// temporary file beside `fileName` that is renamed over it once complete, so a reader
+// never sees half a file and an earlier file survives a failure. Throws
+// std::runtime_error "Cannot create file <fileName>" when the file cannot be written,
+// std::invalid_argument for a picture that is not 24-bit.
+void saveBmp(const Bitmap& picture, const std::string& fileName);
+
+} // namespace analysis

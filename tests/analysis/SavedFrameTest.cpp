@@ -1,0 +1,169 @@
+#include "SavedFrame.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <sys/resource.h>
+
+#include <QImage>
+#include <gtest/gtest.h>
+
+using namespace analysis;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path freshDirectory(const char* name)
+{
+    const fs::path dir = fs::temp_directory_path() / (std::string("saved-frame-") + name + "-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string readAll(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+Bitmap patternFrame(int w, int h)
+{
+    Bitmap b;
+    b.setWidth(w);
+    b.setHeight(h);
+    b.setFormat(PixelFormat::Bgr24);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            b.row(y)[3 * x] = std::uint8_t(x * 7 + y);     // blue
+            b.row(y)[3 * x + 1] = std::uint8_t(y * 13);    // green
+            b.row(y)[3 * x + 2] = std::uint8_t(255 - x);   // red
+        }
+    return b;
+}
+
+} // namespace
+
+TEST(SavedFrame, TimeOfDayNames)
+{
+    struct Case {
+        int ms;
+        const char* separator;
+        const char* text;
+    } cases[] = {
+        {0, ".", "0"},
+        {5000, ".", "5.78703703703704E-5"},
+        {8640, ".", "0.0001"},
+        {8639, ".", "9.99884259259259E-5"},
+        {1, ".", "1.15740740740741E-8"},
+        {43'200'000, ".", "0.5"},
+        {64'800'000, ".", "0.75"},
+        {64'800'000, ",", "0,75"},
+        {5000, ",", "5,78703703703704E-5"},
+        {86'399'999, ".", "0.999999988425926"},
+        {3'600'000, ".", "0.0416666666666667"},
+    };
+    for (const Case& k : cases)
+        EXPECT_EQ(timeOfDayText(k.ms, k.separator), k.text) << k.ms << " ms";
+    EXPECT_EQ(savedFrameName(43'200'000, "."), "images/0.5.bmp");
+    EXPECT_EQ(savedFrameName(64'800'000, ","), "images/0,75.bmp");
+}
+
+TEST(SavedFrame, ClockIsWithinTheDay)
+{
+    const int ms = millisecondsSinceLocalMidnight();
+    EXPECT_GE(ms, 0);
+    EXPECT_LT(ms, 86'400'000);
+}
+
+TEST(SavedFrame, BmpLayoutAndReadBack)
+{
+    const fs::path dir = freshDirectory("layout");
+    for (int width : {1, 2, 3, 4, 5, 320}) {
+        const Bitmap frame = patternFrame(width, 3);
+        const fs::path file = dir / ("w" + std::to_string(width) + ".bmp");
+        saveBmp(frame, file.string());
+
+        const std::string bytes = readAll(file);
+        const std::uint32_t rowSize = (3 * width + 3) & ~3u;
+        auto u32 = [&](std::size_t at) {
+            return std::uint32_t(std::uint8_t(bytes[at])) | std::uint32_t(std::uint8_t(bytes[at + 1])) << 8 |
+                   std::uint32_t(std::uint8_t(bytes[at + 2])) << 16 | std::uint32_t(std::uint8_t(bytes[at + 3])) << 24;
+        };
+        ASSERT_EQ(bytes.size(), 54 + rowSize * 3);
+        EXPECT_EQ(bytes.substr(0, 2), "BM");
+        EXPECT_EQ(u32(2), bytes.size());
+        EXPECT_EQ(u32(6), 0u);
+        EXPECT_EQ(u32(10), 54u);
+        EXPECT_EQ(u32(14), 40u);
+        EXPECT_EQ(u32(18), std::uint32_t(width));
+        EXPECT_EQ(u32(22), 3u);
+        EXPECT_EQ(u32(26), 1u | 24u << 16);
+        EXPECT_EQ(u32(30), 0u);
+        EXPECT_EQ(u32(34), rowSize * 3);
+        for (std::size_t at : {38u, 42u, 46u, 50u})
+            EXPECT_EQ(u32(at), 0u);
+        // The bottom row comes first.
+        EXPECT_EQ(std::uint8_t(bytes[54]), frame.row(2)[0]);
+
+        QImage read(QString::fromStdString(file.string()));
+        ASSERT_FALSE(read.isNull()) << "width " << width;
+        ASSERT_EQ(read.width(), width);
+        ASSERT_EQ(read.height(), 3);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < width; ++x) {
+                const QRgb p = read.pixel(x, y);
+                ASSERT_EQ(frame.pixel(x, y), rgb(std::uint8_t(qRed(p)), std::uint8_t(qGreen(p)), std::uint8_t(qBlue(p))))
+                    << "width " << width << " at " << x << "," << y;
+            }
+    }
+    // Nothing but the finished files is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);
+    fs::remove_all(dir);
+}
+
+TEST(SavedFrame, ReplacesAnEarlierFileOfTheSameName)
+{
+    const fs::path dir = freshDirectory("replace");
+    const std::string file = (dir / "0.5.bmp").string();
+    saveBmp(patternFrame(8, 8), file);
+    saveBmp(patternFrame(2, 2), file);
+    EXPECT_EQ(QImage(QString::fromStdString(file)).width(), 2);
+    fs::remove_all(dir);
+}
+
+TEST(SavedFrame, MissingDirectoryIsReported)
+{
+    const std::string file = (fs::temp_directory_path() / "no-such-directory-here" / "0.5.bmp").string();
+    try {
+        saveBmp(patternFrame(2, 2), file);
+        FAIL() << "saved into a missing directory";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot create file " + file);
+    }
+}
+
+TEST(SavedFrame, FailedWriteKeepsTheEarlierFile)
+{
+    const fs::path dir = freshDirectory("failed");
+    const std::string file = (dir / "frame.bmp").string();
+    saveBmp(patternFrame(4, 4), file);
+    const std::string before = readAll(file);
+
+    // A file size limit below the new file's size makes the write fail half way.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_THROW(saveBmp(patternFrame(100, 100), file), std::runtime_error);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(readAll(file), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "temporary file left behind";
+    fs::remove_all(dir);
+}
