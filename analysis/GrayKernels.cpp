@@ -95,25 +95,60 @@ __attribute__((target("avx2"))) inline void levelsOfSixteen(const std::uint8_t* 
     tie = _mm256_cmpeq_epi16(_mm256_mullo_epi16(quotient, _mm256_set1_epi16(100)), n);
 }
 
-// 32 pixels a round; the last load of a round reads 4 bytes past the round's 96.
-__attribute__((target("avx2"))) void grayRowAvx2Impl(const std::uint8_t* bgr, std::uint8_t* gray, int width)
+// Lowers pixel i's level where it is a tie (bit 0 of isTie) that rounds down.
+inline void settleTie(const TieTable& ties, const std::uint8_t* bgr, std::uint8_t* gray, int i, int isTie)
 {
-    const TieTable& ties = tieTable();
+    gray[i] = std::uint8_t(gray[i] - (roundsDown(ties, bgr[3 * i + 2], bgr[3 * i + 1], bgr[3 * i]) & isTie));
+}
+
+inline void grayPixel(const TieTable& ties, const std::uint8_t* bgr, std::uint8_t* gray, int i)
+{
+    const int b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
+    const int n = 30 * r + 59 * g + 11 * b + 50;
+    const int q = n / 100;
+    gray[i] = std::uint8_t(q - (roundsDown(ties, r, g, b) & static_cast<int>(q * 100 == n)));
+}
+
+// 32 pixels, their levels stored and their ties returned as a bit mask. The last load
+// reads 4 bytes past the 96 bytes of the pixels.
+__attribute__((target("avx2"))) inline std::uint32_t grayOfThirtyTwo(const std::uint8_t* p, std::uint8_t* gray)
+{
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    __m256i q0, t0, q1, t1;
+    levelsOfSixteen(p, q0, t0);
+    levelsOfSixteen(p + 48, q1, t1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(gray),
+                        _mm256_permutevar8x32_epi32(_mm256_packus_epi16(q0, q1), order));
+    return static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_permutevar8x32_epi32(_mm256_packs_epi16(t0, t1), order)));
+}
+
+// Ties are rare (about one pixel in a hundred) and scattered: a branch on them would
+// mispredict often, and settling them inside the vector loop would lengthen each
+// round's chain. So a stretch of rounds first stores its levels and tie masks, then a
+// scalar pass settles the ties: the first of each round without a branch (a round
+// without one lowers its last pixel by zero), the rare further ones in a loop.
+__attribute__((target("avx2,bmi"))) void grayRowAvx2Impl(const std::uint8_t* bgr, std::uint8_t* gray, int width)
+{
+    constexpr int stretch = 64;
+    const TieTable& ties = tieTable();
+    std::uint32_t masks[stretch];
     int x = 0;
-    for (; 3 * x + 100 <= 3 * width; x += 32) {
-        const std::uint8_t* p = bgr + 3 * x;
-        __m256i q0, t0, q1, t1;
-        levelsOfSixteen(p, q0, t0);
-        levelsOfSixteen(p + 48, q1, t1);
-        const __m256i levels = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(q0, q1), order);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(gray + x), levels);
-        auto tieBits = static_cast<std::uint32_t>(
-            _mm256_movemask_epi8(_mm256_permutevar8x32_epi32(_mm256_packs_epi16(t0, t1), order)));
-        while (tieBits != 0) {
-            const int i = x + std::countr_zero(tieBits);
+    while (3 * x + 100 <= 3 * width) {
+        const int start = x;
+        int rounds = 0;
+        for (; rounds < stretch && 3 * x + 100 <= 3 * width; ++rounds, x += 32)
+            masks[rounds] = grayOfThirtyTwo(bgr + 3 * x, gray + x);
+        for (int round = 0; round < rounds; ++round) {
+            const int base = start + 32 * round;
+            std::uint32_t tieBits = masks[round];
+            const int first = std::countr_zero(tieBits | 0x80000000u);
+            settleTie(ties, bgr, gray, base + first, static_cast<int>(tieBits >> first));
             tieBits &= tieBits - 1;
-            gray[i] = std::uint8_t(gray[i] - roundsDown(ties, bgr[3 * i + 2], bgr[3 * i + 1], bgr[3 * i]));
+            while (tieBits != 0) {
+                settleTie(ties, bgr, gray, base + std::countr_zero(tieBits), 1);
+                tieBits &= tieBits - 1;
+            }
         }
     }
     grayRowPortable(bgr + 3 * x, gray + x, width - x);
@@ -126,12 +161,8 @@ __attribute__((target("avx2"))) void grayRowAvx2Impl(const std::uint8_t* bgr, st
 void grayRowPortable(const std::uint8_t* bgr, std::uint8_t* gray, int width)
 {
     const TieTable& ties = tieTable();
-    for (int x = 0; x < width; ++x) {
-        const int b = bgr[3 * x], g = bgr[3 * x + 1], r = bgr[3 * x + 2];
-        const int n = 30 * r + 59 * g + 11 * b + 50;
-        const int q = n / 100;
-        gray[x] = std::uint8_t(q - (q * 100 == n ? roundsDown(ties, r, g, b) : 0));
-    }
+    for (int x = 0; x < width; ++x)
+        grayPixel(ties, bgr, gray, x);
 }
 
 GrayRow grayRowAvx2()
