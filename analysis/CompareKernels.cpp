@@ -68,11 +68,13 @@ struct Accumulator {
     std::int64_t pixels = 0;
 };
 
-__attribute__((target("avx2"))) inline void accumulate(Accumulator& acc, __m256i mask, __m256i magnitude, int x0,
+// Adds the magnitudes of the pixels that count (those not in `notCounted`) of the
+// round starting at x0.
+__attribute__((target("avx2"))) inline void accumulate(Accumulator& acc, __m256i notCounted, __m256i magnitude, int x0,
                                                        __m256i laneIndex)
 {
-    const __m256i m = _mm256_and_si256(mask, magnitude);
-    acc.pixels += std::popcount(static_cast<std::uint32_t>(_mm256_movemask_epi8(mask)));
+    const __m256i m = _mm256_andnot_si256(notCounted, magnitude);
+    acc.pixels += 32 - std::popcount(static_cast<std::uint32_t>(_mm256_movemask_epi8(notCounted)));
     const __m256i weight = _mm256_sad_epu8(m, _mm256_setzero_si256());
     acc.weight = _mm256_add_epi64(acc.weight, weight);
     acc.atStart = _mm256_add_epi64(acc.atStart, _mm256_mul_epu32(weight, _mm256_set1_epi32(x0)));
@@ -138,16 +140,17 @@ __attribute__((target("avx2"))) void compareRowAvx2Impl(const std::uint8_t* earl
         const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(later + x));
         const __m256i up = _mm256_subs_epu8(l, e);   // max(d, 0)
         const __m256i down = _mm256_subs_epu8(e, l); // max(-d, 0)
-        const __m256i isBright = _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(up, threshold), up), white);
-        const __m256i isDark = _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(down, threshold), down), white);
+        // min(m, t) == m is "not above the threshold"; the masks are kept negated.
+        const __m256i notBright = _mm256_cmpeq_epi8(_mm256_min_epu8(up, threshold), up);
+        const __m256i notDark = _mm256_cmpeq_epi8(_mm256_min_epu8(down, threshold), down);
         const __m256i isSilver = _mm256_and_si256(_mm256_cmpeq_epi8(up, threshold), _mm256_cmpeq_epi8(down, zero));
 
-        const __m256i unchanged = _mm256_andnot_si256(_mm256_or_si256(isBright, isDark),
-                                                      _mm256_xor_si256(white, _mm256_and_si256(isSilver, silverBits)));
+        const __m256i unchanged = _mm256_and_si256(_mm256_and_si256(notBright, notDark),
+                                                   _mm256_xor_si256(white, _mm256_and_si256(isSilver, silverBits)));
         const __m256i planes[3] = {
-            _mm256_or_si256(_mm256_and_si256(isDark, _mm256_xor_si256(down, topBit)), unchanged),
+            _mm256_or_si256(_mm256_andnot_si256(notDark, _mm256_xor_si256(down, topBit)), unchanged),
             unchanged,
-            _mm256_or_si256(_mm256_and_si256(isBright, _mm256_xor_si256(up, topBit)), unchanged),
+            _mm256_or_si256(_mm256_andnot_si256(notBright, _mm256_xor_si256(up, topBit)), unchanged),
         };
         __m256i chunks[3];
         for (int chunk = 0; chunk < 3; ++chunk)
@@ -159,8 +162,8 @@ __attribute__((target("avx2"))) void compareRowAvx2Impl(const std::uint8_t* earl
         _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(chunks[2], chunks[0], 0x30));
         _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(chunks[1], chunks[2], 0x31));
 
-        accumulate(bright, isBright, up, x, laneIndex);
-        accumulate(dark, isDark, down, x, laneIndex);
+        accumulate(bright, notBright, up, x, laneIndex);
+        accumulate(dark, notDark, down, x, laneIndex);
         if (++rounds == 32768) {
             flush(bright, sums.brightCount, sums.brightWeight, sums.brightSumX, 1);
             flush(dark, sums.darkCount, sums.darkWeight, sums.darkSumX, -1);

@@ -69,30 +69,43 @@ inline int roundsDown(const TieTable& ties, int r, int g, int b)
 
 #if defined(__x86_64__)
 
-// Eight pixels, four to each 128-bit lane, as words (11 B + 59 G, 30 R): the lanes read
-// 16 bytes at p and p + 12, of which the first 12 are four pixels.
-__attribute__((target("avx2"))) inline __m256i weighEight(const std::uint8_t* p)
+// Eight pixels as words (11 B + 59 G, 30 R): four from `low` in the low 128-bit lane,
+// four from `high` in the high lane. Each lane reads 16 bytes, of which the first 12
+// are its four pixels.
+__attribute__((target("avx2"))) inline __m256i weighEight(const std::uint8_t* low, const std::uint8_t* high)
 {
     const __m256i spread = _mm256_broadcastsi128_si256(
         _mm_setr_epi8(0, 1, 3, 4, 6, 7, 9, 10, 2, -1, 5, -1, 8, -1, 11, -1));
     const __m256i weights = _mm256_broadcastsi128_si256(
         _mm_setr_epi8(11, 59, 11, 59, 11, 59, 11, 59, 30, 0, 30, 0, 30, 0, 30, 0));
     const __m256i v = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
     return _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, spread), weights);
 }
 
-// Sixteen pixels' floor((N + 50) / 100) and whether N is a tie, as words in the pixel
-// order 0-3, 8-11 | 4-7, 12-15.
+// Sixteen pixels, 0-7 from p and 16-23 from p + 48 (pixels of 3 bytes), as words of
+// floor((N + 50) / 100) and of whether N is a tie, in that order.
 __attribute__((target("avx2"))) inline void levelsOfSixteen(const std::uint8_t* p, __m256i& quotient, __m256i& tie)
 {
-    const __m256i a = weighEight(p), b = weighEight(p + 24);
+    const __m256i a = weighEight(p, p + 48), b = weighEight(p + 12, p + 60);
     const __m256i n = _mm256_add_epi16(_mm256_add_epi16(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b)),
                                        _mm256_set1_epi16(50));
     // (n * 5243) >> 19 == n / 100 for every n below 32768.
     quotient = _mm256_srli_epi16(_mm256_mulhi_epu16(n, _mm256_set1_epi16(5243)), 3);
     tie = _mm256_cmpeq_epi16(_mm256_mullo_epi16(quotient, _mm256_set1_epi16(100)), n);
+}
+
+// 32 pixels, their levels stored and their ties returned as a bit mask. The words of
+// the two halves, pixels 0-7 | 16-23 and 8-15 | 24-31, pack into pixel order. The last
+// load reads 4 bytes past the 96 bytes of the pixels.
+__attribute__((target("avx2"))) inline std::uint32_t grayOfThirtyTwo(const std::uint8_t* p, std::uint8_t* gray)
+{
+    __m256i q0, t0, q1, t1;
+    levelsOfSixteen(p, q0, t0);
+    levelsOfSixteen(p + 24, q1, t1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(gray), _mm256_packus_epi16(q0, q1));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(t0, t1)));
 }
 
 // Lowers pixel i's level where it is a tie (bit 0 of isTie) that rounds down.
@@ -109,20 +122,6 @@ inline void grayPixel(const TieTable& ties, const std::uint8_t* bgr, std::uint8_
     gray[i] = std::uint8_t(q - (roundsDown(ties, r, g, b) & static_cast<int>(q * 100 == n)));
 }
 
-// 32 pixels, their levels stored and their ties returned as a bit mask. The last load
-// reads 4 bytes past the 96 bytes of the pixels.
-__attribute__((target("avx2"))) inline std::uint32_t grayOfThirtyTwo(const std::uint8_t* p, std::uint8_t* gray)
-{
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    __m256i q0, t0, q1, t1;
-    levelsOfSixteen(p, q0, t0);
-    levelsOfSixteen(p + 48, q1, t1);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(gray),
-                        _mm256_permutevar8x32_epi32(_mm256_packus_epi16(q0, q1), order));
-    return static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_permutevar8x32_epi32(_mm256_packs_epi16(t0, t1), order)));
-}
-
 // Ties are rare (about one pixel in a hundred) and scattered: a branch on them would
 // mispredict often, and settling them inside the vector loop would lengthen each
 // round's chain. So a stretch of rounds first stores its levels and tie masks, then a
@@ -132,19 +131,17 @@ __attribute__((target("avx2,bmi"))) void grayRowAvx2Impl(const std::uint8_t* bgr
 {
     constexpr int stretch = 64;
     const TieTable& ties = tieTable();
-    std::uint32_t masks[stretch];
+    std::uint32_t masks[stretch + 1];
     int x = 0;
     while (3 * x + 100 <= 3 * width) {
         const int start = x;
         int rounds = 0;
         for (; rounds < stretch && 3 * x + 100 <= 3 * width; ++rounds, x += 32)
             masks[rounds] = grayOfThirtyTwo(bgr + 3 * x, gray + x);
-        for (int round = 0; round < rounds; ++round) {
+        masks[rounds] = 0;
+        for (int round = 0; round < rounds; round += 2) {
             const int base = start + 32 * round;
-            std::uint32_t tieBits = masks[round];
-            const int first = std::countr_zero(tieBits | 0x80000000u);
-            settleTie(ties, bgr, gray, base + first, static_cast<int>(tieBits >> first));
-            tieBits &= tieBits - 1;
+            std::uint64_t tieBits = masks[round] | std::uint64_t(masks[round + 1]) << 32;
             while (tieBits != 0) {
                 settleTie(ties, bgr, gray, base + std::countr_zero(tieBits), 1);
                 tieBits &= tieBits - 1;

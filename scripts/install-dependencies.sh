@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs the Debian 12 packages that building, running and testing need; does
+# nothing when they are all present already.
+set -eu
+
+packages="build-essential cmake pkg-config git
+  qt6-base-dev qt6-qpa-plugins libgl-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  libgtest-dev libgmock-dev libbenchmark-dev libopencv-core-dev libopencv-imgproc-dev
+  libcanberra-dev sound-theme-freedesktop fonts-dejavu-core"
+
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+else
+  sudo=""
+fi
+echo "Installing:$missing"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
