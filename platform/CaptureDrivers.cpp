@@ -1,0 +1,109 @@
+#include "CaptureDrivers.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+
+constexpr std::size_t maxDrivers = 10;
+
+std::string_view trimmed(std::string_view s)
+{
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = s.find_last_not_of(" \t\r\n");
+    return s.substr(first, last - first + 1);
+}
+
+std::string deviceKey(GstDevice* device)
+{
+    gst::String name(gst_device_get_display_name(device));
+    std::string key = name ? name.get() : "";
+    if (GstStructure* properties = gst_device_get_properties(device)) {
+        gst::String text(gst_structure_to_string(properties));
+        key += '\n';
+        key += text.get();
+        gst_structure_free(properties);
+    }
+    return key;
+}
+
+} // namespace
+
+std::vector<ConfiguredSource> parseCaptureSources(std::string_view text)
+{
+    std::vector<ConfiguredSource> sources;
+    while (!text.empty() && sources.size() < maxDrivers) {
+        const auto end = text.find(';');
+        const std::string_view entry = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+
+        const auto bar = entry.find('|');
+        const std::string_view description = trimmed(bar == std::string_view::npos ? entry : entry.substr(bar + 1));
+        if (description.empty())
+            continue;
+        const std::string_view name = bar == std::string_view::npos ? description : trimmed(entry.substr(0, bar));
+        sources.push_back({std::string(name.empty() ? description : name), std::string(description)});
+    }
+    return sources;
+}
+
+std::vector<Driver> findDrivers()
+{
+    std::vector<Driver> drivers;
+    if (const char* configured = std::getenv("CAPTURE_SOURCES")) {
+        for (ConfiguredSource& source : parseCaptureSources(configured))
+            drivers.push_back({std::move(source.name), std::move(source.description), nullptr});
+        return drivers;
+    }
+
+    gst::Object<GstDeviceMonitor> monitor(gst_device_monitor_new());
+    gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
+    if (!gst_device_monitor_start(monitor.get()))
+        return drivers;
+    GList* devices = gst_device_monitor_get_devices(monitor.get());
+    gst_device_monitor_stop(monitor.get());
+
+    std::vector<std::pair<std::string, gst::Object<GstDevice>>> found;
+    for (GList* item = devices; item; item = item->next)
+        found.emplace_back(deviceKey(GST_DEVICE(item->data)), gst::Object<GstDevice>(GST_DEVICE(item->data)));
+    g_list_free(devices); // the references now belong to `found`
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    for (auto& [key, device] : found) {
+        if (drivers.size() == maxDrivers)
+            break;
+        gst::String name(gst_device_get_display_name(device.get()));
+        drivers.push_back({name ? name.get() : "Camera", {}, std::move(device)});
+    }
+    return drivers;
+}
+
+gst::Element makeSourceElement(const Driver& driver, std::string& error)
+{
+    if (driver.device) {
+        gst::Element element = gst::adoptFloating(gst_device_create_element(driver.device.get(), nullptr));
+        if (!element)
+            error = "Cannot open the camera " + driver.name;
+        return element;
+    }
+    // The description is closed by an element of ours, so that it may end in caps
+    // ("videotestsrc ! video/x-raw,width=640") or in an element whose pads appear only
+    // once it runs (a decoder).
+    const std::string closed = driver.description + " ! identity";
+    GError* raw = nullptr;
+    gst::Element bin = gst::adoptFloating(gst_parse_bin_from_description(closed.c_str(), TRUE, &raw));
+    gst::Error parseError(raw);
+    if (parseError) {
+        error = parseError->message;
+        return nullptr;
+    }
+    if (!bin)
+        error = "Cannot build the source " + driver.description;
+    return bin;
+}
+
+} // namespace platform

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gst/gst.h>
+
+#include "GstHandles.h"
+
+namespace platform {
+
+// One entry of the service's configuration: a name and a GStreamer source description.
+struct ConfiguredSource {
+    std::string name;
+    std::string description;
+    friend bool operator==(const ConfiguredSource&, const ConfiguredSource&) = default;
+};
+
+// Parses "name|description;name|description;...": entries separated by ";", the name and
+// "|" optional (an entry without a name is named by its description), blank entries
+// skipped, at most ten entries.
+std::vector<ConfiguredSource> parseCaptureSources(std::string_view text);
+
+// A capture driver: a configured source, or a camera found by GStreamer's device monitor.
+struct Driver {
+    std::string name;
+    std::string description;          // a configured source's description; empty for a camera
+    gst::Object<GstDevice> device;    // the camera; null for a configured source
+};
+
+// The drivers of indices 0 to 9: the entries of the CAPTURE_SOURCES environment
+// variable when it is set, otherwise the cameras ("Video/Source") in a stable order.
+std::vector<Driver> findDrivers();
+
+// A new source element (a bin for a description) with one source pad, or null with
+// `error` set.
+gst::Element makeSourceElement(const Driver& driver, std::string& error);
+
+} // namespace platform

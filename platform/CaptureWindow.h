@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <QImage>
+#include <QTimer>
+#include <QWidget>
+
+#include "CaptureService.h"
+
+namespace platform {
+
+class CapturePipeline;
+
+// A capture window: a child widget that shows the live picture of its connected
+// driver. In preview mode it shows the newest frame at the preview rate, in overlay
+// mode each frame as it arrives; scaled to the window or at the frame's own size in the
+// top-left corner. A grab stops both modes and shows the grabbed still.
+class CaptureWindow : public QWidget {
+public:
+    CaptureWindow(QWidget* parent, const QString& caption);
+    ~CaptureWindow() override;
+
+    void setStatusCallback(StatusCallback callback) { callback_ = callback; }
+    // Sends a status report to the callback, if one is installed.
+    void report(std::int32_t id, const std::string& text);
+    // Reports what the pipeline's bus holds.
+    void reportBus();
+
+    bool connectDriver(std::unique_ptr<CapturePipeline> pipeline, const std::string& driverName);
+    void disconnectDriver();
+    CapturePipeline* pipeline() const { return pipeline_.get(); }
+
+    void setPreview(bool on);
+    void setOverlay(bool on);
+    void setPreviewRate(int milliseconds);
+    void setScale(bool on);
+    bool scale() const { return scale_; }
+    bool previewing() const { return mode_ == Mode::Preview; }
+    bool overlaying() const { return mode_ == Mode::Overlay; }
+
+    bool grab();
+    // Puts the grabbed still on the clipboard; clears the clipboard's image after a
+    // grab that got no frame; nothing without any grab.
+    bool copyToClipboard() const;
+
+    CaptureParms& sequenceSetup() { return setup_; }
+    std::string& captureFile() { return captureFile_; }
+
+    // The picture the window shows now (the still after a grab).
+    QImage shownImage() const { return showingStill_ ? still_ : current_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    enum class Mode { None, Preview, Overlay };
+    enum class Grab { Never, Got, Failed };
+
+    void showNewest();
+
+    StatusCallback callback_ = nullptr;
+    std::unique_ptr<CapturePipeline> pipeline_;
+    Mode mode_ = Mode::None;
+    bool scale_ = false;
+    int previewRate_ = 40;
+    QTimer previewTimer_;
+    QTimer busTimer_;
+    QImage current_;
+    QImage still_;
+    bool showingStill_ = false;
+    Grab grab_ = Grab::Never;
+    std::uint64_t lastGrabbed_ = 0;
+    CaptureParms setup_;
+    std::string captureFile_;
+};
+
+} // namespace platform

@@ -1,0 +1,254 @@
+#include "DriverDialogs.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <map>
+
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QRadioButton>
+#include <QSlider>
+#include <QVBoxLayout>
+#include <gst/video/colorbalance.h>
+
+#include "CapturePipeline.h"
+#include "CaptureWindow.h"
+
+namespace platform {
+
+namespace {
+
+constexpr FormatChoices::Size commonSizes[] = {{160, 120},  {176, 144},  {320, 240},   {352, 288},   {640, 360},
+                                               {640, 480},  {800, 600},  {1024, 768},  {1280, 720},  {1280, 960},
+                                               {1600, 1200}, {1920, 1080}, {2560, 1440}, {3840, 2160}};
+constexpr int commonRates[] = {5, 10, 15, 20, 25, 30, 50, 60};
+
+// The integers a field allows: its values, or for a range its bounds with `isRange`.
+struct IntField {
+    std::vector<int> values;
+    bool isRange = false;
+    int min = 0, max = 0;
+    bool allows(int v) const
+    {
+        return isRange ? v >= min && v <= max : std::find(values.begin(), values.end(), v) != values.end();
+    }
+};
+
+IntField intField(const GValue* value)
+{
+    IntField field;
+    if (!value)
+        return field;
+    if (G_VALUE_HOLDS_INT(value)) {
+        field.values.push_back(g_value_get_int(value));
+    } else if (GST_VALUE_HOLDS_INT_RANGE(value)) {
+        field.isRange = true;
+        field.min = gst_value_get_int_range_min(value);
+        field.max = gst_value_get_int_range_max(value);
+    } else if (GST_VALUE_HOLDS_LIST(value)) {
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i) {
+            const GValue* item = gst_value_list_get_value(value, i);
+            if (G_VALUE_HOLDS_INT(item))
+                field.values.push_back(g_value_get_int(item));
+        }
+    }
+    return field;
+}
+
+template <typename T>
+void addOnce(std::vector<T>& list, const T& item)
+{
+    if (std::find(list.begin(), list.end(), item) == list.end())
+        list.push_back(item);
+}
+
+void addRates(const GValue* value, std::vector<FormatChoices::Rate>& rates)
+{
+    if (!value)
+        return;
+    if (GST_VALUE_HOLDS_FRACTION(value)) {
+        const int n = gst_value_get_fraction_numerator(value), d = gst_value_get_fraction_denominator(value);
+        if (n > 0 && d > 0)
+            addOnce(rates, {n, d});
+    } else if (GST_VALUE_HOLDS_FRACTION_RANGE(value)) {
+        const GValue* low = gst_value_get_fraction_range_min(value);
+        const GValue* high = gst_value_get_fraction_range_max(value);
+        const double min = double(gst_value_get_fraction_numerator(low)) / gst_value_get_fraction_denominator(low);
+        const double max = double(gst_value_get_fraction_numerator(high)) / gst_value_get_fraction_denominator(high);
+        for (int rate : commonRates)
+            if (rate >= min && rate <= max)
+                addOnce(rates, {rate, 1});
+    } else if (GST_VALUE_HOLDS_LIST(value)) {
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i)
+            addRates(gst_value_list_get_value(value, i), rates);
+    }
+}
+
+std::vector<std::string> formatNames(const GstStructure* s)
+{
+    const std::string media = gst_structure_get_name(s);
+    const GValue* format = gst_structure_get_value(s, "format");
+    std::vector<std::string> names;
+    if (format && G_VALUE_HOLDS_STRING(format)) {
+        names.push_back(media + ", format=" + g_value_get_string(format));
+    } else if (format && GST_VALUE_HOLDS_LIST(format)) {
+        for (guint i = 0; i < gst_value_list_get_size(format); ++i) {
+            const GValue* item = gst_value_list_get_value(format, i);
+            if (G_VALUE_HOLDS_STRING(item))
+                names.push_back(media + ", format=" + g_value_get_string(item));
+        }
+    } else {
+        names.push_back(media);
+    }
+    return names;
+}
+
+template <typename Widget>
+Widget* named(Widget* widget, const char* name)
+{
+    widget->setObjectName(name);
+    return widget;
+}
+
+QDialogButtonBox* okCancel(QDialog& dialog)
+{
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    return buttons;
+}
+
+} // namespace
+
+FormatChoices formatChoices(const GstCaps* caps)
+{
+    FormatChoices choices;
+    if (!caps || gst_caps_is_any(caps))
+        return choices;
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        const GstStructure* s = gst_caps_get_structure(caps, i);
+        for (std::string& name : formatNames(s))
+            addOnce(choices.formats, name);
+        const IntField widths = intField(gst_structure_get_value(s, "width"));
+        const IntField heights = intField(gst_structure_get_value(s, "height"));
+        if (widths.isRange || heights.isRange) {
+            for (const FormatChoices::Size& size : commonSizes)
+                if (widths.allows(size.width) && heights.allows(size.height))
+                    addOnce(choices.sizes, size);
+        } else {
+            for (int w : widths.values)
+                for (int h : heights.values)
+                    addOnce(choices.sizes, {w, h});
+        }
+        addRates(gst_structure_get_value(s, "framerate"), choices.rates);
+    }
+    std::sort(choices.sizes.begin(), choices.sizes.end(), [](const auto& a, const auto& b) {
+        return std::pair(a.width, a.height) < std::pair(b.width, b.height);
+    });
+    std::sort(choices.rates.begin(), choices.rates.end(), [](const auto& a, const auto& b) {
+        return std::int64_t(a.numerator) * b.denominator < std::int64_t(b.numerator) * a.denominator;
+    });
+    return choices;
+}
+
+gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate)
+{
+    const std::string text = format + ", width=(int)" + std::to_string(size.width) + ", height=(int)" +
+                             std::to_string(size.height) + ", framerate=(fraction)" + std::to_string(rate.numerator) +
+                             "/" + std::to_string(rate.denominator);
+    return gst::Caps(gst_caps_from_string(text.c_str()));
+}
+
+void showVideoFormatDialog(CaptureWindow& window)
+{
+    CapturePipeline* pipeline = window.pipeline();
+    if (!pipeline)
+        return;
+    const FormatChoices choices = formatChoices(pipeline->offeredCaps().get());
+    const QImage shown = pipeline->newest().image;
+
+    QDialog dialog(window.window());
+    dialog.setWindowTitle("Video Format");
+    auto* form = new QFormLayout;
+    auto* formats = named(new QComboBox, "formats");
+    auto* sizes = named(new QComboBox, "sizes");
+    auto* rates = named(new QComboBox, "rates");
+    for (const std::string& f : choices.formats)
+        formats->addItem(QString::fromStdString(f));
+    for (const auto& s : choices.sizes) {
+        sizes->addItem(QString("%1 x %2").arg(s.width).arg(s.height));
+        if (s.width == shown.width() && s.height == shown.height())
+            sizes->setCurrentIndex(sizes->count() - 1);
+    }
+    for (const auto& r : choices.rates)
+        rates->addItem(r.denominator == 1 ? QString("%1 frames a second").arg(r.numerator)
+                                          : QString("%1/%2 frames a second").arg(r.numerator).arg(r.denominator));
+    form->addRow("Pixel format", formats);
+    form->addRow("Resolution", sizes);
+    form->addRow("Frame rate", rates);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addLayout(form);
+    layout->addWidget(okCancel(dialog));
+    if (dialog.exec() != QDialog::Accepted || formats->currentIndex() < 0 || sizes->currentIndex() < 0 ||
+        rates->currentIndex() < 0)
+        return;
+
+    const gst::Caps caps = chosenCaps(choices.formats[formats->currentIndex()], choices.sizes[sizes->currentIndex()],
+                                      choices.rates[rates->currentIndex()]);
+    std::string error;
+    if (!pipeline->setRequestedCaps(caps.get(), std::chrono::seconds(5), error))
+        window.report(statusError, error);
+}
+
+void showVideoSourceDialog(CaptureWindow& window)
+{
+    CapturePipeline* pipeline = window.pipeline();
+    if (!pipeline)
+        return;
+    GstColorBalance* balance = GST_COLOR_BALANCE(pipeline->colourBalance());
+
+    QDialog dialog(window.window());
+    dialog.setWindowTitle("Video Source");
+    auto* form = new QFormLayout;
+    std::map<GstColorBalanceChannel*, int> before;
+    for (const GList* item = gst_color_balance_list_channels(balance); item; item = item->next) {
+        auto* channel = GST_COLOR_BALANCE_CHANNEL(item->data);
+        auto* slider = new QSlider(Qt::Horizontal);
+        slider->setObjectName(channel->label);
+        slider->setRange(channel->min_value, channel->max_value);
+        before[channel] = gst_color_balance_get_value(balance, channel);
+        slider->setValue(before[channel]);
+        QObject::connect(slider, &QSlider::valueChanged, &dialog,
+                         [balance, channel](int value) { gst_color_balance_set_value(balance, channel, value); });
+        form->addRow(QString(channel->label).toLower().replace(0, 1, QString(channel->label).left(1).toUpper()),
+                     slider);
+    }
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addLayout(form);
+    layout->addWidget(okCancel(dialog));
+    if (dialog.exec() != QDialog::Accepted)
+        for (const auto& [channel, value] : before)
+            gst_color_balance_set_value(balance, channel, value);
+}
+
+void showVideoDisplayDialog(CaptureWindow& window)
+{
+    if (!window.pipeline())
+        return;
+    QDialog dialog(window.window());
+    dialog.setWindowTitle("Video Display");
+    auto* scaled = named(new QRadioButton("Scale to window"), "scaled");
+    auto* actual = named(new QRadioButton("Actual size"), "actual");
+    (window.scale() ? scaled : actual)->setChecked(true);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(scaled);
+    layout->addWidget(actual);
+    layout->addWidget(okCancel(dialog));
+    if (dialog.exec() == QDialog::Accepted)
+        window.setScale(scaled->isChecked());
+}
+
+} // namespace platform

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <gst/gst.h>
+
+#include "GstHandles.h"
+
+namespace platform {
+
+class CaptureWindow;
+
+// What a source's caps offer, with ranges turned into the common values inside them.
+struct FormatChoices {
+    struct Size {
+        int width, height;
+        friend bool operator==(const Size&, const Size&) = default;
+    };
+    struct Rate {
+        int numerator, denominator;
+        friend bool operator==(const Rate&, const Rate&) = default;
+    };
+    std::vector<std::string> formats; // "video/x-raw, format=YUY2", "image/jpeg", ...
+    std::vector<Size> sizes;
+    std::vector<Rate> rates;
+};
+
+FormatChoices formatChoices(const GstCaps* caps);
+// Caps holding the source to one format, size and rate.
+gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate);
+
+// The driver dialogs of a window with a connected driver; modal. Applying the format
+// dialog restarts the source in the chosen format (an error is reported through the
+// window's status callback); the source dialog sets its picture controls as they move;
+// the display dialog chooses between scaling to the window and the frame's own size.
+void showVideoFormatDialog(CaptureWindow& window);
+void showVideoSourceDialog(CaptureWindow& window);
+void showVideoDisplayDialog(CaptureWindow& window);
+
+} // namespace platform

@@ -1,0 +1,315 @@
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QClipboard>
+#include <QComboBox>
+#include <QDialog>
+#include <QGuiApplication>
+#include <QImage>
+#include <QRadioButton>
+#include <QSlider>
+#include <QWidget>
+#include <QtTest/QTest>
+#include <gtest/gtest.h>
+
+#include "../support/ModalBox.h"
+#include "ApplicationTitle.h"
+#include "CaptureDrivers.h"
+#include "CapturePipeline.h"
+#include "CaptureWindow.h"
+#include "DriverDialogs.h"
+#include "FakeCameraProvider.h"
+#include "GstCaptureService.h"
+
+using namespace platform;
+
+namespace {
+
+struct Report {
+    std::int32_t id;
+    std::string text;
+};
+std::vector<Report> reports;
+
+std::int32_t record(CaptureWindow*, std::int32_t id, const char* text)
+{
+    reports.push_back({id, text});
+    return 1;
+}
+
+bool reported(std::int32_t id)
+{
+    for (const Report& r : reports)
+        if (r.id == id)
+            return true;
+    return false;
+}
+
+std::string errorsReported()
+{
+    std::string all;
+    for (const Report& r : reports)
+        if (r.id == statusError)
+            all += r.text + "\n";
+    return all;
+}
+
+// A capture window in a panel on a service whose drivers are `sources`.
+class ServiceTest : public ::testing::Test {
+protected:
+    void use(const char* sources)
+    {
+        if (sources)
+            setenv("CAPTURE_SOURCES", sources, 1);
+        else
+            unsetenv("CAPTURE_SOURCES");
+        reports.clear();
+        window = service.createCaptureWindow("VELKO", windowChild | windowVisible, 0, 0, 320, 240, &panel, 0);
+        ASSERT_NE(window, nullptr);
+        service.setCallbackOnStatus(window, record);
+    }
+    void TearDown() override
+    {
+        if (window) {
+            service.driverDisconnect(window);
+            service.destroyWindow(window);
+        }
+        unsetenv("CAPTURE_SOURCES");
+    }
+    QImage grabbed()
+    {
+        service.grabFrame(window);
+        service.editCopy(window);
+        return QGuiApplication::clipboard()->image();
+    }
+
+    GstCaptureService service;
+    QWidget panel;
+    CaptureWindow* window = nullptr;
+};
+
+// Solid colour red 0x11, green 0x22, blue 0x33, offered in a packed RGB format so that
+// no colour conversion rounds it.
+constexpr const char* solid = "Solid|videotestsrc pattern=solid-color foreground-color=0xff112233 is-live=true "
+                              "! video/x-raw,format=RGBx,width=33,height=17,framerate=30/1";
+
+} // namespace
+
+TEST(CaptureSources, Parsing)
+{
+    using S = std::vector<ConfiguredSource>;
+    EXPECT_EQ(parseCaptureSources(""), S{});
+    EXPECT_EQ(parseCaptureSources("Ball|videotestsrc pattern=ball is-live=true;Hall|filesrc location=hall.avi ! decodebin"),
+              (S{{"Ball", "videotestsrc pattern=ball is-live=true"}, {"Hall", "filesrc location=hall.avi ! decodebin"}}));
+    EXPECT_EQ(parseCaptureSources(" videotestsrc ;; |  ; Named | v4l2src "),
+              (S{{"videotestsrc", "videotestsrc"}, {"Named", "v4l2src"}}));
+    EXPECT_EQ(parseCaptureSources("|videotestsrc"), (S{{"videotestsrc", "videotestsrc"}}));
+    EXPECT_EQ(parseCaptureSources("a;b;c;d;e;f;g;h;i;j;k;l").size(), 10u) << "drivers 0 to 9 only";
+}
+
+TEST(ApplicationTitle, FromProgramPath)
+{
+    EXPECT_EQ(titleFromProgramPath("/usr/bin/Video"), "Video");
+    EXPECT_EQ(titleFromProgramPath("/opt/VIDEO.bin.old"), "Video");
+    EXPECT_EQ(titleFromProgramPath("video"), "video") << "the first character keeps its case";
+    EXPECT_EQ(titleFromProgramPath("/x/.hidden"), "");
+}
+
+TEST_F(ServiceTest, DescribesConfiguredDrivers)
+{
+    use("First|videotestsrc;Second|videotestsrc");
+    char name[80], version[100];
+    ASSERT_TRUE(service.driverDescription(1, name, sizeof name, version, sizeof version));
+    EXPECT_STREQ(name, "Second");
+    EXPECT_FALSE(service.driverDescription(2, name, sizeof name, version, sizeof version));
+    EXPECT_FALSE(service.driverDescription(10, name, sizeof name, version, sizeof version));
+    char tiny[4];
+    ASSERT_TRUE(service.driverDescription(0, tiny, sizeof tiny, version, sizeof version));
+    EXPECT_STREQ(tiny, "Fir") << "cut to the buffer, terminated";
+}
+
+TEST_F(ServiceTest, GrabsTheExactPictureOnTheClipboard)
+{
+    use(solid);
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    EXPECT_TRUE(reported(statusConnected));
+    const QImage image = grabbed();
+    ASSERT_EQ(image.width(), 33);
+    ASSERT_EQ(image.height(), 17);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ASSERT_EQ(image.pixel(x, y) & 0xFFFFFF, 0x112233u) << x << "," << y;
+}
+
+TEST_F(ServiceTest, RowsAndChannelsKeepTheirPlaces)
+{
+    // Seven vertical colour bars: white, yellow, cyan, green, magenta, red, blue.
+    use("Bars|videotestsrc pattern=smpte100 is-live=true ! video/x-raw,format=RGBx,width=81,height=7,framerate=30/1");
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    const QImage image = grabbed();
+    ASSERT_EQ(image.width(), 81);
+    const QRgb expected[] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF};
+    for (int y = 0; y < image.height(); ++y)
+        for (int bar = 0; bar < 7; ++bar) {
+            const int x = (2 * bar + 1) * 81 / 14;
+            EXPECT_EQ(image.pixel(x, y) & 0xFFFFFF, expected[bar]) << "bar " << bar << " row " << y;
+        }
+}
+
+TEST_F(ServiceTest, TwoGrabsNeverHandOverTheSameFrame)
+{
+    use("Snow|videotestsrc pattern=snow is-live=true ! video/x-raw,width=64,height=48,framerate=30/1");
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    const QImage first = grabbed();
+    const QImage second = grabbed();
+    ASSERT_FALSE(first.isNull());
+    EXPECT_NE(first, second);
+}
+
+TEST_F(ServiceTest, MissingFileAndDeviceRefuseWithReadableText)
+{
+    use("Gone|filesrc location=/no/such/file.avi ! decodebin;Cam|v4l2src device=/dev/video-none;Bad|nosuchelement");
+    for (int index : {0, 1, 2}) {
+        reports.clear();
+        EXPECT_EQ(service.driverConnect(window, static_cast<std::uint16_t>(index)), 0);
+        const std::string errors = errorsReported();
+        EXPECT_GT(errors.size(), 10u) << "driver " << index;
+        EXPECT_EQ(window->pipeline(), nullptr);
+    }
+}
+
+TEST_F(ServiceTest, EndedSourceFailsTheGrabAndClearsTheClipboard)
+{
+    use("Short|videotestsrc num-buffers=3 ! video/x-raw,width=32,height=24,framerate=30/1");
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    QGuiApplication::clipboard()->setImage(QImage(5, 5, QImage::Format_RGB32));
+    // Use up the three frames, then the next grab has none.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    QImage image;
+    for (int i = 0; i < 4 && service.grabFrame(window) == 1; ++i)
+        ;
+    reports.clear();
+    EXPECT_EQ(service.grabFrame(window), 0);
+    EXPECT_TRUE(reported(statusNoFrame));
+    service.editCopy(window);
+    EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull()) << "no stale frame stays on the clipboard";
+}
+
+TEST_F(ServiceTest, WithoutDriverGrabAndCopyLeaveTheClipboard)
+{
+    use("Nothing|nosuchelement");
+    QImage mark(3, 3, QImage::Format_RGB32);
+    mark.fill(Qt::green);
+    QGuiApplication::clipboard()->setImage(mark);
+    EXPECT_EQ(service.grabFrame(window), 0);
+    EXPECT_EQ(service.editCopy(window), 0);
+    EXPECT_EQ(QGuiApplication::clipboard()->image().pixel(1, 1), QColor(Qt::green).rgb());
+    EXPECT_EQ(service.dlgVideoFormat(window), 0);
+    EXPECT_EQ(service.setPreview(nullptr, 1), 0) << "a message to no window does nothing";
+}
+
+TEST_F(ServiceTest, DisplayModesReportAndShowFrames)
+{
+    use(solid);
+    ASSERT_EQ(service.driverConnect(window, 0), 1);
+    service.setPreviewRate(window, 40);
+    service.setPreview(window, 1);
+    EXPECT_TRUE(window->previewing());
+    EXPECT_EQ(reports.back().text, "Live window");
+    service.setOverlay(window, 1);
+    EXPECT_TRUE(window->overlaying());
+    EXPECT_FALSE(window->previewing());
+    EXPECT_EQ(reports.back().text, "Overlay window");
+    QTest::qWait(200);
+    EXPECT_EQ(window->shownImage().pixel(3, 3) & 0xFFFFFF, 0x112233u);
+    service.grabFrame(window);
+    EXPECT_FALSE(window->overlaying()) << "a grab shows the still";
+}
+
+TEST_F(ServiceTest, SequenceSetupIsKeptWhole)
+{
+    use("T|videotestsrc");
+    CaptureParms parms;
+    parms.wTimeLimit = 12;
+    parms.fYield = -1;
+    EXPECT_EQ(service.setSequenceSetup(window, sizeof parms, &parms), 1);
+    CaptureParms read;
+    EXPECT_EQ(service.getSequenceSetup(window, sizeof read, &read), 1);
+    EXPECT_EQ(read.wTimeLimit, 12u);
+    EXPECT_EQ(read.fYield, -1);
+    EXPECT_EQ(service.getSequenceSetup(window, 3, &read), 0) << "a wrong size is refused";
+}
+
+TEST_F(ServiceTest, CamerasComeFromTheDeviceMonitor)
+{
+    registerFakeCameraProvider();
+    use(nullptr);
+    char name[80], version[100];
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    ASSERT_TRUE(service.driverDescription(0, name, sizeof name, version, sizeof version));
+    EXPECT_STREQ(name, "Fake Camera");
+    EXPECT_FALSE(grabbed().isNull());
+}
+
+TEST_F(ServiceTest, FormatDialogRenegotiates)
+{
+    use("Bars|videotestsrc is-live=true");
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    const FormatChoices choices = formatChoices(window->pipeline()->offeredCaps().get());
+    ASSERT_FALSE(choices.sizes.empty());
+    whenModalOpens([](QWidget* dialog) {
+        auto* sizes = dialog->findChild<QComboBox*>("sizes");
+        auto* formats = dialog->findChild<QComboBox*>("formats");
+        ASSERT_TRUE(sizes && formats);
+        sizes->setCurrentText("160 x 120");
+        formats->setCurrentText("video/x-raw, format=I420");
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    EXPECT_EQ(service.dlgVideoFormat(window), 1);
+    EXPECT_EQ(grabbed().size(), QSize(160, 120)) << errorsReported();
+}
+
+TEST_F(ServiceTest, SourceAndDisplayDialogsChangeThePicture)
+{
+    use("Gray|videotestsrc pattern=solid-color foreground-color=0xff808080 is-live=true ! video/x-raw,format=RGBx,width=16,height=16");
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    const int before = qRed(grabbed().pixel(5, 5));
+    whenModalOpens([](QWidget* dialog) {
+        auto sliders = dialog->findChildren<QSlider*>();
+        ASSERT_FALSE(sliders.empty());
+        for (QSlider* s : sliders)
+            if (s->objectName().contains("BRIGHTNESS", Qt::CaseInsensitive))
+                s->setValue(s->maximum());
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    EXPECT_EQ(service.dlgVideoSource(window), 1);
+    QTest::qWait(150); // frames taken before the change are not the point here
+    grabbed();
+    EXPECT_GT(qRed(grabbed().pixel(5, 5)), before + 50);
+
+    window->setScale(false);
+    whenModalOpens([](QWidget* dialog) {
+        dialog->findChild<QRadioButton*>("scaled")->setChecked(true);
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    EXPECT_EQ(service.dlgVideoDisplay(window), 1);
+    EXPECT_TRUE(window->scale());
+}
+
+TEST(FormatChoices, ListsAndRanges)
+{
+    gst_init(nullptr, nullptr);
+    gst::Caps caps(gst_caps_from_string(
+        "video/x-raw, format=(string){ YUY2, NV12 }, width=(int)640, height=(int)480, framerate=(fraction){ 30/1, 15/1 }; "
+        "image/jpeg, width=(int)[ 100, 700 ], height=(int)[ 100, 500 ], framerate=(fraction)[ 1/1, 25/1 ]"));
+    const FormatChoices c = formatChoices(caps.get());
+    EXPECT_EQ(c.formats, (std::vector<std::string>{"video/x-raw, format=YUY2", "video/x-raw, format=NV12", "image/jpeg"}));
+    using Size = FormatChoices::Size;
+    EXPECT_EQ(c.sizes, (std::vector<Size>{{160, 120}, {176, 144}, {320, 240}, {352, 288}, {640, 360}, {640, 480}}));
+    using Rate = FormatChoices::Rate;
+    EXPECT_EQ(c.rates, (std::vector<Rate>{{5, 1}, {10, 1}, {15, 1}, {20, 1}, {25, 1}, {30, 1}}));
+    EXPECT_TRUE(formatChoices(nullptr).sizes.empty());
+}

@@ -1,0 +1,71 @@
+#include "FakeCameraProvider.h"
+
+#include <gst/gst.h>
+
+namespace {
+
+struct FakeCamera {
+    GstDevice parent;
+};
+struct FakeCameraClass {
+    GstDeviceClass parentClass;
+};
+
+G_DEFINE_TYPE(FakeCamera, fake_camera, GST_TYPE_DEVICE)
+
+GstElement* fakeCameraCreateElement(GstDevice*, const gchar* name)
+{
+    GstElement* source = gst_element_factory_make("videotestsrc", name);
+    g_object_set(source, "is-live", TRUE, nullptr);
+    return source;
+}
+
+void fake_camera_class_init(FakeCameraClass* klass)
+{
+    GST_DEVICE_CLASS(klass)->create_element = fakeCameraCreateElement;
+}
+
+void fake_camera_init(FakeCamera*) {}
+
+struct FakeCameraProvider {
+    GstDeviceProvider parent;
+};
+struct FakeCameraProviderClass {
+    GstDeviceProviderClass parentClass;
+};
+
+G_DEFINE_TYPE(FakeCameraProvider, fake_camera_provider, GST_TYPE_DEVICE_PROVIDER)
+
+GList* fakeCameraProbe(GstDeviceProvider*)
+{
+    GstCaps* caps = gst_caps_from_string("video/x-raw");
+    GstDevice* camera = GST_DEVICE(g_object_new(fake_camera_get_type(), "display-name", "Fake Camera", "device-class",
+                                                "Video/Source", "caps", caps, nullptr));
+    gst_caps_unref(caps);
+    return g_list_append(nullptr, gst_object_ref_sink(camera));
+}
+
+void fake_camera_provider_class_init(FakeCameraProviderClass* klass)
+{
+    GstDeviceProviderClass* provider = GST_DEVICE_PROVIDER_CLASS(klass);
+    provider->probe = fakeCameraProbe;
+    gst_device_provider_class_set_static_metadata(provider, "Fake cameras", "Video/Source", "Test cameras", "tests");
+}
+
+void fake_camera_provider_init(FakeCameraProvider*) {}
+
+gboolean registerProvider(GstPlugin* plugin)
+{
+    return gst_device_provider_register(plugin, "fakecameraprovider", GST_RANK_PRIMARY,
+                                        fake_camera_provider_get_type());
+}
+
+} // namespace
+
+void registerFakeCameraProvider()
+{
+    static const bool registered = gst_plugin_register_static(
+        GST_VERSION_MAJOR, GST_VERSION_MINOR, "fakecameras", "Test cameras", registerProvider, "1.0", "LGPL",
+        "tests", "tests", "tests");
+    (void)registered;
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <functional>
+
+// Answers the next modal window that opens: hands it to `look` and closes it, so that a
+// test can read a message box or drive a dialog that would otherwise wait for a person.
+inline void whenModalOpens(std::function<void(QWidget*)> look, int attempts = 200)
+{
+    QTimer::singleShot(10, [look = std::move(look), attempts]() mutable {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            look(modal);
+            if (modal->isVisible())
+                modal->close();
+        } else if (attempts > 0) {
+            whenModalOpens(std::move(look), attempts - 1);
+        }
+    });
+}
