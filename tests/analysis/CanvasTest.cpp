@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/NaiveLine.h"
+
 using namespace analysis;
 
 namespace {
@@ -30,30 +32,6 @@ Pixels pixelsOf(const Bitmap& b, Colour c)
         for (int x = 0; x < b.width(); ++x)
             if (b.pixel(x, y) == c)
                 found.insert({x, y});
-    return found;
-}
-
-// Every pixel of the line, stepping along the major axis without any clipping.
-Pixels naiveLine(int x0, int y0, int x1, int y1, int w, int h)
-{
-    Pixels found;
-    const long long dx = x1 - x0, dy = y1 - y0;
-    const long long adx = std::llabs(dx), ady = std::llabs(dy);
-    const long long n = std::max(adx, ady);
-    for (long long i = 0; i < n; ++i) {
-        long long x, y;
-        if (adx >= ady) {
-            x = x0 + (dx < 0 ? -i : i);
-            const long long m = (2 * i * ady + adx) / (2 * adx);
-            y = y0 + (dy < 0 ? -m : m);
-        } else {
-            y = y0 + (dy < 0 ? -i : i);
-            const long long m = (2 * i * adx + ady) / (2 * ady);
-            x = x0 + (dx < 0 ? -m : m);
-        }
-        if (x >= 0 && x < w && y >= 0 && y < h)
-            found.insert({int(x), int(y)});
-    }
     return found;
 }
 

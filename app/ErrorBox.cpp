@@ -1,0 +1,31 @@
+#include "ErrorBox.h"
+
+#include <exception>
+
+#include <QMessageBox>
+
+#include "ApplicationTitle.h"
+
+QString errorBoxText(const QString& error)
+{
+    if (!error.isEmpty() && error.back() > QChar('.'))
+        return error + '.';
+    return error;
+}
+
+void showErrorBox(const QString& error)
+{
+    QMessageBox box(QMessageBox::Critical, platform::applicationTitle(), errorBoxText(error), QMessageBox::Ok);
+    box.setObjectName("ErrorBox");
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+void runCommand(const std::function<void()>& command)
+{
+    try {
+        command();
+    } catch (const std::exception& e) {
+        showErrorBox(QString::fromLocal8Bit(e.what()));
+    }
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <functional>
+
+#include <QString>
+
+// The text an error box shows: a period appended when the text is not empty and its
+// last character comes after "." in the character set.
+QString errorBoxText(const QString& error);
+
+// The application's standard error box: the text, a stop icon, one OK button, the
+// application's title as caption; the other windows are disabled while it is open.
+void showErrorBox(const QString& error);
+
+// Runs a command; an error it raises ends it and is shown in the standard error box.
+void runCommand(const std::function<void()>& command);

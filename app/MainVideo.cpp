@@ -1,0 +1,421 @@
+#include "MainVideo.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QMenuBar>
+#include <QPainter>
+#include <QStatusBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <qdrawutil.h>
+
+#include "Beep.h"
+#include "ClipboardFrame.h"
+#include "CompareFrames.h"
+#include "DirectionUnit.h"
+#include "ErrorBox.h"
+#include "Glyphs.h"
+#include "ImageFormUnit.h"
+#include "RepeatTimer.h"
+#include "SavedFrame.h"
+#include "SpinEdit.h"
+#include "VelkoGraph.h"
+#include "VideoCap.h"
+#include "VideoFormUnit.h"
+
+namespace {
+
+const QColor olive(128, 128, 0);
+
+// A band of the band bar: a plain panel of a given width and least height.
+QWidget* band(const char* name, int width, int minimumHeight)
+{
+    auto* panel = new QWidget;
+    panel->setObjectName(name);
+    panel->setFixedWidth(width);
+    panel->setMinimumHeight(minimumHeight);
+    return panel;
+}
+
+// The readouts' panel: black, a raised outer and a lowered inner bevel of one pixel each.
+class BevelPanel : public QWidget {
+public:
+    BevelPanel()
+    {
+        setAutoFillBackground(true);
+        QPalette p = palette();
+        p.setColor(QPalette::Window, Qt::black);
+        setPalette(p);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        const QPalette bevel = QApplication::palette();
+        qDrawShadeRect(&painter, rect(), bevel, false, 1);
+        qDrawShadeRect(&painter, rect().adjusted(1, 1, -1, -1), bevel, true, 1);
+    }
+};
+
+QToolButton* flatButton(const char* name, const QString& caption, const QPixmap& glyph)
+{
+    auto* button = new QToolButton;
+    button->setObjectName(name);
+    button->setText(caption);
+    button->setIcon(glyph);
+    button->setIconSize(glyph.size());
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button->setAutoRaise(true);
+    button->setFixedSize(72, 44);
+    button->setFocusPolicy(Qt::NoFocus);
+    return button;
+}
+
+QLabel* readout(const char* name, const QString& text, int pixelSize, bool bold)
+{
+    auto* label = new QLabel(text);
+    label->setObjectName(name);
+    QFont font = label->font();
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    label->setFont(font);
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, olive);
+    label->setPalette(p);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return label;
+}
+
+SpinEdit* spinBox(const char* name, int value, int minimum, int maximum, QLabel* caption)
+{
+    auto* box = new SpinEdit(value, minimum, maximum);
+    box->setObjectName(name);
+    box->setAccessibleName(caption->text());
+    caption->setBuddy(box);
+    return box;
+}
+
+} // namespace
+
+TVideo::TVideo()
+{
+    setObjectName("Video");
+    setWindowTitle("Video");
+    Timer1 = new RepeatTimer(250, this);
+    Timer1->setObjectName("Timer1");
+    buildMenu();
+    buildBands();
+    auto* status = new QStatusBar;
+    status->setObjectName("StatusBar1");
+    setStatusBar(status);
+    resize(501, 165);
+    move(3, 2);
+
+    connect(SpeedButton3, &QToolButton::clicked, this, [this] { runCommand([this] { StartVideo(); }); });
+    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }); });
+    connect(SpeedButton12, &QToolButton::clicked, this, &TVideo::SpeedButton12Click);
+    connect(AutoBut, &QToolButton::clicked, this, &TVideo::AutoButClick);
+    connect(CapSpeedSpinBox, &SpinEdit::changed, this, &TVideo::CapSpeedSpinBoxChange);
+    connect(Timer1, &RepeatTimer::tick, this, &TVideo::Timer1Timer);
+    connect(VideoDisplay1, &QAction::triggered, this, [] { runCommand(CapDlgVideoDisplay); });
+    connect(VideoSource1, &QAction::triggered, this, [] { runCommand(CapDlgVideoSource); });
+    connect(VideoFormat1, &QAction::triggered, this, [] { runCommand(CapDlgVideoFormat); });
+    connect(Overlay1, &QAction::triggered, this, &TVideo::Overlay1Click);
+    connect(Preview1, &QAction::triggered, this, &TVideo::Preview1Click);
+    FormCreate();
+}
+
+TVideo::~TVideo() = default;
+
+void TVideo::buildMenu()
+{
+    menuBar()->setObjectName("MainMenu1");
+    menuBar()->addMenu("File")->setObjectName("File1");
+    QMenu* video = menuBar()->addMenu("Video");
+    video->setObjectName("Video1");
+    auto item = [](QMenu* menu, const char* name, const QString& text) {
+        QAction* action = menu->addAction(text);
+        action->setObjectName(name);
+        return action;
+    };
+    VideoDisplay1 = item(video, "VideoDisplay1", "Video Display");
+    VideoSource1 = item(video, "VideoSource1", "Video Source");
+    VideoFormat1 = item(video, "VideoFormat1", "Video Format");
+    video->addSeparator();
+    QMenu* videoWindow = video->addMenu("Video Window");
+    videoWindow->setObjectName("VideoWindow1");
+    auto* radio = new QActionGroup(this);
+    Overlay1 = item(videoWindow, "Overlay1", "Overlay");
+    Preview1 = item(videoWindow, "Preview1", "Preview");
+    for (QAction* action : {Overlay1, Preview1}) {
+        action->setCheckable(true);
+        radio->addAction(action);
+    }
+    Preview1->setChecked(true);
+    video->addSeparator();
+    Start1 = item(video, "Start1", "Start");
+    Stop1 = item(video, "Stop1", "Stop");
+    QMenu* window = menuBar()->addMenu("Window");
+    window->setObjectName("Window1");
+    LiveVideoWindow1 = item(window, "LiveVideoWindow1", "Live Video Window");
+    MovementWindow1 = item(window, "MovementWindow1", "Movement Window");
+}
+
+void TVideo::buildBands()
+{
+    auto* coolBar = new QWidget;
+    coolBar->setObjectName("CoolBar1");
+    auto* rows = new QVBoxLayout(coolBar);
+    rows->setContentsMargins(2, 2, 2, 2);
+    rows->setSpacing(2);
+    auto addRow = [rows](std::initializer_list<QWidget*> bands) {
+        auto* row = new QHBoxLayout;
+        row->setSpacing(2);
+        for (QWidget* b : bands)
+            row->addWidget(b);
+        row->addStretch();
+        rows->addLayout(row);
+    };
+
+    QWidget* panel1 = band("Panel1", 171, 45);
+    SpeedButton3 = flatButton("SpeedButton3", "Start Video", screenGlyph(false));
+    SpeedButton7 = flatButton("SpeedButton7", "Stop Video", screenGlyph(true));
+    auto* panel1Layout = new QHBoxLayout(panel1);
+    panel1Layout->setContentsMargins(0, 0, 0, 0);
+    panel1Layout->addWidget(SpeedButton3);
+    panel1Layout->addWidget(SpeedButton7);
+    panel1Layout->addStretch();
+
+    QWidget* panel3 = band("Panel3", 164, 45);
+    SpeedButton12 = flatButton("SpeedButton12", "Evolute One", playGlyph(true));
+    AutoBut = flatButton("AutoBut", "Auto", playGlyph(false));
+    auto* panel3Layout = new QHBoxLayout(panel3);
+    panel3Layout->setContentsMargins(0, 0, 0, 0);
+    panel3Layout->addWidget(SpeedButton12);
+    panel3Layout->addWidget(AutoBut);
+    panel3Layout->addStretch();
+
+    auto* percentPanel = new BevelPanel;
+    percentPanel->setObjectName("PercentPanel");
+    percentPanel->setFixedWidth(158);
+    percentPanel->setMinimumHeight(34);
+    PercentLab = readout("PercentLab", "100", 19, false);
+    auto* percentSign = readout("PercentSign", "%", 19, false);
+    PixNumLab = readout("PixNumLab", "0123456", 16, true);
+    auto* readouts = new QHBoxLayout(percentPanel);
+    readouts->setContentsMargins(4, 2, 6, 2);
+    readouts->addWidget(PercentLab);
+    readouts->addWidget(percentSign);
+    readouts->addStretch();
+    readouts->addWidget(PixNumLab);
+    addRow({panel1, panel3, percentPanel});
+
+    QWidget* panel4 = band("Panel4", 223, 45);
+    auto* variations = new QLabel("Pixel Variations :");
+    auto* minimal = new QLabel("Minimal Movement :");
+    VariatLimitSpinBox = spinBox("VariatLimitSpinBox", 20, 0, 255, variations);
+    VariatLimitSpinBox->setMaxLength(3);
+    MinMoveSpinBox = spinBox("MinMoveSpinBox", 400, 0, 0, minimal);
+    auto* grid = new QGridLayout(panel4);
+    grid->setContentsMargins(2, 0, 2, 0);
+    grid->setVerticalSpacing(1);
+    grid->addWidget(variations, 0, 0);
+    grid->addWidget(minimal, 0, 1);
+    grid->addWidget(VariatLimitSpinBox, 1, 0);
+    grid->addWidget(MinMoveSpinBox, 1, 1);
+
+    QWidget* panel6 = band("Panel6", 118, 41);
+    auto* period = new QLabel("Capturing Period");
+    CapSpeedSpinBox = spinBox("CapSpeedSpinBox", 250, 0, 0, period);
+    auto* panel6Layout = new QVBoxLayout(panel6);
+    panel6Layout->setContentsMargins(2, 0, 2, 0);
+    panel6Layout->setSpacing(1);
+    panel6Layout->addWidget(period);
+    panel6Layout->addWidget(CapSpeedSpinBox);
+
+    QWidget* panel5 = band("Panel5", 152, 35);
+    BeepOMBox = new QCheckBox("Beep On Move");
+    BeepOMBox->setObjectName("BeepOMBox");
+    SaveOMBox = new QCheckBox("Save On Move");
+    SaveOMBox->setObjectName("SaveOMBox");
+    auto* panel5Layout = new QVBoxLayout(panel5);
+    panel5Layout->setContentsMargins(2, 0, 2, 0);
+    panel5Layout->setSpacing(0);
+    panel5Layout->addWidget(BeepOMBox);
+    panel5Layout->addWidget(SaveOMBox);
+    addRow({panel4, panel6, panel5});
+
+    QWidget* panel2 = band("Panel2", 497, 0);
+    VideoLabel = new QLabel("Idle");
+    VideoLabel->setObjectName("VideoLabel");
+    auto* panel2Layout = new QHBoxLayout(panel2);
+    panel2Layout->setContentsMargins(2, 0, 2, 0);
+    panel2Layout->addWidget(VideoLabel);
+    addRow({panel2});
+    rows->addStretch();
+
+    setCentralWidget(coolBar);
+}
+
+void TVideo::FormCreate()
+{
+    ReferenceFrame = std::make_unique<analysis::Bitmap>();
+    VideoForm = new TVideoForm(this);
+    ImageForm = new TImageForm(this);
+    DirectionForm = new TDirectionForm(this);
+    VideoForm->show();
+    ImageForm->show();
+    DirectionForm->show();
+}
+
+void TVideo::FormClose()
+{
+    // No tick may start an evaluation on what is being taken apart.
+    Timer1->setEnabled(false);
+    CapDestroy();
+    ReferenceFrame.reset();
+    delete VideoForm;
+    VideoForm = nullptr;
+    delete ImageForm;
+    ImageForm = nullptr;
+    delete DirectionForm;
+    DirectionForm = nullptr;
+}
+
+void TVideo::closeEvent(QCloseEvent* event)
+{
+    FormClose();
+    QMainWindow::closeEvent(event);
+}
+
+void TVideo::StartVideo()
+{
+    CapSetParent(VideoForm->VideoArea);
+    CapSetStatusLabel(VideoLabel);
+    CapSetFrameLimitEvent(nullptr);
+    // The session holds one capture window: an open one ends before the new one starts.
+    CapDestroy();
+    if (CapCreate()) {
+        CapSetFrameLimit(45);
+        CapStartOverlay();
+    }
+    TakeReferenceFrame();
+}
+
+void TVideo::StopVideo()
+{
+    CapDestroy();
+}
+
+void TVideo::MakeItOverlay()
+{
+    CapOverlayOn();
+}
+
+void TVideo::MakeItPreview()
+{
+    CapPreviewOn();
+}
+
+void TVideo::TakeReferenceFrame()
+{
+    CapGrabToClipboard();
+    const analysis::Bitmap frame = platform::bitmapFromClipboard();
+    analysis::ToGrayscale(frame, *ReferenceFrame);
+    CapResumePreview();
+}
+
+void TVideo::EvaluateMovement()
+{
+    struct Running {
+        TVideo& window;
+        explicit Running(TVideo& w) : window(w) { window.evaluating_ = true; }
+        ~Running()
+        {
+            window.evaluating_ = false;
+            ++window.evaluations_;
+        }
+    } running(*this);
+
+    const int minimalMovement = MinMoveSpinBox->value();
+    CapGrabToClipboard();
+    const analysis::Bitmap frame = platform::bitmapFromClipboard();
+    analysis::Bitmap gray, difference;
+    analysis::ToGrayscale(frame, gray);
+    // Read within the box's own bounds, as the box shows the value once it loses the focus.
+    const auto threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
+    analysis::MovementResult result;
+    const int compared = analysis::CompareFrames(*ReferenceFrame, gray, difference, threshold, result);
+    const bool centred = compared == 0 && result.BrightCount > 0 && result.DarkCount > 0;
+    if (compared != 0)
+        result = {};
+    ImageForm->setPicture(platform::imageFromBitmap(difference));
+    if (centred)
+        DirectionForm->ShowDirection(result.Centre.x, result.Centre.y);
+    *ReferenceFrame = gray;
+
+    const std::int64_t changed = std::int64_t(result.BrightCount) + result.DarkCount;
+    if (changed > minimalMovement) {
+        if (BeepOMBox->isChecked())
+            platform::beep();
+        if (SaveOMBox->isChecked())
+            analysis::saveBmp(frame, analysis::savedFrameName(analysis::millisecondsSinceLocalMidnight(),
+                                                              QLocale::system().decimalPoint().toStdString()));
+    }
+
+    PixNumLab->setText(QString::number(changed));
+    const std::int64_t pixels = std::int64_t(frame.width()) * frame.height();
+    PercentLab->setText(QString::number(pixels > 0 ? changed * 100 / pixels : 0));
+    ImageForm->Image->repaint();
+    CapResumePreview();
+}
+
+void TVideo::SpeedButton12Click()
+{
+    if (!evaluating_)
+        runCommand([this] { EvaluateMovement(); });
+}
+
+void TVideo::AutoButClick()
+{
+    Timer1->setEnabled(!Timer1->enabled());
+    QPalette p = AutoBut->palette();
+    p.setColor(QPalette::ButtonText, Timer1->enabled() ? QColor(255, 0, 0) : QColor(0, 0, 0));
+    AutoBut->setPalette(p);
+}
+
+void TVideo::CapSpeedSpinBoxChange()
+{
+    Timer1->setInterval(static_cast<std::uint32_t>(CapSpeedSpinBox->value()));
+}
+
+void TVideo::Timer1Timer()
+{
+    // A tick while an evaluation runs or a modal box waits is skipped, not queued.
+    if (evaluating_ || QApplication::activeModalWidget())
+        return;
+    runCommand([this] { EvaluateMovement(); });
+}
+
+void TVideo::Overlay1Click()
+{
+    Overlay1->setChecked(true);
+    runCommand([this] { MakeItOverlay(); });
+}
+
+void TVideo::Preview1Click()
+{
+    Preview1->setChecked(true);
+    runCommand([this] { MakeItPreview(); });
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <memory>
+
+#include <QMainWindow>
+
+#include "Bitmap.h"
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QToolButton;
+class RepeatTimer;
+class SpinEdit;
+class TDirectionForm;
+class TImageForm;
+class TVideoForm;
+
+// The control panel: starts and stops the capture session, runs the movement
+// evaluation once or repeatedly, holds its settings and readouts, and owns the other
+// windows and the reference frame.
+class TVideo : public QMainWindow {
+    Q_OBJECT
+public:
+    TVideo();
+    ~TVideo() override;
+
+    // The evaluation cycle.
+    void TakeReferenceFrame();
+    void EvaluateMovement();
+
+    void StartVideo();
+    void StopVideo();
+    void MakeItOverlay();
+    void MakeItPreview();
+
+    QToolButton *SpeedButton3, *SpeedButton7, *SpeedButton12, *AutoBut;
+    SpinEdit *VariatLimitSpinBox, *MinMoveSpinBox, *CapSpeedSpinBox;
+    QCheckBox *BeepOMBox, *SaveOMBox;
+    QLabel *PercentLab, *PixNumLab, *VideoLabel;
+    QAction *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1, *LiveVideoWindow1,
+        *MovementWindow1;
+    RepeatTimer* Timer1;
+
+    TVideoForm* VideoForm = nullptr;
+    TImageForm* ImageForm = nullptr;
+    TDirectionForm* DirectionForm = nullptr;
+    std::unique_ptr<analysis::Bitmap> ReferenceFrame;
+
+    // How many evaluations have run to their end or their error.
+    int evaluations() const { return evaluations_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormClose();
+    void buildMenu();
+    void buildBands();
+    void SpeedButton12Click();
+    void AutoButClick();
+    void CapSpeedSpinBoxChange();
+    void Timer1Timer();
+    void Overlay1Click();
+    void Preview1Click();
+
+    bool evaluating_ = false;
+    int evaluations_ = 0;
+};

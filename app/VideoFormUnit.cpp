@@ -1,0 +1,24 @@
+#include "VideoFormUnit.h"
+
+#include <QLabel>
+
+TVideoForm::TVideoForm(QWidget* owner)
+    : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName("VideoForm");
+    setWindowTitle("Live Video");
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setFixedSize(320, 240);
+    move(5, 200);
+
+    // Its caption is in the default text colour, so it does not show on the black ground.
+    VideoArea = new QLabel("VideoArea", this);
+    VideoArea->setObjectName("VideoArea");
+    VideoArea->setAlignment(Qt::AlignCenter);
+    VideoArea->setAutoFillBackground(true);
+    QPalette palette = VideoArea->palette();
+    palette.setColor(QPalette::Window, Qt::black);
+    palette.setColor(QPalette::WindowText, Qt::black);
+    VideoArea->setPalette(palette);
+    VideoArea->setGeometry(0, 0, 320, 240);
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Sounds the desktop's "bell" event, or the windowing system's beep where no event
+// sound can be played.
+void beep();
+
+// How many times beep() ran in this process.
+std::uint64_t beepsSoFar();
+
+} // namespace platform

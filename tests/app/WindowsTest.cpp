@@ -1,0 +1,341 @@
+#include <cstdlib>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QToolButton>
+#include <QtTest/QTest>
+#include <gtest/gtest.h>
+
+#include "../support/NaiveLine.h"
+#include "DirectionUnit.h"
+#include "ErrorBox.h"
+#include "ImageFormUnit.h"
+#include "MainVideo.h"
+#include "RepeatTimer.h"
+#include "SpinEdit.h"
+#include "VideoCap.h"
+#include "VideoFormUnit.h"
+
+namespace {
+
+using Pixels = std::set<std::pair<int, int>>;
+
+constexpr std::uint8_t redEntry = 9, whiteEntry = 15;
+
+Pixels pixelsOf(const TDirectionForm& form, std::uint8_t entry)
+{
+    Pixels found;
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x)
+            if (form.picture().row(y)[x] == entry)
+                found.insert({x, y});
+    return found;
+}
+
+int notWhite(const TDirectionForm& form)
+{
+    return 100 * 100 - int(pixelsOf(form, whiteEntry).size());
+}
+
+QColor captionColour(const QToolButton* button)
+{
+    return button->palette().color(QPalette::ButtonText);
+}
+
+} // namespace
+
+TEST(Windows, CaptionsPlacesAndInitialControls)
+{
+    TVideo video;
+    video.show();
+    EXPECT_EQ(video.windowTitle(), "Video");
+    EXPECT_EQ(video.pos(), QPoint(3, 2));
+    EXPECT_EQ(video.size(), QSize(501, 165)) << "the client area of a 509 x 192 window";
+
+    EXPECT_EQ(video.VideoForm->windowTitle(), "Live Video");
+    EXPECT_EQ(video.VideoForm->pos(), QPoint(5, 200));
+    EXPECT_EQ(video.VideoForm->size(), QSize(320, 240));
+    EXPECT_EQ(video.VideoForm->minimumSize(), video.VideoForm->maximumSize()) << "fixed size";
+    EXPECT_EQ(video.VideoForm->VideoArea->size(), QSize(320, 240));
+    EXPECT_EQ(video.VideoForm->VideoArea->palette().color(QPalette::Window), QColor(Qt::black));
+
+    EXPECT_EQ(video.ImageForm->windowTitle(), "Image");
+    EXPECT_EQ(video.ImageForm->pos(), QPoint(334, 201));
+    EXPECT_EQ(video.ImageForm->palette().color(QPalette::Window), QColor(Qt::black));
+
+    EXPECT_EQ(video.DirectionForm->windowTitle(), "DirectionForm");
+    EXPECT_EQ(video.DirectionForm->pos(), QPoint(526, 4));
+    EXPECT_EQ(video.DirectionForm->size(), QSize(121, 120));
+    EXPECT_EQ(video.DirectionForm->Image->pixmap().size(), QSize(100, 100));
+    EXPECT_EQ(video.DirectionForm->Image->geometry().topLeft() +
+                  QPoint((121 - 100) / 2, (120 - 100) / 2) - video.DirectionForm->Image->geometry().topLeft(),
+              QPoint(10, 10));
+    for (QWidget* w : {static_cast<QWidget*>(video.VideoForm), static_cast<QWidget*>(video.ImageForm),
+                       static_cast<QWidget*>(video.DirectionForm)})
+        EXPECT_TRUE(w->isVisible()) << w->windowTitle().toStdString();
+
+    struct Button {
+        const char* name;
+        const char* caption;
+    } buttons[] = {{"SpeedButton3", "Start Video"}, {"SpeedButton7", "Stop Video"}, {"SpeedButton12", "Evolute One"},
+                   {"AutoBut", "Auto"}};
+    for (const Button& b : buttons) {
+        auto* button = video.findChild<QToolButton*>(b.name);
+        ASSERT_NE(button, nullptr) << b.name;
+        EXPECT_EQ(button->text(), b.caption);
+        EXPECT_EQ(button->size(), QSize(72, 44));
+        EXPECT_TRUE(button->autoRaise());
+        EXPECT_EQ(button->focusPolicy(), Qt::NoFocus);
+        EXPECT_FALSE(button->icon().isNull());
+    }
+    struct Spin {
+        const char* name;
+        int value;
+    } spins[] = {{"VariatLimitSpinBox", 20}, {"MinMoveSpinBox", 400}, {"CapSpeedSpinBox", 250}};
+    for (const Spin& s : spins) {
+        auto* box = video.findChild<SpinEdit*>(s.name);
+        ASSERT_NE(box, nullptr) << s.name;
+        EXPECT_EQ(box->value(), s.value);
+    }
+    for (const char* name : {"BeepOMBox", "SaveOMBox"}) {
+        auto* box = video.findChild<QCheckBox*>(name);
+        ASSERT_NE(box, nullptr);
+        EXPECT_FALSE(box->isChecked());
+    }
+    EXPECT_EQ(video.findChild<QCheckBox*>("BeepOMBox")->text(), "Beep On Move");
+    EXPECT_EQ(video.findChild<QCheckBox*>("SaveOMBox")->text(), "Save On Move");
+    EXPECT_EQ(video.findChild<QLabel*>("PercentLab")->text(), "100");
+    EXPECT_EQ(video.findChild<QLabel*>("PixNumLab")->text(), "0123456");
+    EXPECT_EQ(video.findChild<QLabel*>("PixNumLab")->palette().color(QPalette::WindowText), QColor(128, 128, 0));
+    EXPECT_TRUE(video.findChild<QLabel*>("PixNumLab")->font().bold());
+    EXPECT_EQ(video.findChild<QLabel*>("VideoLabel")->text(), "Idle");
+    EXPECT_EQ(video.findChild<QWidget*>("PercentPanel")->width(), 158);
+    for (const char* name : {"CoolBar1", "Panel1", "Panel2", "Panel3", "Panel4", "Panel5", "Panel6", "StatusBar1",
+                             "MainMenu1"})
+        EXPECT_NE(video.findChild<QWidget*>(name), nullptr) << name;
+    EXPECT_FALSE(video.Timer1->enabled());
+    EXPECT_EQ(video.Timer1->interval(), 250u);
+    EXPECT_TRUE(video.Preview1->isChecked());
+    EXPECT_FALSE(video.Overlay1->isChecked());
+}
+
+TEST(Windows, MenusInOrder)
+{
+    TVideo video;
+    QStringList menus;
+    for (QAction* a : video.menuBar()->actions())
+        menus << a->text();
+    EXPECT_EQ(menus, (QStringList{"File", "Video", "Window"}));
+    QStringList items;
+    for (QAction* a : video.menuBar()->actions()[1]->menu()->actions())
+        items << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(items, (QStringList{"Video Display", "Video Source", "Video Format", "-", "Video Window", "-", "Start",
+                                  "Stop"}));
+    EXPECT_TRUE(video.menuBar()->actions()[0]->menu()->actions().isEmpty());
+}
+
+TEST(Windows, SpinBoxRules)
+{
+    TVideo video;
+    video.show();
+    QApplication::setActiveWindow(&video);
+    SpinEdit* threshold = video.VariatLimitSpinBox;
+
+    struct Case {
+        const char* typed;
+        const char* shownWhileFocused;
+        int valueWhileFocused;
+        const char* shownAfter;
+    } cases[] = {
+        {"300", "300", 300, "255"},
+        {"-5", "-5", -5, "0"},
+        {"1a2b", "12", 12, "12"}, // letters are refused
+        {"", "", 0, ""}, // reads as 0, inside the bounds: left as it is
+    };
+    for (const Case& k : cases) {
+        threshold->setFocus();
+        threshold->selectAll();
+        QTest::keyClick(threshold, Qt::Key_Delete);
+        QTest::keyClicks(threshold, k.typed);
+        EXPECT_EQ(threshold->text(), k.shownWhileFocused) << k.typed;
+        EXPECT_EQ(threshold->value(), k.valueWhileFocused) << k.typed;
+        video.MinMoveSpinBox->setFocus(); // leaving the box enforces its bounds
+        EXPECT_EQ(threshold->text(), k.shownAfter) << k.typed;
+    }
+
+    threshold->setValue(255);
+    threshold->setFocus();
+    QTest::keyClick(threshold, Qt::Key_Up);
+    EXPECT_EQ(threshold->value(), 255) << "stepping keeps to the bounds";
+    QTest::keyClick(threshold, Qt::Key_Down);
+    EXPECT_EQ(threshold->value(), 254);
+    threshold->setFocus();
+    threshold->selectAll();
+    QTest::keyClicks(threshold, "9999");
+    EXPECT_EQ(threshold->text(), "999") << "at most three characters";
+
+    SpinEdit* minimal = video.MinMoveSpinBox;
+    minimal->setFocus();
+    minimal->selectAll();
+    QTest::keyClicks(minimal, "-70000");
+    video.CapSpeedSpinBox->setFocus();
+    EXPECT_EQ(minimal->value(), -70000) << "a box without bounds keeps what was typed";
+}
+
+TEST(Windows, AutoTogglesTheTimerAndItsCaptionColour)
+{
+    TVideo video;
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    EXPECT_TRUE(video.Timer1->enabled());
+    EXPECT_TRUE(video.Timer1->ticking());
+    EXPECT_EQ(captionColour(video.AutoBut), QColor(255, 0, 0));
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    EXPECT_FALSE(video.Timer1->enabled());
+    EXPECT_FALSE(video.Timer1->ticking());
+    EXPECT_EQ(captionColour(video.AutoBut), QColor(0, 0, 0));
+}
+
+TEST(Windows, PeriodFollowsTheSpinBox)
+{
+    TVideo video;
+    video.CapSpeedSpinBox->setValue(100);
+    EXPECT_EQ(video.Timer1->interval(), 100u) << "also while Auto is off";
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    video.CapSpeedSpinBox->setValue(0);
+    EXPECT_TRUE(video.Timer1->enabled()) << "Auto stays on";
+    EXPECT_FALSE(video.Timer1->ticking()) << "a period of 0 stops the ticks";
+    video.CapSpeedSpinBox->setValue(30);
+    EXPECT_TRUE(video.Timer1->ticking());
+    video.CapSpeedSpinBox->setValue(-1);
+    EXPECT_EQ(video.Timer1->interval(), 0xFFFFFFFFu) << "taken as an unsigned number";
+}
+
+TEST(Windows, MenuItemsWithoutCommandChangeNothing)
+{
+    TVideo video;
+    const QString label = video.VideoLabel->text();
+    for (QAction* item : {video.Start1, video.Stop1, video.LiveVideoWindow1, video.MovementWindow1})
+        item->trigger();
+    EXPECT_EQ(capWindow(), nullptr);
+    EXPECT_EQ(video.VideoLabel->text(), label);
+    EXPECT_EQ(video.evaluations(), 0);
+    EXPECT_TRUE(video.Preview1->isChecked());
+
+    video.Overlay1->trigger();
+    EXPECT_TRUE(video.Overlay1->isChecked());
+    EXPECT_FALSE(video.Preview1->isChecked());
+    video.Preview1->trigger();
+    EXPECT_TRUE(video.Preview1->isChecked());
+}
+
+TEST(Windows, ClosingASecondaryWindowOnlyHidesIt)
+{
+    TVideo video;
+    video.show();
+    QPointer<TImageForm> image = video.ImageForm;
+    image->close();
+    EXPECT_FALSE(image->isVisible());
+    EXPECT_FALSE(image.isNull());
+    EXPECT_TRUE(video.isVisible());
+}
+
+TEST(Windows, ClosingEndsTheSessionFirstAndEvaluatesNoMore)
+{
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240", 1);
+    auto* video = new TVideo;
+    video->show();
+    QTest::mouseClick(video->SpeedButton3, Qt::LeftButton);
+    ASSERT_NE(capWindow(), nullptr);
+    video->CapSpeedSpinBox->setValue(1);
+    QTest::mouseClick(video->AutoBut, Qt::LeftButton);
+    QTest::qWait(100);
+    EXPECT_GT(video->evaluations(), 0);
+
+    bool sessionOpenWhenWindowsWent = true;
+    QObject::connect(video->VideoForm, &QObject::destroyed, [&] { sessionOpenWhenWindowsWent = capWindow() != nullptr; });
+    const int evaluations = video->evaluations();
+    video->close();
+    EXPECT_FALSE(sessionOpenWhenWindowsWent);
+    EXPECT_EQ(capWindow(), nullptr);
+    EXPECT_EQ(video->ReferenceFrame, nullptr);
+    QTest::qWait(50);
+    EXPECT_EQ(video->evaluations(), evaluations);
+    delete video;
+    unsetenv("CAPTURE_SOURCES");
+}
+
+TEST(Direction, FirstCallsAndEqualCentres)
+{
+    TDirectionForm form(nullptr);
+    EXPECT_EQ(form.LastCentre, (analysis::Point{50, 50}));
+    EXPECT_EQ(form.LineEnd, (analysis::Point{0, 0}));
+    EXPECT_EQ(notWhite(form), 0);
+
+    form.ShowDirection(50, 50);
+    EXPECT_EQ(pixelsOf(form, redEntry), naiveLine(50, 50, 0, 0, 100, 100)) << "towards the top-left corner";
+    EXPECT_EQ(form.LineEnd, (analysis::Point{0, 0}));
+    form.ShowDirection(50, 50);
+    EXPECT_EQ(pixelsOf(form, redEntry), naiveLine(50, 50, 0, 0, 100, 100));
+    EXPECT_EQ(notWhite(form), 50);
+}
+
+TEST(Direction, EachCallErasesTheLineBefore)
+{
+    struct Case {
+        int x, y;
+    } calls[] = {{50, 50}, {20, 40}, {160, 120}, {200, 150}, {350, -200}, {0, 0}, {-90'000, 70'000}, {10, 10}};
+    TDirectionForm form(nullptr);
+    analysis::Point last{50, 50};
+    for (const Case& c : calls) {
+        form.ShowDirection(c.x, c.y);
+        const auto ex = static_cast<std::int32_t>(static_cast<std::uint32_t>(last.x) - static_cast<std::uint32_t>(c.x));
+        const auto ey = static_cast<std::int32_t>(static_cast<std::uint32_t>(last.y) - static_cast<std::uint32_t>(c.y));
+        const Pixels expected = naiveLine(50, 50, ex, ey, 100, 100);
+        EXPECT_EQ(pixelsOf(form, redEntry), expected) << "centre " << c.x << "," << c.y;
+        EXPECT_EQ(notWhite(form), int(expected.size())) << "only the newest line is left";
+        EXPECT_EQ(form.LineEnd, (analysis::Point{ex, ey}));
+        last = {c.x, c.y};
+    }
+}
+
+TEST(Direction, HiddenItStillUpdates)
+{
+    TDirectionForm form(nullptr);
+    form.hide();
+    form.ShowDirection(20, 40);
+    EXPECT_EQ(form.LineEnd, (analysis::Point{30, 10}));
+    EXPECT_FALSE(form.Image->pixmap().isNull());
+    EXPECT_EQ(form.Image->pixmap().toImage().pixel(40, 30), QColor(255, 0, 0).rgb() | 0xFF000000)
+        << "the shown picture has the line";
+}
+
+TEST(ErrorBox, PeriodRule)
+{
+    struct Case {
+        const char* text;
+        const char* shown;
+    } cases[] = {{"Cannot create file images/0.5.bmp", "Cannot create file images/0.5.bmp."},
+                 {"Done.", "Done."},
+                 {"Stop!", "Stop!"},
+                 {"(see above)", "(see above)"},
+                 {"trailing ", "trailing "},
+                 {"", ""},
+                 {"Number 5", "Number 5."},
+                 {"dash-", "dash-"}};
+    for (const Case& k : cases)
+        EXPECT_EQ(errorBoxText(k.text), k.shown) << k.text;
+}
+
+TEST(Direction, ExtremeCentresWrapLikeThirtyTwoBitArithmetic)
+{
+    TDirectionForm form(nullptr);
+    form.ShowDirection(-2'147'483'647 - 1, 2'147'483'647);
+    EXPECT_EQ(form.LineEnd, (analysis::Point{-2'147'483'647 + 49, -2'147'483'647 + 50})); // 50 - X and 50 - Y, wrapped
+    form.ShowDirection(0, 0);
+    EXPECT_EQ(form.LineEnd, (analysis::Point{-2'147'483'647 - 1, 2'147'483'647}));
+    EXPECT_EQ(pixelsOf(form, redEntry).size(), 50u) << "the far line is gone, the new one drawn";
+}
