@@ -1,1 +1,287 @@
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMimeData>
+#include <QToolButton>
+#include <QtTest/QTest>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "../support/ModalBox.h"
+#include "Beep.h"
+#include "DirectionUnit.h"
+#include "ImageFormUnit.h"
+#include "MainVideo.h"
+#include "RepeatTimer.h"
+#include "SpinEdit.h"
+#include "VideoCap.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A 320 x 240 gray frame of level 100 in which `brighter` pixels (from the top-left,
+// row by row) are at 121 and `darker` pixels (from the bottom-right back) at 79.
+QImage frame(int brighter, int darker = 0, int width = 320, int height = 240)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(QColor(100, 100, 100));
+    for (int i = 0; i < brighter; ++i)
+        image.setPixel(i % width, i / width, qRgb(121, 121, 121));
+    for (int i = 0; i < darker; ++i)
+        image.setPixel(width - 1 - i % width, height - 1 - i / width, qRgb(79, 79, 79));
+    return image;
+}
+
+void onClipboard(const QImage& image)
+{
+    QGuiApplication::clipboard()->setImage(image);
+}
+
+// The program in a fresh working directory, without a capture session: each
+// evaluation compares whatever the test put on the clipboard.
+class Evaluation : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        directory = fs::temp_directory_path() / ("evaluation-" + std::to_string(getpid()));
+        fs::remove_all(directory);
+        fs::create_directories(directory / "images");
+        previous = fs::current_path();
+        fs::current_path(directory);
+        video = std::make_unique<TVideo>();
+    }
+    void TearDown() override
+    {
+        video.reset();
+        fs::current_path(previous);
+        fs::remove_all(directory);
+        unsetenv("CAPTURE_SOURCES");
+    }
+    void evoluteOne() { QTest::mouseClick(video->SpeedButton12, Qt::LeftButton); }
+    int savedFiles() const
+    {
+        return fs::exists("images") ? int(std::distance(fs::directory_iterator("images"), fs::directory_iterator())) : 0;
+    }
+    QString readouts() const { return video->PixNumLab->text() + " " + video->PercentLab->text(); }
+
+    fs::path directory, previous;
+    std::unique_ptr<TVideo> video;
+    ModalWatcher boxes;
+};
+
+} // namespace
+
+TEST_F(Evaluation, DefaultSettingsBeepAndSaveAbove400)
+{
+    video->BeepOMBox->setChecked(true);
+    video->SaveOMBox->setChecked(true);
+    onClipboard(frame(0));
+    evoluteOne(); // only sets the reference
+    const auto beeps = platform::beepsSoFar();
+    onClipboard(frame(401));
+    evoluteOne();
+    EXPECT_EQ(readouts(), "401 0");
+    EXPECT_EQ(platform::beepsSoFar(), beeps + 1);
+    EXPECT_EQ(savedFiles(), 1);
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
+}
+
+TEST_F(Evaluation, TotalEqualToTheMinimumNeitherBeepsNorSaves)
+{
+    video->BeepOMBox->setChecked(true);
+    video->SaveOMBox->setChecked(true);
+    video->MinMoveSpinBox->setValue(1000);
+    onClipboard(frame(0));
+    evoluteOne();
+    const auto beeps = platform::beepsSoFar();
+    onClipboard(frame(600, 400)); // N = 1000
+    evoluteOne();
+    EXPECT_EQ(readouts(), "1000 1");
+    EXPECT_EQ(platform::beepsSoFar(), beeps);
+    EXPECT_EQ(savedFiles(), 0);
+    onClipboard(frame(0)); // back again: N = 1000
+    evoluteOne();
+    EXPECT_EQ(platform::beepsSoFar(), beeps);
+    onClipboard(frame(601, 400)); // N = 1001
+    evoluteOne();
+    EXPECT_EQ(readouts(), "1001 1");
+    EXPECT_EQ(platform::beepsSoFar(), beeps + 1);
+    EXPECT_EQ(savedFiles(), 1);
+}
+
+TEST_F(Evaluation, UncheckedBoxesStillUpdateEverything)
+{
+    onClipboard(frame(0));
+    evoluteOne();
+    const auto beeps = platform::beepsSoFar();
+    onClipboard(frame(640, 640)); // rows 0-1 brighten, rows 238-239 darken
+    evoluteOne();
+    EXPECT_EQ(readouts(), "1280 1");
+    EXPECT_EQ(video->ImageForm->picture().size(), QSize(320, 240));
+    EXPECT_EQ(video->ImageForm->picture().pixel(100, 100), qRgb(255, 255, 255));
+    EXPECT_EQ(video->ImageForm->picture().pixel(300, 0), qRgb(149, 0, 0));
+    // Bright centre (159, 0), dark centre (160, 238): centre (159, 119); from (50, 50).
+    EXPECT_EQ(video->DirectionForm->LineEnd, (analysis::Point{50 - 159, 50 - 119}));
+    EXPECT_EQ(platform::beepsSoFar(), beeps);
+    EXPECT_EQ(savedFiles(), 0);
+    evoluteOne(); // the same frame again: the reference advanced, nothing changed
+    EXPECT_EQ(readouts(), "0 0");
+}
+
+TEST_F(Evaluation, MissingImagesDirectoryShowsTheErrorOncePerMovingCycle)
+{
+    fs::remove_all("images");
+    video->SaveOMBox->setChecked(true);
+    onClipboard(frame(0));
+    evoluteOne();
+    EXPECT_EQ(readouts(), "0 0");
+    onClipboard(frame(500));
+    evoluteOne();
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].startsWith("Cannot create file images/")) << boxes.texts[0].toStdString();
+    EXPECT_TRUE(boxes.texts[0].endsWith(".bmp.")) << "the period the box adds";
+    EXPECT_EQ(readouts(), "0 0") << "the readouts keep their values";
+    onClipboard(frame(500));
+    evoluteOne(); // nothing moved against the new reference: no save, no box
+    EXPECT_EQ(boxes.texts.size(), 1);
+    onClipboard(frame(0));
+    evoluteOne();
+    EXPECT_EQ(boxes.texts.size(), 2);
+    EXPECT_EQ(savedFiles(), 0);
+}
+
+TEST_F(Evaluation, EmptyClipboardThenGoodFrames)
+{
+    QGuiApplication::clipboard()->clear();
+    evoluteOne();
+    onClipboard(frame(0));
+    evoluteOne(); // the reference was empty: this one only sets it
+    EXPECT_EQ(readouts(), "0 0");
+    onClipboard(frame(700));
+    evoluteOne();
+    EXPECT_EQ(readouts(), "700 0");
+    EXPECT_TRUE(boxes.texts.isEmpty());
+}
+
+TEST_F(Evaluation, SavedFileIsTheGrabbedFrame)
+{
+    video->SaveOMBox->setChecked(true);
+    onClipboard(frame(0));
+    evoluteOne();
+    QImage moved = frame(900);
+    for (int x = 0; x < 320; ++x)
+        moved.setPixel(x, 200, qRgb(x % 256, 255 - x % 256, (3 * x) % 256));
+    onClipboard(moved);
+    evoluteOne();
+    ASSERT_EQ(savedFiles(), 1);
+    const fs::path file = fs::directory_iterator("images")->path();
+    EXPECT_EQ(file.extension(), ".bmp");
+    const QImage read(QString::fromStdString(file.string()));
+    ASSERT_EQ(read.size(), moved.size());
+    for (int y = 0; y < 240; ++y)
+        for (int x = 0; x < 320; ++x)
+            ASSERT_EQ(read.pixel(x, y), moved.pixel(x, y)) << x << "," << y;
+}
+
+TEST_F(Evaluation, PercentageOfTheRealFrameSize)
+{
+    onClipboard(frame(0, 0, 640, 480));
+    evoluteOne();
+    onClipboard(frame(640 * 480, 0, 640, 480));
+    evoluteOne();
+    EXPECT_EQ(readouts(), "307200 100");
+    onClipboard(frame(0, 0, 320, 240));
+    evoluteOne(); // a new size only sets the reference
+    EXPECT_EQ(readouts(), "0 0");
+    onClipboard(frame(767));
+    evoluteOne();
+    EXPECT_EQ(readouts(), "767 0");
+    onClipboard(frame(768 + 767, 0)); // 768 more brightened
+    evoluteOne();
+    EXPECT_EQ(readouts(), "768 1");
+}
+
+TEST_F(Evaluation, ThresholdIsReadWithinTheBoxBounds)
+{
+    onClipboard(frame(0));
+    evoluteOne();
+    video->VariatLimitSpinBox->setValue(300); // as typed, before the box loses the focus
+    QImage strong = frame(0);
+    for (int x = 0; x < 10; ++x)
+        strong.setPixel(x, 0, qRgb(255, 255, 255)); // d = 155
+    onClipboard(strong);
+    evoluteOne();
+    EXPECT_EQ(readouts(), "0 0") << "300 acts as 255, not as its low eight bits (44)";
+    video->VariatLimitSpinBox->setValue(-5);
+    QImage slight = frame(0);
+    for (int x = 0; x < 50; ++x)
+        slight.setPixel(x, 100, qRgb(101, 101, 101)); // d = 1
+    onClipboard(slight);
+    evoluteOne();
+    EXPECT_EQ(readouts(), "60 0") << "-5 acts as 0 (not as 251): the 10 that darkened and the 50 that brightened by 1";
+}
+
+TEST_F(Evaluation, ClipboardThatAnnouncesAnImageButHasNone)
+{
+    onClipboard(frame(0));
+    evoluteOne();
+    auto* data = new QMimeData;
+    data->setData("application/x-qt-image", "not an image");
+    QGuiApplication::clipboard()->setMimeData(data);
+    evoluteOne();
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_EQ(boxes.texts[0], "Unsupported clipboard format.");
+    onClipboard(frame(300));
+    evoluteOne();
+    EXPECT_EQ(readouts(), "300 0") << "the reference survived the failed cycle";
+}
+
+TEST_F(Evaluation, EveryImageFormatAndOddSizes)
+{
+    for (int f = QImage::Format_Mono; f < QImage::NImageFormats; ++f) {
+        const auto format = static_cast<QImage::Format>(f);
+        QImage image = frame(40, 40, 37, 23).convertToFormat(format);
+        if (image.isNull())
+            continue;
+        onClipboard(image);
+        evoluteOne();
+        EXPECT_EQ(video->ReferenceFrame->width(), 37) << "format " << f;
+        EXPECT_EQ(video->ReferenceFrame->height(), 23) << "format " << f;
+    }
+    for (QSize size : {QSize(1, 1), QSize(1, 4000), QSize(4000, 1), QSize(33, 7), QSize(7680, 4320), QSize(1, 1)}) {
+        QImage image(size, QImage::Format_ARGB32);
+        image.fill(qRgba(10, 200, 30, 128));
+        onClipboard(image);
+        evoluteOne();
+        EXPECT_EQ(video->ReferenceFrame->width(), size.width());
+        EXPECT_EQ(video->ReferenceFrame->height(), size.height());
+    }
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
+    onClipboard(QImage()); // an image that is no image: refused, the reference kept
+    evoluteOne();
+    EXPECT_EQ(boxes.texts, QStringList{"Unsupported clipboard format."});
+    EXPECT_EQ(video->ReferenceFrame->width(), 1);
+}
+
+TEST_F(Evaluation, StartVideoThenEvoluteOneShowsTheLiveMovement)
+{
+    setenv("CAPTURE_SOURCES", "Snow|videotestsrc pattern=snow is-live=true ! video/x-raw,width=320,height=240", 1);
+    QTest::mouseClick(video->SpeedButton3, Qt::LeftButton);
+    ASSERT_NE(capWindow(), nullptr);
+    EXPECT_FALSE(video->ReferenceFrame->empty()) << "Start Video takes the first reference";
+    evoluteOne();
+    EXPECT_NE(video->PixNumLab->text(), "0123456");
+    EXPECT_GT(video->PixNumLab->text().toInt(), 10000) << "snow changes most pixels";
+    EXPECT_EQ(video->ImageForm->picture().size(), QSize(320, 240));
+    EXPECT_NE(video->DirectionForm->LineEnd, (analysis::Point{0, 0}));
+    EXPECT_EQ(video->ReferenceFrame->width(), 320);
+    QTest::mouseClick(video->SpeedButton7, Qt::LeftButton);
+    EXPECT_EQ(capWindow(), nullptr);
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
+}
