@@ -31,15 +31,23 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
 {
     if (bitmap.empty() || bitmap.format() == analysis::PixelFormat::None)
         return {};
-    QImage image(bitmap.width(), bitmap.height(), QImage::Format_RGB888);
-    for (int y = 0; y < bitmap.height(); ++y) {
-        uchar* to = image.scanLine(y);
-        for (int x = 0; x < bitmap.width(); ++x) {
-            const analysis::Colour c = bitmap.pixel(x, y);
-            to[3 * x] = analysis::redOf(c);
-            to[3 * x + 1] = analysis::greenOf(c);
-            to[3 * x + 2] = analysis::blueOf(c);
+    const bool colour = bitmap.format() == analysis::PixelFormat::Bgr24;
+    QImage image(bitmap.width(), bitmap.height(), colour ? QImage::Format_BGR888 : QImage::Format_Indexed8);
+    if (image.isNull())
+        throw std::runtime_error("Not enough memory for the picture");
+    const auto rowBytes = static_cast<std::size_t>(bitmap.width()) * (colour ? 3 : 1);
+    for (int y = 0; y < bitmap.height(); ++y)
+        std::memcpy(image.scanLine(y), bitmap.row(y), rowBytes);
+    if (!colour) {
+        QList<QRgb> table(256);
+        for (int i = 0; i < 256; ++i) {
+            const auto level = static_cast<std::uint8_t>(i);
+            const analysis::Colour c = i < int(bitmap.colourTable().size()) ? bitmap.colourTable()[i]
+                                       : bitmap.colourTable().empty()       ? analysis::rgb(level, level, level)
+                                                                            : 0;
+            table[i] = qRgb(analysis::redOf(c), analysis::greenOf(c), analysis::blueOf(c));
         }
+        image.setColorTable(table);
     }
     return image;
 }

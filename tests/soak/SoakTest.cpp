@@ -1,0 +1,60 @@
+// "Auto" at a 1 ms period against a fast 640 x 480 test source for 2,000 evaluations:
+// no error, and the process's memory does not grow once the first 100 are done.
+
+#include <cstdlib>
+#include <fstream>
+
+#include <QLabel>
+#include <QToolButton>
+#include <QtTest/QTest>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "../support/ModalBox.h"
+#include "MainVideo.h"
+#include "RepeatTimer.h"
+#include "SpinEdit.h"
+#include "VideoCap.h"
+
+namespace {
+
+long residentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+void evaluateUntil(const TVideo& video, int evaluations)
+{
+    for (int waited = 0; video.evaluations() < evaluations && waited < 120'000; waited += 10)
+        QTest::qWait(10);
+}
+
+} // namespace
+
+TEST(Soak, TwoThousandAutomaticEvaluations)
+{
+    setenv("CAPTURE_SOURCES", "Fast|videotestsrc pattern=ball ! video/x-raw,width=640,height=480,framerate=1000/1", 1);
+    ModalWatcher boxes;
+    TVideo video;
+    video.show();
+    QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
+    ASSERT_NE(capWindow(), nullptr);
+    video.CapSpeedSpinBox->setValue(1);
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+
+    evaluateUntil(video, 100);
+    const long settled = residentBytes();
+    evaluateUntil(video, 2000);
+    const long after = residentBytes();
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+
+    EXPECT_GE(video.evaluations(), 2000);
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
+    EXPECT_LE(after - settled, 2 * 1024 * 1024) << "grew from " << settled << " to " << after << " bytes";
+    EXPECT_NE(video.PixNumLab->text(), "0123456");
+    video.close();
+    unsetenv("CAPTURE_SOURCES");
+}
