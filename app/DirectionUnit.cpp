@@ -1,10 +1,10 @@
 #include "DirectionUnit.h"
 
-#include <QLabel>
 #include <QVBoxLayout>
 
 #include "Canvas.h"
 #include "ClipboardFrame.h"
+#include "PictureView.h"
 
 namespace {
 
@@ -44,9 +44,8 @@ TDirectionForm::TDirectionForm(QWidget* owner) : QWidget(owner, Qt::Window)
     for (int y = 0; y < 100; ++y)
         std::fill_n(picture_.row(y), 100, whiteEntry);
 
-    Image = new QLabel(this);
+    Image = new PictureView(this);
     Image->setObjectName("Image");
-    Image->setAlignment(Qt::AlignCenter);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(Image);
@@ -76,5 +75,5 @@ void TDirectionForm::ShowDirection(std::int32_t X, std::int32_t Y)
 
 void TDirectionForm::showPicture()
 {
-    Image->setPixmap(QPixmap::fromImage(platform::imageFromBitmap(picture_)));
+    Image->setPicture(platform::imageFromBitmap(picture_));
 }

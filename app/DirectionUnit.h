@@ -7,7 +7,7 @@
 #include "Bitmap.h"
 #include "CompareFrames.h"
 
-class QLabel;
+class PictureView;
 
 // The direction indicator: one red line from the middle of a white 100 x 100 picture
 // to the previous movement centre minus the new one, so that it shows which way the
@@ -22,7 +22,7 @@ public:
     const analysis::Bitmap& picture() const { return picture_; }
     analysis::Point LastCentre;
     analysis::Point LineEnd; // end of the red line drawn by the last call
-    QLabel* Image;
+    PictureView* Image;
 
 private:
     void FormCreate();

@@ -1,7 +1,8 @@
 #include "ImageFormUnit.h"
 
-#include <QLabel>
 #include <QVBoxLayout>
+
+#include "PictureView.h"
 
 TImageForm::TImageForm(QWidget* owner) : QWidget(owner, Qt::Window)
 {
@@ -15,9 +16,8 @@ TImageForm::TImageForm(QWidget* owner) : QWidget(owner, Qt::Window)
     resize(320, 240);
     move(334, 201);
 
-    Image = new QLabel(this);
+    Image = new PictureView(this);
     Image->setObjectName("Image");
-    Image->setAlignment(Qt::AlignCenter);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(Image);
@@ -26,5 +26,5 @@ TImageForm::TImageForm(QWidget* owner) : QWidget(owner, Qt::Window)
 void TImageForm::setPicture(const QImage& picture)
 {
     picture_ = picture;
-    Image->setPixmap(QPixmap::fromImage(picture));
+    Image->setPicture(picture);
 }

@@ -3,7 +3,7 @@
 #include <QImage>
 #include <QWidget>
 
-class QLabel;
+class PictureView;
 
 // The movement window: the difference picture of the last evaluation, centred at its
 // own size on black.
@@ -15,7 +15,7 @@ public:
     // Gives `Image` a new picture.
     void setPicture(const QImage& picture);
     const QImage& picture() const { return picture_; }
-    QLabel* Image;
+    PictureView* Image;
 
 private:
     QImage picture_;

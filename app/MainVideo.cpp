@@ -26,6 +26,7 @@
 #include "ErrorBox.h"
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
+#include "PictureView.h"
 #include "RepeatTimer.h"
 #include "SavedFrame.h"
 #include "SpinEdit.h"
@@ -363,7 +364,7 @@ void TVideo::EvaluateMovement()
     ImageForm->setPicture(platform::imageFromBitmap(difference));
     if (centred)
         DirectionForm->ShowDirection(result.Centre.x, result.Centre.y);
-    *ReferenceFrame = gray;
+    *ReferenceFrame = std::move(gray); // the gray frame is not used again
 
     const std::int64_t changed = std::int64_t(result.BrightCount) + result.DarkCount;
     if (changed > minimalMovement) {

@@ -32,12 +32,20 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
     if (bitmap.empty() || bitmap.format() == analysis::PixelFormat::None)
         return {};
     const bool colour = bitmap.format() == analysis::PixelFormat::Bgr24;
-    QImage image(bitmap.width(), bitmap.height(), colour ? QImage::Format_BGR888 : QImage::Format_Indexed8);
+    // 32-bit pixels are what the screen takes without a further conversion.
+    QImage image(bitmap.width(), bitmap.height(), colour ? QImage::Format_RGB32 : QImage::Format_Indexed8);
     if (image.isNull())
         throw std::runtime_error("Not enough memory for the picture");
-    const auto rowBytes = static_cast<std::size_t>(bitmap.width()) * (colour ? 3 : 1);
-    for (int y = 0; y < bitmap.height(); ++y)
-        std::memcpy(image.scanLine(y), bitmap.row(y), rowBytes);
+    for (int y = 0; y < bitmap.height(); ++y) {
+        const std::uint8_t* from = bitmap.row(y);
+        if (colour) {
+            auto* to = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < bitmap.width(); ++x)
+                to[x] = 0xFF000000u | QRgb(from[3 * x + 2]) << 16 | QRgb(from[3 * x + 1]) << 8 | from[3 * x];
+        } else {
+            std::memcpy(image.scanLine(y), from, static_cast<std::size_t>(bitmap.width()));
+        }
+    }
     if (!colour) {
         QList<QRgb> table(256);
         for (int i = 0; i < 256; ++i) {

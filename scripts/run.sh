@@ -4,5 +4,17 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-dependencies.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j "$(nproc)"
-echo "The program itself is not built yet; the analysis library and its tests are."
+cmake --build build -j "$(nproc)" --target Video
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display to show the program on: run this from a desktop session (DISPLAY or WAYLAND_DISPLAY unset)." >&2
+  exit 1
+fi
+if [ -z "${CAPTURE_SOURCES:-}" ] && ! ls /dev/video* >/dev/null 2>&1; then
+  CAPTURE_SOURCES="Test pattern|videotestsrc pattern=ball is-live=true ! video/x-raw,width=320,height=240,framerate=25/1"
+  export CAPTURE_SOURCES
+  echo "No camera found: the capture service shows a moving test pattern instead (see CAPTURE_SOURCES in README.md)."
+fi
+# Frames are saved below the working directory, in images/, which the program does not create.
+mkdir -p images
+exec build/app/Video

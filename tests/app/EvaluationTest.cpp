@@ -17,6 +17,7 @@
 #include "DirectionUnit.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
+#include "PictureView.h"
 #include "RepeatTimer.h"
 #include "SpinEdit.h"
 #include "VideoCap.h"
