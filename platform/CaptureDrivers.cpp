@@ -92,17 +92,25 @@ gst::Element makeSourceElement(const Driver& driver, std::string& error)
     }
     // The description is closed by an element of ours, so that it may end in caps
     // ("videotestsrc ! video/x-raw,width=640") or in an element whose pads appear only
-    // once it runs (a decoder).
-    const std::string closed = driver.description + " ! identity";
+    // once it runs (a decoder); that element's source pad becomes the bin's.
+    const std::string closed = driver.description + " ! identity name=capture-source-end";
     GError* raw = nullptr;
-    gst::Element bin = gst::adoptFloating(gst_parse_bin_from_description(closed.c_str(), TRUE, &raw));
+    gst::Element bin = gst::adoptFloating(gst_parse_bin_from_description(closed.c_str(), FALSE, &raw));
     gst::Error parseError(raw);
     if (parseError) {
         error = parseError->message;
         return nullptr;
     }
-    if (!bin)
+    if (!bin) {
         error = "Cannot build the source " + driver.description;
+        return nullptr;
+    }
+    gst::Element end(gst_bin_get_by_name(GST_BIN(bin.get()), "capture-source-end"));
+    gst::Pad endPad(end ? gst_element_get_static_pad(end.get(), "src") : nullptr);
+    if (!endPad || !gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", endPad.get()))) {
+        error = "The source " + driver.description + " has no video output";
+        return nullptr;
+    }
     return bin;
 }
 

@@ -180,6 +180,12 @@ CapturePipeline::Frame CapturePipeline::waitNewer(std::uint64_t after, std::chro
     return newest_;
 }
 
+bool CapturePipeline::stopped() const
+{
+    std::lock_guard lock(mutex_);
+    return stopped_;
+}
+
 void CapturePipeline::setFrameListener(std::function<void()> listener)
 {
     std::lock_guard lock(mutex_);

@@ -39,6 +39,9 @@ public:
     // with number 0 when none came (the source stopped, failed or ended).
     Frame waitNewer(std::uint64_t after, std::chrono::milliseconds timeout);
 
+    // True once the source failed or ended without starting again.
+    bool stopped() const;
+
     // Called on a GStreamer thread after each new frame.
     void setFrameListener(std::function<void()> listener);
 

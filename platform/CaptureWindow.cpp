@@ -124,13 +124,20 @@ bool CaptureWindow::grab()
     reportBus();
     previewTimer_.stop();
     mode_ = Mode::None;
-    const CapturePipeline::Frame frame = pipeline_->waitNewer(lastGrabbed_, grabTimeout);
+    // Wait in slices: between them the bus is handled, which starts a file again at its
+    // end and notices a source that failed.
+    const auto deadline = std::chrono::steady_clock::now() + grabTimeout;
+    CapturePipeline::Frame frame;
+    while (frame.number == 0 && !pipeline_->stopped() && std::chrono::steady_clock::now() < deadline) {
+        frame = pipeline_->waitNewer(lastGrabbed_, std::chrono::milliseconds(20));
+        if (frame.number == 0)
+            reportBus();
+    }
     if (frame.number == 0) {
         grab_ = Grab::Failed;
         still_ = {};
         showingStill_ = true;
         update();
-        reportBus();
         report(statusNoFrame, "No frame from the video source");
         return false;
     }

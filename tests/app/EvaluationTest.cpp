@@ -286,3 +286,29 @@ TEST_F(Evaluation, StartVideoThenEvoluteOneShowsTheLiveMovement)
     EXPECT_EQ(capWindow(), nullptr);
     EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
 }
+
+TEST(AutomaticEvaluation, TicksAreSkippedWhileAModalWindowIsOpen)
+{
+    onClipboard(frame(0));
+    TVideo video;
+    video.CapSpeedSpinBox->setValue(1);
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    QTest::qWait(50);
+    EXPECT_GT(video.evaluations(), 0);
+
+    QMessageBox box;
+    int duringBox = -1;
+    QTimer::singleShot(0, [&] {
+        const int before = video.evaluations();
+        QTimer::singleShot(100, [&, before] {
+            duringBox = video.evaluations() - before;
+            box.close();
+        });
+    });
+    box.exec();
+    EXPECT_EQ(duringBox, 0);
+    const int after = video.evaluations();
+    QTest::qWait(50);
+    EXPECT_GT(video.evaluations(), after) << "the ticks go on once the box is closed";
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+}

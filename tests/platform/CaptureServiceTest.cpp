@@ -6,6 +6,7 @@
 
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
 #include <QDialog>
 #include <QGuiApplication>
 #include <QImage>
@@ -14,6 +15,7 @@
 #include <QWidget>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "../support/ModalBox.h"
 #include "ApplicationTitle.h"
@@ -196,6 +198,41 @@ TEST_F(ServiceTest, EndedSourceFailsTheGrabAndClearsTheClipboard)
     EXPECT_TRUE(reported(statusNoFrame));
     service.editCopy(window);
     EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull()) << "no stale frame stays on the clipboard";
+}
+
+TEST_F(ServiceTest, SourceFailingMidSessionIsReportedAndFailsTheGrab)
+{
+    use("Failing|videotestsrc is-live=true ! video/x-raw,width=32,height=24,framerate=30/1 ! identity error-after=8");
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    QTest::qWait(500); // the error comes after eight frames; the window reports it on its own
+    EXPECT_FALSE(errorsReported().empty());
+    EXPECT_EQ(service.grabFrame(window), 0);
+    service.editCopy(window);
+    EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull());
+}
+
+TEST_F(ServiceTest, FileSourceStartsAgainAtItsEnd)
+{
+    // Ten frames of a 50 frames-a-second clip: it ends after 0.2 s, and keeps playing.
+    const std::string file = (QDir::tempPath() + "/clip-" + QString::number(getpid()) + ".avi").toStdString();
+    GError* raw = nullptr;
+    gst::Element writer(gst_parse_launch(("videotestsrc num-buffers=10 ! video/x-raw,width=48,height=32,framerate=50/1 "
+                                          "! jpegenc ! avimux ! filesink location=" + file).c_str(), &raw));
+    ASSERT_EQ(raw, nullptr);
+    gst_element_set_state(writer.get(), GST_STATE_PLAYING);
+    gst::Bus bus(gst_element_get_bus(writer.get()));
+    gst::Message done(gst_bus_timed_pop_filtered(bus.get(), 5 * GST_SECOND,
+                                                  GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+    ASSERT_TRUE(done && GST_MESSAGE_TYPE(done.get()) == GST_MESSAGE_EOS);
+    gst_element_set_state(writer.get(), GST_STATE_NULL);
+
+    use(("Clip|filesrc location=" + file + " ! decodebin").c_str());
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    for (int i = 0; i < 30; ++i)
+        ASSERT_EQ(service.grabFrame(window), 1) << "grab " << i << " " << errorsReported();
+    EXPECT_EQ(grabbed().size(), QSize(48, 32));
+    EXPECT_TRUE(errorsReported().empty()) << errorsReported();
+    std::remove(file.c_str());
 }
 
 TEST_F(ServiceTest, WithoutDriverGrabAndCopyLeaveTheClipboard)
