@@ -60,24 +60,24 @@ constexpr std::array<std::array<std::array<std::int8_t, 16>, 3>, 3> interleaveMa
 
 constexpr auto masks = interleaveMasks();
 
-// Sums of one polarity over a row: magnitudes m (bytes) of the pixels that count.
+// Sums of one polarity over a row's rounds: magnitudes m (bytes) of the pixels that
+// count. With W_r the weight of round r of R, the x sum is 32 x the sum of r W_r, which
+// is R x weight - growing, plus the in-round sums; so no round multiplies by its position.
 struct Accumulator {
     __m256i weight{};  // 4 x 64-bit sums of m
-    __m256i atStart{}; // 4 x 64-bit sums of x0 * m, x0 the round's first x
-    __m256i inRound{}; // 8 x 32-bit sums of (x - x0) * m
+    __m256i growing{}; // 4 x 64-bit: the weight so far, summed after every round
+    __m256i inRound{}; // 8 x 32-bit sums of (x - the round's first x) * m
     std::int64_t pixels = 0;
 };
 
-// Adds the magnitudes of the pixels that count (those not in `notCounted`) of the
-// round starting at x0.
-__attribute__((target("avx2"))) inline void accumulate(Accumulator& acc, __m256i notCounted, __m256i magnitude, int x0,
+// Adds the magnitudes of the pixels that count (those not in `notCounted`) of a round.
+__attribute__((target("avx2"))) inline void accumulate(Accumulator& acc, __m256i notCounted, __m256i magnitude,
                                                        __m256i laneIndex)
 {
     const __m256i m = _mm256_andnot_si256(notCounted, magnitude);
     acc.pixels += 32 - std::popcount(static_cast<std::uint32_t>(_mm256_movemask_epi8(notCounted)));
-    const __m256i weight = _mm256_sad_epu8(m, _mm256_setzero_si256());
-    acc.weight = _mm256_add_epi64(acc.weight, weight);
-    acc.atStart = _mm256_add_epi64(acc.atStart, _mm256_mul_epu32(weight, _mm256_set1_epi32(x0)));
+    acc.weight = _mm256_add_epi64(acc.weight, _mm256_sad_epu8(m, _mm256_setzero_si256()));
+    acc.growing = _mm256_add_epi64(acc.growing, acc.weight);
     const __m256i byIndex = _mm256_madd_epi16(_mm256_maddubs_epi16(m, laneIndex), _mm256_set1_epi16(1));
     acc.inRound = _mm256_add_epi32(acc.inRound, byIndex);
 }
@@ -99,13 +99,14 @@ __attribute__((target("avx2"))) inline std::int64_t sum32(__m256i v)
     return total;
 }
 
-__attribute__((target("avx2"))) inline void flush(Accumulator& acc, std::int64_t& count, std::int64_t& weight,
-                                                  std::int64_t& sumX, int sign)
+// Adds the sums of a row's first `rounds` rounds to the row's.
+__attribute__((target("avx2"))) inline void addRounds(const Accumulator& acc, int rounds, std::int64_t& count,
+                                                      std::int64_t& weight, std::int64_t& sumX, int sign)
 {
+    const std::int64_t w = sum64(acc.weight);
     count += acc.pixels;
-    weight += sign * sum64(acc.weight);
-    sumX += sign * (sum64(acc.atStart) + sum32(acc.inRound));
-    acc = Accumulator{};
+    weight += sign * w;
+    sumX += sign * (32 * (rounds * w - sum64(acc.growing)) + sum32(acc.inRound));
 }
 
 __attribute__((target("avx2"))) inline __m256i shuffleMask(int plane, int chunk)
@@ -113,8 +114,8 @@ __attribute__((target("avx2"))) inline __m256i shuffleMask(int plane, int chunk)
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(masks[plane][chunk].data())));
 }
 
-// 32 pixels a round. The 32-bit in-round sums grow by at most 31620 a round, so they
-// are moved into the 64-bit totals every 32768 rounds.
+// 32 pixels a round. The 32-bit in-round sums grow by at most 31110 a lane and round,
+// which a row of at most 65536 pixels (2048 rounds) keeps far below 2^31.
 __attribute__((target("avx2"))) void compareRowAvx2Impl(const std::uint8_t* earlier, const std::uint8_t* later,
                                                         std::uint8_t* picture, int width, std::uint8_t t,
                                                         CompareSums& sums)
@@ -134,7 +135,6 @@ __attribute__((target("avx2"))) void compareRowAvx2Impl(const std::uint8_t* earl
     Accumulator bright, dark;
 
     int x = 0;
-    int rounds = 0;
     for (; x + 32 <= width; x += 32) {
         const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(earlier + x));
         const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(later + x));
@@ -162,16 +162,11 @@ __attribute__((target("avx2"))) void compareRowAvx2Impl(const std::uint8_t* earl
         _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(chunks[2], chunks[0], 0x30));
         _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(chunks[1], chunks[2], 0x31));
 
-        accumulate(bright, notBright, up, x, laneIndex);
-        accumulate(dark, notDark, down, x, laneIndex);
-        if (++rounds == 32768) {
-            flush(bright, sums.brightCount, sums.brightWeight, sums.brightSumX, 1);
-            flush(dark, sums.darkCount, sums.darkWeight, sums.darkSumX, -1);
-            rounds = 0;
-        }
+        accumulate(bright, notBright, up, laneIndex);
+        accumulate(dark, notDark, down, laneIndex);
     }
-    flush(bright, sums.brightCount, sums.brightWeight, sums.brightSumX, 1);
-    flush(dark, sums.darkCount, sums.darkWeight, sums.darkSumX, -1);
+    addRounds(bright, x / 32, sums.brightCount, sums.brightWeight, sums.brightSumX, 1);
+    addRounds(dark, x / 32, sums.darkCount, sums.darkWeight, sums.darkSumX, -1);
 
     CompareSums tail;
     compareRowPortable(earlier + x, later + x, picture + 3 * x, width - x, t, tail);

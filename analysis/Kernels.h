@@ -16,7 +16,7 @@ struct CompareSums {
     std::int64_t darkCount = 0, darkWeight = 0, darkSumX = 0;
 };
 
-// Paints `width` difference pixels (blue, green, red) for the gray levels of two rows
+// Paints `width` (at most 65536) difference pixels (blue, green, red) for the gray levels of two rows
 // under threshold t and adds the row's counts and sums to `sums`.
 using CompareRow = void (*)(const std::uint8_t* earlier, const std::uint8_t* later, std::uint8_t* picture,
                             int width, std::uint8_t t, CompareSums& sums);

@@ -118,6 +118,26 @@ TEST(CompareFrames, VariantsMatchThePlainDefinitionOnRandomFrames)
             }
 }
 
+TEST(CompareFrames, LongestRowsSumExactly)
+{
+    // 65536 pixels that all brighten by 255: the x sum is 255 x 65535 x 65536 / 2.
+    const int width = analysis::Bitmap::maxSide;
+    const Bitmap dark = grayFrame(width, 1, 0), light = grayFrame(width, 1, 255);
+    std::vector<kernels::CompareRow> rows = {kernels::compareRowPortable};
+    if (kernels::compareRowAvx2())
+        rows.push_back(kernels::compareRowAvx2());
+    std::vector<std::uint8_t> picture(3 * width);
+    for (kernels::CompareRow row : rows) {
+        kernels::CompareSums up, down;
+        row(dark.row(0), light.row(0), picture.data(), width, 0, up);
+        EXPECT_EQ(up.brightCount, width);
+        EXPECT_EQ(up.brightWeight, 255LL * width);
+        EXPECT_EQ(up.brightSumX, 255LL * 65535 * 65536 / 2);
+        row(light.row(0), dark.row(0), picture.data(), width, 0, down);
+        EXPECT_EQ(down.darkSumX, -255LL * 65535 * 65536 / 2);
+    }
+}
+
 TEST(CompareFrames, SumsAndTruncatedCentres)
 {
     // Row 5: x = 0 brightens by 30, x = 3 by 10; x = 20 darkens by 40 in row 9.
