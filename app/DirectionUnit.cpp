@@ -2,6 +2,7 @@
 
 #include <QVBoxLayout>
 
+#include "Background.h"
 #include "Canvas.h"
 #include "ClipboardFrame.h"
 #include "PictureView.h"
@@ -30,10 +31,7 @@ TDirectionForm::TDirectionForm(QWidget* owner) : QWidget(owner, Qt::Window)
     setObjectName("DirectionForm");
     setWindowTitle("DirectionForm");
     setAttribute(Qt::WA_QuitOnClose, false);
-    setAutoFillBackground(true);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    setPalette(palette);
+    setBackground(this, Qt::white);
     resize(121, 120);
     move(526, 4);
 

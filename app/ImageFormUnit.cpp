@@ -2,6 +2,7 @@
 
 #include <QVBoxLayout>
 
+#include "Background.h"
 #include "PictureView.h"
 
 TImageForm::TImageForm(QWidget* owner) : QWidget(owner, Qt::Window)
@@ -9,10 +10,7 @@ TImageForm::TImageForm(QWidget* owner) : QWidget(owner, Qt::Window)
     setObjectName("ImageForm");
     setWindowTitle("Image");
     setAttribute(Qt::WA_QuitOnClose, false);
-    setAutoFillBackground(true);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Qt::black);
-    setPalette(palette);
+    setBackground(this, Qt::black);
     resize(320, 240);
     move(334, 201);
 

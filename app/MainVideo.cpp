@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
+#include "Background.h"
 #include "Beep.h"
 #include "ClipboardFrame.h"
 #include "CompareFrames.h"
@@ -51,13 +52,7 @@ QWidget* band(const char* name, int width, int minimumHeight)
 // The readouts' panel: black, a raised outer and a lowered inner bevel of one pixel each.
 class BevelPanel : public QWidget {
 public:
-    BevelPanel()
-    {
-        setAutoFillBackground(true);
-        QPalette p = palette();
-        p.setColor(QPalette::Window, Qt::black);
-        setPalette(p);
-    }
+    BevelPanel() { setBackground(this, Qt::black); }
 
 protected:
     void paintEvent(QPaintEvent*) override

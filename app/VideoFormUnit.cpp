@@ -2,6 +2,8 @@
 
 #include <QLabel>
 
+#include "Background.h"
+
 TVideoForm::TVideoForm(QWidget* owner)
     : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
@@ -15,9 +17,8 @@ TVideoForm::TVideoForm(QWidget* owner)
     VideoArea = new QLabel("VideoArea", this);
     VideoArea->setObjectName("VideoArea");
     VideoArea->setAlignment(Qt::AlignCenter);
-    VideoArea->setAutoFillBackground(true);
+    setBackground(VideoArea, Qt::black);
     QPalette palette = VideoArea->palette();
-    palette.setColor(QPalette::Window, Qt::black);
     palette.setColor(QPalette::WindowText, Qt::black);
     VideoArea->setPalette(palette);
     VideoArea->setGeometry(0, 0, 320, 240);

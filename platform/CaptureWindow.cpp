@@ -45,7 +45,7 @@ void CaptureWindow::reportBus()
         report(statusError, error);
 }
 
-bool CaptureWindow::connectDriver(std::unique_ptr<CapturePipeline> pipeline, const std::string& driverName)
+void CaptureWindow::connectDriver(std::unique_ptr<CapturePipeline> pipeline, const std::string& driverName)
 {
     disconnectDriver();
     pipeline_ = std::move(pipeline);
@@ -55,7 +55,6 @@ bool CaptureWindow::connectDriver(std::unique_ptr<CapturePipeline> pipeline, con
     });
     busTimer_.start();
     report(statusConnected, "Connected to " + driverName);
-    return true;
 }
 
 void CaptureWindow::disconnectDriver()

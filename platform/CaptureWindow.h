@@ -29,7 +29,7 @@ public:
     // Reports what the pipeline's bus holds.
     void reportBus();
 
-    bool connectDriver(std::unique_ptr<CapturePipeline> pipeline, const std::string& driverName);
+    void connectDriver(std::unique_ptr<CapturePipeline> pipeline, const std::string& driverName);
     void disconnectDriver();
     CapturePipeline* pipeline() const { return pipeline_.get(); }
 

@@ -101,7 +101,8 @@ std::int32_t GstCaptureService::driverConnect(CaptureWindow* window, std::uint16
         window->report(statusError, drivers_[index].name + ": " + error);
         return 0;
     }
-    return window->connectDriver(std::move(pipeline), drivers_[index].name) ? 1 : 0;
+    window->connectDriver(std::move(pipeline), drivers_[index].name);
+    return 1;
 }
 
 std::int32_t GstCaptureService::driverDisconnect(CaptureWindow* window)
