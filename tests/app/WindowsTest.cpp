@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "../support/NaiveLine.h"
+#include "CaptureWindow.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
 #include "ImageFormUnit.h"
@@ -265,6 +266,24 @@ TEST(Windows, ClosingEndsTheSessionFirstAndEvaluatesNoMore)
     QTest::qWait(50);
     EXPECT_EQ(video->evaluations(), evaluations);
     delete video;
+    unsetenv("CAPTURE_SOURCES");
+}
+
+TEST(Windows, StartVideoAgainReplacesTheSession)
+{
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240", 1);
+    TVideo video;
+    video.show();
+    QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
+    const CaptureWindow* first = capWindow();
+    ASSERT_NE(first, nullptr);
+    QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
+    ASSERT_NE(capWindow(), nullptr);
+    EXPECT_EQ(video.VideoForm->VideoArea->findChildren<CaptureWindow*>().size(), 1) << "one capture window at a time";
+    EXPECT_EQ(capWindow()->geometry(), QRect(0, 0, 320, 240));
+    QTest::mouseClick(video.SpeedButton7, Qt::LeftButton);
+    EXPECT_EQ(capWindow(), nullptr);
+    EXPECT_NE(video.VideoLabel->text(), "Idle") << "the label keeps the last status text";
     unsetenv("CAPTURE_SOURCES");
 }
 
