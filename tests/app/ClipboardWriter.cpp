@@ -1,0 +1,27 @@
+// Another program that owns the clipboard: puts a 320 x 240 gray frame of level 100,
+// whose first `argv[1]` pixels are at 121, on the clipboard, says "ready" and keeps the
+// clipboard until its standard input closes.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QImage>
+#include <QSocketNotifier>
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    const int brighter = argc > 1 ? std::atoi(argv[1]) : 0;
+    QImage image(320, 240, QImage::Format_ARGB32);
+    image.fill(QColor(100, 100, 100));
+    for (int i = 0; i < brighter && i < 320 * 240; ++i)
+        image.setPixel(i % 320, i / 320, qRgb(121, 121, 121));
+    QGuiApplication::clipboard()->setImage(image);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    QSocketNotifier input(0, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, &QGuiApplication::quit);
+    return app.exec();
+}
