@@ -67,6 +67,15 @@ inline int roundsDown(const TieTable& ties, int r, int g, int b)
     return ties[r * 256 + g] >> (b / 100) & 1;
 }
 
+// The level of pixel i: floor((N + 50) / 100), one lower for a tie that rounds down.
+inline void grayPixel(const TieTable& ties, const std::uint8_t* bgr, std::uint8_t* gray, int i)
+{
+    const int b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
+    const int n = 30 * r + 59 * g + 11 * b + 50;
+    const int q = n / 100;
+    gray[i] = std::uint8_t(q - (roundsDown(ties, r, g, b) & static_cast<int>(q * 100 == n)));
+}
+
 #if defined(__x86_64__)
 
 // Eight pixels as words (11 B + 59 G, 30 R): four from `low` in the low 128-bit lane,
@@ -108,25 +117,10 @@ __attribute__((target("avx2"))) inline std::uint32_t grayOfThirtyTwo(const std::
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(t0, t1)));
 }
 
-// Lowers pixel i's level where it is a tie (bit 0 of isTie) that rounds down.
-inline void settleTie(const TieTable& ties, const std::uint8_t* bgr, std::uint8_t* gray, int i, int isTie)
-{
-    gray[i] = std::uint8_t(gray[i] - (roundsDown(ties, bgr[3 * i + 2], bgr[3 * i + 1], bgr[3 * i]) & isTie));
-}
-
-inline void grayPixel(const TieTable& ties, const std::uint8_t* bgr, std::uint8_t* gray, int i)
-{
-    const int b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
-    const int n = 30 * r + 59 * g + 11 * b + 50;
-    const int q = n / 100;
-    gray[i] = std::uint8_t(q - (roundsDown(ties, r, g, b) & static_cast<int>(q * 100 == n)));
-}
-
-// Ties are rare (about one pixel in a hundred) and scattered: a branch on them would
-// mispredict often, and settling them inside the vector loop would lengthen each
-// round's chain. So a stretch of rounds first stores its levels and tie masks, then a
-// scalar pass settles the ties: the first of each round without a branch (a round
-// without one lowers its last pixel by zero), the rare further ones in a loop.
+// Ties are rare (about one pixel in a hundred) and scattered: a branch on them inside
+// the vector loop would mispredict often and lengthen each round's chain. So a stretch
+// of rounds first stores its levels and tie masks; a scalar pass then lowers the tie
+// pixels that round down, walking the set bits of two rounds' masks at a time.
 __attribute__((target("avx2,bmi"))) void grayRowAvx2Impl(const std::uint8_t* bgr, std::uint8_t* gray, int width)
 {
     constexpr int stretch = 64;
@@ -143,7 +137,8 @@ __attribute__((target("avx2,bmi"))) void grayRowAvx2Impl(const std::uint8_t* bgr
             const int base = start + 32 * round;
             std::uint64_t tieBits = masks[round] | std::uint64_t(masks[round + 1]) << 32;
             while (tieBits != 0) {
-                settleTie(ties, bgr, gray, base + std::countr_zero(tieBits), 1);
+                const int i = base + std::countr_zero(tieBits);
+                gray[i] = std::uint8_t(gray[i] - roundsDown(ties, bgr[3 * i + 2], bgr[3 * i + 1], bgr[3 * i]));
                 tieBits &= tieBits - 1;
             }
         }
@@ -165,7 +160,7 @@ void grayRowPortable(const std::uint8_t* bgr, std::uint8_t* gray, int width)
 GrayRow grayRowAvx2()
 {
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2"))
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi"))
         return grayRowAvx2Impl;
 #endif
     return nullptr;
