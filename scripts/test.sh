@@ -13,4 +13,5 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVIDEO_SANITIZE=ON -DVIDEO_BENCHMARKS=OFF
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp" \
   ctest --test-dir build-sanitize --output-on-failure -L sanitize
