@@ -253,7 +253,8 @@ TEST(Windows, ClosingEndsTheSessionFirstAndEvaluatesNoMore)
     ASSERT_NE(capWindow(), nullptr);
     video->CapSpeedSpinBox->setValue(1);
     QTest::mouseClick(video->AutoBut, Qt::LeftButton);
-    QTest::qWait(100);
+    for (int waited = 0; video->evaluations() == 0 && waited < 3000; waited += 10)
+        QTest::qWait(10);
     EXPECT_GT(video->evaluations(), 0);
 
     bool sessionOpenWhenWindowsWent = true;

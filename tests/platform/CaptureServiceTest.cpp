@@ -204,7 +204,9 @@ TEST_F(ServiceTest, SourceFailingMidSessionIsReportedAndFailsTheGrab)
 {
     use("Failing|videotestsrc is-live=true ! video/x-raw,width=32,height=24,framerate=30/1 ! identity error-after=8");
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
-    QTest::qWait(500); // the error comes after eight frames; the window reports it on its own
+    // The error comes after eight frames; the window reports it on its own.
+    for (int waited = 0; errorsReported().empty() && waited < 3000; waited += 20)
+        QTest::qWait(20);
     EXPECT_FALSE(errorsReported().empty());
     EXPECT_EQ(service.grabFrame(window), 0);
     service.editCopy(window);
