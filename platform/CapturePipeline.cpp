@@ -217,6 +217,12 @@ gst::Caps CapturePipeline::offeredCaps() const
     return gst::Caps(pad ? gst_pad_query_caps(pad.get(), nullptr) : gst_caps_new_any());
 }
 
+gst::Caps CapturePipeline::currentCaps() const
+{
+    gst::Pad pad(gst_element_get_static_pad(source_, "src"));
+    return gst::Caps(pad ? gst_pad_get_current_caps(pad.get()) : nullptr);
+}
+
 gst::Caps CapturePipeline::requestedCaps() const
 {
     GstCaps* caps = nullptr;

@@ -49,8 +49,10 @@ public:
     // texts of the errors and of the end of a source that does not restart.
     std::vector<std::string> pollBus();
 
-    // The caps the source offers, and the caps the source is held to (ANY when free).
+    // The caps the source offers, those it runs with now (null before it runs), and
+    // the caps the source is held to (ANY when free).
     gst::Caps offeredCaps() const;
+    gst::Caps currentCaps() const;
     gst::Caps requestedCaps() const;
     // Restarts the pipeline with the source held to `caps`; on failure the previous caps
     // are restored and `error` says why.

@@ -154,6 +154,25 @@ FormatChoices formatChoices(const GstCaps* caps)
     return choices;
 }
 
+FormatIndices formatIndices(const FormatChoices& choices, const GstCaps* caps)
+{
+    FormatIndices indices;
+    if (!caps || gst_caps_is_any(caps) || gst_caps_is_empty(caps))
+        return indices;
+    const FormatChoices current = formatChoices(caps);
+    auto indexOf = [](const auto& list, const auto& item) {
+        const auto found = std::find(list.begin(), list.end(), item);
+        return found == list.end() ? -1 : int(found - list.begin());
+    };
+    if (!current.formats.empty())
+        indices.format = indexOf(choices.formats, current.formats.front());
+    if (!current.sizes.empty())
+        indices.size = indexOf(choices.sizes, current.sizes.front());
+    if (!current.rates.empty())
+        indices.rate = indexOf(choices.rates, current.rates.front());
+    return indices;
+}
+
 gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate)
 {
     const std::string text = format + ", width=(int)" + std::to_string(size.width) + ", height=(int)" +
@@ -168,7 +187,7 @@ void showVideoFormatDialog(CaptureWindow& window)
     if (!pipeline)
         return;
     const FormatChoices choices = formatChoices(pipeline->offeredCaps().get());
-    const QImage shown = pipeline->newest().image;
+    const FormatIndices now = formatIndices(choices, pipeline->currentCaps().get());
 
     QDialog dialog(window.window());
     dialog.setWindowTitle("Video Format");
@@ -178,14 +197,15 @@ void showVideoFormatDialog(CaptureWindow& window)
     auto* rates = named(new QComboBox, "rates");
     for (const std::string& f : choices.formats)
         formats->addItem(QString::fromStdString(f));
-    for (const auto& s : choices.sizes) {
+    for (const auto& s : choices.sizes)
         sizes->addItem(QString("%1 x %2").arg(s.width).arg(s.height));
-        if (s.width == shown.width() && s.height == shown.height())
-            sizes->setCurrentIndex(sizes->count() - 1);
-    }
     for (const auto& r : choices.rates)
         rates->addItem(r.denominator == 1 ? QString("%1 frames a second").arg(r.numerator)
                                           : QString("%1/%2 frames a second").arg(r.numerator).arg(r.denominator));
+    // What the source runs with now is chosen at first, so OK alone changes nothing.
+    formats->setCurrentIndex(now.format);
+    sizes->setCurrentIndex(now.size);
+    rates->setCurrentIndex(now.rate);
     form->addRow("Pixel format", formats);
     form->addRow("Resolution", sizes);
     form->addRow("Frame rate", rates);

@@ -27,6 +27,12 @@ struct FormatChoices {
 };
 
 FormatChoices formatChoices(const GstCaps* caps);
+// The format, size and rate of fixed caps (the first of each where a field has several),
+// as entries of `formatChoices`; -1 for what is not among them.
+struct FormatIndices {
+    int format = -1, size = -1, rate = -1;
+};
+FormatIndices formatIndices(const FormatChoices& choices, const GstCaps* caps);
 // Caps holding the source to one format, size and rate.
 gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate);
 

@@ -299,6 +299,12 @@ TEST_F(ServiceTest, FormatDialogRenegotiates)
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
     const FormatChoices choices = formatChoices(window->pipeline()->offeredCaps().get());
     ASSERT_FALSE(choices.sizes.empty());
+    const QSize before = grabbed().size();
+    whenModalOpens([](QWidget* dialog) { static_cast<QDialog*>(dialog)->accept(); });
+    EXPECT_EQ(service.dlgVideoFormat(window), 1);
+    EXPECT_EQ(grabbed().size(), before) << "OK alone keeps the format " << errorsReported();
+    EXPECT_TRUE(errorsReported().empty()) << errorsReported();
+
     whenModalOpens([](QWidget* dialog) {
         auto* sizes = dialog->findChild<QComboBox*>("sizes");
         auto* formats = dialog->findChild<QComboBox*>("formats");
@@ -351,4 +357,12 @@ TEST(FormatChoices, ListsAndRanges)
     using Rate = FormatChoices::Rate;
     EXPECT_EQ(c.rates, (std::vector<Rate>{{5, 1}, {10, 1}, {15, 1}, {20, 1}, {25, 1}, {30, 1}}));
     EXPECT_TRUE(formatChoices(nullptr).sizes.empty());
+
+    gst::Caps now(gst_caps_from_string("video/x-raw, format=(string)NV12, width=(int)640, height=(int)480, "
+                                       "framerate=(fraction)15/1"));
+    const FormatIndices at = formatIndices(c, now.get());
+    EXPECT_EQ(at.format, 1);
+    EXPECT_EQ(at.size, 5);
+    EXPECT_EQ(at.rate, 2);
+    EXPECT_EQ(formatIndices(c, nullptr).format, -1);
 }
