@@ -32,6 +32,10 @@ public:
     // Largest width or height a picture may have; larger sizes throw std::length_error.
     static constexpr int maxSide = 1 << 16;
 
+    Bitmap() = default;
+    // A picture given its width, height and format at once, its pixels 0.
+    Bitmap(int width, int height, PixelFormat format) { reshape(width, height, format); }
+
     int width() const { return width_; }
     int height() const { return height_; }
     PixelFormat format() const { return format_; }

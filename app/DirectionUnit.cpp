@@ -1,11 +1,11 @@
 #include "DirectionUnit.h"
 
-#include <QVBoxLayout>
+#include <algorithm>
 
-#include "Background.h"
 #include "Canvas.h"
 #include "ClipboardFrame.h"
 #include "PictureView.h"
+#include "WindowSetup.h"
 
 namespace {
 
@@ -28,25 +28,15 @@ std::int32_t difference(std::int32_t a, std::int32_t b)
 
 TDirectionForm::TDirectionForm(QWidget* owner) : QWidget(owner, Qt::Window)
 {
-    setObjectName("DirectionForm");
-    setWindowTitle("DirectionForm");
-    setAttribute(Qt::WA_QuitOnClose, false);
+    setUpOwnedWindow(this, "DirectionForm", "DirectionForm", {526, 4});
     setBackground(this, Qt::white);
     resize(121, 120);
-    move(526, 4);
 
-    picture_.setWidth(100);
-    picture_.setHeight(100);
-    picture_.setFormat(analysis::PixelFormat::Bits8);
     picture_.setColourTable(standardColours);
     for (int y = 0; y < 100; ++y)
         std::fill_n(picture_.row(y), 100, whiteEntry);
 
-    Image = new PictureView(this);
-    Image->setObjectName("Image");
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(Image);
+    Image = addPictureFilling(this);
     showPicture();
     FormCreate();
 }

@@ -28,5 +28,5 @@ private:
     void FormCreate();
     void showPicture();
 
-    analysis::Bitmap picture_;
+    analysis::Bitmap picture_{100, 100, analysis::PixelFormat::Bits8};
 };

@@ -1,28 +1,22 @@
 #include "ImageFormUnit.h"
 
-#include <QVBoxLayout>
-
-#include "Background.h"
 #include "PictureView.h"
+#include "WindowSetup.h"
 
 TImageForm::TImageForm(QWidget* owner) : QWidget(owner, Qt::Window)
 {
-    setObjectName("ImageForm");
-    setWindowTitle("Image");
-    setAttribute(Qt::WA_QuitOnClose, false);
+    setUpOwnedWindow(this, "ImageForm", "Image", {334, 201});
     setBackground(this, Qt::black);
     resize(320, 240);
-    move(334, 201);
-
-    Image = new PictureView(this);
-    Image->setObjectName("Image");
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(Image);
+    Image = addPictureFilling(this);
 }
 
 void TImageForm::setPicture(const QImage& picture)
 {
-    picture_ = picture;
     Image->setPicture(picture);
+}
+
+const QImage& TImageForm::picture() const
+{
+    return Image->picture();
 }

@@ -14,9 +14,6 @@ public:
 
     // Gives `Image` a new picture.
     void setPicture(const QImage& picture);
-    const QImage& picture() const { return picture_; }
+    const QImage& picture() const;
     PictureView* Image;
-
-private:
-    QImage picture_;
 };

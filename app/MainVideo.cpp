@@ -19,7 +19,6 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
-#include "Background.h"
 #include "Beep.h"
 #include "ClipboardFrame.h"
 #include "CompareFrames.h"
@@ -34,6 +33,7 @@
 #include "VelkoGraph.h"
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
+#include "WindowSetup.h"
 
 namespace {
 
@@ -76,6 +76,18 @@ QToolButton* flatButton(const char* name, const QString& caption, const QPixmap&
     button->setFixedSize(72, 44);
     button->setFocusPolicy(Qt::NoFocus);
     return button;
+}
+
+// A band of two flat buttons side by side.
+QWidget* buttonBand(const char* name, int width, QToolButton* left, QToolButton* right)
+{
+    QWidget* panel = band(name, width, 45);
+    auto* layout = new QHBoxLayout(panel);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(left);
+    layout->addWidget(right);
+    layout->addStretch();
+    return panel;
 }
 
 QLabel* readout(const char* name, const QString& text, int pixelSize, bool bold)
@@ -184,23 +196,12 @@ void TVideo::buildBands()
         rows->addLayout(row);
     };
 
-    QWidget* panel1 = band("Panel1", 171, 45);
     SpeedButton3 = flatButton("SpeedButton3", "Start Video", screenGlyph(false));
     SpeedButton7 = flatButton("SpeedButton7", "Stop Video", screenGlyph(true));
-    auto* panel1Layout = new QHBoxLayout(panel1);
-    panel1Layout->setContentsMargins(0, 0, 0, 0);
-    panel1Layout->addWidget(SpeedButton3);
-    panel1Layout->addWidget(SpeedButton7);
-    panel1Layout->addStretch();
-
-    QWidget* panel3 = band("Panel3", 164, 45);
+    QWidget* panel1 = buttonBand("Panel1", 171, SpeedButton3, SpeedButton7);
     SpeedButton12 = flatButton("SpeedButton12", "Evolute One", playGlyph(true));
     AutoBut = flatButton("AutoBut", "Auto", playGlyph(false));
-    auto* panel3Layout = new QHBoxLayout(panel3);
-    panel3Layout->setContentsMargins(0, 0, 0, 0);
-    panel3Layout->addWidget(SpeedButton12);
-    panel3Layout->addWidget(AutoBut);
-    panel3Layout->addStretch();
+    QWidget* panel3 = buttonBand("Panel3", 164, SpeedButton12, AutoBut);
 
     auto* percentPanel = new BevelPanel;
     percentPanel->setObjectName("PercentPanel");

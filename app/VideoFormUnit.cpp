@@ -2,16 +2,13 @@
 
 #include <QLabel>
 
-#include "Background.h"
+#include "WindowSetup.h"
 
 TVideoForm::TVideoForm(QWidget* owner)
     : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
-    setObjectName("VideoForm");
-    setWindowTitle("Live Video");
-    setAttribute(Qt::WA_QuitOnClose, false);
+    setUpOwnedWindow(this, "VideoForm", "Live Video", {5, 200});
     setFixedSize(320, 240);
-    move(5, 200);
 
     // Its caption is in the default text colour, so it does not show on the black ground.
     VideoArea = new QLabel("VideoArea", this);

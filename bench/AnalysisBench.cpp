@@ -33,10 +33,7 @@ void forEachSize(benchmark::internal::Benchmark* b)
 // compared changes occur at realistic rates.
 Bitmap colourFrame(int w, int h, std::uint32_t seed)
 {
-    Bitmap b;
-    b.setWidth(w);
-    b.setHeight(h);
-    b.setFormat(PixelFormat::Bgr24);
+    Bitmap b(w, h, PixelFormat::Bgr24);
     std::mt19937 random(seed);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)

@@ -49,11 +49,9 @@ public:
     // texts of the errors and of the end of a source that does not restart.
     std::vector<std::string> pollBus();
 
-    // The caps the source offers, those it runs with now (null before it runs), and
-    // the caps the source is held to (ANY when free).
+    // The caps the source offers, and those it runs with now (null before it runs).
     gst::Caps offeredCaps() const;
     gst::Caps currentCaps() const;
-    gst::Caps requestedCaps() const;
     // Restarts the pipeline with the source held to `caps`; on failure the previous caps
     // are restored and `error` says why.
     bool setRequestedCaps(const GstCaps* caps, std::chrono::milliseconds timeout, std::string& error);
@@ -66,6 +64,7 @@ private:
     CapturePipeline() = default;
     static GstFlowReturn onSample(GstElement* sink, gpointer self);
     bool play(std::chrono::milliseconds timeout, std::string& error);
+    gst::Caps requestedCaps() const; // the caps the source is held to: ANY when free
 
     gst::Element pipeline_;
     GstElement* source_ = nullptr;     // owned by the pipeline

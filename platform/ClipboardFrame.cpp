@@ -11,15 +11,12 @@ namespace platform {
 
 analysis::Bitmap bitmapFromImage(const QImage& image)
 {
-    analysis::Bitmap bitmap;
-    bitmap.setFormat(analysis::PixelFormat::Bgr24);
     if (image.isNull())
-        return bitmap;
+        return analysis::Bitmap(0, 0, analysis::PixelFormat::Bgr24);
     const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
     if (bgr.isNull())
         throw std::runtime_error("Not enough memory for the frame");
-    bitmap.setWidth(bgr.width());
-    bitmap.setHeight(bgr.height());
+    analysis::Bitmap bitmap(bgr.width(), bgr.height(), analysis::PixelFormat::Bgr24);
     // Format_BGR888 stores blue, green, red: the picture's own byte order.
     const auto rowBytes = static_cast<std::size_t>(bgr.width()) * 3;
     for (int y = 0; y < bgr.height(); ++y)

@@ -1,7 +1,7 @@
 #pragma once
 
 // Owning handles for GStreamer and GLib objects. Each adopts one reference (or the
-// object itself) and releases it when it goes; `ref` takes a new reference instead.
+// object itself) and releases it when it goes.
 
 #include <memory>
 
@@ -38,12 +38,6 @@ using Sample = std::unique_ptr<GstSample, SampleUnref>;
 using Message = std::unique_ptr<GstMessage, MessageUnref>;
 using Error = std::unique_ptr<GError, ErrorFree>;
 using String = std::unique_ptr<gchar, GFree>;
-
-template <typename T>
-Object<T> ref(T* object)
-{
-    return Object<T>(object ? static_cast<T*>(gst_object_ref(object)) : nullptr);
-}
 
 // A new reference to the sinked object: takes ownership of floating references.
 template <typename T>

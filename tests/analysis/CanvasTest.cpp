@@ -16,10 +16,7 @@ __extension__ using Wide = __int128;
 
 Bitmap picture(int w, int h, PixelFormat format = PixelFormat::Bgr24)
 {
-    Bitmap b;
-    b.setWidth(w);
-    b.setHeight(h);
-    b.setFormat(format);
+    Bitmap b(w, h, format);
     return b;
 }
 

@@ -13,10 +13,7 @@ namespace {
 
 Bitmap grayFrame(int w, int h, std::uint8_t level = 100)
 {
-    Bitmap b;
-    b.setWidth(w);
-    b.setHeight(h);
-    b.setFormat(PixelFormat::Bits8);
+    Bitmap b(w, h, PixelFormat::Bits8);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             b.row(y)[x] = level;
@@ -205,10 +202,7 @@ TEST(CompareFrames, EmptyFramesGiveAnEmptyPicture)
 
 TEST(CompareFrames, RefusedFramesChangeNothing)
 {
-    Bitmap never, colour;
-    colour.setWidth(4);
-    colour.setHeight(4);
-    colour.setFormat(PixelFormat::Bgr24);
+    const Bitmap never, colour(4, 4, PixelFormat::Bgr24);
     const Bitmap gray = grayFrame(4, 4), narrower = grayFrame(3, 4), shorter = grayFrame(4, 3);
     struct Case {
         const Bitmap *earlier, *later;

@@ -29,10 +29,7 @@ int extendedLuma(int r, int g, int b)
 
 Bitmap colourFrame(int w, int h, std::uint32_t seed)
 {
-    Bitmap b;
-    b.setWidth(w);
-    b.setHeight(h);
-    b.setFormat(PixelFormat::Bgr24);
+    Bitmap b(w, h, PixelFormat::Bgr24);
     std::mt19937 random(seed);
     for (int y = 0; y < h; ++y)
         for (int i = 0; i < 3 * w; ++i)
@@ -93,10 +90,7 @@ TEST(ToGrayscale, KnownColours)
         {95, 0, 0, 29},   {0, 50, 0, 29},       {0, 5, 5, 3}, // decimal halves follow the extended value
     };
     for (const Case& k : cases) {
-        Bitmap source;
-        source.setWidth(1);
-        source.setHeight(1);
-        source.setFormat(PixelFormat::Bgr24);
+        Bitmap source(1, 1, PixelFormat::Bgr24);
         source.row(0)[0] = std::uint8_t(k.b);
         source.row(0)[1] = std::uint8_t(k.g);
         source.row(0)[2] = std::uint8_t(k.r);
@@ -128,10 +122,7 @@ TEST(ToGrayscale, VariantsAgreeOnRandomFramesOfAnyWidth)
 TEST(ToGrayscale, ReshapesTheTargetToTheSource)
 {
     const Bitmap source = colourFrame(5, 3, 1);
-    Bitmap larger = colourFrame(9, 9, 2), smaller, gray8;
-    gray8.setWidth(2);
-    gray8.setHeight(1);
-    gray8.setFormat(PixelFormat::Bits8);
+    Bitmap larger = colourFrame(9, 9, 2), smaller, gray8(2, 1, PixelFormat::Bits8);
     for (Bitmap* target : {&larger, &smaller, &gray8}) {
         ASSERT_EQ(ToGrayscale(source, *target), 0);
         EXPECT_EQ(target->width(), 5);
@@ -146,10 +137,7 @@ TEST(ToGrayscale, RefusedSourcesChangeNothing)
     Bitmap empty24;
     empty24.setFormat(PixelFormat::Bgr24);
     Bitmap never; // no format at all
-    Bitmap gray;
-    gray.setWidth(2);
-    gray.setHeight(2);
-    gray.setFormat(PixelFormat::Bits8);
+    Bitmap gray(2, 2, PixelFormat::Bits8);
     Bitmap emptyGray;
     emptyGray.setFormat(PixelFormat::Bits8);
 

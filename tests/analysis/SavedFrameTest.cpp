@@ -31,10 +31,7 @@ std::string readAll(const fs::path& file)
 
 Bitmap patternFrame(int w, int h)
 {
-    Bitmap b;
-    b.setWidth(w);
-    b.setHeight(h);
-    b.setFormat(PixelFormat::Bgr24);
+    Bitmap b(w, h, PixelFormat::Bgr24);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             b.row(y)[3 * x] = std::uint8_t(x * 7 + y);     // blue
