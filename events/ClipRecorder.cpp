@@ -124,11 +124,21 @@ void ClipRecorder::setRolls(std::chrono::milliseconds preRoll, std::chrono::mill
     postRoll_ = postRoll;
 }
 
+void ClipRecorder::setEnabled(bool enabled)
+{
+    std::lock_guard lock(mutex_);
+    enabled_ = enabled;
+    if (!enabled)
+        ring_.clear();
+}
+
 void ClipRecorder::pushFrame(const QImage& frame, std::int64_t ptsNs)
 {
     if (frame.isNull())
         return;
     std::lock_guard lock(mutex_);
+    if (!enabled_)
+        return;
     if (!ring_.empty() && ptsNs <= ring_.back().pts)
         ring_.clear(); // the source started again: its older frames belong to another stream
     ring_.push_back({frame, ptsNs});

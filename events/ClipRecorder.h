@@ -40,6 +40,8 @@ public:
     ClipRecorder& operator=(const ClipRecorder&) = delete;
 
     void setRolls(std::chrono::milliseconds preRoll, std::chrono::milliseconds postRoll);
+    // Off: frames are neither kept nor recorded (clips are not wanted).
+    void setEnabled(bool enabled);
 
     // Takes the next frame of the source; `ptsNs` counts up in nanoseconds.
     void pushFrame(const QImage& frame, std::int64_t ptsNs);
@@ -81,6 +83,7 @@ private:
     std::vector<std::unique_ptr<Clip>> recording_;
     std::deque<std::unique_ptr<Clip>> closing_;
     int nextId_ = 1;
+    bool enabled_ = true;
     bool busy_ = false; // the worker is completing a clip
     bool stop_ = false;
     std::thread worker_;
