@@ -143,6 +143,21 @@ CommandLine parseCommandLine(const QStringList& arguments)
     parser.addOptions({help, version, listCameras, camera, source, saveDir, threshold, minMovement, period, detection,
                        mask, autoStart, headless, logCycles, mqtt, desktopClipboard});
 
+    // Qt's own arguments (-platform offscreen, -style fusion, ...) are left for QApplication,
+    // which takes them out of the arguments it is given.
+    for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "style",
+                             "stylesheet", "qwindowgeometry", "geometry", "qwindowtitle", "title", "qwindowicon",
+                             "session"}) {
+        QCommandLineOption qtOption(name, {}, "value");
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+    for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+        QCommandLineOption qtOption(name);
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+
     if (!parser.parse(arguments))
         return badArguments(parser.errorText());
     if (parser.isSet(help)) {

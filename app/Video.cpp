@@ -2,17 +2,17 @@
 // or, with --headless, the same watching without windows.
 
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QFont>
 #include <QTimer>
 #include <QToolButton>
 #include <gst/gst.h>
-#include <xcb/xcb.h>
 
 #include "CommandLine.h"
+#include "DisplayCheck.h"
+#include "FrameClipboard.h"
 #include "MainVideo.h"
 #include "Settings.h"
 #include "SourceChoice.h"
@@ -26,35 +26,6 @@ void print(std::FILE* stream, const QString& text)
         std::fputs(text.toLocal8Bit().constData(), stream);
         std::fflush(stream);
     }
-}
-
-bool isSet(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value && *value;
-}
-
-// Whether Qt will find a screen to open windows on. Checked before Qt tries, because Qt
-// aborts without one.
-bool displayReachable()
-{
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
-        return true; // offscreen, a frame buffer, VNC: they need no desktop
-    if (isSet("WAYLAND_DISPLAY")) {
-        const QString socket = QString::fromLocal8Bit(qgetenv("WAYLAND_DISPLAY"));
-        const QString path = socket.startsWith('/') ? socket
-                                                    : QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + '/' + socket;
-        if (QFileInfo::exists(path))
-            return true;
-    }
-    if (isSet("DISPLAY")) {
-        xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-        const bool connected = xcb_connection_has_error(connection) == 0;
-        xcb_disconnect(connection);
-        return connected;
-    }
-    return false;
 }
 
 } // namespace
@@ -78,9 +49,8 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    if (!options.headless && !displayReachable()) {
-        print(stderr, QStringLiteral("Video: no display to show the windows on (DISPLAY and WAYLAND_DISPLAY are unset "
-                                     "or unreachable); run it in a desktop session, or use --headless.\n"));
+    if (const std::string missing = options.headless ? std::string() : missingDisplay(argc, argv); !missing.empty()) {
+        std::fprintf(stderr, "%s, or watch without windows with --headless.\n", missing.c_str());
         return 1;
     }
 
@@ -101,6 +71,7 @@ int main(int argc, char** argv)
     font.setStyleHint(QFont::SansSerif); // the system's sans face where this one is missing
     font.setPixelSize(11);
     QApplication::setFont(font);
+    platform::frameClipboard().setDesktopClipboard(options.desktopClipboard);
 
     TVideo video;
     app::WindowSettings windowSettings(video, settingsFile, remembered, options);

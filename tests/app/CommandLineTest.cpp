@@ -64,6 +64,10 @@ TEST(CommandLine, ReadsEveryOption)
     EXPECT_EQ(other.options.robustDetection, false);
     EXPECT_TRUE(other.options.desktopClipboard && other.options.listCameras);
     EXPECT_EQ(other.options.mqtt, (app::BrokerAddress{"::1", 1883}));
+
+    // Qt's own arguments are left for the application object.
+    EXPECT_EQ(parse({"-platform", "offscreen", "-style", "fusion", "-reverse"}).action, CommandLine::Action::Run);
+    EXPECT_FALSE(parse({"--help"}).output.contains("platform"));
 }
 
 TEST(CommandLine, HelpAndVersionEndAtOnce)
