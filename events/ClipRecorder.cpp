@@ -185,7 +185,7 @@ void ClipRecorder::feed(Clip& clip, const Buffered& frame)
         GError* rawError = nullptr;
         gst::Element pipeline = gst::adoptFloating(gst_parse_launch(
             "appsrc name=source format=time max-bytes=0 block=false ! queue ! videoconvert ! "
-            "vp8enc name=encoder deadline=1 cpu-used=8 threads=2 ! webmmux ! filesink name=sink",
+            "vp8enc name=encoder deadline=1 cpu-used=8 threads=1 ! webmmux ! filesink name=sink",
             &rawError));
         const gst::Error error(rawError);
         if (!pipeline || error) {
