@@ -57,16 +57,21 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
     return image;
 }
 
-analysis::Bitmap bitmapFromClipboard()
+QImage imageFromClipboard()
 {
     const QClipboard* clipboard = QGuiApplication::clipboard();
     const QMimeData* data = clipboard->mimeData();
     if (!data || !data->hasImage())
-        return bitmapFromImage({});
+        return {};
     const QImage image = clipboard->image();
     if (image.isNull())
         throw std::runtime_error("Unsupported clipboard format");
-    return bitmapFromImage(image);
+    return image;
+}
+
+analysis::Bitmap bitmapFromClipboard()
+{
+    return bitmapFromImage(imageFromClipboard());
 }
 
 } // namespace platform
