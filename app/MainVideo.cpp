@@ -23,6 +23,7 @@
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
 #include "Evaluation.h"
+#include "FrameClipboard.h"
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
 #include "PictureView.h"
@@ -327,7 +328,7 @@ void TVideo::MakeItPreview()
 void TVideo::TakeReferenceFrame()
 {
     CapGrabToClipboard();
-    evaluation_->takeReference(watch::frameFromImage(platform::imageFromClipboard()));
+    evaluation_->takeReference(watch::frameFromImage(platform::frameClipboard().image()));
     CapResumePreview();
 }
 
@@ -346,7 +347,7 @@ void TVideo::EvaluateMovement()
     watch::CycleSettings settings;
     settings.minimalMovement = MinMoveSpinBox->value();
     CapGrabToClipboard();
-    watch::Frame frame = watch::frameFromImage(platform::imageFromClipboard());
+    watch::Frame frame = watch::frameFromImage(platform::frameClipboard().image());
     // Read within the box's own bounds, as the box shows the value once it loses the focus.
     settings.threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
     settings.beepOnMove = BeepOMBox->isChecked();

@@ -3,9 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QMimeData>
+#include "FrameClipboard.h"
 
 namespace platform {
 
@@ -57,21 +55,9 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
     return image;
 }
 
-QImage imageFromClipboard()
-{
-    const QClipboard* clipboard = QGuiApplication::clipboard();
-    const QMimeData* data = clipboard->mimeData();
-    if (!data || !data->hasImage())
-        return {};
-    const QImage image = clipboard->image();
-    if (image.isNull())
-        throw std::runtime_error("Unsupported clipboard format");
-    return image;
-}
-
 analysis::Bitmap bitmapFromClipboard()
 {
-    return bitmapFromImage(imageFromClipboard());
+    return bitmapFromImage(frameClipboard().image());
 }
 
 } // namespace platform

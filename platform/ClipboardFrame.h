@@ -14,13 +14,8 @@ analysis::Bitmap bitmapFromImage(const QImage& image);
 // without one). An empty picture gives a null image.
 QImage imageFromBitmap(const analysis::Bitmap& bitmap);
 
-// The image on the clipboard; a null image when the clipboard holds none. Throws
-// std::runtime_error "Unsupported clipboard format" when the clipboard announces an
-// image but hands none over.
-QImage imageFromClipboard();
-
-// The frame on the clipboard as a 24-bit picture; empty when the clipboard holds no
-// image. Throws std::runtime_error "Unsupported clipboard format" when the clipboard
+// The frame on the frame clipboard as a 24-bit picture; empty when it holds no image.
+// Throws std::runtime_error (for example "Unsupported clipboard format") when it
 // announces an image but hands none over.
 analysis::Bitmap bitmapFromClipboard();
 
