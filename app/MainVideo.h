@@ -9,6 +9,7 @@
 class QAction;
 class QCheckBox;
 class QLabel;
+class QMenu;
 class QToolButton;
 class RepeatTimer;
 class SpinEdit;
@@ -38,14 +39,18 @@ public:
     SpinEdit *VariatLimitSpinBox, *MinMoveSpinBox, *CapSpeedSpinBox;
     QCheckBox *BeepOMBox, *SaveOMBox;
     QLabel *PercentLab, *PixNumLab, *VideoLabel;
-    QAction *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1, *LiveVideoWindow1,
-        *MovementWindow1;
+    QMenu *File1, *Video1, *Window1;
+    QAction *CopyFrame1, *Quit1, *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1,
+        *LiveVideoWindow1, *MovementWindow1, *DirectionWindow1;
     RepeatTimer* Timer1;
 
     TVideoForm* VideoForm = nullptr;
     TImageForm* ImageForm = nullptr;
     TDirectionForm* DirectionForm = nullptr;
     std::unique_ptr<analysis::Bitmap> ReferenceFrame;
+
+    // An item of the Window menu that shows and raises `window` (while it exists).
+    QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
 
     // How many evaluations have run to their end or their error.
     int evaluations() const { return evaluations_; }
@@ -64,7 +69,9 @@ private:
     void Timer1Timer();
     void Overlay1Click();
     void Preview1Click();
+    void CopyFrame1Click();
 
+    bool closed_ = false;
     bool evaluating_ = false;
     int evaluations_ = 0;
 };

@@ -9,9 +9,11 @@
 #include "DisplayCheck.h"
 #include "FrameClipboard.h"
 #include "MainVideo.h"
+#include "QuitSignals.h"
 
 int main(int argc, char** argv)
 {
+    QuitSignals::catchSignals();
     if (const std::string missing = missingDisplay(argc, argv); !missing.empty()) {
         std::fprintf(stderr, "%s\n", missing.c_str());
         return 1;
@@ -26,6 +28,12 @@ int main(int argc, char** argv)
             platform::frameClipboard().setDesktopClipboard(true);
 
     TVideo video;
+    // A signal ends the program as closing the main window does, also while a message
+    // box waits (quit leaves its loop too).
+    QuitSignals quitSignals([&video] {
+        video.close();
+        QCoreApplication::quit();
+    });
     video.show();
     return app.exec();
 }
