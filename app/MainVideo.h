@@ -16,6 +16,9 @@ class SpinEdit;
 class TDirectionForm;
 class TImageForm;
 class TVideoForm;
+namespace watch {
+class Evaluation;
+}
 
 // The control panel: starts and stops the capture session, runs the movement
 // evaluation once or repeatedly, holds its settings and readouts, and owns the other
@@ -47,7 +50,10 @@ public:
     TVideoForm* VideoForm = nullptr;
     TImageForm* ImageForm = nullptr;
     TDirectionForm* DirectionForm = nullptr;
-    std::unique_ptr<analysis::Bitmap> ReferenceFrame;
+    // The evaluation's gray reference frame; null once the window has closed.
+    const analysis::Bitmap* ReferenceFrame = nullptr;
+    // The evaluation cycle the window drives; null once the window has closed.
+    watch::Evaluation* evaluation() const { return evaluation_.get(); }
 
     // An item of the Window menu that shows and raises `window` (while it exists).
     QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
@@ -70,7 +76,9 @@ private:
     void Overlay1Click();
     void Preview1Click();
     void CopyFrame1Click();
+    void SetAuto(bool on);
 
+    std::unique_ptr<watch::Evaluation> evaluation_;
     bool closed_ = false;
     bool evaluating_ = false;
     int evaluations_ = 0;
