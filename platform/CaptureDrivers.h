@@ -29,6 +29,9 @@ struct Driver {
     gst::Object<GstDevice> device;    // the camera; null for a configured source
 };
 
+// A second handle on the same driver (the camera is shared, not copied).
+Driver copyOf(const Driver& driver);
+
 // The drivers of indices 0 to 9: the entries of the CAPTURE_SOURCES environment
 // variable when it is set, otherwise the cameras ("Video/Source") in a stable order.
 std::vector<Driver> findDrivers();
