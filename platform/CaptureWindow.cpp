@@ -2,11 +2,10 @@
 
 #include <chrono>
 
-#include <QClipboard>
-#include <QGuiApplication>
 #include <QPainter>
 #include <QPointer>
 
+#include "FrameClipboard.h"
 
 namespace platform {
 
@@ -175,10 +174,10 @@ bool CaptureWindow::copyToClipboard() const
 {
     switch (grab_) {
     case Grab::Got:
-        QGuiApplication::clipboard()->setImage(still_);
+        frameClipboard().setImage(still_);
         return true;
     case Grab::Failed:
-        QGuiApplication::clipboard()->clear();
+        frameClipboard().clear();
         return false;
     case Grab::Never: break;
     }

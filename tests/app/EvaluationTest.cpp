@@ -15,6 +15,7 @@
 #include "../support/ModalBox.h"
 #include "Beep.h"
 #include "DirectionUnit.h"
+#include "FrameClipboard.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "PictureView.h"
@@ -41,7 +42,7 @@ QImage frame(int brighter, int darker = 0, int width = 320, int height = 240)
 
 void onClipboard(const QImage& image)
 {
-    QGuiApplication::clipboard()->setImage(image);
+    platform::frameClipboard().setImage(image);
 }
 
 // The program in a fresh working directory, without a capture session: each
@@ -159,7 +160,7 @@ TEST_F(Evaluation, MissingImagesDirectoryShowsTheErrorOncePerMovingCycle)
 
 TEST_F(Evaluation, EmptyClipboardThenGoodFrames)
 {
-    QGuiApplication::clipboard()->clear();
+    platform::frameClipboard().clear();
     evoluteOne();
     onClipboard(frame(0));
     evoluteOne(); // the reference was empty: this one only sets it
@@ -230,6 +231,7 @@ TEST_F(Evaluation, ThresholdIsReadWithinTheBoxBounds)
 
 TEST_F(Evaluation, ClipboardThatAnnouncesAnImageButHasNone)
 {
+    platform::frameClipboard().setDesktopClipboard(true);
     onClipboard(frame(0));
     evoluteOne();
     auto* data = new QMimeData;
@@ -241,6 +243,7 @@ TEST_F(Evaluation, ClipboardThatAnnouncesAnImageButHasNone)
     onClipboard(frame(300));
     evoluteOne();
     EXPECT_EQ(readouts(), "300 0") << "the reference survived the failed cycle";
+    platform::frameClipboard().setDesktopClipboard(false);
 }
 
 TEST_F(Evaluation, EveryImageFormatAndOddSizes)

@@ -4,11 +4,9 @@
 #include <thread>
 #include <vector>
 
-#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QDialog>
-#include <QGuiApplication>
 #include <QImage>
 #include <QRadioButton>
 #include <QSlider>
@@ -23,6 +21,7 @@
 #include "CapturePipeline.h"
 #include "CaptureWindow.h"
 #include "DriverDialogs.h"
+#include "FrameClipboard.h"
 #include "FakeCameraProvider.h"
 #include "GstCaptureService.h"
 #include "LiveSource.h"
@@ -108,7 +107,7 @@ protected:
     {
         service.grabFrame(window);
         service.editCopy(window);
-        return QGuiApplication::clipboard()->image();
+        return platform::frameClipboard().image();
     }
 
     GstCaptureService service;
@@ -210,7 +209,7 @@ TEST_F(ServiceTest, EndedSourceFailsTheGrabSaysWhyAndClearsTheClipboard)
 {
     use("Short|videotestsrc num-buffers=3 ! video/x-raw,width=32,height=24,framerate=30/1");
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
-    QGuiApplication::clipboard()->setImage(QImage(5, 5, QImage::Format_RGB32));
+    platform::frameClipboard()->setImage(QImage(5, 5, QImage::Format_RGB32));
     // Grab until the three frames are used up: the grab that finds none fails and says why.
     reports.clear();
     int got = 0;
@@ -221,7 +220,7 @@ TEST_F(ServiceTest, EndedSourceFailsTheGrabSaysWhyAndClearsTheClipboard)
     EXPECT_EQ(reports.back().id, statusReconnecting);
     EXPECT_NE(reports.back().text.find("reconnecting in 1 s"), std::string::npos) << reports.back().text;
     service.editCopy(window);
-    EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull()) << "no stale frame stays on the clipboard";
+    EXPECT_TRUE(platform::frameClipboard().image().isNull()) << "no stale frame stays on the clipboard";
 }
 
 TEST_F(ServiceTest, LostSourceIsReconnectedAfterGrowingPausesInANewStream)
@@ -235,7 +234,7 @@ TEST_F(ServiceTest, LostSourceIsReconnectedAfterGrowingPausesInANewStream)
     EXPECT_NE(reports.back().text.find("Failing: "), std::string::npos) << "names the source and the reason";
     EXPECT_EQ(service.grabFrame(window), 0);
     service.editCopy(window);
-    EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull());
+    EXPECT_TRUE(platform::frameClipboard()->image().isNull());
     service.setPreview(window, 1);
     EXPECT_NE(reports.back().text, "Live window");
 
@@ -286,10 +285,10 @@ TEST_F(ServiceTest, WithoutDriverGrabAndCopyLeaveTheClipboard)
     use("Nothing|nosuchelement");
     QImage mark(3, 3, QImage::Format_RGB32);
     mark.fill(Qt::green);
-    QGuiApplication::clipboard()->setImage(mark);
+    platform::frameClipboard().setImage(mark);
     EXPECT_EQ(service.grabFrame(window), 0);
     EXPECT_EQ(service.editCopy(window), 0);
-    EXPECT_EQ(QGuiApplication::clipboard()->image().pixel(1, 1), QColor(Qt::green).rgb());
+    EXPECT_EQ(platform::frameClipboard().image().pixel(1, 1), QColor(Qt::green).rgb());
     EXPECT_EQ(service.dlgVideoFormat(window), 0);
     EXPECT_EQ(service.setPreview(nullptr, 1), 0) << "a message to no window does nothing";
 }
