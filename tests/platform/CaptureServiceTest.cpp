@@ -209,7 +209,7 @@ TEST_F(ServiceTest, EndedSourceFailsTheGrabSaysWhyAndClearsTheClipboard)
 {
     use("Short|videotestsrc num-buffers=3 ! video/x-raw,width=32,height=24,framerate=30/1");
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
-    platform::frameClipboard()->setImage(QImage(5, 5, QImage::Format_RGB32));
+    platform::frameClipboard().setImage(QImage(5, 5, QImage::Format_RGB32));
     // Grab until the three frames are used up: the grab that finds none fails and says why.
     reports.clear();
     int got = 0;
@@ -234,7 +234,7 @@ TEST_F(ServiceTest, LostSourceIsReconnectedAfterGrowingPausesInANewStream)
     EXPECT_NE(reports.back().text.find("Failing: "), std::string::npos) << "names the source and the reason";
     EXPECT_EQ(service.grabFrame(window), 0);
     service.editCopy(window);
-    EXPECT_TRUE(platform::frameClipboard()->image().isNull());
+    EXPECT_TRUE(platform::frameClipboard().image().isNull());
     service.setPreview(window, 1);
     EXPECT_NE(reports.back().text, "Live window");
 
