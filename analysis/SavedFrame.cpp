@@ -1,6 +1,7 @@
 #include "SavedFrame.h"
 
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <ctime>
@@ -94,6 +95,8 @@ public:
     {
         while (size > 0) {
             const ssize_t written = ::write(fd_, data, size);
+            if (written == 0)
+                errno = ENOSPC; // nothing stored and no error: nowhere left to put it
             if (written <= 0)
                 return false;
             data += written;
@@ -154,7 +157,7 @@ void saveBmp(const Bitmap& picture, const std::string& fileName)
 
     TemporaryFile file(fileName);
     if (!file.opened() || !file.write(bytes.data(), bytes.size()) || !file.renameTo(fileName))
-        throw std::runtime_error("Cannot create file " + fileName);
+        throw SaveError(fileName, std::error_code(errno, std::generic_category()));
 }
 
 } // namespace analysis

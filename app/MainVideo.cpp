@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 
 #include <QAction>
 #include <QActionGroup>
@@ -11,7 +12,6 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
 #include <QMenuBar>
 #include <QPainter>
 #include <QStatusBar>
@@ -19,18 +19,16 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
-#include "Beep.h"
 #include "ClipboardFrame.h"
-#include "CompareFrames.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
+#include "Evaluation.h"
+#include "FrameClipboard.h"
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
 #include "PictureView.h"
 #include "RepeatTimer.h"
-#include "SavedFrame.h"
 #include "SpinEdit.h"
-#include "VelkoGraph.h"
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
 #include "WindowSetup.h"
@@ -267,7 +265,8 @@ void TVideo::buildBands()
 
 void TVideo::FormCreate()
 {
-    ReferenceFrame = std::make_unique<analysis::Bitmap>();
+    evaluation_ = std::make_unique<watch::Evaluation>();
+    ReferenceFrame = &evaluation_->reference();
     VideoForm = new TVideoForm(this);
     ImageForm = new TImageForm(this);
     DirectionForm = new TDirectionForm(this);
@@ -281,7 +280,8 @@ void TVideo::FormClose()
     // No tick may start an evaluation on what is being taken apart.
     Timer1->setEnabled(false);
     CapDestroy();
-    ReferenceFrame.reset();
+    ReferenceFrame = nullptr;
+    evaluation_.reset();
     delete VideoForm;
     VideoForm = nullptr;
     delete ImageForm;
@@ -336,8 +336,7 @@ void TVideo::MakeItPreview()
 void TVideo::TakeReferenceFrame()
 {
     CapGrabToClipboard();
-    const analysis::Bitmap frame = platform::bitmapFromClipboard();
-    analysis::ToGrayscale(frame, *ReferenceFrame);
+    evaluation_->takeReference(watch::frameFromImage(platform::frameClipboard().image()));
     CapResumePreview();
 }
 
@@ -353,35 +352,29 @@ void TVideo::EvaluateMovement()
         }
     } running(*this);
 
-    const int minimalMovement = MinMoveSpinBox->value();
+    watch::CycleSettings settings;
+    settings.minimalMovement = MinMoveSpinBox->value();
     CapGrabToClipboard();
-    const analysis::Bitmap frame = platform::bitmapFromClipboard();
-    analysis::Bitmap gray, difference;
-    analysis::ToGrayscale(frame, gray);
+    watch::Frame frame = watch::frameFromImage(platform::frameClipboard().image());
     // Read within the box's own bounds, as the box shows the value once it loses the focus.
-    const auto threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
-    analysis::MovementResult result;
-    const int compared = analysis::CompareFrames(*ReferenceFrame, gray, difference, threshold, result);
-    const bool centred = compared == 0 && result.BrightCount > 0 && result.DarkCount > 0;
-    if (compared != 0)
-        result = {};
-    ImageForm->setPicture(platform::imageFromBitmap(difference));
-    if (centred)
-        DirectionForm->ShowDirection(result.Centre.x, result.Centre.y);
-    *ReferenceFrame = std::move(gray); // the gray frame is not used again
-
-    const std::int64_t changed = std::int64_t(result.BrightCount) + result.DarkCount;
-    if (changed > minimalMovement) {
-        if (BeepOMBox->isChecked())
-            platform::beep();
-        if (SaveOMBox->isChecked())
-            analysis::saveBmp(frame, analysis::savedFrameName(analysis::millisecondsSinceLocalMidnight(),
-                                                              QLocale::system().decimalPoint().toStdString()));
+    settings.threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
+    settings.beepOnMove = BeepOMBox->isChecked();
+    settings.saveOnMove = SaveOMBox->isChecked();
+    const watch::Cycle& cycle = evaluation_->evaluate(std::move(frame), settings);
+    ImageForm->setPicture(cycle.difference ? platform::imageFromBitmap(*cycle.difference) : QImage());
+    if (cycle.centred)
+        DirectionForm->ShowDirection(cycle.centre.x, cycle.centre.y);
+    if (!cycle.saveError.empty()) {
+        // Under "Auto" the next tick would fail the same way as soon as the box closes.
+        SetAuto(false);
+        std::string text = cycle.saveError;
+        if (!cycle.saveErrorReason.empty())
+            text += ".\n" + cycle.saveErrorReason;
+        throw std::runtime_error(text);
     }
 
-    PixNumLab->setText(QString::number(changed));
-    const std::int64_t pixels = std::int64_t(frame.width()) * frame.height();
-    PercentLab->setText(QString::number(pixels > 0 ? changed * 100 / pixels : 0));
+    PixNumLab->setText(QString::number(cycle.changed));
+    PercentLab->setText(QString::number(cycle.percent));
     ImageForm->Image->repaint();
     CapResumePreview();
 }
@@ -394,9 +387,14 @@ void TVideo::SpeedButton12Click()
 
 void TVideo::AutoButClick()
 {
-    Timer1->setEnabled(!Timer1->enabled());
+    SetAuto(!Timer1->enabled());
+}
+
+void TVideo::SetAuto(bool on)
+{
+    Timer1->setEnabled(on);
     QPalette p = AutoBut->palette();
-    p.setColor(QPalette::ButtonText, Timer1->enabled() ? QColor(255, 0, 0) : QColor(0, 0, 0));
+    p.setColor(QPalette::ButtonText, on ? QColor(255, 0, 0) : QColor(0, 0, 0));
     AutoBut->setPalette(p);
 }
 

@@ -15,6 +15,9 @@ class SpinEdit;
 class TDirectionForm;
 class TImageForm;
 class TVideoForm;
+namespace watch {
+class Evaluation;
+}
 
 // The control panel: starts and stops the capture session, runs the movement
 // evaluation once or repeatedly, holds its settings and readouts, and owns the other
@@ -45,7 +48,10 @@ public:
     TVideoForm* VideoForm = nullptr;
     TImageForm* ImageForm = nullptr;
     TDirectionForm* DirectionForm = nullptr;
-    std::unique_ptr<analysis::Bitmap> ReferenceFrame;
+    // The evaluation's gray reference frame; null once the window has closed.
+    const analysis::Bitmap* ReferenceFrame = nullptr;
+    // The evaluation cycle the window drives; null once the window has closed.
+    watch::Evaluation* evaluation() const { return evaluation_.get(); }
 
     // How many evaluations have run to their end or their error.
     int evaluations() const { return evaluations_; }
@@ -64,7 +70,9 @@ private:
     void Timer1Timer();
     void Overlay1Click();
     void Preview1Click();
+    void SetAuto(bool on);
 
+    std::unique_ptr<watch::Evaluation> evaluation_;
     bool evaluating_ = false;
     int evaluations_ = 0;
 };

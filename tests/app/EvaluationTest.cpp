@@ -146,8 +146,11 @@ TEST_F(Evaluation, MissingImagesDirectoryShowsTheErrorOncePerMovingCycle)
     onClipboard(frame(500));
     evoluteOne();
     ASSERT_EQ(boxes.texts.size(), 1);
-    EXPECT_TRUE(boxes.texts[0].startsWith("Cannot create file images/")) << boxes.texts[0].toStdString();
-    EXPECT_TRUE(boxes.texts[0].endsWith(".bmp.")) << "the period the box adds";
+    const QStringList lines = boxes.texts[0].split('\n');
+    ASSERT_EQ(lines.size(), 2) << boxes.texts[0].toStdString();
+    EXPECT_TRUE(lines[0].startsWith("Cannot create file images/")) << boxes.texts[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith(".bmp.")) << "the period the box adds";
+    EXPECT_EQ(lines[1], "No such file or directory.") << "the system's reason";
     EXPECT_EQ(readouts(), "0 0") << "the readouts keep their values";
     onClipboard(frame(500));
     evoluteOne(); // nothing moved against the new reference: no save, no box
@@ -156,6 +159,53 @@ TEST_F(Evaluation, MissingImagesDirectoryShowsTheErrorOncePerMovingCycle)
     evoluteOne();
     EXPECT_EQ(boxes.texts.size(), 2);
     EXPECT_EQ(savedFiles(), 0);
+}
+
+TEST_F(Evaluation, FailedSaveStopsAutoBeforeTheBoxShows)
+{
+    fs::remove_all("images");
+    std::ofstream("images") << "a file where the folder should be";
+    video->SaveOMBox->setChecked(true);
+    video->MinMoveSpinBox->setValue(-1); // every compared cycle is movement, and fails to save
+    video->CapSpeedSpinBox->setValue(1);
+    onClipboard(frame(0));
+    evoluteOne();
+    std::vector<bool> autoOnWithBox;
+    std::vector<QColor> captionWithBox;
+    boxes.look = [&](QWidget*) {
+        autoOnWithBox.push_back(video->Timer1->enabled());
+        captionWithBox.push_back(video->AutoBut->palette().color(QPalette::ButtonText));
+    };
+    QTest::mouseClick(video->AutoBut, Qt::LeftButton);
+    for (int waited = 0; boxes.texts.isEmpty() && waited < 5000; waited += 10)
+        QTest::qWait(10);
+    QTest::qWait(100); // time for further ticks, were there any
+    boxes.look = nullptr;
+    ASSERT_EQ(boxes.texts.size(), 1) << boxes.texts.join("; ").toStdString();
+    EXPECT_EQ(autoOnWithBox, std::vector<bool>{false}) << "Auto still ran while the box showed";
+    EXPECT_EQ(captionWithBox, std::vector<QColor>{QColor(0, 0, 0)});
+    EXPECT_TRUE(boxes.texts[0].endsWith("\nNot a directory.")) << boxes.texts[0].toStdString();
+    EXPECT_FALSE(video->Timer1->enabled());
+}
+
+TEST_F(Evaluation, RefusedComparisonNeverBeepsOrSaves)
+{
+    video->BeepOMBox->setChecked(true);
+    video->SaveOMBox->setChecked(true);
+    video->MinMoveSpinBox->setValue(-1);
+    const auto beeps = platform::beepsSoFar();
+    platform::frameClipboard().clear();
+    evoluteOne(); // no reference, no frame
+    onClipboard(frame(0));
+    evoluteOne(); // no reference
+    onClipboard(frame(0, 0, 160, 120));
+    evoluteOne(); // another size
+    EXPECT_EQ(readouts(), "0 0");
+    EXPECT_EQ(platform::beepsSoFar(), beeps);
+    EXPECT_EQ(savedFiles(), 0);
+    evoluteOne(); // compared: nothing changed, yet more than -1
+    EXPECT_EQ(platform::beepsSoFar(), beeps + 1);
+    EXPECT_EQ(savedFiles(), 1);
 }
 
 TEST_F(Evaluation, EmptyClipboardThenGoodFrames)
