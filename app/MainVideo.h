@@ -9,6 +9,7 @@
 class QAction;
 class QCheckBox;
 class QLabel;
+class QMenu;
 class QToolButton;
 class RepeatTimer;
 class SpinEdit;
@@ -41,8 +42,9 @@ public:
     SpinEdit *VariatLimitSpinBox, *MinMoveSpinBox, *CapSpeedSpinBox;
     QCheckBox *BeepOMBox, *SaveOMBox;
     QLabel *PercentLab, *PixNumLab, *VideoLabel;
-    QAction *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1, *LiveVideoWindow1,
-        *MovementWindow1;
+    QMenu *File1, *Video1, *Window1;
+    QAction *CopyFrame1, *Quit1, *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1,
+        *LiveVideoWindow1, *MovementWindow1, *DirectionWindow1;
     RepeatTimer* Timer1;
 
     TVideoForm* VideoForm = nullptr;
@@ -52,6 +54,9 @@ public:
     const analysis::Bitmap* ReferenceFrame = nullptr;
     // The evaluation cycle the window drives; null once the window has closed.
     watch::Evaluation* evaluation() const { return evaluation_.get(); }
+
+    // An item of the Window menu that shows and raises `window` (while it exists).
+    QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
 
     // How many evaluations have run to their end or their error.
     int evaluations() const { return evaluations_; }
@@ -70,9 +75,11 @@ private:
     void Timer1Timer();
     void Overlay1Click();
     void Preview1Click();
+    void CopyFrame1Click();
     void SetAuto(bool on);
 
     std::unique_ptr<watch::Evaluation> evaluation_;
+    bool closed_ = false;
     bool evaluating_ = false;
     int evaluations_ = 0;
 };
