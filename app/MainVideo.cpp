@@ -150,7 +150,7 @@ TVideo::TVideo()
     move(3, 2);
 
     connect(SpeedButton3, &QToolButton::clicked, this, [this] { runCommand([this] { StartVideo(); }); });
-    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }); });
+    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }, true); });
     connect(SpeedButton12, &QToolButton::clicked, this, &TVideo::SpeedButton12Click);
     connect(AutoBut, &QToolButton::clicked, this, &TVideo::AutoButClick);
     connect(CapSpeedSpinBox, &SpinEdit::changed, this, &TVideo::CapSpeedSpinBoxChange);
@@ -350,6 +350,14 @@ void TVideo::FormClose()
 
 void TVideo::closeEvent(QCloseEvent* event)
 {
+    if (CapWaiting()) {
+        // A command waits for the source: ending the session ends the wait, and the
+        // window closes once that command has unwound.
+        CapDestroy();
+        event->ignore();
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
     FormClose();
     QMainWindow::closeEvent(event);
 }
