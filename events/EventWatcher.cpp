@@ -78,6 +78,7 @@ bool EventWatcher::open(const QString& folder, QString& error)
     ClipRecorder::removeLeftovers(folder.toStdString());
     applyRetention();
     retentionTimer_.start();
+    emit opened();
     return true;
 }
 

@@ -63,6 +63,8 @@ public:
     std::size_t bufferedBytes() const;
 
 signals:
+    // A log was opened: whatever showed the previous one reads it again.
+    void opened();
     void eventStarted(const events::Event& event);
     // The event is in the log when this comes.
     void eventEnded(const events::Event& event);
