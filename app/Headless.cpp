@@ -7,7 +7,7 @@
 
 #include "CameraSetup.h"
 #include "CaptureDrivers.h"
-#include "CycleSummary.h"
+#include "EventFeed.h"
 #include "EventReport.h"
 #include "MqttPublisher.h"
 #include "QuitSignals.h"
@@ -29,21 +29,6 @@ void output(const QByteArray& line)
     std::fflush(stdout); // a reader (a pipe, the journal) sees each line as it happens
 }
 
-events::CycleSummary summaryOf(const watch::Cycle& cycle)
-{
-    events::CycleSummary summary;
-    summary.time = std::chrono::time_point_cast<std::chrono::milliseconds>(cycle.time);
-    summary.moving = cycle.moving;
-    summary.confirmed = cycle.confirmed;
-    summary.changed = cycle.changed;
-    summary.percent = double(cycle.percent);
-    if (cycle.centred)
-        summary.centre = cycle.centre;
-    summary.frame = cycle.frame.get();
-    summary.savedFile = cycle.savedFile;
-    return summary;
-}
-
 QString saveFolder(const Settings& settings)
 {
     return settings.saveDir.isEmpty() ? QStringLiteral("images") : settings.saveDir;
@@ -52,9 +37,13 @@ QString saveFolder(const Settings& settings)
 } // namespace
 
 Headless::Headless(const Settings& settings, const Options& options)
-    : settings_(settings), logCycles_(options.logCycles)
+    : settings_(settings), logCycles_(options.logCycles), feed_(watcher_)
 {
+    // This listener notes a cycle's saved frame before the events hear of the cycle.
     evaluation_.addListener(this);
+    evaluation_.addListener(&feed_);
+    if (!settings_.saveDir.isEmpty())
+        evaluation_.setSaveFolder(settings_.saveDir.toStdString());
     timer_.setInterval(std::max(1, settings_.capturingPeriod));
     connect(&timer_, &QTimer::timeout, this, &Headless::evaluate);
     connect(&source_, &platform::LiveSource::statusChanged, this,
@@ -67,6 +56,7 @@ Headless::Headless(const Settings& settings, const Options& options)
 Headless::~Headless()
 {
     stop();
+    evaluation_.removeListener(&feed_);
     evaluation_.removeListener(this);
 }
 
@@ -80,7 +70,7 @@ bool Headless::start(QString& error)
     const QString name = QString::fromStdString(drivers.front().name);
 
     QString eventError;
-    if (!watcher_.open(saveFolder(settings_), eventError))
+    if (!watcher_.open(QDir(saveFolder(settings_)).absolutePath(), eventError))
         progress(QStringLiteral("events are not kept: %1").arg(eventError));
     source_.addFrameTap(watcher_.frameTap());
     // A camera that is not there yet (a service started at boot) is waited for.
@@ -149,7 +139,6 @@ void Headless::cycleEvaluated(const watch::Cycle& cycle)
     if (!saveError.empty() && saveError != lastSaveError_)
         progress(QString::fromStdString(saveError));
     lastSaveError_ = saveError;
-    watcher_.cycleEvaluated(summaryOf(cycle));
 }
 
 void Headless::eventStarted(const events::Event& event)

@@ -11,6 +11,7 @@
 #include "CommandLine.h"
 #include "Cycle.h"
 #include "Evaluation.h"
+#include "EventFeed.h"
 #include "EventWatcher.h"
 #include "LiveSource.h"
 #include "Settings.h"
@@ -52,6 +53,7 @@ private:
     platform::LiveSource source_;
     watch::Evaluation evaluation_;
     events::EventWatcher watcher_;
+    watch::EventFeed feed_;
     std::unique_ptr<events::MqttPublisher> mqtt_;
     QTimer timer_;
     std::uint64_t lastFrame_ = 0;

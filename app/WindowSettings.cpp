@@ -30,8 +30,10 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     video_.CapSpeedSpinBox->setValue(used_.capturingPeriod);
     video_.BeepOMBox->setChecked(used_.beepOnMove);
     video_.SaveOMBox->setChecked(used_.saveOnMove);
-    if (!used_.saveDir.isEmpty())
+    if (!used_.saveDir.isEmpty()) {
         video_.evaluation()->setSaveFolder(used_.saveDir.toStdString());
+        video_.setEventFolder(used_.saveDir);
+    }
     for (QWidget* window : windows()) {
         const auto place = used_.windowGeometry.find(window->objectName());
         if (place == used_.windowGeometry.end())
