@@ -1,0 +1,148 @@
+#include "DetectionKernels.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace analysis::kernels {
+
+namespace {
+
+// The plain arithmetic for pixels [from, width), which start a 32-bit word.
+void detectTail(const std::uint8_t* earlier, const std::uint8_t* later, int from, int width,
+                const Compensation& light, const std::uint8_t* thresholds, std::uint32_t* brightBits,
+                std::uint32_t* darkBits, std::uint64_t* groupSums)
+{
+    for (int x0 = from; x0 < width; x0 += 32) {
+        std::uint32_t bright = 0, dark = 0;
+        for (int x = x0; x < std::min(x0 + 32, width); ++x) {
+            const int e = light.on ? light.apply(earlier[x]) : earlier[x];
+            const int d = later[x] - e;
+            if (d > thresholds[x])
+                bright |= 1u << (x - x0);
+            else if (-d > thresholds[x])
+                dark |= 1u << (x - x0);
+            if (groupSums)
+                groupSums[x / 8] += std::uint64_t(std::min(std::abs(d), noiseClip));
+        }
+        brightBits[x0 / 32] = bright;
+        darkBits[x0 / 32] = dark;
+    }
+}
+
+} // namespace
+
+void detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
+                       const std::uint8_t* thresholds, std::uint32_t* brightBits, std::uint32_t* darkBits,
+                       std::uint64_t* groupSums)
+{
+    detectTail(earlier, later, 0, width, light, thresholds, brightBits, darkBits, groupSums);
+}
+
+#if defined(__x86_64__)
+
+namespace {
+
+// level x gain <= 255 x 255 and the half added keep every step inside 16 bits.
+__attribute__((target("avx2"))) inline __m256i compensate16(__m256i levels, __m256i gain, __m256i half,
+                                                            __m128i shift, __m256i offset)
+{
+    const __m256i scaled = _mm256_srl_epi16(_mm256_add_epi16(_mm256_mullo_epi16(levels, gain), half), shift);
+    return _mm256_adds_epi16(scaled, offset);
+}
+
+// The compensation's constants, set once a row.
+struct CompensationVectors {
+    __m256i gain, half, offset;
+    __m128i shift;
+};
+
+__attribute__((target("avx2"))) inline __m256i compensate(__m256i e, const CompensationVectors& c)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    return _mm256_packus_epi16(compensate16(_mm256_unpacklo_epi8(e, zero), c.gain, c.half, c.shift, c.offset),
+                               compensate16(_mm256_unpackhi_epi8(e, zero), c.gain, c.half, c.shift, c.offset));
+}
+
+template <bool Light, bool Noise>
+__attribute__((target("avx2"))) void detectRowAvx2Impl(const std::uint8_t* earlier, const std::uint8_t* later,
+                                                       int width, const Compensation& light,
+                                                       const std::uint8_t* thresholds, std::uint32_t* brightBits,
+                                                       std::uint32_t* darkBits, std::uint64_t* groupSums)
+{
+    const CompensationVectors c{_mm256_set1_epi16(static_cast<short>(light.gain)),
+                                _mm256_set1_epi16(static_cast<short>(1 << (light.shift - 1))),
+                                _mm256_set1_epi16(light.offset), _mm_cvtsi32_si128(light.shift)};
+    const __m256i clip = _mm256_set1_epi8(noiseClip);
+    const __m256i zero = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 32 <= width; x += 32) {
+        __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(earlier + x));
+        if constexpr (Light)
+            e = compensate(e, c);
+        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(later + x));
+        const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + x));
+        const __m256i up = _mm256_subs_epu8(l, e);
+        const __m256i down = _mm256_subs_epu8(e, l);
+        // min(m, t) == m is "not above the threshold".
+        const auto notBright = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(up, t), up)));
+        const auto notDark = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(down, t), down)));
+        brightBits[x / 32] = ~notBright;
+        darkBits[x / 32] = ~notDark;
+        if constexpr (Noise) {
+            const __m256i magnitude = _mm256_min_epu8(_mm256_or_si256(up, down), clip);
+            auto* sums = reinterpret_cast<__m256i*>(groupSums + x / 8);
+            _mm256_storeu_si256(sums, _mm256_add_epi64(_mm256_loadu_si256(sums), _mm256_sad_epu8(magnitude, zero)));
+        }
+    }
+    detectTail(earlier, later, x, width, light, thresholds, brightBits, darkBits, groupSums);
+}
+
+__attribute__((target("avx2"))) void detectRowAvx2Dispatch(const std::uint8_t* earlier, const std::uint8_t* later,
+                                                           int width, const Compensation& light,
+                                                           const std::uint8_t* thresholds,
+                                                           std::uint32_t* brightBits, std::uint32_t* darkBits,
+                                                           std::uint64_t* groupSums)
+{
+    if (light.on) {
+        if (groupSums)
+            detectRowAvx2Impl<true, true>(earlier, later, width, light, thresholds, brightBits, darkBits, groupSums);
+        else
+            detectRowAvx2Impl<true, false>(earlier, later, width, light, thresholds, brightBits, darkBits, groupSums);
+    } else {
+        if (groupSums)
+            detectRowAvx2Impl<false, true>(earlier, later, width, light, thresholds, brightBits, darkBits, groupSums);
+        else
+            detectRowAvx2Impl<false, false>(earlier, later, width, light, thresholds, brightBits, darkBits,
+                                            groupSums);
+    }
+}
+
+} // namespace
+
+DetectRow detectRowAvx2()
+{
+    return __builtin_cpu_supports("avx2") ? detectRowAvx2Dispatch : nullptr;
+}
+
+#else
+
+DetectRow detectRowAvx2()
+{
+    return nullptr;
+}
+
+#endif
+
+DetectRow bestDetectRow()
+{
+    static const DetectRow best = detectRowAvx2() ? detectRowAvx2() : detectRowPortable;
+    return best;
+}
+
+} // namespace analysis::kernels
