@@ -8,6 +8,7 @@
 
 #include "DetectionKernels.h"
 #include "Mask.h"
+#include "Popcount.h"
 #include "Specks.h"
 
 namespace analysis {
@@ -34,7 +35,7 @@ DetectionSettings DetectionSettings::robust()
 DetectionSettings DetectionSettings::bounded() const
 {
     DetectionSettings s = *this;
-    s.noiseFactor = std::isfinite(noiseFactor) ? std::clamp(noiseFactor, 1.0, 20.0) : 4.0;
+    s.noiseFactor = std::isfinite(noiseFactor) ? std::clamp(noiseFactor, 1.0, 20.0) : 3.0;
     s.speckSize = std::clamp(speckSize, 2, 32);
     s.confirmWindow = std::clamp(confirmWindow, 1, Confirmation::longestWindow);
     s.confirmNeeded = std::clamp(confirmNeeded, 1, s.confirmWindow);
@@ -98,14 +99,12 @@ void Detection::fitFrame(int width, int height)
         return;
     width_ = width;
     height_ = height;
-    for (BitPlane* plane : {&bright_, &dark_, &moved_, &scratch_})
+    for (BitPlane* plane : {&bright_, &dark_, &moved_, &region_, &scratch_})
         plane->resize(width, height);
     noise_.resize(width, height);
     lastColourfulness_ = -1;
     maskChanged_ = true;
-    rowThresholds_.assign(static_cast<std::size_t>(width) + 32, 0);
-    brightRow_.assign(static_cast<std::size_t>(bright_.words) * 2, 0);
-    darkRow_.assign(brightRow_.size(), 0);
+    rowThresholds_.assign(static_cast<std::size_t>(width + 31) / 32, 0);
     groupSums_.assign(static_cast<std::size_t>(width) / 8 + 1, 0);
     tileSums_.assign(static_cast<std::size_t>(noise_.columns() * noise_.rows()), 0);
     tilePixels_.assign(tileSums_.size(), 0);
@@ -162,6 +161,7 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
     const bool measureNoise = settings_.noise && !result.lightChange;
     std::fill(tileSums_.begin(), tileSums_.end(), 0);
     std::fill(tilePixels_.begin(), tilePixels_.end(), 0);
+    filledRows_.clear(); // the rows with a changed pixel: the only ones the steps below need to visit
     const int tileWidth = noise_.tileWidth(), tileHeight = noise_.tileHeight();
     const std::size_t groups = groupSums_.size();
     for (int tileRow = 0; tileRow < noise_.rows(); ++tileRow) {
@@ -170,7 +170,7 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
                                                    : threshold;
             const auto floor = static_cast<std::uint8_t>(std::min(255.0, std::ceil(lightFloor)));
             const std::uint8_t value = std::max(t, floor);
-            const int from = column * tileWidth, to = std::min(width_, from + tileWidth);
+            const int from = column * tileWidth / 32, to = std::min((width_ + 31) / 32, (column + 1) * tileWidth / 32);
             std::fill(rowThresholds_.begin() + from, rowThresholds_.begin() + to, value);
         }
         std::fill(groupSums_.begin(), groupSums_.end(), 0);
@@ -179,10 +179,9 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
         for (int y = top; y < bottom; ++y) {
             const bool measured = measureNoise && y % noiseRowStep == 0;
             measuredRows += measured;
-            detectRow(earlier.row(y), later.row(y), width_, compensation, rowThresholds_.data(), brightRow_.data(),
-                      darkRow_.data(), measured ? groupSums_.data() : nullptr);
-            std::memcpy(bright_.row(y), brightRow_.data(), static_cast<std::size_t>(bright_.words) * 8);
-            std::memcpy(dark_.row(y), darkRow_.data(), static_cast<std::size_t>(dark_.words) * 8);
+            if (detectRow(earlier.row(y), later.row(y), width_, compensation, rowThresholds_.data(), bright_.row(y),
+                          dark_.row(y), measured ? groupSums_.data() : nullptr))
+                filledRows_.push_back(y);
         }
         if (measuredRows > 0) {
             for (int column = 0; column < noise_.columns(); ++column) {
@@ -198,39 +197,53 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
             }
         }
     }
-    const std::int64_t afterLight = bright_.count() + dark_.count();
+    const auto words = static_cast<std::size_t>(bright_.words);
+    std::int64_t afterLight = 0;
+    for (int y : filledRows_)
+        afterLight += countBitsOfEither(bright_.row(y), dark_.row(y), words);
 
     // The mask.
     std::int64_t afterMask = afterLight;
     if (settings_.mask && !mask_.empty()) {
         if (maskChanged_) {
             maskBits(mask_, width_, height_, maskBits_);
+            markMaskedTiles();
             maskChanged_ = false;
         }
-        for (std::size_t i = 0; i < bright_.bits.size(); ++i) {
-            bright_.bits[i] &= maskBits_.bits[i];
-            dark_.bits[i] &= maskBits_.bits[i];
+        afterMask = 0;
+        for (int y : filledRows_) {
+            std::uint64_t *b = bright_.row(y), *d = dark_.row(y);
+            const std::uint64_t* m = maskBits_.row(y);
+            for (std::size_t i = 0; i < words; ++i) {
+                b[i] &= m[i];
+                d[i] &= m[i];
+            }
+            afterMask += countBitsOfEither(b, d, words);
         }
-        afterMask = bright_.count() + dark_.count();
     }
 
     // The specks, removed from the changed area as a whole: where brightened and darkened
     // pixels meet they make one area.
-    for (std::size_t i = 0; i < moved_.bits.size(); ++i)
-        moved_.bits[i] = bright_.bits[i] | dark_.bits[i];
     if (settings_.specks || measureNoise) {
-        removeSpecks(moved_, settings_.specks ? settings_.speckSize : 3, scratch_);
+        for (int y : filledRows_)
+            for (std::size_t i = 0; i < words; ++i)
+                moved_.row(y)[i] = bright_.row(y)[i] | dark_.row(y)[i];
+        removeSpecks(moved_, filledRows_, settings_.specks ? settings_.speckSize : 3, region_, scratch_, sums_);
         if (measureNoise)
             learnNoise(moved_);
     }
-    if (settings_.specks) {
-        for (std::size_t i = 0; i < moved_.bits.size(); ++i) {
-            bright_.bits[i] &= moved_.bits[i];
-            dark_.bits[i] &= moved_.bits[i];
+    for (int y : filledRows_) {
+        std::uint64_t *b = bright_.row(y), *d = dark_.row(y);
+        if (settings_.specks) {
+            const std::uint64_t* m = moved_.row(y);
+            for (std::size_t i = 0; i < words; ++i) {
+                b[i] &= m[i];
+                d[i] &= m[i];
+            }
         }
+        result.brightCount += countBits(b, words);
+        result.darkCount += countBits(d, words);
     }
-    result.brightCount = bright_.count();
-    result.darkCount = dark_.count();
 
     result.moving = result.changed() > minimalMovement;
     result.confirmed = settings_.confirm ? confirmation_.record(result.moving) : result.moving;
@@ -250,9 +263,10 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
 void Detection::learnNoise(const BitPlane& moved)
 {
     // A tile where something that is no speck changed is not quiet: it teaches nothing.
-    std::vector<bool> busy(tileSums_.size(), false);
+    // A tile the mask mostly hides learns nothing either: what moves there is the user's to ignore.
+    std::vector<bool> busy = settings_.mask && !mask_.empty() ? maskedTiles_ : std::vector<bool>(tileSums_.size());
     const int tileWidth = noise_.tileWidth(), tileHeight = noise_.tileHeight(), columns = noise_.columns();
-    for (int y = 0; y < height_; ++y) {
+    for (int y : filledRows_) {
         const std::uint64_t* row = moved.row(y);
         const int tileRow = y / tileHeight;
         for (int i = 0; i < moved.words; ++i) {
@@ -270,6 +284,18 @@ void Detection::learnNoise(const BitPlane& moved)
             if (!busy[tile])
                 noise_.learn(column, tileRow, tileSums_[tile], tilePixels_[tile]);
         }
+}
+
+void Detection::markMaskedTiles()
+{
+    const int tileWidth = noise_.tileWidth(), tileHeight = noise_.tileHeight(), columns = noise_.columns();
+    std::vector<std::int64_t> watched(tileSums_.size(), 0);
+    for (int y = 0; y < height_; ++y)
+        for (int x = 0; x < width_; ++x)
+            watched[static_cast<std::size_t>((y / tileHeight) * columns + x / tileWidth)] += maskBits_.test(x, y);
+    maskedTiles_.assign(watched.size(), false);
+    for (std::size_t tile = 0; tile < watched.size(); ++tile)
+        maskedTiles_[tile] = 2 * watched[tile] < std::int64_t(tileWidth) * tileHeight;
 }
 
 void Detection::fadeDiscounted(Bitmap& difference) const
@@ -294,11 +320,10 @@ void Detection::fadeDiscounted(Bitmap& difference) const
 std::size_t Detection::stateBytes() const
 {
     std::size_t bytes = static_cast<std::size_t>(mask_.width()) * static_cast<std::size_t>(mask_.height());
-    for (const BitPlane* plane : {&maskBits_, &bright_, &dark_, &moved_, &scratch_})
+    for (const BitPlane* plane : {&maskBits_, &bright_, &dark_, &moved_, &region_, &scratch_})
         bytes += plane->bits.capacity() * sizeof(std::uint64_t);
     bytes += rowThresholds_.capacity() +
-             (brightRow_.capacity() + darkRow_.capacity()) * sizeof(std::uint32_t) +
-             (groupSums_.capacity() + tileSums_.capacity() + tilePixels_.capacity()) * 8 +
+             (groupSums_.capacity() + tileSums_.capacity() + tilePixels_.capacity() + sums_.capacity()) * 8 +
              static_cast<std::size_t>(noise_.columns() * noise_.rows()) * sizeof(double);
     return bytes;
 }

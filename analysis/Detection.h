@@ -18,15 +18,15 @@ namespace analysis {
 struct DetectionSettings {
     bool light = false;       // a change of the whole scene's light does not count
     bool noise = false;       // a pixel counts only above `noiseFactor` x its tile's noise
-    double noiseFactor = 4.0;
+    double noiseFactor = 3.0;
     bool specks = false;      // changed areas narrower than `speckSize` pixels do not count
-    int speckSize = 3;
+    int speckSize = 2;
     bool mask = false;        // pixels the mask marks black do not count
     bool confirm = false;     // movement needs `confirmNeeded` of the last `confirmWindow` cycles
     int confirmNeeded = 2;
     int confirmWindow = 3;
 
-    // Every mechanism on with the defaults tuned on real scenes.
+    // Every mechanism on with the defaults (tuned on the scenes of bench/detection_quality).
     static DetectionSettings robust();
     bool anyOn() const { return light || noise || specks || mask || confirm; }
     // Within the bounds the mechanisms take: factor 1 .. 20, speck size 2 .. 32, 1 <= needed <= window <= 32.
@@ -94,11 +94,13 @@ public:
 private:
     void fitFrame(int width, int height);
     void learnNoise(const BitPlane& moved);
+    void markMaskedTiles();
 
     DetectionSettings settings_;
     Bitmap mask_;
     bool maskChanged_ = true;
     BitPlane maskBits_;
+    std::vector<bool> maskedTiles_; // tiles the mask mostly hides
 
     NoiseTiles noise_;
     Confirmation confirmation_;
@@ -106,11 +108,12 @@ private:
     bool ranPixels_ = false;
 
     int width_ = 0, height_ = 0;
-    BitPlane bright_, dark_, moved_, scratch_;
-    std::vector<std::uint8_t> rowThresholds_;  // per pixel of a row
-    std::vector<std::uint32_t> brightRow_, darkRow_;
+    BitPlane bright_, dark_, moved_, region_, scratch_;
+    std::vector<std::uint8_t> rowThresholds_;  // per run of 32 pixels of a row
     std::vector<std::uint64_t> groupSums_;     // per run of 8 pixels of a row of tiles
     std::vector<std::uint64_t> tileSums_;
+    std::vector<std::uint64_t> sums_; // the speck removal's working rows
+    std::vector<int> filledRows_;
     std::vector<std::int64_t> tilePixels_;
 };
 

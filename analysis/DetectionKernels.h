@@ -9,19 +9,23 @@
 
 namespace analysis::kernels {
 
-// Compares one row of two gray frames after compensating the earlier row's light:
-// a pixel brightened when later - c(earlier) > thresholds[x] and darkened when
-// c(earlier) - later > thresholds[x]. Writes the row's bits as 32-bit words (the bits
-// of the last word past `width` are 0). With `groupSums`, adds
-// min(|later - c(earlier)|, 64) of each run of 8 pixels to groupSums[x / 8].
-using DetectRow = void (*)(const std::uint8_t* earlier, const std::uint8_t* later, int width,
-                           const Compensation& light, const std::uint8_t* thresholds, std::uint32_t* brightBits,
-                           std::uint32_t* darkBits, std::uint64_t* groupSums);
+// Compares one row of two gray frames after compensating the earlier row's light, under
+// one threshold t = thresholds[x / 32] for each run of 32 pixels: a pixel brightened when
+// later - c(earlier) > t and darkened when c(earlier) - later > t. With the light
+// compensated, an earlier level of whiteClip or more may have been any brighter level, so
+// it never counts as brightened; one of blackClip or less never counts as darkened.
+// Writes the row's bits (bit x % 64 of word x / 64; those past `width` 0) and returns
+// whether any is set. With `groupSums`, adds min(|later - c(earlier)|, 64) of each run
+// of 8 pixels to groupSums[x / 8].
+using DetectRow = bool (*)(const std::uint8_t* earlier, const std::uint8_t* later, int width,
+                           const Compensation& light, const std::uint8_t* thresholds, std::uint64_t* brightBits,
+                           std::uint64_t* darkBits, std::uint64_t* groupSums);
 
 constexpr int noiseClip = 64;
+constexpr int whiteClip = 250, blackClip = 5;
 
-void detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
-                       const std::uint8_t* thresholds, std::uint32_t* brightBits, std::uint32_t* darkBits,
+bool detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
+                       const std::uint8_t* thresholds, std::uint64_t* brightBits, std::uint64_t* darkBits,
                        std::uint64_t* groupSums);
 
 // Null where the processor does not run AVX2.

@@ -11,7 +11,7 @@ namespace {
 
 // About this many grid points whatever the frame's size: enough for a stable fit, few
 // enough that the fit costs a small part of a comparison.
-constexpr double gridPoints = 2048;
+constexpr double gridPoints = 1024;
 // Levels near black and white are clipped by the camera and do not follow a line.
 constexpr int darkest = 12, brightest = 243;
 
@@ -20,7 +20,8 @@ int gridStep(int width, int height)
     return std::max(1, static_cast<int>(std::sqrt(double(width) * height / gridPoints)));
 }
 
-// The level below which a share q of the counted values lie (histogram of 0..n-1).
+// The level below which a share q of the counted values lie (histogram of 0..n-1), the
+// values of a bin taken as spread evenly over it.
 template <std::size_t N>
 double quantile(const std::array<int, N>& histogram, int total, double q)
 {
@@ -28,7 +29,7 @@ double quantile(const std::array<int, N>& histogram, int total, double q)
     int below = 0;
     for (std::size_t v = 0; v < N; ++v) {
         if (below + histogram[v] > wanted)
-            return double(v);
+            return double(v) - 0.5 + (wanted - below) / histogram[v];
         below += histogram[v];
     }
     return double(N - 1);
@@ -42,14 +43,14 @@ double robustScale(const std::vector<float>& e, const std::vector<float>& l, dou
         const double r = std::abs(l[i] - (gain * e[i] + offset));
         ++histogram[static_cast<std::size_t>(std::min(r * 4.0, 1023.0))];
     }
-    return 1.4826 * quantile(histogram, int(e.size()), 0.5) / 4.0;
+    return 1.4826 * std::max(0.0, quantile(histogram, int(e.size()), 0.5)) / 4.0;
 }
 
 } // namespace
 
 double LightModel::largestShift() const
 {
-    return std::max(std::abs((gain - 1.0) * 32 + offset), std::abs((gain - 1.0) * 223 + offset));
+    return std::max(std::abs((gain - 1.0) * darkestLevel + offset), std::abs((gain - 1.0) * brightestLevel + offset));
 }
 
 LightModel fitLightModel(const Bitmap& earlier, const Bitmap& later)
@@ -92,11 +93,18 @@ LightModel fitLightModel(const Bitmap& earlier, const Bitmap& later)
     double gain = e75 - e25 >= 4 ? (l75 - l25) / (e75 - e25) : 1.0;
     gain = std::clamp(gain, 0.0, 3.9);
     double offset = l50 - gain * e50;
-    for (int round = 0; round < 3; ++round) {
-        const double c = std::max(4.685 * robustScale(e, l, gain, offset), 3.0);
-        double sw = 0, se = 0, sl = 0, see = 0, sel = 0;
+    model.darkestLevel = quantile(histogramE, n, 0.05);
+    model.brightestLevel = quantile(histogramE, n, 0.95);
+    model.gain = gain;
+    model.offset = offset;
+    // Most cycles see no change of light: then the quartiles say so, and the fit can stop.
+    if (model.largestShift() < 1.0)
+        return model;
+    for (int round = 0; round < 2; ++round) {
+        const double inverse = 1 / std::max(4.685 * robustScale(e, l, gain, offset), 3.0);
+        double sw = 0, se = 0, sl = 0, see = 0, sel = 0, sll = 0;
         for (int i = 0; i < n; ++i) {
-            const double u = (l[i] - (gain * e[i] + offset)) / c;
+            const double u = (l[i] - (gain * e[i] + offset)) * inverse;
             if (u <= -1 || u >= 1)
                 continue;
             const double weight = (1 - u * u) * (1 - u * u);
@@ -105,13 +113,21 @@ LightModel fitLightModel(const Bitmap& earlier, const Bitmap& later)
             sl += weight * l[i];
             see += weight * e[i] * e[i];
             sel += weight * e[i] * l[i];
+            sll += weight * l[i] * l[i];
         }
         if (sw < 16)
             break;
         const double meanE = se / sw, meanL = sl / sw;
-        const double varE = see / sw - meanE * meanE;
+        const double varE = see / sw - meanE * meanE, varL = sll / sw - meanL * meanL;
+        const double cov = sel / sw - meanE * meanL;
+        // Both frames carry the same sensor noise, so the line is fitted across (orthogonal
+        // regression): a plain regression on a noisy dark scene would flatten the slope.
         // A scene of one level gives no slope: only the offset can be told.
-        gain = varE > 4 ? std::clamp((sel / sw - meanE * meanL) / varE, 0.0, 3.9) : 1.0;
+        if (varE > 4 && cov > 0)
+            gain = std::clamp((varL - varE + std::sqrt((varL - varE) * (varL - varE) + 4 * cov * cov)) / (2 * cov),
+                              0.0, 3.9);
+        else
+            gain = 1.0;
         offset = meanL - gain * meanE;
     }
     model.gain = gain;

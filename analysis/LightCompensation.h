@@ -14,8 +14,9 @@ struct LightModel {
     double offset = 0.0;
     double residualScale = 0.0; // robust spread of the pixels around the fitted line
     int samples = 0;            // mid-tone pixels the fit stood on
+    double darkestLevel = 32, brightestLevel = 223; // most of the scene's mid-tones lie between
 
-    // The largest shift the model gives a mid-tone level, in gray levels.
+    // The largest shift the model gives a level of the scene, in gray levels.
     double largestShift() const;
 };
 

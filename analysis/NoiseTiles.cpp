@@ -7,8 +7,8 @@ namespace analysis {
 
 void NoiseTiles::resize(int width, int height)
 {
-    // Widths in whole runs of 8 pixels, so that the row kernel's sums of 8 never straddle two tiles.
-    tileWidth_ = std::max(8, ((width + 15) / 16 + 7) / 8 * 8);
+    // Widths in whole runs of 32 pixels, the row kernel's step, so that each step has one threshold.
+    tileWidth_ = std::max(32, ((width + 15) / 16 + 31) / 32 * 32);
     tileHeight_ = std::max(1, (height + 11) / 12);
     columns_ = (width + tileWidth_ - 1) / tileWidth_;
     rows_ = (height + tileHeight_ - 1) / tileHeight_;

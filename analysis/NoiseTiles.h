@@ -5,7 +5,7 @@
 
 namespace analysis {
 
-// The noise level of each tile of the frame (about 16 x 12 tiles), learnt from the
+// The noise level of each tile of the frame (about 12 rows of 10 to 16 tiles), learnt from the
 // cycles in which the tile was quiet. The level is the mean of min(|d|, 64) over the
 // tile's measured pixels, d the (light-compensated) change of a pixel between frames.
 class NoiseTiles {
@@ -13,7 +13,7 @@ public:
     // Lays tiles over a frame of this size and forgets what was learnt.
     void resize(int width, int height);
 
-    int tileWidth() const { return tileWidth_; } // a multiple of 8
+    int tileWidth() const { return tileWidth_; } // a multiple of 32
     int tileHeight() const { return tileHeight_; }
     int columns() const { return columns_; }
     int rows() const { return rows_; }
@@ -30,7 +30,7 @@ public:
 private:
     std::size_t index(int column, int row) const { return static_cast<std::size_t>(row * columns_ + column); }
 
-    int tileWidth_ = 8, tileHeight_ = 1, columns_ = 0, rows_ = 0;
+    int tileWidth_ = 32, tileHeight_ = 1, columns_ = 0, rows_ = 0;
     std::vector<double> levels_;
 };
 
