@@ -22,6 +22,8 @@ constexpr int noiseRowStep = 4;
 constexpr double lightChangeLevels = 2.0, compensatedLevels = 1.0;
 // A colourfulness below this is a gray (infrared) picture; at least `colourful` is colour.
 constexpr double grayPicture = 2.0, colourful = 8.0;
+// The share of the frame (1 in this many pixels) that must have changed before the light is fitted.
+constexpr std::int64_t lightChangeShare = 32;
 
 } // namespace
 
@@ -139,13 +141,17 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
     Compensation compensation;
     double lightFloor = 0;
     if (settings_.light) {
-        result.light = fitLightModel(earlier, later);
         if (colour.format() == PixelFormat::Bgr24 && colour.width() == width_ && colour.height() == height_) {
             const double now = colourfulness(colour);
             result.infrared = lastColourfulness_ >= 0 && ((lastColourfulness_ >= colourful && now < grayPicture) ||
                                                           (lastColourfulness_ < grayPicture && now >= colourful));
             lastColourfulness_ = now;
         }
+        // A change of the scene's light moves most of its pixels; while the comparison
+        // found few changed, the light held (or changed by less than the threshold).
+        const std::int64_t pixels = std::int64_t(width_) * height_;
+        if (result.infrared || rawChanged > pixels / lightChangeShare)
+            result.light = fitLightModel(earlier, later);
         const double shift = result.light.largestShift();
         result.lightChange = result.infrared || shift >= lightChangeLevels;
         if (shift >= compensatedLevels)
@@ -224,17 +230,21 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
 
     // The specks, removed from the changed area as a whole: where brightened and darkened
     // pixels meet they make one area.
+    // When too little changed to count, removing specks changes nothing of the verdict;
+    // the noise is then learnt away from every changed pixel rather than from the areas.
+    const bool areas = (settings_.specks || measureNoise) && afterMask > minimalMovement;
     if (settings_.specks || measureNoise) {
         for (int y : filledRows_)
             for (std::size_t i = 0; i < words; ++i)
                 moved_.row(y)[i] = bright_.row(y)[i] | dark_.row(y)[i];
-        removeSpecks(moved_, filledRows_, settings_.specks ? settings_.speckSize : 3, region_, scratch_, sums_);
+        if (areas)
+            removeSpecks(moved_, filledRows_, settings_.specks ? settings_.speckSize : 3, region_, scratch_, sums_);
         if (measureNoise)
             learnNoise(moved_);
     }
     for (int y : filledRows_) {
         std::uint64_t *b = bright_.row(y), *d = dark_.row(y);
-        if (settings_.specks) {
+        if (settings_.specks && areas) {
             const std::uint64_t* m = moved_.row(y);
             for (std::size_t i = 0; i < words; ++i) {
                 b[i] &= m[i];

@@ -105,6 +105,7 @@ __attribute__((target("avx2"))) bool detectRowAvx2Impl(const std::uint8_t* earli
                                 _mm256_set1_epi16(static_cast<short>(1 << (light.shift - 1))),
                                 _mm256_set1_epi16(light.offset), _mm_cvtsi32_si128(light.shift)};
     const __m256i clip = _mm256_set1_epi8(noiseClip);
+    const __m256i topBit = _mm256_set1_epi8(127);
     const __m256i white = _mm256_set1_epi8(static_cast<char>(whiteClip));
     const __m256i black = _mm256_set1_epi8(blackClip);
     const __m256i zero = _mm256_setzero_si256();
@@ -119,18 +120,18 @@ __attribute__((target("avx2"))) bool detectRowAvx2Impl(const std::uint8_t* earli
         }
         const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(later + x));
         const __m256i t = _mm256_set1_epi8(static_cast<char>(thresholds[x / 32]));
-        const __m256i up = _mm256_subs_epu8(l, upFrom);
-        const __m256i down = _mm256_subs_epu8(downFrom, l);
-        // min(m, t) == m is "not above the threshold".
-        const auto notBright = static_cast<std::uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(up, t), up)));
-        const auto notDark = static_cast<std::uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(down, t), down)));
-        store(brightBits, x, ~notBright);
-        store(darkBits, x, ~notDark);
-        any |= ~(notBright & notDark);
+        // later - from > t exactly where later -sat (from +sat t) is not 0; adding 127 with
+        // saturation moves "not 0" into the top bit.
+        const auto bright = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+            _mm256_adds_epu8(_mm256_subs_epu8(l, _mm256_adds_epu8(upFrom, t)), topBit)));
+        const auto dark = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+            _mm256_adds_epu8(_mm256_subs_epu8(downFrom, _mm256_adds_epu8(l, t)), topBit)));
+        store(brightBits, x, bright);
+        store(darkBits, x, dark);
+        any |= bright | dark;
         if constexpr (Noise) {
-            const __m256i magnitude = _mm256_min_epu8(_mm256_or_si256(up, down), clip);
+            const __m256i magnitude =
+                _mm256_min_epu8(_mm256_or_si256(_mm256_subs_epu8(l, upFrom), _mm256_subs_epu8(downFrom, l)), clip);
             auto* sums = reinterpret_cast<__m256i*>(groupSums + x / 8);
             _mm256_storeu_si256(sums, _mm256_add_epi64(_mm256_loadu_si256(sums), _mm256_sad_epu8(magnitude, zero)));
         }

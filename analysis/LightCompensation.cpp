@@ -10,14 +10,14 @@ namespace analysis {
 namespace {
 
 // About this many grid points whatever the frame's size: enough for a stable fit, few
-// enough that the fit costs a small part of a comparison.
-constexpr double gridPoints = 1024;
+// enough that the fit costs a small part of a comparison. The colourfulness needs fewer.
+constexpr double gridPoints = 512, colourPoints = 256;
 // Levels near black and white are clipped by the camera and do not follow a line.
 constexpr int darkest = 12, brightest = 243;
 
-int gridStep(int width, int height)
+int gridStep(int width, int height, double points)
 {
-    return std::max(1, static_cast<int>(std::sqrt(double(width) * height / gridPoints)));
+    return std::max(1, static_cast<int>(std::sqrt(double(width) * height / points)));
 }
 
 // The level below which a share q of the counted values lie (histogram of 0..n-1), the
@@ -61,7 +61,7 @@ LightModel fitLightModel(const Bitmap& earlier, const Bitmap& later)
         later.height() != h || earlier.empty())
         return model;
 
-    const int step = gridStep(w, h);
+    const int step = gridStep(w, h, gridPoints);
     std::vector<float> e, l;
     e.reserve(static_cast<std::size_t>(gridPoints * 1.3));
     l.reserve(e.capacity());
@@ -81,7 +81,7 @@ LightModel fitLightModel(const Bitmap& earlier, const Bitmap& later)
     }
     const int n = int(e.size());
     model.samples = n;
-    if (n < 64)
+    if (n < 48)
         return model;
 
     // Start from the quartiles, which a minority that moved barely shifts, then reweight
@@ -140,7 +140,7 @@ double colourfulness(const Bitmap& colour)
 {
     if (colour.format() != PixelFormat::Bgr24 || colour.empty())
         return 0;
-    const int step = gridStep(colour.width(), colour.height());
+    const int step = gridStep(colour.width(), colour.height(), colourPoints);
     double sum = 0;
     int n = 0;
     for (int y = step / 2; y < colour.height(); y += step) {

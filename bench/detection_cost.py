@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Runs the detection benchmarks and prints the stage's cost as ratios of medians measured in one run.
+"""Runs the detection benchmarks and prints the stage's cost as ratios of medians measured in one run
+(processor time of the thread, which a busy shared machine disturbs less than the clock).
 
 usage: bench/detection_cost.py build/bench/detection_bench [repetitions]
 """
@@ -18,7 +19,7 @@ median, memory = {}, {}
 for b in json.loads(out)["benchmarks"]:
     if b.get("aggregate_name") == "median":
         name, w, h = b["run_name"].split("/")
-        median[(name, f"{w}x{h}")] = b["real_time"]
+        median[(name, f"{w}x{h}")] = b["cpu_time"]
         if "state_bytes_per_pixel" in b:
             memory[f"{w}x{h}"] = b["state_bytes_per_pixel"]
 
