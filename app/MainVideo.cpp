@@ -2,35 +2,40 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
-#include <QLocale>
 #include <QMenuBar>
 #include <QPainter>
+#include <QPointer>
 #include <QStatusBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
-#include "Beep.h"
 #include "ClipboardFrame.h"
-#include "CompareFrames.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
+#include "Evaluation.h"
+#include "EventFeed.h"
+#include "EventWatcher.h"
+#include "EventsWindow.h"
+#include "FrameClipboard.h"
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
 #include "PictureView.h"
 #include "RepeatTimer.h"
-#include "SavedFrame.h"
 #include "SpinEdit.h"
-#include "VelkoGraph.h"
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
 #include "WindowSetup.h"
@@ -78,6 +83,23 @@ QToolButton* flatButton(const char* name, const QString& caption, const QPixmap&
     return button;
 }
 
+// A key for a flat button through an action that clicks it, named in its tooltip.
+void giveKey(QToolButton* button, const QKeySequence& key, QAction* action)
+{
+    action->setShortcut(key);
+    button->setToolTip(QString("%1 (%2)").arg(button->text(), key.toString(QKeySequence::NativeText)));
+}
+
+// A window-wide action that clicks the button at once (a button's own shortcut would
+// click only after its press animation).
+QAction* clickAction(QToolButton* button, QWidget* window)
+{
+    auto* action = new QAction(button->text(), window);
+    window->addAction(action);
+    QObject::connect(action, &QAction::triggered, button, &QToolButton::click);
+    return action;
+}
+
 // A band of two flat buttons side by side.
 QWidget* buttonBand(const char* name, int width, QToolButton* left, QToolButton* right)
 {
@@ -120,6 +142,7 @@ TVideo::TVideo()
 {
     setObjectName("Video");
     setWindowTitle("Video");
+    setWindowIcon(QIcon(":/video.svg")); // the secondary windows take it from their owner
     Timer1 = new RepeatTimer(250, this);
     Timer1->setObjectName("Timer1");
     buildMenu();
@@ -141,43 +164,74 @@ TVideo::TVideo()
     connect(VideoFormat1, &QAction::triggered, this, [] { runCommand(CapDlgVideoFormat); });
     connect(Overlay1, &QAction::triggered, this, &TVideo::Overlay1Click);
     connect(Preview1, &QAction::triggered, this, &TVideo::Preview1Click);
+    connect(Start1, &QAction::triggered, SpeedButton3, &QToolButton::click);
+    connect(Stop1, &QAction::triggered, SpeedButton7, &QToolButton::click);
+    connect(CopyFrame1, &QAction::triggered, this, [this] { runCommand([this] { CopyFrame1Click(); }); });
+    connect(Quit1, &QAction::triggered, this, &TVideo::close);
     FormCreate();
+    LiveVideoWindow1 = addWindowItem("LiveVideoWindow1", "&Live Video Window", VideoForm);
+    MovementWindow1 = addWindowItem("MovementWindow1", "&Movement Window", ImageForm);
+    DirectionWindow1 = addWindowItem("DirectionWindow1", "&Direction Window", DirectionForm);
+    addWindowItem("EventsWindow1", "&Events", EventsForm);
 }
 
-TVideo::~TVideo() = default;
+// Destroyed without being closed first, the window ends the session as closing does, so
+// the session never points at a freed window.
+TVideo::~TVideo()
+{
+    FormClose();
+}
+
+QAction* TVideo::addWindowItem(const char* name, const QString& text, QWidget* window)
+{
+    QAction* action = Window1->addAction(text);
+    action->setObjectName(name);
+    connect(action, &QAction::triggered, this, [window = QPointer<QWidget>(window)] {
+        if (!window)
+            return;
+        window->showNormal();
+        window->raise();
+        window->activateWindow();
+    });
+    return action;
+}
 
 void TVideo::buildMenu()
 {
     menuBar()->setObjectName("MainMenu1");
-    menuBar()->addMenu("File")->setObjectName("File1");
-    QMenu* video = menuBar()->addMenu("Video");
-    video->setObjectName("Video1");
+    File1 = menuBar()->addMenu("&File");
+    File1->setObjectName("File1");
     auto item = [](QMenu* menu, const char* name, const QString& text) {
         QAction* action = menu->addAction(text);
         action->setObjectName(name);
         return action;
     };
-    VideoDisplay1 = item(video, "VideoDisplay1", "Video Display");
-    VideoSource1 = item(video, "VideoSource1", "Video Source");
-    VideoFormat1 = item(video, "VideoFormat1", "Video Format");
+    CopyFrame1 = item(File1, "CopyFrame1", "&Copy Frame");
+    CopyFrame1->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+    File1->addSeparator();
+    Quit1 = item(File1, "Quit1", "&Quit");
+    Quit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    QMenu* video = Video1 = menuBar()->addMenu("&Video");
+    video->setObjectName("Video1");
+    VideoDisplay1 = item(video, "VideoDisplay1", "Video &Display");
+    VideoSource1 = item(video, "VideoSource1", "Video &Source");
+    VideoFormat1 = item(video, "VideoFormat1", "Video &Format");
     video->addSeparator();
-    QMenu* videoWindow = video->addMenu("Video Window");
+    QMenu* videoWindow = video->addMenu("Video &Window");
     videoWindow->setObjectName("VideoWindow1");
     auto* radio = new QActionGroup(this);
-    Overlay1 = item(videoWindow, "Overlay1", "Overlay");
-    Preview1 = item(videoWindow, "Preview1", "Preview");
+    Overlay1 = item(videoWindow, "Overlay1", "&Overlay");
+    Preview1 = item(videoWindow, "Preview1", "&Preview");
     for (QAction* action : {Overlay1, Preview1}) {
         action->setCheckable(true);
         radio->addAction(action);
     }
     Preview1->setChecked(true);
     video->addSeparator();
-    Start1 = item(video, "Start1", "Start");
-    Stop1 = item(video, "Stop1", "Stop");
-    QMenu* window = menuBar()->addMenu("Window");
-    window->setObjectName("Window1");
-    LiveVideoWindow1 = item(window, "LiveVideoWindow1", "Live Video Window");
-    MovementWindow1 = item(window, "MovementWindow1", "Movement Window");
+    Start1 = item(video, "Start1", "S&tart");
+    Stop1 = item(video, "Stop1", "Sto&p");
+    Window1 = menuBar()->addMenu("&Window");
+    Window1->setObjectName("Window1");
 }
 
 void TVideo::buildBands()
@@ -202,6 +256,10 @@ void TVideo::buildBands()
     SpeedButton12 = flatButton("SpeedButton12", "Evolute One", playGlyph(true));
     AutoBut = flatButton("AutoBut", "Auto", playGlyph(false));
     QWidget* panel3 = buttonBand("Panel3", 164, SpeedButton12, AutoBut);
+    giveKey(SpeedButton3, Qt::Key_F3, Start1);
+    giveKey(SpeedButton7, Qt::Key_F4, Stop1);
+    giveKey(SpeedButton12, Qt::Key_F5, clickAction(SpeedButton12, this));
+    giveKey(AutoBut, Qt::Key_F6, clickAction(AutoBut, this));
 
     auto* percentPanel = new BevelPanel;
     percentPanel->setObjectName("PercentPanel");
@@ -267,21 +325,54 @@ void TVideo::buildBands()
 
 void TVideo::FormCreate()
 {
-    ReferenceFrame = std::make_unique<analysis::Bitmap>();
+    evaluation_ = std::make_unique<watch::Evaluation>();
+    ReferenceFrame = &evaluation_->reference();
     VideoForm = new TVideoForm(this);
     ImageForm = new TImageForm(this);
     DirectionForm = new TDirectionForm(this);
     VideoForm->show();
     ImageForm->show();
     DirectionForm->show();
+
+    eventWatcher_ = new events::EventWatcher(this);
+    eventFeed_ = std::make_unique<watch::EventFeed>(*eventWatcher_);
+    evaluation_->addListener(eventFeed_.get());
+    connect(eventWatcher_, &events::EventWatcher::statusText, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);
+    updateEventFolder();
+    EventsForm = new EventsWindow(*eventWatcher_, this);
+}
+
+void TVideo::setEventFolder(const QString& folder)
+{
+    eventFolder_ = folder;
+    updateEventFolder();
+}
+
+void TVideo::updateEventFolder()
+{
+    if (eventWatcher_)
+        eventWatcher_->setFolder(SaveOMBox->isChecked() ? QDir(eventFolder_).absolutePath() : QString());
 }
 
 void TVideo::FormClose()
 {
+    if (closed_)
+        return;
+    closed_ = true;
     // No tick may start an evaluation on what is being taken apart.
     Timer1->setEnabled(false);
     CapDestroy();
-    ReferenceFrame.reset();
+    ReferenceFrame = nullptr;
+    delete EventsForm;
+    EventsForm = nullptr;
+    // An open event ends and its clip is written before the cycle goes.
+    delete eventWatcher_;
+    eventWatcher_ = nullptr;
+    evaluation_->removeListener(eventFeed_.get());
+    eventFeed_.reset();
+    evaluation_.reset();
     delete VideoForm;
     VideoForm = nullptr;
     delete ImageForm;
@@ -328,8 +419,7 @@ void TVideo::MakeItPreview()
 void TVideo::TakeReferenceFrame()
 {
     CapGrabToClipboard();
-    const analysis::Bitmap frame = platform::bitmapFromClipboard();
-    analysis::ToGrayscale(frame, *ReferenceFrame);
+    evaluation_->takeReference(watch::frameFromImage(platform::frameClipboard().image()));
     CapResumePreview();
 }
 
@@ -345,35 +435,29 @@ void TVideo::EvaluateMovement()
         }
     } running(*this);
 
-    const int minimalMovement = MinMoveSpinBox->value();
+    watch::CycleSettings settings;
+    settings.minimalMovement = MinMoveSpinBox->value();
     CapGrabToClipboard();
-    const analysis::Bitmap frame = platform::bitmapFromClipboard();
-    analysis::Bitmap gray, difference;
-    analysis::ToGrayscale(frame, gray);
+    watch::Frame frame = watch::frameFromImage(platform::frameClipboard().image());
     // Read within the box's own bounds, as the box shows the value once it loses the focus.
-    const auto threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
-    analysis::MovementResult result;
-    const int compared = analysis::CompareFrames(*ReferenceFrame, gray, difference, threshold, result);
-    const bool centred = compared == 0 && result.BrightCount > 0 && result.DarkCount > 0;
-    if (compared != 0)
-        result = {};
-    ImageForm->setPicture(platform::imageFromBitmap(difference));
-    if (centred)
-        DirectionForm->ShowDirection(result.Centre.x, result.Centre.y);
-    *ReferenceFrame = std::move(gray); // the gray frame is not used again
-
-    const std::int64_t changed = std::int64_t(result.BrightCount) + result.DarkCount;
-    if (changed > minimalMovement) {
-        if (BeepOMBox->isChecked())
-            platform::beep();
-        if (SaveOMBox->isChecked())
-            analysis::saveBmp(frame, analysis::savedFrameName(analysis::millisecondsSinceLocalMidnight(),
-                                                              QLocale::system().decimalPoint().toStdString()));
+    settings.threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
+    settings.beepOnMove = BeepOMBox->isChecked();
+    settings.saveOnMove = SaveOMBox->isChecked();
+    const watch::Cycle& cycle = evaluation_->evaluate(std::move(frame), settings);
+    ImageForm->setPicture(cycle.difference ? platform::imageFromBitmap(*cycle.difference) : QImage());
+    if (cycle.centred)
+        DirectionForm->ShowDirection(cycle.centre.x, cycle.centre.y);
+    if (!cycle.saveError.empty()) {
+        // Under "Auto" the next tick would fail the same way as soon as the box closes.
+        SetAuto(false);
+        std::string text = cycle.saveError;
+        if (!cycle.saveErrorReason.empty())
+            text += ".\n" + cycle.saveErrorReason;
+        throw std::runtime_error(text);
     }
 
-    PixNumLab->setText(QString::number(changed));
-    const std::int64_t pixels = std::int64_t(frame.width()) * frame.height();
-    PercentLab->setText(QString::number(pixels > 0 ? changed * 100 / pixels : 0));
+    PixNumLab->setText(QString::number(cycle.changed));
+    PercentLab->setText(QString::number(cycle.percent));
     ImageForm->Image->repaint();
     CapResumePreview();
 }
@@ -386,9 +470,14 @@ void TVideo::SpeedButton12Click()
 
 void TVideo::AutoButClick()
 {
-    Timer1->setEnabled(!Timer1->enabled());
+    SetAuto(!Timer1->enabled());
+}
+
+void TVideo::SetAuto(bool on)
+{
+    Timer1->setEnabled(on);
     QPalette p = AutoBut->palette();
-    p.setColor(QPalette::ButtonText, Timer1->enabled() ? QColor(255, 0, 0) : QColor(0, 0, 0));
+    p.setColor(QPalette::ButtonText, on ? QColor(255, 0, 0) : QColor(0, 0, 0));
     AutoBut->setPalette(p);
 }
 
@@ -415,4 +504,15 @@ void TVideo::Preview1Click()
 {
     Preview1->setChecked(true);
     runCommand([this] { MakeItPreview(); });
+}
+
+void TVideo::CopyFrame1Click()
+{
+    const QImage frame = platform::frameClipboard().image();
+    if (frame.isNull()) {
+        statusBar()->showMessage("No frame to copy yet: Start Video or Evolute One grabs one");
+        return;
+    }
+    QGuiApplication::clipboard()->setImage(frame);
+    statusBar()->showMessage(QString("Frame copied (%1 x %2)").arg(frame.width()).arg(frame.height()));
 }

@@ -9,12 +9,21 @@
 class QAction;
 class QCheckBox;
 class QLabel;
+class QMenu;
 class QToolButton;
 class RepeatTimer;
 class SpinEdit;
 class TDirectionForm;
 class TImageForm;
+class EventsWindow;
+namespace events {
+class EventWatcher;
+}
 class TVideoForm;
+namespace watch {
+class Evaluation;
+class EventFeed;
+}
 
 // The control panel: starts and stops the capture session, runs the movement
 // evaluation once or repeatedly, holds its settings and readouts, and owns the other
@@ -38,14 +47,28 @@ public:
     SpinEdit *VariatLimitSpinBox, *MinMoveSpinBox, *CapSpeedSpinBox;
     QCheckBox *BeepOMBox, *SaveOMBox;
     QLabel *PercentLab, *PixNumLab, *VideoLabel;
-    QAction *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1, *LiveVideoWindow1,
-        *MovementWindow1;
+    QMenu *File1, *Video1, *Window1;
+    QAction *CopyFrame1, *Quit1, *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1,
+        *LiveVideoWindow1, *MovementWindow1, *DirectionWindow1;
     RepeatTimer* Timer1;
 
     TVideoForm* VideoForm = nullptr;
     TImageForm* ImageForm = nullptr;
     TDirectionForm* DirectionForm = nullptr;
-    std::unique_ptr<analysis::Bitmap> ReferenceFrame;
+    // The evaluation's gray reference frame; null once the window has closed.
+    const analysis::Bitmap* ReferenceFrame = nullptr;
+    // The evaluation cycle the window drives; null once the window has closed.
+    watch::Evaluation* evaluation() const { return evaluation_.get(); }
+
+    // The events the cycles make; their records go to the save folder while Save On Move
+    // is on. Null once the window has closed.
+    events::EventWatcher* eventWatcher() const { return eventWatcher_; }
+    EventsWindow* EventsForm = nullptr;
+    // Where the records of events are kept (images/ in the working directory unless set).
+    void setEventFolder(const QString& folder);
+
+    // An item of the Window menu that shows and raises `window` (while it exists).
+    QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
 
     // How many evaluations have run to their end or their error.
     int evaluations() const { return evaluations_; }
@@ -64,7 +87,16 @@ private:
     void Timer1Timer();
     void Overlay1Click();
     void Preview1Click();
+    void CopyFrame1Click();
+    void SetAuto(bool on);
 
+    void updateEventFolder();
+
+    std::unique_ptr<watch::Evaluation> evaluation_;
+    events::EventWatcher* eventWatcher_ = nullptr;
+    std::unique_ptr<watch::EventFeed> eventFeed_;
+    QString eventFolder_ = "images";
+    bool closed_ = false;
     bool evaluating_ = false;
     int evaluations_ = 0;
 };

@@ -1,19 +1,94 @@
-// The program: the control panel with its live video, movement and direction windows.
+// The program: the control panel with its live video, movement and direction windows,
+// or, with --headless, the same watching without windows.
+
+#include <cstdio>
+#include <string>
 
 #include <QApplication>
 #include <QFont>
+#include <QTimer>
+#include <QToolButton>
+#include <gst/gst.h>
 
+#include "CommandLine.h"
+#include "DisplayCheck.h"
+#include "FrameClipboard.h"
 #include "MainVideo.h"
+#include "QuitSignals.h"
+#include "Settings.h"
+#include "SourceChoice.h"
+#include "WindowSettings.h"
+
+namespace {
+
+void print(std::FILE* stream, const QString& text)
+{
+    if (!text.isEmpty()) {
+        std::fputs(text.toLocal8Bit().constData(), stream);
+        std::fflush(stream);
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    QuitSignals::catchSignals();
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const app::CommandLine line = app::parseCommandLine(arguments);
+    if (line.action == app::CommandLine::Action::Exit) {
+        print(stdout, line.output);
+        print(stderr, line.error);
+        return line.exitCode;
+    }
+    const app::Options& options = line.options;
+
+    if (options.listCameras) {
+        gst_init(nullptr, nullptr);
+        print(stdout, app::cameraList());
+        return 0;
+    }
+
+    if (const std::string missing = options.headless ? std::string() : missingDisplay(argc, argv); !missing.empty()) {
+        std::fprintf(stderr, "%s, or watch without windows with --headless.\n", missing.c_str());
+        return 1;
+    }
+
+    app::SettingsFile settingsFile;
+    const app::Settings remembered = settingsFile.load();
+    print(stderr, settingsFile.problem().isEmpty() ? QString() : settingsFile.problem() + '\n');
+
+    gst_init(nullptr, nullptr);
+    QString error, note;
+    if (!app::chooseSource(options, app::withOptions(remembered, options), error, note)) {
+        print(stderr, error + QStringLiteral("\nTry --list-cameras.\n"));
+        return app::badArgumentsExit;
+    }
+    print(stderr, note.isEmpty() ? QString() : note + '\n');
+
+    QApplication application(argc, argv);
     QFont font("MS Sans Serif");
     font.setStyleHint(QFont::SansSerif); // the system's sans face where this one is missing
     font.setPixelSize(11);
     QApplication::setFont(font);
+    platform::frameClipboard().setDesktopClipboard(options.desktopClipboard);
 
     TVideo video;
+    // A signal ends the program as closing the main window does, also while a message
+    // box waits (quit leaves its loop too).
+    QuitSignals quitSignals([&video] {
+        video.close();
+        QCoreApplication::quit();
+    });
+    app::WindowSettings windowSettings(video, settingsFile, remembered, options);
     video.show();
-    return app.exec();
+    if (options.autoStart) {
+        QTimer::singleShot(0, &video, [&video] {
+            video.SpeedButton3->click();
+            video.AutoBut->click();
+        });
+    }
+    return application.exec();
 }

@@ -7,12 +7,12 @@
 #include <random>
 
 #include <QApplication>
-#include <QClipboard>
 #include <QLabel>
 #include <benchmark/benchmark.h>
 
 #include "ClipboardFrame.h"
 #include "CompareFrames.h"
+#include "FrameClipboard.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "PictureView.h"
@@ -57,7 +57,7 @@ void WholeCycle(benchmark::State& state)
     int i = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        QGuiApplication::clipboard()->setImage(frames.images[++i % 2]);
+        platform::frameClipboard().setImage(frames.images[++i % 2]);
         state.ResumeTiming();
         video.EvaluateMovement();
     }
@@ -80,7 +80,7 @@ void BothKernels(benchmark::State& state)
 void StepClipboardIntake(benchmark::State& state)
 {
     const Frames frames(int(state.range(0)), int(state.range(1)));
-    QGuiApplication::clipboard()->setImage(frames.images[0]);
+    platform::frameClipboard().setImage(frames.images[0]);
     for (auto _ : state)
         benchmark::DoNotOptimize(platform::bitmapFromClipboard());
 }

@@ -51,9 +51,23 @@ std::vector<ConfiguredSource> parseCaptureSources(std::string_view text)
     return sources;
 }
 
-std::vector<Driver> findDrivers()
+namespace {
+
+DriverChoice& choice()
+{
+    static DriverChoice chosen;
+    return chosen;
+}
+
+// The drivers before a choice narrows them.
+std::vector<Driver> allDrivers()
 {
     std::vector<Driver> drivers;
+    if (choice().sources) {
+        for (const ConfiguredSource& source : *choice().sources)
+            drivers.push_back({source.name, source.description, nullptr});
+        return drivers;
+    }
     if (const char* configured = std::getenv("CAPTURE_SOURCES")) {
         for (ConfiguredSource& source : parseCaptureSources(configured))
             drivers.push_back({std::move(source.name), std::move(source.description), nullptr});
@@ -80,6 +94,81 @@ std::vector<Driver> findDrivers()
         drivers.push_back({name ? name.get() : "Camera", {}, std::move(device)});
     }
     return drivers;
+}
+
+// A property value as a source description writes it, quoted where it holds spaces.
+std::string propertyText(const GValue* value)
+{
+    gst::String text(gst_value_serialize(value));
+    if (!text)
+        return {};
+    std::string s = text.get();
+    if (s.find_first_of(" \t!\"") != std::string::npos) {
+        std::string quoted = "\"";
+        for (char c : s) {
+            if (c == '"' || c == '\\')
+                quoted += '\\';
+            quoted += c;
+        }
+        s = quoted + '"';
+    }
+    return s;
+}
+
+} // namespace
+
+void setDriverChoice(DriverChoice chosen)
+{
+    choice() = std::move(chosen);
+}
+
+std::vector<Driver> findDrivers()
+{
+    std::vector<Driver> drivers = allDrivers();
+    if (!choice().index)
+        return drivers;
+    if (*choice().index >= drivers.size())
+        return {};
+    std::vector<Driver> only;
+    only.push_back(std::move(drivers[*choice().index]));
+    return only;
+}
+
+std::string sourceDescription(const Driver& driver)
+{
+    if (!driver.device)
+        return driver.description;
+    // The camera's element with the properties that make it this camera: those that differ
+    // from a fresh element of its kind.
+    gst::Element element = gst::adoptFloating(gst_device_create_element(driver.device.get(), nullptr));
+    GstElementFactory* factory = element ? gst_element_get_factory(element.get()) : nullptr;
+    if (!factory)
+        return {};
+    gst::Element plain = gst::adoptFloating(gst_element_factory_create(factory, nullptr));
+    std::string line = GST_OBJECT_NAME(factory);
+    guint count = 0;
+    GParamSpec** properties = g_object_class_list_properties(G_OBJECT_GET_CLASS(element.get()), &count);
+    for (guint i = 0; plain && i < count; ++i) {
+        const GParamSpec* property = properties[i];
+        const std::string name = property->name;
+        if ((property->flags & G_PARAM_READWRITE) != G_PARAM_READWRITE || name == "name" || name == "parent")
+            continue;
+        GValue value = G_VALUE_INIT;
+        GValue fresh = G_VALUE_INIT;
+        g_value_init(&value, property->value_type);
+        g_value_init(&fresh, property->value_type);
+        g_object_get_property(G_OBJECT(element.get()), property->name, &value);
+        g_object_get_property(G_OBJECT(plain.get()), property->name, &fresh);
+        if (gst_value_compare(&value, &fresh) != GST_VALUE_EQUAL) {
+            const std::string text = propertyText(&value);
+            if (!text.empty())
+                line += ' ' + name + '=' + text;
+        }
+        g_value_unset(&value);
+        g_value_unset(&fresh);
+    }
+    g_free(properties);
+    return line;
 }
 
 gst::Element makeSourceElement(const Driver& driver, std::string& error)

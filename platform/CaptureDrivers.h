@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,9 +31,23 @@ struct Driver {
     gst::Object<GstDevice> device;    // the camera; null for a configured source
 };
 
-// The drivers of indices 0 to 9: the entries of the CAPTURE_SOURCES environment
-// variable when it is set, otherwise the cameras ("Video/Source") in a stable order.
+// A choice of source made for one run (the command line's --source and --camera): it
+// stands above the CAPTURE_SOURCES environment variable.
+struct DriverChoice {
+    std::optional<std::vector<ConfiguredSource>> sources; // these sources instead of the others
+    std::optional<std::size_t> index;                     // only the driver of this index
+};
+void setDriverChoice(DriverChoice choice);
+
+// The drivers of indices 0 to 9: the chosen sources when a choice names them, else the
+// entries of the CAPTURE_SOURCES environment variable when it is set, otherwise the
+// cameras ("Video/Source") in a stable order; only the chosen one of them when a choice
+// names an index.
 std::vector<Driver> findDrivers();
+
+// The GStreamer source description of a driver: a camera's element with the properties
+// that make it that camera ("v4l2src device=/dev/video0"); empty when there is none.
+std::string sourceDescription(const Driver& driver);
 
 // A new source element (a bin for a description) with one source pad, or null with
 // `error` set.

@@ -2,11 +2,10 @@
 
 #include <chrono>
 
-#include <QClipboard>
-#include <QGuiApplication>
 #include <QPainter>
 
 #include "CapturePipeline.h"
+#include "FrameClipboard.h"
 
 namespace platform {
 
@@ -152,10 +151,10 @@ bool CaptureWindow::copyToClipboard() const
 {
     switch (grab_) {
     case Grab::Got:
-        QGuiApplication::clipboard()->setImage(still_);
+        frameClipboard().setImage(still_);
         return true;
     case Grab::Failed:
-        QGuiApplication::clipboard()->clear();
+        frameClipboard().clear();
         return false;
     case Grab::Never: break;
     }

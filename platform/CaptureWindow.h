@@ -42,7 +42,7 @@ public:
     bool overlaying() const { return mode_ == Mode::Overlay; }
 
     bool grab();
-    // Puts the grabbed still on the clipboard; clears the clipboard's image after a
+    // Puts the grabbed still on the frame clipboard; clears it after a
     // grab that got no frame; nothing without any grab.
     bool copyToClipboard() const;
 

@@ -3,9 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QMimeData>
+#include "FrameClipboard.h"
 
 namespace platform {
 
@@ -59,14 +57,7 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
 
 analysis::Bitmap bitmapFromClipboard()
 {
-    const QClipboard* clipboard = QGuiApplication::clipboard();
-    const QMimeData* data = clipboard->mimeData();
-    if (!data || !data->hasImage())
-        return bitmapFromImage({});
-    const QImage image = clipboard->image();
-    if (image.isNull())
-        throw std::runtime_error("Unsupported clipboard format");
-    return bitmapFromImage(image);
+    return bitmapFromImage(frameClipboard().image());
 }
 
 } // namespace platform

@@ -14,8 +14,8 @@ analysis::Bitmap bitmapFromImage(const QImage& image);
 // without one). An empty picture gives a null image.
 QImage imageFromBitmap(const analysis::Bitmap& bitmap);
 
-// The frame on the clipboard as a 24-bit picture; empty when the clipboard holds no
-// image. Throws std::runtime_error "Unsupported clipboard format" when the clipboard
+// The frame on the frame clipboard as a 24-bit picture; empty when it holds no image.
+// Throws std::runtime_error (for example "Unsupported clipboard format") when it
 // announces an image but hands none over.
 analysis::Bitmap bitmapFromClipboard();
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,9 @@
 #include "../support/ModalBox.h"
 #include "Beep.h"
 #include "DirectionUnit.h"
+#include "EventLog.h"
+#include "EventWatcher.h"
+#include "FrameClipboard.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "PictureView.h"
@@ -41,7 +45,7 @@ QImage frame(int brighter, int darker = 0, int width = 320, int height = 240)
 
 void onClipboard(const QImage& image)
 {
-    QGuiApplication::clipboard()->setImage(image);
+    platform::frameClipboard().setImage(image);
 }
 
 // The program in a fresh working directory, without a capture session: each
@@ -65,9 +69,13 @@ protected:
         unsetenv("CAPTURE_SOURCES");
     }
     void evoluteOne() { QTest::mouseClick(video->SpeedButton12, Qt::LeftButton); }
+    // The saved frames; the records of events kept beside them do not count.
     int savedFiles() const
     {
-        return fs::exists("images") ? int(std::distance(fs::directory_iterator("images"), fs::directory_iterator())) : 0;
+        if (!fs::exists("images"))
+            return 0;
+        return int(std::count_if(fs::directory_iterator("images"), fs::directory_iterator(),
+                                 [](const fs::directory_entry& e) { return e.path().extension() == ".bmp"; }));
     }
     QString readouts() const { return video->PixNumLab->text() + " " + video->PercentLab->text(); }
 
@@ -145,8 +153,11 @@ TEST_F(Evaluation, MissingImagesDirectoryShowsTheErrorOncePerMovingCycle)
     onClipboard(frame(500));
     evoluteOne();
     ASSERT_EQ(boxes.texts.size(), 1);
-    EXPECT_TRUE(boxes.texts[0].startsWith("Cannot create file images/")) << boxes.texts[0].toStdString();
-    EXPECT_TRUE(boxes.texts[0].endsWith(".bmp.")) << "the period the box adds";
+    const QStringList lines = boxes.texts[0].split('\n');
+    ASSERT_EQ(lines.size(), 2) << boxes.texts[0].toStdString();
+    EXPECT_TRUE(lines[0].startsWith("Cannot create file images/")) << boxes.texts[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith(".bmp.")) << "the period the box adds";
+    EXPECT_EQ(lines[1], "No such file or directory.") << "the system's reason";
     EXPECT_EQ(readouts(), "0 0") << "the readouts keep their values";
     onClipboard(frame(500));
     evoluteOne(); // nothing moved against the new reference: no save, no box
@@ -157,9 +168,56 @@ TEST_F(Evaluation, MissingImagesDirectoryShowsTheErrorOncePerMovingCycle)
     EXPECT_EQ(savedFiles(), 0);
 }
 
+TEST_F(Evaluation, FailedSaveStopsAutoBeforeTheBoxShows)
+{
+    fs::remove_all("images");
+    std::ofstream("images") << "a file where the folder should be";
+    video->SaveOMBox->setChecked(true);
+    video->MinMoveSpinBox->setValue(-1); // every compared cycle is movement, and fails to save
+    video->CapSpeedSpinBox->setValue(1);
+    onClipboard(frame(0));
+    evoluteOne();
+    std::vector<bool> autoOnWithBox;
+    std::vector<QColor> captionWithBox;
+    boxes.look = [&](QWidget*) {
+        autoOnWithBox.push_back(video->Timer1->enabled());
+        captionWithBox.push_back(video->AutoBut->palette().color(QPalette::ButtonText));
+    };
+    QTest::mouseClick(video->AutoBut, Qt::LeftButton);
+    for (int waited = 0; boxes.texts.isEmpty() && waited < 5000; waited += 10)
+        QTest::qWait(10);
+    QTest::qWait(100); // time for further ticks, were there any
+    boxes.look = nullptr;
+    ASSERT_EQ(boxes.texts.size(), 1) << boxes.texts.join("; ").toStdString();
+    EXPECT_EQ(autoOnWithBox, std::vector<bool>{false}) << "Auto still ran while the box showed";
+    EXPECT_EQ(captionWithBox, std::vector<QColor>{QColor(0, 0, 0)});
+    EXPECT_TRUE(boxes.texts[0].endsWith("\nNot a directory.")) << boxes.texts[0].toStdString();
+    EXPECT_FALSE(video->Timer1->enabled());
+}
+
+TEST_F(Evaluation, RefusedComparisonNeverBeepsOrSaves)
+{
+    video->BeepOMBox->setChecked(true);
+    video->SaveOMBox->setChecked(true);
+    video->MinMoveSpinBox->setValue(-1);
+    const auto beeps = platform::beepsSoFar();
+    platform::frameClipboard().clear();
+    evoluteOne(); // no reference, no frame
+    onClipboard(frame(0));
+    evoluteOne(); // no reference
+    onClipboard(frame(0, 0, 160, 120));
+    evoluteOne(); // another size
+    EXPECT_EQ(readouts(), "0 0");
+    EXPECT_EQ(platform::beepsSoFar(), beeps);
+    EXPECT_EQ(savedFiles(), 0);
+    evoluteOne(); // compared: nothing changed, yet more than -1
+    EXPECT_EQ(platform::beepsSoFar(), beeps + 1);
+    EXPECT_EQ(savedFiles(), 1);
+}
+
 TEST_F(Evaluation, EmptyClipboardThenGoodFrames)
 {
-    QGuiApplication::clipboard()->clear();
+    platform::frameClipboard().clear();
     evoluteOne();
     onClipboard(frame(0));
     evoluteOne(); // the reference was empty: this one only sets it
@@ -181,8 +239,10 @@ TEST_F(Evaluation, SavedFileIsTheGrabbedFrame)
     onClipboard(moved);
     evoluteOne();
     ASSERT_EQ(savedFiles(), 1);
-    const fs::path file = fs::directory_iterator("images")->path();
-    EXPECT_EQ(file.extension(), ".bmp");
+    fs::path file;
+    for (const fs::directory_entry& e : fs::directory_iterator("images"))
+        if (e.path().extension() == ".bmp")
+            file = e.path();
     const QImage read(QString::fromStdString(file.string()));
     ASSERT_EQ(read.size(), moved.size());
     for (int y = 0; y < 240; ++y)
@@ -230,6 +290,7 @@ TEST_F(Evaluation, ThresholdIsReadWithinTheBoxBounds)
 
 TEST_F(Evaluation, ClipboardThatAnnouncesAnImageButHasNone)
 {
+    platform::frameClipboard().setDesktopClipboard(true);
     onClipboard(frame(0));
     evoluteOne();
     auto* data = new QMimeData;
@@ -241,6 +302,7 @@ TEST_F(Evaluation, ClipboardThatAnnouncesAnImageButHasNone)
     onClipboard(frame(300));
     evoluteOne();
     EXPECT_EQ(readouts(), "300 0") << "the reference survived the failed cycle";
+    platform::frameClipboard().setDesktopClipboard(false);
 }
 
 TEST_F(Evaluation, EveryImageFormatAndOddSizes)
@@ -311,4 +373,31 @@ TEST(AutomaticEvaluation, TicksAreSkippedWhileAModalWindowIsOpen)
     QTest::qWait(50);
     EXPECT_GT(video.evaluations(), after) << "the ticks go on once the box is closed";
     QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+}
+
+TEST_F(Evaluation, MovementSavedOnMoveIsKeptAsAnEventEndedOnClose)
+{
+    onClipboard(frame(0));
+    evoluteOne();
+    onClipboard(frame(900));
+    evoluteOne();
+    EXPECT_FALSE(fs::exists("images/events.sqlite")) << "no records without Save On Move";
+
+    video->SaveOMBox->setChecked(true);
+    onClipboard(frame(0, 500));
+    evoluteOne();
+    ASSERT_TRUE(video->eventWatcher()->eventOpen());
+    onClipboard(frame(2000));
+    evoluteOne();
+    video->close();
+
+    std::string error;
+    const auto log = events::EventLog::open("images/events.sqlite", error);
+    ASSERT_TRUE(log) << error;
+    const std::vector<events::Event> list = log->events(0, 10);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_TRUE(list[0].ended && !list[0].interrupted);
+    EXPECT_EQ(list[0].movingCycles, 2);
+    EXPECT_EQ(list[0].peakCount, 2500);
+    EXPECT_EQ(QImage(QString::fromStdString(list[0].thumbnail)).width(), 160);
 }

@@ -4,11 +4,9 @@
 #include <thread>
 #include <vector>
 
-#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QDialog>
-#include <QGuiApplication>
 #include <QImage>
 #include <QRadioButton>
 #include <QSlider>
@@ -23,6 +21,7 @@
 #include "CapturePipeline.h"
 #include "CaptureWindow.h"
 #include "DriverDialogs.h"
+#include "FrameClipboard.h"
 #include "FakeCameraProvider.h"
 #include "GstCaptureService.h"
 
@@ -85,7 +84,7 @@ protected:
     {
         service.grabFrame(window);
         service.editCopy(window);
-        return QGuiApplication::clipboard()->image();
+        return platform::frameClipboard().image();
     }
 
     GstCaptureService service;
@@ -187,7 +186,7 @@ TEST_F(ServiceTest, EndedSourceFailsTheGrabAndClearsTheClipboard)
 {
     use("Short|videotestsrc num-buffers=3 ! video/x-raw,width=32,height=24,framerate=30/1");
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
-    QGuiApplication::clipboard()->setImage(QImage(5, 5, QImage::Format_RGB32));
+    platform::frameClipboard().setImage(QImage(5, 5, QImage::Format_RGB32));
     // Use up the three frames, then the next grab has none.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     QImage image;
@@ -197,7 +196,7 @@ TEST_F(ServiceTest, EndedSourceFailsTheGrabAndClearsTheClipboard)
     EXPECT_EQ(service.grabFrame(window), 0);
     EXPECT_TRUE(reported(statusNoFrame));
     service.editCopy(window);
-    EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull()) << "no stale frame stays on the clipboard";
+    EXPECT_TRUE(platform::frameClipboard().image().isNull()) << "no stale frame stays on the clipboard";
 }
 
 TEST_F(ServiceTest, SourceFailingMidSessionIsReportedAndFailsTheGrab)
@@ -210,7 +209,7 @@ TEST_F(ServiceTest, SourceFailingMidSessionIsReportedAndFailsTheGrab)
     EXPECT_FALSE(errorsReported().empty());
     EXPECT_EQ(service.grabFrame(window), 0);
     service.editCopy(window);
-    EXPECT_TRUE(QGuiApplication::clipboard()->image().isNull());
+    EXPECT_TRUE(platform::frameClipboard().image().isNull());
 }
 
 TEST_F(ServiceTest, FileSourceStartsAgainAtItsEnd)
@@ -242,10 +241,10 @@ TEST_F(ServiceTest, WithoutDriverGrabAndCopyLeaveTheClipboard)
     use("Nothing|nosuchelement");
     QImage mark(3, 3, QImage::Format_RGB32);
     mark.fill(Qt::green);
-    QGuiApplication::clipboard()->setImage(mark);
+    platform::frameClipboard().setImage(mark);
     EXPECT_EQ(service.grabFrame(window), 0);
     EXPECT_EQ(service.editCopy(window), 0);
-    EXPECT_EQ(QGuiApplication::clipboard()->image().pixel(1, 1), QColor(Qt::green).rgb());
+    EXPECT_EQ(platform::frameClipboard().image().pixel(1, 1), QColor(Qt::green).rgb());
     EXPECT_EQ(service.dlgVideoFormat(window), 0);
     EXPECT_EQ(service.setPreview(nullptr, 1), 0) << "a message to no window does nothing";
 }

@@ -34,12 +34,16 @@ public:
             if (QWidget* modal = QApplication::activeModalWidget()) {
                 if (auto* box = qobject_cast<QMessageBox*>(modal))
                     texts << box->text();
+                if (look)
+                    look(modal);
                 modal->close();
             }
         });
         timer_.start(5);
     }
     QStringList texts;
+    // Sees each modal window before it is closed.
+    std::function<void(QWidget*)> look;
 
 private:
     QTimer timer_;

@@ -1,0 +1,246 @@
+#include "CommandLine.h"
+
+#include <limits>
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+namespace app {
+
+namespace {
+
+const QString usageTail = QStringLiteral(
+    "\nWithout options the program opens its windows with the values it remembered from the\n"
+    "last run. Options given here hold for this run only.\n"
+    "\n"
+    "Exit status: 0 when it ended normally, 1 when it cannot run (no display, no camera),\n"
+    "2 for arguments it cannot use.\n");
+
+// An integer within [minimum, maximum], or a message naming the option and the bounds.
+std::optional<int> integerOption(const QCommandLineParser& parser, const QString& name, int minimum, int maximum,
+                                 QString& error)
+{
+    const QString text = parser.value(name).trimmed();
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (!ok || value < minimum || value > maximum) {
+        error = QStringLiteral("--%1: \"%2\" is not a whole number from %3 to %4")
+                    .arg(name, parser.value(name))
+                    .arg(minimum)
+                    .arg(maximum);
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+CommandLine exitWith(int code, const QString& output, const QString& error)
+{
+    CommandLine result;
+    result.action = CommandLine::Action::Exit;
+    result.exitCode = code;
+    result.output = output;
+    result.error = error;
+    return result;
+}
+
+CommandLine badArguments(const QString& message)
+{
+    return exitWith(badArgumentsExit, {}, message + QStringLiteral("\nTry --help for the options.\n"));
+}
+
+} // namespace
+
+QString programVersion()
+{
+    return QStringLiteral(VIDEO_VERSION);
+}
+
+std::optional<BrokerAddress> parseBrokerAddress(const QString& text, QString& error)
+{
+    BrokerAddress address;
+    QString rest; // ":PORT" or nothing
+    if (text.startsWith('[')) {
+        const qsizetype close = text.indexOf(']');
+        if (close < 0) {
+            error = QStringLiteral("\"%1\" opens a bracket it does not close").arg(text);
+            return std::nullopt;
+        }
+        address.host = text.mid(1, close - 1);
+        rest = text.mid(close + 1);
+    } else if (text.count(':') > 1) {
+        error = QStringLiteral("\"%1\": write an IPv6 address in brackets, as [::1]:1883").arg(text);
+        return std::nullopt;
+    } else {
+        const qsizetype colon = text.indexOf(':');
+        address.host = text.left(colon);
+        rest = colon < 0 ? QString() : text.mid(colon);
+    }
+    address.host = address.host.trimmed();
+    if (address.host.isEmpty()) {
+        error = QStringLiteral("\"%1\" names no host").arg(text);
+        return std::nullopt;
+    }
+    if (!rest.isEmpty()) {
+        bool ok = rest.startsWith(':');
+        const int port = ok ? rest.mid(1).toInt(&ok) : 0;
+        if (!ok || port < 1 || port > 65535) {
+            error = QStringLiteral("\"%1\" does not end in a port from 1 to 65535").arg(text);
+            return std::nullopt;
+        }
+        address.port = port;
+    }
+    return address;
+}
+
+CommandLine parseCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QStringLiteral(
+        "Watches one camera for movement: compares each grabbed frame with the one before,\n"
+        "shows the changed pixels and where they moved, and beeps, saves the frame and records\n"
+        "an event when enough pixels changed."));
+    const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
+    const QCommandLineOption version({"v", "version"}, "Show the program's version and exit.");
+    const QCommandLineOption listCameras("list-cameras",
+                                         "List the cameras (or the CAPTURE_SOURCES entries) by index, name and "
+                                         "GStreamer description, one a line, and exit.");
+    const QCommandLineOption camera("camera", "Watch this camera: its name as --list-cameras shows it, or its index.",
+                                    "NAME|INDEX");
+    const QCommandLineOption source("source",
+                                    "Watch this GStreamer source instead of a camera, for example "
+                                    "\"videotestsrc is-live=true\" or \"filesrc location=hall.avi ! decodebin\".",
+                                    "DESCRIPTION");
+    const QCommandLineOption saveDir("save-dir", "Save frames (and events) in this existing folder instead of images/.",
+                                     "DIR");
+    const QCommandLineOption threshold("threshold", "Pixel Variations: the gray-level change, 0 to 255, a pixel must "
+                                                    "exceed to count.",
+                                       "N");
+    const QCommandLineOption minMovement("min-movement",
+                                         "Minimal Movement: the number of changed pixels that must be exceeded "
+                                         "to count as movement.",
+                                         "N");
+    const QCommandLineOption period("period", "Capturing Period: milliseconds between evaluations under Auto.", "MS");
+    const QCommandLineOption detection("detection",
+                                       "\"robust\" turns on every detection mechanism (light changes, noise, "
+                                       "specks, mask, confirmation) with tuned defaults; \"off\" turns them all off.",
+                                       "off|robust");
+    const QCommandLineOption mask("mask", "Ignore the pixels that are black in this 8-bit PGM picture.",
+                                  "FILE.pgm");
+    const QCommandLineOption autoStart("auto", "Start the video and the automatic evaluation at once.");
+    const QCommandLineOption headless("headless",
+                                      "Watch without windows and without a display: one JSON line per event start "
+                                      "and end on standard output, progress on standard error; SIGINT or SIGTERM "
+                                      "end it.");
+    const QCommandLineOption logCycles("log-cycles", "With --headless: also one JSON line per evaluation.");
+    const QCommandLineOption mqtt("mqtt",
+                                  "Publish each event's start and end to this MQTT broker, as JSON on "
+                                  "video/<camera>/event and a retained ON or OFF on video/<camera>/motion.",
+                                  "HOST[:PORT]");
+    const QCommandLineOption desktopClipboard("desktop-clipboard",
+                                              "Hand grabbed frames over through the desktop's clipboard, so that "
+                                              "another program can feed them.");
+    parser.addOptions({help, version, listCameras, camera, source, saveDir, threshold, minMovement, period, detection,
+                       mask, autoStart, headless, logCycles, mqtt, desktopClipboard});
+
+    // Qt's own arguments (-platform offscreen, -style fusion, ...) are left for QApplication,
+    // which takes them out of the arguments it is given.
+    for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "style",
+                             "stylesheet", "qwindowgeometry", "geometry", "qwindowtitle", "title", "qwindowicon",
+                             "session"}) {
+        QCommandLineOption qtOption(name, {}, "value");
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+    for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+        QCommandLineOption qtOption(name);
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+
+    if (!parser.parse(arguments))
+        return badArguments(parser.errorText());
+    if (parser.isSet(help)) {
+        // The parser names the program after the application object, which may not exist
+        // yet; the usage line names it after the arguments given.
+        QString text = parser.helpText();
+        const QString program = arguments.isEmpty() ? QStringLiteral("Video") : QFileInfo(arguments[0]).fileName();
+        const qsizetype end = text.indexOf(QStringLiteral(" [options]"));
+        if (text.startsWith(QStringLiteral("Usage: ")) && end > 0)
+            text.replace(7, end - 7, program);
+        return exitWith(0, text + usageTail, {});
+    }
+    if (parser.isSet(version))
+        return exitWith(0, QStringLiteral("Video %1\n").arg(programVersion()), {});
+    if (!parser.positionalArguments().isEmpty())
+        return badArguments(QStringLiteral("Unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
+    for (const QString& name : parser.optionNames()) {
+        if (name != "list-cameras" && name != "auto" && name != "headless" && name != "log-cycles" &&
+            name != "desktop-clipboard" && parser.values(name).size() > 1)
+            return badArguments(QStringLiteral("--%1 is given more than once.").arg(name));
+    }
+
+    CommandLine result;
+    Options& o = result.options;
+    QString error;
+    o.listCameras = parser.isSet(listCameras);
+    o.autoStart = parser.isSet(autoStart);
+    o.headless = parser.isSet(headless);
+    o.logCycles = parser.isSet(logCycles);
+    o.desktopClipboard = parser.isSet(desktopClipboard);
+
+    if (parser.isSet(camera)) {
+        o.camera = parser.value(camera).trimmed();
+        if (o.camera->isEmpty())
+            return badArguments(QStringLiteral("--camera: give a camera's name or index."));
+    }
+    if (parser.isSet(source)) {
+        o.source = parser.value(source).trimmed();
+        if (o.source->isEmpty())
+            return badArguments(QStringLiteral("--source: give a GStreamer source description."));
+    }
+    if (o.camera && o.source)
+        return badArguments(QStringLiteral("--camera and --source each choose the source: give one of them."));
+    if (parser.isSet(saveDir)) {
+        const QFileInfo folder(parser.value(saveDir));
+        if (!folder.isDir())
+            return badArguments(QStringLiteral("--save-dir: \"%1\" is not an existing folder.").arg(folder.filePath()));
+        if (!folder.isWritable())
+            return badArguments(QStringLiteral("--save-dir: \"%1\" is not writable.").arg(folder.filePath()));
+        o.saveDir = folder.absoluteFilePath();
+    }
+    if (parser.isSet(threshold) && !(o.threshold = integerOption(parser, "threshold", 0, 255, error)))
+        return badArguments(error);
+    if (parser.isSet(minMovement) &&
+        !(o.minMovement = integerOption(parser, "min-movement", std::numeric_limits<int>::min(),
+                                        std::numeric_limits<int>::max(), error)))
+        return badArguments(error);
+    if (parser.isSet(period) &&
+        !(o.period = integerOption(parser, "period", 1, std::numeric_limits<int>::max(), error)))
+        return badArguments(error);
+    if (parser.isSet(detection)) {
+        const QString value = parser.value(detection).trimmed().toLower();
+        if (value != "off" && value != "robust")
+            return badArguments(
+                QStringLiteral("--detection: \"%1\" is neither \"off\" nor \"robust\".").arg(parser.value(detection)));
+        o.robustDetection = value == "robust";
+    }
+    if (parser.isSet(mask)) {
+        const QFileInfo file(parser.value(mask));
+        if (!file.isFile() || !file.isReadable())
+            return badArguments(QStringLiteral("--mask: \"%1\" is not a readable file.").arg(file.filePath()));
+        o.mask = file.absoluteFilePath();
+    }
+    if (parser.isSet(mqtt)) {
+        o.mqtt = parseBrokerAddress(parser.value(mqtt).trimmed(), error);
+        if (!o.mqtt)
+            return badArguments(QStringLiteral("--mqtt: ") + error + '.');
+    }
+    if (o.logCycles && !o.headless)
+        return badArguments(QStringLiteral("--log-cycles needs --headless."));
+    if (o.desktopClipboard && o.headless)
+        return badArguments(QStringLiteral("--desktop-clipboard needs the windows; --headless has none."));
+    return result;
+}
+
+} // namespace app

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <optional>
+
+#include <QString>
+#include <QStringList>
+
+namespace app {
+
+// A broker to publish events to.
+struct BrokerAddress {
+    QString host;
+    int port = 1883;
+    friend bool operator==(const BrokerAddress&, const BrokerAddress&) = default;
+};
+
+// What the user asked for on the command line. An option not given is empty, so the
+// remembered settings stand for it.
+struct Options {
+    bool listCameras = false;
+    std::optional<QString> camera; // a driver's name or its index 0 to 9
+    std::optional<QString> source; // a GStreamer source description
+    std::optional<QString> saveDir;
+    std::optional<int> threshold;
+    std::optional<int> minMovement;
+    std::optional<int> period;
+    std::optional<bool> robustDetection;
+    std::optional<QString> mask;
+    bool autoStart = false;
+    bool headless = false;
+    bool logCycles = false;
+    std::optional<BrokerAddress> mqtt;
+    bool desktopClipboard = false;
+};
+
+// The outcome of reading the arguments: run with `options`, or end at once with
+// `exitCode` after printing `output` on standard output and `error` on standard error.
+struct CommandLine {
+    enum class Action { Run, Exit };
+    Action action = Action::Run;
+    int exitCode = 0;
+    QString output;
+    QString error;
+    Options options;
+};
+
+// Exit status for arguments the program cannot use.
+constexpr int badArgumentsExit = 2;
+
+// Reads the program's arguments (`arguments[0]` is the program) into options, or into
+// the help, the version, or a message naming the bad value.
+CommandLine parseCommandLine(const QStringList& arguments);
+
+// "HOST", "HOST:PORT", "[IPV6]" or "[IPV6]:PORT"; empty with `error` set when malformed.
+std::optional<BrokerAddress> parseBrokerAddress(const QString& text, QString& error);
+
+// The program's version, as --version prints it.
+QString programVersion();
+
+} // namespace app

@@ -1,0 +1,235 @@
+#include "Settings.h"
+
+#include <climits>
+#include <optional>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include "CommandLine.h"
+
+namespace app {
+
+namespace {
+
+const QString formatKey = QStringLiteral("format");
+const QString formatValue = QStringLiteral("Video settings 1");
+
+// Reads the file's values; throws the reason when one of them is not what this program writes.
+class Reader {
+public:
+    explicit Reader(QSettings& file) : file_(file) {}
+
+    int integer(const QString& key, int fallback, int minimum, int maximum)
+    {
+        if (!file_.contains(key))
+            return fallback;
+        bool ok = false;
+        const int value = file_.value(key).toString().toInt(&ok);
+        if (!ok || value < minimum || value > maximum)
+            throw bad(key);
+        return value;
+    }
+
+    bool flag(const QString& key, bool fallback)
+    {
+        if (!file_.contains(key))
+            return fallback;
+        const QString value = file_.value(key).toString();
+        if (value != "true" && value != "false")
+            throw bad(key);
+        return value == "true";
+    }
+
+    QString text(const QString& key)
+    {
+        const QVariant value = file_.value(key);
+        if (value.isValid() && value.typeId() != QMetaType::QString)
+            throw bad(key);
+        return value.toString();
+    }
+
+    QRect rect(const QString& key)
+    {
+        const QVariant value = file_.value(key);
+        if (value.typeId() != QMetaType::QRect || !value.toRect().isValid())
+            throw bad(key);
+        return value.toRect();
+    }
+
+    QString bad(const QString& key) const
+    {
+        return QStringLiteral("the value of %1 is not one this program writes").arg(key);
+    }
+
+private:
+    QSettings& file_;
+};
+
+Settings read(QSettings& file)
+{
+    Reader reader(file);
+    Settings s;
+    s.pixelVariations = reader.integer("evaluation/pixelVariations", s.pixelVariations, 0, 255);
+    s.minimalMovement = reader.integer("evaluation/minimalMovement", s.minimalMovement, INT_MIN, INT_MAX);
+    s.capturingPeriod = reader.integer("evaluation/capturingPeriod", s.capturingPeriod, 0, INT_MAX);
+    s.beepOnMove = reader.flag("evaluation/beepOnMove", s.beepOnMove);
+    s.saveOnMove = reader.flag("evaluation/saveOnMove", s.saveOnMove);
+    s.saveDir = reader.text("evaluation/saveDir");
+    s.camera = reader.text("camera/name");
+    s.cameraFormat = reader.text("camera/format");
+    file.beginGroup("cameraControls");
+    for (const QString& key : file.childKeys())
+        s.cameraControls[key] = reader.integer(key, 0, INT_MIN, INT_MAX);
+    file.endGroup();
+    file.beginGroup("detection");
+    for (const QString& key : file.childKeys())
+        s.detection[key] = file.value(key);
+    file.endGroup();
+    s.maskFile = reader.text("detectionMask/file");
+    s.mqtt = reader.text("mqtt/broker");
+    if (!s.mqtt.isEmpty()) {
+        QString error;
+        if (!parseBrokerAddress(s.mqtt, error))
+            throw QStringLiteral("mqtt/broker: ") + error;
+    }
+    file.beginGroup("windows");
+    for (const QString& key : file.childKeys())
+        s.windowGeometry[key] = reader.rect(key);
+    file.endGroup();
+    return s;
+}
+
+} // namespace
+
+SettingsFile::SettingsFile(QString path) : path_(std::move(path)) {}
+
+QString SettingsFile::defaultPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Video/Video.conf";
+}
+
+Settings SettingsFile::load()
+{
+    problem_.clear();
+    unusable_ = false;
+    const QFileInfo info(path_);
+    if (!info.exists())
+        return {};
+    QString reason;
+    QSettings file(path_, QSettings::IniFormat);
+    if (!info.isFile() || !info.isReadable() || file.status() == QSettings::AccessError)
+        reason = QStringLiteral("it cannot be read");
+    else if (file.status() == QSettings::FormatError)
+        reason = QStringLiteral("it is damaged");
+    else if (file.allKeys().isEmpty())
+        return {};
+    else if (!file.contains(formatKey))
+        reason = QStringLiteral("it was not written by this program");
+    else if (file.value(formatKey).toString() != formatValue)
+        reason = QStringLiteral("it is in another format (\"%1\")").arg(file.value(formatKey).toString());
+
+    if (reason.isEmpty()) {
+        try {
+            return read(file);
+        } catch (const QString& why) {
+            reason = why;
+        }
+    }
+    unusable_ = true;
+    problem_ = QStringLiteral("Video: ignoring the settings file %1 (%2); using the defaults and leaving the file "
+                              "as it is.")
+                   .arg(path_, reason);
+    return {};
+}
+
+bool SettingsFile::save(const Settings& s)
+{
+    if (unusable_)
+        return false;
+    problem_.clear();
+    QDir().mkpath(QFileInfo(path_).absolutePath());
+    QSettings file(path_, QSettings::IniFormat);
+    file.clear();
+    file.setValue(formatKey, formatValue);
+    file.setValue("evaluation/pixelVariations", s.pixelVariations);
+    file.setValue("evaluation/minimalMovement", s.minimalMovement);
+    file.setValue("evaluation/capturingPeriod", s.capturingPeriod);
+    file.setValue("evaluation/beepOnMove", s.beepOnMove);
+    file.setValue("evaluation/saveOnMove", s.saveOnMove);
+    file.setValue("evaluation/saveDir", s.saveDir);
+    file.setValue("camera/name", s.camera);
+    file.setValue("camera/format", s.cameraFormat);
+    for (const auto& [name, value] : s.cameraControls)
+        file.setValue("cameraControls/" + name, value);
+    for (const auto& [name, value] : s.detection)
+        file.setValue("detection/" + name, value);
+    file.setValue("detectionMask/file", s.maskFile);
+    file.setValue("mqtt/broker", s.mqtt);
+    for (const auto& [name, rect] : s.windowGeometry)
+        file.setValue("windows/" + name, rect);
+    file.sync();
+    if (file.status() != QSettings::NoError) {
+        problem_ = QStringLiteral("Video: cannot write the settings file %1.").arg(path_);
+        return false;
+    }
+    return true;
+}
+
+Settings withOptions(Settings s, const Options& options)
+{
+    if (options.threshold)
+        s.pixelVariations = *options.threshold;
+    if (options.minMovement)
+        s.minimalMovement = *options.minMovement;
+    if (options.period)
+        s.capturingPeriod = *options.period;
+    if (options.camera)
+        s.camera = *options.camera;
+    if (options.saveDir)
+        s.saveDir = *options.saveDir;
+    if (options.robustDetection)
+        s.detection = *options.robustDetection ? std::map<QString, QVariant>{{"robust", true}}
+                                               : std::map<QString, QVariant>{};
+    if (options.mask)
+        s.maskFile = *options.mask;
+    if (options.mqtt)
+        s.mqtt = QStringLiteral("%1:%2").arg(options.mqtt->host.contains(':') ? '[' + options.mqtt->host + ']'
+                                                                               : options.mqtt->host)
+                     .arg(options.mqtt->port);
+    return s;
+}
+
+Settings toRemember(const Settings& remembered, const Settings& atEnd, const Options& options)
+{
+    const Settings given = withOptions(remembered, options);
+    Settings s = atEnd;
+    // A value the user changed during the run is kept, even where an option had set it.
+    auto keep = [](auto& value, const auto& start, const auto& before) {
+        if (value == start)
+            value = before;
+    };
+    if (options.threshold)
+        keep(s.pixelVariations, given.pixelVariations, remembered.pixelVariations);
+    if (options.minMovement)
+        keep(s.minimalMovement, given.minimalMovement, remembered.minimalMovement);
+    if (options.period)
+        keep(s.capturingPeriod, given.capturingPeriod, remembered.capturingPeriod);
+    if (options.source)
+        s.camera = remembered.camera; // a source of the command line is no camera to remember
+    else if (options.camera)
+        keep(s.camera, given.camera, remembered.camera);
+    if (options.saveDir)
+        keep(s.saveDir, given.saveDir, remembered.saveDir);
+    if (options.robustDetection)
+        keep(s.detection, given.detection, remembered.detection);
+    if (options.mask)
+        keep(s.maskFile, given.maskFile, remembered.maskFile);
+    if (options.mqtt)
+        keep(s.mqtt, given.mqtt, remembered.mqtt);
+    return s;
+}
+
+} // namespace app

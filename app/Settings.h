@@ -1,0 +1,67 @@
+#pragma once
+
+#include <map>
+
+#include <QRect>
+#include <QString>
+#include <QVariant>
+
+namespace app {
+
+struct Options;
+
+// The values the program remembers from one run to the next. The defaults are the
+// values the windows start with when nothing was remembered.
+struct Settings {
+    int pixelVariations = 20;
+    int minimalMovement = 400;
+    int capturingPeriod = 250;
+    bool beepOnMove = false;
+    bool saveOnMove = false;
+    QString camera;       // the chosen driver's name; empty: the first one that answers
+    QString cameraFormat; // the caps the source is held to; empty: the source's own
+    std::map<QString, int> cameraControls;    // picture controls by name (brightness, ...)
+    std::map<QString, QVariant> detection;    // the detection's settings by name
+    QString maskFile;
+    QString saveDir;      // empty: images/ in the working directory
+    QString mqtt;         // HOST[:PORT]; empty: no broker
+    std::map<QString, QRect> windowGeometry; // by window name: position and size of the windows the user moved or sized
+
+    friend bool operator==(const Settings&, const Settings&) = default;
+};
+
+// The settings file: an INI file in the desktop's configuration folder. A file that
+// cannot be read as this program's settings is never written over, so nothing the user
+// keeps there is lost; the program then runs on the defaults.
+class SettingsFile {
+public:
+    explicit SettingsFile(QString path = defaultPath());
+
+    // <configuration folder>/Video/Video.conf
+    static QString defaultPath();
+    const QString& path() const { return path_; }
+
+    // The remembered settings: the defaults when there is no file, and also when the file
+    // is damaged or foreign, which problem() then explains in one line.
+    Settings load();
+    // Remembers `settings`; false, with problem() set, when the file cannot be written or
+    // was found damaged or foreign.
+    bool save(const Settings& settings);
+    const QString& problem() const { return problem_; }
+    // False once the file was found damaged or foreign.
+    bool usable() const { return !unusable_; }
+
+private:
+    QString path_;
+    QString problem_;
+    bool unusable_ = false;
+};
+
+// The settings this run uses: the remembered ones with the command line's values put over them.
+Settings withOptions(Settings remembered, const Options& options);
+
+// What to remember at the end of a run: the values in use at its end, except where a
+// command-line value still stands, which holds for its run only.
+Settings toRemember(const Settings& remembered, const Settings& atEnd, const Options& options);
+
+} // namespace app

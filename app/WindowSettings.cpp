@@ -1,0 +1,99 @@
+#include "WindowSettings.h"
+
+#include <cstdio>
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QTimer>
+#include <QWidget>
+
+#include "Evaluation.h"
+#include "MainVideo.h"
+#include "SpinEdit.h"
+#include "VideoCap.h"
+
+namespace app {
+
+QRect placeOf(const QWidget& window)
+{
+    return {window.pos(), window.size()};
+}
+
+WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remembered, Options options)
+    : QObject(&video), video_(video), file_(file), remembered_(std::move(remembered)),
+      used_(withOptions(remembered_, options)), options_(std::move(options))
+{
+    video_.VariatLimitSpinBox->setValue(used_.pixelVariations);
+    video_.MinMoveSpinBox->setValue(used_.minimalMovement);
+    video_.CapSpeedSpinBox->setValue(used_.capturingPeriod);
+    video_.BeepOMBox->setChecked(used_.beepOnMove);
+    video_.SaveOMBox->setChecked(used_.saveOnMove);
+    if (!used_.saveDir.isEmpty())
+        video_.evaluation()->setSaveFolder(used_.saveDir.toStdString());
+    for (QWidget* window : windows()) {
+        const auto place = used_.windowGeometry.find(window->objectName());
+        if (place == used_.windowGeometry.end())
+            continue;
+        window->move(place->second.topLeft());
+        // Windows of a fixed size keep it.
+        if (window->minimumSize() != window->maximumSize())
+            window->resize(place->second.size());
+    }
+    video_.installEventFilter(this);
+    // The places the windows are shown at, once the window system has placed them.
+    QTimer::singleShot(0, this, &WindowSettings::noteStartingPlaces);
+}
+
+std::vector<QWidget*> WindowSettings::windows() const
+{
+    std::vector<QWidget*> found{&video_};
+    for (QWidget* child : video_.findChildren<QWidget*>()) {
+        if (child->isWindow() && !child->objectName().isEmpty())
+            found.push_back(child);
+    }
+    return found;
+}
+
+void WindowSettings::noteStartingPlaces()
+{
+    for (QWidget* window : windows())
+        startingPlaces_[window->objectName()] = placeOf(*window);
+}
+
+Settings WindowSettings::current() const
+{
+    Settings s = used_;
+    s.pixelVariations = video_.VariatLimitSpinBox->value();
+    s.minimalMovement = video_.MinMoveSpinBox->value();
+    s.capturingPeriod = video_.CapSpeedSpinBox->value();
+    s.beepOnMove = video_.BeepOMBox->isChecked();
+    s.saveOnMove = video_.SaveOMBox->isChecked();
+    if (!driverName().empty() && driverName() != "No Driver Found")
+        s.camera = QString::fromStdString(driverName());
+    for (QWidget* window : windows()) {
+        const auto start = startingPlaces_.find(window->objectName());
+        if (start != startingPlaces_.end() && start->second != placeOf(*window))
+            s.windowGeometry[window->objectName()] = placeOf(*window);
+    }
+    return s;
+}
+
+bool WindowSettings::eventFilter(QObject* watched, QEvent* event)
+{
+    // The control panel's windows are taken apart as it closes: read them first.
+    if (watched == &video_ && event->type() == QEvent::Close)
+        remember();
+    return QObject::eventFilter(watched, event);
+}
+
+void WindowSettings::remember()
+{
+    if (remembered_once_)
+        return;
+    remembered_once_ = true;
+    // A file found unusable was reported as the run started and is left as it is.
+    if (file_.usable() && !file_.save(toRemember(remembered_, current(), options_)))
+        std::fprintf(stderr, "%s\n", qPrintable(file_.problem()));
+}
+
+} // namespace app

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+struct mosquitto;
+
+namespace events {
+
+// Tells an MQTT broker about events, for home-automation systems and for many machines
+// reporting to one place: each event's start and end as JSON on video/<camera>/event,
+// the current state as a retained ON or OFF on video/<camera>/motion, and whether the
+// program is there as a retained online or offline on video/<camera>/status (offline
+// also as the broker's last will). The connection runs on a network thread of its own
+// and reconnects with a growing pause while the broker is away; event messages wait
+// meanwhile (the newest thousand) and go out once it is back, together with the current
+// motion state, so the broker going away never holds up the caller. Messages go out
+// at least once (QoS 1).
+class MqttPublisher {
+public:
+    // Starts connecting to the broker at `host`:`port`, for the camera named `camera`.
+    MqttPublisher(const std::string& host, int port, std::string_view camera);
+    // Says offline and waits a moment for the messages under way to be acknowledged.
+    ~MqttPublisher();
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    void eventStarted(const std::string& json);
+    void eventEnded(const std::string& json);
+
+    bool connected() const;
+    // Told on the network thread whenever the connection comes or goes, in words.
+    void setStatusListener(std::function<void(bool connected, const std::string& text)> listener);
+
+    const std::string& eventTopic() const { return eventTopic_; }
+    const std::string& motionTopic() const { return motionTopic_; }
+    const std::string& statusTopic() const { return statusTopic_; }
+
+    // A camera's name as one level of a topic: lower case letters, digits, "-" and "_"
+    // ("Hall Camera #2" gives "hall_camera_2").
+    static std::string topicLevel(std::string_view name);
+
+private:
+    static void onConnect(mosquitto*, void* self, int result);
+    static void onDisconnect(mosquitto*, void* self, int result);
+    static void onPublish(mosquitto*, void* self, int messageId);
+
+    void publishEvent(const std::string& json, bool motion);
+    void flush();
+    bool send(const std::string& topic, const std::string& payload, bool retain);
+    void tell(bool isConnected, const std::string& text);
+
+    std::string host_;
+    int port_;
+    std::string eventTopic_;
+    std::string motionTopic_;
+    std::string statusTopic_;
+    mosquitto* client_ = nullptr;
+
+    mutable std::mutex mutex_;
+    std::condition_variable acknowledged_;
+    bool connected_ = false;
+    bool motion_ = false;
+    std::deque<std::string> waiting_; // event messages not sent yet
+    std::set<int> unacknowledged_;
+    std::function<void(bool, const std::string&)> listener_;
+};
+
+} // namespace events

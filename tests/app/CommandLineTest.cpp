@@ -1,0 +1,142 @@
+// The command line: every option read into its value, and every bad value refused with a
+// message naming the option and exit status 2.
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include "CommandLine.h"
+
+using app::CommandLine;
+using app::parseCommandLine;
+
+namespace {
+
+CommandLine parse(QStringList arguments)
+{
+    arguments.prepend("/usr/bin/Video");
+    return parseCommandLine(arguments);
+}
+
+} // namespace
+
+TEST(CommandLine, NoArgumentsRunWithNothingOverridden)
+{
+    const CommandLine line = parse({});
+    ASSERT_EQ(line.action, CommandLine::Action::Run);
+    const app::Options& o = line.options;
+    EXPECT_FALSE(o.listCameras || o.autoStart || o.headless || o.logCycles || o.desktopClipboard);
+    EXPECT_FALSE(o.camera || o.source || o.saveDir || o.threshold || o.minMovement || o.period ||
+                 o.robustDetection || o.mask || o.mqtt);
+}
+
+TEST(CommandLine, ReadsEveryOption)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString maskFile = folder.filePath("mask.pgm");
+    QFile mask(maskFile);
+    ASSERT_TRUE(mask.open(QIODevice::WriteOnly));
+    mask.write("P5\n1 1\n255\n\xff");
+    mask.close();
+
+    const CommandLine line =
+        parse({"--camera", "2", "--save-dir", folder.path(), "--threshold", "35", "--min-movement", "-5",
+               "--period", "100", "--detection", "robust", "--mask", maskFile, "--auto", "--headless",
+               "--log-cycles", "--mqtt", "broker.local:1884"});
+    ASSERT_EQ(line.action, CommandLine::Action::Run) << line.error.toStdString();
+    const app::Options& o = line.options;
+    EXPECT_EQ(o.camera, "2");
+    EXPECT_EQ(o.saveDir, QDir(folder.path()).absolutePath());
+    EXPECT_EQ(o.threshold, 35);
+    EXPECT_EQ(o.minMovement, -5);
+    EXPECT_EQ(o.period, 100);
+    EXPECT_EQ(o.robustDetection, true);
+    EXPECT_EQ(o.mask, maskFile);
+    EXPECT_TRUE(o.autoStart && o.headless && o.logCycles);
+    EXPECT_EQ(o.mqtt, (app::BrokerAddress{"broker.local", 1884}));
+
+    const CommandLine other = parse({"--source", "videotestsrc is-live=true", "--detection", "off",
+                                     "--desktop-clipboard", "--list-cameras", "--mqtt", "[::1]"});
+    ASSERT_EQ(other.action, CommandLine::Action::Run) << other.error.toStdString();
+    EXPECT_EQ(other.options.source, "videotestsrc is-live=true");
+    EXPECT_EQ(other.options.robustDetection, false);
+    EXPECT_TRUE(other.options.desktopClipboard && other.options.listCameras);
+    EXPECT_EQ(other.options.mqtt, (app::BrokerAddress{"::1", 1883}));
+
+    // Qt's own arguments are left for the application object.
+    EXPECT_EQ(parse({"-platform", "offscreen", "-style", "fusion", "-reverse"}).action, CommandLine::Action::Run);
+    EXPECT_FALSE(parse({"--help"}).output.contains("platform"));
+}
+
+TEST(CommandLine, HelpAndVersionEndAtOnce)
+{
+    const CommandLine help = parse({"--help"});
+    EXPECT_EQ(help.action, CommandLine::Action::Exit);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.output.startsWith("Usage: Video [options]")) << help.output.toStdString();
+    for (const char* option : {"--list-cameras", "--camera", "--source", "--save-dir", "--threshold", "--min-movement",
+                               "--period", "--detection", "--mask", "--auto", "--headless", "--log-cycles", "--mqtt",
+                               "--desktop-clipboard", "--version"})
+        EXPECT_TRUE(help.output.contains(option)) << option;
+
+    const CommandLine version = parse({"--version"});
+    EXPECT_EQ(version.action, CommandLine::Action::Exit);
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output, "Video " + app::programVersion() + "\n");
+    EXPECT_FALSE(app::programVersion().isEmpty());
+}
+
+TEST(CommandLine, BadValuesExitWithStatus2AndSayWhich)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString plainFile = folder.filePath("plain");
+    QFile file(plainFile);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    const struct {
+        QStringList arguments;
+        const char* named; // what the message must name
+    } cases[] = {
+        {{"--threshold", "256"}, "--threshold"},
+        {{"--threshold", "-1"}, "--threshold"},
+        {{"--threshold", "ten"}, "--threshold"},
+        {{"--threshold", "2.5"}, "--threshold"},
+        {{"--threshold"}, "threshold"},
+        {{"--min-movement", "99999999999999"}, "--min-movement"},
+        {{"--period", "0"}, "--period"},
+        {{"--period", ""}, "--period"},
+        {{"--detection", "on"}, "--detection"},
+        {{"--camera", " "}, "--camera"},
+        {{"--source", ""}, "--source"},
+        {{"--camera", "0", "--source", "videotestsrc"}, "--source"},
+        {{"--save-dir", folder.filePath("missing")}, "--save-dir"},
+        {{"--save-dir", plainFile}, "--save-dir"},
+        {{"--mask", folder.filePath("missing.pgm")}, "--mask"},
+        {{"--mask", folder.path()}, "--mask"},
+        {{"--mqtt", ""}, "--mqtt"},
+        {{"--mqtt", "host:"}, "--mqtt"},
+        {{"--mqtt", "host:0"}, "--mqtt"},
+        {{"--mqtt", "host:65536"}, "--mqtt"},
+        {{"--mqtt", "host:port"}, "--mqtt"},
+        {{"--mqtt", "::1:1883"}, "--mqtt"},
+        {{"--mqtt", "[::1:1883"}, "--mqtt"},
+        {{"--mqtt", "[::1]x"}, "--mqtt"},
+        {{"--log-cycles"}, "--headless"},
+        {{"--headless", "--desktop-clipboard"}, "--desktop-clipboard"},
+        {{"--threshold", "3", "--threshold", "4"}, "--threshold"},
+        {{"--frobnicate"}, "frobnicate"},
+        {{"stray"}, "stray"},
+    };
+    for (const auto& c : cases) {
+        const CommandLine line = parse(c.arguments);
+        const std::string shown = c.arguments.join(' ').toStdString();
+        EXPECT_EQ(line.action, CommandLine::Action::Exit) << shown;
+        EXPECT_EQ(line.exitCode, app::badArgumentsExit) << shown;
+        EXPECT_TRUE(line.error.contains(c.named)) << shown << ": " << line.error.toStdString();
+        EXPECT_TRUE(line.output.isEmpty()) << shown;
+    }
+}

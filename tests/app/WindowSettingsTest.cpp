@@ -1,0 +1,105 @@
+// The remembered settings in the real windows: put into the controls at the start,
+// written back when the control panel closes, command-line values not remembered.
+
+#include <QCheckBox>
+#include <QTemporaryDir>
+#include <QtTest/QTest>
+#include <gtest/gtest.h>
+
+#include "Evaluation.h"
+#include "ImageFormUnit.h"
+#include "MainVideo.h"
+#include "SpinEdit.h"
+#include "WindowSettings.h"
+
+using app::Settings;
+using app::SettingsFile;
+
+TEST(WindowSettings, NothingRememberedLeavesTheWindowsAsTheyStart)
+{
+    QTemporaryDir folder;
+    SettingsFile file(folder.filePath("Video.conf"));
+    TVideo plain;
+    TVideo video;
+    app::WindowSettings settings(video, file, file.load(), {});
+    video.show();
+    EXPECT_EQ(video.VariatLimitSpinBox->text(), plain.VariatLimitSpinBox->text());
+    EXPECT_EQ(video.MinMoveSpinBox->text(), plain.MinMoveSpinBox->text());
+    EXPECT_EQ(video.CapSpeedSpinBox->text(), plain.CapSpeedSpinBox->text());
+    EXPECT_EQ(video.BeepOMBox->isChecked(), plain.BeepOMBox->isChecked());
+    EXPECT_EQ(video.SaveOMBox->isChecked(), plain.SaveOMBox->isChecked());
+    EXPECT_EQ(video.pos(), plain.pos());
+    EXPECT_EQ(video.size(), plain.size());
+    plain.close();
+    video.close();
+}
+
+TEST(WindowSettings, ValuesAndPlacesComeBackInTheNextRun)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("Video.conf");
+    {
+        SettingsFile file(path);
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), {});
+        video.show();
+        QCoreApplication::processEvents(); // the starting places are noted
+        video.VariatLimitSpinBox->setValue(33);
+        video.MinMoveSpinBox->setValue(1234);
+        video.CapSpeedSpinBox->setValue(500);
+        video.BeepOMBox->setChecked(true);
+        video.SaveOMBox->setChecked(true);
+        video.ImageForm->move(700, 300);
+        video.ImageForm->resize(400, 300);
+        video.close();
+    }
+    SettingsFile file(path);
+    const Settings read = file.load();
+    ASSERT_TRUE(file.problem().isEmpty()) << file.problem().toStdString();
+    EXPECT_EQ(read.pixelVariations, 33);
+    EXPECT_EQ(read.minimalMovement, 1234);
+    EXPECT_EQ(read.capturingPeriod, 500);
+    EXPECT_TRUE(read.beepOnMove && read.saveOnMove);
+    ASSERT_EQ(read.windowGeometry.count("ImageForm"), 1u);
+    EXPECT_EQ(read.windowGeometry.at("ImageForm"), QRect(700, 300, 400, 300));
+    EXPECT_EQ(read.windowGeometry.count("Video"), 0u) << "a window left where it started is not remembered";
+
+    TVideo video;
+    app::WindowSettings settings(video, file, read, {});
+    video.show();
+    EXPECT_EQ(video.VariatLimitSpinBox->value(), 33);
+    EXPECT_EQ(video.MinMoveSpinBox->value(), 1234);
+    EXPECT_EQ(video.CapSpeedSpinBox->value(), 500);
+    EXPECT_TRUE(video.BeepOMBox->isChecked() && video.SaveOMBox->isChecked());
+    EXPECT_EQ(app::placeOf(*video.ImageForm), QRect(700, 300, 400, 300));
+    video.close();
+}
+
+TEST(WindowSettings, CommandLineValuesShowButAreNotRemembered)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("Video.conf");
+    Settings stored;
+    stored.pixelVariations = 12;
+    stored.capturingPeriod = 300;
+    SettingsFile file(path);
+    ASSERT_TRUE(file.save(stored));
+
+    app::Options options;
+    options.threshold = 99;
+    options.period = 100;
+    options.saveDir = folder.path();
+    {
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), options);
+        video.show();
+        EXPECT_EQ(video.VariatLimitSpinBox->value(), 99);
+        EXPECT_EQ(video.CapSpeedSpinBox->value(), 100);
+        EXPECT_EQ(video.evaluation()->saveFolder(), folder.path().toStdString());
+        video.CapSpeedSpinBox->setValue(700); // changed by the user: remembered
+        video.close();
+    }
+    const Settings read = SettingsFile(path).load();
+    EXPECT_EQ(read.pixelVariations, 12);
+    EXPECT_EQ(read.capturingPeriod, 700);
+}

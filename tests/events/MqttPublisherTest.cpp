@@ -1,0 +1,115 @@
+// The MQTT publisher against a real mosquitto broker and a real subscriber: event
+// messages and the retained motion state arrive; the broker going away and coming back
+// neither holds up the publisher nor loses what it published meanwhile.
+
+#include <gtest/gtest.h>
+
+#include "../support/MqttBroker.h"
+#include "MqttPublisher.h"
+
+using Message = MqttSubscriber::Message;
+
+namespace {
+
+auto is(const std::string& topic, const std::string& payload)
+{
+    return [topic, payload](const Message& m) { return m.topic == topic && m.payload == payload; };
+}
+
+bool waitConnected(const events::MqttPublisher& publisher)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
+    while (!publisher.connected() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return publisher.connected();
+}
+
+} // namespace
+
+TEST(MqttPublisher, TopicLevelsAreTidyNames)
+{
+    EXPECT_EQ(events::MqttPublisher::topicLevel("Hall Camera #2"), "hall_camera_2");
+    EXPECT_EQ(events::MqttPublisher::topicLevel("videotestsrc"), "videotestsrc");
+    EXPECT_EQ(events::MqttPublisher::topicLevel("a/b+c"), "a_b_c");
+    EXPECT_EQ(events::MqttPublisher::topicLevel("  "), "camera");
+    EXPECT_EQ(events::MqttPublisher::topicLevel(""), "camera");
+}
+
+TEST(MqttPublisher, EventsAndTheRetainedMotionStateReachASubscriber)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(subscriber.waitSubscribed());
+    {
+        events::MqttPublisher publisher("127.0.0.1", broker.port(), "Front Door");
+        EXPECT_EQ(publisher.eventTopic(), "video/front_door/event");
+        EXPECT_EQ(publisher.motionTopic(), "video/front_door/motion");
+        ASSERT_TRUE(waitConnected(publisher));
+        EXPECT_FALSE(subscriber.waitFor(is("video/front_door/status", "online")).topic.empty());
+        EXPECT_FALSE(subscriber.waitFor(is("video/front_door/motion", "OFF")).topic.empty());
+
+        publisher.eventStarted(R"({"event":"start","id":1})");
+        EXPECT_FALSE(subscriber.waitFor(is("video/front_door/event", R"({"event":"start","id":1})")).topic.empty());
+        EXPECT_FALSE(subscriber.waitFor(is("video/front_door/motion", "ON")).topic.empty());
+        publisher.eventEnded(R"({"event":"end","id":1})");
+        EXPECT_FALSE(subscriber.waitFor(is("video/front_door/event", R"({"event":"end","id":1})")).topic.empty());
+    }
+    // Closing says so; a subscriber that comes later finds the last states kept.
+    EXPECT_FALSE(subscriber.waitFor(is("video/front_door/status", "offline")).topic.empty());
+    MqttSubscriber late(broker.port(), "late-subscriber");
+    const Message motion = late.waitFor([](const Message& m) { return m.topic == "video/front_door/motion"; });
+    EXPECT_EQ(motion.payload, "OFF");
+    EXPECT_TRUE(motion.retained);
+
+    std::vector<std::string> order;
+    for (const Message& m : subscriber.messages())
+        if (m.topic == "video/front_door/motion" || m.topic == "video/front_door/event")
+            order.push_back(m.payload);
+    const std::vector<std::string> expected{"OFF", R"({"event":"start","id":1})", "ON", R"({"event":"end","id":1})",
+                                            "OFF"};
+    EXPECT_EQ(order, expected);
+}
+
+TEST(MqttPublisher, ABrokerThatGoesAwayAndComesBackGetsWhatWasPublishedMeanwhile)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.start());
+    auto subscriber = std::make_unique<MqttSubscriber>(broker.port());
+    ASSERT_TRUE(subscriber->waitSubscribed());
+    events::MqttPublisher publisher("127.0.0.1", broker.port(), "yard");
+    ASSERT_TRUE(waitConnected(publisher));
+    publisher.eventStarted(R"({"event":"start","id":7})");
+    EXPECT_FALSE(subscriber->waitFor(is("video/yard/event", R"({"event":"start","id":7})")).topic.empty());
+
+    subscriber.reset();
+    broker.stop();
+    // Published while the broker is gone: the calls return and nothing is lost.
+    publisher.eventEnded(R"({"event":"end","id":7})");
+    publisher.eventStarted(R"({"event":"start","id":8})");
+
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber back(broker.port()); // the same durable session as before
+    EXPECT_FALSE(back.waitFor(is("video/yard/event", R"({"event":"end","id":7})")).topic.empty());
+    EXPECT_FALSE(back.waitFor(is("video/yard/event", R"({"event":"start","id":8})")).topic.empty());
+    EXPECT_FALSE(back.waitFor(is("video/yard/motion", "ON")).topic.empty());
+    EXPECT_TRUE(publisher.connected());
+}
+
+TEST(MqttPublisher, StartsBeforeTheBrokerAndEndsWithoutOne)
+{
+    MqttBroker broker;
+    {
+        events::MqttPublisher early("127.0.0.1", broker.port(), "porch");
+        EXPECT_FALSE(early.connected());
+        early.eventStarted(R"({"event":"start","id":1})");
+    } // ends although no broker ever answered
+
+    events::MqttPublisher publisher("127.0.0.1", broker.port(), "porch");
+    publisher.eventStarted(R"({"event":"start","id":2})");
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(waitConnected(publisher));
+    const Message motion = subscriber.waitFor([](const Message& m) { return m.topic == "video/porch/motion"; });
+    EXPECT_EQ(motion.payload, "ON");
+}

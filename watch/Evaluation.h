@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Bitmap.h"
+#include "Cycle.h"
+
+class QImage;
+
+namespace watch {
+
+// A grabbed frame as the cycle takes it.
+struct Frame {
+    analysis::Bitmap colour; // 24-bit; empty when no frame was there
+    // Which connection of the source the frame came from; frames of one connection share
+    // it. Empty when the source does not say.
+    std::string stream;
+};
+
+// The frame a grab left as an image, with the connection the image is marked with.
+Frame frameFromImage(const QImage& image);
+
+// What the user set, read by the caller at the moments the cycle reads them.
+struct CycleSettings {
+    std::uint8_t threshold = 20;        // pixel variations
+    std::int64_t minimalMovement = 400; // more changed pixels than this are movement
+    bool beepOnMove = false;
+    bool saveOnMove = false;
+};
+
+// The evaluation cycle without any window: keeps the gray reference frame, compares each
+// new frame with it, decides whether that was movement, beeps and saves, and tells its
+// listeners. The windows and the headless mode both drive one of these.
+class Evaluation {
+public:
+    Evaluation();
+    ~Evaluation();
+    Evaluation(const Evaluation&) = delete;
+    Evaluation& operator=(const Evaluation&) = delete;
+
+    // Makes the frame, converted to gray, the reference. A frame that does not convert
+    // (an empty one) leaves the reference as it was.
+    void takeReference(const Frame& frame);
+
+    // One cycle: gray conversion, comparison with the reference, the decision, the beep
+    // and the save; the new frame becomes the reference whatever the comparison said.
+    // A failed save does not throw: the cycle carries the error. The cycle stays valid
+    // until the next call.
+    const Cycle& evaluate(Frame frame, const CycleSettings& settings);
+
+    const analysis::Bitmap& reference() const { return reference_; }
+
+    // The folder moving frames are saved in ("images" in the working directory unless set).
+    void setSaveFolder(std::string folder) { saveFolder_ = std::move(folder); }
+    const std::string& saveFolder() const { return saveFolder_; }
+
+    // Listeners are told of each cycle in the order they were added; they must outlive
+    // the evaluation or be removed first.
+    void addListener(CycleListener* listener);
+    void removeListener(CycleListener* listener);
+
+private:
+    void compare(std::uint8_t threshold);
+    void decide(const CycleSettings& settings);
+    void act(const CycleSettings& settings);
+
+    analysis::Bitmap reference_;
+    std::string referenceStream_;
+    // The gray frame of the cycle, and the buffer the next one converts into.
+    analysis::Bitmap gray_;
+    // Handed to listeners with the cycle; reused when no listener kept it.
+    std::shared_ptr<analysis::Bitmap> difference_;
+    Cycle cycle_;
+    std::vector<CycleListener*> listeners_;
+    std::string saveFolder_ = "images";
+};
+
+} // namespace watch
