@@ -211,13 +211,13 @@ void TVideo::buildMenu()
     File1->addSeparator();
     Quit1 = item(File1, "Quit1", "&Quit");
     Quit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    QMenu* video = Video1 = menuBar()->addMenu("&Video");
-    video->setObjectName("Video1");
-    VideoDisplay1 = item(video, "VideoDisplay1", "Video &Display");
-    VideoSource1 = item(video, "VideoSource1", "Video &Source");
-    VideoFormat1 = item(video, "VideoFormat1", "Video &Format");
-    video->addSeparator();
-    QMenu* videoWindow = video->addMenu("Video &Window");
+    Video1 = menuBar()->addMenu("&Video");
+    Video1->setObjectName("Video1");
+    VideoDisplay1 = item(Video1, "VideoDisplay1", "Video &Display");
+    VideoSource1 = item(Video1, "VideoSource1", "Video &Source");
+    VideoFormat1 = item(Video1, "VideoFormat1", "Video &Format");
+    Video1->addSeparator();
+    QMenu* videoWindow = Video1->addMenu("Video &Window");
     videoWindow->setObjectName("VideoWindow1");
     auto* radio = new QActionGroup(this);
     Overlay1 = item(videoWindow, "Overlay1", "&Overlay");
@@ -227,9 +227,9 @@ void TVideo::buildMenu()
         radio->addAction(action);
     }
     Preview1->setChecked(true);
-    video->addSeparator();
-    Start1 = item(video, "Start1", "S&tart");
-    Stop1 = item(video, "Stop1", "Sto&p");
+    Video1->addSeparator();
+    Start1 = item(Video1, "Start1", "S&tart");
+    Stop1 = item(Video1, "Stop1", "Sto&p");
     Window1 = menuBar()->addMenu("&Window");
     Window1->setObjectName("Window1");
 }
