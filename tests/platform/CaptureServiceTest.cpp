@@ -24,6 +24,7 @@
 #include "FrameClipboard.h"
 #include "FakeCameraProvider.h"
 #include "GstCaptureService.h"
+#include "LiveSource.h"
 
 using namespace platform;
 
@@ -56,6 +57,28 @@ std::string errorsReported()
         if (r.id == statusError)
             all += r.text + "\n";
     return all;
+}
+
+std::string texts()
+{
+    std::string all;
+    for (const Report& r : reports)
+        all += std::to_string(r.id) + " " + r.text + "\n";
+    return all;
+}
+
+// Handles events until a report containing `text` comes (false after a generous while).
+bool waitForReport(const std::string& text)
+{
+    auto found = [&] {
+        for (const Report& r : reports)
+            if (r.text.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    for (int waited = 0; !found() && waited < 20000; waited += 20)
+        QTest::qWait(20);
+    return found();
 }
 
 // A capture window in a panel on a service whose drivers are `sources`.
@@ -182,34 +205,55 @@ TEST_F(ServiceTest, MissingFileAndDeviceRefuseWithReadableText)
     }
 }
 
-TEST_F(ServiceTest, EndedSourceFailsTheGrabAndClearsTheClipboard)
+TEST_F(ServiceTest, EndedSourceFailsTheGrabSaysWhyAndClearsTheClipboard)
 {
     use("Short|videotestsrc num-buffers=3 ! video/x-raw,width=32,height=24,framerate=30/1");
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
     platform::frameClipboard().setImage(QImage(5, 5, QImage::Format_RGB32));
-    // Use up the three frames, then the next grab has none.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    QImage image;
-    for (int i = 0; i < 4 && service.grabFrame(window) == 1; ++i)
-        ;
+    // Grab until the three frames are used up: the grab that finds none fails and says why.
     reports.clear();
-    EXPECT_EQ(service.grabFrame(window), 0);
-    EXPECT_TRUE(reported(statusNoFrame));
+    int got = 0;
+    while (got < 5 && service.grabFrame(window) == 1)
+        ++got;
+    EXPECT_LE(got, 3);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().id, statusReconnecting);
+    EXPECT_NE(reports.back().text.find("reconnecting in 1 s"), std::string::npos) << reports.back().text;
     service.editCopy(window);
     EXPECT_TRUE(platform::frameClipboard().image().isNull()) << "no stale frame stays on the clipboard";
 }
 
-TEST_F(ServiceTest, SourceFailingMidSessionIsReportedAndFailsTheGrab)
+TEST_F(ServiceTest, LostSourceIsReconnectedAfterGrowingPausesInANewStream)
 {
     use("Failing|videotestsrc is-live=true ! video/x-raw,width=32,height=24,framerate=30/1 ! identity error-after=8");
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    const QString firstStream = grabbed().text("stream");
+    EXPECT_FALSE(firstStream.isEmpty());
     // The error comes after eight frames; the window reports it on its own.
-    for (int waited = 0; errorsReported().empty() && waited < 3000; waited += 20)
-        QTest::qWait(20);
-    EXPECT_FALSE(errorsReported().empty());
+    ASSERT_TRUE(waitForReport("reconnecting in 1 s")) << texts();
+    EXPECT_NE(reports.back().text.find("Failing: "), std::string::npos) << "names the source and the reason";
     EXPECT_EQ(service.grabFrame(window), 0);
     service.editCopy(window);
     EXPECT_TRUE(platform::frameClipboard().image().isNull());
+    service.setPreview(window, 1);
+    EXPECT_NE(reports.back().text, "Live window");
+
+    ASSERT_TRUE(waitForReport("Reconnected to Failing")) << texts();
+    const QImage again = grabbed();
+    ASSERT_FALSE(again.isNull());
+    EXPECT_NE(again.text("stream"), firstStream) << "a new connection is a new stream";
+    // It fails again after eight frames: the pause doubles.
+    EXPECT_TRUE(waitForReport("reconnecting in 2 s")) << texts();
+}
+
+TEST(Reconnect, PausesDoubleUpToHalfAMinute)
+{
+    using std::chrono::seconds;
+    const std::chrono::milliseconds expected[] = {seconds(1), seconds(2), seconds(4), seconds(8), seconds(16),
+                                                  seconds(30), seconds(30)};
+    for (int failures = 1; failures <= 7; ++failures)
+        EXPECT_EQ(reconnectDelay(failures), expected[failures - 1]) << failures;
+    EXPECT_EQ(reconnectDelay(1000), seconds(30));
 }
 
 TEST_F(ServiceTest, FileSourceStartsAgainAtItsEnd)
@@ -309,7 +353,7 @@ TEST_F(ServiceTest, FormatDialogRenegotiates)
         auto* formats = dialog->findChild<QComboBox*>("formats");
         ASSERT_TRUE(sizes && formats);
         sizes->setCurrentText("160 x 120");
-        formats->setCurrentText("video/x-raw, format=I420");
+        formats->setCurrentText("YUV 4:2:0 (I420)");
         static_cast<QDialog*>(dialog)->accept();
     });
     EXPECT_EQ(service.dlgVideoFormat(window), 1);
