@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -26,6 +27,9 @@
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
 #include "Evaluation.h"
+#include "EventFeed.h"
+#include "EventWatcher.h"
+#include "EventsWindow.h"
 #include "FrameClipboard.h"
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
@@ -168,6 +172,7 @@ TVideo::TVideo()
     LiveVideoWindow1 = addWindowItem("LiveVideoWindow1", "&Live Video Window", VideoForm);
     MovementWindow1 = addWindowItem("MovementWindow1", "&Movement Window", ImageForm);
     DirectionWindow1 = addWindowItem("DirectionWindow1", "&Direction Window", DirectionForm);
+    addWindowItem("EventsWindow1", "&Events", EventsForm);
 }
 
 // Destroyed without being closed first, the window ends the session as closing does, so
@@ -206,13 +211,13 @@ void TVideo::buildMenu()
     File1->addSeparator();
     Quit1 = item(File1, "Quit1", "&Quit");
     Quit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    QMenu* video = Video1 = menuBar()->addMenu("&Video");
-    video->setObjectName("Video1");
-    VideoDisplay1 = item(video, "VideoDisplay1", "Video &Display");
-    VideoSource1 = item(video, "VideoSource1", "Video &Source");
-    VideoFormat1 = item(video, "VideoFormat1", "Video &Format");
-    video->addSeparator();
-    QMenu* videoWindow = video->addMenu("Video &Window");
+    Video1 = menuBar()->addMenu("&Video");
+    Video1->setObjectName("Video1");
+    VideoDisplay1 = item(Video1, "VideoDisplay1", "Video &Display");
+    VideoSource1 = item(Video1, "VideoSource1", "Video &Source");
+    VideoFormat1 = item(Video1, "VideoFormat1", "Video &Format");
+    Video1->addSeparator();
+    QMenu* videoWindow = Video1->addMenu("Video &Window");
     videoWindow->setObjectName("VideoWindow1");
     auto* radio = new QActionGroup(this);
     Overlay1 = item(videoWindow, "Overlay1", "&Overlay");
@@ -222,9 +227,9 @@ void TVideo::buildMenu()
         radio->addAction(action);
     }
     Preview1->setChecked(true);
-    video->addSeparator();
-    Start1 = item(video, "Start1", "S&tart");
-    Stop1 = item(video, "Stop1", "Sto&p");
+    Video1->addSeparator();
+    Start1 = item(Video1, "Start1", "S&tart");
+    Stop1 = item(Video1, "Stop1", "Sto&p");
     Window1 = menuBar()->addMenu("&Window");
     Window1->setObjectName("Window1");
 }
@@ -328,6 +333,27 @@ void TVideo::FormCreate()
     VideoForm->show();
     ImageForm->show();
     DirectionForm->show();
+
+    eventWatcher_ = new events::EventWatcher(this);
+    eventFeed_ = std::make_unique<watch::EventFeed>(*eventWatcher_);
+    evaluation_->addListener(eventFeed_.get());
+    connect(eventWatcher_, &events::EventWatcher::statusText, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);
+    updateEventFolder();
+    EventsForm = new EventsWindow(*eventWatcher_, this);
+}
+
+void TVideo::setEventFolder(const QString& folder)
+{
+    eventFolder_ = folder;
+    updateEventFolder();
+}
+
+void TVideo::updateEventFolder()
+{
+    if (eventWatcher_)
+        eventWatcher_->setFolder(SaveOMBox->isChecked() ? QDir(eventFolder_).absolutePath() : QString());
 }
 
 void TVideo::FormClose()
@@ -339,6 +365,13 @@ void TVideo::FormClose()
     Timer1->setEnabled(false);
     CapDestroy();
     ReferenceFrame = nullptr;
+    delete EventsForm;
+    EventsForm = nullptr;
+    // An open event ends and its clip is written before the cycle goes.
+    delete eventWatcher_;
+    eventWatcher_ = nullptr;
+    evaluation_->removeListener(eventFeed_.get());
+    eventFeed_.reset();
     evaluation_.reset();
     delete VideoForm;
     VideoForm = nullptr;
