@@ -4,11 +4,13 @@
 
 #include <QCheckBox>
 #include <QEvent>
+#include <QStatusBar>
 #include <QTimer>
 #include <QWidget>
 
 #include "Evaluation.h"
 #include "MainVideo.h"
+#include "MqttBridge.h"
 #include "CaptureWindow.h"
 #include "LiveSource.h"
 #include "SpinEdit.h"
@@ -44,6 +46,13 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
             window->resize(place->second.size());
     }
     video_.installEventFilter(this);
+    QString brokerError;
+    if (const std::optional<BrokerAddress> broker = parseBrokerAddress(used_.mqtt, brokerError);
+        broker && video_.eventWatcher()) {
+        mqtt_ = new MqttBridge(*broker, *video_.eventWatcher(), {}, this);
+        connect(mqtt_, &MqttBridge::statusText, &video_,
+                [this](const QString& text) { video_.statusBar()->showMessage(text); });
+    }
     // The session's capture window comes and goes with Start and Stop Video.
     sessionCheck_.setInterval(500);
     connect(&sessionCheck_, &QTimer::timeout, this, &WindowSettings::followSession);
@@ -112,6 +121,8 @@ void WindowSettings::followSession()
     camera_ = new CameraSetup(window->source(), same ? known.cameraFormat : QString(),
                               same ? known.cameraControls : std::map<QString, int>{}, this);
     cameraName_ = name;
+    if (mqtt_)
+        mqtt_->setCamera(name);
 }
 
 void WindowSettings::remember()

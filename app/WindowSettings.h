@@ -19,6 +19,8 @@ class CaptureWindow;
 
 namespace app {
 
+class MqttBridge;
+
 // Carries the settings into the windows for a run and back out at its end: the control
 // panel's values and check boxes, the places of the windows the user moved or sized, and
 // the format and picture controls of the camera the capture session watches.
@@ -53,6 +55,7 @@ private:
     CameraSetup* camera_ = nullptr;
     QString cameraName_;
     QTimer sessionCheck_;
+    MqttBridge* mqtt_ = nullptr; // when a broker is set
 };
 
 // Where a window is: its frame's position and its inner size, as move() and resize() take them.
