@@ -1,6 +1,7 @@
 #include "Headless.h"
 
 #include <cstdio>
+#include <exception>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -45,6 +46,7 @@ Headless::Headless(const Settings& settings, const Options& options)
     evaluation_.addListener(&feed_);
     if (!settings_.saveDir.isEmpty())
         evaluation_.setSaveFolder(settings_.saveDir.toStdString());
+    evaluation_.detection().setSettings(detectionFromNames(settings_.detection));
     timer_.setInterval(std::max(1, settings_.capturingPeriod));
     connect(&timer_, &QTimer::timeout, this, &Headless::evaluate);
     connect(&source_, &platform::LiveSource::statusChanged, this,
@@ -70,6 +72,13 @@ bool Headless::start(QString& error)
     }
     const QString name = QString::fromStdString(drivers.front().name);
 
+    if (!settings_.maskFile.isEmpty()) {
+        try {
+            evaluation_.detection().loadMask(settings_.maskFile.toStdString());
+        } catch (const std::exception& e) {
+            progress(QStringLiteral("watching without a mask: %1").arg(QString::fromStdString(e.what())));
+        }
+    }
     QString eventError;
     if (!watcher_.open(QDir(saveFolder(settings_)).absolutePath(), eventError))
         progress(QStringLiteral("events are not kept: %1").arg(eventError));
@@ -90,9 +99,10 @@ bool Headless::start(QString& error)
                          .arg(settings_.mqtt, QString::fromStdString(mqtt_->publisher()->eventTopic())));
         }
     }
-    progress(QStringLiteral("watching \"%1\" every %2 ms; events in %3")
+    progress(QStringLiteral("watching \"%1\" every %2 ms, detection %3; events in %4")
                  .arg(name)
                  .arg(timer_.interval())
+                 .arg(evaluation_.detection().settings().anyOn() ? "on" : "off")
                  .arg(QDir(saveFolder(settings_)).absolutePath()));
     timer_.start();
     return true;

@@ -1,6 +1,7 @@
 #include "WindowSettings.h"
 
 #include <cstdio>
+#include <exception>
 
 #include <QCheckBox>
 #include <QEvent>
@@ -8,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "Detection.h"
 #include "Evaluation.h"
 #include "MainVideo.h"
 #include "MqttBridge.h"
@@ -44,6 +46,16 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
         // Windows of a fixed size keep it.
         if (window->minimumSize() != window->maximumSize())
             window->resize(place->second.size());
+    }
+    watch::Evaluation& evaluation = *video_.evaluation();
+    evaluation.detection().setSettings(detectionFromNames(used_.detection));
+    startingDetection_ = evaluation.detection().settings();
+    if (!used_.maskFile.isEmpty()) {
+        try {
+            evaluation.detection().loadMask(used_.maskFile.toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Video: watching without a mask: %s\n", e.what());
+        }
     }
     video_.installEventFilter(this);
     QString brokerError;
@@ -85,6 +97,9 @@ Settings WindowSettings::current() const
     s.capturingPeriod = video_.CapSpeedSpinBox->value();
     s.beepOnMove = video_.BeepOMBox->isChecked();
     s.saveOnMove = video_.SaveOMBox->isChecked();
+    // Detection settings left as they came hold as they were given (by name or by an option).
+    if (video_.evaluation() && !(video_.evaluation()->detection().settings() == startingDetection_))
+        s.detection = detectionNames(video_.evaluation()->detection().settings());
     if (camera_) {
         camera_->refresh();
         s.camera = cameraName_;

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "CameraSetup.h"
+#include "Detection.h"
 #include "CommandLine.h"
 #include "Settings.h"
 
@@ -56,6 +57,7 @@ private:
     QString cameraName_;
     QTimer sessionCheck_;
     MqttBridge* mqtt_ = nullptr; // when a broker is set
+    analysis::DetectionSettings startingDetection_;
 };
 
 // Where a window is: its frame's position and its inner size, as move() and resize() take them.
