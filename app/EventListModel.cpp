@@ -126,7 +126,7 @@ int EventListModel::rowOf(std::int64_t id) const
 
 void EventListModel::addEvent(const events::Event& event)
 {
-    if (!log_ || rowOf(event.id) >= 0)
+    if (!log_ || event.id == 0 || rowOf(event.id) >= 0)
         return;
     beginInsertRows({}, 0, 0);
     rows_.insert(rows_.begin(), event);

@@ -68,8 +68,10 @@ EventsWindow::EventsWindow(events::EventWatcher& watcher, QWidget* parent)
 
 void EventsWindow::showLog()
 {
+    watcher_.ensureOpen();
     model_->setLog(watcher_.log());
-    status_->setText(watcher_.isOpen() ? QString() : QStringLiteral("No event log is open."));
+    status_->setText(watcher_.isOpen() ? QString()
+                                       : QStringLiteral("Events are recorded while Save On Move is on."));
 }
 
 bool EventsWindow::openClip(int row)

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -22,10 +23,14 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
+#include "CaptureWindow.h"
 #include "ClipboardFrame.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
 #include "Evaluation.h"
+#include "EventFeed.h"
+#include "EventWatcher.h"
+#include "EventsWindow.h"
 #include "FrameClipboard.h"
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
@@ -150,7 +155,7 @@ TVideo::TVideo()
     move(3, 2);
 
     connect(SpeedButton3, &QToolButton::clicked, this, [this] { runCommand([this] { StartVideo(); }); });
-    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }); });
+    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }, true); });
     connect(SpeedButton12, &QToolButton::clicked, this, &TVideo::SpeedButton12Click);
     connect(AutoBut, &QToolButton::clicked, this, &TVideo::AutoButClick);
     connect(CapSpeedSpinBox, &SpinEdit::changed, this, &TVideo::CapSpeedSpinBoxChange);
@@ -168,6 +173,7 @@ TVideo::TVideo()
     LiveVideoWindow1 = addWindowItem("LiveVideoWindow1", "&Live Video Window", VideoForm);
     MovementWindow1 = addWindowItem("MovementWindow1", "&Movement Window", ImageForm);
     DirectionWindow1 = addWindowItem("DirectionWindow1", "&Direction Window", DirectionForm);
+    addWindowItem("EventsWindow1", "&Events", EventsForm);
 }
 
 // Destroyed without being closed first, the window ends the session as closing does, so
@@ -206,13 +212,13 @@ void TVideo::buildMenu()
     File1->addSeparator();
     Quit1 = item(File1, "Quit1", "&Quit");
     Quit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    QMenu* video = Video1 = menuBar()->addMenu("&Video");
-    video->setObjectName("Video1");
-    VideoDisplay1 = item(video, "VideoDisplay1", "Video &Display");
-    VideoSource1 = item(video, "VideoSource1", "Video &Source");
-    VideoFormat1 = item(video, "VideoFormat1", "Video &Format");
-    video->addSeparator();
-    QMenu* videoWindow = video->addMenu("Video &Window");
+    Video1 = menuBar()->addMenu("&Video");
+    Video1->setObjectName("Video1");
+    VideoDisplay1 = item(Video1, "VideoDisplay1", "Video &Display");
+    VideoSource1 = item(Video1, "VideoSource1", "Video &Source");
+    VideoFormat1 = item(Video1, "VideoFormat1", "Video &Format");
+    Video1->addSeparator();
+    QMenu* videoWindow = Video1->addMenu("Video &Window");
     videoWindow->setObjectName("VideoWindow1");
     auto* radio = new QActionGroup(this);
     Overlay1 = item(videoWindow, "Overlay1", "&Overlay");
@@ -222,9 +228,9 @@ void TVideo::buildMenu()
         radio->addAction(action);
     }
     Preview1->setChecked(true);
-    video->addSeparator();
-    Start1 = item(video, "Start1", "S&tart");
-    Stop1 = item(video, "Stop1", "Sto&p");
+    Video1->addSeparator();
+    Start1 = item(Video1, "Start1", "S&tart");
+    Stop1 = item(Video1, "Stop1", "Sto&p");
     Window1 = menuBar()->addMenu("&Window");
     Window1->setObjectName("Window1");
 }
@@ -328,6 +334,27 @@ void TVideo::FormCreate()
     VideoForm->show();
     ImageForm->show();
     DirectionForm->show();
+
+    eventWatcher_ = new events::EventWatcher(this);
+    eventFeed_ = std::make_unique<watch::EventFeed>(*eventWatcher_);
+    evaluation_->addListener(eventFeed_.get());
+    connect(eventWatcher_, &events::EventWatcher::statusText, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);
+    updateEventFolder();
+    EventsForm = new EventsWindow(*eventWatcher_, this);
+}
+
+void TVideo::setEventFolder(const QString& folder)
+{
+    eventFolder_ = folder;
+    updateEventFolder();
+}
+
+void TVideo::updateEventFolder()
+{
+    if (eventWatcher_)
+        eventWatcher_->setFolder(SaveOMBox->isChecked() ? QDir(eventFolder_).absolutePath() : QString());
 }
 
 void TVideo::FormClose()
@@ -339,6 +366,13 @@ void TVideo::FormClose()
     Timer1->setEnabled(false);
     CapDestroy();
     ReferenceFrame = nullptr;
+    delete EventsForm;
+    EventsForm = nullptr;
+    // An open event ends and its clip is written before the cycle goes.
+    delete eventWatcher_;
+    eventWatcher_ = nullptr;
+    evaluation_->removeListener(eventFeed_.get());
+    eventFeed_.reset();
     evaluation_.reset();
     delete VideoForm;
     VideoForm = nullptr;
@@ -350,6 +384,14 @@ void TVideo::FormClose()
 
 void TVideo::closeEvent(QCloseEvent* event)
 {
+    if (CapWaiting()) {
+        // A command waits for the source: ending the session ends the wait, and the
+        // window closes once that command has unwound.
+        CapDestroy();
+        event->ignore();
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
     FormClose();
     QMainWindow::closeEvent(event);
 }
@@ -362,6 +404,9 @@ void TVideo::StartVideo()
     // The session holds one capture window: an open one ends before the new one starts.
     CapDestroy();
     if (CapCreate()) {
+        // Every frame of the source goes to the events' pre-event buffer.
+        if (platform::CaptureWindow* window = capWindow())
+            window->source().addFrameTap(eventWatcher_->frameTap());
         CapSetFrameLimit(45);
         CapStartOverlay();
     }

@@ -15,9 +15,14 @@ class RepeatTimer;
 class SpinEdit;
 class TDirectionForm;
 class TImageForm;
+class EventsWindow;
+namespace events {
+class EventWatcher;
+}
 class TVideoForm;
 namespace watch {
 class Evaluation;
+class EventFeed;
 }
 
 // The control panel: starts and stops the capture session, runs the movement
@@ -55,6 +60,13 @@ public:
     // The evaluation cycle the window drives; null once the window has closed.
     watch::Evaluation* evaluation() const { return evaluation_.get(); }
 
+    // The events the cycles make; their records go to the save folder while Save On Move
+    // is on. Null once the window has closed.
+    events::EventWatcher* eventWatcher() const { return eventWatcher_; }
+    EventsWindow* EventsForm = nullptr;
+    // Where the records of events are kept (images/ in the working directory unless set).
+    void setEventFolder(const QString& folder);
+
     // An item of the Window menu that shows and raises `window` (while it exists).
     QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
 
@@ -78,7 +90,12 @@ private:
     void CopyFrame1Click();
     void SetAuto(bool on);
 
+    void updateEventFolder();
+
     std::unique_ptr<watch::Evaluation> evaluation_;
+    events::EventWatcher* eventWatcher_ = nullptr;
+    std::unique_ptr<watch::EventFeed> eventFeed_;
+    QString eventFolder_ = "images";
     bool closed_ = false;
     bool evaluating_ = false;
     int evaluations_ = 0;

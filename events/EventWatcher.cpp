@@ -60,25 +60,53 @@ EventWatcher::~EventWatcher()
     finish();
 }
 
+void EventWatcher::setFolder(const QString& folder)
+{
+    if (folder == folder_)
+        return;
+    finish();
+    const bool wasOpen = log_ != nullptr;
+    log_.reset();
+    retentionTimer_.stop();
+    folder_ = folder;
+    cleared(Fault::Log);
+    recorder_->setEnabled(settings_.recordClips && !folder_.isEmpty());
+    if (wasOpen)
+        emit opened();
+}
+
 bool EventWatcher::open(const QString& folder, QString& error)
 {
-    if (!QDir().mkpath(folder)) {
-        error = "Cannot make the folder " + folder + " for the events";
+    setFolder(folder);
+    // The save folder is the user's to make: a missing one is reported, not made.
+    if (folder.isEmpty() || !QDir(folder).exists()) {
+        error = "The folder " + folder + " does not exist";
         return false;
     }
     std::string why;
-    auto log = EventLog::open(QDir(folder).filePath("events.sqlite").toStdString(), why);
-    if (!log) {
+    log_ = EventLog::open(QDir(folder).filePath("events.sqlite").toStdString(), why);
+    if (!log_) {
         error = QString::fromStdString(why);
         return false;
     }
-    finish();
-    log_ = std::move(log);
-    folder_ = folder;
     ClipRecorder::removeLeftovers(folder.toStdString());
     applyRetention();
     retentionTimer_.start();
     emit opened();
+    return true;
+}
+
+bool EventWatcher::ensureOpen()
+{
+    if (log_)
+        return true;
+    if (folder_.isEmpty())
+        return false;
+    QString error;
+    if (!open(folder_, error)) {
+        report(Fault::Log, "Events are not recorded: " + error);
+        return false;
+    }
     return true;
 }
 
@@ -87,11 +115,16 @@ void EventWatcher::setSettings(const EventSettings& settings)
     settings_ = settings;
     tracker_.setGap(settings.gap);
     recorder_->setRolls(settings.preRoll, settings.postRoll);
-    recorder_->setEnabled(settings.recordClips);
+    recorder_->setEnabled(settings.recordClips && !folder_.isEmpty());
     notifier_->setEnabled(settings.notify);
     notifier_->setCooldown(settings.notifyCooldown);
     commands_->setCommands(settings.commandOnStart, settings.commandOnEnd);
     armGapTimer();
+}
+
+std::size_t EventWatcher::bufferedFrames() const
+{
+    return recorder_->bufferedFrames();
 }
 
 std::size_t EventWatcher::bufferedBytes() const
@@ -121,14 +154,12 @@ void EventWatcher::report(Fault fault, const QString& text)
 
 void EventWatcher::cycleEvaluated(const CycleSummary& summary)
 {
-    if (!log_)
-        return;
     const EventTracker::Change change = tracker_.cycle(summary);
     if (change.ended)
         ended();
     if (change.started)
         started(summary);
-    if (!summary.savedFile.empty())
+    if (!summary.savedFile.empty() && log_)
         recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
     armGapTimer();
 }
@@ -136,6 +167,13 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
 void EventWatcher::started(const CycleSummary& summary)
 {
     Event& e = tracker_.current();
+    if (!ensureOpen()) {
+        // No records: the event is still told of.
+        notifier_->eventStarted(e);
+        commands_->eventStarted(e);
+        emit eventStarted(e);
+        return;
+    }
     const std::string stem = QDir(folder_).filePath(QString::fromStdString(fileStem(e.start))).toStdString();
     if (settings_.recordClips) {
         std::string path, error;
@@ -172,6 +210,11 @@ void EventWatcher::started(const CycleSummary& summary)
 void EventWatcher::ended()
 {
     Event e = tracker_.ended();
+    if (!log_) {
+        commands_->eventEnded(e);
+        emit eventEnded(e);
+        return;
+    }
     std::string error;
     if (!e.thumbnail.empty() && !tracker_.endedPeakFrame().empty() &&
         !writeThumbnail(tracker_.endedPeakFrame(), e.thumbnail, error))

@@ -35,9 +35,15 @@ public:
     // Ends an open event and closes its clip.
     ~EventWatcher() override;
 
-    // Keeps events in `folder` (made when missing): its event log, clips and thumbnails.
-    // False with `error` set when the log cannot be used; events stay off then.
+    // Keeps the records of events in `folder` (which must exist): its event log, clips
+    // and thumbnails. The log opens when the first event starts; an empty folder keeps no
+    // records (events are still told of, noted and commanded).
+    void setFolder(const QString& folder);
+    // Sets the folder and opens its log at once; false with `error` set when the log
+    // cannot be used, and no records are kept then.
     bool open(const QString& folder, QString& error);
+    // Opens the log of the folder if it is not open; false when there is none or it fails.
+    bool ensureOpen();
     bool isOpen() const { return log_ != nullptr; }
     QString folder() const { return folder_; }
     EventLog* log() { return log_.get(); }
@@ -60,10 +66,11 @@ public:
 
     bool eventOpen() const { return tracker_.open(); }
     // The frames kept from before, and their bytes.
+    std::size_t bufferedFrames() const;
     std::size_t bufferedBytes() const;
 
 signals:
-    // A log was opened: whatever showed the previous one reads it again.
+    // A log was opened or closed: whatever showed the previous one reads it again.
     void opened();
     void eventStarted(const events::Event& event);
     // The event is in the log when this comes.

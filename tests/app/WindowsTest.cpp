@@ -138,7 +138,7 @@ TEST(Windows, MenusInOrder)
     EXPECT_EQ(itemsOf(video.Video1->actions()),
               "Video &Display, Video &Source, Video &Format, -, Video &Window, -, S&tart, Sto&p");
     EXPECT_EQ(itemsOf(video.findChild<QMenu*>("VideoWindow1")->actions()), "&Overlay, &Preview");
-    EXPECT_EQ(itemsOf(video.Window1->actions()), "&Live Video Window, &Movement Window, &Direction Window");
+    EXPECT_EQ(itemsOf(video.Window1->actions()), "&Live Video Window, &Movement Window, &Direction Window, &Events");
 }
 
 TEST(Windows, SpinBoxRules)

@@ -60,6 +60,9 @@ TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
     settings.gap = milliseconds(2000); // long enough that a slow machine keeps the event open between cycles
     watcher.setSettings(settings);
     QString error;
+    EXPECT_FALSE(watcher.open(dir.filePath("saved"), error)) << "the save folder is not made";
+    EXPECT_EQ(error, "The folder " + dir.filePath("saved") + " does not exist");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("saved"));
     ASSERT_TRUE(watcher.open(dir.filePath("saved"), error)) << error.toStdString();
     EXPECT_TRUE(fs::exists(dir.filePath("saved/events.sqlite").toStdString()));
 
@@ -109,7 +112,7 @@ TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
 TEST(EventWatcher, EventOpenAtCloseIsFinishedWithItsClip)
 {
     QTemporaryDir dir;
-    const QString folder = dir.filePath("saved");
+    const QString folder = dir.path();
     Feed feed;
     analysis::Bitmap frame;
     std::int64_t id = 0;
