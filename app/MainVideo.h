@@ -15,6 +15,9 @@ class SpinEdit;
 class TDirectionForm;
 class TImageForm;
 class TVideoForm;
+namespace platform {
+class ScreenImages;
+}
 namespace watch {
 class Evaluation;
 }
@@ -73,6 +76,7 @@ private:
     void SetAuto(bool on);
 
     std::unique_ptr<watch::Evaluation> evaluation_;
+    std::unique_ptr<platform::ScreenImages> screenImages_;
     bool evaluating_ = false;
     int evaluations_ = 0;
 };
