@@ -71,7 +71,8 @@ void Bitmap::reshape(int width, int height, PixelFormat format)
     const int keepW = std::min(width, width_), keepH = std::min(height, height_);
     if (format_ == format) {
         const std::size_t bytes = static_cast<std::size_t>(keepW) * bytesPerPixel(format);
-        for (int y = 0; y < keepH; ++y)
+        // Without bytes to keep the rows may have no storage at all: no copy from null.
+        for (int y = 0; bytes > 0 && y < keepH; ++y)
             std::memcpy(pixels.data() + y * stride, row(y), bytes);
     } else if (format != PixelFormat::None && format_ != PixelFormat::None) {
         for (int y = 0; y < keepH; ++y) {

@@ -1,5 +1,7 @@
 #include "VelkoGraph.h"
 
+#include <utility>
+
 #include "Kernels.h"
 
 namespace analysis {
@@ -13,6 +15,14 @@ int ToGrayscale(const Bitmap& source, Bitmap& target)
         result = 2;
     if (result != 0)
         return result;
+    if (&source == &target) {
+        // Reshaping the target would discard the rows still to be read.
+        Bitmap gray;
+        gray.setColourTable(target.colourTable());
+        ToGrayscale(source, gray);
+        target = std::move(gray);
+        return 0;
+    }
 
     target.setWidth(source.width());
     target.setHeight(source.height());

@@ -8,12 +8,16 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPainter>
+#include <QPointer>
 #include <QStatusBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -23,6 +27,9 @@
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
 #include "Evaluation.h"
+#include "EventFeed.h"
+#include "EventWatcher.h"
+#include "EventsWindow.h"
 #include "FrameClipboard.h"
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
@@ -76,6 +83,23 @@ QToolButton* flatButton(const char* name, const QString& caption, const QPixmap&
     return button;
 }
 
+// A key for a flat button through an action that clicks it, named in its tooltip.
+void giveKey(QToolButton* button, const QKeySequence& key, QAction* action)
+{
+    action->setShortcut(key);
+    button->setToolTip(QString("%1 (%2)").arg(button->text(), key.toString(QKeySequence::NativeText)));
+}
+
+// A window-wide action that clicks the button at once (a button's own shortcut would
+// click only after its press animation).
+QAction* clickAction(QToolButton* button, QWidget* window)
+{
+    auto* action = new QAction(button->text(), window);
+    window->addAction(action);
+    QObject::connect(action, &QAction::triggered, button, &QToolButton::click);
+    return action;
+}
+
 // A band of two flat buttons side by side.
 QWidget* buttonBand(const char* name, int width, QToolButton* left, QToolButton* right)
 {
@@ -118,6 +142,7 @@ TVideo::TVideo()
 {
     setObjectName("Video");
     setWindowTitle("Video");
+    setWindowIcon(QIcon(":/video.svg")); // the secondary windows take it from their owner
     Timer1 = new RepeatTimer(250, this);
     Timer1->setObjectName("Timer1");
     buildMenu();
@@ -139,43 +164,74 @@ TVideo::TVideo()
     connect(VideoFormat1, &QAction::triggered, this, [] { runCommand(CapDlgVideoFormat); });
     connect(Overlay1, &QAction::triggered, this, &TVideo::Overlay1Click);
     connect(Preview1, &QAction::triggered, this, &TVideo::Preview1Click);
+    connect(Start1, &QAction::triggered, SpeedButton3, &QToolButton::click);
+    connect(Stop1, &QAction::triggered, SpeedButton7, &QToolButton::click);
+    connect(CopyFrame1, &QAction::triggered, this, [this] { runCommand([this] { CopyFrame1Click(); }); });
+    connect(Quit1, &QAction::triggered, this, &TVideo::close);
     FormCreate();
+    LiveVideoWindow1 = addWindowItem("LiveVideoWindow1", "&Live Video Window", VideoForm);
+    MovementWindow1 = addWindowItem("MovementWindow1", "&Movement Window", ImageForm);
+    DirectionWindow1 = addWindowItem("DirectionWindow1", "&Direction Window", DirectionForm);
+    addWindowItem("EventsWindow1", "&Events", EventsForm);
 }
 
-TVideo::~TVideo() = default;
+// Destroyed without being closed first, the window ends the session as closing does, so
+// the session never points at a freed window.
+TVideo::~TVideo()
+{
+    FormClose();
+}
+
+QAction* TVideo::addWindowItem(const char* name, const QString& text, QWidget* window)
+{
+    QAction* action = Window1->addAction(text);
+    action->setObjectName(name);
+    connect(action, &QAction::triggered, this, [window = QPointer<QWidget>(window)] {
+        if (!window)
+            return;
+        window->showNormal();
+        window->raise();
+        window->activateWindow();
+    });
+    return action;
+}
 
 void TVideo::buildMenu()
 {
     menuBar()->setObjectName("MainMenu1");
-    menuBar()->addMenu("File")->setObjectName("File1");
-    QMenu* video = menuBar()->addMenu("Video");
-    video->setObjectName("Video1");
+    File1 = menuBar()->addMenu("&File");
+    File1->setObjectName("File1");
     auto item = [](QMenu* menu, const char* name, const QString& text) {
         QAction* action = menu->addAction(text);
         action->setObjectName(name);
         return action;
     };
-    VideoDisplay1 = item(video, "VideoDisplay1", "Video Display");
-    VideoSource1 = item(video, "VideoSource1", "Video Source");
-    VideoFormat1 = item(video, "VideoFormat1", "Video Format");
+    CopyFrame1 = item(File1, "CopyFrame1", "&Copy Frame");
+    CopyFrame1->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+    File1->addSeparator();
+    Quit1 = item(File1, "Quit1", "&Quit");
+    Quit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    QMenu* video = Video1 = menuBar()->addMenu("&Video");
+    video->setObjectName("Video1");
+    VideoDisplay1 = item(video, "VideoDisplay1", "Video &Display");
+    VideoSource1 = item(video, "VideoSource1", "Video &Source");
+    VideoFormat1 = item(video, "VideoFormat1", "Video &Format");
     video->addSeparator();
-    QMenu* videoWindow = video->addMenu("Video Window");
+    QMenu* videoWindow = video->addMenu("Video &Window");
     videoWindow->setObjectName("VideoWindow1");
     auto* radio = new QActionGroup(this);
-    Overlay1 = item(videoWindow, "Overlay1", "Overlay");
-    Preview1 = item(videoWindow, "Preview1", "Preview");
+    Overlay1 = item(videoWindow, "Overlay1", "&Overlay");
+    Preview1 = item(videoWindow, "Preview1", "&Preview");
     for (QAction* action : {Overlay1, Preview1}) {
         action->setCheckable(true);
         radio->addAction(action);
     }
     Preview1->setChecked(true);
     video->addSeparator();
-    Start1 = item(video, "Start1", "Start");
-    Stop1 = item(video, "Stop1", "Stop");
-    QMenu* window = menuBar()->addMenu("Window");
-    window->setObjectName("Window1");
-    LiveVideoWindow1 = item(window, "LiveVideoWindow1", "Live Video Window");
-    MovementWindow1 = item(window, "MovementWindow1", "Movement Window");
+    Start1 = item(video, "Start1", "S&tart");
+    Stop1 = item(video, "Stop1", "Sto&p");
+    Window1 = menuBar()->addMenu("&Window");
+    Window1->setObjectName("Window1");
 }
 
 void TVideo::buildBands()
@@ -200,6 +256,10 @@ void TVideo::buildBands()
     SpeedButton12 = flatButton("SpeedButton12", "Evolute One", playGlyph(true));
     AutoBut = flatButton("AutoBut", "Auto", playGlyph(false));
     QWidget* panel3 = buttonBand("Panel3", 164, SpeedButton12, AutoBut);
+    giveKey(SpeedButton3, Qt::Key_F3, Start1);
+    giveKey(SpeedButton7, Qt::Key_F4, Stop1);
+    giveKey(SpeedButton12, Qt::Key_F5, clickAction(SpeedButton12, this));
+    giveKey(AutoBut, Qt::Key_F6, clickAction(AutoBut, this));
 
     auto* percentPanel = new BevelPanel;
     percentPanel->setObjectName("PercentPanel");
@@ -274,14 +334,45 @@ void TVideo::FormCreate()
     VideoForm->show();
     ImageForm->show();
     DirectionForm->show();
+
+    eventWatcher_ = new events::EventWatcher(this);
+    eventFeed_ = std::make_unique<watch::EventFeed>(*eventWatcher_);
+    evaluation_->addListener(eventFeed_.get());
+    connect(eventWatcher_, &events::EventWatcher::statusText, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);
+    updateEventFolder();
+    EventsForm = new EventsWindow(*eventWatcher_, this);
+}
+
+void TVideo::setEventFolder(const QString& folder)
+{
+    eventFolder_ = folder;
+    updateEventFolder();
+}
+
+void TVideo::updateEventFolder()
+{
+    if (eventWatcher_)
+        eventWatcher_->setFolder(SaveOMBox->isChecked() ? QDir(eventFolder_).absolutePath() : QString());
 }
 
 void TVideo::FormClose()
 {
+    if (closed_)
+        return;
+    closed_ = true;
     // No tick may start an evaluation on what is being taken apart.
     Timer1->setEnabled(false);
     CapDestroy();
     ReferenceFrame = nullptr;
+    delete EventsForm;
+    EventsForm = nullptr;
+    // An open event ends and its clip is written before the cycle goes.
+    delete eventWatcher_;
+    eventWatcher_ = nullptr;
+    evaluation_->removeListener(eventFeed_.get());
+    eventFeed_.reset();
     evaluation_.reset();
     delete VideoForm;
     VideoForm = nullptr;
@@ -414,4 +505,15 @@ void TVideo::Preview1Click()
 {
     Preview1->setChecked(true);
     runCommand([this] { MakeItPreview(); });
+}
+
+void TVideo::CopyFrame1Click()
+{
+    const QImage frame = platform::frameClipboard().image();
+    if (frame.isNull()) {
+        statusBar()->showMessage("No frame to copy yet: Start Video or Evolute One grabs one");
+        return;
+    }
+    QGuiApplication::clipboard()->setImage(frame);
+    statusBar()->showMessage(QString("Frame copied (%1 x %2)").arg(frame.width()).arg(frame.height()));
 }

@@ -9,17 +9,23 @@
 class QAction;
 class QCheckBox;
 class QLabel;
+class QMenu;
 class QToolButton;
 class RepeatTimer;
 class SpinEdit;
 class TDirectionForm;
 class TImageForm;
+class EventsWindow;
+namespace events {
+class EventWatcher;
+}
 class TVideoForm;
 namespace platform {
 class ScreenImages;
 }
 namespace watch {
 class Evaluation;
+class EventFeed;
 }
 
 // The control panel: starts and stops the capture session, runs the movement
@@ -44,8 +50,9 @@ public:
     SpinEdit *VariatLimitSpinBox, *MinMoveSpinBox, *CapSpeedSpinBox;
     QCheckBox *BeepOMBox, *SaveOMBox;
     QLabel *PercentLab, *PixNumLab, *VideoLabel;
-    QAction *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1, *LiveVideoWindow1,
-        *MovementWindow1;
+    QMenu *File1, *Video1, *Window1;
+    QAction *CopyFrame1, *Quit1, *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1,
+        *LiveVideoWindow1, *MovementWindow1, *DirectionWindow1;
     RepeatTimer* Timer1;
 
     TVideoForm* VideoForm = nullptr;
@@ -55,6 +62,16 @@ public:
     const analysis::Bitmap* ReferenceFrame = nullptr;
     // The evaluation cycle the window drives; null once the window has closed.
     watch::Evaluation* evaluation() const { return evaluation_.get(); }
+
+    // The events the cycles make; their records go to the save folder while Save On Move
+    // is on. Null once the window has closed.
+    events::EventWatcher* eventWatcher() const { return eventWatcher_; }
+    EventsWindow* EventsForm = nullptr;
+    // Where the records of events are kept (images/ in the working directory unless set).
+    void setEventFolder(const QString& folder);
+
+    // An item of the Window menu that shows and raises `window` (while it exists).
+    QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
 
     // How many evaluations have run to their end or their error.
     int evaluations() const { return evaluations_; }
@@ -73,10 +90,17 @@ private:
     void Timer1Timer();
     void Overlay1Click();
     void Preview1Click();
+    void CopyFrame1Click();
     void SetAuto(bool on);
+
+    void updateEventFolder();
 
     std::unique_ptr<watch::Evaluation> evaluation_;
     std::unique_ptr<platform::ScreenImages> screenImages_;
+    events::EventWatcher* eventWatcher_ = nullptr;
+    std::unique_ptr<watch::EventFeed> eventFeed_;
+    QString eventFolder_ = "images";
+    bool closed_ = false;
     bool evaluating_ = false;
     int evaluations_ = 0;
 };

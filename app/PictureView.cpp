@@ -10,9 +10,12 @@ void PictureView::setPicture(const QImage& picture)
     update();
 }
 
-QPoint PictureView::pictureOrigin() const
+QRect PictureView::pictureRect() const
 {
-    return {(width() - picture_.width()) / 2, (height() - picture_.height()) / 2};
+    QSize shown = picture_.size();
+    if (shown.width() > width() || shown.height() > height())
+        shown = shown.scaled(size(), Qt::KeepAspectRatio);
+    return {QPoint((width() - shown.width()) / 2, (height() - shown.height()) / 2), shown};
 }
 
 void PictureView::paintEvent(QPaintEvent*)
@@ -20,5 +23,12 @@ void PictureView::paintEvent(QPaintEvent*)
     if (picture_.isNull())
         return;
     QPainter painter(this);
-    painter.drawImage(pictureOrigin(), picture_);
+    const QRect where = pictureRect();
+    if (where.size() == picture_.size()) {
+        painter.drawImage(where.topLeft(), picture_);
+        return;
+    }
+    // Smoothing keeps a speck of movement visible as a fainter dot instead of dropping it.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(where, picture_);
 }

@@ -3,7 +3,8 @@
 #include <QImage>
 #include <QWidget>
 
-// Shows a picture at its own size, centred, not stretched.
+// Shows a picture centred at its own size, pixel for pixel, where it fits; a larger one
+// scaled down to fit, keeping its aspect. Never stretched up.
 class PictureView : public QWidget {
     Q_OBJECT
 public:
@@ -11,8 +12,10 @@ public:
 
     void setPicture(const QImage& picture);
     const QImage& picture() const { return picture_; }
+    // Where the picture lies in the widget.
+    QRect pictureRect() const;
     // Where the picture's top-left pixel lies in the widget.
-    QPoint pictureOrigin() const;
+    QPoint pictureOrigin() const { return pictureRect().topLeft(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -7,6 +7,8 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocale>
+#include <QRegularExpression>
+#include <QWheelEvent>
 
 SpinEdit::SpinEdit(int value, int minimum, int maximum, QWidget* parent)
     : QAbstractSpinBox(parent), minimum_(minimum), maximum_(maximum)
@@ -17,11 +19,18 @@ SpinEdit::SpinEdit(int value, int minimum, int maximum, QWidget* parent)
 
 int SpinEdit::value() const
 {
-    bool ok = false;
-    const qlonglong read = text().toLongLong(&ok, 10);
-    if (!ok || read < std::numeric_limits<int>::min() || read > std::numeric_limits<int>::max())
+    // Digits with an optional sign, however many: a number too large for any integer
+    // type is still a number, taken at the nearest bound.
+    static const QRegularExpression integer(R"(^\s*([+-]?)0*(\d+)\s*$)");
+    const QRegularExpressionMatch number = integer.match(text());
+    if (!number.hasMatch())
         return minimum_;
-    return static_cast<int>(read);
+    const bool negative = number.capturedView(1) == u"-";
+    bool ok = false;
+    const qlonglong read = number.capturedView(2).toLongLong(&ok, 10);
+    if (!ok || read > std::numeric_limits<int>::max())
+        return negative ? std::numeric_limits<int>::min() : std::numeric_limits<int>::max();
+    return static_cast<int>(negative ? -read : read);
 }
 
 void SpinEdit::setValue(int value)
@@ -45,6 +54,13 @@ QValidator::State SpinEdit::validate(QString&, int&) const
 
 void SpinEdit::keyPressEvent(QKeyEvent* event)
 {
+    // Page keys would step by ten, and a key with Alt or Meta belongs to a menu or a
+    // shortcut even where none takes it: neither changes the number.
+    if (event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown ||
+        (event->modifiers() & (Qt::AltModifier | Qt::MetaModifier))) {
+        event->ignore();
+        return;
+    }
     const QString typed = event->text();
     const bool printable = !typed.isEmpty() && typed.at(0).isPrint();
     if (printable && !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
@@ -63,6 +79,11 @@ void SpinEdit::focusOutEvent(QFocusEvent* event)
 {
     enforceBounds();
     QAbstractSpinBox::focusOutEvent(event);
+}
+
+void SpinEdit::wheelEvent(QWheelEvent* event)
+{
+    event->ignore(); // a scroll over the panel never changes a setting in passing
 }
 
 void SpinEdit::enforceBounds()

@@ -14,6 +14,7 @@
 #include "DisplayCheck.h"
 #include "FrameClipboard.h"
 #include "MainVideo.h"
+#include "QuitSignals.h"
 #include "Settings.h"
 #include "SourceChoice.h"
 #include "WindowSettings.h"
@@ -32,6 +33,7 @@ void print(std::FILE* stream, const QString& text)
 
 int main(int argc, char** argv)
 {
+    QuitSignals::catchSignals();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -74,6 +76,12 @@ int main(int argc, char** argv)
     platform::frameClipboard().setDesktopClipboard(options.desktopClipboard);
 
     TVideo video;
+    // A signal ends the program as closing the main window does, also while a message
+    // box waits (quit leaves its loop too).
+    QuitSignals quitSignals([&video] {
+        video.close();
+        QCoreApplication::quit();
+    });
     app::WindowSettings windowSettings(video, settingsFile, remembered, options);
     video.show();
     if (options.autoStart) {

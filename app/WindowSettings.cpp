@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "Evaluation.h"
 #include "MainVideo.h"
 #include "SpinEdit.h"
 #include "VideoCap.h"
@@ -27,6 +28,8 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     video_.CapSpeedSpinBox->setValue(used_.capturingPeriod);
     video_.BeepOMBox->setChecked(used_.beepOnMove);
     video_.SaveOMBox->setChecked(used_.saveOnMove);
+    if (!used_.saveDir.isEmpty())
+        video_.evaluation()->setSaveFolder(used_.saveDir.toStdString());
     for (QWidget* window : windows()) {
         const auto place = used_.windowGeometry.find(window->objectName());
         if (place == used_.windowGeometry.end())

@@ -14,7 +14,8 @@ inline constexpr const char* unsupportedFormat = "Unsupported clipboard format";
 // or is not handed over within `limitMs` in all.
 QImage readDesktopImage(QSize largest, int limitMs);
 
-// Whether the desktop clipboard announces an image.
-bool desktopAnnouncesImage();
+// Whether the desktop clipboard announces an image (not when its owner does not say
+// within `limitMs`).
+bool desktopAnnouncesImage(int limitMs);
 
 } // namespace platform

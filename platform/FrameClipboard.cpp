@@ -37,7 +37,7 @@ bool FrameClipboard::hasImage() const
     std::unique_lock lock(mutex_);
     if (desktop_) {
         lock.unlock();
-        return desktopAnnouncesImage();
+        return desktopAnnouncesImage(desktopReadLimitMs);
     }
     return holds_;
 }

@@ -129,8 +129,11 @@ void Evaluation::act(const CycleSettings& settings)
         cycle_.beeped = true;
     }
     if (settings.saveOnMove) {
-        const std::string name = analysis::savedFrameName(analysis::millisecondsSinceLocalMidnight(),
-                                                          QLocale::system().decimalPoint().toStdString());
+        const std::string name =
+            saveFolder_ + '/' +
+            analysis::timeOfDayText(analysis::millisecondsSinceLocalMidnight(),
+                                    QLocale::system().decimalPoint().toStdString()) +
+            ".bmp";
         try {
             analysis::saveBmp(*cycle_.frame, name);
             cycle_.savedFile = name;

@@ -56,6 +56,10 @@ public:
 
     const analysis::Bitmap& reference() const { return reference_; }
 
+    // The folder moving frames are saved in ("images" in the working directory unless set).
+    void setSaveFolder(std::string folder) { saveFolder_ = std::move(folder); }
+    const std::string& saveFolder() const { return saveFolder_; }
+
     // Listeners are told of each cycle in the order they were added; they must outlive
     // the evaluation or be removed first.
     void addListener(CycleListener* listener);
@@ -79,6 +83,7 @@ private:
     Pictures frames_, differences_;
     Cycle cycle_;
     std::vector<CycleListener*> listeners_;
+    std::string saveFolder_ = "images";
 };
 
 } // namespace watch

@@ -60,6 +60,19 @@ TEST(Bitmap, ReshapingKeepsTheCommonPartAndConvertsFormats)
     EXPECT_EQ(b.row(1)[1], 200);
 }
 
+TEST(Bitmap, ReshapingPicturesWithoutPixels)
+{
+    // Zero bytes a row: nothing to keep, and no rows in memory to keep it from.
+    Bitmap b(0, 5, PixelFormat::Bits8);
+    b.setHeight(3);
+    b.setWidth(2);
+    EXPECT_EQ(b.row(2)[1], 0);
+    Bitmap c(4, 0, PixelFormat::Bgr24);
+    c.setWidth(1);
+    c.setHeight(2);
+    EXPECT_EQ(c.pixel(0, 1), rgb(0, 0, 0));
+}
+
 TEST(Bitmap, CopiesAreIndependent)
 {
     Bitmap a;

@@ -132,6 +132,17 @@ TEST(ToGrayscale, ReshapesTheTargetToTheSource)
     }
 }
 
+TEST(ToGrayscale, SourceAndTargetOneObject)
+{
+    for (int width : {1, 37, 320}) {
+        Bitmap picture = colourFrame(width, 9, std::uint32_t(width));
+        Bitmap expected;
+        ASSERT_EQ(ToGrayscale(picture, expected), 0);
+        ASSERT_EQ(ToGrayscale(picture, picture), 0);
+        EXPECT_EQ(picture, expected) << "width " << width;
+    }
+}
+
 TEST(ToGrayscale, RefusedSourcesChangeNothing)
 {
     Bitmap empty24;

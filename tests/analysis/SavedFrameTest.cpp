@@ -4,8 +4,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QImage>
 #include <gtest/gtest.h>
@@ -162,5 +166,43 @@ TEST(SavedFrame, FailedWriteKeepsTheEarlierFile)
 
     EXPECT_EQ(readAll(file), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "temporary file left behind";
+    fs::remove_all(dir);
+}
+
+TEST(SavedFrame, LongestNameTheFileSystemTakes)
+{
+    const fs::path dir = freshDirectory("long");
+    const long longest = pathconf(dir.c_str(), _PC_NAME_MAX);
+    ASSERT_GT(longest, 4);
+    const std::string file = (dir / (std::string(std::size_t(longest) - 4, 'n') + ".bmp")).string();
+    saveBmp(patternFrame(3, 3), file);
+    EXPECT_EQ(QImage(QString::fromStdString(file)).width(), 3);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    fs::remove_all(dir);
+}
+
+TEST(SavedFrame, LeftoversOfAKilledSaveGoAtTheNextSave)
+{
+    const fs::path dir = freshDirectory("leftovers");
+    const pid_t ended = fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+
+    const std::string deadWriter = ".saving-" + std::to_string(ended) + "-7";
+    const std::string liveWriter = ".saving-" + std::to_string(getppid()) + "-0"; // another copy, saving now
+    const std::vector<std::string> notOurs = {".saving-notes", "a.saving-1-2", ".saving-1-2.bmp"};
+    for (const std::string& name : notOurs)
+        std::ofstream(dir / name) << "keep";
+    std::ofstream(dir / liveWriter) << "half a frame";
+    std::ofstream(dir / deadWriter) << std::string(4 << 20, 'x');
+
+    saveBmp(patternFrame(2, 2), (dir / "0.5.bmp").string());
+    EXPECT_FALSE(fs::exists(dir / deadWriter));
+    EXPECT_TRUE(fs::exists(dir / liveWriter));
+    for (const std::string& name : notOurs)
+        EXPECT_TRUE(fs::exists(dir / name)) << name;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 5);
     fs::remove_all(dir);
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,8 @@
 #include "../support/ModalBox.h"
 #include "Beep.h"
 #include "DirectionUnit.h"
+#include "EventLog.h"
+#include "EventWatcher.h"
 #include "FrameClipboard.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
@@ -66,9 +69,13 @@ protected:
         unsetenv("CAPTURE_SOURCES");
     }
     void evoluteOne() { QTest::mouseClick(video->SpeedButton12, Qt::LeftButton); }
+    // The saved frames; the records of events kept beside them do not count.
     int savedFiles() const
     {
-        return fs::exists("images") ? int(std::distance(fs::directory_iterator("images"), fs::directory_iterator())) : 0;
+        if (!fs::exists("images"))
+            return 0;
+        return int(std::count_if(fs::directory_iterator("images"), fs::directory_iterator(),
+                                 [](const fs::directory_entry& e) { return e.path().extension() == ".bmp"; }));
     }
     QString readouts() const { return video->PixNumLab->text() + " " + video->PercentLab->text(); }
 
@@ -232,8 +239,10 @@ TEST_F(Evaluation, SavedFileIsTheGrabbedFrame)
     onClipboard(moved);
     evoluteOne();
     ASSERT_EQ(savedFiles(), 1);
-    const fs::path file = fs::directory_iterator("images")->path();
-    EXPECT_EQ(file.extension(), ".bmp");
+    fs::path file;
+    for (const fs::directory_entry& e : fs::directory_iterator("images"))
+        if (e.path().extension() == ".bmp")
+            file = e.path();
     const QImage read(QString::fromStdString(file.string()));
     ASSERT_EQ(read.size(), moved.size());
     for (int y = 0; y < 240; ++y)
@@ -364,4 +373,31 @@ TEST(AutomaticEvaluation, TicksAreSkippedWhileAModalWindowIsOpen)
     QTest::qWait(50);
     EXPECT_GT(video.evaluations(), after) << "the ticks go on once the box is closed";
     QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+}
+
+TEST_F(Evaluation, MovementSavedOnMoveIsKeptAsAnEventEndedOnClose)
+{
+    onClipboard(frame(0));
+    evoluteOne();
+    onClipboard(frame(900));
+    evoluteOne();
+    EXPECT_FALSE(fs::exists("images/events.sqlite")) << "no records without Save On Move";
+
+    video->SaveOMBox->setChecked(true);
+    onClipboard(frame(0, 500));
+    evoluteOne();
+    ASSERT_TRUE(video->eventWatcher()->eventOpen());
+    onClipboard(frame(2000));
+    evoluteOne();
+    video->close();
+
+    std::string error;
+    const auto log = events::EventLog::open("images/events.sqlite", error);
+    ASSERT_TRUE(log) << error;
+    const std::vector<events::Event> list = log->events(0, 10);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_TRUE(list[0].ended && !list[0].interrupted);
+    EXPECT_EQ(list[0].movingCycles, 2);
+    EXPECT_EQ(list[0].peakCount, 2500);
+    EXPECT_EQ(QImage(QString::fromStdString(list[0].thumbnail)).width(), 160);
 }

@@ -6,6 +6,7 @@
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
 
+#include "Evaluation.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "SpinEdit.h"
@@ -87,12 +88,14 @@ TEST(WindowSettings, CommandLineValuesShowButAreNotRemembered)
     app::Options options;
     options.threshold = 99;
     options.period = 100;
+    options.saveDir = folder.path();
     {
         TVideo video;
         app::WindowSettings settings(video, file, file.load(), options);
         video.show();
         EXPECT_EQ(video.VariatLimitSpinBox->value(), 99);
         EXPECT_EQ(video.CapSpeedSpinBox->value(), 100);
+        EXPECT_EQ(video.evaluation()->saveFolder(), folder.path().toStdString());
         video.CapSpeedSpinBox->setValue(700); // changed by the user: remembered
         video.close();
     }

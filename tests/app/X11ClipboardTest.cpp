@@ -1,6 +1,8 @@
 // The desktop's clipboard on a real X server (Xvfb): frames another program puts there
 // (with the desktop clipboard chosen), and the user's clipboard left alone otherwise.
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 
 #include <QClipboard>
@@ -33,6 +35,7 @@ public:
             process_.kill();
     }
     bool ready() const { return ready_; }
+    qint64 pid() const { return process_.processId(); }
 
 private:
     QProcess process_;
@@ -116,4 +119,43 @@ TEST(X11Clipboard, TwoProgramsWatchingDifferentSourcesSeeTheirOwnFrames)
     ASSERT_EQ(movingSaw.size(), 4);
     EXPECT_GT(movingSaw[1].toInt(), 10000) << "snow changes most pixels";
     EXPECT_EQ(movingSaw[3].trimmed().toStdString(), "0");
+}
+
+TEST(X11Clipboard, ImagesAboveTheLargestSizeAreRefusedWithAClearMessage)
+{
+    DesktopClipboard desktop;
+    ModalWatcher boxes;
+    TVideo video;
+    for (const QStringList& size : {QStringList{"7681", "2"}, QStringList{"2", "4321"}}) {
+        Writer writer(QStringList{"--size"} + size);
+        ASSERT_TRUE(writer.ready());
+        QTest::mouseClick(video.SpeedButton12, Qt::LeftButton);
+    }
+    ASSERT_EQ(boxes.texts.size(), 2) << boxes.texts.join("; ").toStdString();
+    EXPECT_EQ(boxes.texts[0].toStdString(),
+              "The image on the clipboard is too large (7681 x 2 pixels; at most 7680 x 4320 pixels)");
+    EXPECT_TRUE(boxes.texts[1].startsWith("The image on the clipboard is too large (2 x 4321 pixels"));
+    Writer fits(QStringList{"--size", "7680", "4"});
+    ASSERT_TRUE(fits.ready());
+    QTest::mouseClick(video.SpeedButton12, Qt::LeftButton);
+    EXPECT_EQ(video.ReferenceFrame->width(), 7680);
+    EXPECT_EQ(boxes.texts.size(), 2);
+}
+
+TEST(X11Clipboard, AnOwnerThatNeverAnswersIsGivenUpAfterTheLimitInAll)
+{
+    DesktopClipboard desktop;
+    ModalWatcher boxes;
+    TVideo video;
+    Writer writer(0);
+    ASSERT_TRUE(writer.ready());
+    ::kill(pid_t(writer.pid()), SIGSTOP); // owns the clipboard, answers nothing
+    const auto started = std::chrono::steady_clock::now();
+    QTest::mouseClick(video.SpeedButton12, Qt::LeftButton);
+    const auto took = std::chrono::steady_clock::now() - started;
+    ::kill(pid_t(writer.pid()), SIGCONT);
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_EQ(boxes.texts[0].toStdString(), "The clipboard's owner did not hand the image over within 5 s.");
+    // Each question waited for on its own took 65 s; one limit for all takes 5 s.
+    EXPECT_LT(took, std::chrono::milliseconds(3 * platform::FrameClipboard::desktopReadLimitMs));
 }

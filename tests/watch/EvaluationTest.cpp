@@ -269,3 +269,16 @@ TEST_F(InFolder, FailedSaveCarriesTheSystemsReason)
     EXPECT_EQ(reason, "File too large");
     EXPECT_EQ(savedFiles(), 0) << "no partial file";
 }
+
+TEST_F(InFolder, SavesGoToTheFolderSetForThem)
+{
+    fs::create_directories("elsewhere/frames");
+    Evaluation evaluation;
+    evaluation.setSaveFolder("elsewhere/frames");
+    evaluation.takeReference(frame(0));
+    const Cycle& cycle = evaluation.evaluate(frame(40, 30), everything(10));
+    EXPECT_TRUE(cycle.savedFile.starts_with("elsewhere/frames/")) << cycle.savedFile;
+    EXPECT_TRUE(cycle.savedFile.ends_with(".bmp")) << cycle.savedFile;
+    EXPECT_TRUE(fs::exists(cycle.savedFile));
+    EXPECT_EQ(savedFiles(), 0) << "nothing in images/";
+}

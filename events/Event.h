@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CompareFrames.h"
+
+namespace events {
+
+using Clock = std::chrono::system_clock;
+using TimePoint = std::chrono::time_point<Clock, std::chrono::milliseconds>;
+
+// A stretch of movement: from the first confirmed moving cycle to the last cycle that
+// moved before a quiet gap.
+struct Event {
+    std::int64_t id = 0;          // the log's row; 0 until logged
+    TimePoint start{};
+    TimePoint end{};              // the last moving cycle; equals `start` while it runs
+    bool ended = false;
+    bool interrupted = false;     // the program stopped before the event could end
+    std::int64_t peakCount = 0;   // changed pixels of the busiest cycle
+    double peakPercent = 0;
+    int movingCycles = 0;
+    std::vector<analysis::Point> path; // the centre of each moving cycle that had one
+    std::string thumbnail;        // JPEG of the busiest cycle's frame; empty when none
+    std::string clip;             // the clip's final name; empty when none is recorded
+};
+
+TimePoint now();
+
+// "2026-12-07T23:18:50.123+01:00": local time with its offset.
+std::string localText(TimePoint time);
+// "2026-12-07T22:18:50.123Z".
+std::string utcText(TimePoint time);
+// "2026-12-07_23-18-50": local date and time as a file name stem.
+std::string fileStem(TimePoint time);
+
+std::int64_t toMilliseconds(TimePoint time);
+TimePoint fromMilliseconds(std::int64_t milliseconds);
+
+} // namespace events

@@ -1,0 +1,98 @@
+#include "EventCommands.h"
+
+#include <memory>
+
+#include <QProcess>
+
+namespace events {
+
+namespace {
+
+// More than this many commands still running means they hang; further ones are refused
+// rather than piling up processes.
+constexpr int mostRunning = 8;
+
+} // namespace
+
+EventCommands::EventCommands(QObject* parent) : QObject(parent) {}
+
+void EventCommands::setCommands(const QStringList& onStart, const QStringList& onEnd)
+{
+    onStart_ = onStart;
+    onEnd_ = onEnd;
+}
+
+void EventCommands::eventStarted(const Event& event)
+{
+    run(onStart_, event, event.start, "start");
+}
+
+void EventCommands::eventEnded(const Event& event)
+{
+    run(onEnd_, event, event.end, "end");
+}
+
+QStringList EventCommands::expand(const QStringList& command, const Event& event, TimePoint time)
+{
+    QStringList expanded;
+    for (QString argument : command) {
+        argument.replace("{id}", QString::number(event.id))
+            .replace("{time}", QString::fromStdString(localText(time)))
+            .replace("{clip}", QString::fromStdString(event.clip))
+            .replace("{thumbnail}", QString::fromStdString(event.thumbnail))
+            .replace("{peak}", QString::number(event.peakCount));
+        expanded << argument;
+    }
+    return expanded;
+}
+
+void EventCommands::run(const QStringList& command, const Event& event, TimePoint time, const QString& when)
+{
+    if (command.isEmpty() || command.front().isEmpty())
+        return;
+    const QString name = command.front();
+    if (running_ >= mostRunning) {
+        emit failed(QStringLiteral("Command on event %1 not run: %2 earlier commands are still running").arg(when).arg(running_));
+        return;
+    }
+    const QStringList arguments = expand(command, event, time);
+    auto* process = new QProcess(this);
+    process->setProgram(arguments.front());
+    process->setArguments(arguments.mid(1));
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setProcessChannelMode(QProcess::SeparateChannels);
+    // The last words on standard error explain a failure best.
+    auto lastWords = std::make_shared<QByteArray>();
+    connect(process, &QProcess::readyReadStandardError, process, [process, lastWords] {
+        lastWords->append(process->readAllStandardError());
+        if (lastWords->size() > 300)
+            *lastWords = lastWords->right(300);
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process, name, when](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        emit failed(QStringLiteral("Command on event %1 (%2) cannot start: %3").arg(when, name, process->errorString()));
+        --running_;
+        process->deleteLater();
+        emit commandFinished();
+    });
+    connect(process, &QProcess::finished, this,
+            [this, process, name, when, lastWords](int exitCode, QProcess::ExitStatus status) {
+                lastWords->append(process->readAllStandardError());
+                const QString said = QString::fromLocal8Bit(*lastWords).trimmed().section('\n', -1);
+                if (status == QProcess::CrashExit)
+                    emit failed(QStringLiteral("Command on event %1 (%2) crashed").arg(when, name));
+                else if (exitCode != 0)
+                    emit failed(QStringLiteral("Command on event %1 (%2) failed with exit status %3%4")
+                                    .arg(when, name)
+                                    .arg(exitCode)
+                                    .arg(said.isEmpty() ? QString() : ": " + said));
+                --running_;
+                process->deleteLater();
+                emit commandFinished();
+            });
+    ++running_;
+    process->start();
+}
+
+} // namespace events

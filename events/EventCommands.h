@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+
+#include "Event.h"
+
+namespace events {
+
+// Runs the user's commands when an event starts and when it ends: a program and its
+// arguments, no shell, with placeholders {id}, {time}, {clip}, {thumbnail}, {peak} filled
+// in from the event. Never waits for a command; one that cannot start or ends with a
+// failure is reported.
+class EventCommands : public QObject {
+    Q_OBJECT
+public:
+    explicit EventCommands(QObject* parent = nullptr);
+
+    void setCommands(const QStringList& onStart, const QStringList& onEnd);
+
+    void eventStarted(const Event& event);
+    void eventEnded(const Event& event);
+
+    // `command` with the placeholders filled in; {time} is `time` in local time.
+    static QStringList expand(const QStringList& command, const Event& event, TimePoint time);
+
+signals:
+    void failed(const QString& reason);
+    // A command ended (successfully or not): for whoever waits for them.
+    void commandFinished();
+
+private:
+    void run(const QStringList& command, const Event& event, TimePoint time, const QString& when);
+
+    QStringList onStart_;
+    QStringList onEnd_;
+    int running_ = 0;
+};
+
+} // namespace events

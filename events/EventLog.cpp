@@ -1,0 +1,406 @@
+#include "EventLog.h"
+
+#include <sstream>
+#include <utility>
+
+#include <sqlite3.h>
+
+namespace events {
+
+namespace {
+
+// One prepared statement, finalized when it goes.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(statement_);
+            statement_ = nullptr;
+        }
+    }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool prepared() const { return statement_ != nullptr; }
+    Statement& bind(int index, std::int64_t value)
+    {
+        sqlite3_bind_int64(statement_, index, value);
+        return *this;
+    }
+    Statement& bind(int index, double value)
+    {
+        sqlite3_bind_double(statement_, index, value);
+        return *this;
+    }
+    Statement& bind(int index, const std::string& value)
+    {
+        sqlite3_bind_text(statement_, index, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    int step() { return statement_ ? sqlite3_step(statement_) : SQLITE_ERROR; }
+
+    std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+    double real(int column) const { return sqlite3_column_double(statement_, column); }
+    bool null(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+    std::string text(int column) const
+    {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+        return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)))
+                    : std::string();
+    }
+
+private:
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+// A write transaction that rolls back unless committed.
+class Transaction {
+public:
+    explicit Transaction(sqlite3* db) : db_(db)
+    {
+        began_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~Transaction()
+    {
+        if (began_ && !committed_)
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    bool began() const { return began_; }
+    bool commit()
+    {
+        committed_ = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        return committed_;
+    }
+
+private:
+    sqlite3* db_;
+    bool began_ = false;
+    bool committed_ = false;
+};
+
+// Each step takes the schema from version i to i + 1; a new file runs them all.
+const char* const migrations[] = {
+    R"(CREATE TABLE events (
+         id INTEGER PRIMARY KEY,
+         state TEXT NOT NULL CHECK (state IN ('open', 'ended', 'interrupted')),
+         start_ms INTEGER NOT NULL, start_local TEXT NOT NULL, start_utc TEXT NOT NULL,
+         end_ms INTEGER NOT NULL, end_local TEXT NOT NULL, end_utc TEXT NOT NULL,
+         peak_count INTEGER NOT NULL, peak_percent REAL NOT NULL, moving_cycles INTEGER NOT NULL,
+         centre_path TEXT NOT NULL, thumbnail TEXT NOT NULL, clip TEXT NOT NULL);
+       CREATE INDEX events_newest ON events (start_ms DESC, id DESC);
+       CREATE TABLE files (
+         id INTEGER PRIMARY KEY,
+         event_id INTEGER,
+         path TEXT NOT NULL,
+         kind TEXT NOT NULL CHECK (kind IN ('clip', 'thumbnail', 'frame')),
+         bytes INTEGER NOT NULL, created_ms INTEGER NOT NULL,
+         removed_ms INTEGER, removed_reason TEXT);
+       CREATE INDEX files_present ON files (created_ms, id) WHERE removed_ms IS NULL;
+       CREATE INDEX files_of_event ON files (event_id);)",
+};
+static_assert(std::size(migrations) == EventLog::schemaVersion);
+
+const char* kindName(FileKind kind)
+{
+    switch (kind) {
+    case FileKind::Clip:
+        return "clip";
+    case FileKind::Thumbnail:
+        return "thumbnail";
+    case FileKind::Frame:
+        break;
+    }
+    return "frame";
+}
+
+FileKind kindOf(const std::string& name)
+{
+    if (name == "clip")
+        return FileKind::Clip;
+    if (name == "thumbnail")
+        return FileKind::Thumbnail;
+    return FileKind::Frame;
+}
+
+std::string pathText(const std::vector<analysis::Point>& path)
+{
+    std::string text;
+    for (const analysis::Point& p : path) {
+        if (!text.empty())
+            text += ' ';
+        text += std::to_string(p.x) + ',' + std::to_string(p.y);
+    }
+    return text;
+}
+
+std::vector<analysis::Point> pathOf(const std::string& text)
+{
+    std::vector<analysis::Point> path;
+    std::istringstream in(text);
+    analysis::Point p;
+    char comma = 0;
+    while (in >> p.x >> comma >> p.y)
+        path.push_back(p);
+    return path;
+}
+
+constexpr const char* eventColumns =
+    "id, state, start_ms, end_ms, peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip";
+
+Event eventOf(const Statement& row)
+{
+    Event e;
+    e.id = row.integer(0);
+    const std::string state = row.text(1);
+    e.ended = state != "open";
+    e.interrupted = state == "interrupted";
+    e.start = fromMilliseconds(row.integer(2));
+    e.end = fromMilliseconds(row.integer(3));
+    e.peakCount = row.integer(4);
+    e.peakPercent = row.real(5);
+    e.movingCycles = static_cast<int>(row.integer(6));
+    e.path = pathOf(row.text(7));
+    e.thumbnail = row.text(8);
+    e.clip = row.text(9);
+    return e;
+}
+
+StoredFile fileOf(const Statement& row)
+{
+    return {row.integer(0), row.integer(1), row.text(2), kindOf(row.text(3)), row.integer(4),
+            fromMilliseconds(row.integer(5))};
+}
+
+} // namespace
+
+void EventLog::Closer::operator()(sqlite3* db) const
+{
+    sqlite3_close(db);
+}
+
+EventLog::~EventLog() = default;
+
+bool EventLog::fail(const std::string& what)
+{
+    error_ = what + ": " + sqlite3_errmsg(db_.get());
+    return false;
+}
+
+bool EventLog::exec(const char* sql)
+{
+    return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& error)
+{
+    std::unique_ptr<EventLog> log(new EventLog);
+    log->path_ = path;
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    log->db_.reset(db);
+    if (opened != SQLITE_OK) {
+        error = "Cannot open the event log " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 2000);
+
+    // Look before changing anything, so a file that is not ours stays exactly as it is.
+    int version = 0;
+    {
+        Statement query(db, "PRAGMA user_version");
+        if (query.step() != SQLITE_ROW) {
+            error = "The event log " + path + " cannot be read (" + sqlite3_errmsg(db) + "); it was left as it is";
+            return nullptr;
+        }
+        version = static_cast<int>(query.integer(0));
+    }
+    if (version > schemaVersion) {
+        error = "The event log " + path + " was written by a newer version of the program (schema " +
+                std::to_string(version) + ", this one reads up to " + std::to_string(schemaVersion) +
+                "); it was left as it is";
+        return nullptr;
+    }
+    if (version == 0) {
+        Statement tables(db, "SELECT count(*) FROM sqlite_master");
+        if (tables.step() != SQLITE_ROW || tables.integer(0) != 0) {
+            error = "The file " + path + " is a database of another program; it was left as it is";
+            return nullptr;
+        }
+    }
+
+    if (!log->exec("PRAGMA journal_mode = WAL") || !log->exec("PRAGMA synchronous = NORMAL")) {
+        error = "Cannot set up the event log " + path + ": " + sqlite3_errmsg(db);
+        return nullptr;
+    }
+    if (version < schemaVersion && !log->migrate(version)) {
+        error = "Cannot set up the event log " + path + ": " + log->error_;
+        return nullptr;
+    }
+    Transaction recover(db);
+    Statement interrupt(db, "UPDATE events SET state = 'interrupted' WHERE state = 'open'");
+    if (!recover.began() || interrupt.step() != SQLITE_DONE || !recover.commit()) {
+        error = "Cannot update the event log " + path + ": " + sqlite3_errmsg(db);
+        return nullptr;
+    }
+    return log;
+}
+
+bool EventLog::migrate(int from)
+{
+    Transaction transaction(db_.get());
+    if (!transaction.began())
+        return fail("Cannot begin");
+    for (int step = from; step < schemaVersion; ++step)
+        if (!exec(migrations[step]))
+            return fail("Cannot move the schema to version " + std::to_string(step + 1));
+    if (!exec(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str()) || !transaction.commit())
+        return fail("Cannot record the schema version");
+    return true;
+}
+
+bool EventLog::addStarted(Event& event)
+{
+    Transaction transaction(db_.get());
+    Statement insert(db_.get(),
+                     "INSERT INTO events (state, start_ms, start_local, start_utc, end_ms, end_local, end_utc, "
+                     "peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip) "
+                     "VALUES ('open', ?1, ?2, ?3, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    insert.bind(1, toMilliseconds(event.start))
+        .bind(2, localText(event.start))
+        .bind(3, utcText(event.start))
+        .bind(4, event.peakCount)
+        .bind(5, event.peakPercent)
+        .bind(6, std::int64_t(event.movingCycles))
+        .bind(7, pathText(event.path))
+        .bind(8, event.thumbnail)
+        .bind(9, event.clip);
+    if (!transaction.began() || insert.step() != SQLITE_DONE)
+        return fail("Cannot record the start of an event");
+    const std::int64_t id = sqlite3_last_insert_rowid(db_.get());
+    if (!transaction.commit())
+        return fail("Cannot record the start of an event");
+    event.id = id;
+    return true;
+}
+
+bool EventLog::saveEnded(const Event& event)
+{
+    Transaction transaction(db_.get());
+    Statement update(db_.get(),
+                     "UPDATE events SET state = ?2, end_ms = ?3, end_local = ?4, end_utc = ?5, peak_count = ?6, "
+                     "peak_percent = ?7, moving_cycles = ?8, centre_path = ?9, thumbnail = ?10, clip = ?11 "
+                     "WHERE id = ?1");
+    update.bind(1, event.id)
+        .bind(2, std::string(event.interrupted ? "interrupted" : "ended"))
+        .bind(3, toMilliseconds(event.end))
+        .bind(4, localText(event.end))
+        .bind(5, utcText(event.end))
+        .bind(6, event.peakCount)
+        .bind(7, event.peakPercent)
+        .bind(8, std::int64_t(event.movingCycles))
+        .bind(9, pathText(event.path))
+        .bind(10, event.thumbnail)
+        .bind(11, event.clip);
+    if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
+        return fail("Cannot record the end of an event");
+    return true;
+}
+
+bool EventLog::removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason)
+{
+    Transaction transaction(db_.get());
+    Statement files(db_.get(), "UPDATE files SET removed_ms = ?2, removed_reason = ?3 "
+                               "WHERE event_id = ?1 AND removed_ms IS NULL");
+    files.bind(1, eventId).bind(2, toMilliseconds(when)).bind(3, reason);
+    Statement remove(db_.get(), "DELETE FROM events WHERE id = ?1");
+    remove.bind(1, eventId);
+    if (!transaction.began() || files.step() != SQLITE_DONE || remove.step() != SQLITE_DONE || !transaction.commit())
+        return fail("Cannot remove an event");
+    return true;
+}
+
+bool EventLog::addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes,
+                       TimePoint created)
+{
+    Transaction transaction(db_.get());
+    Statement insert(db_.get(), "INSERT INTO files (event_id, path, kind, bytes, created_ms) "
+                                "VALUES (nullif(?1, 0), ?2, ?3, ?4, ?5)");
+    insert.bind(1, eventId).bind(2, path).bind(3, std::string(kindName(kind))).bind(4, bytes).bind(5, toMilliseconds(created));
+    if (!transaction.began() || insert.step() != SQLITE_DONE || !transaction.commit())
+        return fail("Cannot record the file " + path);
+    return true;
+}
+
+bool EventLog::markRemoved(std::int64_t fileId, TimePoint when, const std::string& reason)
+{
+    Transaction transaction(db_.get());
+    Statement update(db_.get(), "UPDATE files SET removed_ms = ?2, removed_reason = ?3 WHERE id = ?1");
+    update.bind(1, fileId).bind(2, toMilliseconds(when)).bind(3, reason);
+    if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
+        return fail("Cannot record a removed file");
+    return true;
+}
+
+std::vector<StoredFile> EventLog::presentFiles()
+{
+    std::vector<StoredFile> files;
+    Statement query(db_.get(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
+                               "WHERE removed_ms IS NULL ORDER BY created_ms, id");
+    while (query.step() == SQLITE_ROW)
+        files.push_back(fileOf(query));
+    return files;
+}
+
+std::vector<StoredFile> EventLog::filesOf(std::int64_t eventId)
+{
+    std::vector<StoredFile> files;
+    Statement query(db_.get(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
+                               "WHERE event_id = ?1 AND removed_ms IS NULL ORDER BY id");
+    query.bind(1, eventId);
+    while (query.step() == SQLITE_ROW)
+        files.push_back(fileOf(query));
+    return files;
+}
+
+std::string EventLog::removalReason(const std::string& path)
+{
+    Statement query(db_.get(), "SELECT removed_reason FROM files WHERE path = ?1 AND removed_ms IS NOT NULL "
+                               "ORDER BY removed_ms DESC LIMIT 1");
+    query.bind(1, path);
+    return query.step() == SQLITE_ROW ? query.text(0) : std::string();
+}
+
+std::int64_t EventLog::eventCount()
+{
+    Statement query(db_.get(), "SELECT count(*) FROM events WHERE state != 'open'");
+    return query.step() == SQLITE_ROW ? query.integer(0) : 0;
+}
+
+std::vector<Event> EventLog::events(std::int64_t offset, std::int64_t limit)
+{
+    std::vector<Event> list;
+    Statement query(db_.get(), (std::string("SELECT ") + eventColumns +
+                                " FROM events WHERE state != 'open' ORDER BY start_ms DESC, id DESC LIMIT ?1 OFFSET ?2")
+                                   .c_str());
+    query.bind(1, limit).bind(2, offset);
+    while (query.step() == SQLITE_ROW)
+        list.push_back(eventOf(query));
+    return list;
+}
+
+std::optional<Event> EventLog::event(std::int64_t id)
+{
+    Statement query(db_.get(), (std::string("SELECT ") + eventColumns + " FROM events WHERE id = ?1").c_str());
+    query.bind(1, id);
+    if (query.step() != SQLITE_ROW)
+        return std::nullopt;
+    return eventOf(query);
+}
+
+} // namespace events

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Event.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace events {
+
+enum class FileKind { Clip, Thumbnail, Frame };
+
+// A file the program wrote into the save folder and still keeps there.
+struct StoredFile {
+    std::int64_t id = 0;
+    std::int64_t eventId = 0; // 0 for a frame saved outside any event
+    std::string path;
+    FileKind kind = FileKind::Frame;
+    std::int64_t bytes = 0;
+    TimePoint created{};
+};
+
+// The record of events and of the files they left, in an SQLite file (WAL; each change
+// its own transaction, so a killed program leaves every finished change behind). Opens
+// only its own files: one that is not a database, belongs to another program or to a
+// newer version is refused with a message and left as it is. Used on one thread.
+class EventLog {
+public:
+    static constexpr int schemaVersion = 1;
+
+    // Opens or creates the log; null with `error` set when it cannot. Events that were
+    // still open when the program stopped are marked interrupted.
+    static std::unique_ptr<EventLog> open(const std::string& path, std::string& error);
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Why the last call that returned false failed.
+    const std::string& lastError() const { return error_; }
+
+    // Records a started event and gives it its id.
+    bool addStarted(Event& event);
+    // Records how an event ended (or was interrupted).
+    bool saveEnded(const Event& event);
+    // Forgets an event; its files are marked removed by `reason`.
+    bool removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason);
+
+    bool addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes, TimePoint created);
+    bool markRemoved(std::int64_t fileId, TimePoint when, const std::string& reason);
+    // The files not removed yet, oldest first.
+    std::vector<StoredFile> presentFiles();
+    std::vector<StoredFile> filesOf(std::int64_t eventId);
+    // Why a file left, empty when it is present or unknown.
+    std::string removalReason(const std::string& path);
+
+    // Ended and interrupted events, newest first.
+    std::int64_t eventCount();
+    std::vector<Event> events(std::int64_t offset, std::int64_t limit);
+    std::optional<Event> event(std::int64_t id);
+
+private:
+    struct Closer {
+        void operator()(sqlite3* db) const;
+    };
+    EventLog() = default;
+    bool fail(const std::string& what);
+    bool exec(const char* sql);
+    bool migrate(int from);
+
+    std::unique_ptr<sqlite3, Closer> db_;
+    std::string path_;
+    std::string error_;
+};
+
+} // namespace events

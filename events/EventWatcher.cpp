@@ -1,0 +1,329 @@
+#include "EventWatcher.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include "ClipRecorder.h"
+#include "EventCommands.h"
+#include "EventLog.h"
+#include "Notifier.h"
+#include "Retention.h"
+#include "Thumbnail.h"
+
+namespace events {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::chrono::milliseconds closingWait{10'000};
+
+std::string uniqueName(const std::string& stem, const std::string& extension)
+{
+    std::error_code ec;
+    for (int n = 1;; ++n) {
+        const std::string name = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + extension;
+        if (!fs::exists(name, ec) || n == 1000)
+            return name;
+    }
+}
+
+} // namespace
+
+EventWatcher::EventWatcher(QObject* parent)
+    : QObject(parent), commands_(new EventCommands(this)), notifier_(new Notifier(this)), tracker_(settings_.gap)
+{
+    recorder_ = std::make_shared<ClipRecorder>(
+        settings_.preRoll, settings_.postRoll, [this](const ClipRecorder::Result& r) {
+            // The recorder's own thread: the rest happens on the watcher's.
+            QMetaObject::invokeMethod(
+                this, [this, r] { clipFinished(r.path, r.complete, r.error, r.bytes); }, Qt::QueuedConnection);
+        });
+    setSettings(settings_);
+    gapTimer_.setSingleShot(true);
+    connect(&gapTimer_, &QTimer::timeout, this, [this] {
+        if (tracker_.advance(now()).ended)
+            ended();
+        armGapTimer();
+    });
+    retentionTimer_.setInterval(std::chrono::hours(1));
+    connect(&retentionTimer_, &QTimer::timeout, this, &EventWatcher::applyRetention);
+    connect(commands_, &EventCommands::failed, this, &EventWatcher::statusText);
+    connect(notifier_, &Notifier::failed, this, [this](const QString& text) { report(Fault::Notification, text); });
+}
+
+EventWatcher::~EventWatcher()
+{
+    finish();
+}
+
+void EventWatcher::setFolder(const QString& folder)
+{
+    if (folder == folder_)
+        return;
+    finish();
+    const bool wasOpen = log_ != nullptr;
+    log_.reset();
+    retentionTimer_.stop();
+    folder_ = folder;
+    cleared(Fault::Log);
+    recorder_->setEnabled(settings_.recordClips && !folder_.isEmpty());
+    if (wasOpen)
+        emit opened();
+}
+
+bool EventWatcher::open(const QString& folder, QString& error)
+{
+    setFolder(folder);
+    // The save folder is the user's to make: a missing one is reported, not made.
+    if (folder.isEmpty() || !QDir(folder).exists()) {
+        error = "The folder " + folder + " does not exist";
+        return false;
+    }
+    std::string why;
+    log_ = EventLog::open(QDir(folder).filePath("events.sqlite").toStdString(), why);
+    if (!log_) {
+        error = QString::fromStdString(why);
+        return false;
+    }
+    ClipRecorder::removeLeftovers(folder.toStdString());
+    applyRetention();
+    retentionTimer_.start();
+    emit opened();
+    return true;
+}
+
+bool EventWatcher::ensureOpen()
+{
+    if (log_)
+        return true;
+    if (folder_.isEmpty())
+        return false;
+    QString error;
+    if (!open(folder_, error)) {
+        report(Fault::Log, "Events are not recorded: " + error);
+        return false;
+    }
+    return true;
+}
+
+void EventWatcher::setSettings(const EventSettings& settings)
+{
+    settings_ = settings;
+    tracker_.setGap(settings.gap);
+    recorder_->setRolls(settings.preRoll, settings.postRoll);
+    recorder_->setEnabled(settings.recordClips && !folder_.isEmpty());
+    notifier_->setEnabled(settings.notify);
+    notifier_->setCooldown(settings.notifyCooldown);
+    commands_->setCommands(settings.commandOnStart, settings.commandOnEnd);
+    armGapTimer();
+}
+
+std::size_t EventWatcher::bufferedBytes() const
+{
+    return recorder_->bufferedBytes();
+}
+
+void EventWatcher::pushFrame(const QImage& frame, std::int64_t ptsNs)
+{
+    recorder_->pushFrame(frame, ptsNs);
+}
+
+std::function<void(const QImage&, std::int64_t)> EventWatcher::frameTap()
+{
+    // The source may outlive the watcher: the tap then does nothing.
+    return [recorder = std::weak_ptr<ClipRecorder>(recorder_)](const QImage& frame, std::int64_t ptsNs) {
+        if (const auto r = recorder.lock())
+            r->pushFrame(frame, ptsNs);
+    };
+}
+
+void EventWatcher::report(Fault fault, const QString& text)
+{
+    if (reported_.insert(fault).second)
+        emit statusText(text);
+}
+
+void EventWatcher::cycleEvaluated(const CycleSummary& summary)
+{
+    const EventTracker::Change change = tracker_.cycle(summary);
+    if (change.ended)
+        ended();
+    if (change.started)
+        started(summary);
+    if (!summary.savedFile.empty() && log_)
+        recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
+    armGapTimer();
+}
+
+void EventWatcher::started(const CycleSummary& summary)
+{
+    Event& e = tracker_.current();
+    if (!ensureOpen()) {
+        // No records: the event is still told of.
+        notifier_->eventStarted(e);
+        commands_->eventStarted(e);
+        emit eventStarted(e);
+        return;
+    }
+    const std::string stem = QDir(folder_).filePath(QString::fromStdString(fileStem(e.start))).toStdString();
+    if (settings_.recordClips) {
+        std::string path, error;
+        clip_ = recorder_->begin(stem, path, error);
+        if (clip_ != 0) {
+            e.clip = path;
+        } else {
+            report(Fault::Clip, QString::fromStdString(error));
+        }
+    }
+    // The thumbnail shares the clip's name, so the two sort together.
+    const std::string thumbnail =
+        e.clip.empty() ? uniqueName(stem, ".jpg") : fs::path(e.clip).replace_extension(".jpg").string();
+    std::string error;
+    if (summary.frame && writeThumbnail(*summary.frame, thumbnail, error)) {
+        e.thumbnail = thumbnail;
+        cleared(Fault::Thumbnail);
+    } else if (summary.frame) {
+        report(Fault::Thumbnail, QString::fromStdString(error));
+    }
+
+    if (log_->addStarted(e)) {
+        cleared(Fault::Log);
+        if (!e.thumbnail.empty())
+            recordFile(e.id, e.thumbnail, int(FileKind::Thumbnail), e.start);
+    } else {
+        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    }
+    notifier_->eventStarted(e);
+    commands_->eventStarted(e);
+    emit eventStarted(e);
+}
+
+void EventWatcher::ended()
+{
+    Event e = tracker_.ended();
+    if (!log_) {
+        commands_->eventEnded(e);
+        emit eventEnded(e);
+        return;
+    }
+    std::string error;
+    if (!e.thumbnail.empty() && !tracker_.endedPeakFrame().empty() &&
+        !writeThumbnail(tracker_.endedPeakFrame(), e.thumbnail, error))
+        report(Fault::Thumbnail, QString::fromStdString(error));
+
+    // An event whose start could not be logged gets its row now.
+    const bool logged = (e.id != 0 || log_->addStarted(e)) && log_->saveEnded(e);
+    if (logged)
+        cleared(Fault::Log);
+    else
+        report(Fault::Log, QString::fromStdString(log_->lastError()));
+
+    if (clip_ != 0) {
+        recorder_->end(clip_);
+        clip_ = 0;
+        awaitingClip_[e.clip] = e; // the end command waits for the clip to be whole
+    } else {
+        commands_->eventEnded(e);
+    }
+    if (logged)
+        emit eventEnded(e);
+    applyRetention();
+}
+
+void EventWatcher::armGapTimer()
+{
+    if (const auto deadline = tracker_.deadline())
+        gapTimer_.start(std::max<std::chrono::milliseconds>(*deadline - now(), std::chrono::milliseconds(0)));
+    else
+        gapTimer_.stop();
+}
+
+void EventWatcher::clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes)
+{
+    const auto waiting = awaitingClip_.find(path);
+    if (waiting == awaitingClip_.end())
+        return;
+    Event e = waiting->second;
+    awaitingClip_.erase(waiting);
+    if (complete) {
+        cleared(Fault::Clip);
+        if (log_ && e.id != 0 && !log_->addFile(e.id, path, FileKind::Clip, bytes, now()))
+            report(Fault::Log, QString::fromStdString(log_->lastError()));
+        emit clipSaved(e.id, QString::fromStdString(path));
+    } else {
+        report(Fault::Clip, QString::fromStdString(error));
+        e.clip.clear();
+        if (log_ && e.id != 0 && !log_->saveEnded(e))
+            report(Fault::Log, QString::fromStdString(log_->lastError()));
+    }
+    commands_->eventEnded(e);
+}
+
+void EventWatcher::recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when)
+{
+    std::error_code ec;
+    const auto bytes = fs::file_size(path, ec);
+    if (ec)
+        return; // nothing was written
+    if (log_->addFile(eventId, path, FileKind(kind), static_cast<std::int64_t>(bytes), when))
+        cleared(Fault::Log);
+    else
+        report(Fault::Log, QString::fromStdString(log_->lastError()));
+}
+
+void EventWatcher::applyRetention()
+{
+    if (!log_)
+        return;
+    const RetentionResult result =
+        events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now());
+    if (!result.error.empty())
+        report(Fault::Retention, QString::fromStdString(result.error));
+    else
+        cleared(Fault::Retention);
+}
+
+bool EventWatcher::deleteEvent(std::int64_t id, QString& error)
+{
+    if (!log_) {
+        error = "No event log is open";
+        return false;
+    }
+    const std::optional<Event> e = log_->event(id);
+    if (!e) {
+        error = QStringLiteral("There is no event %1").arg(id);
+        return false;
+    }
+    std::set<std::string> paths{e->clip, e->thumbnail};
+    for (const StoredFile& file : log_->filesOf(id))
+        paths.insert(file.path);
+    for (const std::string& path : paths) {
+        std::error_code ec;
+        if (!path.empty() && !fs::remove(path, ec) && ec) {
+            error = QString::fromStdString("Cannot remove " + path + ": " + ec.message());
+            return false;
+        }
+    }
+    if (!log_->removeEvent(id, now(), "event deleted")) {
+        error = QString::fromStdString(log_->lastError());
+        return false;
+    }
+    emit eventRemoved(id);
+    return true;
+}
+
+void EventWatcher::finish()
+{
+    if (tracker_.finish().ended)
+        ended();
+    gapTimer_.stop();
+    recorder_->finishAll(closingWait);
+    // The clips just written report on this thread's queue: take them in now.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+} // namespace events

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "CycleSummary.h"
+#include "Event.h"
+#include "EventSettings.h"
+#include "EventTracker.h"
+
+namespace events {
+
+class ClipRecorder;
+class EventCommands;
+class EventLog;
+class Notifier;
+
+// Turns evaluation cycles into events and does everything an event asks for: the log,
+// the clip, the thumbnail, the desktop note, the user's commands and the retention of
+// old files. Lives on the GUI thread; only the frames come from elsewhere. Failures go
+// to `statusText`, each kind once until it works again.
+class EventWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit EventWatcher(QObject* parent = nullptr);
+    // Ends an open event and closes its clip.
+    ~EventWatcher() override;
+
+    // Keeps the records of events in `folder` (which must exist): its event log, clips
+    // and thumbnails. The log opens when the first event starts; an empty folder keeps no
+    // records (events are still told of, noted and commanded).
+    void setFolder(const QString& folder);
+    // Sets the folder and opens its log at once; false with `error` set when the log
+    // cannot be used, and no records are kept then.
+    bool open(const QString& folder, QString& error);
+    // Opens the log of the folder if it is not open; false when there is none or it fails.
+    bool ensureOpen();
+    bool isOpen() const { return log_ != nullptr; }
+    QString folder() const { return folder_; }
+    EventLog* log() { return log_.get(); }
+
+    void setSettings(const EventSettings& settings);
+    const EventSettings& settings() const { return settings_; }
+
+    // Takes one evaluation cycle.
+    void cycleEvaluated(const CycleSummary& summary);
+    // Takes a frame of the live source, on any thread. Give `frameTap()` to the source.
+    void pushFrame(const QImage& frame, std::int64_t ptsNs);
+    std::function<void(const QImage&, std::int64_t)> frameTap();
+
+    // Removes an event from the log with its files.
+    bool deleteEvent(std::int64_t id, QString& error);
+    // Ends the open event now and writes its clip (the program closes).
+    void finish();
+    // Applies the retention limits now.
+    void applyRetention();
+
+    bool eventOpen() const { return tracker_.open(); }
+    // The frames kept from before, and their bytes.
+    std::size_t bufferedBytes() const;
+
+signals:
+    // A log was opened or closed: whatever showed the previous one reads it again.
+    void opened();
+    void eventStarted(const events::Event& event);
+    // The event is in the log when this comes.
+    void eventEnded(const events::Event& event);
+    // A clip is complete under its final name.
+    void clipSaved(std::int64_t eventId, const QString& path);
+    void eventRemoved(std::int64_t id);
+    void statusText(const QString& text);
+
+private:
+    enum class Fault { Log, Clip, Thumbnail, Retention, Notification };
+    void report(Fault fault, const QString& text);
+    void cleared(Fault fault) { reported_.erase(fault); }
+
+    void started(const CycleSummary& summary);
+    void ended();
+    void armGapTimer();
+    void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes);
+    void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
+    void runEndCommand(std::int64_t eventId);
+
+    EventSettings settings_;
+    QString folder_;
+    std::unique_ptr<EventLog> log_;
+    std::shared_ptr<ClipRecorder> recorder_;
+    EventCommands* commands_;
+    Notifier* notifier_;
+    EventTracker tracker_;
+    QTimer gapTimer_;
+    QTimer retentionTimer_;
+    int clip_ = 0; // the open event's clip
+    std::map<std::string, Event> awaitingClip_; // ended events whose clip is still being written
+    std::set<Fault> reported_;
+};
+
+} // namespace events

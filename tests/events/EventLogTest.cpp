@@ -1,0 +1,138 @@
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "EventLog.h"
+
+using namespace events;
+
+namespace {
+
+std::string contents(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+Event sample(std::int64_t startMs)
+{
+    Event e;
+    e.start = fromMilliseconds(startMs);
+    e.end = e.start;
+    e.peakCount = 12;
+    e.peakPercent = 0.5;
+    e.movingCycles = 1;
+    e.path = {{1, 2}};
+    e.clip = "/clips/a.webm";
+    return e;
+}
+
+} // namespace
+
+TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("events.sqlite").toStdString();
+    std::string error;
+    std::int64_t first = 0, open = 0;
+    {
+        auto log = EventLog::open(path, error);
+        ASSERT_TRUE(log) << error;
+        Event a = sample(1'800'000'000'000);
+        ASSERT_TRUE(log->addStarted(a)) << log->lastError();
+        first = a.id;
+        EXPECT_EQ(log->eventCount(), 0) << "an open event is not listed";
+        a.end = a.start + std::chrono::milliseconds(4321);
+        a.peakCount = 999;
+        a.peakPercent = 12.5;
+        a.movingCycles = 7;
+        a.path = {{1, 2}, {-3, 40}};
+        a.thumbnail = "/clips/a.jpg";
+        a.ended = true;
+        ASSERT_TRUE(log->saveEnded(a)) << log->lastError();
+        ASSERT_TRUE(log->addFile(a.id, "/clips/a.webm", FileKind::Clip, 1000, a.end));
+        ASSERT_TRUE(log->addFile(0, "/images/0.5.bmp", FileKind::Frame, 500, a.start));
+
+        Event b = sample(1'800'000'100'000);
+        ASSERT_TRUE(log->addStarted(b));
+        open = b.id;
+    }
+
+    auto log = EventLog::open(path, error);
+    ASSERT_TRUE(log) << error;
+    ASSERT_EQ(log->eventCount(), 2);
+    const std::vector<Event> list = log->events(0, 10);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].id, open) << "newest first";
+    EXPECT_TRUE(list[0].interrupted) << "an event open when the program stopped is marked interrupted";
+    const Event& a = list[1];
+    EXPECT_EQ(a.id, first);
+    EXPECT_TRUE(a.ended);
+    EXPECT_FALSE(a.interrupted);
+    EXPECT_EQ(a.end - a.start, std::chrono::milliseconds(4321));
+    EXPECT_EQ(a.peakCount, 999);
+    EXPECT_DOUBLE_EQ(a.peakPercent, 12.5);
+    EXPECT_EQ(a.movingCycles, 7);
+    EXPECT_EQ(a.path, (std::vector<analysis::Point>{{1, 2}, {-3, 40}}));
+    EXPECT_EQ(a.thumbnail, "/clips/a.jpg");
+    EXPECT_EQ(a.clip, "/clips/a.webm");
+
+    const std::vector<StoredFile> files = log->presentFiles();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].path, "/images/0.5.bmp") << "oldest first";
+    EXPECT_EQ(files[0].eventId, 0);
+    EXPECT_EQ(files[1].kind, FileKind::Clip);
+    ASSERT_TRUE(log->removeEvent(first, a.end, "deleted"));
+    EXPECT_EQ(log->eventCount(), 1);
+    EXPECT_EQ(log->presentFiles().size(), 1u);
+    EXPECT_EQ(log->removalReason("/clips/a.webm"), "deleted");
+
+    // The times are kept in words as well, local with the date and UTC.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* row = nullptr;
+    sqlite3_prepare_v2(db, "SELECT start_utc, start_local FROM events WHERE id = ?1", -1, &row, nullptr);
+    sqlite3_bind_int64(row, 1, open);
+    ASSERT_EQ(sqlite3_step(row), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(row, 0)), "2027-01-15T08:01:40.000Z");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(row, 1))).substr(0, 4), "2027");
+    sqlite3_finalize(row);
+    sqlite3_close(db);
+}
+
+TEST(EventLog, RefusesFilesItDoesNotOwnAndLeavesThemAsTheyAre)
+{
+    QTemporaryDir dir;
+    struct Case {
+        const char* name;
+        const char* setUpSql; // null: the file holds text
+        const char* message;
+    };
+    const Case cases[] = {
+        {"text", nullptr, "cannot be read"},
+        {"newer", "CREATE TABLE events (id INTEGER); PRAGMA user_version = 99;", "newer version"},
+        {"foreign", "CREATE TABLE recipes (name TEXT);", "another program"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.filePath(c.name).toStdString();
+        if (c.setUpSql) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(db, c.setUpSql, nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+        } else {
+            std::ofstream(path) << "These are my notes, not a database.\n" << std::string(2000, 'x');
+        }
+        const std::string before = contents(path);
+        std::string error;
+        EXPECT_FALSE(EventLog::open(path, error)) << c.name;
+        EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
+        EXPECT_NE(error.find("left as it is"), std::string::npos) << c.name << ": " << error;
+        EXPECT_EQ(contents(path), before) << c.name;
+    }
+}

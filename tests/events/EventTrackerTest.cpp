@@ -1,0 +1,97 @@
+#include <chrono>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "EventTracker.h"
+
+using namespace events;
+using std::chrono::milliseconds;
+
+namespace {
+
+TimePoint at(int ms)
+{
+    return fromMilliseconds(1'800'000'000'000 + ms);
+}
+
+CycleSummary cycle(int ms, bool moving, bool confirmed, std::int64_t changed = 0,
+                   std::optional<analysis::Point> centre = std::nullopt)
+{
+    CycleSummary s;
+    s.time = at(ms);
+    s.moving = moving;
+    s.confirmed = confirmed;
+    s.changed = changed;
+    s.percent = double(changed) / 100;
+    s.centre = centre;
+    return s;
+}
+
+} // namespace
+
+TEST(EventTracker, StartsAtFirstConfirmedMovementAndEndsAfterQuietGap)
+{
+    EventTracker tracker(milliseconds(1000));
+    EXPECT_FALSE(tracker.cycle(cycle(0, true, false, 50)).started) << "unconfirmed movement starts nothing";
+    EXPECT_FALSE(tracker.cycle(cycle(100, false, false)).started);
+    EXPECT_TRUE(tracker.cycle(cycle(200, true, true, 70, analysis::Point{3, 4})).started);
+    EXPECT_FALSE(tracker.cycle(cycle(300, false, false)).ended);
+    EXPECT_FALSE(tracker.cycle(cycle(900, true, false, 90, analysis::Point{5, 6})).ended)
+        << "an unconfirmed moving cycle still keeps the event going";
+    EXPECT_FALSE(tracker.cycle(cycle(1899, false, false)).ended) << "999 ms without movement";
+    ASSERT_EQ(tracker.deadline(), at(1900));
+    EXPECT_FALSE(tracker.advance(at(1899)).ended);
+    EXPECT_TRUE(tracker.advance(at(1900)).ended);
+    EXPECT_FALSE(tracker.open());
+
+    const Event& e = tracker.ended();
+    EXPECT_TRUE(e.ended);
+    EXPECT_EQ(e.start, at(200));
+    EXPECT_EQ(e.end, at(900)) << "the event ends with its last moving cycle";
+    EXPECT_EQ(e.movingCycles, 2);
+    EXPECT_EQ(e.peakCount, 90);
+    EXPECT_DOUBLE_EQ(e.peakPercent, 0.9);
+    EXPECT_EQ(e.path, (std::vector<analysis::Point>{{3, 4}, {5, 6}}));
+}
+
+TEST(EventTracker, CycleAfterTheGapEndsOneEventAndStartsTheNext)
+{
+    EventTracker tracker(milliseconds(500));
+    tracker.cycle(cycle(0, true, true, 10));
+    const EventTracker::Change change = tracker.cycle(cycle(2000, true, true, 20));
+    EXPECT_TRUE(change.ended);
+    EXPECT_TRUE(change.started);
+    EXPECT_EQ(tracker.ended().start, at(0));
+    EXPECT_EQ(tracker.ended().movingCycles, 1);
+    EXPECT_EQ(tracker.current().start, at(2000));
+    EXPECT_EQ(tracker.current().peakCount, 20);
+
+    // A quiet cycle after the gap only ends.
+    const EventTracker::Change quiet = tracker.cycle(cycle(5000, false, false));
+    EXPECT_TRUE(quiet.ended);
+    EXPECT_FALSE(quiet.started);
+    EXPECT_FALSE(tracker.finish().ended) << "nothing left to finish";
+}
+
+TEST(EventTracker, KeepsTheBusiestFrameAndFinishesOnClose)
+{
+    EventTracker tracker(milliseconds(10'000));
+    analysis::Bitmap small(2, 2, analysis::PixelFormat::Bgr24), busy(4, 3, analysis::PixelFormat::Bgr24);
+    busy.row(0)[0] = 9;
+    CycleSummary first = cycle(0, true, true, 5);
+    first.frame = &small;
+    CycleSummary second = cycle(100, true, true, 500);
+    second.frame = &busy;
+    CycleSummary third = cycle(200, true, true, 400);
+    third.frame = &small;
+    tracker.cycle(first);
+    tracker.cycle(second);
+    tracker.cycle(third);
+    EXPECT_EQ(tracker.peakFrame(), busy);
+
+    EXPECT_TRUE(tracker.finish().ended);
+    EXPECT_EQ(tracker.endedPeakFrame(), busy);
+    EXPECT_EQ(tracker.ended().end, at(200));
+    EXPECT_EQ(tracker.ended().peakCount, 500);
+}

@@ -1,0 +1,154 @@
+#include <filesystem>
+
+#include <QDir>
+#include <QImage>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest/QTest>
+#include <gtest/gtest.h>
+
+#include "ClipboardFrame.h"
+#include "EventLog.h"
+#include "EventWatcher.h"
+#include "TestVideo.h"
+
+using namespace events;
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+namespace {
+
+EventSettings quickSettings()
+{
+    EventSettings s;
+    s.gap = milliseconds(300);
+    s.preRoll = milliseconds(200);
+    s.postRoll = milliseconds(200);
+    return s;
+}
+
+// Hands the frames to the watcher as a live source would, from `next` on.
+struct Feed {
+    std::vector<SourceFrame> frames = testFrames(150, 320, 240);
+    std::size_t next = 0;
+    void push(EventWatcher& watcher, std::size_t count)
+    {
+        for (std::size_t end = std::min(frames.size(), next + count); next < end; ++next)
+            watcher.pushFrame(frames[next].image, frames[next].pts);
+    }
+    CycleSummary cycle(bool moving, std::int64_t changed, analysis::Bitmap& bitmap)
+    {
+        bitmap = platform::bitmapFromImage(frames[next - 1].image);
+        CycleSummary s;
+        s.time = now();
+        s.moving = s.confirmed = moving;
+        s.changed = changed;
+        s.percent = double(changed) * 100 / (320 * 240);
+        s.centre = analysis::Point{int(changed % 320), 10};
+        s.frame = &bitmap;
+        return s;
+    }
+};
+
+} // namespace
+
+TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
+{
+    QTemporaryDir dir;
+    EventWatcher watcher;
+    EventSettings settings = quickSettings();
+    settings.gap = milliseconds(2000); // long enough that a slow machine keeps the event open between cycles
+    watcher.setSettings(settings);
+    QString error;
+    EXPECT_FALSE(watcher.open(dir.filePath("saved"), error)) << "the save folder is not made";
+    EXPECT_EQ(error, "The folder " + dir.filePath("saved") + " does not exist");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("saved"));
+    ASSERT_TRUE(watcher.open(dir.filePath("saved"), error)) << error.toStdString();
+    EXPECT_TRUE(fs::exists(dir.filePath("saved/events.sqlite").toStdString()));
+
+    bool loggedWhenAnnounced = false;
+    QObject::connect(&watcher, &EventWatcher::eventEnded, [&](const Event& e) {
+        const std::optional<Event> stored = watcher.log()->event(e.id);
+        loggedWhenAnnounced = stored && stored->ended && stored->peakCount == 900;
+    });
+    QSignalSpy started(&watcher, &EventWatcher::eventStarted);
+    QSignalSpy ended(&watcher, &EventWatcher::eventEnded);
+    QSignalSpy clips(&watcher, &EventWatcher::clipSaved);
+
+    Feed feed;
+    analysis::Bitmap frame;
+    feed.push(watcher, 20);
+    watcher.cycleEvaluated(feed.cycle(false, 0, frame));
+    watcher.cycleEvaluated(feed.cycle(true, 100, frame));
+    ASSERT_EQ(started.size(), 1);
+    feed.push(watcher, 10);
+    watcher.cycleEvaluated(feed.cycle(true, 900, frame));
+    feed.push(watcher, 10);
+    watcher.cycleEvaluated(feed.cycle(true, 300, frame));
+    // No cycle moves any more: the gap ends the event by itself.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == 1; }, 10000));
+    EXPECT_TRUE(loggedWhenAnnounced);
+    feed.push(watcher, 20); // the after-roll
+    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1; }, 30000));
+
+    const Event e = ended[0][0].value<Event>();
+    EXPECT_EQ(e.movingCycles, 3);
+    EXPECT_EQ(e.path.size(), 3u);
+    const QImage thumbnail(QString::fromStdString(e.thumbnail));
+    EXPECT_EQ(thumbnail.width(), 160);
+    EXPECT_EQ(thumbnail.height(), 120);
+    EXPECT_EQ(clips[0][1].toString().toStdString(), e.clip);
+    const ClipReading reading = readClip(e.clip);
+    EXPECT_EQ(reading.error, "");
+    EXPECT_EQ(reading.frames, 6 + 20 + 5) << "before, during, after";
+    EXPECT_EQ(watcher.log()->filesOf(e.id).size(), 2u) << "thumbnail and clip are recorded";
+
+    ASSERT_TRUE(watcher.deleteEvent(e.id, error)) << error.toStdString();
+    EXPECT_FALSE(fs::exists(e.clip));
+    EXPECT_FALSE(fs::exists(e.thumbnail));
+    EXPECT_EQ(watcher.log()->eventCount(), 0);
+}
+
+TEST(EventWatcher, EventOpenAtCloseIsFinishedWithItsClip)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path();
+    Feed feed;
+    analysis::Bitmap frame;
+    std::int64_t id = 0;
+    {
+        EventWatcher watcher;
+        watcher.setSettings(quickSettings());
+        QString error;
+        ASSERT_TRUE(watcher.open(folder, error)) << error.toStdString();
+        QSignalSpy started(&watcher, &EventWatcher::eventStarted);
+        feed.push(watcher, 10);
+        watcher.cycleEvaluated(feed.cycle(true, 50, frame));
+        feed.push(watcher, 10);
+        ASSERT_EQ(started.size(), 1);
+        id = started[0][0].value<Event>().id;
+    }
+    std::string error;
+    auto log = EventLog::open(QDir(folder).filePath("events.sqlite").toStdString(), error);
+    ASSERT_TRUE(log) << error;
+    const std::optional<Event> e = log->event(id);
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(e->ended);
+    EXPECT_FALSE(e->interrupted);
+    EXPECT_EQ(readClip(e->clip).error, "");
+    EXPECT_EQ(log->filesOf(id).size(), 2u);
+}
+
+TEST(EventWatcher, RefusesAFolderWhoseLogIsNotOurs)
+{
+    QTemporaryDir dir;
+    QFile notes(dir.filePath("events.sqlite"));
+    ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
+    notes.write("my notes\n");
+    notes.close();
+    EventWatcher watcher;
+    QString error;
+    EXPECT_FALSE(watcher.open(dir.path(), error));
+    EXPECT_TRUE(error.contains("left as it is")) << error.toStdString();
+    EXPECT_FALSE(watcher.isOpen());
+}

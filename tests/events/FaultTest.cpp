@@ -1,0 +1,170 @@
+// The program killed in the middle of its work, and a full disk: a child process records
+// events and clips and is killed with SIGKILL; what it left must open and be whole.
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include "ClipRecorder.h"
+#include "EventLog.h"
+#include "TestVideo.h"
+
+using namespace events;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The child program and the lines it printed.
+class Child {
+public:
+    explicit Child(const QStringList& arguments)
+    {
+        process_.start(EVENTS_CHILD, arguments);
+        process_.waitForStarted();
+    }
+    ~Child() { kill(); }
+
+    // Reads lines until `count` lines starting with `prefix` have come; false on timeout.
+    bool waitFor(const std::string& prefix, int count, int seconds = 60)
+    {
+        QDeadlineTimer deadline(seconds * 1000);
+        while (this->count(prefix) < count) {
+            if (deadline.hasExpired() || process_.state() != QProcess::Running)
+                return false;
+            process_.waitForReadyRead(100);
+            while (process_.canReadLine())
+                lines_.push_back(process_.readLine().trimmed().toStdString());
+        }
+        return true;
+    }
+    int count(const std::string& prefix) const
+    {
+        int n = 0;
+        for (const std::string& line : lines_)
+            n += line.starts_with(prefix);
+        return n;
+    }
+    void kill()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill(); // SIGKILL
+            process_.waitForFinished();
+        }
+        while (process_.canReadLine())
+            lines_.push_back(process_.readLine().trimmed().toStdString());
+    }
+    const std::vector<std::string>& lines() const { return lines_; }
+
+private:
+    QProcess process_;
+    std::vector<std::string> lines_;
+};
+
+// The events the child announced as ended: id and number.
+std::map<std::int64_t, int> endedEvents(const Child& child)
+{
+    std::map<std::int64_t, int> ended;
+    for (const std::string& line : child.lines())
+        if (line.starts_with("ended ")) {
+            const auto space = line.find(' ', 6);
+            ended[std::stoll(line.substr(6, space - 6))] = std::stoi(line.substr(space + 1));
+        }
+    return ended;
+}
+
+void expectEventsWhole(const std::string& dir, const std::map<std::int64_t, int>& ended)
+{
+    std::string error;
+    auto log = EventLog::open(dir + "/events.sqlite", error);
+    ASSERT_TRUE(log) << error;
+    for (const auto& [id, n] : ended) {
+        const std::optional<Event> e = log->event(id);
+        ASSERT_TRUE(e) << "event " << id << " was announced as ended but is missing";
+        EXPECT_TRUE(e->ended && !e->interrupted) << id;
+        EXPECT_EQ(e->movingCycles, n) << id;
+        EXPECT_EQ(e->path.size(), static_cast<std::size_t>(n % 50)) << id;
+    }
+}
+
+// Every clip under a final name decodes to its end; returns how many there are.
+int expectClipsWhole(const std::string& dir)
+{
+    int clips = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().extension() != ".webm")
+            continue;
+        ++clips;
+        const ClipReading reading = readClip(entry.path().string());
+        EXPECT_EQ(reading.error, "") << entry.path();
+        EXPECT_GT(reading.frames, 0) << entry.path();
+    }
+    return clips;
+}
+
+} // namespace
+
+TEST(Faults, KilledInTheMiddleOfEventsLeavesEveryEndedEvent)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    std::map<std::int64_t, int> ended;
+    for (int round = 0; round < 3; ++round) {
+        Child child({"log", dir.path()});
+        ASSERT_TRUE(child.waitFor("ended", 30 + 20 * round)) << "round " << round;
+        child.kill();
+        ended.merge(endedEvents(child));
+    }
+    expectEventsWhole(folder, ended);
+}
+
+TEST(Faults, KilledInTheMiddleOfAClipLeavesOnlyWholeClips)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    Child child({"clip", dir.path()});
+    ASSERT_TRUE(child.waitFor("complete", 2));
+    ASSERT_TRUE(child.waitFor("recording", 4));
+    child.kill();
+    for (const std::string& line : child.lines())
+        if (line.starts_with("complete ")) {
+            EXPECT_TRUE(fs::exists(line.substr(9))) << line;
+        }
+    EXPECT_GE(expectClipsWhole(folder), 2);
+
+    ClipRecorder::removeLeftovers(folder);
+    for (const auto& entry : fs::directory_iterator(folder))
+        EXPECT_EQ(entry.path().extension(), ".webm") << "left over: " << entry.path();
+}
+
+TEST(Faults, FullDiskIsReportedAndLeavesNothingBroken)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    Child child({"full", dir.path(), "65536"});
+    ASSERT_TRUE(child.waitFor("done", 1));
+    ASSERT_TRUE(child.waitFor("error The clip", 2));
+    child.kill();
+
+    const std::map<std::int64_t, int> ended = endedEvents(child);
+    EXPECT_GT(ended.size(), 0u);
+    EXPECT_LT(ended.size(), 200u) << "the disk was never full";
+    bool logReported = false;
+    for (const std::string& line : child.lines()) {
+        if (line.starts_with("error Cannot record"))
+            logReported = true;
+        if (line.starts_with("error The clip")) {
+            EXPECT_NE(line.find("File too large"), std::string::npos) << line;
+        }
+    }
+    EXPECT_TRUE(logReported);
+    expectEventsWhole(folder, ended);
+    expectClipsWhole(folder);
+    for (const auto& entry : fs::directory_iterator(folder))
+        EXPECT_EQ(entry.path().extension() == ".part", false) << "partial clip left: " << entry.path();
+}
