@@ -154,7 +154,7 @@ TVideo::TVideo()
     move(3, 2);
 
     connect(SpeedButton3, &QToolButton::clicked, this, [this] { runCommand([this] { StartVideo(); }); });
-    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }); });
+    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }, true); });
     connect(SpeedButton12, &QToolButton::clicked, this, &TVideo::SpeedButton12Click);
     connect(AutoBut, &QToolButton::clicked, this, &TVideo::AutoButClick);
     connect(CapSpeedSpinBox, &SpinEdit::changed, this, &TVideo::CapSpeedSpinBoxChange);
@@ -211,13 +211,13 @@ void TVideo::buildMenu()
     File1->addSeparator();
     Quit1 = item(File1, "Quit1", "&Quit");
     Quit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    QMenu* video = Video1 = menuBar()->addMenu("&Video");
-    video->setObjectName("Video1");
-    VideoDisplay1 = item(video, "VideoDisplay1", "Video &Display");
-    VideoSource1 = item(video, "VideoSource1", "Video &Source");
-    VideoFormat1 = item(video, "VideoFormat1", "Video &Format");
-    video->addSeparator();
-    QMenu* videoWindow = video->addMenu("Video &Window");
+    Video1 = menuBar()->addMenu("&Video");
+    Video1->setObjectName("Video1");
+    VideoDisplay1 = item(Video1, "VideoDisplay1", "Video &Display");
+    VideoSource1 = item(Video1, "VideoSource1", "Video &Source");
+    VideoFormat1 = item(Video1, "VideoFormat1", "Video &Format");
+    Video1->addSeparator();
+    QMenu* videoWindow = Video1->addMenu("Video &Window");
     videoWindow->setObjectName("VideoWindow1");
     auto* radio = new QActionGroup(this);
     Overlay1 = item(videoWindow, "Overlay1", "&Overlay");
@@ -227,9 +227,9 @@ void TVideo::buildMenu()
         radio->addAction(action);
     }
     Preview1->setChecked(true);
-    video->addSeparator();
-    Start1 = item(video, "Start1", "S&tart");
-    Stop1 = item(video, "Stop1", "Sto&p");
+    Video1->addSeparator();
+    Start1 = item(Video1, "Start1", "S&tart");
+    Stop1 = item(Video1, "Stop1", "Sto&p");
     Window1 = menuBar()->addMenu("&Window");
     Window1->setObjectName("Window1");
 }
@@ -384,6 +384,14 @@ void TVideo::FormClose()
 
 void TVideo::closeEvent(QCloseEvent* event)
 {
+    if (CapWaiting()) {
+        // A command waits for the source: ending the session ends the wait, and the
+        // window closes once that command has unwound.
+        CapDestroy();
+        event->ignore();
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
     FormClose();
     QMainWindow::closeEvent(event);
 }

@@ -13,6 +13,7 @@
 #include "CommandLine.h"
 #include "DisplayCheck.h"
 #include "FrameClipboard.h"
+#include "Headless.h"
 #include "MainVideo.h"
 #include "QuitSignals.h"
 #include "Settings.h"
@@ -67,6 +68,8 @@ int main(int argc, char** argv)
         return app::badArgumentsExit;
     }
     print(stderr, note.isEmpty() ? QString() : note + '\n');
+    if (options.headless)
+        return app::runHeadless(argc, argv, app::withOptions(remembered, options), options);
 
     QApplication application(argc, argv);
     QFont font("MS Sans Serif");

@@ -9,6 +9,8 @@
 
 #include "Evaluation.h"
 #include "MainVideo.h"
+#include "CaptureWindow.h"
+#include "LiveSource.h"
 #include "SpinEdit.h"
 #include "VideoCap.h"
 
@@ -28,8 +30,10 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     video_.CapSpeedSpinBox->setValue(used_.capturingPeriod);
     video_.BeepOMBox->setChecked(used_.beepOnMove);
     video_.SaveOMBox->setChecked(used_.saveOnMove);
-    if (!used_.saveDir.isEmpty())
+    if (!used_.saveDir.isEmpty()) {
         video_.evaluation()->setSaveFolder(used_.saveDir.toStdString());
+        video_.setEventFolder(used_.saveDir);
+    }
     for (QWidget* window : windows()) {
         const auto place = used_.windowGeometry.find(window->objectName());
         if (place == used_.windowGeometry.end())
@@ -40,6 +44,10 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
             window->resize(place->second.size());
     }
     video_.installEventFilter(this);
+    // The session's capture window comes and goes with Start and Stop Video.
+    sessionCheck_.setInterval(500);
+    connect(&sessionCheck_, &QTimer::timeout, this, &WindowSettings::followSession);
+    sessionCheck_.start();
     // The places the windows are shown at, once the window system has placed them.
     QTimer::singleShot(0, this, &WindowSettings::noteStartingPlaces);
 }
@@ -68,8 +76,12 @@ Settings WindowSettings::current() const
     s.capturingPeriod = video_.CapSpeedSpinBox->value();
     s.beepOnMove = video_.BeepOMBox->isChecked();
     s.saveOnMove = video_.SaveOMBox->isChecked();
-    if (!driverName().empty() && driverName() != "No Driver Found")
-        s.camera = QString::fromStdString(driverName());
+    if (camera_) {
+        camera_->refresh();
+        s.camera = cameraName_;
+        s.cameraFormat = camera_->format();
+        s.cameraControls = camera_->controls();
+    }
     for (QWidget* window : windows()) {
         const auto start = startingPlaces_.find(window->objectName());
         if (start != startingPlaces_.end() && start->second != placeOf(*window))
@@ -84,6 +96,22 @@ bool WindowSettings::eventFilter(QObject* watched, QEvent* event)
     if (watched == &video_ && event->type() == QEvent::Close)
         remember();
     return QObject::eventFilter(watched, event);
+}
+
+void WindowSettings::followSession()
+{
+    platform::CaptureWindow* window = capWindow();
+    if (window == sessionWindow_ || !window || window->source().name().empty())
+        return;
+    sessionWindow_ = window;
+    const QString name = QString::fromStdString(window->source().name());
+    // What was remembered belongs to one camera; another one starts from its own.
+    const Settings known = camera_ && name == cameraName_ ? current() : used_;
+    const bool same = name == known.camera;
+    delete camera_;
+    camera_ = new CameraSetup(window->source(), same ? known.cameraFormat : QString(),
+                              same ? known.cameraControls : std::map<QString, int>{}, this);
+    cameraName_ = name;
 }
 
 void WindowSettings::remember()

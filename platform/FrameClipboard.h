@@ -11,7 +11,7 @@ namespace platform {
 // clipboard of the program's own with the desktop clipboard's operations, so that grabs
 // never replace what the user copied and two running copies never see each other's
 // frames. Switched to the desktop clipboard, it hands frames over through it instead,
-// for frames that another program puts there.
+// for frames that another program puts there (then on the GUI thread only).
 class FrameClipboard {
 public:
     // Images larger than this in either direction are refused when read from the desktop.

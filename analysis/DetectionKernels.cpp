@@ -1,0 +1,180 @@
+#include "DetectionKernels.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace analysis::kernels {
+
+namespace {
+
+// Stores the 32 bits of pixels x0 .. x0 + 31 (x0 a multiple of 32) in a row of 64-bit words.
+inline void store(std::uint64_t* row, int x0, std::uint32_t bits)
+{
+    std::memcpy(reinterpret_cast<unsigned char*>(row) + x0 / 8, &bits, sizeof bits);
+}
+
+// The plain arithmetic for pixels [from, width), from a multiple of 32.
+std::uint32_t detectTail(const std::uint8_t* earlier, const std::uint8_t* later, int from, int width,
+                         const Compensation& light, const std::uint8_t* thresholds, std::uint64_t* brightBits,
+                         std::uint64_t* darkBits, std::uint64_t* groupSums)
+{
+    std::uint32_t any = 0;
+    for (int x0 = from; x0 < width; x0 += 32) {
+        std::uint32_t bright = 0, dark = 0;
+        const int t = thresholds[x0 / 32];
+        for (int x = x0; x < std::min(x0 + 32, width); ++x) {
+            int upFrom = earlier[x], downFrom = earlier[x];
+            if (light.on) {
+                const int e = light.apply(earlier[x]);
+                upFrom = earlier[x] >= whiteClip ? 255 : e;
+                downFrom = earlier[x] <= blackClip ? 0 : e;
+            }
+            const int up = std::max(later[x] - upFrom, 0), down = std::max(downFrom - later[x], 0);
+            if (up > t)
+                bright |= 1u << (x - x0);
+            else if (down > t)
+                dark |= 1u << (x - x0);
+            if (groupSums)
+                groupSums[x / 8] += std::uint64_t(std::min(up + down, noiseClip));
+        }
+        store(brightBits, x0, bright);
+        store(darkBits, x0, dark);
+        any |= bright | dark;
+    }
+    return any;
+}
+
+// The row's last 64-bit word, whose upper half the 32-bit stores may leave alone.
+inline void clearLastWord(std::uint64_t* brightBits, std::uint64_t* darkBits, int width)
+{
+    if (width > 0) {
+        brightBits[(width - 1) / 64] = 0;
+        darkBits[(width - 1) / 64] = 0;
+    }
+}
+
+} // namespace
+
+bool detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
+                       const std::uint8_t* thresholds, std::uint64_t* brightBits, std::uint64_t* darkBits,
+                       std::uint64_t* groupSums)
+{
+    clearLastWord(brightBits, darkBits, width);
+    return detectTail(earlier, later, 0, width, light, thresholds, brightBits, darkBits, groupSums) != 0;
+}
+
+#if defined(__x86_64__)
+
+namespace {
+
+// level x gain <= 255 x 255 and the half added keep every step inside 16 bits.
+__attribute__((target("avx2"))) inline __m256i compensate16(__m256i levels, __m256i gain, __m256i half,
+                                                            __m128i shift, __m256i offset)
+{
+    const __m256i scaled = _mm256_srl_epi16(_mm256_add_epi16(_mm256_mullo_epi16(levels, gain), half), shift);
+    return _mm256_adds_epi16(scaled, offset);
+}
+
+// The compensation's constants, set once a row.
+struct CompensationVectors {
+    __m256i gain, half, offset;
+    __m128i shift;
+};
+
+__attribute__((target("avx2"))) inline __m256i compensate(__m256i e, const CompensationVectors& c)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    return _mm256_packus_epi16(compensate16(_mm256_unpacklo_epi8(e, zero), c.gain, c.half, c.shift, c.offset),
+                               compensate16(_mm256_unpackhi_epi8(e, zero), c.gain, c.half, c.shift, c.offset));
+}
+
+template <bool Light, bool Noise>
+__attribute__((target("avx2"))) bool detectRowAvx2Impl(const std::uint8_t* earlier, const std::uint8_t* later,
+                                                       int width, const Compensation& light,
+                                                       const std::uint8_t* thresholds, std::uint64_t* brightBits,
+                                                       std::uint64_t* darkBits, std::uint64_t* groupSums)
+{
+    clearLastWord(brightBits, darkBits, width);
+    std::uint32_t any = 0;
+    const CompensationVectors c{_mm256_set1_epi16(static_cast<short>(light.gain)),
+                                _mm256_set1_epi16(static_cast<short>(1 << (light.shift - 1))),
+                                _mm256_set1_epi16(light.offset), _mm_cvtsi32_si128(light.shift)};
+    const __m256i clip = _mm256_set1_epi8(noiseClip);
+    const __m256i topBit = _mm256_set1_epi8(127);
+    const __m256i white = _mm256_set1_epi8(static_cast<char>(whiteClip));
+    const __m256i black = _mm256_set1_epi8(blackClip);
+    const __m256i zero = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 32 <= width; x += 32) {
+        const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(earlier + x));
+        __m256i upFrom = e, downFrom = e;
+        if constexpr (Light) {
+            const __m256i compensated = compensate(e, c);
+            upFrom = _mm256_or_si256(compensated, _mm256_cmpeq_epi8(_mm256_max_epu8(e, white), e));
+            downFrom = _mm256_andnot_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(e, black), e), compensated);
+        }
+        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(later + x));
+        const __m256i t = _mm256_set1_epi8(static_cast<char>(thresholds[x / 32]));
+        // later - from > t exactly where later -sat (from +sat t) is not 0; adding 127 with
+        // saturation moves "not 0" into the top bit.
+        const auto bright = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+            _mm256_adds_epu8(_mm256_subs_epu8(l, _mm256_adds_epu8(upFrom, t)), topBit)));
+        const auto dark = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+            _mm256_adds_epu8(_mm256_subs_epu8(downFrom, _mm256_adds_epu8(l, t)), topBit)));
+        store(brightBits, x, bright);
+        store(darkBits, x, dark);
+        any |= bright | dark;
+        if constexpr (Noise) {
+            const __m256i magnitude =
+                _mm256_min_epu8(_mm256_or_si256(_mm256_subs_epu8(l, upFrom), _mm256_subs_epu8(downFrom, l)), clip);
+            auto* sums = reinterpret_cast<__m256i*>(groupSums + x / 8);
+            _mm256_storeu_si256(sums, _mm256_add_epi64(_mm256_loadu_si256(sums), _mm256_sad_epu8(magnitude, zero)));
+        }
+    }
+    any |= detectTail(earlier, later, x, width, light, thresholds, brightBits, darkBits, groupSums);
+    return any != 0;
+}
+
+bool detectRowAvx2Dispatch(const std::uint8_t* earlier, const std::uint8_t* later, int width,
+                           const Compensation& light, const std::uint8_t* thresholds, std::uint64_t* brightBits,
+                           std::uint64_t* darkBits, std::uint64_t* groupSums)
+{
+    if (light.on)
+        return groupSums ? detectRowAvx2Impl<true, true>(earlier, later, width, light, thresholds, brightBits,
+                                                         darkBits, groupSums)
+                         : detectRowAvx2Impl<true, false>(earlier, later, width, light, thresholds, brightBits,
+                                                          darkBits, groupSums);
+    return groupSums ? detectRowAvx2Impl<false, true>(earlier, later, width, light, thresholds, brightBits, darkBits,
+                                                      groupSums)
+                     : detectRowAvx2Impl<false, false>(earlier, later, width, light, thresholds, brightBits,
+                                                       darkBits, groupSums);
+}
+
+} // namespace
+
+DetectRow detectRowAvx2()
+{
+    return __builtin_cpu_supports("avx2") ? detectRowAvx2Dispatch : nullptr;
+}
+
+#else
+
+DetectRow detectRowAvx2()
+{
+    return nullptr;
+}
+
+#endif
+
+DetectRow bestDetectRow()
+{
+    static const DetectRow best = detectRowAvx2() ? detectRowAvx2() : detectRowPortable;
+    return best;
+}
+
+} // namespace analysis::kernels

@@ -1,0 +1,35 @@
+#pragma once
+
+// The row kernel behind the detection stage, one per instruction set, exposed so that
+// tests can check every variant the processor runs against the plain one.
+
+#include <cstdint>
+
+#include "LightCompensation.h"
+
+namespace analysis::kernels {
+
+// Compares one row of two gray frames after compensating the earlier row's light, under
+// one threshold t = thresholds[x / 32] for each run of 32 pixels: a pixel brightened when
+// later - c(earlier) > t and darkened when c(earlier) - later > t. With the light
+// compensated, an earlier level of whiteClip or more may have been any brighter level, so
+// it never counts as brightened; one of blackClip or less never counts as darkened.
+// Writes the row's bits (bit x % 64 of word x / 64; those past `width` 0) and returns
+// whether any is set. With `groupSums`, adds min(|later - c(earlier)|, 64) of each run
+// of 8 pixels to groupSums[x / 8].
+using DetectRow = bool (*)(const std::uint8_t* earlier, const std::uint8_t* later, int width,
+                           const Compensation& light, const std::uint8_t* thresholds, std::uint64_t* brightBits,
+                           std::uint64_t* darkBits, std::uint64_t* groupSums);
+
+constexpr int noiseClip = 64;
+constexpr int whiteClip = 250, blackClip = 5;
+
+bool detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
+                       const std::uint8_t* thresholds, std::uint64_t* brightBits, std::uint64_t* darkBits,
+                       std::uint64_t* groupSums);
+
+// Null where the processor does not run AVX2.
+DetectRow detectRowAvx2();
+DetectRow bestDetectRow();
+
+} // namespace analysis::kernels

@@ -1,0 +1,131 @@
+#include "Mask.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <vector>
+
+namespace analysis {
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& fileName, const std::string& why)
+{
+    throw std::runtime_error("Cannot use " + fileName + " as a mask: " + why);
+}
+
+// The PGM header's next number, after white space and comments.
+long headerNumber(const std::vector<char>& bytes, std::size_t& at, const std::string& fileName)
+{
+    for (;;) {
+        while (at < bytes.size() && std::strchr(" \t\r\n", bytes[at]) && bytes[at] != '\0')
+            ++at;
+        if (at < bytes.size() && bytes[at] == '#') {
+            while (at < bytes.size() && bytes[at] != '\n')
+                ++at;
+            continue;
+        }
+        break;
+    }
+    long value = 0;
+    std::size_t digits = 0;
+    while (at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9') {
+        value = value * 10 + (bytes[at] - '0');
+        if (value > 1'000'000)
+            refuse(fileName, "its header holds a number out of range");
+        ++at;
+        ++digits;
+    }
+    if (digits == 0)
+        refuse(fileName, at >= bytes.size() ? "it is truncated in its header" : "its header is malformed");
+    return value;
+}
+
+} // namespace
+
+Bitmap readMaskPgm(const std::string& fileName)
+{
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in)
+        refuse(fileName, std::strerror(errno));
+    // The largest mask is 65536 x 65536; the header adds little.
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 2 || bytes[0] != 'P' || bytes[1] != '5')
+        refuse(fileName, "it is not a binary PGM picture (it must start with \"P5\")");
+    std::size_t at = 2;
+    const long width = headerNumber(bytes, at, fileName);
+    const long height = headerNumber(bytes, at, fileName);
+    const long maximum = headerNumber(bytes, at, fileName);
+    if (width <= 0 || height <= 0 || width > Bitmap::maxSide || height > Bitmap::maxSide)
+        refuse(fileName, "its size " + std::to_string(width) + " x " + std::to_string(height) + " is not usable");
+    if (maximum > 255)
+        refuse(fileName, "it has 16-bit levels; save it with 8-bit levels (maximum 255)");
+    if (maximum <= 0)
+        refuse(fileName, "its maximum level is 0");
+    if (at >= bytes.size() || !std::strchr(" \t\r\n", bytes[at]) || bytes[at] == '\0')
+        refuse(fileName, "it is truncated in its header");
+    ++at; // the one white-space byte before the pixels
+    const std::size_t expected = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    const std::size_t present = bytes.size() - at;
+    if (present < expected)
+        refuse(fileName, "it is truncated: " + std::to_string(present) + " of " + std::to_string(expected) +
+                             " pixel bytes are there");
+    if (present > expected)
+        refuse(fileName, "it holds " + std::to_string(present - expected) + " bytes more than its size " +
+                             std::to_string(width) + " x " + std::to_string(height) + " says");
+
+    Bitmap mask(int(width), int(height), PixelFormat::Bits8);
+    const auto* pixels = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    for (int y = 0; y < mask.height(); ++y)
+        for (int x = 0; x < mask.width(); ++x)
+            mask.row(y)[x] = 2 * pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)] >= maximum ? 255 : 0;
+    return mask;
+}
+
+void writeMaskPgm(const Bitmap& mask, const std::string& fileName)
+{
+    if (mask.format() != PixelFormat::Bits8 || mask.empty())
+        throw std::runtime_error("Cannot write the mask to " + fileName + ": there is no mask");
+    const std::string temporary = fileName + ".part";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << "P5\n" << mask.width() << ' ' << mask.height() << "\n255\n";
+        std::vector<char> row(static_cast<std::size_t>(mask.width()));
+        for (int y = 0; y < mask.height() && out; ++y) {
+            for (int x = 0; x < mask.width(); ++x)
+                row[std::size_t(x)] = static_cast<char>(mask.row(y)[x] ? 255 : 0);
+            out.write(row.data(), std::streamsize(row.size()));
+        }
+        out.flush();
+        if (!out) {
+            const int error = errno;
+            std::remove(temporary.c_str());
+            throw std::runtime_error("Cannot write the mask to " + fileName + ": " + std::strerror(error));
+        }
+    }
+    if (std::rename(temporary.c_str(), fileName.c_str()) != 0) {
+        const int error = errno;
+        std::remove(temporary.c_str());
+        throw std::runtime_error("Cannot write the mask to " + fileName + ": " + std::strerror(error));
+    }
+}
+
+void maskBits(const Bitmap& mask, int width, int height, BitPlane& bits)
+{
+    bits.resize(width, height);
+    if (mask.empty() || mask.format() != PixelFormat::Bits8)
+        return;
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* source =
+            mask.row(int(std::int64_t(y) * mask.height() / height));
+        std::uint64_t* row = bits.row(y);
+        for (int x = 0; x < width; ++x)
+            if (source[std::int64_t(x) * mask.width() / width])
+                row[x / 64] |= std::uint64_t(1) << (x % 64);
+    }
+}
+
+} // namespace analysis

@@ -1,0 +1,55 @@
+#include "Popcount.h"
+
+#include <bit>
+
+namespace analysis {
+
+namespace {
+
+std::int64_t countPlain(const std::uint64_t* a, const std::uint64_t* b, std::size_t n)
+{
+    std::int64_t count = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        count += std::popcount(a[i] | (b ? b[i] : 0));
+    return count;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt"))) std::int64_t countFast(const std::uint64_t* a, const std::uint64_t* b,
+                                                          std::size_t n)
+{
+    std::int64_t count = 0;
+    if (b)
+        for (std::size_t i = 0; i < n; ++i)
+            count += __builtin_popcountll(a[i] | b[i]);
+    else
+        for (std::size_t i = 0; i < n; ++i)
+            count += __builtin_popcountll(a[i]);
+    return count;
+}
+
+std::int64_t count(const std::uint64_t* a, const std::uint64_t* b, std::size_t n)
+{
+    static const bool fast = __builtin_cpu_supports("popcnt");
+    return fast ? countFast(a, b, n) : countPlain(a, b, n);
+}
+#else
+std::int64_t count(const std::uint64_t* a, const std::uint64_t* b, std::size_t n)
+{
+    return countPlain(a, b, n);
+}
+#endif
+
+} // namespace
+
+std::int64_t countBits(const std::uint64_t* words, std::size_t n)
+{
+    return count(words, nullptr, n);
+}
+
+std::int64_t countBitsOfEither(const std::uint64_t* a, const std::uint64_t* b, std::size_t n)
+{
+    return count(a, b, n);
+}
+
+} // namespace analysis

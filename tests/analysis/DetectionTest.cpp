@@ -1,0 +1,460 @@
+#include "Detection.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "DetectionKernels.h"
+#include "Mask.h"
+#include "Specks.h"
+
+using namespace analysis;
+
+namespace {
+
+constexpr int W = 160, H = 120;
+constexpr std::uint8_t T = 20;
+constexpr std::int64_t minimal = 100;
+
+// A still scene with texture over the whole range of mid-tones, as a camera sees a yard.
+Bitmap scene(int w = W, int h = H)
+{
+    Bitmap b(w, h, PixelFormat::Bits8);
+    std::mt19937 random(7);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            b.row(y)[x] = std::uint8_t(40 + (x * 120) / w + (y * 40) / h + random() % 30);
+    return b;
+}
+
+// Each pixel through level -> gain x level + offset, clipped.
+Bitmap lit(const Bitmap& b, double gain, double offset)
+{
+    Bitmap out = b;
+    for (int y = 0; y < b.height(); ++y)
+        for (int x = 0; x < b.width(); ++x)
+            out.row(y)[x] = std::uint8_t(std::clamp(gain * b.row(y)[x] + offset, 0.0, 255.0));
+    return out;
+}
+
+// A dark person-sized block at (x, y).
+Bitmap withPerson(Bitmap b, int x0, int y0, int w = 16, int h = 36, std::uint8_t level = 15)
+{
+    for (int y = y0; y < y0 + h; ++y)
+        for (int x = x0; x < x0 + w; ++x)
+            b.row(y)[x] = level;
+    return b;
+}
+
+Bitmap noisy(const Bitmap& b, double sigma, std::mt19937& random)
+{
+    std::normal_distribution<double> noise(0, sigma);
+    Bitmap out = b;
+    for (int y = 0; y < b.height(); ++y)
+        for (int x = 0; x < b.width(); ++x)
+            out.row(y)[x] = std::uint8_t(std::clamp(b.row(y)[x] + noise(random), 0.0, 255.0));
+    return out;
+}
+
+Bitmap colourOf(const Bitmap& gray, bool colourful)
+{
+    Bitmap c(gray.width(), gray.height(), PixelFormat::Bgr24);
+    for (int y = 0; y < gray.height(); ++y)
+        for (int x = 0; x < gray.width(); ++x) {
+            const int v = gray.row(y)[x], tint = colourful ? 20 : 0;
+            c.row(y)[3 * x] = std::uint8_t(std::clamp(v - tint, 0, 255));
+            c.row(y)[3 * x + 1] = std::uint8_t(v);
+            c.row(y)[3 * x + 2] = std::uint8_t(std::clamp(v + tint, 0, 255));
+        }
+    return c;
+}
+
+struct Cycle {
+    MovementResult compared;
+    DetectionResult detected;
+    Bitmap difference;
+};
+
+Cycle run(Detection& detection, const Bitmap& earlier, const Bitmap& later, const Bitmap& colour = {})
+{
+    Cycle c;
+    EXPECT_EQ(CompareFrames(earlier, later, c.difference, T, c.compared), 0);
+    c.detected = detection.evaluate(earlier, later, colour, T, minimal, c.compared);
+    return c;
+}
+
+Detection with(void (*set)(DetectionSettings&))
+{
+    DetectionSettings s;
+    set(s);
+    Detection d;
+    d.setSettings(s);
+    return d;
+}
+
+std::string temporaryFile(const std::string& name)
+{
+    return (std::filesystem::temp_directory_path() / ("detection-test-" + name)).string();
+}
+
+void writeBytes(const std::string& file, const std::string& bytes)
+{
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+} // namespace
+
+TEST(DetectionKernels, FastRowEqualsPlainRow)
+{
+    const kernels::DetectRow fast = kernels::detectRowAvx2();
+    if (!fast)
+        GTEST_SKIP() << "no AVX2 on this processor";
+    std::mt19937 random(3);
+    for (int width : {0, 1, 31, 32, 33, 64, 95, 200, 641}) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::uint8_t> e(std::size_t(width) + 1), l(e.size()), t(std::size_t(width + 31) / 32);
+            for (std::size_t i = 0; i < e.size(); ++i) {
+                e[i] = std::uint8_t(random());
+                l[i] = round % 2 ? std::uint8_t(e[i] + random() % 41 - 20) : std::uint8_t(random());
+            }
+            for (auto& v : t)
+                v = std::uint8_t(random() % 60);
+            LightModel model;
+            model.gain = 0.2 + double(random() % 300) / 100.0;
+            model.offset = double(int(random() % 101) - 50);
+            Compensation light = Compensation::of(model);
+            light.on = round % 3 != 0;
+            const std::size_t words = std::size_t(width + 63) / 64;
+            std::vector<std::uint64_t> b1(words, ~0ull), d1(b1), b2(b1), d2(b1);
+            std::vector<std::uint64_t> s1(std::size_t(width) / 8 + 1, 5), s2(s1);
+            const bool any1 =
+                kernels::detectRowPortable(e.data(), l.data(), width, light, t.data(), b1.data(), d1.data(), s1.data());
+            const bool any2 = fast(e.data(), l.data(), width, light, t.data(), b2.data(), d2.data(), s2.data());
+            ASSERT_EQ(any1, any2) << "width " << width << " round " << round;
+            if (width % 64) {
+                ASSERT_EQ(b1.back() >> (width % 64), 0u) << "bits past the width, width " << width;
+            }
+            ASSERT_EQ(b1, b2) << "width " << width << " round " << round;
+            ASSERT_EQ(d1, d2) << "width " << width << " round " << round;
+            ASSERT_EQ(s1, s2) << "width " << width << " round " << round;
+        }
+    }
+}
+
+TEST(DetectionKernels, CompensationFollowsTheModel)
+{
+    for (double gain : {0.3, 1.0, 1.5, 2.5, 3.8})
+        for (double offset : {-40.0, 0.0, 25.0}) {
+            LightModel model;
+            model.gain = gain;
+            model.offset = offset;
+            const Compensation c = Compensation::of(model);
+            for (int level = 0; level < 256; level += 5)
+                EXPECT_NEAR(c.apply(std::uint8_t(level)), std::clamp(gain * level + offset, 0.0, 255.0), 2.6)
+                    << "gain " << gain << " offset " << offset << " level " << level;
+        }
+}
+
+TEST(Specks, OpeningKeepsWideAreasAndDropsNarrowOnes)
+{
+    struct Case {
+        const char* what;
+        int x, y, w, h;
+        int size;
+        std::int64_t kept;
+    } cases[] = {
+        {"lone pixel", 10, 10, 1, 1, 2, 0},
+        {"2 x 2 speck under 3", 70, 5, 2, 2, 3, 0},
+        {"2 x 2 speck under 2", 70, 5, 2, 2, 2, 0},
+        {"3 x 3 speck under 3", 70, 5, 3, 3, 3, 0},
+        {"4 x 4 blob under 3", 70, 5, 4, 4, 3, 0},
+        {"5 x 5 blob under 3", 70, 5, 5, 5, 3, 21},
+        {"thin streak", 3, 20, 1, 30, 2, 0},
+        {"blob across a word edge", 60, 40, 9, 7, 3, 59},
+        {"blob at the bottom-right corner", 191, 57, 9, 7, 5, 59},
+        {"size 1 keeps all", 10, 10, 1, 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        BitPlane plane, region, scratch;
+        std::vector<std::uint64_t> sums;
+        plane.resize(200, 64);
+        for (int y = c.y; y < c.y + c.h; ++y)
+            for (int x = c.x; x < c.x + c.w; ++x)
+                plane.row(y)[x / 64] |= std::uint64_t(1) << (x % 64);
+        std::vector<int> rows(64);
+        std::iota(rows.begin(), rows.end(), 0);
+        removeSpecks(plane, rows, c.size, region, scratch, sums);
+        // Areas lose only their corners, where fewer than 5 of 9 neighbours changed.
+        EXPECT_EQ(plane.count(), c.kept) << c.what;
+        if (c.kept > 0 && c.w > 2) {
+            EXPECT_TRUE(plane.test(c.x + 1, c.y) && plane.test(c.x + c.w - 1, c.y + c.h - 2)) << c.what;
+        }
+    }
+}
+
+TEST(Detection, AllOffIsTheComparisonAlone)
+{
+    Detection detection;
+    const Bitmap a = scene(), b = withPerson(lit(scene(), 1.3, 0), 50, 50);
+    const Cycle c = run(detection, a, b);
+    EXPECT_EQ(c.detected.brightCount, c.compared.BrightCount);
+    EXPECT_EQ(c.detected.darkCount, c.compared.DarkCount);
+    EXPECT_TRUE(c.detected.moving);
+    EXPECT_TRUE(c.detected.confirmed);
+    EXPECT_EQ(c.detected.rejection, Rejection::None);
+    Bitmap faded = c.difference;
+    detection.fadeDiscounted(faded);
+    EXPECT_EQ(faded, c.difference);
+}
+
+TEST(Detection, LightChangeDoesNotCountButWhatMovesInItDoes)
+{
+    Detection detection = with([](DetectionSettings& s) { s.light = true; });
+    const Bitmap base = scene();
+    for (auto [gain, offset] : {std::pair{1.5, 0.0}, {0.6, 0.0}, {1.0, 35.0}, {1.3, -10.0}}) {
+        const Cycle lamp = run(detection, base, lit(base, gain, offset));
+        EXPECT_GT(lamp.compared.BrightCount + lamp.compared.DarkCount, minimal) << "gain " << gain;
+        EXPECT_FALSE(lamp.detected.moving) << "gain " << gain << " counted " << lamp.detected.changed();
+        EXPECT_EQ(lamp.detected.rejection, Rejection::LightChange);
+        EXPECT_TRUE(lamp.detected.lightChange);
+
+        // A person walks in as the light changes: seen in that very cycle, about whole.
+        const Cycle walk = run(detection, base, withPerson(lit(base, gain, offset), 60, 40));
+        EXPECT_TRUE(walk.detected.moving) << "gain " << gain;
+        EXPECT_GT(walk.detected.changed(), 16 * 36 * 8 / 10) << "gain " << gain;
+        EXPECT_LT(walk.detected.changed(), 16 * 36 * 12 / 10) << "gain " << gain;
+    }
+    // Without a light change the compensation stays out of the way: the comparison's counts.
+    const Cycle walk = run(detection, base, withPerson(base, 60, 40));
+    EXPECT_FALSE(walk.detected.lightChange);
+    EXPECT_EQ(walk.detected.changed(), walk.compared.BrightCount + walk.compared.DarkCount);
+}
+
+TEST(Detection, InfraredSwitchIsALightChange)
+{
+    Detection detection = with([](DetectionSettings& s) { s.light = true; });
+    const Bitmap day = scene();
+    run(detection, day, day, colourOf(day, true));
+    // Infrared: the colour is gone and the gray levels no longer follow one line.
+    Bitmap night = lit(day, 0.8, 30);
+    std::mt19937 random(5);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x)
+            night.row(y)[x] = std::uint8_t(std::clamp(int(night.row(y)[x]) + int(random() % 13) - 6, 0, 255));
+    const Cycle gray = run(detection, day, night, colourOf(night, false));
+    EXPECT_TRUE(gray.detected.infrared);
+    EXPECT_FALSE(gray.detected.moving) << gray.detected.changed();
+    EXPECT_EQ(gray.detected.rejection, Rejection::LightChange);
+    // Gray stays gray: no switch in the next cycle.
+    const Cycle still = run(detection, night, night, colourOf(night, false));
+    EXPECT_FALSE(still.detected.infrared);
+}
+
+TEST(Detection, NoiseIsLearntPerTileAndMovementStillCounts)
+{
+    // Alone, without the speck removal to clear the few noisy pixels that pass, the
+    // noise needs a higher factor than in the robust detection.
+    Detection detection = with([](DetectionSettings& s) {
+        s.noise = true;
+        s.noiseFactor = 4;
+    });
+    std::mt19937 random(11);
+    // Night: heavy noise in the left two fifths (whole tiles) only.
+    const Bitmap base = lit(scene(), 0.5, 0);
+    auto night = [&] {
+        Bitmap b = base;
+        const Bitmap n = noisy(base, 9, random);
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < 64; ++x)
+                b.row(y)[x] = n.row(y)[x];
+        return b;
+    };
+    Bitmap earlier = night();
+    int moving = 0;
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        const Bitmap later = night();
+        const Cycle c = run(detection, earlier, later);
+        EXPECT_GT(c.compared.BrightCount + c.compared.DarkCount, minimal);
+        moving += cycle >= 3 && c.detected.moving;
+        earlier = later;
+    }
+    EXPECT_EQ(moving, 0);
+    EXPECT_GT(detection.noise().level(0, 0), 5.0);
+    EXPECT_LT(detection.noise().level(detection.noise().columns() - 1, 0), 1.0);
+    // A person in the noisy half is still seen; in the quiet half the user's threshold holds.
+    const Cycle walk = run(detection, earlier, withPerson(night(), 20, 40, 24, 40, 110));
+    EXPECT_TRUE(walk.detected.moving) << walk.detected.changed();
+    const Bitmap quiet = night();
+    const Cycle right = run(detection, quiet, withPerson(quiet, 110, 40, 16, 36, 150));
+    EXPECT_GE(right.detected.changed(), 16 * 36 - 40);
+}
+
+TEST(Detection, SpecksDoNotCountAPersonDoes)
+{
+    Detection detection = with([](DetectionSettings& s) { s.specks = true; });
+    const Bitmap base = scene();
+    Bitmap rain = base;
+    std::mt19937 random(2);
+    for (int drop = 0; drop < 300; ++drop) {
+        const int x = int(random() % (W - 2)), y = int(random() % (H - 4));
+        for (int k = 0; k < 3; ++k)
+            rain.row(y + k)[x + (k == 2)] = 250;
+    }
+    const Cycle wet = run(detection, base, rain);
+    EXPECT_GT(wet.compared.BrightCount, minimal);
+    EXPECT_LE(wet.detected.changed(), 20); // where drops happen to pile up
+    EXPECT_EQ(wet.detected.rejection, Rejection::Specks);
+
+    const Cycle walk = run(detection, base, withPerson(rain, 60, 40));
+    EXPECT_TRUE(walk.detected.moving);
+    EXPECT_GE(walk.detected.darkCount, 16 * 36 - 40);
+    // The difference picture keeps every changed pixel; the rain fades, the person does not.
+    Bitmap faded = walk.difference;
+    detection.fadeDiscounted(faded);
+    int fadedPixels = 0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x)
+            if (faded.pixel(x, y) != walk.difference.pixel(x, y)) {
+                ++fadedPixels;
+                EXPECT_FALSE(detection.counted(x, y));
+                EXPECT_GT(greenOf(faded.pixel(x, y)), 150);
+            }
+    EXPECT_GT(fadedPixels, 300);
+    EXPECT_EQ(faded.pixel(65, 50), walk.difference.pixel(65, 50));
+}
+
+TEST(Detection, MaskedPixelsDoNotCount)
+{
+    Detection detection = with([](DetectionSettings& s) { s.mask = true; });
+    Bitmap mask(W / 2, H / 2, PixelFormat::Bits8); // half the frame's size: scaled up
+    for (int y = 0; y < mask.height(); ++y)
+        for (int x = 0; x < mask.width(); ++x)
+            mask.row(y)[x] = x < mask.width() / 2 ? 0 : 255;
+    detection.setMask(mask);
+    const Bitmap base = scene();
+    const Cycle leaves = run(detection, base, withPerson(base, 10, 10, 40, 60, 250));
+    EXPECT_EQ(leaves.detected.changed(), 0);
+    EXPECT_EQ(leaves.detected.rejection, Rejection::Masked);
+    const Cycle walk = run(detection, base, withPerson(base, 100, 40));
+    EXPECT_EQ(walk.detected.changed(), walk.compared.BrightCount + walk.compared.DarkCount);
+
+    // A frame of another size takes the mask scaled.
+    const Bitmap big = scene(2 * W, 2 * H);
+    const Cycle bigLeaves = run(detection, big, withPerson(big, 20, 20, 80, 120, 250));
+    EXPECT_EQ(bigLeaves.detected.changed(), 0);
+    const Cycle bigWalk = run(detection, big, withPerson(big, 200, 80));
+    EXPECT_TRUE(bigWalk.detected.moving);
+}
+
+TEST(Detection, ConfirmationNeedsKOfTheLastNCycles)
+{
+    struct Case {
+        int needed, window;
+        const char* moves;
+        const char* confirmed;
+    } cases[] = {
+        {2, 3, "10100110001", "00100010000"},
+        {1, 1, "1011", "1011"},
+        {3, 3, "11101111", "00100011"},
+        {2, 5, "1000100001", "0000100000"},
+    };
+    for (const Case& c : cases) {
+        Detection detection = with([](DetectionSettings& s) { s.confirm = true; });
+        DetectionSettings s = detection.settings();
+        s.confirmNeeded = c.needed;
+        s.confirmWindow = c.window;
+        detection.setSettings(s);
+        const Bitmap still = scene(), moved = withPerson(still, 60, 40);
+        std::string got;
+        for (const char* m = c.moves; *m; ++m) {
+            const Cycle cycle = run(detection, still, *m == '1' ? moved : still);
+            got += cycle.detected.confirmed ? '1' : '0';
+            if (cycle.detected.moving && !cycle.detected.confirmed) {
+                EXPECT_EQ(cycle.detected.rejection, Rejection::NotConfirmed);
+            }
+        }
+        EXPECT_EQ(got, c.confirmed) << c.needed << " of " << c.window << " on " << c.moves;
+    }
+}
+
+TEST(Detection, RobustDetectionOnACleanSceneCountsLikeTheComparison)
+{
+    Detection detection;
+    detection.setSettings(DetectionSettings::robust());
+    const Bitmap base = scene();
+    int confirmed = 0;
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        const Cycle walk = run(detection, base, withPerson(base, 20 + 20 * cycle, 40), colourOf(base, true));
+        // An area loses at most its corners to the speck removal.
+        EXPECT_NEAR(double(walk.detected.changed()), walk.compared.BrightCount + walk.compared.DarkCount, 8);
+        confirmed += walk.detected.confirmed;
+    }
+    EXPECT_EQ(confirmed, 3);
+    EXPECT_LE(detection.stateBytes(), std::size_t(2 * W * H));
+}
+
+TEST(Mask, RoundTripsThroughAPgmFile)
+{
+    const std::string file = temporaryFile("round.pgm");
+    Bitmap mask(37, 21, PixelFormat::Bits8);
+    for (int y = 0; y < mask.height(); ++y)
+        for (int x = 0; x < mask.width(); ++x)
+            mask.row(y)[x] = (x * y) % 3 ? 255 : 0;
+    writeMaskPgm(mask, file);
+    EXPECT_EQ(readMaskPgm(file), mask);
+
+    // Written by another program: comments, gray levels, a maximum below 255.
+    writeBytes(file, std::string("P5\n# made elsewhere\n3 1\n# levels\n100\n") + char(0) + char(49) + char(50));
+    const Bitmap other = readMaskPgm(file);
+    EXPECT_EQ(other.pixel(0, 0), 0u);
+    EXPECT_EQ(other.pixel(1, 0), 0u);
+    EXPECT_EQ(other.pixel(2, 0), 0xFFFFFFu);
+    std::remove(file.c_str());
+}
+
+TEST(Mask, BadFilesAreRefusedAndTheOldMaskKept)
+{
+    const std::string file = temporaryFile("bad.pgm");
+    const std::string pixels6(6, '\xff');
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* message;
+    } cases[] = {
+        {"not PGM", "P6\n3 2\n255\n" + pixels6 + pixels6 + pixels6, "not a binary PGM"},
+        {"text", "hello, world", "not a binary PGM"},
+        {"empty", "", "not a binary PGM"},
+        {"16-bit", "P5\n3 2\n65535\n" + pixels6 + pixels6, "16-bit"},
+        {"truncated pixels", "P5\n3 2\n255\n" + pixels6.substr(0, 4), "truncated"},
+        {"truncated header", "P5\n3 2", "truncated"},
+        {"more pixels than its size", "P5\n3 2\n255\n" + pixels6 + "xx", "bytes more"},
+        {"zero size", "P5\n0 2\n255\n", "size"},
+        {"wrong shape for the frame", "P5\n20 20\n255\n" + std::string(400, '\xff'), "shape of the frame"},
+    };
+    Detection detection = with([](DetectionSettings& s) { s.mask = true; });
+    const Bitmap base = scene();
+    run(detection, base, base); // the frame's shape is known from now on
+    Bitmap old(W, H, PixelFormat::Bits8);
+    old.row(3)[4] = 255;
+    detection.setMask(old);
+    for (const Case& c : cases) {
+        writeBytes(file, c.bytes);
+        try {
+            detection.loadMask(file);
+            ADD_FAILURE() << c.what << " was taken";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.what << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << c.what << ": " << e.what();
+        }
+        EXPECT_EQ(detection.mask(), old) << c.what;
+    }
+    std::remove(file.c_str());
+    EXPECT_THROW(detection.loadMask(file), std::runtime_error); // missing
+    EXPECT_THROW(writeMaskPgm(old, "/nonexistent-folder/mask.pgm"), std::runtime_error);
+}
