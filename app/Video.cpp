@@ -2,6 +2,7 @@
 // or, with --headless, the same watching without windows.
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include "FrameClipboard.h"
 #include "Headless.h"
 #include "MainVideo.h"
+#include "Mask.h"
 #include "QuitSignals.h"
 #include "Settings.h"
 #include "SourceChoice.h"
@@ -45,6 +47,15 @@ int main(int argc, char** argv)
         return line.exitCode;
     }
     const app::Options& options = line.options;
+
+    if (options.mask) {
+        try {
+            analysis::readMaskPgm(options.mask->toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "--mask: %s\n", e.what());
+            return app::badArgumentsExit;
+        }
+    }
 
     if (options.listCameras) {
         gst_init(nullptr, nullptr);

@@ -7,6 +7,7 @@
 
 #include "Bitmap.h"
 #include "Cycle.h"
+#include "Detection.h"
 
 class QImage;
 
@@ -56,6 +57,11 @@ public:
 
     const analysis::Bitmap& reference() const { return reference_; }
 
+    // The detection stage each compared frame goes through: its settings and mask. All
+    // off (the default), every changed pixel counts.
+    analysis::Detection& detection() { return detection_; }
+    const analysis::Detection& detection() const { return detection_; }
+
     // The folder moving frames are saved in ("images" in the working directory unless set).
     void setSaveFolder(std::string folder) { saveFolder_ = std::move(folder); }
     const std::string& saveFolder() const { return saveFolder_; }
@@ -68,7 +74,7 @@ public:
 private:
     const Cycle& run(std::shared_ptr<const analysis::Bitmap> colour, std::string stream,
                      const CycleSettings& settings);
-    void compare(std::uint8_t threshold);
+    void compare(const CycleSettings& settings);
     void decide(const CycleSettings& settings);
     void act(const CycleSettings& settings);
 
@@ -82,6 +88,8 @@ private:
     using Pictures = std::shared_ptr<analysis::Bitmap>[2];
     Pictures frames_, differences_;
     Cycle cycle_;
+    analysis::Detection detection_;
+    analysis::DetectionResult detected_;
     std::vector<CycleListener*> listeners_;
     std::string saveFolder_ = "images";
 };
