@@ -103,3 +103,36 @@ TEST(WindowSettings, CommandLineValuesShowButAreNotRemembered)
     EXPECT_EQ(read.pixelVariations, 12);
     EXPECT_EQ(read.capturingPeriod, 700);
 }
+
+TEST(WindowSettings, DetectionFromTheCommandLineHoldsForItsRunAndTheUsersChoiceIsRemembered)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("Video.conf");
+    SettingsFile file(path);
+    ASSERT_TRUE(file.save(Settings{}));
+
+    app::Options robust;
+    robust.robustDetection = true;
+    {
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), robust);
+        EXPECT_EQ(video.evaluation()->detection().settings(), analysis::DetectionSettings::robust());
+        video.close();
+    }
+    EXPECT_TRUE(SettingsFile(path).load().detection.empty()) << "--detection is not remembered";
+
+    analysis::DetectionSettings chosen;
+    chosen.specks = true;
+    chosen.speckSize = 5;
+    {
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), {});
+        EXPECT_EQ(video.evaluation()->detection().settings(), analysis::DetectionSettings{});
+        video.evaluation()->detection().setSettings(chosen); // as the Detection dialog does
+        video.close();
+    }
+    TVideo video;
+    app::WindowSettings settings(video, file, SettingsFile(path).load(), {});
+    EXPECT_EQ(video.evaluation()->detection().settings(), chosen);
+    video.close();
+}
