@@ -47,6 +47,7 @@ Headless::Headless(const Settings& settings, const Options& options)
     if (!settings_.saveDir.isEmpty())
         evaluation_.setSaveFolder(settings_.saveDir.toStdString());
     evaluation_.detection().setSettings(detectionFromNames(settings_.detection));
+    watcher_.setSettings(settings_.events);
     timer_.setInterval(std::max(1, settings_.capturingPeriod));
     connect(&timer_, &QTimer::timeout, this, &Headless::evaluate);
     connect(&source_, &platform::LiveSource::statusChanged, this,

@@ -30,6 +30,7 @@
 #include "Evaluation.h"
 #include "EventFeed.h"
 #include "EventWatcher.h"
+#include "EventsDialog.h"
 #include "EventsWindow.h"
 #include "FrameClipboard.h"
 #include "Glyphs.h"
@@ -344,6 +345,7 @@ void TVideo::FormCreate()
     connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);
     updateEventFolder();
     EventsForm = new EventsWindow(*eventWatcher_, this);
+    app::addEventsItem(*Video1, *eventWatcher_, this);
 }
 
 void TVideo::setEventFolder(const QString& folder)

@@ -1,5 +1,7 @@
 #include "Settings.h"
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <type_traits>
@@ -12,6 +14,7 @@
 
 #include "CommandLine.h"
 #include "Detection.h"
+#include "EventCommands.h"
 
 namespace app {
 
@@ -54,6 +57,15 @@ public:
         return value.toString();
     }
 
+    QStringList command(const QString& key)
+    {
+        QString error;
+        const std::optional<QStringList> words = events::splitCommandLine(text(key), error);
+        if (!words)
+            throw QStringLiteral("%1: %2").arg(key, error);
+        return *words;
+    }
+
     QRect rect(const QString& key)
     {
         const QVariant value = file_.value(key);
@@ -70,6 +82,44 @@ public:
 private:
     QSettings& file_;
 };
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr std::int64_t megabyte = std::int64_t(1) << 20;
+
+void readEvents(Reader& reader, events::EventSettings& e)
+{
+    auto secondsOf = [&](const char* key, milliseconds fallback, int least, int most) {
+        return milliseconds(seconds(reader.integer(key, int(duration_cast<seconds>(fallback).count()), least, most)));
+    };
+    e.gap = secondsOf("events/gapSeconds", e.gap, 1, eventLimits::gapSeconds);
+    e.preRoll = secondsOf("events/beforeSeconds", e.preRoll, 0, eventLimits::rollSeconds);
+    e.postRoll = secondsOf("events/afterSeconds", e.postRoll, 0, eventLimits::rollSeconds);
+    e.retentionBytes = megabyte * reader.integer("events/retentionMB", int(e.retentionBytes / megabyte), 1,
+                                                 eventLimits::retentionMB);
+    e.retentionAge = std::chrono::hours(
+        24 * reader.integer("events/retentionDays", int(e.retentionAge.count() / 24), 1, eventLimits::retentionDays));
+    e.notify = reader.flag("events/notify", e.notify);
+    e.notifyCooldown = secondsOf("events/notifyCooldownSeconds", e.notifyCooldown, 0, eventLimits::cooldownSeconds);
+    e.commandOnStart = reader.command("events/commandOnStart");
+    e.commandOnEnd = reader.command("events/commandOnEnd");
+}
+
+void writeEvents(QSettings& file, const events::EventSettings& e)
+{
+    auto secondsOf = [](milliseconds value) { return qlonglong(duration_cast<seconds>(value).count()); };
+    file.setValue("events/gapSeconds", secondsOf(e.gap));
+    file.setValue("events/beforeSeconds", secondsOf(e.preRoll));
+    file.setValue("events/afterSeconds", secondsOf(e.postRoll));
+    file.setValue("events/retentionMB", qlonglong(e.retentionBytes / megabyte));
+    file.setValue("events/retentionDays", qlonglong(e.retentionAge.count() / 24));
+    file.setValue("events/notify", e.notify);
+    file.setValue("events/notifyCooldownSeconds", secondsOf(e.notifyCooldown));
+    file.setValue("events/commandOnStart", events::joinCommandLine(e.commandOnStart));
+    file.setValue("events/commandOnEnd", events::joinCommandLine(e.commandOnEnd));
+}
 
 Settings read(QSettings& file)
 {
@@ -102,6 +152,7 @@ Settings read(QSettings& file)
     for (const QString& key : file.childKeys())
         s.windowGeometry[key] = reader.rect(key);
     file.endGroup();
+    readEvents(reader, s.events);
     return s;
 }
 
@@ -173,6 +224,7 @@ bool SettingsFile::save(const Settings& s)
     file.setValue("mqtt/broker", s.mqtt);
     for (const auto& [name, rect] : s.windowGeometry)
         file.setValue("windows/" + name, rect);
+    writeEvents(file, s.events);
     file.sync();
     if (file.status() != QSettings::NoError) {
         problem_ = QStringLiteral("Video: cannot write the settings file %1.").arg(path_);

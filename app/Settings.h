@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVariant>
 
+#include "EventSettings.h"
+
 namespace analysis {
 struct DetectionSettings;
 }
@@ -13,6 +15,15 @@ struct DetectionSettings;
 namespace app {
 
 struct Options;
+
+// What the Events dialog offers, and so what a value read from the file may be.
+namespace eventLimits {
+constexpr int gapSeconds = 3600;
+constexpr int rollSeconds = 30;          // every second before an event is held in memory
+constexpr int retentionMB = 16 << 20;    // 16 TB
+constexpr int retentionDays = 3650;
+constexpr int cooldownSeconds = 86400;
+} // namespace eventLimits
 
 // The values the program remembers from one run to the next. The defaults are the
 // values the windows start with when nothing was remembered.
@@ -29,6 +40,7 @@ struct Settings {
     QString maskFile;
     QString saveDir;      // empty: images/ in the working directory
     QString mqtt;         // HOST[:PORT]; empty: no broker
+    events::EventSettings events;
     std::map<QString, QRect> windowGeometry; // by window name: position and size of the windows the user moved or sized
 
     friend bool operator==(const Settings&, const Settings&) = default;

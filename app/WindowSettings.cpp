@@ -11,6 +11,7 @@
 
 #include "Detection.h"
 #include "Evaluation.h"
+#include "EventWatcher.h"
 #include "MainVideo.h"
 #include "MqttBridge.h"
 #include "CaptureWindow.h"
@@ -57,6 +58,8 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
             std::fprintf(stderr, "Video: watching without a mask: %s\n", e.what());
         }
     }
+    if (video_.eventWatcher())
+        video_.eventWatcher()->setSettings(used_.events);
     video_.installEventFilter(this);
     QString brokerError;
     if (const std::optional<BrokerAddress> broker = parseBrokerAddress(used_.mqtt, brokerError);
@@ -100,6 +103,8 @@ Settings WindowSettings::current() const
     // Detection settings left as they came hold as they were given (by name or by an option).
     if (video_.evaluation() && !(video_.evaluation()->detection().settings() == startingDetection_))
         s.detection = detectionNames(video_.evaluation()->detection().settings());
+    if (video_.eventWatcher())
+        s.events = video_.eventWatcher()->settings();
     if (camera_) {
         camera_->refresh();
         s.camera = cameraName_;

@@ -1,5 +1,6 @@
 #include "EventCommands.h"
 
+#include <algorithm>
 #include <memory>
 
 #include <QProcess>
@@ -93,6 +94,70 @@ void EventCommands::run(const QStringList& command, const Event& event, TimePoin
             });
     ++running_;
     process->start();
+}
+
+std::optional<QStringList> splitCommandLine(const QString& line, QString& error)
+{
+    QStringList words;
+    QString word;
+    bool inWord = false;
+    enum class Quote { None, Single, Double } quote = Quote::None;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (quote == Quote::Single) {
+            if (c == '\'')
+                quote = Quote::None;
+            else
+                word += c;
+        } else if (quote == Quote::Double) {
+            if (c == '"') {
+                quote = Quote::None;
+            } else if (c == '\\' && i + 1 < line.size() && QStringLiteral("\\\"$`").contains(line[i + 1])) {
+                word += line[++i];
+            } else {
+                word += c;
+            }
+        } else if (c.isSpace()) {
+            if (inWord)
+                words << word;
+            word.clear();
+            inWord = false;
+        } else {
+            inWord = true;
+            if (c == '\'') {
+                quote = Quote::Single;
+            } else if (c == '"') {
+                quote = Quote::Double;
+            } else if (c == '\\') {
+                if (i + 1 == line.size()) {
+                    error = QStringLiteral("the command ends in a backslash");
+                    return std::nullopt;
+                }
+                word += line[++i];
+            } else {
+                word += c;
+            }
+        }
+    }
+    if (quote != Quote::None) {
+        error = quote == Quote::Single ? QStringLiteral("a ' is not closed") : QStringLiteral("a \" is not closed");
+        return std::nullopt;
+    }
+    if (inWord)
+        words << word;
+    return words;
+}
+
+QString joinCommandLine(const QStringList& words)
+{
+    QStringList quoted;
+    for (const QString& word : words) {
+        const bool plain = !word.isEmpty() && std::all_of(word.begin(), word.end(), [](QChar c) {
+            return c.isLetterOrNumber() || QStringLiteral("-_./:=,+%@{}").contains(c);
+        });
+        quoted << (plain ? word : '\'' + QString(word).replace("'", "'\\''") + '\'');
+    }
+    return quoted.join(' ');
 }
 
 } // namespace events

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include <QObject>
 #include <QStringList>
 
@@ -36,5 +38,14 @@ private:
     QStringList onEnd_;
     int running_ = 0;
 };
+
+// A command typed on one line, split into words as a shell splits them: blanks separate,
+// 'single quotes' keep everything, "double quotes" keep all but \\ \" \$ \` escapes, and a
+// backslash outside quotes keeps the next character. Nothing else of a shell applies (no
+// variables, globs or pipes): the words are run as they are. Nothing with `error` set
+// when a quote is not closed or the line ends in a backslash.
+std::optional<QStringList> splitCommandLine(const QString& line, QString& error);
+// The words as one line that splitCommandLine gives back as they are.
+QString joinCommandLine(const QStringList& words);
 
 } // namespace events

@@ -19,6 +19,8 @@ struct EventSettings {
     std::chrono::milliseconds notifyCooldown{60'000};
     QStringList commandOnStart; // program and arguments; empty: none
     QStringList commandOnEnd;
+
+    friend bool operator==(const EventSettings&, const EventSettings&) = default;
 };
 
 } // namespace events

@@ -112,7 +112,12 @@ bool EventWatcher::ensureOpen()
 
 void EventWatcher::setSettings(const EventSettings& settings)
 {
+    // Tighter limits hold at once rather than at the next hourly round.
+    const bool tighter =
+        settings.retentionBytes < settings_.retentionBytes || settings.retentionAge < settings_.retentionAge;
     settings_ = settings;
+    if (tighter)
+        applyRetention();
     tracker_.setGap(settings.gap);
     recorder_->setRolls(settings.preRoll, settings.postRoll);
     recorder_->setEnabled(settings.recordClips && !folder_.isEmpty());

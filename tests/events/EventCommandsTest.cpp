@@ -71,3 +71,27 @@ TEST(EventCommands, RunWithoutShellAndReportFailures)
     QTest::qWait(50);
     EXPECT_EQ(finished.size(), 3) << "no command, nothing run";
 }
+
+TEST(EventCommands, ALineSplitsIntoWordsAsAShellWouldAndJoinsBack)
+{
+    QString error;
+    const std::pair<QString, QStringList> cases[] = {
+        {"", {}},
+        {"  notify-send   Movement  ", {"notify-send", "Movement"}},
+        {"cp {clip} '/home/me/My Clips/'", {"cp", "{clip}", "/home/me/My Clips/"}},
+        {R"(echo "say \"hi\" \$HOME \n" it\'s a\ b '')", {"echo", R"(say "hi" $HOME \n)", "it's", "a b", ""}},
+        {R"(a"b"'c'd)", {"abcd"}},
+    };
+    for (const auto& [line, words] : cases) {
+        const std::optional<QStringList> split = splitCommandLine(line, error);
+        ASSERT_TRUE(split) << line.toStdString() << ": " << error.toStdString();
+        EXPECT_EQ(*split, words) << line.toStdString();
+        // What is written back reads as the same words.
+        EXPECT_EQ(splitCommandLine(joinCommandLine(words), error), words) << joinCommandLine(words).toStdString();
+    }
+    for (const QString line : {"echo 'open", R"(echo "open)", R"(echo end\)"}) {
+        error.clear();
+        EXPECT_FALSE(splitCommandLine(line, error)) << line.toStdString();
+        EXPECT_FALSE(error.isEmpty());
+    }
+}

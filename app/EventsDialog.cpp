@@ -1,0 +1,182 @@
+#include "EventsDialog.h"
+
+#include <chrono>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include "EventCommands.h"
+#include "EventWatcher.h"
+#include "Settings.h"
+
+namespace app {
+
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr std::int64_t megabyte = std::int64_t(1) << 20;
+constexpr std::int64_t gigabyte = std::int64_t(1) << 30;
+
+QSpinBox* spinBox(const char* name, int least, int most, std::int64_t value, const QString& suffix)
+{
+    auto* box = new QSpinBox;
+    box->setObjectName(name);
+    box->setRange(least, most);
+    box->setValue(int(std::clamp<std::int64_t>(value, least, most)));
+    box->setSuffix(suffix);
+    return box;
+}
+
+int secondsOf(milliseconds value)
+{
+    return int(duration_cast<seconds>(value).count());
+}
+
+QLineEdit* commandEdit(const char* name, const QStringList& command)
+{
+    auto* edit = new QLineEdit(events::joinCommandLine(command));
+    edit->setObjectName(name);
+    edit->setMinimumWidth(360);
+    edit->setPlaceholderText("none");
+    return edit;
+}
+
+} // namespace
+
+EventsDialog::EventsDialog(const events::EventSettings& settings, QWidget* parent)
+    : QDialog(parent), base_(settings)
+{
+    setObjectName("EventsDialog");
+    setWindowTitle("Events");
+    auto* form = new QFormLayout;
+    gap_ = spinBox("GapSpinBox", 1, eventLimits::gapSeconds, secondsOf(settings.gap), " s");
+    form->addRow("Event ends after no movement for", gap_);
+    before_ = spinBox("BeforeSpinBox", 0, eventLimits::rollSeconds, secondsOf(settings.preRoll), " s");
+    form->addRow("Clip: seconds before the event", before_);
+    after_ = spinBox("AfterSpinBox", 0, eventLimits::rollSeconds, secondsOf(settings.postRoll), " s");
+    form->addRow("Clip: seconds after the event", after_);
+
+    // Whole gigabytes show as such; anything else in megabytes.
+    const bool inGigabytes = settings.retentionBytes % gigabyte == 0;
+    retentionSize_ = spinBox("RetentionSizeSpinBox", 1, eventLimits::retentionMB,
+                             settings.retentionBytes / (inGigabytes ? gigabyte : megabyte), QString());
+    retentionUnit_ = new QComboBox;
+    retentionUnit_->setObjectName("RetentionUnitBox");
+    retentionUnit_->addItems({"MB", "GB"});
+    retentionUnit_->setCurrentIndex(inGigabytes ? 1 : 0);
+    auto* size = new QHBoxLayout;
+    size->addWidget(retentionSize_, 1);
+    size->addWidget(retentionUnit_);
+    form->addRow("Keep clips and frames up to", size);
+    retentionDays_ = spinBox("RetentionDaysSpinBox", 1, eventLimits::retentionDays,
+                             settings.retentionAge.count() / 24, " days");
+    form->addRow("Keep them for at most", retentionDays_);
+
+    notify_ = new QCheckBox("Desktop notification when an event starts");
+    notify_->setObjectName("NotifyBox");
+    notify_->setChecked(settings.notify);
+    form->addRow(notify_);
+    cooldown_ = spinBox("CooldownSpinBox", 0, eventLimits::cooldownSeconds, secondsOf(settings.notifyCooldown), " s");
+    cooldown_->setEnabled(notify_->isChecked());
+    connect(notify_, &QCheckBox::toggled, cooldown_, &QWidget::setEnabled);
+    form->addRow("No further notification for", cooldown_);
+
+    onStart_ = commandEdit("StartCommandEdit", settings.commandOnStart);
+    form->addRow("Command when an event starts", onStart_);
+    onEnd_ = commandEdit("EndCommandEdit", settings.commandOnEnd);
+    form->addRow("Command when an event ends", onEnd_);
+    auto* hint = new QLabel("A program and its arguments, split into words as a shell would (quotes, "
+                            "backslash) but run without a shell. In the words, {id} {time} {clip} "
+                            "{thumbnail} {peak} stand for the event's number, time, clip file, picture "
+                            "file and peak count.");
+    hint->setWordWrap(true);
+    form->addRow(hint);
+    error_ = new QLabel;
+    error_->setObjectName("ErrorLabel");
+    error_->setStyleSheet("color: #b00000");
+    error_->setWordWrap(true);
+    error_->hide();
+    form->addRow(error_);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply);
+    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+        if (apply())
+            accept();
+    });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(buttons->button(QDialogButtonBox::Apply), &QPushButton::clicked, this, &EventsDialog::apply);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+}
+
+std::optional<events::EventSettings> EventsDialog::settings(QString& error) const
+{
+    events::EventSettings s = base_;
+    s.gap = seconds(gap_->value());
+    s.preRoll = seconds(before_->value());
+    s.postRoll = seconds(after_->value());
+    s.retentionBytes = retentionSize_->value() * (retentionUnit_->currentIndex() == 1 ? gigabyte : megabyte);
+    s.retentionAge = std::chrono::hours(24 * retentionDays_->value());
+    s.notify = notify_->isChecked();
+    s.notifyCooldown = seconds(cooldown_->value());
+    QString why;
+    const std::optional<QStringList> onStart = events::splitCommandLine(onStart_->text(), why);
+    if (!onStart) {
+        error = "The command when an event starts: " + why + '.';
+        return std::nullopt;
+    }
+    const std::optional<QStringList> onEnd = events::splitCommandLine(onEnd_->text(), why);
+    if (!onEnd) {
+        error = "The command when an event ends: " + why + '.';
+        return std::nullopt;
+    }
+    s.commandOnStart = *onStart;
+    s.commandOnEnd = *onEnd;
+    return s;
+}
+
+bool EventsDialog::apply()
+{
+    QString error;
+    const std::optional<events::EventSettings> s = settings(error);
+    error_->setText(error);
+    error_->setVisible(!s);
+    if (s)
+        emit applied(*s);
+    return s.has_value();
+}
+
+QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, QWidget* parent)
+{
+    auto* action = new QAction("&Events...", &menu);
+    action->setObjectName("Events1");
+    const QList<QAction*> items = menu.actions();
+    qsizetype format = -1;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (items[i]->objectName() == "VideoFormat1")
+            format = i;
+    }
+    menu.insertAction(format >= 0 && format + 1 < items.size() ? items[format + 1] : nullptr, action);
+    QObject::connect(action, &QAction::triggered, parent, [&watcher, parent] {
+        auto* dialog = new EventsDialog(watcher.settings(), parent);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(dialog, &EventsDialog::applied, &watcher, &events::EventWatcher::setSettings);
+        dialog->open();
+    });
+    return action;
+}
+
+} // namespace app
