@@ -64,8 +64,8 @@ QString formatText(const QString& caps)
     for (const char* field : {"format", "width", "height", "framerate"})
         if (const GValue* value = gst_structure_get_value(full, field))
             gst_structure_set_value(kept, field, value);
-    const platform::gst::String text(gst_structure_to_string(kept));
-    gst_structure_free(kept);
+    const platform::gst::Caps format(gst_caps_new_full(kept, nullptr)); // takes `kept`
+    const platform::gst::String text(gst_caps_to_string(format.get()));
     return QString::fromUtf8(text.get());
 }
 

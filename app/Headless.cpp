@@ -1,6 +1,7 @@
 #include "Headless.h"
 
 #include <cstdio>
+#include <exception>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -9,6 +10,7 @@
 #include "CaptureDrivers.h"
 #include "EventFeed.h"
 #include "EventReport.h"
+#include "MqttBridge.h"
 #include "MqttPublisher.h"
 #include "QuitSignals.h"
 
@@ -44,6 +46,7 @@ Headless::Headless(const Settings& settings, const Options& options)
     evaluation_.addListener(&feed_);
     if (!settings_.saveDir.isEmpty())
         evaluation_.setSaveFolder(settings_.saveDir.toStdString());
+    evaluation_.detection().setSettings(detectionFromNames(settings_.detection));
     timer_.setInterval(std::max(1, settings_.capturingPeriod));
     connect(&timer_, &QTimer::timeout, this, &Headless::evaluate);
     connect(&source_, &platform::LiveSource::statusChanged, this,
@@ -69,6 +72,13 @@ bool Headless::start(QString& error)
     }
     const QString name = QString::fromStdString(drivers.front().name);
 
+    if (!settings_.maskFile.isEmpty()) {
+        try {
+            evaluation_.detection().loadMask(settings_.maskFile.toStdString());
+        } catch (const std::exception& e) {
+            progress(QStringLiteral("watching without a mask: %1").arg(QString::fromStdString(e.what())));
+        }
+    }
     QString eventError;
     if (!watcher_.open(QDir(saveFolder(settings_)).absolutePath(), eventError))
         progress(QStringLiteral("events are not kept: %1").arg(eventError));
@@ -81,18 +91,18 @@ bool Headless::start(QString& error)
 
     if (!settings_.mqtt.isEmpty()) {
         QString brokerError;
-        const std::optional<BrokerAddress> broker = parseBrokerAddress(settings_.mqtt, brokerError);
-        if (broker) {
-            mqtt_ = std::make_unique<events::MqttPublisher>(broker->host.toStdString(), broker->port,
-                                                            name.toStdString());
-            mqtt_->setStatusListener([](bool, const std::string& text) { progress(QString::fromStdString(text)); });
-            progress(QStringLiteral("publishing events to %1 on %2").arg(settings_.mqtt,
-                                                                          QString::fromStdString(mqtt_->eventTopic())));
+        if (const std::optional<BrokerAddress> broker = parseBrokerAddress(settings_.mqtt, brokerError)) {
+            mqtt_ = new MqttBridge(*broker, watcher_, [this] { return savedFrames_; }, this);
+            connect(mqtt_, &MqttBridge::statusText, this, [](const QString& text) { progress(text); });
+            mqtt_->setCamera(name);
+            progress(QStringLiteral("publishing events to %1 on %2")
+                         .arg(settings_.mqtt, QString::fromStdString(mqtt_->publisher()->eventTopic())));
         }
     }
-    progress(QStringLiteral("watching \"%1\" every %2 ms; events in %3")
+    progress(QStringLiteral("watching \"%1\" every %2 ms, detection %3; events in %4")
                  .arg(name)
                  .arg(timer_.interval())
+                 .arg(evaluation_.detection().settings().anyOn() ? "on" : "off")
                  .arg(QDir(saveFolder(settings_)).absolutePath()));
     timer_.start();
     return true;
@@ -106,7 +116,8 @@ void Headless::stop()
     timer_.stop();
     watcher_.finish(); // the open event ends and its clip is written
     source_.close();
-    mqtt_.reset();
+    delete mqtt_; // says offline to the broker
+    mqtt_ = nullptr;
     progress(QStringLiteral("stopped after %1 evaluations and %2 events").arg(evaluations_).arg(events_));
 }
 
@@ -133,6 +144,9 @@ void Headless::cycleEvaluated(const watch::Cycle& cycle)
     ++evaluations_;
     if (logCycles_)
         output(cycleJson(cycle));
+    // The frames of the open event, or of the cycle that may start the next one.
+    if (!watcher_.eventOpen())
+        savedFrames_.clear();
     if (!cycle.savedFile.empty())
         savedFrames_.push_back(cycle.savedFile);
     const std::string saveError = cycle.saveError.empty() ? "" : cycle.saveError + ": " + cycle.saveErrorReason;
@@ -145,21 +159,16 @@ void Headless::eventStarted(const events::Event& event)
 {
     ++events_;
     output(eventStartJson(event, savedFrames_));
-    if (mqtt_)
-        mqtt_->eventStarted(eventStartJson(event, savedFrames_).toStdString());
     progress(QStringLiteral("movement: event %1 started, %2 pixels changed").arg(event.id).arg(event.peakCount));
 }
 
 void Headless::eventEnded(const events::Event& event)
 {
     output(eventEndJson(event, savedFrames_));
-    if (mqtt_)
-        mqtt_->eventEnded(eventEndJson(event, savedFrames_).toStdString());
     progress(QStringLiteral("event %1 ended after %2 moving evaluations, at most %3 pixels")
                  .arg(event.id)
                  .arg(event.movingCycles)
                  .arg(event.peakCount));
-    savedFrames_.clear();
 }
 
 int runHeadless(int argc, char** argv, const Settings& settings, const Options& options)

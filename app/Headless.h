@@ -16,11 +16,9 @@
 #include "LiveSource.h"
 #include "Settings.h"
 
-namespace events {
-class MqttPublisher;
-}
-
 namespace app {
+
+class MqttBridge;
 
 // Watching without windows: the live source, one evaluation every period on its newest
 // frame, the events with their clips, one JSON line per event start and end (and with
@@ -54,7 +52,7 @@ private:
     watch::Evaluation evaluation_;
     events::EventWatcher watcher_;
     watch::EventFeed feed_;
-    std::unique_ptr<events::MqttPublisher> mqtt_;
+    MqttBridge* mqtt_ = nullptr;
     QTimer timer_;
     std::uint64_t lastFrame_ = 0;
     std::int64_t evaluations_ = 0;

@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
+#include "CaptureWindow.h"
 #include "ClipboardFrame.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
@@ -403,6 +404,9 @@ void TVideo::StartVideo()
     // The session holds one capture window: an open one ends before the new one starts.
     CapDestroy();
     if (CapCreate()) {
+        // Every frame of the source goes to the events' pre-event buffer.
+        if (platform::CaptureWindow* window = capWindow())
+            window->source().addFrameTap(eventWatcher_->frameTap());
         CapSetFrameLimit(45);
         CapStartOverlay();
     }

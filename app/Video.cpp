@@ -2,6 +2,7 @@
 // or, with --headless, the same watching without windows.
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include "FrameClipboard.h"
 #include "Headless.h"
 #include "MainVideo.h"
+#include "Mask.h"
 #include "QuitSignals.h"
 #include "Settings.h"
 #include "SourceChoice.h"
@@ -34,7 +36,6 @@ void print(std::FILE* stream, const QString& text)
 
 int main(int argc, char** argv)
 {
-    QuitSignals::catchSignals();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -45,6 +46,15 @@ int main(int argc, char** argv)
         return line.exitCode;
     }
     const app::Options& options = line.options;
+
+    if (options.mask) {
+        try {
+            analysis::readMaskPgm(options.mask->toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "--mask: %s\n", e.what());
+            return app::badArgumentsExit;
+        }
+    }
 
     if (options.listCameras) {
         gst_init(nullptr, nullptr);
@@ -71,6 +81,8 @@ int main(int argc, char** argv)
     if (options.headless)
         return app::runHeadless(argc, argv, app::withOptions(remembered, options), options);
 
+    // From here on a signal waits for the event loop, which ends the program as closing does.
+    QuitSignals::catchSignals();
     QApplication application(argc, argv);
     QFont font("MS Sans Serif");
     font.setStyleHint(QFont::SansSerif); // the system's sans face where this one is missing

@@ -1,14 +1,18 @@
 #include "WindowSettings.h"
 
 #include <cstdio>
+#include <exception>
 
 #include <QCheckBox>
 #include <QEvent>
+#include <QStatusBar>
 #include <QTimer>
 #include <QWidget>
 
+#include "Detection.h"
 #include "Evaluation.h"
 #include "MainVideo.h"
+#include "MqttBridge.h"
 #include "CaptureWindow.h"
 #include "LiveSource.h"
 #include "SpinEdit.h"
@@ -43,7 +47,24 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
         if (window->minimumSize() != window->maximumSize())
             window->resize(place->second.size());
     }
+    watch::Evaluation& evaluation = *video_.evaluation();
+    evaluation.detection().setSettings(detectionFromNames(used_.detection));
+    startingDetection_ = evaluation.detection().settings();
+    if (!used_.maskFile.isEmpty()) {
+        try {
+            evaluation.detection().loadMask(used_.maskFile.toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Video: watching without a mask: %s\n", e.what());
+        }
+    }
     video_.installEventFilter(this);
+    QString brokerError;
+    if (const std::optional<BrokerAddress> broker = parseBrokerAddress(used_.mqtt, brokerError);
+        broker && video_.eventWatcher()) {
+        mqtt_ = new MqttBridge(*broker, *video_.eventWatcher(), {}, this);
+        connect(mqtt_, &MqttBridge::statusText, &video_,
+                [this](const QString& text) { video_.statusBar()->showMessage(text); });
+    }
     // The session's capture window comes and goes with Start and Stop Video.
     sessionCheck_.setInterval(500);
     connect(&sessionCheck_, &QTimer::timeout, this, &WindowSettings::followSession);
@@ -76,6 +97,9 @@ Settings WindowSettings::current() const
     s.capturingPeriod = video_.CapSpeedSpinBox->value();
     s.beepOnMove = video_.BeepOMBox->isChecked();
     s.saveOnMove = video_.SaveOMBox->isChecked();
+    // Detection settings left as they came hold as they were given (by name or by an option).
+    if (video_.evaluation() && !(video_.evaluation()->detection().settings() == startingDetection_))
+        s.detection = detectionNames(video_.evaluation()->detection().settings());
     if (camera_) {
         camera_->refresh();
         s.camera = cameraName_;
@@ -112,6 +136,8 @@ void WindowSettings::followSession()
     camera_ = new CameraSetup(window->source(), same ? known.cameraFormat : QString(),
                               same ? known.cameraControls : std::map<QString, int>{}, this);
     cameraName_ = name;
+    if (mqtt_)
+        mqtt_->setCamera(name);
 }
 
 void WindowSettings::remember()

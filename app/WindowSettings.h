@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "CameraSetup.h"
+#include "Detection.h"
 #include "CommandLine.h"
 #include "Settings.h"
 
@@ -18,6 +19,8 @@ class CaptureWindow;
 }
 
 namespace app {
+
+class MqttBridge;
 
 // Carries the settings into the windows for a run and back out at its end: the control
 // panel's values and check boxes, the places of the windows the user moved or sized, and
@@ -53,6 +56,8 @@ private:
     CameraSetup* camera_ = nullptr;
     QString cameraName_;
     QTimer sessionCheck_;
+    MqttBridge* mqtt_ = nullptr; // when a broker is set
+    analysis::DetectionSettings startingDetection_;
 };
 
 // Where a window is: its frame's position and its inner size, as move() and resize() take them.

@@ -1,6 +1,8 @@
 #include "Evaluation.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -27,8 +29,11 @@ Evaluation::~Evaluation() = default;
 
 void Evaluation::takeReference(const Frame& frame)
 {
-    if (analysis::ToGrayscale(frame.colour, reference_) == 0)
+    if (analysis::ToGrayscale(frame.colour, reference_) == 0) {
         referenceStream_ = frame.stream;
+        // A new reference starts a new watch: what was learnt of the last scene is gone.
+        detection_.reset();
+    }
 }
 
 const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
@@ -45,10 +50,13 @@ const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
     // The first frame of a new connection may show anything (a gray start-up picture, a
     // different exposure): it only becomes the reference, so a reconnect never counts.
     cycle_.newStream = frame.stream != referenceStream_;
-    if (cycle_.newStream)
+    detected_ = {};
+    if (cycle_.newStream) {
         cycle_.reason = "new connection";
-    else
-        compare(settings.threshold);
+        detection_.reset();
+    } else {
+        compare(settings);
+    }
 
     std::swap(reference_, gray_);
     referenceStream_ = std::move(frame.stream);
@@ -60,8 +68,9 @@ const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
     return cycle_;
 }
 
-void Evaluation::compare(std::uint8_t threshold)
+void Evaluation::compare(const CycleSettings& settings)
 {
+    const std::uint8_t threshold = settings.threshold;
     // A picture a listener still holds is left to it; otherwise its buffer is reused.
     if (difference_.use_count() > 1)
         difference_ = std::make_shared<analysis::Bitmap>();
@@ -77,21 +86,28 @@ void Evaluation::compare(std::uint8_t threshold)
     cycle_.centred = cycle_.result.BrightCount > 0 && cycle_.result.DarkCount > 0;
     if (cycle_.centred)
         cycle_.centre = cycle_.result.Centre;
+    detected_ = detection_.evaluate(reference_, gray_, *cycle_.frame, threshold, settings.minimalMovement,
+                                    cycle_.result);
+    // The picture keeps every changed pixel; those that did not count are faded.
+    detection_.fadeDiscounted(*difference_);
 }
 
 void Evaluation::decide(const CycleSettings& settings)
 {
-    // The detection stage plugs in here: it discounts what it does not take for movement
-    // and confirms what it does. Without it every changed pixel counts.
-    cycle_.brightCounted = cycle_.result.BrightCount;
-    cycle_.darkCounted = cycle_.result.DarkCount;
+    // The detection stage discounted what it does not take for movement and confirmed
+    // what it does; all off, it left every changed pixel counted.
+    auto saturated = [](std::int64_t n) { return static_cast<std::int32_t>(std::min<std::int64_t>(n, std::numeric_limits<std::int32_t>::max())); };
+    cycle_.brightCounted = saturated(detected_.brightCount);
+    cycle_.darkCounted = saturated(detected_.darkCount);
     cycle_.changed = std::int64_t(cycle_.brightCounted) + cycle_.darkCounted;
     const std::int64_t pixels = std::int64_t(cycle_.frame->width()) * cycle_.frame->height();
     cycle_.percent = pixels > 0 ? cycle_.changed * 100 / pixels : 0;
     // A comparison that did not take place never counts as movement, whatever the
     // minimum: a negative one would otherwise take its zero counts for movement.
     cycle_.moving = cycle_.compared == 0 && cycle_.changed > settings.minimalMovement;
-    cycle_.confirmed = cycle_.moving;
+    cycle_.confirmed = cycle_.moving && detected_.confirmed;
+    if (cycle_.compared == 0 && detected_.rejection != analysis::Rejection::None)
+        cycle_.reason = analysis::rejectionText(detected_.rejection);
 }
 
 void Evaluation::act(const CycleSettings& settings)

@@ -7,6 +7,7 @@
 
 #include "Bitmap.h"
 #include "Cycle.h"
+#include "Detection.h"
 
 class QImage;
 
@@ -53,6 +54,11 @@ public:
 
     const analysis::Bitmap& reference() const { return reference_; }
 
+    // The detection stage each compared frame goes through: its settings and mask. All
+    // off (the default), every changed pixel counts.
+    analysis::Detection& detection() { return detection_; }
+    const analysis::Detection& detection() const { return detection_; }
+
     // The folder moving frames are saved in ("images" in the working directory unless set).
     void setSaveFolder(std::string folder) { saveFolder_ = std::move(folder); }
     const std::string& saveFolder() const { return saveFolder_; }
@@ -63,7 +69,7 @@ public:
     void removeListener(CycleListener* listener);
 
 private:
-    void compare(std::uint8_t threshold);
+    void compare(const CycleSettings& settings);
     void decide(const CycleSettings& settings);
     void act(const CycleSettings& settings);
 
@@ -74,6 +80,8 @@ private:
     // Handed to listeners with the cycle; reused when no listener kept it.
     std::shared_ptr<analysis::Bitmap> difference_;
     Cycle cycle_;
+    analysis::Detection detection_;
+    analysis::DetectionResult detected_;
     std::vector<CycleListener*> listeners_;
     std::string saveFolder_ = "images";
 };

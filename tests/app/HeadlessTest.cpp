@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -70,6 +71,14 @@ TEST(CommandLineProgram, ExitStatusesAndMessages)
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_TRUE(bad.err.contains("--threshold")) << bad.err.toStdString();
     EXPECT_TRUE(bad.out.isEmpty());
+
+    QFile notAMask(home.filePath("mask.pgm"));
+    ASSERT_TRUE(notAMask.open(QIODevice::WriteOnly));
+    notAMask.write("P2\n2 2\n255\n0 0 0 0\n"); // plain text PGM: not a mask this program reads
+    notAMask.close();
+    const Outcome badMask = run({"--mask", notAMask.fileName()}, environment);
+    EXPECT_EQ(badMask.exitCode, 2);
+    EXPECT_TRUE(badMask.err.startsWith("--mask")) << badMask.err.toStdString();
 
     QProcessEnvironment configured = environment;
     configured.insert("CAPTURE_SOURCES", "Ball|videotestsrc pattern=ball;Bars|videotestsrc");

@@ -261,3 +261,40 @@ TEST_F(InFolder, SavesGoToTheFolderSetForThem)
     EXPECT_TRUE(fs::exists(cycle.savedFile));
     EXPECT_EQ(savedFiles(), 0) << "nothing in images/";
 }
+
+TEST_F(InFolder, DetectionDecidesWhatCountsAndOnlyConfirmedCyclesBeepAndSave)
+{
+    Evaluation evaluation;
+    analysis::DetectionSettings settings;
+    settings.light = true;
+    settings.confirm = true;
+    evaluation.detection().setSettings(settings);
+    evaluation.takeReference(frame(0));
+
+    // The lamp goes on: every pixel brightened, none counts, the picture shows them faded.
+    Frame lit = frame(0);
+    for (int y = 0; y < lit.colour.height(); ++y)
+        for (int x = 0; x < 3 * lit.colour.width(); ++x)
+            lit.colour.row(y)[x] = 160;
+    Cycle c = evaluation.evaluate(lit, everything(10));
+    EXPECT_EQ(c.result.BrightCount, 32 * 24);
+    EXPECT_EQ(c.changed, 0);
+    EXPECT_FALSE(c.moving);
+    EXPECT_EQ(c.reason, "light change");
+    EXPECT_FALSE(c.beeped);
+    EXPECT_GT(analysis::greenOf(c.difference->pixel(5, 5)), 128);
+
+    // Movement needs two of the last three cycles: the first moving cycle waits.
+    evaluation.takeReference(frame(0));
+    c = evaluation.evaluate(frame(100), everything(10));
+    EXPECT_TRUE(c.moving);
+    EXPECT_FALSE(c.confirmed);
+    EXPECT_EQ(c.reason, "not confirmed yet");
+    EXPECT_FALSE(c.beeped);
+    EXPECT_EQ(savedFiles(), 0);
+    c = evaluation.evaluate(frame(0, 100), everything(10));
+    EXPECT_TRUE(c.confirmed);
+    EXPECT_TRUE(c.reason.empty());
+    EXPECT_TRUE(c.beeped);
+    EXPECT_EQ(savedFiles(), 1);
+}
