@@ -20,6 +20,9 @@ namespace events {
 class EventWatcher;
 }
 class TVideoForm;
+namespace platform {
+class ScreenImages;
+}
 namespace watch {
 class Evaluation;
 class EventFeed;
@@ -93,6 +96,7 @@ private:
     void updateEventFolder();
 
     std::unique_ptr<watch::Evaluation> evaluation_;
+    std::unique_ptr<platform::ScreenImages> screenImages_;
     events::EventWatcher* eventWatcher_ = nullptr;
     std::unique_ptr<watch::EventFeed> eventFeed_;
     QString eventFolder_ = "images";
