@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include "ApplicationTitle.h"
+#include "VideoCap.h"
 
 QString errorBoxText(const QString& error)
 {
@@ -21,8 +22,10 @@ void showErrorBox(const QString& error)
     box.exec();
 }
 
-void runCommand(const std::function<void()>& command)
+void runCommand(const std::function<void()>& command, bool interrupts)
 {
+    if (CapWaiting() && !interrupts)
+        return;
     try {
         command();
     } catch (const std::exception& e) {

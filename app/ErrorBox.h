@@ -13,4 +13,6 @@ QString errorBoxText(const QString& error);
 void showErrorBox(const QString& error);
 
 // Runs a command; an error it raises ends it and is shown in the standard error box.
-void runCommand(const std::function<void()>& command);
+// While the capture session waits for its source (the GUI keeps running meanwhile), a
+// command is refused unless it `interrupts` the wait (Stop Video).
+void runCommand(const std::function<void()>& command, bool interrupts = false);

@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
+#include "CaptureWindow.h"
 #include "ClipboardFrame.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
@@ -155,7 +156,7 @@ TVideo::TVideo()
     move(3, 2);
 
     connect(SpeedButton3, &QToolButton::clicked, this, [this] { runCommand([this] { StartVideo(); }); });
-    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }); });
+    connect(SpeedButton7, &QToolButton::clicked, this, [this] { runCommand([this] { StopVideo(); }, true); });
     connect(SpeedButton12, &QToolButton::clicked, this, &TVideo::SpeedButton12Click);
     connect(AutoBut, &QToolButton::clicked, this, &TVideo::AutoButClick);
     connect(CapSpeedSpinBox, &SpinEdit::changed, this, &TVideo::CapSpeedSpinBoxChange);
@@ -395,6 +396,14 @@ void TVideo::FormClose()
 
 void TVideo::closeEvent(QCloseEvent* event)
 {
+    if (CapWaiting()) {
+        // A command waits for the source: ending the session ends the wait, and the
+        // window closes once that command has unwound.
+        CapDestroy();
+        event->ignore();
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
     FormClose();
     QMainWindow::closeEvent(event);
 }
@@ -407,6 +416,9 @@ void TVideo::StartVideo()
     // The session holds one capture window: an open one ends before the new one starts.
     CapDestroy();
     if (CapCreate()) {
+        // Every frame of the source goes to the events' pre-event buffer.
+        if (platform::CaptureWindow* window = capWindow())
+            window->source().addFrameTap(eventWatcher_->frameTap());
         CapSetFrameLimit(45);
         CapStartOverlay();
     }

@@ -1,6 +1,8 @@
 #include "Settings.h"
 
 #include <climits>
+#include <cmath>
+#include <type_traits>
 #include <optional>
 
 #include <QDir>
@@ -9,6 +11,7 @@
 #include <QStandardPaths>
 
 #include "CommandLine.h"
+#include "Detection.h"
 
 namespace app {
 
@@ -193,8 +196,10 @@ Settings withOptions(Settings s, const Options& options)
     if (options.robustDetection)
         s.detection = *options.robustDetection ? std::map<QString, QVariant>{{"robust", true}}
                                                : std::map<QString, QVariant>{};
-    if (options.mask)
+    if (options.mask) {
         s.maskFile = *options.mask;
+        s.detection["mask"] = true; // a mask given is a mask to use
+    }
     if (options.mqtt)
         s.mqtt = QStringLiteral("%1:%2").arg(options.mqtt->host.contains(':') ? '[' + options.mqtt->host + ']'
                                                                                : options.mqtt->host)
@@ -230,6 +235,51 @@ Settings toRemember(const Settings& remembered, const Settings& atEnd, const Opt
     if (options.mqtt)
         keep(s.mqtt, given.mqtt, remembered.mqtt);
     return s;
+}
+
+} // namespace app
+
+namespace app {
+
+std::map<QString, QVariant> detectionNames(const analysis::DetectionSettings& s)
+{
+    return {{"light", s.light},         {"noise", s.noise},
+            {"noiseFactor", s.noiseFactor}, {"specks", s.specks},
+            {"speckSize", s.speckSize}, {"mask", s.mask},
+            {"confirm", s.confirm},     {"confirmNeeded", s.confirmNeeded},
+            {"confirmWindow", s.confirmWindow}};
+}
+
+analysis::DetectionSettings detectionFromNames(const std::map<QString, QVariant>& names)
+{
+    auto value = [&](const char* name) {
+        const auto found = names.find(name);
+        return found == names.end() ? QVariant() : found->second;
+    };
+    analysis::DetectionSettings s;
+    if (value("robust").toString() == "true" || value("robust").toBool())
+        s = analysis::DetectionSettings::robust();
+    auto flag = [&](const char* name, bool& field) {
+        const QString text = value(name).toString();
+        if (text == "true" || text == "false")
+            field = text == "true";
+    };
+    auto number = [&](const char* name, auto& field) {
+        bool ok = false;
+        const double v = value(name).toString().toDouble(&ok);
+        if (ok && std::isfinite(v) && std::abs(v) < 1e6)
+            field = static_cast<std::remove_reference_t<decltype(field)>>(v);
+    };
+    flag("light", s.light);
+    flag("noise", s.noise);
+    number("noiseFactor", s.noiseFactor);
+    flag("specks", s.specks);
+    number("speckSize", s.speckSize);
+    flag("mask", s.mask);
+    flag("confirm", s.confirm);
+    number("confirmNeeded", s.confirmNeeded);
+    number("confirmWindow", s.confirmWindow);
+    return s.bounded();
 }
 
 } // namespace app

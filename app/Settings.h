@@ -6,6 +6,10 @@
 #include <QString>
 #include <QVariant>
 
+namespace analysis {
+struct DetectionSettings;
+}
+
 namespace app {
 
 struct Options;
@@ -63,5 +67,11 @@ Settings withOptions(Settings remembered, const Options& options);
 // What to remember at the end of a run: the values in use at its end, except where a
 // command-line value still stands, which holds for its run only.
 Settings toRemember(const Settings& remembered, const Settings& atEnd, const Options& options);
+
+// The detection's settings as the settings file keeps them, by name, and back. Names
+// not known and values of the wrong kind are left out; {"robust": true} stands for every
+// mechanism on with its tuned defaults.
+std::map<QString, QVariant> detectionNames(const analysis::DetectionSettings& settings);
+analysis::DetectionSettings detectionFromNames(const std::map<QString, QVariant>& names);
 
 } // namespace app

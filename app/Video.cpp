@@ -2,6 +2,7 @@
 // or, with --headless, the same watching without windows.
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include <QApplication>
@@ -13,7 +14,9 @@
 #include "CommandLine.h"
 #include "DisplayCheck.h"
 #include "FrameClipboard.h"
+#include "Headless.h"
 #include "MainVideo.h"
+#include "Mask.h"
 #include "QuitSignals.h"
 #include "Settings.h"
 #include "SourceChoice.h"
@@ -45,6 +48,15 @@ int main(int argc, char** argv)
     }
     const app::Options& options = line.options;
 
+    if (options.mask) {
+        try {
+            analysis::readMaskPgm(options.mask->toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "--mask: %s\n", e.what());
+            return app::badArgumentsExit;
+        }
+    }
+
     if (options.listCameras) {
         gst_init(nullptr, nullptr);
         print(stdout, app::cameraList());
@@ -67,6 +79,8 @@ int main(int argc, char** argv)
         return app::badArgumentsExit;
     }
     print(stderr, note.isEmpty() ? QString() : note + '\n');
+    if (options.headless)
+        return app::runHeadless(argc, argv, app::withOptions(remembered, options), options);
 
     QApplication application(argc, argv);
     QFont font("MS Sans Serif");

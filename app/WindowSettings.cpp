@@ -1,14 +1,20 @@
 #include "WindowSettings.h"
 
 #include <cstdio>
+#include <exception>
 
 #include <QCheckBox>
 #include <QEvent>
+#include <QStatusBar>
 #include <QTimer>
 #include <QWidget>
 
+#include "Detection.h"
 #include "Evaluation.h"
 #include "MainVideo.h"
+#include "MqttBridge.h"
+#include "CaptureWindow.h"
+#include "LiveSource.h"
 #include "SpinEdit.h"
 #include "VideoCap.h"
 
@@ -28,8 +34,10 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     video_.CapSpeedSpinBox->setValue(used_.capturingPeriod);
     video_.BeepOMBox->setChecked(used_.beepOnMove);
     video_.SaveOMBox->setChecked(used_.saveOnMove);
-    if (!used_.saveDir.isEmpty())
+    if (!used_.saveDir.isEmpty()) {
         video_.evaluation()->setSaveFolder(used_.saveDir.toStdString());
+        video_.setEventFolder(used_.saveDir);
+    }
     for (QWidget* window : windows()) {
         const auto place = used_.windowGeometry.find(window->objectName());
         if (place == used_.windowGeometry.end())
@@ -39,7 +47,28 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
         if (window->minimumSize() != window->maximumSize())
             window->resize(place->second.size());
     }
+    watch::Evaluation& evaluation = *video_.evaluation();
+    evaluation.detection().setSettings(detectionFromNames(used_.detection));
+    startingDetection_ = evaluation.detection().settings();
+    if (!used_.maskFile.isEmpty()) {
+        try {
+            evaluation.detection().loadMask(used_.maskFile.toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Video: watching without a mask: %s\n", e.what());
+        }
+    }
     video_.installEventFilter(this);
+    QString brokerError;
+    if (const std::optional<BrokerAddress> broker = parseBrokerAddress(used_.mqtt, brokerError);
+        broker && video_.eventWatcher()) {
+        mqtt_ = new MqttBridge(*broker, *video_.eventWatcher(), {}, this);
+        connect(mqtt_, &MqttBridge::statusText, &video_,
+                [this](const QString& text) { video_.statusBar()->showMessage(text); });
+    }
+    // The session's capture window comes and goes with Start and Stop Video.
+    sessionCheck_.setInterval(500);
+    connect(&sessionCheck_, &QTimer::timeout, this, &WindowSettings::followSession);
+    sessionCheck_.start();
     // The places the windows are shown at, once the window system has placed them.
     QTimer::singleShot(0, this, &WindowSettings::noteStartingPlaces);
 }
@@ -68,8 +97,15 @@ Settings WindowSettings::current() const
     s.capturingPeriod = video_.CapSpeedSpinBox->value();
     s.beepOnMove = video_.BeepOMBox->isChecked();
     s.saveOnMove = video_.SaveOMBox->isChecked();
-    if (!driverName().empty() && driverName() != "No Driver Found")
-        s.camera = QString::fromStdString(driverName());
+    // Detection settings left as they came hold as they were given (by name or by an option).
+    if (video_.evaluation() && !(video_.evaluation()->detection().settings() == startingDetection_))
+        s.detection = detectionNames(video_.evaluation()->detection().settings());
+    if (camera_) {
+        camera_->refresh();
+        s.camera = cameraName_;
+        s.cameraFormat = camera_->format();
+        s.cameraControls = camera_->controls();
+    }
     for (QWidget* window : windows()) {
         const auto start = startingPlaces_.find(window->objectName());
         if (start != startingPlaces_.end() && start->second != placeOf(*window))
@@ -84,6 +120,24 @@ bool WindowSettings::eventFilter(QObject* watched, QEvent* event)
     if (watched == &video_ && event->type() == QEvent::Close)
         remember();
     return QObject::eventFilter(watched, event);
+}
+
+void WindowSettings::followSession()
+{
+    platform::CaptureWindow* window = capWindow();
+    if (window == sessionWindow_ || !window || window->source().name().empty())
+        return;
+    sessionWindow_ = window;
+    const QString name = QString::fromStdString(window->source().name());
+    // What was remembered belongs to one camera; another one starts from its own.
+    const Settings known = camera_ && name == cameraName_ ? current() : used_;
+    const bool same = name == known.camera;
+    delete camera_;
+    camera_ = new CameraSetup(window->source(), same ? known.cameraFormat : QString(),
+                              same ? known.cameraControls : std::map<QString, int>{}, this);
+    cameraName_ = name;
+    if (mqtt_)
+        mqtt_->setCamera(name);
 }
 
 void WindowSettings::remember()

@@ -4,17 +4,27 @@
 
 #include <QObject>
 #include <QRect>
+#include <QTimer>
 
+#include "CameraSetup.h"
+#include "Detection.h"
 #include "CommandLine.h"
 #include "Settings.h"
 
 class QWidget;
 class TVideo;
 
+namespace platform {
+class CaptureWindow;
+}
+
 namespace app {
 
+class MqttBridge;
+
 // Carries the settings into the windows for a run and back out at its end: the control
-// panel's values and check boxes, and the places of the windows the user moved or sized.
+// panel's values and check boxes, the places of the windows the user moved or sized, and
+// the format and picture controls of the camera the capture session watches.
 // At the end of the run (the control panel closing) it writes what is to be remembered.
 class WindowSettings : public QObject {
     Q_OBJECT
@@ -32,6 +42,7 @@ private:
     std::vector<QWidget*> windows() const;
     void noteStartingPlaces();
     void remember();
+    void followSession();
 
     TVideo& video_;
     SettingsFile& file_;
@@ -40,6 +51,13 @@ private:
     Options options_;
     std::map<QString, QRect> startingPlaces_;
     bool remembered_once_ = false;
+    // The capture session's window, and the format and controls of its camera.
+    platform::CaptureWindow* sessionWindow_ = nullptr;
+    CameraSetup* camera_ = nullptr;
+    QString cameraName_;
+    QTimer sessionCheck_;
+    MqttBridge* mqtt_ = nullptr; // when a broker is set
+    analysis::DetectionSettings startingDetection_;
 };
 
 // Where a window is: its frame's position and its inner size, as move() and resize() take them.

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include "ApplicationTitle.h"
+#include "LiveSource.h"
 
 namespace {
 
@@ -80,6 +81,7 @@ void CapSetFrameLimitEvent(FrameLimitNotification notification) { OnFrameLimit =
 void CapSetFrameLimit(std::uint32_t count) { FrameLimit = count; }
 
 CaptureWindow* capWindow() { return CapWindow; }
+bool CapWaiting() { return platform::waitingOnSource(); }
 const std::string& driverName() { return DriverName; }
 std::uint32_t frameLimit() { return FrameLimit; }
 
@@ -99,6 +101,8 @@ bool CapCreate()
     int index = 0;
     while (index < 10 && !CapConnectDriver(index))
         ++index;
+    if (!CapWindow)
+        return false; // ended while a driver connected
 
     char name[80];
     char version[100];

@@ -26,8 +26,9 @@ void CapSetFrameLimitEvent(FrameLimitNotification notification);
 void CapSetFrameLimit(std::uint32_t count);
 
 // Opens a session: the capture window in the panel, the status callback, the first
-// driver of 0 to 9 that connects, the capture file name. False only when there is no
-// panel or the window or its callback cannot be set up; true also without a driver.
+// driver of 0 to 9 that connects, the capture file name. False when there is no panel,
+// the window or its callback cannot be set up, or the session was ended while it
+// connected; true also without a driver.
 bool CapCreate();
 void CapDestroy();
 
@@ -41,6 +42,10 @@ void CapDlgVideoSource();
 void CapDlgVideoDisplay();
 
 bool CapConnectDriver(int index);
+// True while a session message waits for its source. The GUI keeps running then, and
+// the program takes no second command on the session, except ending it (CapDestroy),
+// which ends the wait at once.
+bool CapWaiting();
 std::int32_t CapStatusCallback(CaptureWindow* window, std::int32_t id, const char* text);
 
 // The session's state, for the program and its tests.

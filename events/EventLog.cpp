@@ -184,7 +184,46 @@ void EventLog::Closer::operator()(sqlite3* db) const
     sqlite3_close(db);
 }
 
-EventLog::~EventLog() = default;
+EventLog::~EventLog()
+{
+    if (checkpointer_.joinable()) {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        due_.notify_all();
+        checkpointer_.join();
+    }
+}
+
+bool EventLog::committed()
+{
+    {
+        std::lock_guard lock(mutex_);
+        checkpointDue_ = true;
+    }
+    due_.notify_all();
+    return true;
+}
+
+void EventLog::checkpoints()
+{
+    sqlite3* raw = nullptr;
+    sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    const std::unique_ptr<sqlite3, Closer> db(raw);
+    sqlite3_busy_timeout(raw, 1000);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        due_.wait(lock, [this] { return checkpointDue_ || stop_; });
+        if (stop_)
+            return;
+        checkpointDue_ = false;
+        lock.unlock();
+        // Passive: takes what it can without holding up a change; the next round takes the rest.
+        sqlite3_wal_checkpoint_v2(raw, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        lock.lock();
+    }
+}
 
 bool EventLog::fail(const std::string& what)
 {
@@ -234,7 +273,8 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
         }
     }
 
-    if (!log->exec("PRAGMA journal_mode = WAL") || !log->exec("PRAGMA synchronous = NORMAL")) {
+    if (!log->exec("PRAGMA journal_mode = WAL") || !log->exec("PRAGMA synchronous = NORMAL") ||
+        !log->exec("PRAGMA wal_autocheckpoint = 0")) {
         error = "Cannot set up the event log " + path + ": " + sqlite3_errmsg(db);
         return nullptr;
     }
@@ -248,6 +288,7 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
         error = "Cannot update the event log " + path + ": " + sqlite3_errmsg(db);
         return nullptr;
     }
+    log->checkpointer_ = std::thread([raw = log.get()] { raw->checkpoints(); });
     return log;
 }
 
@@ -286,7 +327,7 @@ bool EventLog::addStarted(Event& event)
     if (!transaction.commit())
         return fail("Cannot record the start of an event");
     event.id = id;
-    return true;
+    return committed();
 }
 
 bool EventLog::saveEnded(const Event& event)
@@ -309,7 +350,7 @@ bool EventLog::saveEnded(const Event& event)
         .bind(11, event.clip);
     if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
         return fail("Cannot record the end of an event");
-    return true;
+    return committed();
 }
 
 bool EventLog::removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason)
@@ -322,7 +363,7 @@ bool EventLog::removeEvent(std::int64_t eventId, TimePoint when, const std::stri
     remove.bind(1, eventId);
     if (!transaction.began() || files.step() != SQLITE_DONE || remove.step() != SQLITE_DONE || !transaction.commit())
         return fail("Cannot remove an event");
-    return true;
+    return committed();
 }
 
 bool EventLog::addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes,
@@ -334,7 +375,7 @@ bool EventLog::addFile(std::int64_t eventId, const std::string& path, FileKind k
     insert.bind(1, eventId).bind(2, path).bind(3, std::string(kindName(kind))).bind(4, bytes).bind(5, toMilliseconds(created));
     if (!transaction.began() || insert.step() != SQLITE_DONE || !transaction.commit())
         return fail("Cannot record the file " + path);
-    return true;
+    return committed();
 }
 
 bool EventLog::markRemoved(std::int64_t fileId, TimePoint when, const std::string& reason)
@@ -344,7 +385,7 @@ bool EventLog::markRemoved(std::int64_t fileId, TimePoint when, const std::strin
     update.bind(1, fileId).bind(2, toMilliseconds(when)).bind(3, reason);
     if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
         return fail("Cannot record a removed file");
-    return true;
+    return committed();
 }
 
 std::vector<StoredFile> EventLog::presentFiles()

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Event.h"
@@ -72,10 +75,20 @@ private:
     bool fail(const std::string& what);
     bool exec(const char* sql);
     bool migrate(int from);
+    bool committed();
+    void checkpoints();
 
     std::unique_ptr<sqlite3, Closer> db_;
     std::string path_;
     std::string error_;
+
+    // Copying the journal into the database waits for the disk: a thread of its own does
+    // it after each change, on a connection of its own, so no change waits for it.
+    std::thread checkpointer_;
+    std::mutex mutex_;
+    std::condition_variable due_;
+    bool checkpointDue_ = false;
+    bool stop_ = false;
 };
 
 } // namespace events

@@ -122,6 +122,11 @@ void EventWatcher::setSettings(const EventSettings& settings)
     armGapTimer();
 }
 
+std::size_t EventWatcher::bufferedFrames() const
+{
+    return recorder_->bufferedFrames();
+}
+
 std::size_t EventWatcher::bufferedBytes() const
 {
     return recorder_->bufferedBytes();

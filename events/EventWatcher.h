@@ -66,6 +66,7 @@ public:
 
     bool eventOpen() const { return tracker_.open(); }
     // The frames kept from before, and their bytes.
+    std::size_t bufferedFrames() const;
     std::size_t bufferedBytes() const;
 
 signals:

@@ -51,6 +51,12 @@ std::vector<ConfiguredSource> parseCaptureSources(std::string_view text)
     return sources;
 }
 
+Driver copyOf(const Driver& driver)
+{
+    return {driver.name, driver.description,
+            gst::Object<GstDevice>(driver.device ? GST_DEVICE(gst_object_ref(driver.device.get())) : nullptr)};
+}
+
 namespace {
 
 DriverChoice& choice()

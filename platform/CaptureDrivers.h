@@ -31,6 +31,9 @@ struct Driver {
     gst::Object<GstDevice> device;    // the camera; null for a configured source
 };
 
+// A second handle on the same driver (the camera is shared, not copied).
+Driver copyOf(const Driver& driver);
+
 // A choice of source made for one run (the command line's --source and --camera): it
 // stands above the CAPTURE_SOURCES environment variable.
 struct DriverChoice {

@@ -65,13 +65,15 @@ QImage imageOf(GstSample* sample)
 
 } // namespace
 
-std::unique_ptr<CapturePipeline> CapturePipeline::start(gst::Element source, std::chrono::milliseconds timeout,
-                                                        std::string& error)
+std::unique_ptr<CapturePipeline> CapturePipeline::start(gst::Element source, const GstCaps* requested,
+                                                        std::uint64_t stream, std::chrono::milliseconds timeout,
+                                                        const std::atomic<bool>& cancel, std::string& error)
 {
     std::unique_ptr<CapturePipeline> self(new CapturePipeline);
     self->pipeline_ = gst::adoptFloating(gst_pipeline_new("capture"));
     self->source_ = source.get();
     self->loops_ = containsFileSource(source.get());
+    self->stream_ = QString::number(stream);
     if (GST_IS_COLOR_BALANCE(source.get()))
         self->deviceBalance_ = source.get();
     else if (GST_IS_BIN(source.get()))
@@ -79,32 +81,49 @@ std::unique_ptr<CapturePipeline> CapturePipeline::start(gst::Element source, std
     if (self->deviceBalance_ && self->deviceBalance_ != source.get())
         gst_object_unref(self->deviceBalance_); // the bin keeps it alive
 
+    // A file has one size, format and rate; converting them in the pipeline lets every
+    // format the dialog offers work, as a camera's own formats do.
+    GstElement* fileConvert = self->loops_ ? makeElement("videoconvert", nullptr, error) : nullptr;
+    GstElement* fileScale = self->loops_ ? makeElement("videoscale", nullptr, error) : nullptr;
+    GstElement* fileRate = self->loops_ ? makeElement("videorate", nullptr, error) : nullptr;
     self->format_ = makeElement("capsfilter", "format", error);
     GstElement* convert = makeElement("videoconvert", nullptr, error);
     self->balance_ = makeElement("videobalance", nullptr, error);
     GstElement* toBgr = makeElement("videoconvert", nullptr, error);
     GstElement* bgrOnly = makeElement("capsfilter", nullptr, error);
     GstElement* sink = makeElement("appsink", nullptr, error);
-    GstElement* elements[] = {self->format_, convert, self->balance_, toBgr, bgrOnly, sink};
+    GstElement* elements[] = {fileConvert, fileScale, fileRate, self->format_, convert, self->balance_, toBgr, bgrOnly, sink};
     for (GstElement* e : elements)
         if (e)
             gst_bin_add(GST_BIN(self->pipeline_.get()), e);
     if (!error.empty())
         return nullptr;
-    gst_bin_add(GST_BIN(self->pipeline_.get()), source.release());
+    // The bin takes a reference of its own; ours goes with `source`.
+    gst_bin_add(GST_BIN(self->pipeline_.get()), source.get());
 
+    if (requested)
+        g_object_set(self->format_, "caps", requested, nullptr);
     gst::Caps bgr(gst_caps_from_string("video/x-raw,format=BGR"));
     g_object_set(bgrOnly, "caps", bgr.get(), nullptr);
     // The newest frame only; a file source plays at its own rate through the clock.
     g_object_set(sink, "max-buffers", 2u, "drop", TRUE, "emit-signals", TRUE, "sync", TRUE, nullptr);
     g_signal_connect(sink, "new-sample", G_CALLBACK(&CapturePipeline::onSample), self.get());
 
-    if (!gst_element_link_many(self->source_, self->format_, convert, self->balance_, toBgr, bgrOnly, sink, nullptr)) {
+    self->formatInput_ = self->source_;
+    if (self->loops_) {
+        if (!gst_element_link_many(self->source_, fileConvert, fileScale, fileRate, nullptr)) {
+            error = "Cannot link the video file to the capture pipeline";
+            return nullptr;
+        }
+        self->formatInput_ = fileRate;
+    }
+    if (!gst_element_link_many(self->formatInput_, self->format_, convert, self->balance_, toBgr, bgrOnly, sink,
+                               nullptr)) {
         error = "Cannot link the video source to the capture pipeline";
         return nullptr;
     }
     self->bus_ = gst::Bus(gst_element_get_bus(self->pipeline_.get()));
-    if (!self->play(timeout, error))
+    if (!self->play(timeout, cancel, error))
         return nullptr;
     return self;
 }
@@ -115,12 +134,8 @@ CapturePipeline::~CapturePipeline()
         gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
 }
 
-bool CapturePipeline::play(std::chrono::milliseconds timeout, std::string& error)
+bool CapturePipeline::play(std::chrono::milliseconds timeout, const std::atomic<bool>& cancel, std::string& error)
 {
-    {
-        std::lock_guard lock(mutex_);
-        stopped_ = false;
-    }
     const std::uint64_t before = newest().number;
     if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         const std::vector<std::string> errors = pollBus();
@@ -130,7 +145,7 @@ bool CapturePipeline::play(std::chrono::milliseconds timeout, std::string& error
     }
     // Wait for a frame in slices, so that an error on the bus ends the wait at once.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (std::chrono::steady_clock::now() < deadline && !cancel) {
         if (waitNewer(before, 50ms).number != 0)
             return true;
         const std::vector<std::string> errors = pollBus();
@@ -140,7 +155,7 @@ bool CapturePipeline::play(std::chrono::milliseconds timeout, std::string& error
             return false;
         }
     }
-    error = "No frames arrive from the video source";
+    error = cancel ? "Connecting was cancelled" : "No frames arrive from the video source";
     gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
     return false;
 }
@@ -154,15 +169,19 @@ GstFlowReturn CapturePipeline::onSample(GstElement* sink, gpointer data)
     QImage image = imageOf(sample.get());
     if (image.isNull())
         return GST_FLOW_OK;
-    std::function<void()> listener;
+    image.setText("stream", self->stream_);
+    const auto arrived = std::chrono::steady_clock::now().time_since_epoch();
+    Frame frame;
     {
         std::lock_guard lock(self->mutex_);
-        self->newest_ = {std::move(image), self->newest_.number + 1};
-        listener = self->listener_;
+        self->newest_ = {std::move(image), self->newest_.number + 1,
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(arrived).count()};
+        frame = self->newest_;
     }
     self->arrived_.notify_all();
-    if (listener)
-        listener();
+    std::lock_guard lock(self->listenerMutex_);
+    if (self->listener_)
+        self->listener_(frame);
     return GST_FLOW_OK;
 }
 
@@ -186,9 +205,9 @@ bool CapturePipeline::stopped() const
     return stopped_;
 }
 
-void CapturePipeline::setFrameListener(std::function<void()> listener)
+void CapturePipeline::setFrameListener(std::function<void(const Frame&)> listener)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(listenerMutex_);
     listener_ = std::move(listener);
 }
 
@@ -214,34 +233,21 @@ std::vector<std::string> CapturePipeline::pollBus()
 gst::Caps CapturePipeline::offeredCaps() const
 {
     gst::Pad pad(gst_element_get_static_pad(source_, "src"));
-    return gst::Caps(pad ? gst_pad_query_caps(pad.get(), nullptr) : gst_caps_new_any());
+    gst::Caps caps(pad ? gst_pad_query_caps(pad.get(), nullptr) : gst_caps_new_any());
+    if (!loops_ || gst_caps_is_any(caps.get()))
+        return caps;
+    // The file's own formats, at any size and rate: the pipeline scales and paces it.
+    caps.reset(gst_caps_make_writable(caps.release()));
+    for (guint i = 0; i < gst_caps_get_size(caps.get()); ++i)
+        gst_structure_set(gst_caps_get_structure(caps.get(), i), "width", GST_TYPE_INT_RANGE, 1, 7680, "height",
+                          GST_TYPE_INT_RANGE, 1, 4320, "framerate", GST_TYPE_FRACTION_RANGE, 1, 1, 60, 1, nullptr);
+    return caps;
 }
 
 gst::Caps CapturePipeline::currentCaps() const
 {
-    gst::Pad pad(gst_element_get_static_pad(source_, "src"));
+    gst::Pad pad(gst_element_get_static_pad(formatInput_, "src"));
     return gst::Caps(pad ? gst_pad_get_current_caps(pad.get()) : nullptr);
-}
-
-gst::Caps CapturePipeline::requestedCaps() const
-{
-    GstCaps* caps = nullptr;
-    g_object_get(format_, "caps", &caps, nullptr);
-    return gst::Caps(caps ? caps : gst_caps_new_any());
-}
-
-bool CapturePipeline::setRequestedCaps(const GstCaps* caps, std::chrono::milliseconds timeout, std::string& error)
-{
-    const gst::Caps previous = requestedCaps();
-    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
-    pollBus();
-    g_object_set(format_, "caps", caps, nullptr);
-    if (play(timeout, error))
-        return true;
-    g_object_set(format_, "caps", previous.get(), nullptr);
-    std::string ignored;
-    play(timeout, ignored);
-    return false;
 }
 
 GstElement* CapturePipeline::colourBalance() const

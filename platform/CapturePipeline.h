@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,18 +18,25 @@
 namespace platform {
 
 // A running pipeline from a capture source to packed blue-green-red frames, keeping
-// only the newest. GStreamer's threads hand frames over; everything else runs on the
-// GUI thread. A pipeline whose source is a file starts it again at its end.
+// only the newest. GStreamer's threads hand frames over. Starting may block for as long
+// as the source takes to open (a FIFO nobody writes to: for ever), so it runs on a
+// thread of its own; after that one thread at a time uses the pipeline. A pipeline
+// whose source is a file starts it again at its end, and scales and converts the file's
+// frames to whatever format is requested.
 class CapturePipeline {
 public:
     struct Frame {
         QImage image;              // Format_BGR888, a deep copy
         std::uint64_t number = 0;  // 1 for the first frame, counting up; 0: none yet
+        std::int64_t arrivedNs = 0; // when it arrived, on the steady clock
     };
 
-    // Builds and starts a pipeline on `source` and waits until frames flow. Null with
-    // `error` set when it cannot be built, fails, or no frame arrives within `timeout`.
-    static std::unique_ptr<CapturePipeline> start(gst::Element source, std::chrono::milliseconds timeout,
+    // Builds and starts a pipeline on `source`, held to `requested` caps (null: free), and
+    // waits until frames flow. Each frame's image carries the text "stream" = `stream`.
+    // Null with `error` set when it cannot be built, fails, no frame arrives within
+    // `timeout`, or `cancel` becomes true.
+    static std::unique_ptr<CapturePipeline> start(gst::Element source, const GstCaps* requested, std::uint64_t stream,
+                                                  std::chrono::milliseconds timeout, const std::atomic<bool>& cancel,
                                                   std::string& error);
     ~CapturePipeline();
     CapturePipeline(const CapturePipeline&) = delete;
@@ -42,19 +50,18 @@ public:
     // True once the source failed or ended without starting again.
     bool stopped() const;
 
-    // Called on a GStreamer thread after each new frame.
-    void setFrameListener(std::function<void()> listener);
+    // Called on a GStreamer thread with each new frame. Once this returns, the previous
+    // listener is neither running nor called again.
+    void setFrameListener(std::function<void(const Frame&)> listener);
 
     // Handles what the pipeline's bus holds (a file's end restarts it) and returns the
     // texts of the errors and of the end of a source that does not restart.
     std::vector<std::string> pollBus();
 
-    // The caps the source offers, and those it runs with now (null before it runs).
+    // The caps the source offers (for a scaled file: its formats at any size and rate),
+    // and those it runs with now (null before it runs).
     gst::Caps offeredCaps() const;
     gst::Caps currentCaps() const;
-    // Restarts the pipeline with the source held to `caps`; on failure the previous caps
-    // are restored and `error` says why.
-    bool setRequestedCaps(const GstCaps* caps, std::chrono::milliseconds timeout, std::string& error);
 
     // The element whose colour-balance channels stand for the picture controls: the
     // source's own where it has them, otherwise the pipeline's software balance.
@@ -63,22 +70,24 @@ public:
 private:
     CapturePipeline() = default;
     static GstFlowReturn onSample(GstElement* sink, gpointer self);
-    bool play(std::chrono::milliseconds timeout, std::string& error);
-    gst::Caps requestedCaps() const; // the caps the source is held to: ANY when free
+    bool play(std::chrono::milliseconds timeout, const std::atomic<bool>& cancel, std::string& error);
 
     gst::Element pipeline_;
     GstElement* source_ = nullptr;     // owned by the pipeline
     GstElement* format_ = nullptr;     // capsfilter holding the source's format
+    GstElement* formatInput_ = nullptr; // what feeds it: the source, or the scaler of a file
     GstElement* balance_ = nullptr;    // software picture controls
     GstElement* deviceBalance_ = nullptr;
     gst::Bus bus_;
     bool loops_ = false;
+    QString stream_;
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     Frame newest_;
     bool stopped_ = false;
-    std::function<void()> listener_;
+    std::mutex listenerMutex_; // held while the listener runs, so that it can be replaced safely
+    std::function<void(const Frame&)> listener_;
 };
 
 } // namespace platform

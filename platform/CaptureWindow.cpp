@@ -3,15 +3,17 @@
 #include <chrono>
 
 #include <QPainter>
+#include <QPointer>
 
-#include "CapturePipeline.h"
 #include "FrameClipboard.h"
 
 namespace platform {
 
 namespace {
-// A grab waits this long for a frame newer than the last one grabbed.
+// A grab waits this long for a frame newer than the last one grabbed; while the source
+// connects, as long as connecting may take.
 constexpr std::chrono::milliseconds grabTimeout{2000};
+constexpr std::chrono::milliseconds connectWait{12000};
 } // namespace
 
 CaptureWindow::CaptureWindow(QWidget* parent, const QString& caption) : QWidget(parent)
@@ -19,15 +21,17 @@ CaptureWindow::CaptureWindow(QWidget* parent, const QString& caption) : QWidget(
     setWindowTitle(caption);
     setAttribute(Qt::WA_OpaquePaintEvent);
     QObject::connect(&previewTimer_, &QTimer::timeout, this, &CaptureWindow::showNewest);
-    // Errors of a running source (a camera unplugged) are reported without waiting for
-    // the next message to the window.
-    QObject::connect(&busTimer_, &QTimer::timeout, this, &CaptureWindow::reportBus);
-    busTimer_.setInterval(200);
+    QObject::connect(&source_, &LiveSource::frameArrived, this, [this] {
+        if (mode_ == Mode::Overlay)
+            showNewest();
+    });
+    QObject::connect(&source_, &LiveSource::statusChanged, this,
+                     [this](int id, const QString& text) { report(id, text.toStdString()); });
 }
 
 CaptureWindow::~CaptureWindow()
 {
-    disconnectDriver(); // the pipeline's threads stop before the widget goes
+    disconnectDriver(); // the source stops handing frames over before the widget goes
 }
 
 void CaptureWindow::report(std::int32_t id, const std::string& text)
@@ -36,31 +40,32 @@ void CaptureWindow::report(std::int32_t id, const std::string& text)
         callback_(this, id, text.c_str());
 }
 
-void CaptureWindow::reportBus()
+void CaptureWindow::reportNotLive(const std::string& what)
 {
-    if (!pipeline_)
-        return;
-    for (const std::string& error : pipeline_->pollBus())
-        report(statusError, error);
+    switch (source_.state()) {
+    case LiveSource::State::Closed:
+        if (source_.failure().empty())
+            report(statusNoDriver, what + "No camera");
+        else
+            report(statusError, what + source_.statusText().toStdString());
+        break;
+    case LiveSource::State::Connecting: report(statusError, what + "Connecting to " + source_.name()); break;
+    case LiveSource::State::Running: report(statusNoFrame, what + "No frames arrive from the video source"); break;
+    case LiveSource::State::Reconnecting:
+    case LiveSource::State::Stopped: report(source_.statusId(), what + source_.statusText().toStdString()); break;
+    }
 }
 
-void CaptureWindow::connectDriver(std::unique_ptr<CapturePipeline> pipeline, const std::string& driverName)
+void CaptureWindow::connectDriver(const Driver& driver)
 {
     disconnectDriver();
-    pipeline_ = std::move(pipeline);
-    pipeline_->setFrameListener([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { if (mode_ == Mode::Overlay) showNewest(); }, Qt::QueuedConnection);
-    });
-    busTimer_.start();
-    report(statusConnected, "Connected to " + driverName);
+    source_.open(driver);
 }
 
 void CaptureWindow::disconnectDriver()
 {
-    busTimer_.stop();
     previewTimer_.stop();
-    pipeline_.reset();
+    source_.close();
     mode_ = Mode::None;
     grab_ = Grab::Never;
     lastGrabbed_ = 0;
@@ -68,9 +73,9 @@ void CaptureWindow::disconnectDriver()
 
 void CaptureWindow::showNewest()
 {
-    if (!pipeline_)
+    if (source_.state() == LiveSource::State::Closed)
         return;
-    current_ = pipeline_->newest().image;
+    current_ = source_.newest().image;
     showingStill_ = false;
     update();
 }
@@ -86,7 +91,10 @@ void CaptureWindow::setPreview(bool on)
     mode_ = Mode::Preview;
     previewTimer_.start(previewRate_);
     showNewest();
-    report(statusLiveWindow, "Live window");
+    if (source_.flowing())
+        report(statusLiveWindow, "Live window");
+    else
+        reportNotLive();
 }
 
 void CaptureWindow::setOverlay(bool on)
@@ -99,7 +107,10 @@ void CaptureWindow::setOverlay(bool on)
     previewTimer_.stop();
     mode_ = Mode::Overlay;
     showNewest();
-    report(statusOverlayWindow, "Overlay window");
+    if (source_.flowing())
+        report(statusOverlayWindow, "Overlay window");
+    else
+        reportNotLive();
 }
 
 void CaptureWindow::setPreviewRate(int milliseconds)
@@ -117,26 +128,38 @@ void CaptureWindow::setScale(bool on)
 
 bool CaptureWindow::grab()
 {
-    if (!pipeline_)
+    if (source_.state() == LiveSource::State::Closed)
         return false;
-    reportBus();
     previewTimer_.stop();
     mode_ = Mode::None;
-    // Wait in slices: between them the bus is handled, which starts a file again at its
-    // end and notices a source that failed.
-    const auto deadline = std::chrono::steady_clock::now() + grabTimeout;
-    CapturePipeline::Frame frame;
-    while (frame.number == 0 && !pipeline_->stopped() && std::chrono::steady_clock::now() < deadline) {
-        frame = pipeline_->waitNewer(lastGrabbed_, std::chrono::milliseconds(20));
-        if (frame.number == 0)
-            reportBus();
-    }
-    if (frame.number == 0) {
+    // A source that is connecting (a format change) gets its connect time; a running one
+    // the grab's. The wait handles events, so this window may go while it runs.
+    const bool connecting = source_.state() == LiveSource::State::Connecting;
+    const QPointer<CaptureWindow> self(this);
+    LiveSource::Frame frame;
+    waitHandlingEvents(
+        &source_,
+        [&] {
+            if (!self)
+                return true;
+            const LiveSource::State state = source_.state();
+            frame = state == LiveSource::State::Running ? source_.newest() : LiveSource::Frame{};
+            return frame.number > lastGrabbed_ ||
+                   (state != LiveSource::State::Running && state != LiveSource::State::Connecting);
+        },
+        connecting ? connectWait : grabTimeout);
+    if (!self)
+        return false;
+    // Frames that came before the source was lost are not handed over as new.
+    if (frame.number <= lastGrabbed_) {
         grab_ = Grab::Failed;
         still_ = {};
         showingStill_ = true;
         update();
-        report(statusNoFrame, "No frame from the video source");
+        if (source_.state() == LiveSource::State::Running)
+            report(statusNoFrame, "No frame from the video source");
+        else
+            reportNotLive();
         return false;
     }
     grab_ = Grab::Got;

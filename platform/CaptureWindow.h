@@ -9,15 +9,15 @@
 #include <QWidget>
 
 #include "CaptureService.h"
+#include "LiveSource.h"
 
 namespace platform {
 
-class CapturePipeline;
-
-// A capture window: a child widget that shows the live picture of its connected
-// driver. In preview mode it shows the newest frame at the preview rate, in overlay
+// A capture window: a child widget that shows the live picture of its driver's live
+// source. In preview mode it shows the newest frame at the preview rate, in overlay
 // mode each frame as it arrives; scaled to the window or at the frame's own size in the
-// top-left corner. A grab stops both modes and shows the grabbed still.
+// top-left corner. A grab stops both modes and shows the grabbed still. The source's
+// status reports go to the window's callback.
 class CaptureWindow : public QWidget {
 public:
     CaptureWindow(QWidget* parent, const QString& caption);
@@ -26,12 +26,16 @@ public:
     void setStatusCallback(StatusCallback callback) { callback_ = callback; }
     // Sends a status report to the callback, if one is installed.
     void report(std::int32_t id, const std::string& text);
-    // Reports what the pipeline's bus holds.
-    void reportBus();
+    // Reports why the picture is not live ("No camera", the source's failure, ...),
+    // after `what` ("Video Format: ") when given.
+    void reportNotLive(const std::string& what = {});
 
-    void connectDriver(std::unique_ptr<CapturePipeline> pipeline, const std::string& driverName);
+    // Starts connecting to `driver`; the source tells the outcome.
+    void connectDriver(const Driver& driver);
     void disconnectDriver();
-    CapturePipeline* pipeline() const { return pipeline_.get(); }
+    LiveSource& source() { return source_; }
+    // The running pipeline, null while the source does not run.
+    CapturePipeline* pipeline() const { return source_.pipeline(); }
 
     void setPreview(bool on);
     void setOverlay(bool on);
@@ -62,12 +66,11 @@ private:
     void showNewest();
 
     StatusCallback callback_ = nullptr;
-    std::unique_ptr<CapturePipeline> pipeline_;
+    LiveSource source_;
     Mode mode_ = Mode::None;
     bool scale_ = false;
     int previewRate_ = 40;
     QTimer previewTimer_;
-    QTimer busTimer_;
     QImage current_;
     QImage still_;
     bool showingStill_ = false;

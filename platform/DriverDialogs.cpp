@@ -9,10 +9,12 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QPointer>
 #include <QRadioButton>
 #include <QSlider>
 #include <QVBoxLayout>
 #include <gst/video/colorbalance.h>
+#include <gst/video/video.h>
 
 #include "CapturePipeline.h"
 #include "CaptureWindow.h"
@@ -123,13 +125,13 @@ QDialogButtonBox* okCancel(QDialog& dialog)
 
 } // namespace
 
-FormatChoices formatChoices(const GstCaps* caps)
+FormatChoices formatChoices(const GstCaps* offered, const GstCaps* current)
 {
     FormatChoices choices;
-    if (!caps || gst_caps_is_any(caps))
+    if (!offered || gst_caps_is_any(offered))
         return choices;
-    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
-        const GstStructure* s = gst_caps_get_structure(caps, i);
+    for (guint i = 0; i < gst_caps_get_size(offered); ++i) {
+        const GstStructure* s = gst_caps_get_structure(offered, i);
         for (std::string& name : formatNames(s))
             addOnce(choices.formats, name);
         const IntField widths = intField(gst_structure_get_value(s, "width"));
@@ -144,6 +146,15 @@ FormatChoices formatChoices(const GstCaps* caps)
                     addOnce(choices.sizes, {w, h});
         }
         addRates(gst_structure_get_value(s, "framerate"), choices.rates);
+    }
+    if (current && !gst_caps_is_any(current) && !gst_caps_is_empty(current)) {
+        const FormatChoices now = formatChoices(current);
+        for (const std::string& format : now.formats)
+            addOnce(choices.formats, format);
+        for (const FormatChoices::Size& size : now.sizes)
+            addOnce(choices.sizes, size);
+        for (const FormatChoices::Rate& rate : now.rates)
+            addOnce(choices.rates, rate);
     }
     std::sort(choices.sizes.begin(), choices.sizes.end(), [](const auto& a, const auto& b) {
         return std::pair(a.width, a.height) < std::pair(b.width, b.height);
@@ -173,6 +184,37 @@ FormatIndices formatIndices(const FormatChoices& choices, const GstCaps* caps)
     return indices;
 }
 
+std::string formatLabel(const std::string& format)
+{
+    static const std::map<std::string, std::string> words = {
+        {"video/x-raw, format=I420", "YUV 4:2:0 (I420)"},  {"video/x-raw, format=YV12", "YUV 4:2:0 (YV12)"},
+        {"video/x-raw, format=NV12", "YUV 4:2:0 (NV12)"},  {"video/x-raw, format=NV21", "YUV 4:2:0 (NV21)"},
+        {"video/x-raw, format=YUY2", "YUV 4:2:2 (YUY2)"},  {"video/x-raw, format=UYVY", "YUV 4:2:2 (UYVY)"},
+        {"video/x-raw, format=YVYU", "YUV 4:2:2 (YVYU)"},  {"video/x-raw, format=Y42B", "YUV 4:2:2 (Y42B)"},
+        {"video/x-raw, format=Y444", "YUV 4:4:4 (Y444)"},  {"video/x-raw, format=GRAY8", "Gray, 8 bits (GRAY8)"},
+        {"video/x-raw, format=GRAY16_LE", "Gray, 16 bits (GRAY16_LE)"},
+        {"video/x-raw, format=RGB", "RGB, 24 bits (RGB)"}, {"video/x-raw, format=BGR", "BGR, 24 bits (BGR)"},
+        {"video/x-raw, format=RGBx", "RGB, 32 bits (RGBx)"}, {"video/x-raw, format=BGRx", "BGR, 32 bits (BGRx)"},
+        {"video/x-raw, format=xRGB", "RGB, 32 bits (xRGB)"}, {"video/x-raw, format=xBGR", "BGR, 32 bits (xBGR)"},
+        {"video/x-raw, format=RGBA", "RGB with alpha (RGBA)"}, {"video/x-raw, format=BGRA", "BGR with alpha (BGRA)"},
+        {"video/x-raw, format=ARGB", "RGB with alpha (ARGB)"}, {"video/x-raw, format=ABGR", "BGR with alpha (ABGR)"},
+        {"video/x-raw, format=RGB16", "RGB, 16 bits (RGB16)"}, {"image/jpeg", "Motion JPEG"},
+        {"video/x-h264", "H.264"},                          {"video/x-raw", "Uncompressed"},
+    };
+    if (const auto found = words.find(format); found != words.end())
+        return found->second;
+    // Formats without a name of ours keep GStreamer's description of them.
+    const std::string prefix = "video/x-raw, format=";
+    if (format.starts_with(prefix)) {
+        const std::string name = format.substr(prefix.size());
+        const GstVideoFormatInfo* info = gst_video_format_get_info(gst_video_format_from_string(name.c_str()));
+        if (info && GST_VIDEO_FORMAT_INFO_FORMAT(info) != GST_VIDEO_FORMAT_UNKNOWN)
+            return std::string(info->description) + " (" + name + ")";
+        return name;
+    }
+    return format;
+}
+
 gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate)
 {
     const std::string text = format + ", width=(int)" + std::to_string(size.width) + ", height=(int)" +
@@ -186,8 +228,9 @@ void showVideoFormatDialog(CaptureWindow& window)
     CapturePipeline* pipeline = window.pipeline();
     if (!pipeline)
         return;
-    const FormatChoices choices = formatChoices(pipeline->offeredCaps().get());
-    const FormatIndices now = formatIndices(choices, pipeline->currentCaps().get());
+    const gst::Caps current = pipeline->currentCaps();
+    const FormatChoices choices = formatChoices(pipeline->offeredCaps().get(), current.get());
+    const FormatIndices now = formatIndices(choices, current.get());
 
     QDialog dialog(window.window());
     dialog.setWindowTitle("Video Format");
@@ -196,7 +239,7 @@ void showVideoFormatDialog(CaptureWindow& window)
     auto* sizes = named(new QComboBox, "sizes");
     auto* rates = named(new QComboBox, "rates");
     for (const std::string& f : choices.formats)
-        formats->addItem(QString::fromStdString(f));
+        formats->addItem(QString::fromStdString(formatLabel(f)));
     for (const auto& s : choices.sizes)
         sizes->addItem(QString("%1 x %2").arg(s.width).arg(s.height));
     for (const auto& r : choices.rates)
@@ -216,11 +259,17 @@ void showVideoFormatDialog(CaptureWindow& window)
         rates->currentIndex() < 0)
         return;
 
-    const gst::Caps caps = chosenCaps(choices.formats[formats->currentIndex()], choices.sizes[sizes->currentIndex()],
-                                      choices.rates[rates->currentIndex()]);
-    std::string error;
-    if (!pipeline->setRequestedCaps(caps.get(), std::chrono::seconds(5), error))
-        window.report(statusError, error);
+    gst::Caps caps = chosenCaps(choices.formats[formats->currentIndex()], choices.sizes[sizes->currentIndex()],
+                                choices.rates[rates->currentIndex()]);
+    // The source may have been lost while the dialog was open; it has said so then.
+    LiveSource& source = window.source();
+    if (!source.pipeline())
+        return;
+    source.changeFormat(std::move(caps));
+    // The window may go while the change is waited for; the source goes with it.
+    const QPointer<CaptureWindow> guard(&window);
+    waitHandlingEvents(&source, [&] { return !guard || source.state() != LiveSource::State::Connecting; },
+                       std::chrono::seconds(12));
 }
 
 void showVideoSourceDialog(CaptureWindow& window)
@@ -228,7 +277,10 @@ void showVideoSourceDialog(CaptureWindow& window)
     CapturePipeline* pipeline = window.pipeline();
     if (!pipeline)
         return;
-    GstColorBalance* balance = GST_COLOR_BALANCE(pipeline->colourBalance());
+    // Held for the dialog's life: the source may reconnect meanwhile, ending this
+    // pipeline; the controls then move an element nobody shows, harmlessly.
+    const gst::Element element(GST_ELEMENT(gst_object_ref(pipeline->colourBalance())));
+    GstColorBalance* balance = GST_COLOR_BALANCE(element.get());
 
     QDialog dialog(window.window());
     dialog.setWindowTitle("Video Source");

@@ -26,7 +26,11 @@ struct FormatChoices {
     std::vector<Rate> rates;
 };
 
-FormatChoices formatChoices(const GstCaps* caps);
+// The choices of `offered` caps; with `current` caps, also the format, size and rate the
+// source runs with, where the offered ones lack them (a size outside the common ones).
+FormatChoices formatChoices(const GstCaps* offered, const GstCaps* current = nullptr);
+// A format of the choices in words: "YUV 4:2:0 (I420)", "Motion JPEG".
+std::string formatLabel(const std::string& format);
 // The format, size and rate of fixed caps (the first of each where a field has several),
 // as entries of `formatChoices`; -1 for what is not among them.
 struct FormatIndices {
@@ -36,9 +40,10 @@ FormatIndices formatIndices(const FormatChoices& choices, const GstCaps* caps);
 // Caps holding the source to one format, size and rate.
 gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate);
 
-// The driver dialogs of a window with a connected driver; modal. Applying the format
-// dialog restarts the source in the chosen format (an error is reported through the
-// window's status callback); the source dialog sets its picture controls as they move;
+// The driver dialogs of a window with a running source; modal. Applying the format
+// dialog reconnects the source in the chosen format and waits (handling events) for the
+// outcome, which the source reports; the source dialog sets its picture controls as
+// they move;
 // the display dialog chooses between scaling to the window and the frame's own size.
 void showVideoFormatDialog(CaptureWindow& window);
 void showVideoSourceDialog(CaptureWindow& window);

@@ -3,16 +3,18 @@
 #include <chrono>
 #include <cstring>
 
-#include "CapturePipeline.h"
+#include <QPointer>
+
 #include "CaptureWindow.h"
 #include "DriverDialogs.h"
+#include "LiveSource.h"
 
 namespace platform {
 
 namespace {
 
-// Connecting waits this long for the first frame.
-constexpr std::chrono::seconds connectTimeout{5};
+// The longest wait for a connection: the source gives up on its own before.
+constexpr std::chrono::seconds connectWait{12};
 constexpr std::size_t maxCaptureFileName = 255;
 
 CaptureService* installed = nullptr;
@@ -62,8 +64,10 @@ bool GstCaptureService::driverDescription(std::uint16_t index, char* name, int n
 {
     if (index > 9)
         return false;
-    if (drivers_.empty())
+    if (!scanned_) {
         drivers_ = findDrivers();
+        scanned_ = true;
+    }
     if (index >= drivers_.size())
         return false;
     copyText(drivers_[index].name, name, nameSize);
@@ -89,20 +93,22 @@ std::int32_t GstCaptureService::driverConnect(CaptureWindow* window, std::uint16
 {
     if (!window || index > 9)
         return 0;
-    if (index == 0 || drivers_.empty())
-        drivers_ = findDrivers(); // a new scan sees the cameras plugged in now
+    // Index 0 starts a new scan, which sees the cameras plugged in now; the indices after
+    // it use that scan's list.
+    if (index == 0 || !scanned_) {
+        drivers_ = findDrivers();
+        scanned_ = true;
+    }
     if (index >= drivers_.size())
         return 0;
-    std::string error;
-    gst::Element source = makeSourceElement(drivers_[index], error);
-    std::unique_ptr<CapturePipeline> pipeline =
-        source ? CapturePipeline::start(std::move(source), connectTimeout, error) : nullptr;
-    if (!pipeline) {
-        window->report(statusError, drivers_[index].name + ": " + error);
-        return 0;
-    }
-    window->connectDriver(std::move(pipeline), drivers_[index].name);
-    return 1;
+    window->connectDriver(drivers_[index]);
+    // The source connects on a thread of its own and gives up after its timeout; the GUI
+    // keeps running meanwhile, so the window may be closed before the answer comes.
+    const QPointer<CaptureWindow> guard(window);
+    LiveSource& source = window->source();
+    waitHandlingEvents(&source, [&] { return !guard || source.state() != LiveSource::State::Connecting; },
+                       connectWait);
+    return guard && source.state() == LiveSource::State::Running ? 1 : 0;
 }
 
 std::int32_t GstCaptureService::driverDisconnect(CaptureWindow* window)
@@ -125,30 +131,41 @@ std::int32_t GstCaptureService::editCopy(CaptureWindow* window)
 {
     if (!window)
         return 0;
-    window->reportBus();
     return window->copyToClipboard() ? 1 : 0;
 }
 
 std::int32_t GstCaptureService::dlgVideoFormat(CaptureWindow* window)
 {
-    if (!window || !window->pipeline())
+    if (!window)
         return 0;
+    if (!window->pipeline()) {
+        window->reportNotLive("Video Format cannot open: ");
+        return 0;
+    }
     showVideoFormatDialog(*window);
     return 1;
 }
 
 std::int32_t GstCaptureService::dlgVideoSource(CaptureWindow* window)
 {
-    if (!window || !window->pipeline())
+    if (!window)
         return 0;
+    if (!window->pipeline()) {
+        window->reportNotLive("Video Source cannot open: ");
+        return 0;
+    }
     showVideoSourceDialog(*window);
     return 1;
 }
 
 std::int32_t GstCaptureService::dlgVideoDisplay(CaptureWindow* window)
 {
-    if (!window || !window->pipeline())
+    if (!window)
         return 0;
+    if (!window->pipeline()) {
+        window->reportNotLive("Video Display cannot open: ");
+        return 0;
+    }
     showVideoDisplayDialog(*window);
     return 1;
 }
@@ -157,7 +174,6 @@ std::int32_t GstCaptureService::setPreview(CaptureWindow* window, std::uint16_t 
 {
     if (!window)
         return 0;
-    window->reportBus();
     window->setPreview(on != 0);
     return 1;
 }
@@ -166,7 +182,6 @@ std::int32_t GstCaptureService::setOverlay(CaptureWindow* window, std::uint16_t 
 {
     if (!window)
         return 0;
-    window->reportBus();
     window->setOverlay(on != 0);
     return 1;
 }

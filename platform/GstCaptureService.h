@@ -9,7 +9,7 @@ namespace platform {
 
 // The capture service on GStreamer: drivers are the configured sources or the cameras
 // the device monitor finds; a connected driver runs a CapturePipeline shown in its
-// CaptureWindow.
+// CaptureWindow through its LiveSource.
 class GstCaptureService : public CaptureService {
 public:
     GstCaptureService();
@@ -38,6 +38,7 @@ public:
 
 private:
     std::vector<Driver> drivers_;
+    bool scanned_ = false;
 };
 
 } // namespace platform

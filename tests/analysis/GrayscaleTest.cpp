@@ -47,6 +47,8 @@ std::vector<Variant> variants()
     std::vector<Variant> all = {{"portable", kernels::grayRowPortable}};
     if (kernels::grayRowAvx2())
         all.push_back({"avx2", kernels::grayRowAvx2()});
+    if (kernels::grayRowAvx512())
+        all.push_back({"avx512", kernels::grayRowAvx512()});
     return all;
 }
 
@@ -104,7 +106,7 @@ TEST(ToGrayscale, KnownColours)
 TEST(ToGrayscale, VariantsAgreeOnRandomFramesOfAnyWidth)
 {
     for (const Variant& variant : variants())
-        for (int width : {0, 1, 2, 7, 31, 32, 33, 34, 35, 63, 65, 97, 321}) {
+        for (int width : {0, 1, 2, 7, 31, 32, 33, 34, 35, 63, 64, 65, 97, 127, 130, 321, 4160, 4250}) {
             const Bitmap frame = colourFrame(width, 3, std::uint32_t(width));
             std::vector<std::uint8_t> gray(width + 1, 0xAB);
             for (int y = 0; y < 3; ++y) {

@@ -401,3 +401,27 @@ TEST_F(Evaluation, MovementSavedOnMoveIsKeptAsAnEventEndedOnClose)
     EXPECT_EQ(list[0].peakCount, 2500);
     EXPECT_EQ(QImage(QString::fromStdString(list[0].thumbnail)).width(), 160);
 }
+
+TEST_F(Evaluation, LiveMovementSavedOnMoveLeavesAWholeClip)
+{
+    setenv("CAPTURE_SOURCES", "Snow|videotestsrc pattern=snow is-live=true ! video/x-raw,width=320,height=240", 1);
+    video->SaveOMBox->setChecked(true);
+    QTest::mouseClick(video->SpeedButton3, Qt::LeftButton);
+    ASSERT_NE(capWindow(), nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return video->eventWatcher()->bufferedFrames() >= 10; }, 20000))
+        << "the source's frames reach the pre-event buffer";
+    evoluteOne();
+    ASSERT_TRUE(video->eventWatcher()->eventOpen()) << "snow is movement";
+    QTest::qWait(200);
+    video->close(); // the open event ends and its clip is written
+
+    std::string error;
+    const auto log = events::EventLog::open("images/events.sqlite", error);
+    ASSERT_TRUE(log) << error;
+    const std::vector<events::Event> list = log->events(0, 10);
+    ASSERT_EQ(list.size(), 1u);
+    ASSERT_FALSE(list[0].clip.empty());
+    EXPECT_GT(fs::file_size(list[0].clip), 1000u);
+    for (const fs::directory_entry& e : fs::directory_iterator("images"))
+        EXPECT_FALSE(e.path().filename().string().ends_with(".part")) << e.path();
+}

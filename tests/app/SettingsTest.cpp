@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "CommandLine.h"
+#include "Detection.h"
 #include "Settings.h"
 
 using app::Settings;
@@ -163,4 +164,39 @@ TEST(Settings, CommandLineValuesHoldForTheirRunOnly)
     EXPECT_EQ(kept.detection, remembered.detection);
     EXPECT_EQ(kept.mqtt, remembered.mqtt);
     EXPECT_EQ(kept.camera, remembered.camera);
+}
+
+TEST(Settings, DetectionSettingsByName)
+{
+    const analysis::DetectionSettings robust = analysis::DetectionSettings::robust();
+    EXPECT_EQ(app::detectionFromNames({{"robust", true}}), robust);
+    EXPECT_EQ(app::detectionFromNames({}), analysis::DetectionSettings{});
+
+    analysis::DetectionSettings mine;
+    mine.noise = true;
+    mine.noiseFactor = 6;
+    mine.confirm = true;
+    mine.confirmNeeded = 3;
+    mine.confirmWindow = 5;
+    EXPECT_EQ(app::detectionFromNames(app::detectionNames(mine)), mine);
+
+    // Through the settings file, where every value comes back as text.
+    QTemporaryDir folder;
+    Settings written;
+    written.detection = app::detectionNames(mine);
+    SettingsFile file(folder.filePath("Video.conf"));
+    ASSERT_TRUE(file.save(written));
+    EXPECT_EQ(app::detectionFromNames(SettingsFile(folder.filePath("Video.conf")).load().detection), mine);
+
+    // Values of the wrong kind are left at their defaults; numbers are held within bounds.
+    const analysis::DetectionSettings odd =
+        app::detectionFromNames({{"noise", "perhaps"}, {"speckSize", "many"}, {"confirmWindow", 1000}});
+    EXPECT_FALSE(odd.noise);
+    EXPECT_EQ(odd.speckSize, analysis::DetectionSettings{}.speckSize);
+    EXPECT_LE(odd.confirmWindow, 32);
+
+    // A mask given on the command line is used.
+    app::Options options;
+    options.mask = "/somewhere/mask.pgm";
+    EXPECT_TRUE(app::detectionFromNames(app::withOptions({}, options).detection).mask);
 }

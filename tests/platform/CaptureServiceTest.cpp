@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QDialog>
 #include <QImage>
+#include <QTimer>
 #include <QRadioButton>
 #include <QSlider>
 #include <QWidget>
@@ -16,6 +18,7 @@
 #include <unistd.h>
 
 #include "../support/ModalBox.h"
+#include "../support/SilentFifo.h"
 #include "ApplicationTitle.h"
 #include "CaptureDrivers.h"
 #include "CapturePipeline.h"
@@ -24,6 +27,7 @@
 #include "FrameClipboard.h"
 #include "FakeCameraProvider.h"
 #include "GstCaptureService.h"
+#include "LiveSource.h"
 
 using namespace platform;
 
@@ -57,6 +61,54 @@ std::string errorsReported()
             all += r.text + "\n";
     return all;
 }
+
+std::string texts()
+{
+    std::string all;
+    for (const Report& r : reports)
+        all += std::to_string(r.id) + " " + r.text + "\n";
+    return all;
+}
+
+// Handles events until a report containing `text` comes (false after a generous while).
+bool waitForReport(const std::string& text)
+{
+    auto found = [&] {
+        for (const Report& r : reports)
+            if (r.text.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    for (int waited = 0; !found() && waited < 20000; waited += 20)
+        QTest::qWait(20);
+    return found();
+}
+
+// A motion-JPEG clip in the temporary folder, removed when it goes.
+struct Clip {
+    Clip(int width, int height, int frames, int rate)
+    {
+        static int made = 0;
+        path = (QDir::tempPath() + "/clip-" + QString::number(getpid()) + "-" + QString::number(++made) + ".avi")
+                   .toStdString();
+        const std::string description = "videotestsrc num-buffers=" + std::to_string(frames) +
+                                        " ! video/x-raw,width=" + std::to_string(width) + ",height=" +
+                                        std::to_string(height) + ",framerate=" + std::to_string(rate) +
+                                        "/1 ! jpegenc ! avimux ! filesink location=" + path;
+        GError* raw = nullptr;
+        gst::Element writer(gst_parse_launch(description.c_str(), &raw));
+        gst::Error error(raw);
+        EXPECT_FALSE(error) << error->message;
+        gst_element_set_state(writer.get(), GST_STATE_PLAYING);
+        gst::Bus bus(gst_element_get_bus(writer.get()));
+        gst::Message done(gst_bus_timed_pop_filtered(bus.get(), 20 * GST_SECOND,
+                                                      GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+        EXPECT_TRUE(done && GST_MESSAGE_TYPE(done.get()) == GST_MESSAGE_EOS);
+        gst_element_set_state(writer.get(), GST_STATE_NULL);
+    }
+    ~Clip() { std::remove(path.c_str()); }
+    std::string path;
+};
 
 // A capture window in a panel on a service whose drivers are `sources`.
 class ServiceTest : public ::testing::Test {
@@ -182,58 +234,67 @@ TEST_F(ServiceTest, MissingFileAndDeviceRefuseWithReadableText)
     }
 }
 
-TEST_F(ServiceTest, EndedSourceFailsTheGrabAndClearsTheClipboard)
+TEST_F(ServiceTest, EndedSourceFailsTheGrabSaysWhyAndClearsTheClipboard)
 {
     use("Short|videotestsrc num-buffers=3 ! video/x-raw,width=32,height=24,framerate=30/1");
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
     platform::frameClipboard().setImage(QImage(5, 5, QImage::Format_RGB32));
-    // Use up the three frames, then the next grab has none.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    QImage image;
-    for (int i = 0; i < 4 && service.grabFrame(window) == 1; ++i)
-        ;
+    // Grab until the three frames are used up: the grab that finds none fails and says why.
     reports.clear();
-    EXPECT_EQ(service.grabFrame(window), 0);
-    EXPECT_TRUE(reported(statusNoFrame));
+    int got = 0;
+    while (got < 5 && service.grabFrame(window) == 1)
+        ++got;
+    EXPECT_LE(got, 3);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().id, statusReconnecting);
+    EXPECT_NE(reports.back().text.find("reconnecting in 1 s"), std::string::npos) << reports.back().text;
     service.editCopy(window);
     EXPECT_TRUE(platform::frameClipboard().image().isNull()) << "no stale frame stays on the clipboard";
 }
 
-TEST_F(ServiceTest, SourceFailingMidSessionIsReportedAndFailsTheGrab)
+TEST_F(ServiceTest, LostSourceIsReconnectedAfterGrowingPausesInANewStream)
 {
     use("Failing|videotestsrc is-live=true ! video/x-raw,width=32,height=24,framerate=30/1 ! identity error-after=8");
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    const QString firstStream = grabbed().text("stream");
+    EXPECT_FALSE(firstStream.isEmpty());
     // The error comes after eight frames; the window reports it on its own.
-    for (int waited = 0; errorsReported().empty() && waited < 3000; waited += 20)
-        QTest::qWait(20);
-    EXPECT_FALSE(errorsReported().empty());
+    ASSERT_TRUE(waitForReport("reconnecting in 1 s")) << texts();
+    EXPECT_NE(reports.back().text.find("Failing: "), std::string::npos) << "names the source and the reason";
     EXPECT_EQ(service.grabFrame(window), 0);
     service.editCopy(window);
     EXPECT_TRUE(platform::frameClipboard().image().isNull());
+    service.setPreview(window, 1);
+    EXPECT_NE(reports.back().text, "Live window");
+
+    ASSERT_TRUE(waitForReport("Reconnected to Failing")) << texts();
+    const QImage again = grabbed();
+    ASSERT_FALSE(again.isNull());
+    EXPECT_NE(again.text("stream"), firstStream) << "a new connection is a new stream";
+    // It fails again after eight frames: the pause doubles.
+    EXPECT_TRUE(waitForReport("reconnecting in 2 s")) << texts();
+}
+
+TEST(Reconnect, PausesDoubleUpToHalfAMinute)
+{
+    using std::chrono::seconds;
+    const std::chrono::milliseconds expected[] = {seconds(1), seconds(2), seconds(4), seconds(8), seconds(16),
+                                                  seconds(30), seconds(30)};
+    for (int failures = 1; failures <= 7; ++failures)
+        EXPECT_EQ(reconnectDelay(failures), expected[failures - 1]) << failures;
+    EXPECT_EQ(reconnectDelay(1000), seconds(30));
 }
 
 TEST_F(ServiceTest, FileSourceStartsAgainAtItsEnd)
 {
     // Ten frames of a 50 frames-a-second clip: it ends after 0.2 s, and keeps playing.
-    const std::string file = (QDir::tempPath() + "/clip-" + QString::number(getpid()) + ".avi").toStdString();
-    GError* raw = nullptr;
-    gst::Element writer(gst_parse_launch(("videotestsrc num-buffers=10 ! video/x-raw,width=48,height=32,framerate=50/1 "
-                                          "! jpegenc ! avimux ! filesink location=" + file).c_str(), &raw));
-    ASSERT_EQ(raw, nullptr);
-    gst_element_set_state(writer.get(), GST_STATE_PLAYING);
-    gst::Bus bus(gst_element_get_bus(writer.get()));
-    gst::Message done(gst_bus_timed_pop_filtered(bus.get(), 5 * GST_SECOND,
-                                                  GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-    ASSERT_TRUE(done && GST_MESSAGE_TYPE(done.get()) == GST_MESSAGE_EOS);
-    gst_element_set_state(writer.get(), GST_STATE_NULL);
-
-    use(("Clip|filesrc location=" + file + " ! decodebin").c_str());
+    const Clip clip(48, 32, 10, 50);
+    use(("Clip|filesrc location=" + clip.path + " ! decodebin").c_str());
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
     for (int i = 0; i < 30; ++i)
         ASSERT_EQ(service.grabFrame(window), 1) << "grab " << i << " " << errorsReported();
     EXPECT_EQ(grabbed().size(), QSize(48, 32));
     EXPECT_TRUE(errorsReported().empty()) << errorsReported();
-    std::remove(file.c_str());
 }
 
 TEST_F(ServiceTest, WithoutDriverGrabAndCopyLeaveTheClipboard)
@@ -309,7 +370,7 @@ TEST_F(ServiceTest, FormatDialogRenegotiates)
         auto* formats = dialog->findChild<QComboBox*>("formats");
         ASSERT_TRUE(sizes && formats);
         sizes->setCurrentText("160 x 120");
-        formats->setCurrentText("video/x-raw, format=I420");
+        formats->setCurrentText("YUV 4:2:0 (I420)");
         static_cast<QDialog*>(dialog)->accept();
     });
     EXPECT_EQ(service.dlgVideoFormat(window), 1);
@@ -343,6 +404,143 @@ TEST_F(ServiceTest, SourceAndDisplayDialogsChangeThePicture)
     EXPECT_TRUE(window->scale());
 }
 
+TEST_F(ServiceTest, FailedSourceKeepsItsReasonInTheStatusLine)
+{
+    use("Gone|filesrc location=/no/such/file.avi ! decodebin");
+    EXPECT_EQ(service.driverConnect(window, 0), 0);
+    ASSERT_FALSE(reports.empty());
+    const std::string reason = reports.back().text;
+    EXPECT_EQ(reason.rfind("Gone: ", 0), 0u) << reason;
+    // What the session does next must not paint over the reason.
+    for (auto message : {&GstCaptureService::setOverlay, &GstCaptureService::setPreview}) {
+        (service.*message)(window, 1);
+        EXPECT_EQ(reports.back().text, reason);
+    }
+    EXPECT_EQ(service.grabFrame(window), 0);
+    EXPECT_EQ(service.dlgVideoSource(window), 0);
+    EXPECT_EQ(reports.back().text, "Video Source cannot open: " + reason);
+}
+
+TEST_F(ServiceTest, WithoutCamerasTheScanRunsOnceAndSaysNoCamera)
+{
+    registerFakeCameraProvider();
+    setFakeCameraCount(0);
+    use(nullptr);
+    int before = fakeCameraProbes();
+    EXPECT_EQ(service.driverConnect(window, 0), 0);
+    const int perScan = fakeCameraProbes() - before;
+    ASSERT_GT(perScan, 0);
+
+    // The session's scan: connect 0 to 9, then describe.
+    before = fakeCameraProbes();
+    char name[80], version[100];
+    for (std::uint16_t index = 0; index < 10; ++index)
+        EXPECT_EQ(service.driverConnect(window, index), 0);
+    for (std::uint16_t index = 0; index < 10; ++index)
+        EXPECT_FALSE(service.driverDescription(index, name, sizeof name, version, sizeof version));
+    EXPECT_EQ(fakeCameraProbes() - before, perScan) << "one device monitor run per scan";
+
+    service.setOverlay(window, 1);
+    EXPECT_EQ(reports.back().id, statusNoDriver);
+    EXPECT_EQ(reports.back().text, "No camera");
+    service.setPreview(window, 1);
+    EXPECT_EQ(reports.back().text, "No camera");
+    EXPECT_EQ(service.dlgVideoFormat(window), 0);
+    EXPECT_EQ(reports.back().text, "Video Format cannot open: No camera");
+    setFakeCameraCount(1);
+}
+
+TEST_F(ServiceTest, SourceThatNeverAnswersIsGivenUpWhileTheWindowKeepsRunning)
+{
+    const SilentFifo fifo;
+    ASSERT_TRUE(fifo.made);
+    use(fifo.source().c_str());
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    EXPECT_EQ(service.driverConnect(window, 0), 0);
+    EXPECT_GT(ticks, 10) << "the GUI's events are handled while the source is waited for";
+    ASSERT_FALSE(reports.empty());
+    EXPECT_NE(reports.back().text.find("does not answer"), std::string::npos) << texts();
+    EXPECT_EQ(window->pipeline(), nullptr);
+    service.setPreview(window, 1);
+    EXPECT_NE(reports.back().text, "Live window");
+}
+
+TEST_F(ServiceTest, ClosingTheWindowEndsAWaitForTheSource)
+{
+    const SilentFifo fifo;
+    ASSERT_TRUE(fifo.made);
+    use(fifo.source().c_str());
+    CaptureWindow* connecting = window;
+    bool late = false;
+    QTimer::singleShot(50, [&] {
+        service.destroyWindow(window);
+        window = nullptr;
+    });
+    // Far later than the wait should end, far sooner than the source is given up.
+    QTimer::singleShot(2500, [&] { late = true; });
+    EXPECT_EQ(service.driverConnect(connecting, 0), 0);
+    EXPECT_EQ(window, nullptr);
+    EXPECT_FALSE(late);
+    EXPECT_FALSE(waitingOnSource());
+}
+
+TEST_F(ServiceTest, FileOfOneSizeRunsInEverySizeTheFormatDialogOffers)
+{
+    const Clip clip(768, 576, 20, 25);
+    use(("Hall|filesrc location=" + clip.path + " ! decodebin").c_str());
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    EXPECT_EQ(grabbed().size(), QSize(768, 576));
+
+    QStringList sizes, formats;
+    QString currentSize;
+    whenModalOpens([&](QWidget* dialog) {
+        auto* sizeBox = dialog->findChild<QComboBox*>("sizes");
+        auto* formatBox = dialog->findChild<QComboBox*>("formats");
+        ASSERT_TRUE(sizeBox && formatBox);
+        for (int i = 0; i < sizeBox->count(); ++i)
+            sizes << sizeBox->itemText(i);
+        for (int i = 0; i < formatBox->count(); ++i)
+            formats << formatBox->itemText(i);
+        currentSize = sizeBox->currentText();
+        sizeBox->setCurrentText("320 x 240");
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    EXPECT_EQ(service.dlgVideoFormat(window), 1);
+    EXPECT_EQ(currentSize, "768 x 576") << "the size the source runs at is offered and chosen";
+    EXPECT_TRUE(sizes.contains("320 x 240") && sizes.contains("1920 x 1080")) << sizes.join(", ").toStdString();
+    EXPECT_TRUE(formats.contains("YUV 4:2:0 (I420)")) << formats.join(", ").toStdString();
+    for (const QString& format : formats)
+        EXPECT_FALSE(format.contains("video/")) << format.toStdString();
+    EXPECT_EQ(grabbed().size(), QSize(320, 240)) << texts();
+    EXPECT_TRUE(errorsReported().empty()) << errorsReported();
+}
+
+TEST_F(ServiceTest, FormatChangeWhoseRestoreFailsStopsTheSourceAndSaysSo)
+{
+    auto clip = std::make_unique<Clip>(64, 48, 20, 25);
+    use(("Hall|filesrc location=" + clip->path + " ! decodebin").c_str());
+    ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
+    ASSERT_FALSE(grabbed().isNull());
+    clip.reset(); // the file is gone: neither the new format nor the old one can start
+    whenModalOpens([](QWidget* dialog) {
+        dialog->findChild<QComboBox*>("sizes")->setCurrentText("320 x 240");
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    EXPECT_EQ(service.dlgVideoFormat(window), 1);
+    ASSERT_FALSE(reports.empty());
+    const std::string stopped = reports.back().text;
+    EXPECT_NE(stopped.find("the video source is stopped"), std::string::npos) << texts();
+    EXPECT_EQ(window->source().state(), LiveSource::State::Stopped);
+    // Grabs fail at once and repeat why; the window never claims to be live.
+    EXPECT_EQ(service.grabFrame(window), 0);
+    EXPECT_EQ(reports.back().text, stopped);
+    service.setPreview(window, 1);
+    EXPECT_EQ(reports.back().text, stopped);
+}
+
 TEST(FormatChoices, ListsAndRanges)
 {
     gst_init(nullptr, nullptr);
@@ -364,4 +562,16 @@ TEST(FormatChoices, ListsAndRanges)
     EXPECT_EQ(at.size, 5);
     EXPECT_EQ(at.rate, 2);
     EXPECT_EQ(formatIndices(c, nullptr).format, -1);
+
+    // What the source runs at is offered even where the offered caps leave it out.
+    gst::Caps hall(gst_caps_from_string("video/x-raw, format=(string)YUY2, width=(int)768, height=(int)576, "
+                                        "framerate=(fraction)25/2"));
+    const FormatChoices withHall = formatChoices(caps.get(), hall.get());
+    EXPECT_EQ(withHall.sizes.back(), (Size{768, 576}));
+    EXPECT_NE(std::find(withHall.rates.begin(), withHall.rates.end(), Rate{25, 2}), withHall.rates.end());
+    EXPECT_EQ(formatIndices(withHall, hall.get()).size, int(withHall.sizes.size()) - 1);
+
+    EXPECT_EQ(formatLabel("video/x-raw, format=I420"), "YUV 4:2:0 (I420)");
+    EXPECT_EQ(formatLabel("image/jpeg"), "Motion JPEG");
+    EXPECT_NE(formatLabel("video/x-raw, format=v210").find("(v210)"), std::string::npos) << "described by GStreamer";
 }

@@ -1,8 +1,13 @@
 #include "FakeCameraProvider.h"
 
+#include <atomic>
+
 #include <gst/gst.h>
 
 namespace {
+
+std::atomic<int> cameraCount{1};
+std::atomic<int> probes{0};
 
 struct FakeCamera {
     GstDevice parent;
@@ -38,6 +43,9 @@ G_DEFINE_TYPE(FakeCameraProvider, fake_camera_provider, GST_TYPE_DEVICE_PROVIDER
 
 GList* fakeCameraProbe(GstDeviceProvider*)
 {
+    ++probes;
+    if (cameraCount == 0)
+        return nullptr;
     GstCaps* caps = gst_caps_from_string("video/x-raw");
     GstDevice* camera = GST_DEVICE(g_object_new(fake_camera_get_type(), "display-name", "Fake Camera", "device-class",
                                                 "Video/Source", "caps", caps, nullptr));
@@ -68,4 +76,14 @@ void registerFakeCameraProvider()
         GST_VERSION_MAJOR, GST_VERSION_MINOR, "fakecameras", "Test cameras", registerProvider, "1.0", "LGPL",
         "tests", "tests", "tests");
     (void)registered;
+}
+
+void setFakeCameraCount(int count)
+{
+    cameraCount = count;
+}
+
+int fakeCameraProbes()
+{
+    return probes;
 }
