@@ -27,56 +27,12 @@ DetectionControl::~DetectionControl()
 
 void DetectionControl::showDialog()
 {
+    // The settings and the mask may have come from elsewhere (the settings file, the command line).
     dialog_->showSettings();
+    painter_->setMask(evaluation_.detection().mask());
     dialog_->show();
     dialog_->raise();
     dialog_->activateWindow();
-}
-
-std::map<QString, QVariant> DetectionControl::settingsByName() const
-{
-    const analysis::DetectionSettings& s = evaluation_.detection().settings();
-    return {{"light", s.light},
-            {"noise", s.noise},
-            {"noiseFactor", s.noiseFactor},
-            {"specks", s.specks},
-            {"speckSize", s.speckSize},
-            {"mask", s.mask},
-            {"confirm", s.confirm},
-            {"confirmNeeded", s.confirmNeeded},
-            {"confirmWindow", s.confirmWindow}};
-}
-
-void DetectionControl::applySettings(const std::map<QString, QVariant>& byName)
-{
-    auto value = [&](const char* name) {
-        const auto found = byName.find(name);
-        return found == byName.end() ? QVariant() : found->second;
-    };
-    analysis::DetectionSettings s;
-    if (value("robust").toBool())
-        s = analysis::DetectionSettings::robust();
-    auto flag = [&](const char* name, bool& field) {
-        if (const QVariant v = value(name); v.isValid() && v.canConvert<bool>())
-            field = v.toBool();
-    };
-    auto number = [&](const char* name, auto& field) {
-        bool ok = false;
-        const double v = value(name).toDouble(&ok);
-        if (ok)
-            field = static_cast<std::remove_reference_t<decltype(field)>>(v);
-    };
-    flag("light", s.light);
-    flag("noise", s.noise);
-    number("noiseFactor", s.noiseFactor);
-    flag("specks", s.specks);
-    number("speckSize", s.speckSize);
-    flag("mask", s.mask);
-    flag("confirm", s.confirm);
-    number("confirmNeeded", s.confirmNeeded);
-    number("confirmWindow", s.confirmWindow);
-    evaluation_.detection().setSettings(s);
-    dialog_->showSettings();
 }
 
 QString DetectionControl::loadMask(const QString& fileName)

@@ -2,12 +2,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QVariant>
 
 #include "Cycle.h"
 #include "Detection.h"
@@ -39,12 +37,9 @@ public:
     DetectionDialog* dialog() const { return dialog_; }
     MovementGraph* graph() const { return graph_; }
 
-    // The settings as the settings file keeps them (by name), and back; unknown names and
-    // values of the wrong kind are ignored. {"robust": true} stands for robust detection.
-    std::map<QString, QVariant> settingsByName() const;
-    void applySettings(const std::map<QString, QVariant>& byName);
-    // Loads the mask the settings name; the reason when it cannot.
+    // Loads a mask file into the detection; the reason when it cannot (the old mask stays).
     QString loadMask(const QString& fileName);
+    // The mask file last loaded or saved in the dialog; empty when none was.
     QString maskFile() const;
 
     void cycleEvaluated(const watch::Cycle& cycle) override;

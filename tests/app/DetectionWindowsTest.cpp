@@ -119,22 +119,19 @@ TEST_F(DetectionWindows, DialogTurnsMechanismsOnAndOffAndRobustTurnsOnAll)
     dialog->RobustBox->click();
     EXPECT_FALSE(settings().anyOn());
 
-    // As the settings file keeps them, and back.
-    control->applySettings({{"robust", true}, {"speckSize", 4}});
-    EXPECT_TRUE(settings().light);
-    EXPECT_EQ(settings().speckSize, 4);
+    // Settings that came from elsewhere show when the dialog opens.
+    dialog->close();
+    analysis::DetectionSettings given = analysis::DetectionSettings::robust();
+    given.speckSize = 4;
+    video->evaluation()->detection().setSettings(given);
+    video->Detection1->trigger();
+    EXPECT_TRUE(dialog->RobustBox->isChecked() == false && dialog->LightBox->isChecked());
     EXPECT_EQ(dialog->SpeckSizeBox->value(), 4);
-    const auto byName = control->settingsByName();
-    control->applySettings({});
-    EXPECT_FALSE(settings().anyOn());
-    control->applySettings(byName);
-    EXPECT_EQ(settings().speckSize, 4);
-    EXPECT_TRUE(settings().confirm);
 }
 
 TEST_F(DetectionWindows, ReadoutsCountAfterDetectionAndTheStatusLineSaysWhy)
 {
-    control->applySettings({{"robust", true}});
+    video->evaluation()->detection().setSettings(analysis::DetectionSettings::robust());
     video->SaveOMBox->setChecked(true);
     evaluate(frame(100));
     evaluate(frame(160)); // the lamp goes on
