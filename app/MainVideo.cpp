@@ -333,6 +333,7 @@ void TVideo::FormCreate()
 {
     evaluation_ = std::make_unique<watch::Evaluation>();
     ReferenceFrame = &evaluation_->reference();
+    screenImages_ = std::make_unique<platform::ScreenImages>();
     VideoForm = new TVideoForm(this);
     ImageForm = new TImageForm(this);
     DirectionForm = new TDirectionForm(this);
@@ -462,13 +463,13 @@ void TVideo::EvaluateMovement()
     watch::CycleSettings settings;
     settings.minimalMovement = MinMoveSpinBox->value();
     CapGrabToClipboard();
-    watch::Frame frame = watch::frameFromImage(platform::frameClipboard().image());
+    const QImage frame = platform::frameClipboard().image();
     // Read within the box's own bounds, as the box shows the value once it loses the focus.
     settings.threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
     settings.beepOnMove = BeepOMBox->isChecked();
     settings.saveOnMove = SaveOMBox->isChecked();
-    const watch::Cycle& cycle = evaluation_->evaluate(std::move(frame), settings);
-    ImageForm->setPicture(cycle.difference ? platform::imageFromBitmap(*cycle.difference) : QImage());
+    const watch::Cycle& cycle = evaluation_->evaluate(frame, settings);
+    ImageForm->setPicture(cycle.difference ? screenImages_->imageOf(*cycle.difference) : QImage());
     if (cycle.centred)
         DirectionForm->ShowDirection(cycle.centre.x, cycle.centre.y);
     if (!cycle.saveError.empty()) {

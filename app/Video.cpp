@@ -36,7 +36,6 @@ void print(std::FILE* stream, const QString& text)
 
 int main(int argc, char** argv)
 {
-    QuitSignals::catchSignals();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -82,6 +81,8 @@ int main(int argc, char** argv)
     if (options.headless)
         return app::runHeadless(argc, argv, app::withOptions(remembered, options), options);
 
+    // From here on a signal waits for the event loop, which ends the program as closing does.
+    QuitSignals::catchSignals();
     QApplication application(argc, argv);
     QFont font("MS Sans Serif");
     font.setStyleHint(QFont::SansSerif); // the system's sans face where this one is missing

@@ -1,15 +1,24 @@
 // The remembered settings in the real windows: put into the controls at the start,
 // written back when the control panel closes, command-line values not remembered.
 
+#include <cstdlib>
+
 #include <QCheckBox>
+#include <QToolButton>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
 
+#include "../support/MqttBroker.h"
+
+#include "CaptureWindow.h"
 #include "Evaluation.h"
+#include "EventWatcher.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
+#include "LiveSource.h"
 #include "SpinEdit.h"
+#include "VideoCap.h"
 #include "WindowSettings.h"
 
 using app::Settings;
@@ -102,4 +111,76 @@ TEST(WindowSettings, CommandLineValuesShowButAreNotRemembered)
     const Settings read = SettingsFile(path).load();
     EXPECT_EQ(read.pixelVariations, 12);
     EXPECT_EQ(read.capturingPeriod, 700);
+}
+
+TEST(WindowSettings, DetectionFromTheCommandLineHoldsForItsRunAndTheUsersChoiceIsRemembered)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("Video.conf");
+    SettingsFile file(path);
+    ASSERT_TRUE(file.save(Settings{}));
+
+    app::Options robust;
+    robust.robustDetection = true;
+    {
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), robust);
+        EXPECT_EQ(video.evaluation()->detection().settings(), analysis::DetectionSettings::robust());
+        video.close();
+    }
+    EXPECT_TRUE(SettingsFile(path).load().detection.empty()) << "--detection is not remembered";
+
+    analysis::DetectionSettings chosen;
+    chosen.specks = true;
+    chosen.speckSize = 5;
+    {
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), {});
+        EXPECT_EQ(video.evaluation()->detection().settings(), analysis::DetectionSettings{});
+        video.evaluation()->detection().setSettings(chosen); // as the Detection dialog does
+        video.close();
+    }
+    TVideo video;
+    app::WindowSettings settings(video, file, SettingsFile(path).load(), {});
+    EXPECT_EQ(video.evaluation()->detection().settings(), chosen);
+    video.close();
+}
+
+TEST(WindowSettings, TheWindowsPublishTheirEventsToTheBrokerSet)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(subscriber.waitSubscribed());
+
+    QTemporaryDir folder;
+    SettingsFile file(folder.filePath("Video.conf"));
+    Settings stored;
+    stored.mqtt = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    stored.minimalMovement = 10;
+    setenv("CAPTURE_SOURCES", "Snow Camera|videotestsrc pattern=snow is-live=true ! video/x-raw,width=160,height=120", 1);
+    {
+        TVideo video;
+        app::WindowSettings settings(video, file, stored, {});
+        video.show();
+        QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
+        // The session's camera names the topics once the session runs.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return capWindow() && capWindow()->source().state() == platform::LiveSource::State::Running; },
+            20000));
+        QTest::qWait(600);
+        QTest::mouseClick(video.SpeedButton12, Qt::LeftButton);
+        ASSERT_TRUE(video.eventWatcher()->eventOpen()) << "snow is movement";
+        EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                         return m.topic == "video/snow_camera/event" && m.payload.find("\"start\"") != std::string::npos;
+                     }).topic.empty());
+        video.close(); // the open event ends
+    }
+    unsetenv("CAPTURE_SOURCES");
+    EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                     return m.topic == "video/snow_camera/event" && m.payload.find("\"end\"") != std::string::npos;
+                 }).topic.empty());
+    EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                     return m.topic == "video/snow_camera/motion" && m.payload == "OFF";
+                 }).topic.empty());
 }
