@@ -1,25 +1,81 @@
 #include "ClipboardFrame.h"
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
 #include "FrameClipboard.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace platform {
+
+namespace {
+
+// One row of blue, green, red bytes as 0xFFRRGGBB words. In memory the bytes keep their
+// order and an opaque alpha byte follows each pixel.
+void opaqueRowPortable(const std::uint8_t* from, QRgb* to, int width)
+{
+    for (int x = 0; x < width; ++x)
+        to[x] = 0xFF000000u | QRgb(from[3 * x + 2]) << 16 | QRgb(from[3 * x + 1]) << 8 | from[3 * x];
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void opaqueRowAvx2(const std::uint8_t* from, QRgb* to, int width)
+{
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, //
+                                            0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i opaque = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+    int x = 0;
+    // Each round reads 16 bytes at 3x and at 3x + 12 for 8 pixels: it stops where that would
+    // pass the row's end.
+    for (; x + 10 <= width; x += 8) {
+        const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(from + 3 * x + 12),
+                                                  reinterpret_cast<const __m128i*>(from + 3 * x));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x),
+                            _mm256_or_si256(_mm256_shuffle_epi8(bytes, spread), opaque));
+    }
+    opaqueRowPortable(from + 3 * x, to + x, width - x);
+}
+#endif
+
+void opaqueRow(const std::uint8_t* from, QRgb* to, int width)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return opaqueRowAvx2(from, to, width);
+#endif
+    opaqueRowPortable(from, to, width);
+}
+
+} // namespace
 
 analysis::Bitmap bitmapFromImage(const QImage& image)
 {
-    if (image.isNull())
-        return analysis::Bitmap(0, 0, analysis::PixelFormat::Bgr24);
+    analysis::Bitmap bitmap;
+    bitmapFromImage(image, bitmap);
+    return bitmap;
+}
+
+void bitmapFromImage(const QImage& image, analysis::Bitmap& into)
+{
+    if (image.isNull()) {
+        into = analysis::Bitmap(0, 0, analysis::PixelFormat::Bgr24);
+        return;
+    }
     const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
     if (bgr.isNull())
         throw std::runtime_error("Not enough memory for the frame");
-    analysis::Bitmap bitmap(bgr.width(), bgr.height(), analysis::PixelFormat::Bgr24);
+    if (into.width() != bgr.width() || into.height() != bgr.height() ||
+        into.format() != analysis::PixelFormat::Bgr24)
+        into = analysis::Bitmap(bgr.width(), bgr.height(), analysis::PixelFormat::Bgr24);
     // Format_BGR888 stores blue, green, red: the picture's own byte order.
     const auto rowBytes = static_cast<std::size_t>(bgr.width()) * 3;
     for (int y = 0; y < bgr.height(); ++y)
-        std::memcpy(bitmap.row(y), bgr.constScanLine(y), rowBytes);
-    return bitmap;
+        std::memcpy(into.row(y), bgr.constScanLine(y), rowBytes);
 }
 
 QImage imageFromBitmap(const analysis::Bitmap& bitmap)
@@ -34,9 +90,7 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
     for (int y = 0; y < bitmap.height(); ++y) {
         const std::uint8_t* from = bitmap.row(y);
         if (colour) {
-            auto* to = reinterpret_cast<QRgb*>(image.scanLine(y));
-            for (int x = 0; x < bitmap.width(); ++x)
-                to[x] = 0xFF000000u | QRgb(from[3 * x + 2]) << 16 | QRgb(from[3 * x + 1]) << 8 | from[3 * x];
+            opaqueRow(from, reinterpret_cast<QRgb*>(image.scanLine(y)), bitmap.width());
         } else {
             std::memcpy(image.scanLine(y), from, static_cast<std::size_t>(bitmap.width()));
         }
@@ -53,6 +107,28 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
         image.setColorTable(table);
     }
     return image;
+}
+
+QImage ScreenImages::imageOf(const analysis::Bitmap& bitmap)
+{
+    if (bitmap.format() != analysis::PixelFormat::Bgr24 || bitmap.empty())
+        return imageFromBitmap(bitmap);
+    const QSize size(bitmap.width(), bitmap.height());
+    QImage* free = nullptr;
+    for (QImage& image : images_)
+        if (image.isDetached() && image.size() == size)
+            free = &image;
+    if (!free) {
+        // The older one is left to whoever holds it.
+        std::swap(images_[0], images_[1]);
+        images_[1] = QImage(size, QImage::Format_RGB32);
+        if (images_[1].isNull())
+            throw std::runtime_error("Not enough memory for the picture");
+        free = &images_[1];
+    }
+    for (int y = 0; y < bitmap.height(); ++y)
+        opaqueRow(bitmap.row(y), reinterpret_cast<QRgb*>(free->scanLine(y)), bitmap.width());
+    return *free;
 }
 
 analysis::Bitmap bitmapFromClipboard()

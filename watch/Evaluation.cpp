@@ -18,12 +18,28 @@
 
 namespace watch {
 
+namespace {
+
+// A picture of the pool that nobody else holds, or a new one in the place of the older.
+std::shared_ptr<analysis::Bitmap> recycled(std::shared_ptr<analysis::Bitmap> (&pool)[2])
+{
+    for (std::shared_ptr<analysis::Bitmap>& picture : pool)
+        if (picture.use_count() == 1)
+            return picture;
+    // Both are held elsewhere (or not made yet): the older is left to its holder.
+    std::swap(pool[0], pool[1]);
+    pool[1] = std::make_shared<analysis::Bitmap>();
+    return pool[1];
+}
+
+} // namespace
+
 Frame frameFromImage(const QImage& image)
 {
     return {platform::bitmapFromImage(image), image.text("stream").toStdString()};
 }
 
-Evaluation::Evaluation() : difference_(std::make_shared<analysis::Bitmap>()) {}
+Evaluation::Evaluation() = default;
 
 Evaluation::~Evaluation() = default;
 
@@ -38,9 +54,22 @@ void Evaluation::takeReference(const Frame& frame)
 
 const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
 {
+    return run(std::make_shared<const analysis::Bitmap>(std::move(frame.colour)), std::move(frame.stream), settings);
+}
+
+const Cycle& Evaluation::evaluate(const QImage& image, const CycleSettings& settings)
+{
+    cycle_ = Cycle{}; // lets go of the pictures of the last cycle
+    std::shared_ptr<analysis::Bitmap> colour = recycled(frames_);
+    platform::bitmapFromImage(image, *colour);
+    return run(std::move(colour), image.text("stream").toStdString(), settings);
+}
+
+const Cycle& Evaluation::run(std::shared_ptr<const analysis::Bitmap> colour, std::string stream,
+                             const CycleSettings& settings)
+{
     cycle_ = Cycle{};
     cycle_.time = std::chrono::system_clock::now();
-    const auto colour = std::make_shared<const analysis::Bitmap>(std::move(frame.colour));
     cycle_.frame = colour;
     // A frame that does not convert leaves the cycle without a gray frame, and so the
     // next cycle without a reference.
@@ -49,7 +78,7 @@ const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
 
     // The first frame of a new connection may show anything (a gray start-up picture, a
     // different exposure): it only becomes the reference, so a reconnect never counts.
-    cycle_.newStream = frame.stream != referenceStream_;
+    cycle_.newStream = stream != referenceStream_;
     detected_ = {};
     if (cycle_.newStream) {
         cycle_.reason = "new connection";
@@ -59,7 +88,7 @@ const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
     }
 
     std::swap(reference_, gray_);
-    referenceStream_ = std::move(frame.stream);
+    referenceStream_ = std::move(stream);
 
     decide(settings);
     act(settings);
@@ -70,26 +99,22 @@ const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
 
 void Evaluation::compare(const CycleSettings& settings)
 {
-    const std::uint8_t threshold = settings.threshold;
-    // A picture a listener still holds is left to it; otherwise its buffer is reused.
-    if (difference_.use_count() > 1)
-        difference_ = std::make_shared<analysis::Bitmap>();
-    cycle_.compared = analysis::CompareFrames(reference_, gray_, *difference_, threshold, cycle_.result);
+    std::shared_ptr<analysis::Bitmap> difference = recycled(differences_);
+    cycle_.compared = analysis::CompareFrames(reference_, gray_, *difference, settings.threshold, cycle_.result);
     if (cycle_.compared != 0) {
         // Refused: no counts, no centre, no picture.
         cycle_.result = {};
-        *difference_ = analysis::Bitmap();
         cycle_.reason = "frames not comparable";
         return;
     }
-    cycle_.difference = difference_;
     cycle_.centred = cycle_.result.BrightCount > 0 && cycle_.result.DarkCount > 0;
     if (cycle_.centred)
         cycle_.centre = cycle_.result.Centre;
-    detected_ = detection_.evaluate(reference_, gray_, *cycle_.frame, threshold, settings.minimalMovement,
+    detected_ = detection_.evaluate(reference_, gray_, *cycle_.frame, settings.threshold, settings.minimalMovement,
                                     cycle_.result);
     // The picture keeps every changed pixel; those that did not count are faded.
-    detection_.fadeDiscounted(*difference_);
+    detection_.fadeDiscounted(*difference);
+    cycle_.difference = std::move(difference);
 }
 
 void Evaluation::decide(const CycleSettings& settings)

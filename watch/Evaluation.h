@@ -51,6 +51,9 @@ public:
     // A failed save does not throw: the cycle carries the error. The cycle stays valid
     // until the next call.
     const Cycle& evaluate(Frame frame, const CycleSettings& settings);
+    // The same on the image a grab left; the memory of an earlier frame that nobody holds
+    // any more takes the new one.
+    const Cycle& evaluate(const QImage& image, const CycleSettings& settings);
 
     const analysis::Bitmap& reference() const { return reference_; }
 
@@ -69,6 +72,8 @@ public:
     void removeListener(CycleListener* listener);
 
 private:
+    const Cycle& run(std::shared_ptr<const analysis::Bitmap> colour, std::string stream,
+                     const CycleSettings& settings);
     void compare(const CycleSettings& settings);
     void decide(const CycleSettings& settings);
     void act(const CycleSettings& settings);
@@ -77,8 +82,11 @@ private:
     std::string referenceStream_;
     // The gray frame of the cycle, and the buffer the next one converts into.
     analysis::Bitmap gray_;
-    // Handed to listeners with the cycle; reused when no listener kept it.
-    std::shared_ptr<analysis::Bitmap> difference_;
+    // The colour frames and difference pictures handed out with the cycles; one that nobody
+    // holds any more is used again. Two of each, so that a window can keep showing the
+    // last one while the next is made.
+    using Pictures = std::shared_ptr<analysis::Bitmap>[2];
+    Pictures frames_, differences_;
     Cycle cycle_;
     analysis::Detection detection_;
     analysis::DetectionResult detected_;

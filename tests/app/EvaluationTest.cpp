@@ -215,6 +215,29 @@ TEST_F(Evaluation, RefusedComparisonNeverBeepsOrSaves)
     EXPECT_EQ(savedFiles(), 1);
 }
 
+TEST_F(Evaluation, FirstFrameAfterAReconnectOnlySetsTheReference)
+{
+    video->BeepOMBox->setChecked(true);
+    video->SaveOMBox->setChecked(true);
+    auto fromStream = [](QImage image, const char* stream) {
+        image.setText("stream", stream);
+        return image;
+    };
+    onClipboard(fromStream(frame(0), "1"));
+    evoluteOne();
+    const auto beeps = platform::beepsSoFar();
+    onClipboard(fromStream(frame(5000, 5000), "2")); // the source came back with another picture
+    evoluteOne();
+    EXPECT_EQ(readouts(), "0 0");
+    EXPECT_EQ(platform::beepsSoFar(), beeps);
+    EXPECT_EQ(savedFiles(), 0);
+    onClipboard(fromStream(frame(0), "2"));
+    evoluteOne();
+    EXPECT_EQ(readouts(), "10000 13");
+    EXPECT_EQ(platform::beepsSoFar(), beeps + 1);
+    EXPECT_EQ(savedFiles(), 1);
+}
+
 TEST_F(Evaluation, EmptyClipboardThenGoodFrames)
 {
     platform::frameClipboard().clear();

@@ -199,6 +199,27 @@ TEST_F(InFolder, PicturesAListenerKeepsAreNotOverwritten)
     EXPECT_EQ(firstFrame->pixel(3, 0), analysis::rgb(100, 100, 100));
 }
 
+TEST_F(InFolder, GrabbedImagesKeepTheirFramesAndConnections)
+{
+    auto image = [](int brighter, const char* stream) {
+        QImage picture(32, 24, QImage::Format_BGR888);
+        picture.fill(QColor(100, 100, 100));
+        for (int i = 0; i < brighter; ++i)
+            picture.setPixel(i % 32, i / 32, qRgb(130, 130, 130));
+        picture.setText("stream", stream);
+        return picture;
+    };
+    Evaluation evaluation;
+    evaluation.takeReference(watch::frameFromImage(image(0, "4")));
+    const auto kept = evaluation.evaluate(image(32, "4"), {}).frame;
+    EXPECT_EQ(evaluation.evaluate(image(0, "4"), {}).changed, 32);
+    EXPECT_EQ(evaluation.evaluate(image(64, "4"), {}).changed, 64);
+    EXPECT_EQ(evaluation.evaluate(image(0, "5"), {}).reason, "new connection");
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->pixel(31, 0), analysis::rgb(130, 130, 130)) << "a later frame was written into a frame held";
+    EXPECT_EQ(kept->pixel(0, 1), analysis::rgb(100, 100, 100));
+}
+
 TEST_F(InFolder, FailedSaveCarriesTheSystemsReason)
 {
     struct Case {
