@@ -10,6 +10,12 @@ void PictureView::setPicture(const QImage& picture)
     update();
 }
 
+void PictureView::setOverlay(const QImage& overlay)
+{
+    overlay_ = overlay;
+    update();
+}
+
 QRect PictureView::pictureRect() const
 {
     QSize shown = picture_.size();
@@ -26,9 +32,11 @@ void PictureView::paintEvent(QPaintEvent*)
     const QRect where = pictureRect();
     if (where.size() == picture_.size()) {
         painter.drawImage(where.topLeft(), picture_);
-        return;
+    } else {
+        // Smoothing keeps a speck of movement visible as a fainter dot instead of dropping it.
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(where, picture_);
     }
-    // Smoothing keeps a speck of movement visible as a fainter dot instead of dropping it.
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(where, picture_);
+    if (!overlay_.isNull())
+        painter.drawImage(where, overlay_);
 }

@@ -12,6 +12,8 @@ public:
 
     void setPicture(const QImage& picture);
     const QImage& picture() const { return picture_; }
+    // A picture laid over the shown one, scaled onto the same place (a null image: none).
+    void setOverlay(const QImage& overlay);
     // Where the picture lies in the widget.
     QRect pictureRect() const;
     // Where the picture's top-left pixel lies in the widget.
@@ -22,4 +24,5 @@ protected:
 
 private:
     QImage picture_;
+    QImage overlay_;
 };

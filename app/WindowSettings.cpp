@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include "Detection.h"
+#include "DetectionControl.h"
 #include "Evaluation.h"
 #include "EventWatcher.h"
 #include "MainVideo.h"
@@ -105,6 +106,9 @@ Settings WindowSettings::current() const
         s.detection = detectionNames(video_.evaluation()->detection().settings());
     if (video_.eventWatcher())
         s.events = video_.eventWatcher()->settings();
+    // A mask loaded or saved in the Detection dialog is the one to use next time.
+    if (video_.detection() && !video_.detection()->maskFile().isEmpty())
+        s.maskFile = video_.detection()->maskFile();
     if (camera_) {
         camera_->refresh();
         s.camera = cameraName_;
