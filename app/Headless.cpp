@@ -173,6 +173,8 @@ void Headless::eventEnded(const events::Event& event)
 
 int runHeadless(int argc, char** argv, const Settings& settings, const Options& options)
 {
+    // From here on a signal waits for the event loop, which ends the watching cleanly.
+    QuitSignals::catchSignals();
     QCoreApplication application(argc, argv);
     Headless headless(settings, options);
     QString error;

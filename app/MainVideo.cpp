@@ -27,6 +27,7 @@
 #include "ClipboardFrame.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
+#include "DetectionControl.h"
 #include "Evaluation.h"
 #include "EventFeed.h"
 #include "EventWatcher.h"
@@ -174,6 +175,8 @@ TVideo::TVideo()
     MovementWindow1 = addWindowItem("MovementWindow1", "&Movement Window", ImageForm);
     DirectionWindow1 = addWindowItem("DirectionWindow1", "&Direction Window", DirectionForm);
     addWindowItem("EventsWindow1", "&Events", EventsForm);
+    addWindowItem("MovementGraph1", "Movement &Graph", detection_->graph());
+    connect(Detection1, &QAction::triggered, detection_, &DetectionControl::showDialog);
 }
 
 // Destroyed without being closed first, the window ends the session as closing does, so
@@ -231,6 +234,8 @@ void TVideo::buildMenu()
     Video1->addSeparator();
     Start1 = item(Video1, "Start1", "S&tart");
     Stop1 = item(Video1, "Stop1", "Sto&p");
+    Video1->addSeparator();
+    Detection1 = item(Video1, "Detection1", "Dete&ction...");
     Window1 = menuBar()->addMenu("&Window");
     Window1->setObjectName("Window1");
 }
@@ -339,6 +344,10 @@ void TVideo::FormCreate()
     eventWatcher_ = new events::EventWatcher(this);
     eventFeed_ = std::make_unique<watch::EventFeed>(*eventWatcher_);
     evaluation_->addListener(eventFeed_.get());
+    detection_ = new DetectionControl(
+        *evaluation_, *ImageForm->Image, [this] { return std::int64_t(MinMoveSpinBox->value()); }, this);
+    evaluation_->addListener(detection_);
+    connect(detection_, &DetectionControl::statusText, this, [this](const QString& text) { statusBar()->showMessage(text); });
     connect(eventWatcher_, &events::EventWatcher::statusText, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
     connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);
@@ -372,6 +381,9 @@ void TVideo::FormClose()
     // An open event ends and its clip is written before the cycle goes.
     delete eventWatcher_;
     eventWatcher_ = nullptr;
+    evaluation_->removeListener(detection_);
+    delete detection_;
+    detection_ = nullptr;
     evaluation_->removeListener(eventFeed_.get());
     eventFeed_.reset();
     evaluation_.reset();

@@ -15,6 +15,7 @@ class RepeatTimer;
 class SpinEdit;
 class TDirectionForm;
 class TImageForm;
+class DetectionControl;
 class EventsWindow;
 namespace events {
 class EventWatcher;
@@ -53,6 +54,7 @@ public:
     QMenu *File1, *Video1, *Window1;
     QAction *CopyFrame1, *Quit1, *VideoDisplay1, *VideoSource1, *VideoFormat1, *Overlay1, *Preview1, *Start1, *Stop1,
         *LiveVideoWindow1, *MovementWindow1, *DirectionWindow1;
+    QAction* Detection1 = nullptr;
     RepeatTimer* Timer1;
 
     TVideoForm* VideoForm = nullptr;
@@ -67,6 +69,8 @@ public:
     // is on. Null once the window has closed.
     events::EventWatcher* eventWatcher() const { return eventWatcher_; }
     EventsWindow* EventsForm = nullptr;
+    // The detection's dialog, mask painting and graph; null once the window has closed.
+    DetectionControl* detection() const { return detection_; }
     // Where the records of events are kept (images/ in the working directory unless set).
     void setEventFolder(const QString& folder);
 
@@ -99,6 +103,7 @@ private:
     std::unique_ptr<platform::ScreenImages> screenImages_;
     events::EventWatcher* eventWatcher_ = nullptr;
     std::unique_ptr<watch::EventFeed> eventFeed_;
+    DetectionControl* detection_ = nullptr;
     QString eventFolder_ = "images";
     bool closed_ = false;
     bool evaluating_ = false;

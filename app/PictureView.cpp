@@ -54,6 +54,12 @@ void PictureView::setPicture(const QImage& picture)
     update();
 }
 
+void PictureView::setOverlay(const QImage& overlay)
+{
+    overlay_ = overlay;
+    update();
+}
+
 QRect PictureView::pictureRect() const
 {
     QSize shown = picture_.size();
@@ -70,17 +76,20 @@ void PictureView::paintEvent(QPaintEvent*)
     const QRect where = pictureRect();
     if (where.size() == picture_.size()) {
         painter.drawImage(where.topLeft(), picture_);
-        return;
+    } else {
+        // The smoothing reads only the few pixels around each point it draws, so one
+        // changed pixel of a large frame could be sampled away: halving by 2 x 2 means
+        // first lets every pixel count.
+        if (picture_.format() == QImage::Format_RGB32 && reducedFor_ != where.size()) {
+            reduced_ = picture_;
+            reducedFor_ = where.size();
+            while (reduced_.width() / 2 >= where.width() && reduced_.height() / 2 >= where.height())
+                reduced_ = halved(reduced_);
+        }
+        // Smoothing keeps a speck of movement visible as a fainter dot instead of dropping it.
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(where, picture_.format() == QImage::Format_RGB32 ? reduced_ : picture_);
     }
-    // Halving first by block means costs a fraction of smoothing the whole picture down,
-    // and the smoothing then has little left to do.
-    if (picture_.format() == QImage::Format_RGB32 && reducedFor_ != where.size()) {
-        reduced_ = picture_;
-        reducedFor_ = where.size();
-        while (reduced_.width() / 2 >= where.width() && reduced_.height() / 2 >= where.height())
-            reduced_ = halved(reduced_);
-    }
-    // Smoothing keeps a speck of movement visible as a fainter dot instead of dropping it.
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(where, picture_.format() == QImage::Format_RGB32 ? reduced_ : picture_);
+    if (!overlay_.isNull())
+        painter.drawImage(where, overlay_);
 }

@@ -12,6 +12,8 @@ public:
 
     void setPicture(const QImage& picture);
     const QImage& picture() const { return picture_; }
+    // A picture laid over the shown one, scaled onto the same place (a null image: none).
+    void setOverlay(const QImage& overlay);
     // Where the picture lies in the widget.
     QRect pictureRect() const;
     // Where the picture's top-left pixel lies in the widget.
@@ -22,6 +24,7 @@ protected:
 
 private:
     QImage picture_;
+    QImage overlay_;
     // The picture halved until one more halving would make it smaller than where it is
     // shown; made at the first paint after the picture or the size changed.
     QImage reduced_;

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include "Detection.h"
+#include "DetectionControl.h"
 #include "Evaluation.h"
 #include "MainVideo.h"
 #include "MqttBridge.h"
@@ -100,6 +101,9 @@ Settings WindowSettings::current() const
     // Detection settings left as they came hold as they were given (by name or by an option).
     if (video_.evaluation() && !(video_.evaluation()->detection().settings() == startingDetection_))
         s.detection = detectionNames(video_.evaluation()->detection().settings());
+    // A mask loaded or saved in the Detection dialog is the one to use next time.
+    if (video_.detection() && !video_.detection()->maskFile().isEmpty())
+        s.maskFile = video_.detection()->maskFile();
     if (camera_) {
         camera_->refresh();
         s.camera = cameraName_;

@@ -60,8 +60,9 @@ void measureWatching(int width, int height, double seconds, const QString& folde
     driver.description = "videotestsrc pattern=ball is-live=true ! video/x-raw,width=" + std::to_string(width) +
                          ",height=" + std::to_string(height) + ",framerate=25/1";
     std::string error;
-    auto pipeline = platform::CapturePipeline::start(platform::makeSourceElement(driver, error),
-                                                     std::chrono::seconds(10), error);
+    const std::atomic<bool> never = false;
+    auto pipeline = platform::CapturePipeline::start(platform::makeSourceElement(driver, error), nullptr, 1,
+                                                     std::chrono::seconds(10), never, error);
     if (!pipeline) {
         std::fprintf(stderr, "the test source does not start: %s\n", error.c_str());
         std::exit(1);
@@ -74,9 +75,8 @@ void measureWatching(int width, int height, double seconds, const QString& folde
     }
     std::atomic<bool> watching = false;
     // Stands in for the live source's frame tap: every frame the pipeline made.
-    pipeline->setFrameListener([&] {
+    pipeline->setFrameListener([&](const platform::CapturePipeline::Frame& frame) {
         if (watching) {
-            const platform::CapturePipeline::Frame frame = pipeline->newest();
             watcher.pushFrame(frame.image, static_cast<std::int64_t>(frame.number) * 40'000'000);
         }
     });

@@ -274,7 +274,9 @@ void EventWatcher::recordFile(std::int64_t eventId, const std::string& path, int
     const auto bytes = fs::file_size(path, ec);
     if (ec)
         return; // nothing was written
-    if (log_->addFile(eventId, path, FileKind(kind), static_cast<std::int64_t>(bytes), when))
+    // Kept absolute, so retention finds the file whatever the working directory is later.
+    const std::string absolute = fs::absolute(path, ec).string();
+    if (log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when))
         cleared(Fault::Log);
     else
         report(Fault::Log, QString::fromStdString(log_->lastError()));

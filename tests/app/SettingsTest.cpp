@@ -96,11 +96,12 @@ TEST(Settings, WrittenSettingsReadBackEqual)
 
 TEST(Settings, DamagedOrForeignFilesAreIgnoredAndLeftAsTheyAre)
 {
+    static const char junk[] = "\x7f" "ELF\x02\x01\x01\0\0\0[\xff\xfe=\x01\n\0\0";
     const struct {
         const char* what;
         QByteArray bytes;
     } cases[] = {
-        {"binary junk", QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0[\xff\xfe=\x01\n\0\0", 20)},
+        {"binary junk", QByteArray(junk, sizeof junk - 1)},
         {"another program's INI", "[General]\ntheme=dark\n[recent]\nfile1=/tmp/a.txt\n"},
         {"a newer format", "[General]\nformat=Video settings 9\n[evaluation]\npixelVariations=20\n"},
         {"a threshold out of range", "[General]\nformat=Video settings 1\n[evaluation]\npixelVariations=300\n"},

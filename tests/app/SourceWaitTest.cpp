@@ -23,7 +23,7 @@ TEST(SourceWait, SecondCommandsAreRefusedStopAndCloseEndTheWait)
     video.show();
 
     bool waiting = false, refused = false, stopped = false;
-    QTimer::singleShot(100, [&] {
+    QTimer::singleShot(100, &video, [&] {
         waiting = CapWaiting();
         CaptureWindow* connecting = capWindow();
         const int evaluations = video.evaluations();
@@ -39,7 +39,7 @@ TEST(SourceWait, SecondCommandsAreRefusedStopAndCloseEndTheWait)
     EXPECT_TRUE(stopped);
     EXPECT_EQ(capWindow(), nullptr);
 
-    QTimer::singleShot(100, [&] { video.close(); });
+    QTimer::singleShot(100, &video, [&] { video.close(); });
     QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
     for (int waited = 0; video.isVisible() && waited < 5000; waited += 10)
         QTest::qWait(10);

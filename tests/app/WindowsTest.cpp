@@ -136,9 +136,10 @@ TEST(Windows, MenusInOrder)
     EXPECT_EQ(itemsOf(video.menuBar()->actions()), "&File, &Video, &Window");
     EXPECT_EQ(itemsOf(video.File1->actions()), "&Copy Frame, -, &Quit");
     EXPECT_EQ(itemsOf(video.Video1->actions()),
-              "Video &Display, Video &Source, Video &Format, -, Video &Window, -, S&tart, Sto&p");
+              "Video &Display, Video &Source, Video &Format, -, Video &Window, -, S&tart, Sto&p, -, Dete&ction...");
     EXPECT_EQ(itemsOf(video.findChild<QMenu*>("VideoWindow1")->actions()), "&Overlay, &Preview");
-    EXPECT_EQ(itemsOf(video.Window1->actions()), "&Live Video Window, &Movement Window, &Direction Window, &Events");
+    EXPECT_EQ(itemsOf(video.Window1->actions()),
+              "&Live Video Window, &Movement Window, &Direction Window, &Events, Movement &Graph");
 }
 
 TEST(Windows, SpinBoxRules)

@@ -25,7 +25,7 @@ TEST(SessionWait, EndingTheSessionWhileItConnectsEndsTheWaitAndTheStart)
 
     bool waited = false;
     QString shownWhileWaiting;
-    QTimer::singleShot(50, [&] {
+    QTimer::singleShot(50, &panel, [&] {
         waited = CapWaiting();
         shownWhileWaiting = label.text();
         CapDestroy();

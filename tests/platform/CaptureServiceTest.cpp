@@ -475,12 +475,17 @@ TEST_F(ServiceTest, ClosingTheWindowEndsAWaitForTheSource)
     use(fifo.source().c_str());
     CaptureWindow* connecting = window;
     bool late = false;
-    QTimer::singleShot(50, [&] {
+    QTimer closing, lateness;
+    closing.setSingleShot(true);
+    lateness.setSingleShot(true);
+    QObject::connect(&closing, &QTimer::timeout, [&] {
         service.destroyWindow(window);
         window = nullptr;
     });
     // Far later than the wait should end, far sooner than the source is given up.
-    QTimer::singleShot(2500, [&] { late = true; });
+    QObject::connect(&lateness, &QTimer::timeout, [&] { late = true; });
+    closing.start(50);
+    lateness.start(2500);
     EXPECT_EQ(service.driverConnect(connecting, 0), 0);
     EXPECT_EQ(window, nullptr);
     EXPECT_FALSE(late);

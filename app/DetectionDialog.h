@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDialog>
+
+#include "Detection.h"
+
+class QCheckBox;
+class QDoubleSpinBox;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class MaskPainter;
+
+namespace watch {
+class Evaluation;
+}
+
+// The Detection dialog: each mechanism of the detection on or off with its few
+// parameters, one "Robust detection" box for all of them with the tuned defaults, and the
+// mask: painting it on the movement picture, loading, saving and clearing it. Every
+// change takes effect at once on the evaluation's detection.
+class DetectionDialog : public QDialog {
+    Q_OBJECT
+public:
+    DetectionDialog(watch::Evaluation& evaluation, MaskPainter& painter, QWidget* owner);
+
+    // Shows the evaluation's settings in the controls.
+    void showSettings();
+    // Loads a mask file into the detection; on failure the old mask stays and the reason
+    // is returned (also shown in a message box when `tell` is set).
+    QString loadMask(const QString& fileName, bool tell = true);
+    QString saveMask(const QString& fileName, bool tell = true);
+    const QString& maskFile() const { return maskFile_; }
+
+    QCheckBox *RobustBox, *LightBox, *NoiseBox, *SpecksBox, *MaskBox, *ConfirmBox;
+    QDoubleSpinBox* NoiseFactorBox;
+    QSpinBox *SpeckSizeBox, *ConfirmNeededBox, *ConfirmWindowBox, *BrushSizeBox;
+    QPushButton *PaintButton, *LoadMaskButton, *SaveMaskButton, *ClearMaskButton;
+    QRadioButton *PaintRadio, *EraseRadio;
+
+signals:
+    void maskFileChanged(const QString& fileName);
+
+private:
+    void takeControls();
+
+    watch::Evaluation& evaluation_;
+    MaskPainter& painter_;
+    QString maskFile_;
+    bool showing_ = false;
+};
