@@ -25,4 +25,8 @@ protected:
 private:
     QImage picture_;
     QImage overlay_;
+    // The picture halved until one more halving would make it smaller than where it is
+    // shown; made at the first paint after the picture or the size changed.
+    QImage reduced_;
+    QSize reducedFor_;
 };

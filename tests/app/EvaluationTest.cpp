@@ -238,6 +238,31 @@ TEST_F(Evaluation, FirstFrameAfterAReconnectOnlySetsTheReference)
     EXPECT_EQ(savedFiles(), 1);
 }
 
+TEST_F(Evaluation, OneChangedPixelOfALargeFrameStaysVisibleInTheMovementWindow)
+{
+    for (QSize size : {QSize(640, 480), QSize(1920, 1080), QSize(1283, 961)}) {
+        QImage still(size, QImage::Format_RGB32);
+        still.fill(QColor(100, 100, 100));
+        onClipboard(still);
+        evoluteOne();
+        QImage moved = still;
+        const QPoint speck(size.width() * 2 / 3, size.height() / 3);
+        moved.setPixel(speck, qRgb(200, 200, 200));
+        onClipboard(moved);
+        evoluteOne();
+        ASSERT_EQ(readouts().section(' ', 0, 0), "1");
+        PictureView* view = video->ImageForm->Image;
+        const QRect where = view->pictureRect();
+        const QImage shown = view->grab().toImage().convertToFormat(QImage::Format_RGB32).copy(where);
+        int tinted = 0;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                tinted += shown.pixel(x, y) != qRgb(255, 255, 255);
+        EXPECT_GT(tinted, 0) << size.width() << "x" << size.height() << ": the speck is gone";
+        EXPECT_LT(tinted, 10) << size.width() << "x" << size.height();
+    }
+}
+
 TEST_F(Evaluation, EmptyClipboardThenGoodFrames)
 {
     platform::frameClipboard().clear();
