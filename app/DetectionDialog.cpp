@@ -1,5 +1,6 @@
 #include "DetectionDialog.h"
 
+#include <chrono>
 #include <stdexcept>
 
 #include <QCheckBox>
@@ -16,7 +17,9 @@
 #include <QVBoxLayout>
 
 #include "Evaluation.h"
+#include "EventWatcher.h"
 #include "MaskPainter.h"
+#include "Settings.h"
 
 namespace {
 
@@ -75,6 +78,13 @@ DetectionDialog::DetectionDialog(watch::Evaluation& evaluation, MaskPainter& pai
     ConfirmWindowBox->setPrefix("of the last ");
     ConfirmWindowBox->setSuffix(" cycles");
 
+    eventGapLabel_ = new QLabel("&Event ends after no movement for");
+    EventGapBox = spinBox("EventGapBox", 1, app::eventLimits::gapSeconds);
+    EventGapBox->setSuffix(" s");
+    eventGapLabel_->setBuddy(EventGapBox);
+    eventGapLabel_->hide();
+    EventGapBox->hide();
+
     PaintButton = button("PaintButton", "&Paint on the movement picture");
     PaintButton->setCheckable(true);
     PaintRadio = new QRadioButton("ignore");
@@ -101,6 +111,8 @@ DetectionDialog::DetectionDialog(watch::Evaluation& evaluation, MaskPainter& pai
     grid->addWidget(ConfirmNeededBox, 4, 1);
     grid->addWidget(ConfirmWindowBox, 4, 2);
     grid->addWidget(MaskBox, 5, 0, 1, 3);
+    grid->addWidget(eventGapLabel_, 6, 0);
+    grid->addWidget(EventGapBox, 6, 1);
     auto* paintRow = new QHBoxLayout;
     paintRow->addWidget(PaintButton);
     paintRow->addWidget(PaintRadio);
@@ -124,6 +136,13 @@ DetectionDialog::DetectionDialog(watch::Evaluation& evaluation, MaskPainter& pai
     for (QSpinBox* box : {SpeckSizeBox, ConfirmNeededBox, ConfirmWindowBox})
         connect(box, &QSpinBox::valueChanged, this, &DetectionDialog::takeControls);
     connect(NoiseFactorBox, &QDoubleSpinBox::valueChanged, this, &DetectionDialog::takeControls);
+    connect(EventGapBox, &QSpinBox::valueChanged, this, [this](int seconds) {
+        if (showing_ || !watcher_)
+            return;
+        events::EventSettings settings = watcher_->settings();
+        settings.gap = std::chrono::seconds(seconds);
+        watcher_->setSettings(settings);
+    });
     connect(RobustBox, &QCheckBox::clicked, this, [this](bool on) {
         evaluation_.detection().setSettings(on ? analysis::DetectionSettings::robust() : analysis::DetectionSettings{});
         showSettings();
@@ -169,7 +188,17 @@ void DetectionDialog::showSettings()
     ConfirmNeededBox->setValue(s.confirmNeeded);
     ConfirmWindowBox->setValue(s.confirmWindow);
     RobustBox->setChecked(s == analysis::DetectionSettings::robust());
+    if (watcher_)
+        EventGapBox->setValue(int(std::chrono::duration_cast<std::chrono::seconds>(watcher_->settings().gap).count()));
     showing_ = false;
+}
+
+void DetectionDialog::setEventWatcher(events::EventWatcher* watcher)
+{
+    watcher_ = watcher;
+    eventGapLabel_->setVisible(watcher_ != nullptr);
+    EventGapBox->setVisible(watcher_ != nullptr);
+    showSettings();
 }
 
 void DetectionDialog::takeControls()

@@ -5,11 +5,16 @@
 #include "Detection.h"
 
 class QCheckBox;
+class QLabel;
 class QDoubleSpinBox;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
 class MaskPainter;
+
+namespace events {
+class EventWatcher;
+}
 
 namespace watch {
 class Evaluation;
@@ -31,10 +36,13 @@ public:
     QString loadMask(const QString& fileName, bool tell = true);
     QString saveMask(const QString& fileName, bool tell = true);
     const QString& maskFile() const { return maskFile_; }
+    // The events' quiet gap is set here too, as it decides what counts as one movement;
+    // without a watcher its box is hidden.
+    void setEventWatcher(events::EventWatcher* watcher);
 
     QCheckBox *RobustBox, *LightBox, *NoiseBox, *SpecksBox, *MaskBox, *ConfirmBox;
     QDoubleSpinBox* NoiseFactorBox;
-    QSpinBox *SpeckSizeBox, *ConfirmNeededBox, *ConfirmWindowBox, *BrushSizeBox;
+    QSpinBox *SpeckSizeBox, *ConfirmNeededBox, *ConfirmWindowBox, *BrushSizeBox, *EventGapBox;
     QPushButton *PaintButton, *LoadMaskButton, *SaveMaskButton, *ClearMaskButton;
     QRadioButton *PaintRadio, *EraseRadio;
 
@@ -46,6 +54,8 @@ private:
 
     watch::Evaluation& evaluation_;
     MaskPainter& painter_;
+    events::EventWatcher* watcher_ = nullptr;
+    QLabel* eventGapLabel_;
     QString maskFile_;
     bool showing_ = false;
 };

@@ -61,8 +61,6 @@ EventsDialog::EventsDialog(const events::EventSettings& settings, QWidget* paren
     setObjectName("EventsDialog");
     setWindowTitle("Events");
     auto* form = new QFormLayout;
-    gap_ = spinBox("GapSpinBox", 1, eventLimits::gapSeconds, secondsOf(settings.gap), " s");
-    form->addRow("Event ends after no movement for", gap_);
     before_ = spinBox("BeforeSpinBox", 0, eventLimits::rollSeconds, secondsOf(settings.preRoll), " s");
     form->addRow("Clip: seconds before the event", before_);
     after_ = spinBox("AfterSpinBox", 0, eventLimits::rollSeconds, secondsOf(settings.postRoll), " s");
@@ -125,7 +123,6 @@ EventsDialog::EventsDialog(const events::EventSettings& settings, QWidget* paren
 std::optional<events::EventSettings> EventsDialog::settings(QString& error) const
 {
     events::EventSettings s = base_;
-    s.gap = seconds(gap_->value());
     s.preRoll = seconds(before_->value());
     s.postRoll = seconds(after_->value());
     s.retentionBytes = retentionSize_->value() * (retentionUnit_->currentIndex() == 1 ? gigabyte : megabyte);
@@ -173,7 +170,11 @@ QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, QWidget* pare
     QObject::connect(action, &QAction::triggered, parent, [&watcher, parent] {
         auto* dialog = new EventsDialog(watcher.settings(), parent);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
-        QObject::connect(dialog, &EventsDialog::applied, &watcher, &events::EventWatcher::setSettings);
+        // The gap is set in the Detection dialog, maybe while this one is open.
+        QObject::connect(dialog, &EventsDialog::applied, &watcher, [&watcher](events::EventSettings settings) {
+            settings.gap = watcher.settings().gap;
+            watcher.setSettings(settings);
+        });
         dialog->open();
     });
     return action;

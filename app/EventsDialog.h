@@ -19,8 +19,9 @@ class EventWatcher;
 
 namespace app {
 
-// The user's choices about events: the quiet time that ends one, the video kept around it,
-// how much of the old is kept, the desktop note and the commands run at its start and end.
+// The user's choices about events: the video kept around one, how much of the old is
+// kept, the desktop note and the commands run at its start and end. (The quiet gap that
+// ends an event is set in the Detection dialog.)
 class EventsDialog : public QDialog {
     Q_OBJECT
 public:
@@ -38,7 +39,6 @@ private:
     bool apply();
 
     events::EventSettings base_;
-    QSpinBox* gap_;
     QSpinBox* before_;
     QSpinBox* after_;
     QSpinBox* retentionSize_;

@@ -355,6 +355,7 @@ void TVideo::FormCreate()
     updateEventFolder();
     EventsForm = new EventsWindow(*eventWatcher_, this);
     app::addEventsItem(*Video1, *eventWatcher_, this);
+    detection_->dialog()->setEventWatcher(eventWatcher_);
 }
 
 void TVideo::setEventFolder(const QString& folder)

@@ -16,7 +16,7 @@ namespace app {
 
 struct Options;
 
-// What the Events dialog offers, and so what a value read from the file may be.
+// What the Events and Detection dialogs offer, and so what a value read from the file may be.
 namespace eventLimits {
 constexpr int gapSeconds = 3600;
 constexpr int rollSeconds = 30;          // every second before an event is held in memory

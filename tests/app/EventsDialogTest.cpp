@@ -1,6 +1,6 @@
-// The Events dialog in the real windows: what it takes reaches the event watcher and the
-// settings file of the next run; a value in the file that this program does not write is
-// not used.
+// The Events dialog (and the event gap in the Detection dialog) in the real windows: what
+// they take reaches the event watcher and the settings file of the next run; a value in
+// the file that this program does not write is not used.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -65,10 +65,8 @@ TEST(EventsDialog, WhatItTakesReachesTheWatcherAndTheNextRun)
 
         app::EventsDialog* dialog = openEventsDialog(video);
         ASSERT_NE(dialog, nullptr);
-        EXPECT_EQ(part<QSpinBox>(dialog, "GapSpinBox")->value(), 10);
         EXPECT_EQ(part<QSpinBox>(dialog, "RetentionSizeSpinBox")->value(), 2);
         EXPECT_EQ(part<QComboBox>(dialog, "RetentionUnitBox")->currentText(), "GB");
-        part<QSpinBox>(dialog, "GapSpinBox")->setValue(25);
         part<QSpinBox>(dialog, "BeforeSpinBox")->setValue(5);
         part<QSpinBox>(dialog, "AfterSpinBox")->setValue(0);
         part<QSpinBox>(dialog, "RetentionSizeSpinBox")->setValue(750);
@@ -85,6 +83,13 @@ TEST(EventsDialog, WhatItTakesReachesTheWatcherAndTheNextRun)
         EXPECT_TRUE(part<QLabel>(dialog, "ErrorLabel")->text().contains("ends"));
 
         part<QLineEdit>(dialog, "EndCommandEdit")->setText("cp {clip} \"/srv/my clips\"");
+        // The gap is set in the Detection dialog, also while this one is open.
+        video.Detection1->trigger();
+        QSpinBox* gap = part<QSpinBox>(video.findChild<QDialog*>("DetectionDialog"), "EventGapBox");
+        EXPECT_EQ(gap->value(), 10);
+        EXPECT_FALSE(gap->isHidden());
+        gap->setValue(25);
+        EXPECT_EQ(video.eventWatcher()->settings().gap, 25s);
         press(dialog, QDialogButtonBox::Ok);
         chosen.gap = 25s;
         chosen.preRoll = 5s;
@@ -113,6 +118,8 @@ TEST(EventsDialog, WhatItTakesReachesTheWatcherAndTheNextRun)
     EXPECT_EQ(part<QComboBox>(dialog, "RetentionUnitBox")->currentText(), "MB");
     EXPECT_EQ(part<QLineEdit>(dialog, "EndCommandEdit")->text(), "cp {clip} '/srv/my clips'");
     press(dialog, QDialogButtonBox::Cancel);
+    video.Detection1->trigger();
+    EXPECT_EQ(part<QSpinBox>(video.findChild<QDialog*>("DetectionDialog"), "EventGapBox")->value(), 25);
     video.close();
 }
 
