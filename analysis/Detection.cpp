@@ -9,7 +9,7 @@
 #include "DetectionKernels.h"
 #include "Mask.h"
 #include "Popcount.h"
-#include "Specks.h"
+#include "SpeckFilter.h"
 
 namespace analysis {
 

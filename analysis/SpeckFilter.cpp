@@ -1,4 +1,4 @@
-#include "Specks.h"
+#include "SpeckFilter.h"
 
 #include <algorithm>
 
