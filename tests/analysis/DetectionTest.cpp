@@ -12,7 +12,7 @@
 
 #include "DetectionKernels.h"
 #include "Mask.h"
-#include "Specks.h"
+#include "SpeckFilter.h"
 
 using namespace analysis;
 
