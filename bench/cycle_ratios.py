@@ -5,22 +5,16 @@ that the painting threads count, and wall time).
 
 usage: bench/cycle_ratios.py build/bench/evaluation_bench [repetitions]
 """
-import json
-import subprocess
 import sys
+
+from medians import medians
 
 binary = sys.argv[1]
 repetitions = sys.argv[2] if len(sys.argv) > 2 else "7"
-out = subprocess.run(
-    [binary, "--benchmark_format=json", f"--benchmark_repetitions={repetitions}",
-     "--benchmark_enable_random_interleaving=true", "--benchmark_report_aggregates_only=true",
-     "--benchmark_min_time=0.2"],
-    check=True, capture_output=True, text=True).stdout
 median = {}
-for b in json.loads(out)["benchmarks"]:
-    if b.get("aggregate_name") == "median":
-        name, w, h = b["run_name"].split("/")[:3]
-        median[(name, f"{w}x{h}")] = (b["cpu_time"], b["real_time"])
+for b in medians(binary, repetitions):
+    name, w, h = b["run_name"].split("/")[:3]
+    median[(name, f"{w}x{h}")] = (b["cpu_time"], b["real_time"])
 
 steps = ["StepClipboardIntake", "StepGray", "StepCompare", "StepDisplay"]
 print(f"{'size':>10} {'cycle us':>9} {'kernels':>8} {'ratio':>6} {'wall':>6}  " + " ".join(f"{s[4:]:>14}" for s in steps))

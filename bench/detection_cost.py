@@ -4,24 +4,18 @@
 
 usage: bench/detection_cost.py build/bench/detection_bench [repetitions]
 """
-import json
-import subprocess
 import sys
+
+from medians import medians
 
 binary = sys.argv[1]
 repetitions = sys.argv[2] if len(sys.argv) > 2 else "7"
-out = subprocess.run(
-    [binary, "--benchmark_format=json", f"--benchmark_repetitions={repetitions}",
-     "--benchmark_enable_random_interleaving=true", "--benchmark_report_aggregates_only=true",
-     "--benchmark_min_time=0.2"],
-    check=True, capture_output=True, text=True).stdout
 median, memory = {}, {}
-for b in json.loads(out)["benchmarks"]:
-    if b.get("aggregate_name") == "median":
-        name, w, h = b["run_name"].split("/")
-        median[(name, f"{w}x{h}")] = b["cpu_time"]
-        if "state_bytes_per_pixel" in b:
-            memory[f"{w}x{h}"] = b["state_bytes_per_pixel"]
+for b in medians(binary, repetitions):
+    name, w, h = b["run_name"].split("/")
+    median[(name, f"{w}x{h}")] = b["cpu_time"]
+    if "state_bytes_per_pixel" in b:
+        memory[f"{w}x{h}"] = b["state_bytes_per_pixel"]
 
 ok = True
 print(f"{'size':>10} {'compare us':>11} {'stage us':>9} {'light change':>13} {'MOG2 us':>9} "

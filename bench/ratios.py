@@ -7,23 +7,17 @@ The repetitions are interleaved at random, so a load that comes and goes on a sh
 machine falls on all benchmarks alike. Times are CPU time by default: on a machine whose
 cores are shared, the wall time also counts the turns the benchmark waits for a core.
 """
-import json
-import subprocess
 import sys
+
+from medians import medians
 
 binary = sys.argv[1]
 repetitions = sys.argv[2] if len(sys.argv) > 2 else "7"
 clock = (sys.argv[3] if len(sys.argv) > 3 else "cpu") + "_time"
-out = subprocess.run(
-    [binary, "--benchmark_format=json", f"--benchmark_repetitions={repetitions}",
-     "--benchmark_enable_random_interleaving=true", "--benchmark_report_aggregates_only=true",
-     "--benchmark_min_time=0.2"],
-    check=True, capture_output=True, text=True).stdout
 median = {}
-for b in json.loads(out)["benchmarks"]:
-    if b.get("aggregate_name") == "median" and not b.get("error_occurred"):
-        name, w, h = b["run_name"].split("/")
-        median[(name, f"{w}x{h}")] = b[clock]
+for b in medians(binary, repetitions):
+    name, w, h = b["run_name"].split("/")
+    median[(name, f"{w}x{h}")] = b[clock]
 
 sizes = sorted({s for _, s in median}, key=lambda s: int(s.split("x")[0]))
 print(f"{clock}, medians of {repetitions}; floor: reading and writing the bytes the kernel must, nothing else")
