@@ -16,31 +16,8 @@
 #include <QWidget>
 #include <sys/resource.h>
 
+#include "CoreShare.h"
 #include "GstCaptureService.h"
-
-namespace {
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// The share of one core the process used while the event loop ran for `seconds`.
-double coreShare(double seconds)
-{
-    const double before = cpuSeconds();
-    QElapsedTimer wall;
-    wall.start();
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
-    return (cpuSeconds() - before) / (static_cast<double>(wall.nsecsElapsed()) / 1e9);
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
