@@ -181,15 +181,16 @@ TEST(Specks, OpeningKeepsWideAreasAndDropsNarrowOnes)
         {"size 1 keeps all", 10, 10, 1, 1, 1, 1},
     };
     for (const Case& c : cases) {
-        BitPlane plane, region, scratch;
-        std::vector<std::uint64_t> sums;
+        BitPlane plane;
+        SpeckWork work;
         plane.resize(200, 64);
         for (int y = c.y; y < c.y + c.h; ++y)
             for (int x = c.x; x < c.x + c.w; ++x)
                 plane.row(y)[x / 64] |= std::uint64_t(1) << (x % 64);
-        std::vector<int> rows(64);
-        std::iota(rows.begin(), rows.end(), 0);
-        removeSpecks(plane, rows, c.size, region, scratch, sums);
+        std::vector<RowSpan> rows;
+        for (int y = 0; y < 64; ++y)
+            rows.push_back({y, {0, plane.words}});
+        removeSpecks(plane, rows, c.size, work);
         // Areas lose only their corners, where fewer than 5 of 9 neighbours changed.
         EXPECT_EQ(plane.count(), c.kept) << c.what;
         if (c.kept > 0 && c.w > 2) {
