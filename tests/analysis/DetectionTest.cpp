@@ -7,6 +7,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -110,39 +111,42 @@ void writeBytes(const std::string& file, const std::string& bytes)
 
 } // namespace
 
-TEST(DetectionKernels, FastRowEqualsPlainRow)
+TEST(DetectionKernels, FastRowsEqualPlainRow)
 {
-    const kernels::DetectRow fast = kernels::detectRowAvx2();
-    if (!fast)
-        GTEST_SKIP() << "no AVX2 on this processor";
-    std::mt19937 random(3);
-    for (int width : {0, 1, 31, 32, 33, 64, 95, 200, 641}) {
-        for (int round = 0; round < 20; ++round) {
-            std::vector<std::uint8_t> e(std::size_t(width) + 1), l(e.size()), t(std::size_t(width + 31) / 32);
-            for (std::size_t i = 0; i < e.size(); ++i) {
-                e[i] = std::uint8_t(random());
-                l[i] = round % 2 ? std::uint8_t(e[i] + random() % 41 - 20) : std::uint8_t(random());
+    const std::pair<const char*, kernels::DetectRow> variants[] = {{"AVX2", kernels::detectRowAvx2()},
+                                                                   {"AVX-512", kernels::detectRowAvx512()}};
+    for (const auto& [name, fast] : variants) {
+        if (!fast)
+            continue; // the processor lacks the instructions
+        std::mt19937 random(3);
+        for (int width : {0, 1, 31, 32, 33, 64, 95, 127, 128, 200, 641}) {
+            for (int round = 0; round < 20; ++round) {
+                std::vector<std::uint8_t> e(std::size_t(width) + 1), l(e.size()), t(std::size_t(width + 31) / 32);
+                for (std::size_t i = 0; i < e.size(); ++i) {
+                    e[i] = std::uint8_t(random());
+                    l[i] = round % 2 ? std::uint8_t(e[i] + random() % 41 - 20) : std::uint8_t(random());
+                }
+                for (auto& v : t)
+                    v = std::uint8_t(random() % 60);
+                LightModel model;
+                model.gain = 0.2 + double(random() % 300) / 100.0;
+                model.offset = double(int(random() % 101) - 50);
+                Compensation light = Compensation::of(model);
+                light.on = round % 3 != 0;
+                const std::size_t words = std::size_t(width + 63) / 64;
+                std::vector<std::uint64_t> b1(words, ~0ull), d1(b1), b2(b1), d2(b1);
+                std::vector<std::uint64_t> s1(std::size_t(width) / 8 + 1, 5), s2(s1);
+                const bool any1 = kernels::detectRowPortable(e.data(), l.data(), width, light, t.data(), b1.data(),
+                                                             d1.data(), s1.data());
+                const bool any2 = fast(e.data(), l.data(), width, light, t.data(), b2.data(), d2.data(), s2.data());
+                ASSERT_EQ(any1, any2) << name << ", width " << width << ", round " << round;
+                if (width % 64) {
+                    ASSERT_EQ(b1.back() >> (width % 64), 0u) << name << ": bits past the width, width " << width;
+                }
+                ASSERT_EQ(b1, b2) << name << ", width " << width << ", round " << round;
+                ASSERT_EQ(d1, d2) << name << ", width " << width << ", round " << round;
+                ASSERT_EQ(s1, s2) << name << ", width " << width << ", round " << round;
             }
-            for (auto& v : t)
-                v = std::uint8_t(random() % 60);
-            LightModel model;
-            model.gain = 0.2 + double(random() % 300) / 100.0;
-            model.offset = double(int(random() % 101) - 50);
-            Compensation light = Compensation::of(model);
-            light.on = round % 3 != 0;
-            const std::size_t words = std::size_t(width + 63) / 64;
-            std::vector<std::uint64_t> b1(words, ~0ull), d1(b1), b2(b1), d2(b1);
-            std::vector<std::uint64_t> s1(std::size_t(width) / 8 + 1, 5), s2(s1);
-            const bool any1 =
-                kernels::detectRowPortable(e.data(), l.data(), width, light, t.data(), b1.data(), d1.data(), s1.data());
-            const bool any2 = fast(e.data(), l.data(), width, light, t.data(), b2.data(), d2.data(), s2.data());
-            ASSERT_EQ(any1, any2) << "width " << width << " round " << round;
-            if (width % 64) {
-                ASSERT_EQ(b1.back() >> (width % 64), 0u) << "bits past the width, width " << width;
-            }
-            ASSERT_EQ(b1, b2) << "width " << width << " round " << round;
-            ASSERT_EQ(d1, d2) << "width " << width << " round " << round;
-            ASSERT_EQ(s1, s2) << "width " << width << " round " << round;
         }
     }
 }
