@@ -203,6 +203,103 @@ TEST(Specks, OpeningKeepsWideAreasAndDropsNarrowOnes)
     }
 }
 
+namespace {
+
+// The speck removal pixel by pixel: a 3 x 3 majority, then an opening by a size x size square.
+std::vector<std::vector<bool>> specksRemovedPlainly(const std::vector<std::vector<bool>>& set, int size)
+{
+    const int h = int(set.size()), w = int(set[0].size());
+    auto at = [&](const std::vector<std::vector<bool>>& p, int x, int y) {
+        return x >= 0 && y >= 0 && x < w && y < h && p[std::size_t(y)][std::size_t(x)];
+    };
+    std::vector<std::vector<bool>> area(set.size(), std::vector<bool>(set[0].size())), kept = area;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            int n = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    n += at(set, x + dx, y + dy);
+            area[std::size_t(y)][std::size_t(x)] = n >= 5;
+        }
+    for (int y0 = 0; y0 + size <= h; ++y0)
+        for (int x0 = 0; x0 + size <= w; ++x0) {
+            bool full = true;
+            for (int y = y0; y < y0 + size && full; ++y)
+                for (int x = x0; x < x0 + size && full; ++x)
+                    full = at(area, x, y);
+            for (int y = y0; y < y0 + size && full; ++y)
+                for (int x = x0; x < x0 + size; ++x)
+                    kept[std::size_t(y)][std::size_t(x)] = true;
+        }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            kept[std::size_t(y)][std::size_t(x)] = kept[std::size_t(y)][std::size_t(x)] && at(set, x, y);
+    return kept;
+}
+
+} // namespace
+
+TEST(Specks, OnlyTheListedSpansCountAndTheResultIsThePlainOne)
+{
+    // Blobs, streaks and noise in a few bands of rows; the words outside the listed spans
+    // hold what earlier cycles left, which must not count.
+    std::mt19937 random(11);
+    for (int width : {64, 130, 200, 641}) {
+        for (int size : {2, 3, 5}) {
+            for (int round = 0; round < 4; ++round) {
+                const int height = 60;
+                auto set = std::vector<std::vector<bool>>(std::size_t(height), std::vector<bool>(std::size_t(width)));
+                for (int blob = 0; blob < 5; ++blob) {
+                    const int bw = 1 + int(random() % 12), bh = 1 + int(random() % 12);
+                    const int x0 = int(random() % std::uint32_t(width)), y0 = int(random() % std::uint32_t(height));
+                    for (int y = y0; y < std::min(height, y0 + bh); ++y)
+                        for (int x = x0; x < std::min(width, x0 + bw); ++x)
+                            set[std::size_t(y)][std::size_t(x)] = random() % 10 != 0;
+                    // A row across the blob that did not change, as a camera's line may not.
+                    if (y0 + bh / 2 < height)
+                        std::fill(set[std::size_t(y0 + bh / 2)].begin() + x0,
+                                  set[std::size_t(y0 + bh / 2)].begin() + std::min(width, x0 + bw), false);
+                }
+                for (int speck = 0; speck < 40; ++speck)
+                    set[random() % std::uint32_t(height)][random() % std::uint32_t(width)] = true;
+
+                BitPlane plane;
+                plane.resize(width, height);
+                for (auto& word : plane.bits)
+                    word = std::uint64_t(random()) << 32 | random();
+                std::vector<RowSpan> rows;
+                for (int y = 0; y < height; ++y) {
+                    int first = plane.words, last = 0;
+                    for (int x = 0; x < width; ++x)
+                        if (set[std::size_t(y)][std::size_t(x)]) {
+                            first = std::min(first, x / 64);
+                            last = x / 64 + 1;
+                        }
+                    if (first >= last)
+                        continue;
+                    // Some spans wider than their bits, as a caller may list them.
+                    if (random() % 2)
+                        first = std::max(0, first - 1);
+                    for (int i = first; i < last; ++i)
+                        plane.row(y)[i] = 0;
+                    for (int x = 0; x < width; ++x)
+                        if (set[std::size_t(y)][std::size_t(x)])
+                            plane.row(y)[x / 64] |= std::uint64_t(1) << (x % 64);
+                    rows.push_back({y, {first, last}});
+                }
+                SpeckWork work;
+                removeSpecks(plane, rows, size, work);
+                const auto expected = specksRemovedPlainly(set, size);
+                for (const RowSpan& r : rows)
+                    for (int x = 64 * r.span.first; x < std::min(width, 64 * r.span.last); ++x)
+                        ASSERT_EQ(plane.test(x, r.y), expected[std::size_t(r.y)][std::size_t(x)])
+                            << "width " << width << ", size " << size << ", round " << round << ", pixel " << x
+                            << ", " << r.y;
+            }
+        }
+    }
+}
+
 TEST(Detection, AllOffIsTheComparisonAlone)
 {
     Detection detection;
