@@ -334,7 +334,6 @@ void TVideo::FormCreate()
 {
     evaluation_ = std::make_unique<watch::Evaluation>();
     ReferenceFrame = &evaluation_->reference();
-    screenImages_ = std::make_unique<platform::ScreenImages>();
     VideoForm = new TVideoForm(this);
     ImageForm = new TImageForm(this);
     DirectionForm = new TDirectionForm(this);
@@ -472,7 +471,8 @@ void TVideo::EvaluateMovement()
     settings.beepOnMove = BeepOMBox->isChecked();
     settings.saveOnMove = SaveOMBox->isChecked();
     const watch::Cycle& cycle = evaluation_->evaluate(frame, settings);
-    ImageForm->setPicture(cycle.difference ? screenImages_->imageOf(*cycle.difference) : QImage());
+    // The window shows the cycle's own picture; the evaluation leaves it alone while it is shown.
+    ImageForm->setPicture(platform::sharedImage(cycle.difference));
     if (cycle.centred)
         DirectionForm->ShowDirection(cycle.centre.x, cycle.centre.y);
     if (!cycle.saveError.empty()) {

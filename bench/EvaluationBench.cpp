@@ -5,6 +5,7 @@
 // times count the CPU of the whole process, as the painting may use threads of its own.
 
 #include <cstdlib>
+#include <memory>
 #include <random>
 
 #include <QApplication>
@@ -117,15 +118,14 @@ void StepCompare(benchmark::State& state)
 void StepDisplay(benchmark::State& state)
 {
     const Frames frames(int(state.range(0)), int(state.range(1)));
-    analysis::Bitmap picture;
+    auto picture = std::make_shared<analysis::Bitmap>();
     analysis::MovementResult result;
-    analysis::CompareFrames(frames.gray[0], frames.gray[1], picture, 20, result);
+    analysis::CompareFrames(frames.gray[0], frames.gray[1], *picture, 20, result);
     TImageForm form(nullptr);
     form.show();
     exposed(form);
-    platform::ScreenImages images;
     for (auto _ : state) {
-        form.setPicture(images.imageOf(picture));
+        form.setPicture(platform::sharedImage(picture));
         form.Image->repaint();
     }
 }

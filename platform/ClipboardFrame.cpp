@@ -109,26 +109,22 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
     return image;
 }
 
-QImage ScreenImages::imageOf(const analysis::Bitmap& bitmap)
+QImage sharedImage(std::shared_ptr<const analysis::Bitmap> picture)
 {
-    if (bitmap.format() != analysis::PixelFormat::Bgr24 || bitmap.empty())
-        return imageFromBitmap(bitmap);
-    const QSize size(bitmap.width(), bitmap.height());
-    QImage* free = nullptr;
-    for (QImage& image : images_)
-        if (image.isDetached() && image.size() == size)
-            free = &image;
-    if (!free) {
-        // The older one is left to whoever holds it.
-        std::swap(images_[0], images_[1]);
-        images_[1] = QImage(size, QImage::Format_RGB32);
-        if (images_[1].isNull())
-            throw std::runtime_error("Not enough memory for the picture");
-        free = &images_[1];
-    }
-    for (int y = 0; y < bitmap.height(); ++y)
-        opaqueRow(bitmap.row(y), reinterpret_cast<QRgb*>(free->scanLine(y)), bitmap.width());
-    return *free;
+    if (!picture)
+        return {};
+    if (picture->format() != analysis::PixelFormat::Bgr24 || picture->empty())
+        return imageFromBitmap(*picture);
+    // The picture's rows lie in one block at equal distances, as an image's do.
+    const qsizetype bytesPerLine =
+        picture->height() > 1 ? picture->row(1) - picture->row(0) : qsizetype(picture->width()) * 3;
+    auto holder = std::make_unique<std::shared_ptr<const analysis::Bitmap>>(picture);
+    QImage image(picture->row(0), picture->width(), picture->height(), bytesPerLine, QImage::Format_BGR888,
+                 [](void* held) { delete static_cast<std::shared_ptr<const analysis::Bitmap>*>(held); }, holder.get());
+    if (image.isNull())
+        throw std::runtime_error("Not enough memory for the picture");
+    holder.release(); // the image lets go of it
+    return image;
 }
 
 analysis::Bitmap bitmapFromClipboard()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QImage>
 
 #include "Bitmap.h"
@@ -16,17 +18,11 @@ void bitmapFromImage(const QImage& image, analysis::Bitmap& into);
 // without one). An empty picture gives a null image.
 QImage imageFromBitmap(const analysis::Bitmap& bitmap);
 
-// Images of 24-bit pictures for the screen, one after the other, as imageFromBitmap makes
-// them; the memory of an earlier image is used again once nobody holds it any more, so
-// that a picture a second does not cost a fresh allocation each time.
-class ScreenImages {
-public:
-    QImage imageOf(const analysis::Bitmap& bitmap);
-
-private:
-    // Two, so that a window can keep showing the last one while the next is made.
-    QImage images_[2];
-};
+// An image that shows a 24-bit picture without copying it (Format_BGR888), for the
+// screen: the image and its copies hold the picture for as long as they live, and
+// drawing on one makes a copy of its own. Any other picture gives imageFromBitmap's
+// image; none, a null image.
+QImage sharedImage(std::shared_ptr<const analysis::Bitmap> picture);
 
 // The frame on the frame clipboard as a 24-bit picture; empty when it holds no image.
 // Throws std::runtime_error (for example "Unsupported clipboard format") when it
