@@ -155,6 +155,10 @@ bool detectRowAvx2Dispatch(const std::uint8_t* earlier, const std::uint8_t* late
                                                        darkBits, groupSums);
 }
 
+// How far ahead of the pixels in hand the frames are fetched: the lookups make a step long
+// enough that the processor keeps too few steps in flight to hide the wait for memory.
+constexpr int prefetchAhead = 1024;
+
 #define DETECTION_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
 // 64 pixels a step, each compare giving the 64 bits of a word of the planes at once, and the
@@ -177,6 +181,8 @@ DETECTION_AVX512 bool detectRowAvx512Impl(const std::uint8_t* earlier, const std
     const __m512i zero = _mm512_setzero_si512();
     int x = 0;
     for (; x + 64 <= width; x += 64) {
+        _mm_prefetch(reinterpret_cast<const char*>(earlier + x + prefetchAhead), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(later + x + prefetchAhead), _MM_HINT_T0);
         const __m512i e = _mm512_loadu_si512(earlier + x);
         __m512i upFrom = e, downFrom = e;
         if constexpr (Light) {

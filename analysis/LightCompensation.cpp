@@ -40,17 +40,6 @@ std::array<double, Q> quantiles(const std::array<int, N>& histogram, int total, 
     return levels;
 }
 
-// 1.4826 x the median of |residual|, in steps of a quarter level.
-double robustScale(const std::vector<float>& e, const std::vector<float>& l, double gain, double offset)
-{
-    std::array<int, 1024> histogram{};
-    for (std::size_t i = 0; i < e.size(); ++i) {
-        const double r = std::abs(l[i] - (gain * e[i] + offset));
-        ++histogram[static_cast<std::size_t>(std::min(r * 4.0, 1023.0))];
-    }
-    return 1.4826 * std::max(0.0, quantiles(histogram, int(e.size()), std::array{0.5})[0]) / 4.0;
-}
-
 // The biweight's weighted sums, the levels taken from a centre near the middle so that
 // single precision holds them well; four samples at a time in the compiler's vectors.
 struct WeightedSums {
@@ -108,6 +97,40 @@ WeightedSums weightedSums(const std::vector<float>& e, const std::vector<float>&
         sums.ll += sll[k];
     }
     return sums;
+}
+
+// 1.4826 x the median of |residual|, in steps of a quarter level. Counted in one
+// histogram a lane: most residuals fall in a few bins, and counts into one histogram would
+// wait for one another.
+double robustScale(const std::vector<float>& e, const std::vector<float>& l, double gain, double offset)
+{
+    constexpr std::size_t bins = 1024;
+    std::array<std::array<int, bins>, lanes> histograms{};
+    const auto g = float(gain), o = float(offset);
+    auto bin = [](float quarters) { return static_cast<std::size_t>(std::min(std::abs(quarters), float(bins - 1))); };
+    const std::size_t n = e.size();
+    std::size_t i = 0;
+    for (; i + lanes <= n; i += lanes) {
+        Lanes pe, pl;
+        std::memcpy(&pe, e.data() + i, sizeof pe);
+        std::memcpy(&pl, l.data() + i, sizeof pl);
+        const Lanes quarters = (pl - (g * pe + o)) * 4;
+        for (std::size_t k = 0; k < lanes; ++k)
+            ++histograms[k][bin(quarters[k])];
+    }
+    for (; i < n; ++i)
+        ++histograms[0][bin((l[i] - (g * e[i] + o)) * 4)];
+    const double wanted = 0.5 * double(n);
+    int below = 0;
+    for (std::size_t v = 0; v < bins; ++v) {
+        int count = 0;
+        for (const auto& histogram : histograms)
+            count += histogram[v];
+        if (below + count > wanted)
+            return 1.4826 * std::max(0.0, double(v) - 0.5 + (wanted - below) / count) / 4.0;
+        below += count;
+    }
+    return 1.4826 * double(bins - 1) / 4.0;
 }
 
 } // namespace
