@@ -109,24 +109,6 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
     return image;
 }
 
-QImage sharedImage(std::shared_ptr<const analysis::Bitmap> picture)
-{
-    if (!picture)
-        return {};
-    if (picture->format() != analysis::PixelFormat::Bgr24 || picture->empty())
-        return imageFromBitmap(*picture);
-    // The picture's rows lie in one block at equal distances, as an image's do.
-    const qsizetype bytesPerLine =
-        picture->height() > 1 ? picture->row(1) - picture->row(0) : qsizetype(picture->width()) * 3;
-    auto holder = std::make_unique<std::shared_ptr<const analysis::Bitmap>>(picture);
-    QImage image(picture->row(0), picture->width(), picture->height(), bytesPerLine, QImage::Format_BGR888,
-                 [](void* held) { delete static_cast<std::shared_ptr<const analysis::Bitmap>*>(held); }, holder.get());
-    if (image.isNull())
-        throw std::runtime_error("Not enough memory for the picture");
-    holder.release(); // the image lets go of it
-    return image;
-}
-
 analysis::Bitmap bitmapFromClipboard()
 {
     return bitmapFromImage(frameClipboard().image());

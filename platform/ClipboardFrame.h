@@ -1,7 +1,5 @@
 #pragma once
 
-#include <memory>
-
 #include <QImage>
 
 #include "Bitmap.h"
@@ -17,12 +15,6 @@ void bitmapFromImage(const QImage& image, analysis::Bitmap& into);
 // An image of a 24-bit picture, or of an 8-bit one through its colour table (gray
 // without one). An empty picture gives a null image.
 QImage imageFromBitmap(const analysis::Bitmap& bitmap);
-
-// An image that shows a 24-bit picture without copying it (Format_BGR888), for the
-// screen: the image and its copies hold the picture for as long as they live, and
-// drawing on one makes a copy of its own. Any other picture gives imageFromBitmap's
-// image; none, a null image.
-QImage sharedImage(std::shared_ptr<const analysis::Bitmap> picture);
 
 // The frame on the frame clipboard as a 24-bit picture; empty when it holds no image.
 // Throws std::runtime_error (for example "Unsupported clipboard format") when it

@@ -12,6 +12,7 @@
 #include "ClipboardFrame.h"
 #include "PictureHalving.h"
 #include "PictureView.h"
+#include "SharedPictures.h"
 
 namespace {
 
