@@ -18,6 +18,7 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -116,6 +117,20 @@ inline void lowerTies(const LowParts& parts, const std::uint8_t* bgr, std::uint8
 // next pixels are on their way. Branching on the ties themselves would mispredict on
 // about half of the rounds of 64 pixels.
 constexpr int stretch = 4096;
+
+// Rows of at least this many pixels (a frame of 16 MiB and more in colour and gray)
+// write their levels with non-temporal stores: such a frame pushes the caches out
+// anyway, and a store that does not first read its line saves a quarter of the memory
+// traffic. The levels of a stretch are computed and settled in one buffer while those of
+// the stretch before are written from the other, a line per round of 64 pixels, so that
+// the writes mingle with the reads instead of queueing up behind them.
+constexpr int streamFrom = 1 << 22;
+
+// Pixels before the first gray byte on a 64-byte line, where streamed stores start.
+inline int pixelsToLine(const std::uint8_t* gray)
+{
+    return int((64 - reinterpret_cast<std::uintptr_t>(gray) % 64) % 64);
+}
 
 // Appends the pixels of `ties` (bit i: pixel base + i) to `list` at `listed` and returns
 // the new count. The first two are written without a branch: most rounds have none,
@@ -259,22 +274,36 @@ __attribute__((target("avx2"))) void grayThroughCopy(const LowParts& parts, cons
     std::memcpy(gray, out, static_cast<std::size_t>(count));
 }
 
+// 64 levels from an aligned buffer to an aligned line of the row, not through the caches.
+__attribute__((target("avx2"))) inline void streamLine(std::uint8_t* to, const std::uint8_t* from)
+{
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(to), _mm256_load_si256(reinterpret_cast<const __m256i*>(from)));
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(to + 32),
+                        _mm256_load_si256(reinterpret_cast<const __m256i*>(from + 32)));
+}
+
 __attribute__((target("avx2,bmi,popcnt"))) void grayRowAvx2Impl(const std::uint8_t* bgr, std::uint8_t* gray,
                                                                  int width)
 {
     const LowParts& parts = lowParts();
-    if (width <= 0)
-        return;
-    // The loads of the first pixels would reach before the row.
-    int x = std::min(32, width);
-    grayThroughCopy(parts, bgr, gray, x);
+    const bool streamed = width >= streamFrom;
+    // The loads of the first pixels would reach before the row; streamed stores start on a line.
+    const int head = std::min(width, streamed ? 32 + pixelsToLine(gray + 32) : 32);
+    int x = 0;
+    for (; x < head; x += 32)
+        grayThroughCopy(parts, bgr + 3 * x, gray + x, std::min(32, head - x));
+    x = head;
     // Room for the two entries past the last and a batch of zeros after them.
     alignas(32) std::uint32_t list[stretch + 8];
+    alignas(64) std::uint8_t buffers[2][stretch];
+    int turn = 0, pendingCount = 0;
+    std::uint8_t* pending = nullptr;
     // A round's loads reach 4 bytes past its 64 pixels.
     while (x + 64 + 2 <= width) {
         const int count = std::min(stretch, (width - x - 2) & ~63);
         const std::uint8_t* p = bgr + 3 * static_cast<std::size_t>(x);
-        std::uint8_t* out = gray + x;
+        std::uint8_t* out = streamed ? buffers[turn] : gray + x;
+        const std::uint8_t* previous = buffers[turn ^ 1];
         int listed = 0, settled = 0;
         for (int i = 0; i < count; i += 64) {
             const std::uint64_t ties = grayOfThirtyTwo(p + 3 * i, out + i) |
@@ -284,12 +313,24 @@ __attribute__((target("avx2,bmi,popcnt"))) void grayRowAvx2Impl(const std::uint8
                 settleEight(parts, p, out, list + settled, 8);
                 settled += 8;
             }
+            if (i < pendingCount)
+                streamLine(pending + i, previous + i);
         }
+        for (int i = count; i < pendingCount; i += 64)
+            streamLine(pending + i, previous + i);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + listed), _mm256_setzero_si256());
         for (; settled < listed; settled += 8)
             settleEight(parts, p, out, list + settled, listed - settled);
+        if (streamed) {
+            pending = gray + x;
+            pendingCount = count;
+            turn ^= 1;
+        }
         x += count;
     }
+    for (int i = 0; i < pendingCount; i += 64)
+        streamLine(pending + i, buffers[turn ^ 1] + i);
+    _mm_sfence();
     for (; x < width; x += 32)
         grayThroughCopy(parts, bgr + 3 * static_cast<std::size_t>(x), gray + x, std::min(32, width - x));
 }
@@ -401,17 +442,39 @@ __attribute__((target("avx512f,avx512cd"))) inline void settleSixteen(const LowP
         gray[list[i]] = std::uint8_t(gray[list[i]] - (down >> i & 1));
 }
 
+// Up to 64 pixels through a local copy: the first of a streamed row, before its first
+// whole line, and the last of any row, whose gathers would reach past it.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void grayOfFewThroughCopy(const LowParts& parts,
+                                                                                 const std::uint8_t* bgr,
+                                                                                 std::uint8_t* gray, int count)
+{
+    if (count == 0)
+        return;
+    std::uint8_t in[192] = {};
+    std::uint8_t out[64];
+    std::memcpy(in, bgr, 3 * static_cast<std::size_t>(count));
+    const std::uint64_t ties = grayOfSixtyFour(in, out);
+    lowerTies(parts, in, out, count < 64 ? ties & ((std::uint64_t(1) << count) - 1) : ties);
+    std::memcpy(gray, out, static_cast<std::size_t>(count));
+}
+
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512cd,bmi,popcnt"))) void grayRowAvx512Impl(
     const std::uint8_t* bgr, std::uint8_t* gray, int width)
 {
     const LowParts& parts = lowParts();
+    const bool streamed = width >= streamFrom;
+    int x = streamed ? std::min(width, pixelsToLine(gray)) : 0;
+    grayOfFewThroughCopy(parts, bgr, gray, x);
     alignas(64) std::uint32_t list[stretch + 16];
-    int x = 0;
+    alignas(64) std::uint8_t buffers[2][stretch];
+    int turn = 0, pendingCount = 0;
+    std::uint8_t* pending = nullptr;
     // The gather of a tie reads one byte past it: the last pixel of the row goes through a copy.
     while (x + 64 < width) {
         const int count = std::min(stretch, (width - x - 1) & ~63);
         const std::uint8_t* p = bgr + 3 * static_cast<std::size_t>(x);
-        std::uint8_t* out = gray + x;
+        std::uint8_t* out = streamed ? buffers[turn] : gray + x;
+        const std::uint8_t* previous = buffers[turn ^ 1];
         int listed = 0, settled = 0;
         for (int i = 0; i < count; i += 64) {
             listed = appendTies(list, listed, grayOfSixtyFour(p + 3 * i, out + i), i);
@@ -419,21 +482,25 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512cd,bmi,popcnt"))) void 
                 settleSixteen(parts, p, out, list + settled, 16);
                 settled += 16;
             }
+            if (i < pendingCount)
+                _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(previous + i));
         }
+        for (int i = count; i < pendingCount; i += 64)
+            _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(previous + i));
         _mm512_storeu_si512(list + listed, _mm512_setzero_si512());
         for (; settled < listed; settled += 16)
             settleSixteen(parts, p, out, list + settled, listed - settled);
+        if (streamed) {
+            pending = gray + x;
+            pendingCount = count;
+            turn ^= 1;
+        }
         x += count;
     }
-    if (x < width) {
-        const int count = width - x;
-        std::uint8_t in[192] = {};
-        std::uint8_t out[64];
-        std::memcpy(in, bgr + 3 * static_cast<std::size_t>(x), 3 * static_cast<std::size_t>(count));
-        const std::uint64_t ties = grayOfSixtyFour(in, out);
-        lowerTies(parts, in, out, count < 64 ? ties & ((std::uint64_t(1) << count) - 1) : ties);
-        std::memcpy(gray + x, out, static_cast<std::size_t>(count));
-    }
+    for (int i = 0; i < pendingCount; i += 64)
+        _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(buffers[turn ^ 1] + i));
+    _mm_sfence();
+    grayOfFewThroughCopy(parts, bgr + 3 * static_cast<std::size_t>(x), gray + x, width - x);
 }
 
 #pragma GCC diagnostic pop

@@ -1,5 +1,6 @@
 #include "VelkoGraph.h"
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <vector>
@@ -210,6 +211,31 @@ TEST(ToGrayscale, VariantsReadOnlyTheirRow)
         }
     }
     munmap(mapped, span + 2 * page);
+}
+
+TEST(ToGrayscale, VariantsAgreeOnRowsAsLargeAsWholeFrames)
+{
+    // A whole 3840 x 2160 frame goes to the kernels as one row, and rows that large are
+    // written past the caches, a line at a time: here into gray bytes that do not start
+    // on a line, with a tail shorter than a line.
+    const int width = 3840 * 2160 + 13;
+    std::vector<std::uint8_t> bgr(3 * static_cast<std::size_t>(width));
+    std::mt19937 random(11);
+    for (std::uint8_t& byte : bgr)
+        byte = static_cast<std::uint8_t>(random());
+    std::vector<std::uint8_t> expected(static_cast<std::size_t>(width));
+    kernels::grayRowPortable(bgr.data(), expected.data(), width);
+    EXPECT_TRUE(rowMatches(bgr.data(), expected.data(), 100000));
+    for (const Variant& variant : variants()) {
+        std::vector<std::uint8_t> gray(static_cast<std::size_t>(width) + 6, 0xAB);
+        variant.row(bgr.data(), gray.data() + 5, width);
+        const auto wrong = std::mismatch(expected.begin(), expected.end(), gray.begin() + 5);
+        EXPECT_TRUE(wrong.first == expected.end())
+            << variant.name << " at x " << (wrong.first - expected.begin()) << ": " << int(*wrong.second)
+            << ", expected " << int(*wrong.first);
+        EXPECT_EQ(gray[4], 0xAB) << variant.name << " wrote before the row";
+        EXPECT_EQ(gray.back(), 0xAB) << variant.name << " wrote past the row";
+    }
 }
 
 TEST(ToGrayscale, ReshapesTheTargetToTheSource)
