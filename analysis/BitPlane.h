@@ -29,4 +29,16 @@ struct BitPlane {
     std::int64_t count() const;
 };
 
+// The words [first, last) of a row outside which it holds no set bit. Most changes cover
+// a small part of the frame's width, so the steps after the comparison visit these only.
+struct Span {
+    int first = 0, last = 0;
+    bool empty() const { return first >= last; }
+};
+
+struct RowSpan {
+    int y = 0;
+    Span span;
+};
+
 } // namespace analysis

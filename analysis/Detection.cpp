@@ -101,7 +101,7 @@ void Detection::fitFrame(int width, int height)
         return;
     width_ = width;
     height_ = height;
-    for (BitPlane* plane : {&bright_, &dark_, &moved_, &region_, &scratch_})
+    for (BitPlane* plane : {&bright_, &dark_, &moved_})
         plane->resize(width, height);
     noise_.resize(width, height);
     lastColourfulness_ = -1;
@@ -167,7 +167,7 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
     const bool measureNoise = settings_.noise && !result.lightChange;
     std::fill(tileSums_.begin(), tileSums_.end(), 0);
     std::fill(tilePixels_.begin(), tilePixels_.end(), 0);
-    filledRows_.clear(); // the rows with a changed pixel: the only ones the steps below need to visit
+    spans_.clear(); // the rows with a changed pixel, and where: all the steps below need to visit
     const int tileWidth = noise_.tileWidth(), tileHeight = noise_.tileHeight();
     const std::size_t groups = groupSums_.size();
     for (int tileRow = 0; tileRow < noise_.rows(); ++tileRow) {
@@ -185,9 +185,16 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
         for (int y = top; y < bottom; ++y) {
             const bool measured = measureNoise && y % noiseRowStep == 0;
             measuredRows += measured;
-            if (detectRow(earlier.row(y), later.row(y), width_, compensation, rowThresholds_.data(), bright_.row(y),
-                          dark_.row(y), measured ? groupSums_.data() : nullptr))
-                filledRows_.push_back(y);
+            std::uint64_t *b = bright_.row(y), *d = dark_.row(y);
+            if (detectRow(earlier.row(y), later.row(y), width_, compensation, rowThresholds_.data(), b, d,
+                          measured ? groupSums_.data() : nullptr)) {
+                int first = 0, last = bright_.words;
+                while (!(b[first] | d[first]))
+                    ++first;
+                while (!(b[last - 1] | d[last - 1]))
+                    --last;
+                spans_.push_back({y, {first, last}});
+            }
         }
         if (measuredRows > 0) {
             for (int column = 0; column < noise_.columns(); ++column) {
@@ -203,10 +210,12 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
             }
         }
     }
-    const auto words = static_cast<std::size_t>(bright_.words);
+    // Outside the spans the bright and dark planes hold the kernel's zeros, so the steps
+    // below that narrow what counts need to visit the spans only.
     std::int64_t afterLight = 0;
-    for (int y : filledRows_)
-        afterLight += countBitsOfEither(bright_.row(y), dark_.row(y), words);
+    for (const RowSpan& r : spans_)
+        afterLight += countBitsOfEither(bright_.row(r.y) + r.span.first, dark_.row(r.y) + r.span.first,
+                                        static_cast<std::size_t>(r.span.last - r.span.first));
 
     // The mask.
     std::int64_t afterMask = afterLight;
@@ -217,14 +226,15 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
             maskChanged_ = false;
         }
         afterMask = 0;
-        for (int y : filledRows_) {
-            std::uint64_t *b = bright_.row(y), *d = dark_.row(y);
-            const std::uint64_t* m = maskBits_.row(y);
-            for (std::size_t i = 0; i < words; ++i) {
+        for (const RowSpan& r : spans_) {
+            std::uint64_t *b = bright_.row(r.y), *d = dark_.row(r.y);
+            const std::uint64_t* m = maskBits_.row(r.y);
+            for (int i = r.span.first; i < r.span.last; ++i) {
                 b[i] &= m[i];
                 d[i] &= m[i];
             }
-            afterMask += countBitsOfEither(b, d, words);
+            afterMask += countBitsOfEither(b + r.span.first, d + r.span.first,
+                                           static_cast<std::size_t>(r.span.last - r.span.first));
         }
     }
 
@@ -234,18 +244,22 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
     // the noise is then learnt away from every changed pixel rather than from the areas.
     const bool areas = (settings_.specks || measureNoise) && afterMask > minimalMovement;
     if (settings_.specks || measureNoise) {
-        for (int y : filledRows_)
-            for (std::size_t i = 0; i < words; ++i)
-                moved_.row(y)[i] = bright_.row(y)[i] | dark_.row(y)[i];
+        for (const RowSpan& r : spans_) {
+            const std::uint64_t *b = bright_.row(r.y), *d = dark_.row(r.y);
+            std::uint64_t* m = moved_.row(r.y);
+            for (int i = r.span.first; i < r.span.last; ++i)
+                m[i] = b[i] | d[i];
+        }
         if (areas)
-            removeSpecks(moved_, filledRows_, settings_.specks ? settings_.speckSize : 3, region_, scratch_, sums_);
+            removeSpecks(moved_, spans_, settings_.specks ? settings_.speckSize : 3, specks_);
         if (measureNoise)
             learnNoise(moved_);
     }
-    for (int y : filledRows_) {
-        std::uint64_t *b = bright_.row(y), *d = dark_.row(y);
+    for (const RowSpan& r : spans_) {
+        std::uint64_t *b = bright_.row(r.y) + r.span.first, *d = dark_.row(r.y) + r.span.first;
+        const auto words = static_cast<std::size_t>(r.span.last - r.span.first);
         if (settings_.specks && areas) {
-            const std::uint64_t* m = moved_.row(y);
+            const std::uint64_t* m = moved_.row(r.y) + r.span.first;
             for (std::size_t i = 0; i < words; ++i) {
                 b[i] &= m[i];
                 d[i] &= m[i];
@@ -276,10 +290,10 @@ void Detection::learnNoise(const BitPlane& moved)
     // A tile the mask mostly hides learns nothing either: what moves there is the user's to ignore.
     std::vector<bool> busy = settings_.mask && !mask_.empty() ? maskedTiles_ : std::vector<bool>(tileSums_.size());
     const int tileWidth = noise_.tileWidth(), tileHeight = noise_.tileHeight(), columns = noise_.columns();
-    for (int y : filledRows_) {
-        const std::uint64_t* row = moved.row(y);
-        const int tileRow = y / tileHeight;
-        for (int i = 0; i < moved.words; ++i) {
+    for (const RowSpan& r : spans_) {
+        const std::uint64_t* row = moved.row(r.y);
+        const int tileRow = r.y / tileHeight;
+        for (int i = r.span.first; i < r.span.last; ++i) {
             if (!row[i])
                 continue;
             const int first = (64 * i + std::countr_zero(row[i])) / tileWidth;
@@ -330,10 +344,10 @@ void Detection::fadeDiscounted(Bitmap& difference) const
 std::size_t Detection::stateBytes() const
 {
     std::size_t bytes = static_cast<std::size_t>(mask_.width()) * static_cast<std::size_t>(mask_.height());
-    for (const BitPlane* plane : {&maskBits_, &bright_, &dark_, &moved_, &region_, &scratch_})
+    for (const BitPlane* plane : {&maskBits_, &bright_, &dark_, &moved_})
         bytes += plane->bits.capacity() * sizeof(std::uint64_t);
-    bytes += rowThresholds_.capacity() +
-             (groupSums_.capacity() + tileSums_.capacity() + tilePixels_.capacity() + sums_.capacity()) * 8 +
+    bytes += specks_.bytes() + spans_.capacity() * sizeof(RowSpan) + rowThresholds_.capacity() +
+             (groupSums_.capacity() + tileSums_.capacity() + tilePixels_.capacity()) * 8 +
              static_cast<std::size_t>(noise_.columns() * noise_.rows()) * sizeof(double);
     return bytes;
 }

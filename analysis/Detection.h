@@ -10,6 +10,7 @@
 #include "Confirmation.h"
 #include "LightCompensation.h"
 #include "NoiseTiles.h"
+#include "SpeckFilter.h"
 
 namespace analysis {
 
@@ -108,12 +109,12 @@ private:
     bool ranPixels_ = false;
 
     int width_ = 0, height_ = 0;
-    BitPlane bright_, dark_, moved_, region_, scratch_;
+    BitPlane bright_, dark_, moved_;
+    SpeckWork specks_;
     std::vector<std::uint8_t> rowThresholds_;  // per run of 32 pixels of a row
     std::vector<std::uint64_t> groupSums_;     // per run of 8 pixels of a row of tiles
     std::vector<std::uint64_t> tileSums_;
-    std::vector<std::uint64_t> sums_; // the speck removal's working rows
-    std::vector<int> filledRows_;
+    std::vector<RowSpan> spans_; // the rows with a changed pixel in the last cycle
     std::vector<std::int64_t> tilePixels_;
 };
 

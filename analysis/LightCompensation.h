@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "Bitmap.h"
@@ -34,6 +35,8 @@ struct Compensation {
     std::uint16_t gain = 128; // at most 255, so level x gain stays within 16 bits
     int shift = 7;
     std::int16_t offset = 0;
+    // apply() of every level, for the kernels that look levels up rather than compute them.
+    std::array<std::uint8_t, 256> levels{};
 
     static Compensation of(const LightModel& model);
     std::uint8_t apply(std::uint8_t level) const

@@ -38,6 +38,7 @@
 #include "ImageFormUnit.h"
 #include "PictureView.h"
 #include "RepeatTimer.h"
+#include "SharedPictures.h"
 #include "SpinEdit.h"
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
@@ -334,7 +335,6 @@ void TVideo::FormCreate()
 {
     evaluation_ = std::make_unique<watch::Evaluation>();
     ReferenceFrame = &evaluation_->reference();
-    screenImages_ = std::make_unique<platform::ScreenImages>();
     VideoForm = new TVideoForm(this);
     ImageForm = new TImageForm(this);
     DirectionForm = new TDirectionForm(this);
@@ -471,8 +471,14 @@ void TVideo::EvaluateMovement()
     settings.threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
     settings.beepOnMove = BeepOMBox->isChecked();
     settings.saveOnMove = SaveOMBox->isChecked();
+    // The movement window lets go of the last difference picture, so that the cycle paints
+    // the next one into the same memory instead of a second picture's: a cycle that touches
+    // less memory finds more of it in the processor's cache. Nothing is painted in between,
+    // as no events are handled until the new picture is there.
+    ImageForm->setPicture(QImage());
     const watch::Cycle& cycle = evaluation_->evaluate(frame, settings);
-    ImageForm->setPicture(cycle.difference ? screenImages_->imageOf(*cycle.difference) : QImage());
+    // The window shows the cycle's own picture; the evaluation leaves it alone while it is held.
+    ImageForm->setPicture(platform::sharedImage(cycle.difference));
     if (cycle.centred)
         DirectionForm->ShowDirection(cycle.centre.x, cycle.centre.y);
     if (!cycle.saveError.empty()) {

@@ -21,9 +21,6 @@ namespace events {
 class EventWatcher;
 }
 class TVideoForm;
-namespace platform {
-class ScreenImages;
-}
 namespace watch {
 class Evaluation;
 class EventFeed;
@@ -100,7 +97,6 @@ private:
     void updateEventFolder();
 
     std::unique_ptr<watch::Evaluation> evaluation_;
-    std::unique_ptr<platform::ScreenImages> screenImages_;
     events::EventWatcher* eventWatcher_ = nullptr;
     std::unique_ptr<watch::EventFeed> eventFeed_;
     DetectionControl* detection_ = nullptr;

@@ -5,6 +5,7 @@
 // times count the CPU of the whole process, as the painting may use threads of its own.
 
 #include <cstdlib>
+#include <memory>
 #include <random>
 
 #include <QApplication>
@@ -18,6 +19,7 @@
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "PictureView.h"
+#include "SharedPictures.h"
 #include "VelkoGraph.h"
 
 namespace {
@@ -35,12 +37,15 @@ QImage cameraLikeFrame(int w, int h, std::uint32_t seed)
 }
 
 struct Frames {
+    // As a grab leaves them: in the memory the capture service copied them into.
+    platform::FramePictures pictures;
     QImage images[2];
     analysis::Bitmap colour[2], gray[2];
     Frames(int w, int h)
     {
         for (int i = 0; i < 2; ++i) {
-            images[i] = cameraLikeFrame(w, h, std::uint32_t(i + 1));
+            const QImage camera = cameraLikeFrame(w, h, std::uint32_t(i + 1));
+            images[i] = pictures.frame(camera.constBits(), w, h, camera.bytesPerLine(), QString());
             colour[i] = platform::bitmapFromImage(images[i]);
             analysis::ToGrayscale(colour[i], gray[i]);
         }
@@ -92,9 +97,11 @@ void StepClipboardIntake(benchmark::State& state)
 {
     const Frames frames(int(state.range(0)), int(state.range(1)));
     platform::frameClipboard().setImage(frames.images[0]);
-    analysis::Bitmap frame;
-    for (auto _ : state)
-        platform::bitmapFromImage(platform::frameClipboard().image(), frame);
+    for (auto _ : state) {
+        // A grabbed frame is taken where it lies, as the cycle takes it.
+        std::shared_ptr<const analysis::Bitmap> frame = platform::sharedPicture(platform::frameClipboard().image());
+        benchmark::DoNotOptimize(frame);
+    }
 }
 
 void StepGray(benchmark::State& state)
@@ -117,15 +124,14 @@ void StepCompare(benchmark::State& state)
 void StepDisplay(benchmark::State& state)
 {
     const Frames frames(int(state.range(0)), int(state.range(1)));
-    analysis::Bitmap picture;
+    auto picture = std::make_shared<analysis::Bitmap>();
     analysis::MovementResult result;
-    analysis::CompareFrames(frames.gray[0], frames.gray[1], picture, 20, result);
+    analysis::CompareFrames(frames.gray[0], frames.gray[1], *picture, 20, result);
     TImageForm form(nullptr);
     form.show();
     exposed(form);
-    platform::ScreenImages images;
     for (auto _ : state) {
-        form.setPicture(images.imageOf(picture));
+        form.setPicture(platform::sharedImage(picture));
         form.Image->repaint();
     }
 }

@@ -2,16 +2,37 @@
 """Runs the detection benchmarks and prints the stage's cost as ratios of medians measured in one run
 (processor time of the thread, which a busy shared machine disturbs less than the clock).
 
-usage: bench/detection_cost.py build/bench/detection_bench [repetitions]
+usage: bench/detection_cost.py build/bench/detection_bench [repetitions] [--mechanisms]
+
+With --mechanisms it prints instead where the stage's time goes: the stage with one mechanism
+on, in a still scene, a moving one and a moving one whose light changes, as shares of CompareFrames.
 """
 import sys
 
 from medians import medians
 
-binary = sys.argv[1]
-repetitions = sys.argv[2] if len(sys.argv) > 2 else "7"
+args = [a for a in sys.argv[1:] if not a.startswith("--")]
+binary = args[0]
+repetitions = args[1] if len(args) > 1 else "7"
+
+if "--mechanisms" in sys.argv:
+    median = {}
+    for b in medians(binary, repetitions, "^(CompareFramesAlone|DetectionMechanism)/"):
+        parts = b["run_name"].split("/")
+        values = [p.split(":")[-1] for p in parts[1:]]
+        median[(parts[0], *values)] = b["cpu_time"]
+    mechanisms, scenes = ["light", "noise", "specks", "mask", "all"], ["still", "moves", "moves, light"]
+    for w, h in [("640", "480"), ("1920", "1080")]:
+        c = median[("CompareFramesAlone", w, h)]
+        print(f"{w}x{h}: CompareFrames {c:.0f} us; the stage in us (share of CompareFrames)")
+        print(f"{'mechanism':>10} " + " ".join(f"{s:>18}" for s in scenes))
+        for m, name in enumerate(mechanisms):
+            cells = [median[("DetectionMechanism", w, h, str(m), str(s))] for s in range(len(scenes))]
+            print(f"{name:>10} " + " ".join(f"{t:>10.0f} ({t / c:4.2f})" for t in cells))
+    sys.exit(0)
+
 median, memory = {}, {}
-for b in medians(binary, repetitions):
+for b in medians(binary, repetitions, "^(CompareFramesAlone|DetectionSteadyLight|DetectionLightChange|OpenCvMog2)/"):
     name, w, h = b["run_name"].split("/")
     median[(name, f"{w}x{h}")] = b["cpu_time"]
     if "state_bytes_per_pixel" in b:

@@ -46,7 +46,7 @@ std::string errorText(GstMessage* message)
     return error ? error->message : "Unknown error";
 }
 
-QImage imageOf(GstSample* sample)
+QImage imageOf(GstSample* sample, FramePictures& pictures, const QString& stream)
 {
     GstVideoInfo info;
     GstCaps* caps = gst_sample_get_caps(sample);
@@ -56,9 +56,9 @@ QImage imageOf(GstSample* sample)
     GstVideoFrame frame;
     if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ))
         return {};
-    const QImage view(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)), GST_VIDEO_FRAME_WIDTH(&frame),
-                      GST_VIDEO_FRAME_HEIGHT(&frame), GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), QImage::Format_BGR888);
-    QImage copy = view.copy();
+    QImage copy = pictures.frame(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
+                                 GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
+                                 GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), stream);
     gst_video_frame_unmap(&frame);
     return copy;
 }
@@ -166,10 +166,9 @@ GstFlowReturn CapturePipeline::onSample(GstElement* sink, gpointer data)
     gst::Sample sample(gst_app_sink_pull_sample(GST_APP_SINK(sink)));
     if (!sample)
         return GST_FLOW_OK;
-    QImage image = imageOf(sample.get());
+    QImage image = imageOf(sample.get(), self->pictures_, self->stream_);
     if (image.isNull())
         return GST_FLOW_OK;
-    image.setText("stream", self->stream_);
     const auto arrived = std::chrono::steady_clock::now().time_since_epoch();
     Frame frame;
     {

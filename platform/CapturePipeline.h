@@ -14,6 +14,7 @@
 #include <gst/gst.h>
 
 #include "GstHandles.h"
+#include "SharedPictures.h"
 
 namespace platform {
 
@@ -26,7 +27,7 @@ namespace platform {
 class CapturePipeline {
 public:
     struct Frame {
-        QImage image;              // Format_BGR888, a deep copy
+        QImage image;              // Format_BGR888, a copy of its own
         std::uint64_t number = 0;  // 1 for the first frame, counting up; 0: none yet
         std::int64_t arrivedNs = 0; // when it arrived, on the steady clock
     };
@@ -81,6 +82,8 @@ private:
     gst::Bus bus_;
     bool loops_ = false;
     QString stream_;
+    // The memory of the frames, used again once nobody holds a frame any more.
+    FramePictures pictures_;
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;

@@ -109,28 +109,6 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
     return image;
 }
 
-QImage ScreenImages::imageOf(const analysis::Bitmap& bitmap)
-{
-    if (bitmap.format() != analysis::PixelFormat::Bgr24 || bitmap.empty())
-        return imageFromBitmap(bitmap);
-    const QSize size(bitmap.width(), bitmap.height());
-    QImage* free = nullptr;
-    for (QImage& image : images_)
-        if (image.isDetached() && image.size() == size)
-            free = &image;
-    if (!free) {
-        // The older one is left to whoever holds it.
-        std::swap(images_[0], images_[1]);
-        images_[1] = QImage(size, QImage::Format_RGB32);
-        if (images_[1].isNull())
-            throw std::runtime_error("Not enough memory for the picture");
-        free = &images_[1];
-    }
-    for (int y = 0; y < bitmap.height(); ++y)
-        opaqueRow(bitmap.row(y), reinterpret_cast<QRgb*>(free->scanLine(y)), bitmap.width());
-    return *free;
-}
-
 analysis::Bitmap bitmapFromClipboard()
 {
     return bitmapFromImage(frameClipboard().image());

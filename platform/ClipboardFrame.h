@@ -16,18 +16,6 @@ void bitmapFromImage(const QImage& image, analysis::Bitmap& into);
 // without one). An empty picture gives a null image.
 QImage imageFromBitmap(const analysis::Bitmap& bitmap);
 
-// Images of 24-bit pictures for the screen, one after the other, as imageFromBitmap makes
-// them; the memory of an earlier image is used again once nobody holds it any more, so
-// that a picture a second does not cost a fresh allocation each time.
-class ScreenImages {
-public:
-    QImage imageOf(const analysis::Bitmap& bitmap);
-
-private:
-    // Two, so that a window can keep showing the last one while the next is made.
-    QImage images_[2];
-};
-
 // The frame on the frame clipboard as a 24-bit picture; empty when it holds no image.
 // Throws std::runtime_error (for example "Unsupported clipboard format") when it
 // announces an image but hands none over.

@@ -14,6 +14,7 @@
 #include "ClipboardFrame.h"
 #include "CompareFrames.h"
 #include "SavedFrame.h"
+#include "SharedPictures.h"
 #include "VelkoGraph.h"
 
 namespace watch {
@@ -60,6 +61,9 @@ const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
 const Cycle& Evaluation::evaluate(const QImage& image, const CycleSettings& settings)
 {
     cycle_ = Cycle{}; // lets go of the pictures of the last cycle
+    // A grabbed frame is taken where it lies; any other image is copied.
+    if (std::shared_ptr<const analysis::Bitmap> grabbed = platform::sharedPicture(image))
+        return run(std::move(grabbed), image.text("stream").toStdString(), settings);
     std::shared_ptr<analysis::Bitmap> colour = recycled(frames_);
     platform::bitmapFromImage(image, *colour);
     return run(std::move(colour), image.text("stream").toStdString(), settings);

@@ -51,8 +51,9 @@ public:
     // A failed save does not throw: the cycle carries the error. The cycle stays valid
     // until the next call.
     const Cycle& evaluate(Frame frame, const CycleSettings& settings);
-    // The same on the image a grab left; the memory of an earlier frame that nobody holds
-    // any more takes the new one.
+    // The same on the image a grab left: a frame of the capture service is taken where it
+    // lies; any other image is copied into the memory of an earlier frame that nobody holds
+    // any more.
     const Cycle& evaluate(const QImage& image, const CycleSettings& settings);
 
     const analysis::Bitmap& reference() const { return reference_; }

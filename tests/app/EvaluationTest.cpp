@@ -263,6 +263,29 @@ TEST_F(Evaluation, OneChangedPixelOfALargeFrameStaysVisibleInTheMovementWindow)
     }
 }
 
+TEST_F(Evaluation, TheMovementWindowShowsEachCyclesPictureInOnePicturesMemory)
+{
+    onClipboard(frame(0));
+    evoluteOne();
+    const uchar* memory = nullptr;
+    // Row 1 brightens as the second row of brighter pixels comes, and darkens as it goes.
+    const struct {
+        int brighter;
+        QRgb row1;
+    } cycles[] = {{320, qRgb(255, 255, 255)}, {640, qRgb(149, 0, 0)}, {0, qRgb(0, 0, 149)}, {320, qRgb(255, 255, 255)}};
+    for (const auto& cycle : cycles) {
+        onClipboard(frame(cycle.brighter));
+        evoluteOne();
+        const QImage shown = video->ImageForm->picture();
+        ASSERT_EQ(shown.size(), QSize(320, 240));
+        EXPECT_EQ(shown.pixel(5, 1), cycle.row1) << cycle.brighter;
+        if (memory) {
+            EXPECT_EQ(shown.constBits(), memory) << "the cycle took a second picture's memory";
+        }
+        memory = shown.constBits();
+    }
+}
+
 TEST_F(Evaluation, EmptyClipboardThenGoodFrames)
 {
     platform::frameClipboard().clear();

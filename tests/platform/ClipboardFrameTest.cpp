@@ -35,35 +35,15 @@ analysis::Bitmap randomPicture(int width, int height, std::uint32_t seed)
 
 } // namespace
 
-TEST(ScreenImages, PixelsExactAtEveryWidthAroundTheVectorRounds)
+TEST(ImageFromBitmap, PixelsExactAtEveryWidthAroundTheVectorRounds)
 {
-    platform::ScreenImages images;
     for (int width : {1, 2, 5, 7, 8, 9, 10, 11, 15, 16, 17, 18, 31, 33, 321, 640}) {
         const analysis::Bitmap picture = randomPicture(width, 3, std::uint32_t(width));
-        EXPECT_TRUE(samePixels(platform::imageFromBitmap(picture), picture));
-        const QImage image = images.imageOf(picture);
+        const QImage image = platform::imageFromBitmap(picture);
         EXPECT_EQ(image.format(), QImage::Format_RGB32);
         EXPECT_TRUE(samePixels(image, picture));
     }
-    EXPECT_TRUE(images.imageOf(analysis::Bitmap(0, 4, analysis::PixelFormat::Bgr24)).isNull());
-}
-
-TEST(ScreenImages, AnImageStillHeldIsNeverWrittenOver)
-{
-    platform::ScreenImages images;
-    const analysis::Bitmap first = randomPicture(40, 30, 1), second = randomPicture(40, 30, 2),
-                           third = randomPicture(40, 30, 3);
-    const QImage shown = images.imageOf(first);
-    QImage next = images.imageOf(second);
-    const QImage kept = images.imageOf(third); // while `shown` and `next` are both held
-    EXPECT_TRUE(samePixels(shown, first));
-    EXPECT_TRUE(samePixels(next, second));
-    EXPECT_TRUE(samePixels(kept, third));
-    next = QImage(); // let go: its memory may serve again
-    const QImage again = images.imageOf(first);
-    EXPECT_TRUE(samePixels(again, first));
-    EXPECT_TRUE(samePixels(shown, first));
-    EXPECT_TRUE(samePixels(kept, third));
+    EXPECT_TRUE(platform::imageFromBitmap(analysis::Bitmap(0, 4, analysis::PixelFormat::Bgr24)).isNull());
 }
 
 TEST(BitmapFromImage, IntoAPictureOfAnotherSizeOrFormat)

@@ -9,6 +9,7 @@
 
 #include "Beep.h"
 #include "Evaluation.h"
+#include "SharedPictures.h"
 
 namespace fs = std::filesystem;
 using watch::Cycle;
@@ -201,23 +202,30 @@ TEST_F(InFolder, PicturesAListenerKeepsAreNotOverwritten)
 
 TEST_F(InFolder, GrabbedImagesKeepTheirFramesAndConnections)
 {
-    auto image = [](int brighter, const char* stream) {
-        QImage picture(32, 24, QImage::Format_BGR888);
-        picture.fill(QColor(100, 100, 100));
-        for (int i = 0; i < brighter; ++i)
-            picture.setPixel(i % 32, i / 32, qRgb(130, 130, 130));
-        picture.setText("stream", stream);
-        return picture;
-    };
-    Evaluation evaluation;
-    evaluation.takeReference(watch::frameFromImage(image(0, "4")));
-    const auto kept = evaluation.evaluate(image(32, "4"), {}).frame;
-    EXPECT_EQ(evaluation.evaluate(image(0, "4"), {}).changed, 32);
-    EXPECT_EQ(evaluation.evaluate(image(64, "4"), {}).changed, 64);
-    EXPECT_EQ(evaluation.evaluate(image(0, "5"), {}).reason, "new connection");
-    ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(kept->pixel(31, 0), analysis::rgb(130, 130, 130)) << "a later frame was written into a frame held";
-    EXPECT_EQ(kept->pixel(0, 1), analysis::rgb(100, 100, 100));
+    // Images of the desktop's clipboard, and frames of the capture service, which the
+    // cycle takes where they lie.
+    platform::FramePictures pictures;
+    for (bool grabbed : {false, true}) {
+        auto image = [&](int brighter, const char* stream) {
+            QImage picture(32, 24, QImage::Format_BGR888);
+            picture.fill(QColor(100, 100, 100));
+            for (int i = 0; i < brighter; ++i)
+                picture.setPixel(i % 32, i / 32, qRgb(130, 130, 130));
+            picture.setText("stream", stream);
+            return grabbed ? pictures.frame(picture.constBits(), 32, 24, picture.bytesPerLine(), stream) : picture;
+        };
+        Evaluation evaluation;
+        evaluation.takeReference(watch::frameFromImage(image(0, "4")));
+        const QImage keptImage = image(32, "4");
+        const auto kept = evaluation.evaluate(keptImage, {}).frame;
+        EXPECT_EQ(kept == platform::sharedPicture(keptImage), grabbed) << "a grabbed frame is taken as it is";
+        EXPECT_EQ(evaluation.evaluate(image(0, "4"), {}).changed, 32);
+        EXPECT_EQ(evaluation.evaluate(image(64, "4"), {}).changed, 64);
+        EXPECT_EQ(evaluation.evaluate(image(0, "5"), {}).reason, "new connection");
+        ASSERT_NE(kept, nullptr);
+        EXPECT_EQ(kept->pixel(31, 0), analysis::rgb(130, 130, 130)) << "a later frame was written into a frame held";
+        EXPECT_EQ(kept->pixel(0, 1), analysis::rgb(100, 100, 100));
+    }
 }
 
 TEST_F(InFolder, FailedSaveCarriesTheSystemsReason)
