@@ -3,19 +3,24 @@
 // With N = 30 R + 59 G + 11 B the exact decimal luma is N / 100, and the extended
 // value differs from it by far less than the distance to the next half, so
 // floor((N + 50) / 100) is the extended result for every colour except the ties
-// (N mod 100 = 50). There the extended value lies just above or just below the half,
-// or on it, and no linear formula tells which. For a given red and green a tie pins
-// blue modulo 100, so one byte per (red, green) holds the rounding of every tie: bit
-// blue / 100 is set where the extended result is the lower neighbour. The table is
-// filled once from the extended arithmetic itself.
+// (N mod 100 = 50, about one pixel in a hundred). There the extended value lies just
+// above or just below the half k + 0.5, or on it, and only the arithmetic's own
+// roundings tell which. They are replayed exactly on the low 32 bits of each term,
+// counted in units of 2^-67, the finest step any of the terms has: the three products
+// come from tables filled once by the extended arithmetic itself, and the two sums are
+// rounded to 64 significant bits here. The half is a multiple of 2^32 units and the
+// extended value lies within 2^13 units of it, so the low 32 bits of the final sum,
+// read as a signed number, are its distance from the half.
 
 #include "Kernels.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -34,51 +39,120 @@ std::uint8_t grayReference(std::uint8_t r, std::uint8_t g, std::uint8_t b)
 
 namespace {
 
-constexpr int tieRemainder = 50;
-static_assert((11 * 91) % 100 == 1, "91 inverts the blue weight modulo 100");
+static_assert(std::numeric_limits<long double>::digits == 64, "the roundings replayed are those of 64 bits");
 static_assert(30 * 255 + 59 * 255 + 11 * 255 + 50 < 32768, "N + 50 fits a signed 16-bit lane");
+static_assert(22695 * 5243 < (1 << 27) && 25500 * 5243 < (1 << 28), "the divisions by multiplication fit 32 bits");
 
-using TieTable = std::array<std::uint8_t, 256 * 256>;
+// The low 32 bits of each extended product, in units of 2^-67 (0.3L, 0.59L and 0.11L
+// have steps of 2^-65, 2^-64 and 2^-67, so every product is a whole number of units).
+struct LowParts {
+    alignas(64) std::uint32_t red[256], green[256], blue[256];
+};
 
-TieTable makeTieTable()
+std::uint32_t lowBits(long double product)
 {
-    TieTable table{};
-    for (int r = 0; r < 256; ++r) {
-        for (int g = 0; g < 256; ++g) {
-            const int firstBlue = ((91 * (tieRemainder - 30 * r - 59 * g)) % 100 + 100) % 100;
-            std::uint8_t bits = 0;
-            for (int b = firstBlue; b < 256; b += 100) {
-                const int n = 30 * r + 59 * g + 11 * b;
-                if (grayReference(std::uint8_t(r), std::uint8_t(g), std::uint8_t(b)) < (n + 50) / 100)
-                    bits = std::uint8_t(bits | 1 << (b / 100));
-            }
-            table[r * 256 + g] = bits;
-        }
+    return static_cast<std::uint32_t>(std::fmod(std::ldexp(product, 67), 0x1p32L));
+}
+
+LowParts makeLowParts()
+{
+    LowParts parts{};
+    for (int v = 0; v < 256; ++v) {
+        const long double level = v;
+        parts.red[v] = lowBits(level * 0.3L);
+        parts.green[v] = lowBits(level * 0.59L);
+        parts.blue[v] = lowBits(level * 0.11L);
     }
-    return table;
+    return parts;
 }
 
-const TieTable& tieTable()
+const LowParts& lowParts()
 {
-    static const TieTable table = makeTieTable();
-    return table;
+    static const LowParts parts = makeLowParts();
+    return parts;
 }
 
-inline int roundsDown(const TieTable& ties, int r, int g, int b)
+// s rounded to a multiple of `step` (a power of two), halves to even.
+inline std::uint32_t roundToStep(std::uint32_t s, std::uint32_t step)
 {
-    return ties[r * 256 + g] >> (b / 100) & 1;
+    const std::uint32_t rest = s & (step - 1), half = step >> 1;
+    const bool up = rest > half || (rest == half && (s & step) != 0);
+    return s - rest + (up ? step : 0);
 }
 
-// The level of pixel i: floor((N + 50) / 100), one lower for a tie that rounds down.
-inline void grayPixel(const TieTable& ties, const std::uint8_t* bgr, std::uint8_t* gray, int i)
+// Whether the tie at `pixel` (blue, green, red) rounds down to k.
+//
+// The first sum, red * 0.3 + green * 0.59, is about x / 100 with x = 30 R + 59 G; its
+// step of 64 significant bits is 2^(e + 4) units with e = floor(log2(x / 100)) =
+// bit_width(x / 25) - 3. Where x / 100 is a power of two the sum may lie just below it,
+// in the binade of half the step; the sign of its low bits tells. The final sum lies by
+// k + 0.5, whose step is 2^(floor(log2 k) + 4) units (2^3 for k = 0).
+inline int roundsDown(const LowParts& parts, const std::uint8_t* pixel)
 {
-    const int b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
-    const int n = 30 * r + 59 * g + 11 * b + 50;
-    const int q = n / 100;
-    gray[i] = std::uint8_t(q - (roundsDown(ties, r, g, b) & static_cast<int>(q * 100 == n)));
+    const unsigned b = pixel[0], g = pixel[1], r = pixel[2];
+    const unsigned x = 30 * r + 59 * g, k = (x + 11 * b) / 100, v = x / 25;
+    const std::uint32_t sum = parts.red[r] + parts.green[g];
+    std::uint32_t step = 2u << std::bit_width(v);
+    if (x == 25 * v && std::has_single_bit(v) && static_cast<std::int32_t>(sum) < 0)
+        step >>= 1;
+    const auto distance =
+        static_cast<std::int32_t>(roundToStep(roundToStep(sum, step) + parts.blue[b], 8u << std::bit_width(k)));
+    return distance < 0 || (distance == 0 && k % 2 == 0);
+}
+
+// Lowers the tie pixels in `ties` (bit i: pixel i) that round down.
+inline void lowerTies(const LowParts& parts, const std::uint8_t* bgr, std::uint8_t* gray, std::uint64_t ties)
+{
+    for (; ties != 0; ties &= ties - 1) {
+        const int i = std::countr_zero(ties);
+        gray[i] = std::uint8_t(gray[i] - roundsDown(parts, bgr + 3 * i));
+    }
 }
 
 #if defined(__x86_64__)
+
+// The vector rows below list the ties of each stretch of pixels as they go and settle
+// them a batch at a time, with gathers, as soon as a batch is full: while the batch's
+// pixels are still in L1 and, on a frame larger than the caches, while the loads of the
+// next pixels are on their way. Branching on the ties themselves would mispredict on
+// about half of the rounds of 64 pixels.
+constexpr int stretch = 4096;
+
+// Rows of at least this many pixels (a frame of 16 MiB and more in colour and gray)
+// write their levels with non-temporal stores: such a frame pushes the caches out
+// anyway, and a store that does not first read its line saves a quarter of the memory
+// traffic. The levels of a stretch are computed and settled in one buffer while those of
+// the stretch before are written from the other, a line per round of 64 pixels, so that
+// the writes mingle with the reads instead of queueing up behind them.
+constexpr int streamFrom = 1 << 22;
+
+// Pixels before the first gray byte on a 64-byte line, where streamed stores start.
+inline int pixelsToLine(const std::uint8_t* gray)
+{
+    return int((64 - reinterpret_cast<std::uintptr_t>(gray) % 64) % 64);
+}
+
+// Appends the pixels of `ties` (bit i: pixel base + i) to `list` at `listed` and returns
+// the new count. The first two are written without a branch: most rounds have none,
+// one or two ties. The list has room for two entries past the last pixel.
+__attribute__((target("bmi,popcnt"))) inline int appendTies(std::uint32_t* list, int listed, std::uint64_t ties,
+                                                            int base)
+{
+    int count = std::popcount(ties);
+    // Hides that an empty mask gives a count of 0, which the compiler would turn into a
+    // branch on every round.
+    asm("" : "+r"(count));
+    list[listed] = std::uint32_t(base + int(_tzcnt_u64(ties)));
+    ties &= ties - 1;
+    list[listed + 1] = std::uint32_t(base + int(_tzcnt_u64(ties)));
+    if (count > 2) [[unlikely]] {
+        int end = listed + 2;
+        for (ties &= ties - 1; ties != 0; ties &= ties - 1)
+            list[end++] = std::uint32_t(base + std::countr_zero(ties));
+        return end;
+    }
+    return listed + count;
+}
 
 // Eight pixels as words (11 B + 59 G, 30 R) from one 32-byte load that starts 4 bytes
 // before them: pixels 0-3 lie at bytes 4-15 of the low 128-bit lane, pixels 4-7 at bytes
@@ -102,7 +176,11 @@ __attribute__((target("avx2"))) inline void levelsOfSixteen(const std::uint8_t* 
                                        _mm256_set1_epi16(50));
     // (n * 5243) >> 19 == n / 100 for every n below 32768.
     quotient = _mm256_srli_epi16(_mm256_mulhi_epu16(n, _mm256_set1_epi16(5243)), 3);
-    tie = _mm256_cmpeq_epi16(_mm256_mullo_epi16(quotient, _mm256_set1_epi16(100)), n);
+    // Left visible, the constant makes the compiler replace the one multiplication by
+    // five shifts and additions.
+    __m256i hundred = _mm256_set1_epi16(100);
+    asm("" : "+x"(hundred));
+    tie = _mm256_cmpeq_epi16(_mm256_mullo_epi16(quotient, hundred), n);
 }
 
 // 32 pixels: their levels stored and their ties returned as a bit mask. The loads reach
@@ -120,75 +198,141 @@ __attribute__((target("avx2"))) inline std::uint32_t grayOfThirtyTwo(const std::
         _mm256_movemask_epi8(_mm256_permutevar8x32_epi32(_mm256_packs_epi16(t0, t1), order)));
 }
 
-// Lowers the tie pixels in `ties` (bit i: pixel i) that round down.
-inline void lowerTies(const TieTable& table, const std::uint8_t* bgr, std::uint8_t* gray, std::uint64_t ties)
+__attribute__((target("avx2"))) inline __m256i roundToStep8(__m256i s, __m256i step)
 {
-    for (; ties != 0; ties &= ties - 1) {
-        const int i = std::countr_zero(ties);
-        gray[i] = std::uint8_t(gray[i] - roundsDown(table, bgr[3 * i + 2], bgr[3 * i + 1], bgr[3 * i]));
-    }
+    const __m256i rest = _mm256_and_si256(s, _mm256_sub_epi32(step, _mm256_set1_epi32(1)));
+    const __m256i half = _mm256_srli_epi32(step, 1);
+    const __m256i up = _mm256_or_si256(
+        _mm256_cmpgt_epi32(rest, half),
+        _mm256_and_si256(_mm256_cmpeq_epi32(rest, half), _mm256_cmpeq_epi32(_mm256_and_si256(s, step), step)));
+    return _mm256_add_epi32(_mm256_sub_epi32(s, rest), _mm256_and_si256(up, step));
+}
+
+// bit_width of each lane below 2^24, read from the exponent of its float.
+__attribute__((target("avx2"))) inline __m256i bitWidth8(__m256i v)
+{
+    const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(v)), 23);
+    return _mm256_max_epi32(_mm256_sub_epi32(exponent, _mm256_set1_epi32(126)), _mm256_setzero_si256());
+}
+
+// roundsDown for the eight ties at pixels `index` of p: 1 where one rounds down, else 0.
+// Each gather of a pixel reads one byte past it.
+__attribute__((target("avx2"))) inline __m256i roundsDownOfEight(const LowParts& parts, const std::uint8_t* p,
+                                                                 __m256i index)
+{
+    const __m256i pixel = _mm256_i32gather_epi32(reinterpret_cast<const int*>(p),
+                                                 _mm256_mullo_epi32(index, _mm256_set1_epi32(3)), 1);
+    const __m256i byte = _mm256_set1_epi32(255), one = _mm256_set1_epi32(1), zero = _mm256_setzero_si256();
+    const __m256i b = _mm256_and_si256(pixel, byte), g = _mm256_and_si256(_mm256_srli_epi32(pixel, 8), byte),
+                  r = _mm256_and_si256(_mm256_srli_epi32(pixel, 16), byte);
+    const __m256i sum = _mm256_add_epi32(_mm256_i32gather_epi32(reinterpret_cast<const int*>(parts.red), r, 4),
+                                         _mm256_i32gather_epi32(reinterpret_cast<const int*>(parts.green), g, 4));
+    const __m256i x =
+        _mm256_add_epi32(_mm256_mullo_epi32(r, _mm256_set1_epi32(30)), _mm256_mullo_epi32(g, _mm256_set1_epi32(59)));
+    // x / 25 and, below, n / 100 by multiplication.
+    const __m256i v = _mm256_srli_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(5243)), 17);
+    const __m256i belowPower = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpeq_epi32(x, _mm256_mullo_epi32(v, _mm256_set1_epi32(25))),
+                         _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_sub_epi32(v, one)), zero)),
+        _mm256_cmpgt_epi32(zero, sum));
+    const __m256i step =
+        _mm256_srlv_epi32(_mm256_sllv_epi32(_mm256_set1_epi32(2), bitWidth8(v)), _mm256_and_si256(belowPower, one));
+    const __m256i n = _mm256_add_epi32(x, _mm256_mullo_epi32(b, _mm256_set1_epi32(11)));
+    const __m256i k = _mm256_srli_epi32(_mm256_mullo_epi32(n, _mm256_set1_epi32(5243)), 19);
+    const __m256i distance = roundToStep8(
+        _mm256_add_epi32(roundToStep8(sum, step), _mm256_i32gather_epi32(reinterpret_cast<const int*>(parts.blue), b, 4)),
+        _mm256_sllv_epi32(_mm256_set1_epi32(8), bitWidth8(k)));
+    const __m256i down = _mm256_or_si256(
+        _mm256_cmpgt_epi32(zero, distance),
+        _mm256_and_si256(_mm256_cmpeq_epi32(distance, zero), _mm256_cmpeq_epi32(_mm256_and_si256(k, one), zero)));
+    return _mm256_and_si256(down, one);
+}
+
+// Lowers those of the first `live` (at most 8) ties of `list` (pixels of p) that round down.
+// The entries after them must name a pixel of the stretch.
+__attribute__((target("avx2"))) inline void settleEight(const LowParts& parts, const std::uint8_t* p,
+                                                        std::uint8_t* gray, const std::uint32_t* list, int live)
+{
+    const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(live), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(list));
+    alignas(32) std::uint32_t down[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(down), _mm256_and_si256(lanes, roundsDownOfEight(parts, p, index)));
+    for (int i = 0; i < 8; ++i)
+        gray[list[i]] = std::uint8_t(gray[list[i]] - down[i]);
 }
 
 // Up to 32 pixels through a local copy, where the loads around them stay inside: the
 // first pixels of a row (nothing before them) and its last (nothing after them).
-__attribute__((target("avx2"))) void grayThroughCopy(const TieTable& table, const std::uint8_t* bgr,
+__attribute__((target("avx2"))) void grayThroughCopy(const LowParts& parts, const std::uint8_t* bgr,
                                                       std::uint8_t* gray, int count)
 {
     std::uint8_t in[4 + 96 + 4] = {};
     std::uint8_t out[32];
     std::memcpy(in + 4, bgr, 3 * static_cast<std::size_t>(count));
     const std::uint32_t ties = grayOfThirtyTwo(in + 4, out);
-    lowerTies(table, in + 4, out, count < 32 ? ties & ((1u << count) - 1) : ties);
+    lowerTies(parts, in + 4, out, count < 32 ? ties & ((1u << count) - 1) : ties);
     std::memcpy(gray, out, static_cast<std::size_t>(count));
 }
 
-// The lowest tie of `ties`, or pixel 0 when there is none, recomputed with its rounding
-// and stored: a fixed amount of work without a branch on the pixels.
-inline void settleLowestTie(const TieTable& table, const std::uint8_t* bgr, std::uint8_t* gray, std::uint64_t ties)
+// 64 levels from an aligned buffer to an aligned line of the row, not through the caches.
+__attribute__((target("avx2"))) inline void streamLine(std::uint8_t* to, const std::uint8_t* from)
 {
-    const int i = ties != 0 ? std::countr_zero(ties) : 0;
-    grayPixel(table, bgr, gray, i);
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(to), _mm256_load_si256(reinterpret_cast<const __m256i*>(from)));
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(to + 32),
+                        _mm256_load_si256(reinterpret_cast<const __m256i*>(from + 32)));
 }
 
-// Ties are rare (about one pixel in a hundred) and scattered. Branching on them in the
-// vector loop mispredicts often, and each miss waits for pixels still on their way from
-// memory. So a stretch of rounds of 64 pixels first stores its levels and tie masks;
-// then, on pixels now in the cache, one tie per round is settled without a branch and
-// the few rounds with more go through a loop. While it runs the next stretch is fetched.
-__attribute__((target("avx2,bmi"))) void grayRowAvx2Impl(const std::uint8_t* bgr, std::uint8_t* gray, int width)
+__attribute__((target("avx2,bmi,popcnt"))) void grayRowAvx2Impl(const std::uint8_t* bgr, std::uint8_t* gray,
+                                                                 int width)
 {
-    constexpr int stretch = 64;
-    const TieTable& table = tieTable();
-    if (width <= 0)
-        return;
-    // The loads of the first pixels would reach before the row.
-    int x = std::min(32, width);
-    grayThroughCopy(table, bgr, gray, x);
-    std::uint64_t masks[stretch];
-    while (3 * (x + 64) + 4 <= 3 * width) {
-        const int start = x;
-        int rounds = 0;
-        for (; rounds < stretch && 3 * (x + 64) + 4 <= 3 * width; ++rounds, x += 64)
-            masks[rounds] = grayOfThirtyTwo(bgr + 3 * x, gray + x) |
-                            std::uint64_t(grayOfThirtyTwo(bgr + 3 * x + 96, gray + x + 32)) << 32;
-        for (int round = 0; round < rounds; ++round) {
-            if (x + 64 * (round + 1) <= width) {
-                const char* ahead = reinterpret_cast<const char*>(bgr + 3 * (x + 64 * round));
-                _mm_prefetch(ahead, _MM_HINT_T0);
-                _mm_prefetch(ahead + 64, _MM_HINT_T0);
-                _mm_prefetch(ahead + 128, _MM_HINT_T0);
+    const LowParts& parts = lowParts();
+    const bool streamed = width >= streamFrom;
+    // The loads of the first pixels would reach before the row; streamed stores start on a line.
+    const int head = std::min(width, streamed ? 32 + pixelsToLine(gray + 32) : 32);
+    int x = 0;
+    for (; x < head; x += 32)
+        grayThroughCopy(parts, bgr + 3 * x, gray + x, std::min(32, head - x));
+    x = head;
+    // Room for the two entries past the last and a batch of zeros after them.
+    alignas(32) std::uint32_t list[stretch + 8];
+    alignas(64) std::uint8_t buffers[2][stretch];
+    int turn = 0, pendingCount = 0;
+    std::uint8_t* pending = nullptr;
+    // A round's loads reach 4 bytes past its 64 pixels.
+    while (x + 64 + 2 <= width) {
+        const int count = std::min(stretch, (width - x - 2) & ~63);
+        const std::uint8_t* p = bgr + 3 * static_cast<std::size_t>(x);
+        std::uint8_t* out = streamed ? buffers[turn] : gray + x;
+        const std::uint8_t* previous = buffers[turn ^ 1];
+        int listed = 0, settled = 0;
+        for (int i = 0; i < count; i += 64) {
+            const std::uint64_t ties = grayOfThirtyTwo(p + 3 * i, out + i) |
+                                       std::uint64_t(grayOfThirtyTwo(p + 3 * i + 96, out + i + 32)) << 32;
+            listed = appendTies(list, listed, ties, i);
+            if (listed - settled >= 8) {
+                settleEight(parts, p, out, list + settled, 8);
+                settled += 8;
             }
-            const int at = start + 64 * round;
-            settleLowestTie(table, bgr + 3 * at, gray + at, masks[round]);
-            const std::uint64_t more = masks[round] & (masks[round] - 1);
-            if (more != 0)
-                lowerTies(table, bgr + 3 * at, gray + at, more);
+            if (i < pendingCount)
+                streamLine(pending + i, previous + i);
         }
+        for (int i = count; i < pendingCount; i += 64)
+            streamLine(pending + i, previous + i);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + listed), _mm256_setzero_si256());
+        for (; settled < listed; settled += 8)
+            settleEight(parts, p, out, list + settled, listed - settled);
+        if (streamed) {
+            pending = gray + x;
+            pendingCount = count;
+            turn ^= 1;
+        }
+        x += count;
     }
-    for (; 3 * (x + 32) + 4 <= 3 * width; x += 32)
-        lowerTies(table, bgr + 3 * x, gray + x, grayOfThirtyTwo(bgr + 3 * x, gray + x));
+    for (int i = 0; i < pendingCount; i += 64)
+        streamLine(pending + i, buffers[turn ^ 1] + i);
+    _mm_sfence();
     for (; x < width; x += 32)
-        grayThroughCopy(table, bgr + 3 * x, gray + x, std::min(32, width - x));
+        grayThroughCopy(parts, bgr + 3 * static_cast<std::size_t>(x), gray + x, std::min(32, width - x));
 }
 
 // 64 pixels (192 bytes, read exactly) with AVX-512: byte permutations across two
@@ -215,7 +359,10 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline void levelsOfThirt
     const __m512i n = _mm512_add_epi16(_mm512_maddubs_epi16(bg, _mm512_set1_epi16(59 << 8 | 11)),
                                        _mm512_maddubs_epi16(r1, _mm512_set1_epi16(50 << 8 | 30)));
     quotient = _mm512_srli_epi16(_mm512_mulhi_epu16(n, _mm512_set1_epi16(5243)), 3);
-    tie = _mm512_cmpeq_epi16_mask(_mm512_mullo_epi16(quotient, _mm512_set1_epi16(100)), n);
+    // Hidden from the compiler for the same reason as in levelsOfSixteen.
+    __m512i hundred = _mm512_set1_epi16(100);
+    asm("" : "+v"(hundred));
+    tie = _mm512_cmpeq_epi16_mask(_mm512_mullo_epi16(quotient, hundred), n);
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline std::uint64_t grayOfSixtyFour(const std::uint8_t* p,
@@ -236,41 +383,127 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline std::uint64_t gray
     return t0 | std::uint64_t(t1) << 32;
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vbmi,bmi"))) void grayRowAvx512Impl(const std::uint8_t* bgr,
-                                                                                   std::uint8_t* gray, int width)
+// GCC 12's headers start several 32-bit lane intrinsics from a deliberately undefined
+// register and then warn that it may be used uninitialized (mended in GCC 13).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+__attribute__((target("avx512f"))) inline __m512i roundToStep16(__m512i s, __m512i step)
 {
-    constexpr int stretch = 64;
-    const TieTable& table = tieTable();
-    std::uint64_t masks[stretch];
-    int x = 0;
-    while (x + 64 <= width) {
-        const int start = x;
-        int rounds = 0;
-        for (; rounds < stretch && x + 64 <= width; ++rounds, x += 64)
-            masks[rounds] = grayOfSixtyFour(bgr + 3 * x, gray + x);
-        for (int round = 0; round < rounds; ++round) {
-            if (x + 64 * (round + 1) <= width) {
-                const char* ahead = reinterpret_cast<const char*>(bgr + 3 * (x + 64 * round));
-                _mm_prefetch(ahead, _MM_HINT_T0);
-                _mm_prefetch(ahead + 64, _MM_HINT_T0);
-                _mm_prefetch(ahead + 128, _MM_HINT_T0);
-            }
-            const int at = start + 64 * round;
-            settleLowestTie(table, bgr + 3 * at, gray + at, masks[round]);
-            const std::uint64_t more = masks[round] & (masks[round] - 1);
-            if (more != 0)
-                lowerTies(table, bgr + 3 * at, gray + at, more);
-        }
-    }
-    if (x < width) {
-        const int count = width - x;
-        std::uint8_t in[192] = {};
-        std::uint8_t out[64];
-        std::memcpy(in, bgr + 3 * x, 3 * static_cast<std::size_t>(count));
-        lowerTies(table, in, out, grayOfSixtyFour(in, out) & ((std::uint64_t(1) << count) - 1));
-        std::memcpy(gray + x, out, static_cast<std::size_t>(count));
-    }
+    const __m512i rest = _mm512_and_si512(s, _mm512_sub_epi32(step, _mm512_set1_epi32(1)));
+    const __m512i half = _mm512_srli_epi32(step, 1);
+    const __mmask16 up = _mm512_cmpgt_epi32_mask(rest, half) |
+                         (_mm512_cmpeq_epi32_mask(rest, half) & _mm512_test_epi32_mask(s, step));
+    const __m512i down = _mm512_sub_epi32(s, rest);
+    return _mm512_mask_add_epi32(down, up, down, step);
 }
+
+// roundsDown for the ties at pixels `index` of p in the lanes `live`, as a bit mask.
+// Each gather of a pixel reads one byte past it.
+__attribute__((target("avx512f,avx512cd"))) inline __mmask16 roundsDownOfSixteen(const LowParts& parts,
+                                                                                  const std::uint8_t* p,
+                                                                                  __m512i index, __mmask16 live)
+{
+    const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi32(1), byte = _mm512_set1_epi32(255);
+    const __m512i pixel =
+        _mm512_mask_i32gather_epi32(zero, live, _mm512_mullo_epi32(index, _mm512_set1_epi32(3)), p, 1);
+    const __m512i b = _mm512_and_si512(pixel, byte), g = _mm512_and_si512(_mm512_srli_epi32(pixel, 8), byte),
+                  r = _mm512_and_si512(_mm512_srli_epi32(pixel, 16), byte);
+    const __m512i sum = _mm512_add_epi32(_mm512_i32gather_epi32(r, parts.red, 4), _mm512_i32gather_epi32(g, parts.green, 4));
+    const __m512i x =
+        _mm512_add_epi32(_mm512_mullo_epi32(r, _mm512_set1_epi32(30)), _mm512_mullo_epi32(g, _mm512_set1_epi32(59)));
+    // x / 25 and, below, n / 100 by multiplication; bit_width as 32 - leading zeros.
+    const __m512i v = _mm512_srli_epi32(_mm512_mullo_epi32(x, _mm512_set1_epi32(5243)), 17);
+    const __m512i width = _mm512_set1_epi32(32);
+    const __mmask16 belowPower = _mm512_cmpeq_epi32_mask(x, _mm512_mullo_epi32(v, _mm512_set1_epi32(25))) &
+                                 _mm512_testn_epi32_mask(v, _mm512_sub_epi32(v, one)) &
+                                 _mm512_cmplt_epi32_mask(sum, zero);
+    __m512i step = _mm512_sllv_epi32(_mm512_set1_epi32(2), _mm512_sub_epi32(width, _mm512_lzcnt_epi32(v)));
+    step = _mm512_mask_srli_epi32(step, belowPower, step, 1);
+    const __m512i n = _mm512_add_epi32(x, _mm512_mullo_epi32(b, _mm512_set1_epi32(11)));
+    const __m512i k = _mm512_srli_epi32(_mm512_mullo_epi32(n, _mm512_set1_epi32(5243)), 19);
+    const __m512i distance =
+        roundToStep16(_mm512_add_epi32(roundToStep16(sum, step), _mm512_i32gather_epi32(b, parts.blue, 4)),
+                      _mm512_sllv_epi32(_mm512_set1_epi32(8), _mm512_sub_epi32(width, _mm512_lzcnt_epi32(k))));
+    const __mmask16 down = _mm512_cmplt_epi32_mask(distance, zero) |
+                           (_mm512_testn_epi32_mask(distance, distance) & _mm512_testn_epi32_mask(k, one));
+    return down & live;
+}
+
+// Lowers those of the first `live` ties of `list` (pixels of p) that round down. The
+// entries after them, up to 16, must name a pixel of the stretch.
+__attribute__((target("avx512f,avx512cd"))) inline void settleSixteen(const LowParts& parts, const std::uint8_t* p,
+                                                                      std::uint8_t* gray, const std::uint32_t* list,
+                                                                      int live)
+{
+    const __mmask16 lanes = live >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << live) - 1);
+    const unsigned down = roundsDownOfSixteen(parts, p, _mm512_loadu_si512(list), lanes);
+    for (int i = 0; i < 16; ++i)
+        gray[list[i]] = std::uint8_t(gray[list[i]] - (down >> i & 1));
+}
+
+// Up to 64 pixels through a local copy: the first of a streamed row, before its first
+// whole line, and the last of any row, whose gathers would reach past it.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void grayOfFewThroughCopy(const LowParts& parts,
+                                                                                 const std::uint8_t* bgr,
+                                                                                 std::uint8_t* gray, int count)
+{
+    if (count == 0)
+        return;
+    std::uint8_t in[192] = {};
+    std::uint8_t out[64];
+    std::memcpy(in, bgr, 3 * static_cast<std::size_t>(count));
+    const std::uint64_t ties = grayOfSixtyFour(in, out);
+    lowerTies(parts, in, out, count < 64 ? ties & ((std::uint64_t(1) << count) - 1) : ties);
+    std::memcpy(gray, out, static_cast<std::size_t>(count));
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512cd,bmi,popcnt"))) void grayRowAvx512Impl(
+    const std::uint8_t* bgr, std::uint8_t* gray, int width)
+{
+    const LowParts& parts = lowParts();
+    const bool streamed = width >= streamFrom;
+    int x = streamed ? std::min(width, pixelsToLine(gray)) : 0;
+    grayOfFewThroughCopy(parts, bgr, gray, x);
+    alignas(64) std::uint32_t list[stretch + 16];
+    alignas(64) std::uint8_t buffers[2][stretch];
+    int turn = 0, pendingCount = 0;
+    std::uint8_t* pending = nullptr;
+    // The gather of a tie reads one byte past it: the last pixel of the row goes through a copy.
+    while (x + 64 < width) {
+        const int count = std::min(stretch, (width - x - 1) & ~63);
+        const std::uint8_t* p = bgr + 3 * static_cast<std::size_t>(x);
+        std::uint8_t* out = streamed ? buffers[turn] : gray + x;
+        const std::uint8_t* previous = buffers[turn ^ 1];
+        int listed = 0, settled = 0;
+        for (int i = 0; i < count; i += 64) {
+            listed = appendTies(list, listed, grayOfSixtyFour(p + 3 * i, out + i), i);
+            if (listed - settled >= 16) {
+                settleSixteen(parts, p, out, list + settled, 16);
+                settled += 16;
+            }
+            if (i < pendingCount)
+                _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(previous + i));
+        }
+        for (int i = count; i < pendingCount; i += 64)
+            _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(previous + i));
+        _mm512_storeu_si512(list + listed, _mm512_setzero_si512());
+        for (; settled < listed; settled += 16)
+            settleSixteen(parts, p, out, list + settled, listed - settled);
+        if (streamed) {
+            pending = gray + x;
+            pendingCount = count;
+            turn ^= 1;
+        }
+        x += count;
+    }
+    for (int i = 0; i < pendingCount; i += 64)
+        _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(buffers[turn ^ 1] + i));
+    _mm_sfence();
+    grayOfFewThroughCopy(parts, bgr + 3 * static_cast<std::size_t>(x), gray + x, width - x);
+}
+
+#pragma GCC diagnostic pop
 
 #endif
 
@@ -278,15 +511,19 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi"))) void grayRowAvx512Imp
 
 void grayRowPortable(const std::uint8_t* bgr, std::uint8_t* gray, int width)
 {
-    const TieTable& ties = tieTable();
-    for (int x = 0; x < width; ++x)
-        grayPixel(ties, bgr, gray, x);
+    const LowParts& parts = lowParts();
+    for (int x = 0; x < width; ++x) {
+        const std::uint8_t* p = bgr + 3 * static_cast<std::size_t>(x);
+        const int n = 30 * p[2] + 59 * p[1] + 11 * p[0] + 50;
+        const int q = n / 100;
+        gray[x] = std::uint8_t(q - (q * 100 == n ? roundsDown(parts, p) : 0));
+    }
 }
 
 GrayRow grayRowAvx2()
 {
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi"))
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt"))
         return grayRowAvx2Impl;
 #endif
     return nullptr;
@@ -296,7 +533,8 @@ GrayRow grayRowAvx512()
 {
 #if defined(__x86_64__)
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi"))
+        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512cd") &&
+        __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt"))
         return grayRowAvx512Impl;
 #endif
     return nullptr;

@@ -21,8 +21,8 @@ struct ClipRecorder::Clip {
     std::string temporary;
     gst::Element pipeline;
     GstElement* source = nullptr; // owned by the pipeline
-    QSize size;
-    QImage::Format format = QImage::Format_Invalid;
+    int width = 0;
+    int height = 0;
     std::int64_t firstPts = -1;
     std::int64_t period = 40'000'000; // of the source's frames, for each frame's duration
     std::int64_t frames = 0;
@@ -35,41 +35,9 @@ struct ClipRecorder::Clip {
 
 namespace {
 
-GstVideoFormat videoFormatOf(QImage::Format format)
-{
-    switch (format) {
-    case QImage::Format_BGR888:
-        return GST_VIDEO_FORMAT_BGR;
-    case QImage::Format_RGB888:
-        return GST_VIDEO_FORMAT_RGB;
-    case QImage::Format_RGB32:
-    case QImage::Format_ARGB32:
-    case QImage::Format_ARGB32_Premultiplied:
-        return G_BYTE_ORDER == G_LITTLE_ENDIAN ? GST_VIDEO_FORMAT_BGRx : GST_VIDEO_FORMAT_xRGB;
-    default:
-        return GST_VIDEO_FORMAT_UNKNOWN;
-    }
-}
-
 std::string temporaryNameOf(const fs::path& path)
 {
     return (path.parent_path() / ("." + path.filename().string() + ".part")).string();
-}
-
-// The picture of the frame in a buffer, sharing the image's pixels: the buffer keeps
-// its own reference to them.
-GstBuffer* bufferOf(const QImage& image, GstVideoFormat format)
-{
-    auto* held = new QImage(image);
-    const auto size = static_cast<gsize>(held->sizeInBytes());
-    GstBuffer* buffer = gst_buffer_new_wrapped_full(
-        GST_MEMORY_FLAG_READONLY, const_cast<uchar*>(held->constBits()), size, 0, size, held,
-        [](gpointer p) { delete static_cast<QImage*>(p); });
-    gsize offset[GST_VIDEO_MAX_PLANES] = {0};
-    gint stride[GST_VIDEO_MAX_PLANES] = {static_cast<gint>(held->bytesPerLine())};
-    gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, format, static_cast<guint>(held->width()),
-                                   static_cast<guint>(held->height()), 1, offset, stride);
-    return buffer;
 }
 
 std::string errorText(GstMessage* message)
@@ -136,12 +104,21 @@ void ClipRecorder::pushFrame(const QImage& frame, std::int64_t ptsNs)
 {
     if (frame.isNull())
         return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!enabled_)
+            return;
+    }
+    // Converted outside the lock, so that the calls from the GUI thread never wait for it.
+    gst::Buffer picture = planar_.convert(frame);
+    if (!picture)
+        return;
     std::lock_guard lock(mutex_);
     if (!enabled_)
         return;
     if (!ring_.empty() && ptsNs <= ring_.back().pts)
         ring_.clear(); // the source started again: its older frames belong to another stream
-    ring_.push_back({frame, ptsNs});
+    ring_.push_back({std::move(picture), frame.width(), frame.height(), ptsNs});
     while (ring_.size() > 1 && ring_.front().pts < ptsNs - preRoll_.count())
         ring_.pop_front();
 
@@ -168,15 +145,9 @@ void ClipRecorder::feed(Clip& clip, const Buffered& frame)
 {
     if (clip.failed)
         return;
-    const GstVideoFormat format = videoFormatOf(frame.image.format());
     if (!clip.pipeline) {
-        if (format == GST_VIDEO_FORMAT_UNKNOWN) {
-            clip.failed = true;
-            clip.error = "the frames' pixel format cannot be recorded";
-            return;
-        }
-        clip.size = frame.image.size();
-        clip.format = frame.image.format();
+        clip.width = frame.width;
+        clip.height = frame.height;
         clip.firstPts = frame.pts;
         if (ring_.size() > 1)
             clip.period = std::max<std::int64_t>(1, (ring_.back().pts - ring_.front().pts) /
@@ -184,7 +155,7 @@ void ClipRecorder::feed(Clip& clip, const Buffered& frame)
 
         GError* rawError = nullptr;
         gst::Element pipeline = gst::adoptFloating(gst_parse_launch(
-            "appsrc name=source format=time max-bytes=0 block=false ! queue ! videoconvert ! "
+            "appsrc name=source format=time max-bytes=0 block=false ! queue ! "
             "vp8enc name=encoder deadline=1 cpu-used=8 threads=1 ! webmmux ! filesink name=sink",
             &rawError));
         const gst::Error error(rawError);
@@ -196,17 +167,14 @@ void ClipRecorder::feed(Clip& clip, const Buffered& frame)
         const gst::Element source(gst_bin_get_by_name(GST_BIN(pipeline.get()), "source"));
         const gst::Element encoder(gst_bin_get_by_name(GST_BIN(pipeline.get()), "encoder"));
         const gst::Element sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
-        GstVideoInfo info;
-        gst_video_info_set_format(&info, format, static_cast<guint>(clip.size.width()),
-                                  static_cast<guint>(clip.size.height()));
+        GstVideoInfo info = planarInfo(clip.width, clip.height);
         // A nominal rate for the encoder's bit budget; each frame keeps its own time.
         info.fps_n = static_cast<gint>(std::max<std::int64_t>(1, (1'000'000'000 + clip.period / 2) / clip.period));
         info.fps_d = 1;
         const gst::Caps caps(gst_video_info_to_caps(&info));
         g_object_set(source.get(), "caps", caps.get(), nullptr);
-        g_object_set(encoder.get(), "target-bitrate", gint(std::min<qint64>(3 * std::int64_t(clip.size.width()) *
-                                                                                clip.size.height(), 20'000'000)),
-                     nullptr);
+        g_object_set(encoder.get(), "target-bitrate",
+                     gint(std::min<qint64>(3 * std::int64_t(clip.width) * clip.height, 20'000'000)), nullptr);
         g_object_set(sink.get(), "location", clip.temporary.c_str(), nullptr);
         clip.source = source.get();
         clip.pipeline = std::move(pipeline);
@@ -215,14 +183,15 @@ void ClipRecorder::feed(Clip& clip, const Buffered& frame)
             clip.error = "the encoder does not start";
             return;
         }
-    } else if (frame.image.size() != clip.size || frame.image.format() != clip.format) {
-        // The source changed its format: the clip ends with the frames it has.
+    } else if (frame.width != clip.width || frame.height != clip.height) {
+        // The source changed its size: the clip ends with the frames it has.
         clip.ending = true;
         clip.lastPts = frame.pts - 1;
         return;
     }
 
-    GstBuffer* buffer = bufferOf(frame.image, format);
+    // The kept picture itself, with this clip's times on a buffer of its own.
+    GstBuffer* buffer = gst_buffer_copy(frame.picture.get());
     GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(frame.pts - clip.firstPts);
     GST_BUFFER_DURATION(buffer) = static_cast<GstClockTime>(clip.period);
     if (gst_app_src_push_buffer(GST_APP_SRC(clip.source), buffer) != GST_FLOW_OK) {
@@ -302,7 +271,7 @@ std::size_t ClipRecorder::bufferedBytes() const
     std::lock_guard lock(mutex_);
     std::size_t bytes = 0;
     for (const Buffered& frame : ring_)
-        bytes += static_cast<std::size_t>(frame.image.sizeInBytes());
+        bytes += gst_buffer_get_size(frame.picture.get());
     return bytes;
 }
 

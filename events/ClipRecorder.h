@@ -13,11 +13,15 @@
 
 #include <QImage>
 
+#include "GstHandles.h"
+#include "PlanarFrames.h"
+
 namespace events {
 
 // Records a clip per event from the frames of a live source: keeps the last seconds of
-// frames (references to the frames the source made, no copies) so a clip starts before
-// its event, and goes on for some seconds after it ends. Each clip is encoded as VP8 in
+// frames so a clip starts before its event, and goes on for some seconds after it ends.
+// The frames are kept as the encoder takes them (planar 4:2:0, half the bytes of the
+// source's BGR), converted once as they come in and shared by every clip. Each clip is encoded as VP8 in
 // WebM by a pipeline of its own, on GStreamer's threads, into a hidden temporary file
 // renamed to its final name once complete. Frames come in on any thread; the other
 // calls come from one thread.
@@ -64,7 +68,9 @@ public:
 
 private:
     struct Buffered {
-        QImage image;
+        platform::gst::Buffer picture; // planar 4:2:0
+        int width = 0;
+        int height = 0;
         std::int64_t pts = 0;
     };
     struct Clip;
@@ -75,6 +81,7 @@ private:
     Result complete(Clip& clip);
 
     Finished finished_;
+    PlanarFrames planar_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::chrono::nanoseconds preRoll_;

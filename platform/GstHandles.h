@@ -18,6 +18,9 @@ struct CapsUnref {
 struct SampleUnref {
     void operator()(GstSample* sample) const { gst_sample_unref(sample); }
 };
+struct BufferUnref {
+    void operator()(GstBuffer* buffer) const { gst_buffer_unref(buffer); }
+};
 struct MessageUnref {
     void operator()(GstMessage* message) const { gst_message_unref(message); }
 };
@@ -35,6 +38,7 @@ using Bus = Object<GstBus>;
 using Pad = Object<GstPad>;
 using Caps = std::unique_ptr<GstCaps, CapsUnref>;
 using Sample = std::unique_ptr<GstSample, SampleUnref>;
+using Buffer = std::unique_ptr<GstBuffer, BufferUnref>;
 using Message = std::unique_ptr<GstMessage, MessageUnref>;
 using Error = std::unique_ptr<GError, ErrorFree>;
 using String = std::unique_ptr<gchar, GFree>;

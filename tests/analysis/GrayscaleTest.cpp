@@ -1,8 +1,12 @@
 #include "VelkoGraph.h"
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +54,35 @@ std::vector<Variant> variants()
     if (kernels::grayRowAvx512())
         all.push_back({"avx512", kernels::grayRowAvx512()});
     return all;
+}
+
+// A random colour whose decimal luma lies exactly on a half (30 R + 59 G + 11 B = 50
+// mod 100): the colours whose rounding only the extended arithmetic decides. 91
+// inverts the blue weight modulo 100.
+void tieColour(std::mt19937& random, std::uint8_t* pixel)
+{
+    for (;;) {
+        const int r = int(random() % 256), g = int(random() % 256);
+        const int b = ((91 * (50 - 30 * r - 59 * g)) % 100 + 100) % 100 + 100 * int(random() % 3);
+        if (b < 256) {
+            pixel[0] = std::uint8_t(b);
+            pixel[1] = std::uint8_t(g);
+            pixel[2] = std::uint8_t(r);
+            return;
+        }
+    }
+}
+
+// Checks one row of a variant against the extended arithmetic; the message names the first wrong pixel.
+::testing::AssertionResult rowMatches(const std::uint8_t* bgr, const std::uint8_t* gray, int width)
+{
+    for (int x = 0; x < width; ++x) {
+        const std::uint8_t* p = bgr + 3 * x;
+        if (gray[x] != extendedLuma(p[2], p[1], p[0]))
+            return ::testing::AssertionFailure() << "x " << x << " gives " << int(gray[x]) << ", expected "
+                                                 << extendedLuma(p[2], p[1], p[0]);
+    }
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace
@@ -119,6 +152,90 @@ TEST(ToGrayscale, VariantsAgreeOnRandomFramesOfAnyWidth)
                 ASSERT_EQ(gray[width], 0xAB) << variant.name << " wrote past the row, width " << width;
             }
         }
+}
+
+TEST(ToGrayscale, VariantsAgreeWhereTiesCrowd)
+{
+    // The vector rows list the ties as they go and settle them in batches: rows made of
+    // nothing but ties, or with a tie in every other pixel or every tenth, fill the list
+    // of a whole stretch, many batches per round and part-filled batches at stretch ends.
+    std::mt19937 random(7);
+    for (int every : {1, 2, 10})
+        for (int width : {64, 65, 200, 4096, 4097, 9000}) {
+            std::vector<std::uint8_t> bgr(3 * std::size_t(width));
+            for (int x = 0; x < width; ++x) {
+                if (x % every == 0)
+                    tieColour(random, &bgr[3 * std::size_t(x)]);
+                else
+                    for (int c = 0; c < 3; ++c)
+                        bgr[3 * std::size_t(x) + c] = std::uint8_t(random());
+            }
+            for (const Variant& variant : variants()) {
+                std::vector<std::uint8_t> gray(std::size_t(width) + 1, 0xAB);
+                variant.row(bgr.data(), gray.data(), width);
+                EXPECT_TRUE(rowMatches(bgr.data(), gray.data(), width))
+                    << variant.name << ", a tie every " << every << " pixels, width " << width;
+                EXPECT_EQ(gray[std::size_t(width)], 0xAB) << variant.name << " wrote past the row, width " << width;
+            }
+        }
+}
+
+TEST(ToGrayscale, VariantsReadOnlyTheirRow)
+{
+    // Rows that start just after and end just before memory that cannot be read: a load or
+    // gather that reaches past the row ends the test with a fault. The first and last pixels
+    // are ties, so that they are gathered again.
+    const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+    const std::size_t span = 16 * page;
+    void* mapped = mmap(nullptr, span + 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    auto* base = static_cast<std::uint8_t*>(mapped);
+    ASSERT_EQ(mprotect(base, page, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(base + page + span, page, PROT_NONE), 0);
+    std::uint8_t* const start = base + page;
+    std::uint8_t* const end = base + page + span;
+    std::mt19937 random(3);
+    for (int width : {1, 2, 31, 32, 33, 64, 65, 66, 97, 129, 130, 4096, 4161}) {
+        const std::size_t bytes = 3 * std::size_t(width);
+        for (std::uint8_t* bgr : {start, end - bytes}) {
+            for (std::size_t i = 0; i < bytes; ++i)
+                bgr[i] = std::uint8_t(random());
+            tieColour(random, bgr);
+            tieColour(random, bgr + bytes - 3);
+            for (const Variant& variant : variants()) {
+                std::vector<std::uint8_t> gray(static_cast<std::size_t>(width));
+                variant.row(bgr, gray.data(), width);
+                EXPECT_TRUE(rowMatches(bgr, gray.data(), width))
+                    << variant.name << ", width " << width << (bgr == start ? " at the start" : " at the end");
+            }
+        }
+    }
+    munmap(mapped, span + 2 * page);
+}
+
+TEST(ToGrayscale, VariantsAgreeOnRowsAsLargeAsWholeFrames)
+{
+    // A whole 3840 x 2160 frame goes to the kernels as one row, and rows that large are
+    // written past the caches, a line at a time: here into gray bytes that do not start
+    // on a line, with a tail shorter than a line.
+    const int width = 3840 * 2160 + 13;
+    std::vector<std::uint8_t> bgr(3 * static_cast<std::size_t>(width));
+    std::mt19937 random(11);
+    for (std::uint8_t& byte : bgr)
+        byte = static_cast<std::uint8_t>(random());
+    std::vector<std::uint8_t> expected(static_cast<std::size_t>(width));
+    kernels::grayRowPortable(bgr.data(), expected.data(), width);
+    EXPECT_TRUE(rowMatches(bgr.data(), expected.data(), 100000));
+    for (const Variant& variant : variants()) {
+        std::vector<std::uint8_t> gray(static_cast<std::size_t>(width) + 6, 0xAB);
+        variant.row(bgr.data(), gray.data() + 5, width);
+        const auto wrong = std::mismatch(expected.begin(), expected.end(), gray.begin() + 5);
+        EXPECT_TRUE(wrong.first == expected.end())
+            << variant.name << " at x " << (wrong.first - expected.begin()) << ": " << int(*wrong.second)
+            << ", expected " << int(*wrong.first);
+        EXPECT_EQ(gray[4], 0xAB) << variant.name << " wrote before the row";
+        EXPECT_EQ(gray.back(), 0xAB) << variant.name << " wrote past the row";
+    }
 }
 
 TEST(ToGrayscale, ReshapesTheTargetToTheSource)
