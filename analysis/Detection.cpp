@@ -170,11 +170,11 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
     spans_.clear(); // the rows with a changed pixel, and where: all the steps below need to visit
     const int tileWidth = noise_.tileWidth(), tileHeight = noise_.tileHeight();
     const std::size_t groups = groupSums_.size();
+    const auto floor = static_cast<std::uint8_t>(std::min(255.0, std::ceil(lightFloor)));
     for (int tileRow = 0; tileRow < noise_.rows(); ++tileRow) {
         for (int column = 0; column < noise_.columns(); ++column) {
             const std::uint8_t t = settings_.noise ? noise_.threshold(column, tileRow, threshold, settings_.noiseFactor)
                                                    : threshold;
-            const auto floor = static_cast<std::uint8_t>(std::min(255.0, std::ceil(lightFloor)));
             const std::uint8_t value = std::max(t, floor);
             const int from = column * tileWidth / 32, to = std::min((width_ + 31) / 32, (column + 1) * tileWidth / 32);
             std::fill(rowThresholds_.begin() + from, rowThresholds_.begin() + to, value);
@@ -185,16 +185,10 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
         for (int y = top; y < bottom; ++y) {
             const bool measured = measureNoise && y % noiseRowStep == 0;
             measuredRows += measured;
-            std::uint64_t *b = bright_.row(y), *d = dark_.row(y);
-            if (detectRow(earlier.row(y), later.row(y), width_, compensation, rowThresholds_.data(), b, d,
-                          measured ? groupSums_.data() : nullptr)) {
-                int first = 0, last = bright_.words;
-                while (!(b[first] | d[first]))
-                    ++first;
-                while (!(b[last - 1] | d[last - 1]))
-                    --last;
-                spans_.push_back({y, {first, last}});
-            }
+            const Span changed = detectRow(earlier.row(y), later.row(y), width_, compensation, rowThresholds_.data(),
+                                           bright_.row(y), dark_.row(y), measured ? groupSums_.data() : nullptr);
+            if (!changed.empty())
+                spans_.push_back({y, changed});
         }
         if (measuredRows > 0) {
             for (int column = 0; column < noise_.columns(); ++column) {

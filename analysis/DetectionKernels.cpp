@@ -49,6 +49,17 @@ std::uint32_t detectTail(const std::uint8_t* earlier, const std::uint8_t* later,
     return any;
 }
 
+// The words of [from, to) that hold a set bit, added to `found` (words before `from`).
+Span changedWords(const std::uint64_t* brightBits, const std::uint64_t* darkBits, int from, int to, Span found)
+{
+    for (int i = from; i < to; ++i)
+        if (brightBits[i] | darkBits[i]) {
+            found.first = found.empty() ? i : found.first;
+            found.last = i + 1;
+        }
+    return found;
+}
+
 // The row's last 64-bit word, whose upper half the 32-bit stores may leave alone.
 inline void clearLastWord(std::uint64_t* brightBits, std::uint64_t* darkBits, int width)
 {
@@ -60,12 +71,14 @@ inline void clearLastWord(std::uint64_t* brightBits, std::uint64_t* darkBits, in
 
 } // namespace
 
-bool detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
+Span detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
                        const std::uint8_t* thresholds, std::uint64_t* brightBits, std::uint64_t* darkBits,
                        std::uint64_t* groupSums)
 {
     clearLastWord(brightBits, darkBits, width);
-    return detectTail(earlier, later, 0, width, light, thresholds, brightBits, darkBits, groupSums) != 0;
+    if (!detectTail(earlier, later, 0, width, light, thresholds, brightBits, darkBits, groupSums))
+        return {};
+    return changedWords(brightBits, darkBits, 0, (width + 63) / 64, {});
 }
 
 #if defined(__x86_64__)
@@ -94,7 +107,7 @@ __attribute__((target("avx2"))) inline __m256i compensate(__m256i e, const Compe
 }
 
 template <bool Light, bool Noise>
-__attribute__((target("avx2"))) bool detectRowAvx2Impl(const std::uint8_t* earlier, const std::uint8_t* later,
+__attribute__((target("avx2"))) Span detectRowAvx2Impl(const std::uint8_t* earlier, const std::uint8_t* later,
                                                        int width, const Compensation& light,
                                                        const std::uint8_t* thresholds, std::uint64_t* brightBits,
                                                        std::uint64_t* darkBits, std::uint64_t* groupSums)
@@ -137,10 +150,10 @@ __attribute__((target("avx2"))) bool detectRowAvx2Impl(const std::uint8_t* earli
         }
     }
     any |= detectTail(earlier, later, x, width, light, thresholds, brightBits, darkBits, groupSums);
-    return any != 0;
+    return any ? changedWords(brightBits, darkBits, 0, (width + 63) / 64, {}) : Span{};
 }
 
-bool detectRowAvx2Dispatch(const std::uint8_t* earlier, const std::uint8_t* later, int width,
+Span detectRowAvx2Dispatch(const std::uint8_t* earlier, const std::uint8_t* later, int width,
                            const Compensation& light, const std::uint8_t* thresholds, std::uint64_t* brightBits,
                            std::uint64_t* darkBits, std::uint64_t* groupSums)
 {
@@ -155,18 +168,22 @@ bool detectRowAvx2Dispatch(const std::uint8_t* earlier, const std::uint8_t* late
                                                        darkBits, groupSums);
 }
 
+// How far ahead of the pixels in hand the frames are fetched: the lookups make a step long
+// enough that the processor keeps too few steps in flight to hide the wait for memory.
+constexpr int prefetchAhead = 1024;
+
 #define DETECTION_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
 // 64 pixels a step, each compare giving the 64 bits of a word of the planes at once, and the
 // compensation looked up (a permutation over the 256 levels) rather than computed.
 template <bool Light, bool Noise>
-DETECTION_AVX512 bool detectRowAvx512Impl(const std::uint8_t* earlier, const std::uint8_t* later, int width,
+DETECTION_AVX512 Span detectRowAvx512Impl(const std::uint8_t* earlier, const std::uint8_t* later, int width,
                                           const Compensation& light, const std::uint8_t* thresholds,
                                           std::uint64_t* brightBits, std::uint64_t* darkBits,
                                           std::uint64_t* groupSums)
 {
     clearLastWord(brightBits, darkBits, width);
-    std::uint64_t any = 0;
+    Span found;
     __m512i table[4];
     for (int i = 0; i < 4; ++i)
         table[i] = Light ? _mm512_loadu_si512(light.levels.data() + 64 * i) : _mm512_setzero_si512();
@@ -177,26 +194,37 @@ DETECTION_AVX512 bool detectRowAvx512Impl(const std::uint8_t* earlier, const std
     const __m512i zero = _mm512_setzero_si512();
     int x = 0;
     for (; x + 64 <= width; x += 64) {
+        _mm_prefetch(reinterpret_cast<const char*>(earlier + x + prefetchAhead), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(later + x + prefetchAhead), _MM_HINT_T0);
         const __m512i e = _mm512_loadu_si512(earlier + x);
+        const __m512i l = _mm512_loadu_si512(later + x);
+        const __m512i t = _mm512_mask_blend_epi8(0xffffffff00000000ull,
+                                                 _mm512_set1_epi8(static_cast<char>(thresholds[x / 32])),
+                                                 _mm512_set1_epi8(static_cast<char>(thresholds[x / 32 + 1])));
+        // Brightened: later > from + t; darkened: later < from - t (both saturating, so that
+        // a sum past white or a difference below black never counts).
+        std::uint64_t bright, dark;
         __m512i upFrom = e, downFrom = e;
         if constexpr (Light) {
             const __m512i compensated =
                 _mm512_mask_blend_epi8(_mm512_movepi8_mask(e), _mm512_permutex2var_epi8(table[0], e, table[1]),
                                        _mm512_permutex2var_epi8(table[2], e, table[3]));
-            upFrom = _mm512_mask_blend_epi8(_mm512_cmpge_epu8_mask(e, white), compensated, full);
-            downFrom = _mm512_maskz_mov_epi8(_mm512_cmpgt_epu8_mask(e, black), compensated);
+            const __mmask64 belowWhite = _mm512_cmplt_epu8_mask(e, white);
+            const __mmask64 aboveBlack = _mm512_cmpgt_epu8_mask(e, black);
+            bright = _mm512_mask_cmpgt_epu8_mask(belowWhite, l, _mm512_adds_epu8(compensated, t));
+            dark = _mm512_mask_cmplt_epu8_mask(aboveBlack, l, _mm512_subs_epu8(compensated, t));
+            upFrom = _mm512_mask_blend_epi8(belowWhite, full, compensated);
+            downFrom = _mm512_maskz_mov_epi8(aboveBlack, compensated);
+        } else {
+            bright = _mm512_cmpgt_epu8_mask(l, _mm512_adds_epu8(e, t));
+            dark = _mm512_cmplt_epu8_mask(l, _mm512_subs_epu8(e, t));
         }
-        const __m512i l = _mm512_loadu_si512(later + x);
-        const __m512i t = _mm512_mask_blend_epi8(0xffffffff00000000ull,
-                                                 _mm512_set1_epi8(static_cast<char>(thresholds[x / 32])),
-                                                 _mm512_set1_epi8(static_cast<char>(thresholds[x / 32 + 1])));
-        const __m512i up = _mm512_subs_epu8(l, _mm512_adds_epu8(upFrom, t));
-        const __m512i down = _mm512_subs_epu8(downFrom, _mm512_adds_epu8(l, t));
-        const std::uint64_t bright = _mm512_test_epi8_mask(up, up);
-        const std::uint64_t dark = _mm512_test_epi8_mask(down, down);
         brightBits[x / 64] = bright;
         darkBits[x / 64] = dark;
-        any |= bright | dark;
+        if (bright | dark) {
+            found.first = found.empty() ? x / 64 : found.first;
+            found.last = x / 64 + 1;
+        }
         if constexpr (Noise) {
             const __m512i magnitude =
                 _mm512_min_epu8(_mm512_or_si512(_mm512_subs_epu8(l, upFrom), _mm512_subs_epu8(downFrom, l)), clip);
@@ -204,11 +232,12 @@ DETECTION_AVX512 bool detectRowAvx512Impl(const std::uint8_t* earlier, const std
             _mm512_storeu_si512(sums, _mm512_add_epi64(_mm512_loadu_si512(sums), _mm512_sad_epu8(magnitude, zero)));
         }
     }
-    any |= detectTail(earlier, later, x, width, light, thresholds, brightBits, darkBits, groupSums);
-    return any != 0;
+    if (!detectTail(earlier, later, x, width, light, thresholds, brightBits, darkBits, groupSums))
+        return found;
+    return changedWords(brightBits, darkBits, x / 64, (width + 63) / 64, found);
 }
 
-bool detectRowAvx512Dispatch(const std::uint8_t* earlier, const std::uint8_t* later, int width,
+Span detectRowAvx512Dispatch(const std::uint8_t* earlier, const std::uint8_t* later, int width,
                              const Compensation& light, const std::uint8_t* thresholds, std::uint64_t* brightBits,
                              std::uint64_t* darkBits, std::uint64_t* groupSums)
 {

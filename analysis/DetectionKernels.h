@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "BitPlane.h"
 #include "LightCompensation.h"
 
 namespace analysis::kernels {
@@ -15,16 +16,16 @@ namespace analysis::kernels {
 // compensated, an earlier level of whiteClip or more may have been any brighter level, so
 // it never counts as brightened; one of blackClip or less never counts as darkened.
 // Writes the row's bits (bit x % 64 of word x / 64; those past `width` 0) and returns
-// whether any is set. With `groupSums`, adds min(|later - c(earlier)|, 64) of each run
-// of 8 pixels to groupSums[x / 8].
-using DetectRow = bool (*)(const std::uint8_t* earlier, const std::uint8_t* later, int width,
+// the words from the first to the last that hold a set bit (empty when none does). With
+// `groupSums`, adds min(|later - c(earlier)|, 64) of each run of 8 pixels to groupSums[x / 8].
+using DetectRow = Span (*)(const std::uint8_t* earlier, const std::uint8_t* later, int width,
                            const Compensation& light, const std::uint8_t* thresholds, std::uint64_t* brightBits,
                            std::uint64_t* darkBits, std::uint64_t* groupSums);
 
 constexpr int noiseClip = 64;
 constexpr int whiteClip = 250, blackClip = 5;
 
-bool detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
+Span detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, int width, const Compensation& light,
                        const std::uint8_t* thresholds, std::uint64_t* brightBits, std::uint64_t* darkBits,
                        std::uint64_t* groupSums);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -21,39 +22,32 @@ int gridStep(int width, int height, double points)
     return std::max(1, static_cast<int>(std::sqrt(double(width) * height / points)));
 }
 
-// The level below which a share q of the counted values lie (histogram of 0..n-1), the
-// values of a bin taken as spread evenly over it.
-template <std::size_t N>
-double quantile(const std::array<int, N>& histogram, int total, double q)
+// The levels below which the shares `q` (ascending) of the counted values lie (histogram
+// of 0..N-1), the values of a bin taken as spread evenly over it; in one pass.
+template <std::size_t N, std::size_t Q>
+std::array<double, Q> quantiles(const std::array<int, N>& histogram, int total, const std::array<double, Q>& q)
 {
-    const double wanted = q * total;
+    std::array<double, Q> levels;
+    std::size_t next = 0;
     int below = 0;
-    for (std::size_t v = 0; v < N; ++v) {
-        if (below + histogram[v] > wanted)
-            return double(v) - 0.5 + (wanted - below) / histogram[v];
+    for (std::size_t v = 0; v < N && next < Q; ++v) {
+        for (; next < Q && below + histogram[v] > q[next] * total; ++next)
+            levels[next] = double(v) - 0.5 + (q[next] * total - below) / histogram[v];
         below += histogram[v];
     }
-    return double(N - 1);
-}
-
-// 1.4826 x the median of |residual|, in steps of a quarter level.
-double robustScale(const std::vector<float>& e, const std::vector<float>& l, double gain, double offset)
-{
-    std::array<int, 1024> histogram{};
-    for (std::size_t i = 0; i < e.size(); ++i) {
-        const double r = std::abs(l[i] - (gain * e[i] + offset));
-        ++histogram[static_cast<std::size_t>(std::min(r * 4.0, 1023.0))];
-    }
-    return 1.4826 * std::max(0.0, quantile(histogram, int(e.size()), 0.5)) / 4.0;
+    for (; next < Q; ++next)
+        levels[next] = double(N - 1);
+    return levels;
 }
 
 // The biweight's weighted sums, the levels taken from a centre near the middle so that
-// single precision holds them well; eight samples at a time in the compiler's vectors.
+// single precision holds them well; four samples at a time in the compiler's vectors.
 struct WeightedSums {
     double w = 0, e = 0, l = 0, ee = 0, el = 0, ll = 0;
 };
 
-using Lanes = float __attribute__((vector_size(32)));
+using Lanes = float __attribute__((vector_size(16)));
+using LaneBits = std::int32_t __attribute__((vector_size(16)));
 constexpr std::size_t lanes = sizeof(Lanes) / sizeof(float);
 
 WeightedSums weightedSums(const std::vector<float>& e, const std::vector<float>& l, double gain, double offset,
@@ -64,9 +58,10 @@ WeightedSums weightedSums(const std::vector<float>& e, const std::vector<float>&
     auto add = [&](Lanes pe, Lanes pl, Lanes counts) {
         // Without a branch: the pixels off the line fall either side of it at random.
         const Lanes u = (pl - (g * pe + o)) * scale;
-        Lanes near = 1 - u * u;
-        near = near > 0 ? near : 0;
-        const Lanes weight = near * near * counts;
+        const Lanes near = 1 - u * u;
+        // max(near, 0) as a mask: the compiler writes a lane-wise choice out lane by lane.
+        const Lanes kept = std::bit_cast<Lanes>(std::bit_cast<LaneBits>(near) & (near > 0));
+        const Lanes weight = kept * kept * counts;
         const Lanes de = pe - centreE, dl = pl - centreL;
         sw += weight;
         se += weight * de;
@@ -102,6 +97,40 @@ WeightedSums weightedSums(const std::vector<float>& e, const std::vector<float>&
         sums.ll += sll[k];
     }
     return sums;
+}
+
+// 1.4826 x the median of |residual|, in steps of a quarter level. Counted in one
+// histogram a lane: most residuals fall in a few bins, and counts into one histogram would
+// wait for one another.
+double robustScale(const std::vector<float>& e, const std::vector<float>& l, double gain, double offset)
+{
+    constexpr std::size_t bins = 1024;
+    std::array<std::array<int, bins>, lanes> histograms{};
+    const auto g = float(gain), o = float(offset);
+    auto bin = [](float quarters) { return static_cast<std::size_t>(std::min(std::abs(quarters), float(bins - 1))); };
+    const std::size_t n = e.size();
+    std::size_t i = 0;
+    for (; i + lanes <= n; i += lanes) {
+        Lanes pe, pl;
+        std::memcpy(&pe, e.data() + i, sizeof pe);
+        std::memcpy(&pl, l.data() + i, sizeof pl);
+        const Lanes quarters = (pl - (g * pe + o)) * 4;
+        for (std::size_t k = 0; k < lanes; ++k)
+            ++histograms[k][bin(quarters[k])];
+    }
+    for (; i < n; ++i)
+        ++histograms[0][bin((l[i] - (g * e[i] + o)) * 4)];
+    const double wanted = 0.5 * double(n);
+    int below = 0;
+    for (std::size_t v = 0; v < bins; ++v) {
+        int count = 0;
+        for (const auto& histogram : histograms)
+            count += histogram[v];
+        if (below + count > wanted)
+            return 1.4826 * std::max(0.0, double(v) - 0.5 + (wanted - below) / count) / 4.0;
+        below += count;
+    }
+    return 1.4826 * double(bins - 1) / 4.0;
 }
 
 } // namespace
@@ -149,15 +178,13 @@ LightModel fitLightModel(const Bitmap& earlier, const Bitmap& later)
 
     // Start from the quartiles, which a minority that moved barely shifts, then reweight
     // with Tukey's biweight so that the pixels off the line stop counting.
-    const double e25 = quantile(histogramE, n, 0.25), e50 = quantile(histogramE, n, 0.5),
-                 e75 = quantile(histogramE, n, 0.75);
-    const double l25 = quantile(histogramL, n, 0.25), l50 = quantile(histogramL, n, 0.5),
-                 l75 = quantile(histogramL, n, 0.75);
+    const auto [e05, e25, e50, e75, e95] = quantiles(histogramE, n, std::array{0.05, 0.25, 0.5, 0.75, 0.95});
+    const auto [l25, l50, l75] = quantiles(histogramL, n, std::array{0.25, 0.5, 0.75});
     double gain = e75 - e25 >= 4 ? (l75 - l25) / (e75 - e25) : 1.0;
     gain = std::clamp(gain, 0.0, 3.9);
     double offset = l50 - gain * e50;
-    model.darkestLevel = quantile(histogramE, n, 0.05);
-    model.brightestLevel = quantile(histogramE, n, 0.95);
+    model.darkestLevel = e05;
+    model.brightestLevel = e95;
     model.gain = gain;
     model.offset = offset;
     // Most cycles see no change of light: then the quartiles say so, and the fit can stop.

@@ -157,13 +157,14 @@ void removeSpecks(BitPlane& plane, const std::vector<RowSpan>& rows, int size, S
             bottom = std::min(plane.height, rows[next].y + 2);
             hull = {std::min(hull.first, rows[next].span.first), std::max(hull.last, rows[next].span.last)};
         }
-        // The majority reaches a word either side; the opening stays within what it kept.
-        Band band(work.block, top, bottom, {std::max(0, hull.first - 1), std::min(plane.words, hull.last + 1)}, size);
+        // A pixel outside the words of the spans has at most 3 changed neighbours, so no
+        // step keeps one there: the band's words are those of its rows' spans.
+        Band band(work.block, top, bottom, hull, size);
         for (std::size_t i = first; i < next; ++i)
             band.load(plane, rows[i]);
         // Where most of a pixel's neighbourhood changed lies an area, however noisy its
         // pixels; what is left after an opening of those areas is wide enough to count.
-        majority(band, work.counts, hull.last + 1 >= plane.words ? lastWord : ~std::uint64_t(0));
+        majority(band, work.counts, hull.last == plane.words ? lastWord : ~std::uint64_t(0));
         openBy(band, size);
         for (std::size_t i = first; i < next; ++i)
             band.keepIn(plane, rows[i]);

@@ -126,6 +126,11 @@ TEST(DetectionKernels, FastRowsEqualPlainRow)
                     e[i] = std::uint8_t(random());
                     l[i] = round % 2 ? std::uint8_t(e[i] + random() % 41 - 20) : std::uint8_t(random());
                 }
+                // Some rows where one pixel alone changed, somewhere along the row.
+                if (round % 5 == 4 && width > 0) {
+                    l = e;
+                    l[random() % std::uint32_t(width)] ^= 0x80;
+                }
                 for (auto& v : t)
                     v = std::uint8_t(random() % 60);
                 LightModel model;
@@ -136,10 +141,26 @@ TEST(DetectionKernels, FastRowsEqualPlainRow)
                 const std::size_t words = std::size_t(width + 63) / 64;
                 std::vector<std::uint64_t> b1(words, ~0ull), d1(b1), b2(b1), d2(b1);
                 std::vector<std::uint64_t> s1(std::size_t(width) / 8 + 1, 5), s2(s1);
-                const bool any1 = kernels::detectRowPortable(e.data(), l.data(), width, light, t.data(), b1.data(),
-                                                             d1.data(), s1.data());
-                const bool any2 = fast(e.data(), l.data(), width, light, t.data(), b2.data(), d2.data(), s2.data());
-                ASSERT_EQ(any1, any2) << name << ", width " << width << ", round " << round;
+                const Span span1 = kernels::detectRowPortable(e.data(), l.data(), width, light, t.data(), b1.data(),
+                                                              d1.data(), s1.data());
+                const Span span2 = fast(e.data(), l.data(), width, light, t.data(), b2.data(), d2.data(), s2.data());
+                // The span runs from the first word with a set bit to the last.
+                Span changed{int(words), 0};
+                for (int i = 0; i < int(words); ++i)
+                    if (b1[std::size_t(i)] | d1[std::size_t(i)]) {
+                        changed.first = std::min(changed.first, i);
+                        changed.last = i + 1;
+                    }
+                ASSERT_EQ(span1.empty(), changed.empty()) << "width " << width << ", round " << round;
+                if (!changed.empty()) {
+                    ASSERT_EQ(span1.first, changed.first) << "width " << width << ", round " << round;
+                    ASSERT_EQ(span1.last, changed.last) << "width " << width << ", round " << round;
+                }
+                ASSERT_EQ(span2.empty(), span1.empty()) << name << ", width " << width << ", round " << round;
+                if (!span1.empty()) {
+                    ASSERT_EQ(span2.first, span1.first) << name << ", width " << width << ", round " << round;
+                    ASSERT_EQ(span2.last, span1.last) << name << ", width " << width << ", round " << round;
+                }
                 if (width % 64) {
                     ASSERT_EQ(b1.back() >> (width % 64), 0u) << name << ": bits past the width, width " << width;
                 }
