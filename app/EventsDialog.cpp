@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "EventCommands.h"
+#include "EventOutputs.h"
 #include "EventWatcher.h"
 #include "Settings.h"
 
@@ -55,8 +57,8 @@ QLineEdit* commandEdit(const char* name, const QStringList& command)
 
 } // namespace
 
-EventsDialog::EventsDialog(const events::EventSettings& settings, QWidget* parent)
-    : QDialog(parent), base_(settings)
+EventsDialog::EventsDialog(const events::EventSettings& settings, EventOutputs* outputs, QWidget* parent)
+    : QDialog(parent), base_(settings), outputs_(outputs)
 {
     setObjectName("EventsDialog");
     setWindowTitle("Events");
@@ -101,6 +103,22 @@ EventsDialog::EventsDialog(const events::EventSettings& settings, QWidget* paren
                             "file and peak count.");
     hint->setWordWrap(true);
     form->addRow(hint);
+    if (outputs_) {
+        shownFolder_ = outputs_->saveFolderPath();
+        folder_ = new QLineEdit(shownFolder_);
+        folder_->setObjectName("SaveFolderEdit");
+        auto* choose = new QPushButton("Save folder...");
+        choose->setObjectName("SaveFolderButton");
+        connect(choose, &QPushButton::clicked, this, &EventsDialog::chooseFolder);
+        auto* row = new QHBoxLayout;
+        row->addWidget(folder_, 1);
+        row->addWidget(choose);
+        form->addRow("Saved frames, event log and clips in", row);
+        broker_ = new QLineEdit(outputs_->broker());
+        broker_->setObjectName("BrokerEdit");
+        broker_->setPlaceholderText("none (HOST or HOST:PORT)");
+        form->addRow("Publish events to the MQTT broker", broker_);
+    }
     error_ = new QLabel;
     error_->setObjectName("ErrorLabel");
     error_->setStyleSheet("color: #b00000");
@@ -149,14 +167,48 @@ bool EventsDialog::apply()
 {
     QString error;
     const std::optional<events::EventSettings> s = settings(error);
+    // All or nothing: what the dialog refuses leaves every setting as it was.
+    const bool taken = s && applyOutputs(error);
     error_->setText(error);
-    error_->setVisible(!s);
-    if (s)
+    error_->setVisible(!taken);
+    if (taken)
         emit applied(*s);
-    return s.has_value();
+    return taken;
 }
 
-QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, QWidget* parent)
+bool EventsDialog::applyOutputs(QString& error)
+{
+    if (!outputs_)
+        return true;
+    // The broker is checked first, so that a bad one leaves the folder as it was too.
+    const QString problem = brokerProblem(broker_->text());
+    if (!problem.isEmpty()) {
+        error = problem;
+        return false;
+    }
+    const QString folder = folder_->text().trimmed();
+    if (folder != shownFolder_) {
+        if (!outputs_->setSaveFolder(folder, error))
+            return false;
+        shownFolder_ = outputs_->saveFolderPath();
+        folder_->setText(shownFolder_);
+    }
+    return outputs_->setBroker(broker_->text(), error);
+}
+
+void EventsDialog::chooseFolder()
+{
+    // Not the static chooser: it would block the windows' event loop until it closes.
+    auto* chooser = new QFileDialog(this, "Save folder", folder_->text());
+    chooser->setObjectName("SaveFolderChooser");
+    chooser->setFileMode(QFileDialog::Directory);
+    chooser->setOption(QFileDialog::ShowDirsOnly);
+    chooser->setAttribute(Qt::WA_DeleteOnClose);
+    connect(chooser, &QFileDialog::fileSelected, folder_, &QLineEdit::setText);
+    chooser->open();
+}
+
+QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, EventOutputs& outputs, QWidget* parent)
 {
     auto* action = new QAction("&Events...", &menu);
     action->setObjectName("Events1");
@@ -167,8 +219,8 @@ QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, QWidget* pare
             format = i;
     }
     menu.insertAction(format >= 0 && format + 1 < items.size() ? items[format + 1] : nullptr, action);
-    QObject::connect(action, &QAction::triggered, parent, [&watcher, parent] {
-        auto* dialog = new EventsDialog(watcher.settings(), parent);
+    QObject::connect(action, &QAction::triggered, parent, [&watcher, &outputs, parent] {
+        auto* dialog = new EventsDialog(watcher.settings(), &outputs, parent);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         // The gap is set in the Detection dialog, maybe while this one is open.
         QObject::connect(dialog, &EventsDialog::applied, &watcher, [&watcher](events::EventSettings settings) {

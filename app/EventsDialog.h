@@ -19,13 +19,17 @@ class EventWatcher;
 
 namespace app {
 
+class EventOutputs;
+
 // The user's choices about events: the video kept around one, how much of the old is
-// kept, the desktop note and the commands run at its start and end. (The quiet gap that
-// ends an event is set in the Detection dialog.)
+// kept, the desktop note and the commands run at its start and end; with `outputs`, also
+// the save folder they go to and the MQTT broker they are published to. (The quiet gap
+// that ends an event is set in the Detection dialog.)
 class EventsDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit EventsDialog(const events::EventSettings& settings, QWidget* parent = nullptr);
+    explicit EventsDialog(const events::EventSettings& settings, EventOutputs* outputs = nullptr,
+                          QWidget* parent = nullptr);
 
     // The values shown (what the dialog does not show stays as it was opened with);
     // nothing, with `error` set, when a command cannot be split into words.
@@ -37,6 +41,8 @@ signals:
 
 private:
     bool apply();
+    bool applyOutputs(QString& error);
+    void chooseFolder();
 
     events::EventSettings base_;
     QSpinBox* before_;
@@ -48,11 +54,15 @@ private:
     QSpinBox* cooldown_;
     QLineEdit* onStart_;
     QLineEdit* onEnd_;
+    EventOutputs* outputs_;
+    QLineEdit* folder_ = nullptr;
+    QString shownFolder_; // the folder in use as the edit last showed it
+    QLineEdit* broker_ = nullptr;
     QLabel* error_;
 };
 
 // Adds "Events..." to `menu` after its "Video Format" item: it opens the dialog on
-// `watcher`'s settings and gives the watcher what OK and Apply take.
-QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, QWidget* parent);
+// `watcher`'s settings and `outputs`, and gives them what OK and Apply take.
+QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, EventOutputs& outputs, QWidget* parent);
 
 } // namespace app

@@ -30,6 +30,7 @@
 #include "DetectionControl.h"
 #include "Evaluation.h"
 #include "EventFeed.h"
+#include "EventOutputs.h"
 #include "EventWatcher.h"
 #include "EventsDialog.h"
 #include "EventsWindow.h"
@@ -354,7 +355,10 @@ void TVideo::FormCreate()
     connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);
     updateEventFolder();
     EventsForm = new EventsWindow(*eventWatcher_, this);
-    app::addEventsItem(*Video1, *eventWatcher_, this);
+    eventOutputs_ = new app::EventOutputs(*this);
+    connect(eventOutputs_, &app::EventOutputs::statusText, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+    app::addEventsItem(*Video1, *eventWatcher_, *eventOutputs_, this);
     detection_->dialog()->setEventWatcher(eventWatcher_);
 }
 

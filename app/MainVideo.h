@@ -17,6 +17,9 @@ class TDirectionForm;
 class TImageForm;
 class DetectionControl;
 class EventsWindow;
+namespace app {
+class EventOutputs;
+}
 namespace events {
 class EventWatcher;
 }
@@ -70,6 +73,8 @@ public:
     DetectionControl* detection() const { return detection_; }
     // Where the records of events are kept (images/ in the working directory unless set).
     void setEventFolder(const QString& folder);
+    // The save folder and the MQTT broker, as the Events dialog changes them.
+    app::EventOutputs* eventOutputs() const { return eventOutputs_; }
 
     // An item of the Window menu that shows and raises `window` (while it exists).
     QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
@@ -98,6 +103,7 @@ private:
 
     std::unique_ptr<watch::Evaluation> evaluation_;
     events::EventWatcher* eventWatcher_ = nullptr;
+    app::EventOutputs* eventOutputs_ = nullptr;
     std::unique_ptr<watch::EventFeed> eventFeed_;
     DetectionControl* detection_ = nullptr;
     QString eventFolder_ = "images";

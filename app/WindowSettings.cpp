@@ -5,7 +5,6 @@
 
 #include <QCheckBox>
 #include <QEvent>
-#include <QStatusBar>
 #include <QTimer>
 #include <QWidget>
 
@@ -14,7 +13,7 @@
 #include "Evaluation.h"
 #include "EventWatcher.h"
 #include "MainVideo.h"
-#include "MqttBridge.h"
+#include "EventOutputs.h"
 #include "CaptureWindow.h"
 #include "LiveSource.h"
 #include "SpinEdit.h"
@@ -36,10 +35,6 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     video_.CapSpeedSpinBox->setValue(used_.capturingPeriod);
     video_.BeepOMBox->setChecked(used_.beepOnMove);
     video_.SaveOMBox->setChecked(used_.saveOnMove);
-    if (!used_.saveDir.isEmpty()) {
-        video_.evaluation()->setSaveFolder(used_.saveDir.toStdString());
-        video_.setEventFolder(used_.saveDir);
-    }
     for (QWidget* window : windows()) {
         const auto place = used_.windowGeometry.find(window->objectName());
         if (place == used_.windowGeometry.end())
@@ -62,13 +57,8 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     if (video_.eventWatcher())
         video_.eventWatcher()->setSettings(used_.events);
     video_.installEventFilter(this);
-    QString brokerError;
-    if (const std::optional<BrokerAddress> broker = parseBrokerAddress(used_.mqtt, brokerError);
-        broker && video_.eventWatcher()) {
-        mqtt_ = new MqttBridge(*broker, *video_.eventWatcher(), {}, this);
-        connect(mqtt_, &MqttBridge::statusText, &video_,
-                [this](const QString& text) { video_.statusBar()->showMessage(text); });
-    }
+    if (EventOutputs* outputs = video_.eventOutputs())
+        outputs->restore(used_.saveDir, used_.mqtt);
     // The session's capture window comes and goes with Start and Stop Video.
     sessionCheck_.setInterval(500);
     connect(&sessionCheck_, &QTimer::timeout, this, &WindowSettings::followSession);
@@ -106,6 +96,10 @@ Settings WindowSettings::current() const
         s.detection = detectionNames(video_.evaluation()->detection().settings());
     if (video_.eventWatcher())
         s.events = video_.eventWatcher()->settings();
+    if (const EventOutputs* outputs = video_.eventOutputs()) {
+        s.saveDir = outputs->saveFolder();
+        s.mqtt = outputs->broker();
+    }
     // A mask loaded or saved in the Detection dialog is the one to use next time.
     if (video_.detection() && !video_.detection()->maskFile().isEmpty())
         s.maskFile = video_.detection()->maskFile();
@@ -145,8 +139,8 @@ void WindowSettings::followSession()
     camera_ = new CameraSetup(window->source(), same ? known.cameraFormat : QString(),
                               same ? known.cameraControls : std::map<QString, int>{}, this);
     cameraName_ = name;
-    if (mqtt_)
-        mqtt_->setCamera(name);
+    if (EventOutputs* outputs = video_.eventOutputs())
+        outputs->setCamera(name);
 }
 
 void WindowSettings::remember()

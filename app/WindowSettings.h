@@ -20,8 +20,6 @@ class CaptureWindow;
 
 namespace app {
 
-class MqttBridge;
-
 // Carries the settings into the windows for a run and back out at its end: the control
 // panel's values and check boxes, the places of the windows the user moved or sized, and
 // the format and picture controls of the camera the capture session watches.
@@ -56,7 +54,6 @@ private:
     CameraSetup* camera_ = nullptr;
     QString cameraName_;
     QTimer sessionCheck_;
-    MqttBridge* mqtt_ = nullptr; // when a broker is set
     analysis::DetectionSettings startingDetection_;
 };
 

@@ -5,7 +5,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -16,6 +18,8 @@
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
 
+#include "Evaluation.h"
+#include "EventOutputs.h"
 #include "EventWatcher.h"
 #include "EventsDialog.h"
 #include "MainVideo.h"
@@ -121,6 +125,96 @@ TEST(EventsDialog, WhatItTakesReachesTheWatcherAndTheNextRun)
     video.Detection1->trigger();
     EXPECT_EQ(part<QSpinBox>(video.findChild<QDialog*>("DetectionDialog"), "EventGapBox")->value(), 25);
     video.close();
+}
+
+TEST(EventsDialog, SaveFolderAndBrokerAreSetRefusedWhenUnusableAndRemembered)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("Video.conf");
+    const QString chosen = folder.filePath("events here");
+    ASSERT_TRUE(QDir().mkpath(chosen));
+    QFile plain(folder.filePath("a file"));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    {
+        SettingsFile file(path);
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), {});
+        video.show();
+        video.SaveOMBox->setChecked(true);
+        const std::string firstFolder = video.evaluation()->saveFolder();
+        app::EventsDialog* dialog = openEventsDialog(video);
+        ASSERT_NE(dialog, nullptr);
+        QLineEdit* folderEdit = part<QLineEdit>(dialog, "SaveFolderEdit");
+        QLineEdit* brokerEdit = part<QLineEdit>(dialog, "BrokerEdit");
+        QLabel* error = part<QLabel>(dialog, "ErrorLabel");
+        EXPECT_EQ(folderEdit->text(), QDir("images").absolutePath());
+        EXPECT_EQ(brokerEdit->text(), "");
+
+        // Refused, with the reason, and everything stays as it was: the other values of
+        // the same Apply too.
+        struct Refused {
+            QString folder, broker, reason;
+        };
+        for (const Refused& r : {Refused{plain.fileName(), "", "not a folder"},
+                                 Refused{plain.fileName() + "/inside", "", "cannot be made"},
+                                 Refused{"  ", "", "no folder"},
+                                 Refused{chosen, "broker.local:99999", "port from 1 to 65535"},
+                                 Refused{chosen, "broker.local:", "port from 1 to 65535"},
+                                 Refused{chosen, "::1", "brackets"},
+                                 Refused{chosen, ":1883", "no host"}}) {
+            folderEdit->setText(r.folder);
+            brokerEdit->setText(r.broker);
+            part<QSpinBox>(dialog, "BeforeSpinBox")->setValue(9);
+            press(dialog, QDialogButtonBox::Apply);
+            EXPECT_FALSE(error->isHidden()) << r.folder.toStdString() << " " << r.broker.toStdString();
+            EXPECT_TRUE(error->text().contains(r.reason)) << error->text().toStdString();
+            EXPECT_EQ(video.evaluation()->saveFolder(), firstFolder);
+            EXPECT_EQ(video.eventOutputs()->broker(), "");
+            EXPECT_EQ(video.eventWatcher()->settings().preRoll, 3s);
+        }
+        EXPECT_TRUE(error->text().contains("MQTT")) << error->text().toStdString();
+
+        // The folder dialog of the "Save folder..." button fills the edit.
+        part<QPushButton>(dialog, "SaveFolderButton")->click();
+        auto* chooser = dialog->findChild<QFileDialog*>("SaveFolderChooser");
+        ASSERT_NE(chooser, nullptr);
+        chooser->selectFile(chosen);
+        static_cast<QDialog*>(chooser)->accept(); // as its Choose button does
+        EXPECT_EQ(QDir(folderEdit->text()), QDir(chosen));
+        brokerEdit->setText(" broker.local:1884 ");
+        press(dialog, QDialogButtonBox::Ok);
+        EXPECT_TRUE(error->isHidden()) << error->text().toStdString();
+        // The next saved frame, event and clip go there.
+        EXPECT_EQ(QDir(QString::fromStdString(video.evaluation()->saveFolder())), QDir(chosen));
+        EXPECT_EQ(QDir(video.eventWatcher()->folder()), QDir(chosen));
+        EXPECT_EQ(video.eventOutputs()->broker(), "broker.local:1884");
+        video.close();
+    }
+    const Settings read = SettingsFile(path).load();
+    EXPECT_EQ(QDir(read.saveDir), QDir(chosen));
+    EXPECT_EQ(read.mqtt, "broker.local:1884");
+
+    // The next run starts with them; a folder given on the command line wins for its run
+    // and is not remembered.
+    app::Options options;
+    options.saveDir = folder.path();
+    {
+        SettingsFile file(path);
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), options);
+        app::EventsDialog* dialog = openEventsDialog(video);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(QDir(part<QLineEdit>(dialog, "SaveFolderEdit")->text()), QDir(folder.path()));
+        EXPECT_EQ(part<QLineEdit>(dialog, "BrokerEdit")->text(), "broker.local:1884");
+        // Emptied: events go to no broker.
+        part<QLineEdit>(dialog, "BrokerEdit")->setText("");
+        press(dialog, QDialogButtonBox::Ok);
+        video.close();
+    }
+    const Settings again = SettingsFile(path).load();
+    EXPECT_EQ(QDir(again.saveDir), QDir(chosen));
+    EXPECT_EQ(again.mqtt, "");
 }
 
 TEST(EventsDialog, AStoredValueThisProgramDoesNotWriteIsNotUsed)

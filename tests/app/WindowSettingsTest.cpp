@@ -1,9 +1,15 @@
 // The remembered settings in the real windows: put into the controls at the start,
 // written back when the control panel closes, command-line values not remembered.
 
+#include <algorithm>
 #include <cstdlib>
 
+#include <QAction>
 #include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 #include <QToolButton>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
@@ -14,6 +20,7 @@
 #include "CaptureWindow.h"
 #include "Evaluation.h"
 #include "EventWatcher.h"
+#include "EventsDialog.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "LiveSource.h"
@@ -182,5 +189,70 @@ TEST(WindowSettings, TheWindowsPublishTheirEventsToTheBrokerSet)
                  }).topic.empty());
     EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
                      return m.topic == "video/snow_camera/motion" && m.payload == "OFF";
+                 }).topic.empty());
+}
+
+TEST(WindowSettings, ABrokerSetInTheEventsDialogWhileWatchingIsConnectedAndLetGo)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber subscriber(broker.port(), "dialog-subscriber");
+    ASSERT_TRUE(subscriber.waitSubscribed());
+
+    QTemporaryDir folder;
+    SettingsFile file(folder.filePath("Video.conf"));
+    Settings stored;
+    stored.minimalMovement = 10;
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    setenv("CAPTURE_SOURCES", "Snow Camera|videotestsrc pattern=snow is-live=true ! video/x-raw,width=160,height=120", 1);
+    {
+        TVideo video;
+        app::WindowSettings settings(video, file, stored, {});
+        video.show();
+        QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return capWindow() && capWindow()->source().state() == platform::LiveSource::State::Running; },
+            20000));
+        QTest::qWait(600); // the session's camera is known
+
+        auto setBroker = [&](const QString& text) {
+            video.Video1->findChild<QAction*>("Events1")->trigger();
+            auto* dialog = video.findChild<app::EventsDialog*>("EventsDialog");
+            ASSERT_NE(dialog, nullptr);
+            dialog->findChild<QLineEdit*>("BrokerEdit")->setText(text);
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            delete dialog;
+        };
+        setBroker(address);
+        EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                         return m.topic == "video/snow_camera/status" && m.payload == "online";
+                     }).topic.empty());
+        QTest::mouseClick(video.SpeedButton12, Qt::LeftButton);
+        ASSERT_TRUE(video.eventWatcher()->eventOpen()) << "snow is movement";
+        EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                         return m.topic == "video/snow_camera/event" && m.payload.find("\"start\"") != std::string::npos;
+                     }).topic.empty());
+
+        // No broker: the program says goodbye to the old one.
+        setBroker("");
+        EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                         return m.topic == "video/snow_camera/status" && m.payload == "offline";
+                     }).topic.empty());
+        setBroker(address);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                const auto all = subscriber.messages();
+                return std::count_if(all.begin(), all.end(), [](const MqttSubscriber::Message& m) {
+                           return m.topic == "video/snow_camera/status" && m.payload == "online";
+                       }) == 2;
+            },
+            30000));
+        video.close();
+    }
+    unsetenv("CAPTURE_SOURCES");
+    EXPECT_EQ(SettingsFile(folder.filePath("Video.conf")).load().mqtt, address);
+    // Set back in the same run: the event's end reaches the broker.
+    EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                     return m.topic == "video/snow_camera/event" && m.payload.find("\"end\"") != std::string::npos;
                  }).topic.empty());
 }
