@@ -206,10 +206,7 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
     }
     // Outside the spans the bright and dark planes hold the kernel's zeros, so the steps
     // below that narrow what counts need to visit the spans only.
-    std::int64_t afterLight = 0;
-    for (const RowSpan& r : spans_)
-        afterLight += countBitsOfEither(bright_.row(r.y) + r.span.first, dark_.row(r.y) + r.span.first,
-                                        static_cast<std::size_t>(r.span.last - r.span.first));
+    const std::int64_t afterLight = countBitsInSpans(bright_, &dark_, spans_);
 
     // The mask.
     std::int64_t afterMask = afterLight;
@@ -219,7 +216,6 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
             markMaskedTiles();
             maskChanged_ = false;
         }
-        afterMask = 0;
         for (const RowSpan& r : spans_) {
             std::uint64_t *b = bright_.row(r.y), *d = dark_.row(r.y);
             const std::uint64_t* m = maskBits_.row(r.y);
@@ -227,9 +223,8 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
                 b[i] &= m[i];
                 d[i] &= m[i];
             }
-            afterMask += countBitsOfEither(b + r.span.first, d + r.span.first,
-                                           static_cast<std::size_t>(r.span.last - r.span.first));
         }
+        afterMask = countBitsInSpans(bright_, &dark_, spans_);
     }
 
     // The specks, removed from the changed area as a whole: where brightened and darkened
@@ -249,19 +244,17 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
         if (measureNoise)
             learnNoise(moved_);
     }
-    for (const RowSpan& r : spans_) {
-        std::uint64_t *b = bright_.row(r.y) + r.span.first, *d = dark_.row(r.y) + r.span.first;
-        const auto words = static_cast<std::size_t>(r.span.last - r.span.first);
-        if (settings_.specks && areas) {
-            const std::uint64_t* m = moved_.row(r.y) + r.span.first;
-            for (std::size_t i = 0; i < words; ++i) {
+    if (settings_.specks && areas)
+        for (const RowSpan& r : spans_) {
+            std::uint64_t *b = bright_.row(r.y), *d = dark_.row(r.y);
+            const std::uint64_t* m = moved_.row(r.y);
+            for (int i = r.span.first; i < r.span.last; ++i) {
                 b[i] &= m[i];
                 d[i] &= m[i];
             }
         }
-        result.brightCount += countBits(b, words);
-        result.darkCount += countBits(d, words);
-    }
+    result.brightCount = countBitsInSpans(bright_, nullptr, spans_);
+    result.darkCount = countBitsInSpans(dark_, nullptr, spans_);
 
     result.moving = result.changed() > minimalMovement;
     result.confirmed = settings_.confirm ? confirmation_.record(result.moving) : result.moving;

@@ -4,23 +4,21 @@
 // value differs from it by far less than the distance to the next half, so
 // floor((N + 50) / 100) is the extended result for every colour except the ties
 // (N mod 100 = 50, about one pixel in a hundred). There the extended value lies just
-// above or just below the half k + 0.5, or on it, and only the arithmetic's own
-// roundings tell which. They are replayed exactly on the low 32 bits of each term,
-// counted in units of 2^-67, the finest step any of the terms has: the three products
-// come from tables filled once by the extended arithmetic itself, and the two sums are
-// rounded to 64 significant bits here. The half is a multiple of 2^32 units and the
-// extended value lies within 2^13 units of it, so the low 32 bits of the final sum,
-// read as a signed number, are its distance from the half.
+// above or just below the half, or on it, and no linear formula tells which. For a
+// given red and green a tie pins blue modulo 100, so three bits per (red, green) hold
+// the rounding of every tie: bit blue / 100 is set where the extended result is the
+// lower neighbour. The bits (24 KiB, small enough to stay in the caches next to a
+// streaming frame) are filled once from the extended arithmetic itself.
 
 #include "Kernels.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -39,92 +37,81 @@ std::uint8_t grayReference(std::uint8_t r, std::uint8_t g, std::uint8_t b)
 
 namespace {
 
-static_assert(std::numeric_limits<long double>::digits == 64, "the roundings replayed are those of 64 bits");
+constexpr int tieRemainder = 50;
+static_assert((11 * 91) % 100 == 1, "91 inverts the blue weight modulo 100");
 static_assert(30 * 255 + 59 * 255 + 11 * 255 + 50 < 32768, "N + 50 fits a signed 16-bit lane");
-static_assert(22695 * 5243 < (1 << 27) && 25500 * 5243 < (1 << 28), "the divisions by multiplication fit 32 bits");
 
-// The low 32 bits of each extended product, in units of 2^-67 (0.3L, 0.59L and 0.11L
-// have steps of 2^-65, 2^-64 and 2^-67, so every product is a whole number of units).
-struct LowParts {
-    alignas(64) std::uint32_t red[256], green[256], blue[256];
-};
+using TieBits = std::array<std::uint8_t, 256 * 256 * 3 / 8>;
 
-std::uint32_t lowBits(long double product)
+inline unsigned tieBit(unsigned r, unsigned g, unsigned b)
 {
-    return static_cast<std::uint32_t>(std::fmod(std::ldexp(product, 67), 0x1p32L));
+    return (r * 256 + g) * 3 + b / 100;
 }
 
-LowParts makeLowParts()
+TieBits makeTieBits()
 {
-    LowParts parts{};
-    for (int v = 0; v < 256; ++v) {
-        const long double level = v;
-        parts.red[v] = lowBits(level * 0.3L);
-        parts.green[v] = lowBits(level * 0.59L);
-        parts.blue[v] = lowBits(level * 0.11L);
-    }
-    return parts;
+    TieBits bits{};
+    for (int r = 0; r < 256; ++r)
+        for (int g = 0; g < 256; ++g) {
+            const int firstBlue = ((91 * (tieRemainder - 30 * r - 59 * g)) % 100 + 100) % 100;
+            for (int b = firstBlue; b < 256; b += 100) {
+                const int n = 30 * r + 59 * g + 11 * b;
+                if (grayReference(std::uint8_t(r), std::uint8_t(g), std::uint8_t(b)) < (n + 50) / 100) {
+                    const unsigned at = tieBit(unsigned(r), unsigned(g), unsigned(b));
+                    bits[at / 8] = std::uint8_t(bits[at / 8] | 1u << at % 8);
+                }
+            }
+        }
+    return bits;
 }
 
-const LowParts& lowParts()
+const TieBits& tieBits()
 {
-    static const LowParts parts = makeLowParts();
-    return parts;
+    static const TieBits bits = makeTieBits();
+    return bits;
 }
 
-// s rounded to a multiple of `step` (a power of two), halves to even.
-inline std::uint32_t roundToStep(std::uint32_t s, std::uint32_t step)
+// Whether the tie at `pixel` (blue, green, red) rounds down.
+inline int roundsDown(const TieBits& bits, const std::uint8_t* pixel)
 {
-    const std::uint32_t rest = s & (step - 1), half = step >> 1;
-    const bool up = rest > half || (rest == half && (s & step) != 0);
-    return s - rest + (up ? step : 0);
-}
-
-// Whether the tie at `pixel` (blue, green, red) rounds down to k.
-//
-// The first sum, red * 0.3 + green * 0.59, is about x / 100 with x = 30 R + 59 G; its
-// step of 64 significant bits is 2^(e + 4) units with e = floor(log2(x / 100)) =
-// bit_width(x / 25) - 3. Where x / 100 is a power of two the sum may lie just below it,
-// in the binade of half the step; the sign of its low bits tells. The final sum lies by
-// k + 0.5, whose step is 2^(floor(log2 k) + 4) units (2^3 for k = 0).
-inline int roundsDown(const LowParts& parts, const std::uint8_t* pixel)
-{
-    const unsigned b = pixel[0], g = pixel[1], r = pixel[2];
-    const unsigned x = 30 * r + 59 * g, k = (x + 11 * b) / 100, v = x / 25;
-    const std::uint32_t sum = parts.red[r] + parts.green[g];
-    std::uint32_t step = 2u << std::bit_width(v);
-    if (x == 25 * v && std::has_single_bit(v) && static_cast<std::int32_t>(sum) < 0)
-        step >>= 1;
-    const auto distance =
-        static_cast<std::int32_t>(roundToStep(roundToStep(sum, step) + parts.blue[b], 8u << std::bit_width(k)));
-    return distance < 0 || (distance == 0 && k % 2 == 0);
+    const unsigned at = tieBit(pixel[2], pixel[1], pixel[0]);
+    return bits[at / 8] >> (at % 8) & 1;
 }
 
 // Lowers the tie pixels in `ties` (bit i: pixel i) that round down.
-inline void lowerTies(const LowParts& parts, const std::uint8_t* bgr, std::uint8_t* gray, std::uint64_t ties)
+inline void lowerTies(const TieBits& bits, const std::uint8_t* bgr, std::uint8_t* gray, std::uint64_t ties)
 {
     for (; ties != 0; ties &= ties - 1) {
         const int i = std::countr_zero(ties);
-        gray[i] = std::uint8_t(gray[i] - roundsDown(parts, bgr + 3 * i));
+        gray[i] = std::uint8_t(gray[i] - roundsDown(bits, bgr + 3 * i));
     }
 }
 
 #if defined(__x86_64__)
 
 // The vector rows below list the ties of each stretch of pixels as they go and settle
-// them a batch at a time, with gathers, as soon as a batch is full: while the batch's
-// pixels are still in L1 and, on a frame larger than the caches, while the loads of the
-// next pixels are on their way. Branching on the ties themselves would mispredict on
-// about half of the rounds of 64 pixels.
+// them eight at a time as soon as eight are listed, while their pixels are still in L1
+// and, on a frame larger than the caches, while the loads of the next pixels are on
+// their way. Branching on the ties themselves would mispredict on about half of the
+// rounds of 64 pixels; a batch is a fixed amount of work.
 constexpr int stretch = 4096;
 
 // Rows of at least this many pixels (a frame of 16 MiB and more in colour and gray)
 // write their levels with non-temporal stores: such a frame pushes the caches out
-// anyway, and a store that does not first read its line saves a quarter of the memory
+// anyway, and a store that does not first read its line saves a fifth of the memory
 // traffic. The levels of a stretch are computed and settled in one buffer while those of
 // the stretch before are written from the other, a line per round of 64 pixels, so that
 // the writes mingle with the reads instead of queueing up behind them.
 constexpr int streamFrom = 1 << 22;
+
+// Lowers those of the eight ties list[0..8) (pixels of p) that round down.
+inline void settleEight(const TieBits& bits, const std::uint8_t* p, std::uint8_t* gray, const std::uint32_t* list)
+{
+    for (int i = 0; i < 8; ++i) {
+        const std::uint32_t at = list[i];
+        gray[at] = std::uint8_t(gray[at] - roundsDown(bits, p + 3 * at));
+    }
+}
 
 // Pixels before the first gray byte on a 64-byte line, where streamed stores start.
 inline int pixelsToLine(const std::uint8_t* gray)
@@ -134,7 +121,7 @@ inline int pixelsToLine(const std::uint8_t* gray)
 
 // Appends the pixels of `ties` (bit i: pixel base + i) to `list` at `listed` and returns
 // the new count. The first two are written without a branch: most rounds have none,
-// one or two ties. The list has room for two entries past the last pixel.
+// one or two ties. The list has room for two entries past the last pixel of a stretch.
 __attribute__((target("bmi,popcnt"))) inline int appendTies(std::uint32_t* list, int listed, std::uint64_t ties,
                                                             int base)
 {
@@ -198,79 +185,16 @@ __attribute__((target("avx2"))) inline std::uint32_t grayOfThirtyTwo(const std::
         _mm256_movemask_epi8(_mm256_permutevar8x32_epi32(_mm256_packs_epi16(t0, t1), order)));
 }
 
-__attribute__((target("avx2"))) inline __m256i roundToStep8(__m256i s, __m256i step)
-{
-    const __m256i rest = _mm256_and_si256(s, _mm256_sub_epi32(step, _mm256_set1_epi32(1)));
-    const __m256i half = _mm256_srli_epi32(step, 1);
-    const __m256i up = _mm256_or_si256(
-        _mm256_cmpgt_epi32(rest, half),
-        _mm256_and_si256(_mm256_cmpeq_epi32(rest, half), _mm256_cmpeq_epi32(_mm256_and_si256(s, step), step)));
-    return _mm256_add_epi32(_mm256_sub_epi32(s, rest), _mm256_and_si256(up, step));
-}
-
-// bit_width of each lane below 2^24, read from the exponent of its float.
-__attribute__((target("avx2"))) inline __m256i bitWidth8(__m256i v)
-{
-    const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(v)), 23);
-    return _mm256_max_epi32(_mm256_sub_epi32(exponent, _mm256_set1_epi32(126)), _mm256_setzero_si256());
-}
-
-// roundsDown for the eight ties at pixels `index` of p: 1 where one rounds down, else 0.
-// Each gather of a pixel reads one byte past it.
-__attribute__((target("avx2"))) inline __m256i roundsDownOfEight(const LowParts& parts, const std::uint8_t* p,
-                                                                 __m256i index)
-{
-    const __m256i pixel = _mm256_i32gather_epi32(reinterpret_cast<const int*>(p),
-                                                 _mm256_mullo_epi32(index, _mm256_set1_epi32(3)), 1);
-    const __m256i byte = _mm256_set1_epi32(255), one = _mm256_set1_epi32(1), zero = _mm256_setzero_si256();
-    const __m256i b = _mm256_and_si256(pixel, byte), g = _mm256_and_si256(_mm256_srli_epi32(pixel, 8), byte),
-                  r = _mm256_and_si256(_mm256_srli_epi32(pixel, 16), byte);
-    const __m256i sum = _mm256_add_epi32(_mm256_i32gather_epi32(reinterpret_cast<const int*>(parts.red), r, 4),
-                                         _mm256_i32gather_epi32(reinterpret_cast<const int*>(parts.green), g, 4));
-    const __m256i x =
-        _mm256_add_epi32(_mm256_mullo_epi32(r, _mm256_set1_epi32(30)), _mm256_mullo_epi32(g, _mm256_set1_epi32(59)));
-    // x / 25 and, below, n / 100 by multiplication.
-    const __m256i v = _mm256_srli_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(5243)), 17);
-    const __m256i belowPower = _mm256_and_si256(
-        _mm256_and_si256(_mm256_cmpeq_epi32(x, _mm256_mullo_epi32(v, _mm256_set1_epi32(25))),
-                         _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_sub_epi32(v, one)), zero)),
-        _mm256_cmpgt_epi32(zero, sum));
-    const __m256i step =
-        _mm256_srlv_epi32(_mm256_sllv_epi32(_mm256_set1_epi32(2), bitWidth8(v)), _mm256_and_si256(belowPower, one));
-    const __m256i n = _mm256_add_epi32(x, _mm256_mullo_epi32(b, _mm256_set1_epi32(11)));
-    const __m256i k = _mm256_srli_epi32(_mm256_mullo_epi32(n, _mm256_set1_epi32(5243)), 19);
-    const __m256i distance = roundToStep8(
-        _mm256_add_epi32(roundToStep8(sum, step), _mm256_i32gather_epi32(reinterpret_cast<const int*>(parts.blue), b, 4)),
-        _mm256_sllv_epi32(_mm256_set1_epi32(8), bitWidth8(k)));
-    const __m256i down = _mm256_or_si256(
-        _mm256_cmpgt_epi32(zero, distance),
-        _mm256_and_si256(_mm256_cmpeq_epi32(distance, zero), _mm256_cmpeq_epi32(_mm256_and_si256(k, one), zero)));
-    return _mm256_and_si256(down, one);
-}
-
-// Lowers those of the first `live` (at most 8) ties of `list` (pixels of p) that round down.
-// The entries after them must name a pixel of the stretch.
-__attribute__((target("avx2"))) inline void settleEight(const LowParts& parts, const std::uint8_t* p,
-                                                        std::uint8_t* gray, const std::uint32_t* list, int live)
-{
-    const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(live), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(list));
-    alignas(32) std::uint32_t down[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(down), _mm256_and_si256(lanes, roundsDownOfEight(parts, p, index)));
-    for (int i = 0; i < 8; ++i)
-        gray[list[i]] = std::uint8_t(gray[list[i]] - down[i]);
-}
-
 // Up to 32 pixels through a local copy, where the loads around them stay inside: the
 // first pixels of a row (nothing before them) and its last (nothing after them).
-__attribute__((target("avx2"))) void grayThroughCopy(const LowParts& parts, const std::uint8_t* bgr,
+__attribute__((target("avx2"))) void grayThroughCopy(const TieBits& bits, const std::uint8_t* bgr,
                                                       std::uint8_t* gray, int count)
 {
     std::uint8_t in[4 + 96 + 4] = {};
     std::uint8_t out[32];
     std::memcpy(in + 4, bgr, 3 * static_cast<std::size_t>(count));
     const std::uint32_t ties = grayOfThirtyTwo(in + 4, out);
-    lowerTies(parts, in + 4, out, count < 32 ? ties & ((1u << count) - 1) : ties);
+    lowerTies(bits, in + 4, out, count < 32 ? ties & ((1u << count) - 1) : ties);
     std::memcpy(gray, out, static_cast<std::size_t>(count));
 }
 
@@ -285,16 +209,15 @@ __attribute__((target("avx2"))) inline void streamLine(std::uint8_t* to, const s
 __attribute__((target("avx2,bmi,popcnt"))) void grayRowAvx2Impl(const std::uint8_t* bgr, std::uint8_t* gray,
                                                                  int width)
 {
-    const LowParts& parts = lowParts();
+    const TieBits& bits = tieBits();
     const bool streamed = width >= streamFrom;
     // The loads of the first pixels would reach before the row; streamed stores start on a line.
     const int head = std::min(width, streamed ? 32 + pixelsToLine(gray + 32) : 32);
     int x = 0;
     for (; x < head; x += 32)
-        grayThroughCopy(parts, bgr + 3 * x, gray + x, std::min(32, head - x));
+        grayThroughCopy(bits, bgr + 3 * x, gray + x, std::min(32, head - x));
     x = head;
-    // Room for the two entries past the last and a batch of zeros after them.
-    alignas(32) std::uint32_t list[stretch + 8];
+    std::uint32_t list[stretch + 2];
     alignas(64) std::uint8_t buffers[2][stretch];
     int turn = 0, pendingCount = 0;
     std::uint8_t* pending = nullptr;
@@ -310,7 +233,7 @@ __attribute__((target("avx2,bmi,popcnt"))) void grayRowAvx2Impl(const std::uint8
                                        std::uint64_t(grayOfThirtyTwo(p + 3 * i + 96, out + i + 32)) << 32;
             listed = appendTies(list, listed, ties, i);
             if (listed - settled >= 8) {
-                settleEight(parts, p, out, list + settled, 8);
+                settleEight(bits, p, out, list + settled);
                 settled += 8;
             }
             if (i < pendingCount)
@@ -318,9 +241,8 @@ __attribute__((target("avx2,bmi,popcnt"))) void grayRowAvx2Impl(const std::uint8
         }
         for (int i = count; i < pendingCount; i += 64)
             streamLine(pending + i, previous + i);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + listed), _mm256_setzero_si256());
-        for (; settled < listed; settled += 8)
-            settleEight(parts, p, out, list + settled, listed - settled);
+        for (; settled < listed; ++settled)
+            out[list[settled]] = std::uint8_t(out[list[settled]] - roundsDown(bits, p + 3 * list[settled]));
         if (streamed) {
             pending = gray + x;
             pendingCount = count;
@@ -332,7 +254,7 @@ __attribute__((target("avx2,bmi,popcnt"))) void grayRowAvx2Impl(const std::uint8
         streamLine(pending + i, buffers[turn ^ 1] + i);
     _mm_sfence();
     for (; x < width; x += 32)
-        grayThroughCopy(parts, bgr + 3 * static_cast<std::size_t>(x), gray + x, std::min(32, width - x));
+        grayThroughCopy(bits, bgr + 3 * static_cast<std::size_t>(x), gray + x, std::min(32, width - x));
 }
 
 // 64 pixels (192 bytes, read exactly) with AVX-512: byte permutations across two
@@ -383,68 +305,9 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline std::uint64_t gray
     return t0 | std::uint64_t(t1) << 32;
 }
 
-// GCC 12's headers start several 32-bit lane intrinsics from a deliberately undefined
-// register and then warn that it may be used uninitialized (mended in GCC 13).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
-__attribute__((target("avx512f"))) inline __m512i roundToStep16(__m512i s, __m512i step)
-{
-    const __m512i rest = _mm512_and_si512(s, _mm512_sub_epi32(step, _mm512_set1_epi32(1)));
-    const __m512i half = _mm512_srli_epi32(step, 1);
-    const __mmask16 up = _mm512_cmpgt_epi32_mask(rest, half) |
-                         (_mm512_cmpeq_epi32_mask(rest, half) & _mm512_test_epi32_mask(s, step));
-    const __m512i down = _mm512_sub_epi32(s, rest);
-    return _mm512_mask_add_epi32(down, up, down, step);
-}
-
-// roundsDown for the ties at pixels `index` of p in the lanes `live`, as a bit mask.
-// Each gather of a pixel reads one byte past it.
-__attribute__((target("avx512f,avx512cd"))) inline __mmask16 roundsDownOfSixteen(const LowParts& parts,
-                                                                                  const std::uint8_t* p,
-                                                                                  __m512i index, __mmask16 live)
-{
-    const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi32(1), byte = _mm512_set1_epi32(255);
-    const __m512i pixel =
-        _mm512_mask_i32gather_epi32(zero, live, _mm512_mullo_epi32(index, _mm512_set1_epi32(3)), p, 1);
-    const __m512i b = _mm512_and_si512(pixel, byte), g = _mm512_and_si512(_mm512_srli_epi32(pixel, 8), byte),
-                  r = _mm512_and_si512(_mm512_srli_epi32(pixel, 16), byte);
-    const __m512i sum = _mm512_add_epi32(_mm512_i32gather_epi32(r, parts.red, 4), _mm512_i32gather_epi32(g, parts.green, 4));
-    const __m512i x =
-        _mm512_add_epi32(_mm512_mullo_epi32(r, _mm512_set1_epi32(30)), _mm512_mullo_epi32(g, _mm512_set1_epi32(59)));
-    // x / 25 and, below, n / 100 by multiplication; bit_width as 32 - leading zeros.
-    const __m512i v = _mm512_srli_epi32(_mm512_mullo_epi32(x, _mm512_set1_epi32(5243)), 17);
-    const __m512i width = _mm512_set1_epi32(32);
-    const __mmask16 belowPower = _mm512_cmpeq_epi32_mask(x, _mm512_mullo_epi32(v, _mm512_set1_epi32(25))) &
-                                 _mm512_testn_epi32_mask(v, _mm512_sub_epi32(v, one)) &
-                                 _mm512_cmplt_epi32_mask(sum, zero);
-    __m512i step = _mm512_sllv_epi32(_mm512_set1_epi32(2), _mm512_sub_epi32(width, _mm512_lzcnt_epi32(v)));
-    step = _mm512_mask_srli_epi32(step, belowPower, step, 1);
-    const __m512i n = _mm512_add_epi32(x, _mm512_mullo_epi32(b, _mm512_set1_epi32(11)));
-    const __m512i k = _mm512_srli_epi32(_mm512_mullo_epi32(n, _mm512_set1_epi32(5243)), 19);
-    const __m512i distance =
-        roundToStep16(_mm512_add_epi32(roundToStep16(sum, step), _mm512_i32gather_epi32(b, parts.blue, 4)),
-                      _mm512_sllv_epi32(_mm512_set1_epi32(8), _mm512_sub_epi32(width, _mm512_lzcnt_epi32(k))));
-    const __mmask16 down = _mm512_cmplt_epi32_mask(distance, zero) |
-                           (_mm512_testn_epi32_mask(distance, distance) & _mm512_testn_epi32_mask(k, one));
-    return down & live;
-}
-
-// Lowers those of the first `live` ties of `list` (pixels of p) that round down. The
-// entries after them, up to 16, must name a pixel of the stretch.
-__attribute__((target("avx512f,avx512cd"))) inline void settleSixteen(const LowParts& parts, const std::uint8_t* p,
-                                                                      std::uint8_t* gray, const std::uint32_t* list,
-                                                                      int live)
-{
-    const __mmask16 lanes = live >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << live) - 1);
-    const unsigned down = roundsDownOfSixteen(parts, p, _mm512_loadu_si512(list), lanes);
-    for (int i = 0; i < 16; ++i)
-        gray[list[i]] = std::uint8_t(gray[list[i]] - (down >> i & 1));
-}
-
 // Up to 64 pixels through a local copy: the first of a streamed row, before its first
-// whole line, and the last of any row, whose gathers would reach past it.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void grayOfFewThroughCopy(const LowParts& parts,
+// whole line, and the last of any row, fewer than 64.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void grayOfFewThroughCopy(const TieBits& bits,
                                                                                  const std::uint8_t* bgr,
                                                                                  std::uint8_t* gray, int count)
 {
@@ -454,42 +317,40 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void grayOfFewThroughCopy
     std::uint8_t out[64];
     std::memcpy(in, bgr, 3 * static_cast<std::size_t>(count));
     const std::uint64_t ties = grayOfSixtyFour(in, out);
-    lowerTies(parts, in, out, count < 64 ? ties & ((std::uint64_t(1) << count) - 1) : ties);
+    lowerTies(bits, in, out, count < 64 ? ties & ((std::uint64_t(1) << count) - 1) : ties);
     std::memcpy(gray, out, static_cast<std::size_t>(count));
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512cd,bmi,popcnt"))) void grayRowAvx512Impl(
+__attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,popcnt"))) void grayRowAvx512Impl(
     const std::uint8_t* bgr, std::uint8_t* gray, int width)
 {
-    const LowParts& parts = lowParts();
+    const TieBits& bits = tieBits();
     const bool streamed = width >= streamFrom;
     int x = streamed ? std::min(width, pixelsToLine(gray)) : 0;
-    grayOfFewThroughCopy(parts, bgr, gray, x);
-    alignas(64) std::uint32_t list[stretch + 16];
+    grayOfFewThroughCopy(bits, bgr, gray, x);
+    std::uint32_t list[stretch + 2];
     alignas(64) std::uint8_t buffers[2][stretch];
     int turn = 0, pendingCount = 0;
     std::uint8_t* pending = nullptr;
-    // The gather of a tie reads one byte past it: the last pixel of the row goes through a copy.
-    while (x + 64 < width) {
-        const int count = std::min(stretch, (width - x - 1) & ~63);
+    while (x + 64 <= width) {
+        const int count = std::min(stretch, (width - x) & ~63);
         const std::uint8_t* p = bgr + 3 * static_cast<std::size_t>(x);
         std::uint8_t* out = streamed ? buffers[turn] : gray + x;
         const std::uint8_t* previous = buffers[turn ^ 1];
         int listed = 0, settled = 0;
         for (int i = 0; i < count; i += 64) {
             listed = appendTies(list, listed, grayOfSixtyFour(p + 3 * i, out + i), i);
-            if (listed - settled >= 16) {
-                settleSixteen(parts, p, out, list + settled, 16);
-                settled += 16;
+            if (listed - settled >= 8) {
+                settleEight(bits, p, out, list + settled);
+                settled += 8;
             }
             if (i < pendingCount)
                 _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(previous + i));
         }
         for (int i = count; i < pendingCount; i += 64)
             _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(previous + i));
-        _mm512_storeu_si512(list + listed, _mm512_setzero_si512());
-        for (; settled < listed; settled += 16)
-            settleSixteen(parts, p, out, list + settled, listed - settled);
+        for (; settled < listed; ++settled)
+            out[list[settled]] = std::uint8_t(out[list[settled]] - roundsDown(bits, p + 3 * list[settled]));
         if (streamed) {
             pending = gray + x;
             pendingCount = count;
@@ -500,10 +361,8 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512cd,bmi,popcnt"))) void 
     for (int i = 0; i < pendingCount; i += 64)
         _mm512_stream_si512(reinterpret_cast<__m512i*>(pending + i), _mm512_load_si512(buffers[turn ^ 1] + i));
     _mm_sfence();
-    grayOfFewThroughCopy(parts, bgr + 3 * static_cast<std::size_t>(x), gray + x, width - x);
+    grayOfFewThroughCopy(bits, bgr + 3 * static_cast<std::size_t>(x), gray + x, width - x);
 }
-
-#pragma GCC diagnostic pop
 
 #endif
 
@@ -511,12 +370,12 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512cd,bmi,popcnt"))) void 
 
 void grayRowPortable(const std::uint8_t* bgr, std::uint8_t* gray, int width)
 {
-    const LowParts& parts = lowParts();
+    const TieBits& bits = tieBits();
     for (int x = 0; x < width; ++x) {
         const std::uint8_t* p = bgr + 3 * static_cast<std::size_t>(x);
         const int n = 30 * p[2] + 59 * p[1] + 11 * p[0] + 50;
         const int q = n / 100;
-        gray[x] = std::uint8_t(q - (q * 100 == n ? roundsDown(parts, p) : 0));
+        gray[x] = std::uint8_t(q - (q * 100 == n ? roundsDown(bits, p) : 0));
     }
 }
 
@@ -533,8 +392,7 @@ GrayRow grayRowAvx512()
 {
 #if defined(__x86_64__)
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512cd") &&
-        __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt"))
+        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt"))
         return grayRowAvx512Impl;
 #endif
     return nullptr;

@@ -149,25 +149,35 @@ LightModel fitLightModel(const Bitmap& earlier, const Bitmap& later)
         return model;
 
     const int step = gridStep(w, h, gridPoints);
-    // Without a branch, so that the loads of the grid's scattered pixels (mostly outside
-    // the caches) overlap rather than wait for one another behind mispredicted branches.
+    // The grid's pixels lie scattered over frames mostly outside the caches: first they are
+    // only copied, each row's loads overlapping and the next row fetched meanwhile; then
+    // the mid-tones are kept, without a branch.
     const auto across = static_cast<std::size_t>((w - step / 2 + step - 1) / step);
     const auto down = static_cast<std::size_t>((h - step / 2 + step - 1) / step);
+    std::vector<std::uint8_t> grid(2 * across * down);
+    std::size_t point = 0;
+    for (int y = step / 2; y < h; y += step) {
+        const std::uint8_t *re = earlier.row(y), *rl = later.row(y);
+        const bool last = y + step >= h;
+        const std::uint8_t *ne = last ? re : earlier.row(y + step), *nl = last ? rl : later.row(y + step);
+        for (int x = step / 2; x < w; x += step, point += 2) {
+            __builtin_prefetch(ne + x);
+            __builtin_prefetch(nl + x);
+            grid[point] = re[x];
+            grid[point + 1] = rl[x];
+        }
+    }
     std::vector<float> e(across * down), l(e.size());
     std::size_t kept = 0;
     std::array<int, 256> histogramE{}, histogramL{};
-    for (int y = step / 2; y < h; y += step) {
-        const std::uint8_t* re = earlier.row(y);
-        const std::uint8_t* rl = later.row(y);
-        for (int x = step / 2; x < w; x += step) {
-            const int a = re[x], b = rl[x];
-            const bool midTone = a >= darkest && a <= brightest && b >= darkest && b <= brightest;
-            e[kept] = float(a);
-            l[kept] = float(b);
-            histogramE[static_cast<std::size_t>(a)] += midTone;
-            histogramL[static_cast<std::size_t>(b)] += midTone;
-            kept += midTone;
-        }
+    for (std::size_t i = 0; i < grid.size(); i += 2) {
+        const int a = grid[i], b = grid[i + 1];
+        const bool midTone = a >= darkest && a <= brightest && b >= darkest && b <= brightest;
+        e[kept] = float(a);
+        l[kept] = float(b);
+        histogramE[static_cast<std::size_t>(a)] += midTone;
+        histogramL[static_cast<std::size_t>(b)] += midTone;
+        kept += midTone;
     }
     e.resize(kept);
     l.resize(kept);

@@ -40,16 +40,40 @@ std::int64_t count(const std::uint64_t* a, const std::uint64_t* b, std::size_t n
 }
 #endif
 
+template <typename Count>
+std::int64_t inSpans(const BitPlane& a, const BitPlane* b, const std::vector<RowSpan>& rows, Count count)
+{
+    std::int64_t total = 0;
+    for (const RowSpan& r : rows) {
+        const auto n = static_cast<std::size_t>(r.span.last - r.span.first);
+        total += count(a.row(r.y) + r.span.first, b ? b->row(r.y) + r.span.first : nullptr, n);
+    }
+    return total;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt"))) std::int64_t inSpansFast(const BitPlane& a, const BitPlane* b,
+                                                            const std::vector<RowSpan>& rows)
+{
+    return inSpans(a, b, rows, countFast);
+}
+#endif
+
 } // namespace
+
+std::int64_t countBitsInSpans(const BitPlane& a, const BitPlane* b, const std::vector<RowSpan>& rows)
+{
+#if defined(__x86_64__)
+    static const bool fast = __builtin_cpu_supports("popcnt");
+    if (fast)
+        return inSpansFast(a, b, rows);
+#endif
+    return inSpans(a, b, rows, countPlain);
+}
 
 std::int64_t countBits(const std::uint64_t* words, std::size_t n)
 {
     return count(words, nullptr, n);
-}
-
-std::int64_t countBitsOfEither(const std::uint64_t* a, const std::uint64_t* b, std::size_t n)
-{
-    return count(a, b, n);
 }
 
 } // namespace analysis

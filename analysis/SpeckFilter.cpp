@@ -15,80 +15,77 @@ namespace {
 
 // A band of the plane's rows and words, copied into a block with rows and words of zeros
 // around it, so that every step reads its neighbours without a look at the edges. The
-// changes of most cycles cover a small part of the frame, so the bands are small.
+// block holds the band word by word down its rows: the changes of most cycles cover a
+// few words of many rows, and each step then runs down long columns in tight loops.
 class Band {
 public:
     Band(std::vector<std::uint64_t>& block, int top, int bottom, Span words, int padRows)
-        : block_(block), top_(top), rows_(bottom - top), words_(words), stride_(words.last - words.first + 2),
-          pad_(padRows)
+        : block_(block), top_(top), rows_(bottom - top), first_(words.first), words_(words.last - words.first),
+          stride_(bottom - top + 2 * padRows), pad_(padRows)
     {
-        block_.assign(static_cast<std::size_t>((rows_ + 2 * pad_) * stride_), 0);
+        block_.assign(static_cast<std::size_t>((words_ + 2) * stride_), 0);
     }
 
     int rows() const { return rows_; }
-    int words() const { return stride_ - 2; }
-    // Row r of the band (-padRows <= r < rows + padRows); words -1 and words() are zeros.
-    std::uint64_t* row(int r) { return block_.data() + static_cast<std::ptrdiff_t>((r + pad_) * stride_ + 1); }
+    int words() const { return words_; }
+    // Word column c of the band (-1 <= c <= words(); the outer two are zeros), indexed by
+    // row r (-padRows <= r < rows + padRows; the rows outside the band are zeros).
+    std::uint64_t* column(int c) { return block_.data() + static_cast<std::ptrdiff_t>((c + 1) * stride_ + pad_); }
 
     void load(const BitPlane& plane, const RowSpan& r)
     {
         const std::uint64_t* from = plane.row(r.y);
-        std::copy(from + r.span.first, from + r.span.last, row(r.y - top_) + (r.span.first - words_.first));
+        for (int i = r.span.first; i < r.span.last; ++i)
+            column(i - first_)[r.y - top_] = from[i];
     }
 
     void keepIn(BitPlane& plane, const RowSpan& r)
     {
         std::uint64_t* to = plane.row(r.y);
-        const std::uint64_t* kept = row(r.y - top_) - words_.first;
         for (int i = r.span.first; i < r.span.last; ++i)
-            to[i] &= kept[i];
+            to[i] &= column(i - first_)[r.y - top_];
     }
 
 private:
     std::vector<std::uint64_t>& block_;
-    int top_, rows_;
-    Span words_;
-    int stride_, pad_;
+    int top_, rows_, first_, words_, stride_, pad_;
 };
 
-// Marks the pixels where at least 5 of the 3 x 3 neighbourhood are set, in place.
-// `lastWord` masks the band's last word (bits past the frame's width).
+// Marks the pixels where at least 5 of the 3 x 3 neighbourhood are set, in place, column
+// by column. `lastWord` masks the band's last word (bits past the frame's width).
 void majority(Band& band, std::vector<std::uint64_t>& counts, std::uint64_t lastWord)
 {
-    const int words = band.words();
-    const auto w = static_cast<std::size_t>(words);
-    counts.assign(6 * w, 0);
-    // The 2-bit count (low, high) of each pixel and its two neighbours across, for the rows
-    // above, at and below; a row's own words are replaced by the result once the row below
-    // has been counted.
-    auto low = [&](int r) { return counts.data() + 2 * w * static_cast<std::size_t>((r + 3) % 3); };
-    auto high = [&](int r) { return low(r) + w; };
-    auto take = [&](int r) {
-        const std::uint64_t* in = band.row(r);
-        std::uint64_t *l = low(r), *h = high(r);
-        for (int i = 0; i < words; ++i) {
-            const std::uint64_t a = (in[i] << 1) | (in[i - 1] >> 63), b = in[i], c = (in[i] >> 1) | (in[i + 1] << 63);
-            l[i] = a ^ b ^ c;
-            h[i] = (a & b) | (c & (a ^ b));
+    const int rows = band.rows(), words = band.words();
+    // The 2-bit count (low, high) of each pixel and its two neighbours across, for rows
+    // -1 .. rows, and the column to the left as it was before it was replaced.
+    const auto length = static_cast<std::size_t>(rows + 2);
+    counts.assign(3 * length, 0);
+    std::uint64_t* low = counts.data() + 1;
+    std::uint64_t* high = low + length;
+    std::uint64_t* before = high + length;
+    std::copy(band.column(-1) - 1, band.column(-1) + rows + 1, before - 1);
+    for (int c = 0; c < words; ++c) {
+        std::uint64_t* here = band.column(c);
+        const std::uint64_t* right = band.column(c + 1);
+        for (int r = -1; r <= rows; ++r) {
+            const std::uint64_t a = (here[r] << 1) | (before[r] >> 63), b = here[r];
+            const std::uint64_t d = (here[r] >> 1) | (right[r] << 63);
+            low[r] = a ^ b ^ d;
+            high[r] = (a & b) | (d & (a ^ b));
         }
-    };
-    take(-1);
-    take(0);
-    for (int r = 0; r < band.rows(); ++r) {
-        take(r + 1);
-        const std::uint64_t *l0 = low(r - 1), *h0 = high(r - 1), *l1 = low(r), *h1 = high(r), *l2 = low(r + 1),
-                            *h2 = high(r + 1);
-        std::uint64_t* result = band.row(r);
-        for (int i = 0; i < words; ++i) {
+        std::copy(here - 1, here + rows + 1, before - 1);
+        const std::uint64_t mask = c == words - 1 ? lastWord : ~std::uint64_t(0);
+        for (int r = 0; r < rows; ++r) {
             // The sum of three 2-bit counts as bits of weight 1, 2, 4 and 8.
-            const std::uint64_t s1 = l0[i] ^ l1[i] ^ l2[i], c1 = (l0[i] & l1[i]) | (l2[i] & (l0[i] ^ l1[i]));
-            const std::uint64_t t2 = h0[i] ^ h1[i] ^ h2[i], c2 = (h0[i] & h1[i]) | (h2[i] & (h0[i] ^ h1[i]));
+            const std::uint64_t l0 = low[r - 1], l1 = low[r], l2 = low[r + 1];
+            const std::uint64_t h0 = high[r - 1], h1 = high[r], h2 = high[r + 1];
+            const std::uint64_t s1 = l0 ^ l1 ^ l2, c1 = (l0 & l1) | (l2 & (l0 ^ l1));
+            const std::uint64_t t2 = h0 ^ h1 ^ h2, c2 = (h0 & h1) | (h2 & (h0 ^ h1));
             const std::uint64_t s2 = t2 ^ c1, c3 = t2 & c1;
             const std::uint64_t s4 = c2 ^ c3, s8 = c2 & c3;
             // At least 5 of 9: 8, or 4 with 1 or 2.
-            result[i] = s8 | (s4 & (s1 | s2));
+            here[r] = (s8 | (s4 & (s1 | s2))) & mask;
         }
-        result[words - 1] &= lastWord;
     }
 }
 
@@ -99,42 +96,35 @@ void majority(Band& band, std::vector<std::uint64_t>& counts, std::uint64_t last
 void openBy(Band& band, int size)
 {
     const int words = band.words(), rows = band.rows();
-    for (int r = 0; r < rows; ++r) {
-        std::uint64_t* row = band.row(r);
-        for (int i = 0; i < words; ++i) {
-            const std::uint64_t here = row[i], next = row[i + 1];
-            std::uint64_t kept = here;
+    for (int c = 0; c < words; ++c) {
+        std::uint64_t* here = band.column(c);
+        const std::uint64_t* next = band.column(c + 1);
+        for (int r = 0; r < rows; ++r) {
+            std::uint64_t kept = here[r];
             for (int k = 1; k < size; ++k)
-                kept &= (here >> k) | (next << (64 - k));
-            row[i] = kept;
+                kept &= (here[r] >> k) | (next[r] << (64 - k));
+            here[r] = kept;
         }
     }
-    for (int r = 0; r < rows; ++r) {
-        std::uint64_t* row = band.row(r);
-        for (int k = 1; k < size; ++k) {
-            const std::uint64_t* below = band.row(r + k);
-            for (int i = 0; i < words; ++i)
-                row[i] &= below[i];
-        }
-    }
-    for (int r = rows - 1; r >= 0; --r) {
-        std::uint64_t* row = band.row(r);
-        for (int k = 1; k < size; ++k) {
-            const std::uint64_t* above = band.row(r - k);
-            for (int i = 0; i < words; ++i)
-                row[i] |= above[i];
-        }
+    for (int c = 0; c < words; ++c) {
+        std::uint64_t* here = band.column(c);
+        for (int r = 0; r < rows; ++r)
+            for (int k = 1; k < size; ++k)
+                here[r] &= here[r + k];
+        for (int r = rows - 1; r >= 0; --r)
+            for (int k = 1; k < size; ++k)
+                here[r] |= here[r - k];
     }
     // The erosion cleared the last size - 1 columns, so the look behind never carries
     // bits past the width.
-    for (int r = 0; r < rows; ++r) {
-        std::uint64_t* row = band.row(r);
-        for (int i = words - 1; i >= 0; --i) {
-            const std::uint64_t here = row[i], before = row[i - 1];
-            std::uint64_t kept = here;
+    for (int c = words - 1; c >= 0; --c) {
+        std::uint64_t* here = band.column(c);
+        const std::uint64_t* before = band.column(c - 1);
+        for (int r = 0; r < rows; ++r) {
+            std::uint64_t kept = here[r];
             for (int k = 1; k < size; ++k)
-                kept |= (here << k) | (before >> (64 - k));
-            row[i] = kept;
+                kept |= (here[r] << k) | (before[r] >> (64 - k));
+            here[r] = kept;
         }
     }
 }
