@@ -6,6 +6,7 @@
 #include <random>
 
 #include <QImage>
+#include <QPainter>
 #include <gtest/gtest.h>
 
 #include "Bitmap.h"
@@ -129,4 +130,23 @@ TEST(Pictures, ASharedColourPictureIsShownPixelExactWhereItFitsAndItsSpeckWhereR
                 EXPECT_NEAR(y, 501 / 4, 1);
             }
     EXPECT_GT(tinted, 0);
+}
+
+TEST(Pictures, AScaledPictureIsDrawnAsOneSmoothDrawingWould)
+{
+    PictureView view;
+    view.resize(320, 240);
+    const QImage picture = randomImage(1000, 700, QImage::Format_RGB32, 5);
+    view.setPicture(picture);
+    const QRect where = view.pictureRect();
+    ASSERT_EQ(where, QRect(0, 8, 320, 224));
+
+    QImage expected(view.size(), QImage::Format_RGB32);
+    expected.fill(Qt::black);
+    QPainter painter(&expected);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(where, halvedPicture(picture, 1));
+    painter.end();
+    const QImage shown = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_TRUE(samePicture(shown.copy(where), expected.copy(where)));
 }
