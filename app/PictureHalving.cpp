@@ -57,36 +57,39 @@ void halveRgb32(const QRgb* top, const QRgb* bottom, QRgb* to, int width)
     halveRgb32Portable(top + 2 * x, bottom + 2 * x, to + x, width - x);
 }
 
-// The means of two rows' 16 bytes at `byte` and at `byte` + 24, a lane each.
-__attribute__((target("avx2"))) __m256i rowMeans(const std::uint8_t* top, const std::uint8_t* bottom, int byte)
+// The means of two rows' 16 bytes at `low` (the low lane) and at `high` (the high lane).
+__attribute__((target("avx2"))) __m256i rowMeans(const std::uint8_t* top, const std::uint8_t* bottom, int low,
+                                                 int high)
 {
-    const __m256i upper = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(top + byte + 24),
-                                              reinterpret_cast<const __m128i*>(top + byte));
-    const __m256i lower = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(bottom + byte + 24),
-                                              reinterpret_cast<const __m128i*>(bottom + byte));
+    const __m256i upper = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(top + high),
+                                              reinterpret_cast<const __m128i*>(top + low));
+    const __m256i lower = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(bottom + high),
+                                              reinterpret_cast<const __m128i*>(bottom + low));
     return _mm256_avg_epu8(upper, lower);
 }
 
 // 8 results a round from 16 pixels (48 bytes) of each row. Each 128-bit lane takes 8
-// pixels: 16 bytes from its first pixel and 16 from its fifth, so that every pixel lies
-// whole in one load; the shuffles part the even pixels from the odd ones.
+// pixels from two loads that hold 4 of them whole each, the last load ending at the 48th
+// byte so that no round reads past the pixels it halves; the shuffles part the even
+// pixels from the odd ones.
 __attribute__((target("avx2"))) void halveBgr24Avx2(const std::uint8_t* top, const std::uint8_t* bottom,
-                                                    QRgb* to, int width, int sourceWidth)
+                                                    QRgb* to, int width)
 {
+    // Pixels 0-3 from byte 0 and 8-11 from byte 24, at the start of each lane.
     const __m256i evenFirst = _mm256_setr_epi8(0, 1, 2, -1, 6, 7, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, //
                                                0, 1, 2, -1, 6, 7, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m256i oddFirst = _mm256_setr_epi8(3, 4, 5, -1, 9, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1, //
                                               3, 4, 5, -1, 9, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    // Pixels 4-7 from byte 12 (at the lane's start) and 12-15 from byte 32 (4 bytes in).
     const __m256i evenSecond = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 2, -1, 6, 7, 8, -1, //
-                                                -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 2, -1, 6, 7, 8, -1);
+                                                -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 6, -1, 10, 11, 12, -1);
     const __m256i oddSecond = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 3, 4, 5, -1, 9, 10, 11, -1, //
-                                               -1, -1, -1, -1, -1, -1, -1, -1, 3, 4, 5, -1, 9, 10, 11, -1);
+                                               -1, -1, -1, -1, -1, -1, -1, -1, 7, 8, 9, -1, 13, 14, 15, -1);
     const __m256i opaque = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
     int x = 0;
-    // The last load of a round ends 52 bytes past its first pixel: the round stops where
-    // that would pass the row's end.
-    for (; 2 * x + 18 <= sourceWidth && x + 8 <= width; x += 8) {
-        const __m256i first = rowMeans(top, bottom, 6 * x), second = rowMeans(top, bottom, 6 * x + 12);
+    for (; x + 8 <= width; x += 8) {
+        const __m256i first = rowMeans(top, bottom, 6 * x, 6 * x + 24);
+        const __m256i second = rowMeans(top, bottom, 6 * x + 12, 6 * x + 32);
         const __m256i even = _mm256_or_si256(_mm256_shuffle_epi8(first, evenFirst), _mm256_shuffle_epi8(second, evenSecond));
         const __m256i odd = _mm256_or_si256(_mm256_shuffle_epi8(first, oddFirst), _mm256_shuffle_epi8(second, oddSecond));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x), _mm256_or_si256(_mm256_avg_epu8(even, odd), opaque));
@@ -94,11 +97,11 @@ __attribute__((target("avx2"))) void halveBgr24Avx2(const std::uint8_t* top, con
     halveBgr24Portable(top + 6 * x, bottom + 6 * x, to + x, width - x);
 }
 
-void halveBgr24(const std::uint8_t* top, const std::uint8_t* bottom, QRgb* to, int width, int sourceWidth)
+void halveBgr24(const std::uint8_t* top, const std::uint8_t* bottom, QRgb* to, int width)
 {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2)
-        return halveBgr24Avx2(top, bottom, to, width, sourceWidth);
+        return halveBgr24Avx2(top, bottom, to, width);
     halveBgr24Portable(top, bottom, to, width);
 }
 #else
@@ -107,7 +110,7 @@ void halveRgb32(const QRgb* top, const QRgb* bottom, QRgb* to, int width)
     halveRgb32Portable(top, bottom, to, width);
 }
 
-void halveBgr24(const std::uint8_t* top, const std::uint8_t* bottom, QRgb* to, int width, int)
+void halveBgr24(const std::uint8_t* top, const std::uint8_t* bottom, QRgb* to, int width)
 {
     halveBgr24Portable(top, bottom, to, width);
 }
@@ -137,7 +140,7 @@ public:
             if (picture_.format() == QImage::Format_RGB32)
                 halveRgb32(reinterpret_cast<const QRgb*>(top), reinterpret_cast<const QRgb*>(bottom), to, width);
             else
-                halveBgr24(top, bottom, to, width, picture_.width());
+                halveBgr24(top, bottom, to, width);
             return;
         }
         const int before = picture_.width() >> (level - 1);

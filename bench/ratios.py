@@ -20,15 +20,16 @@ for b in medians(binary, repetitions):
     median[(name, f"{w}x{h}")] = b[clock]
 
 sizes = sorted({s for _, s in median}, key=lambda s: int(s.split("x")[0]))
-print(f"{clock}, medians of {repetitions}; floor: reading and writing the bytes the kernel must, nothing else")
-print(f"{'size':>10} {'gray us':>8} {'cvtColor':>8} {'ratio':>6} {'/floor':>7} {'AVX2':>6} "
+print(f"{clock}, medians of {repetitions}; floor: reading the bytes a kernel must read and writing those it must write "
+      "(gray: colour in, gray out), nothing else")
+print(f"{'size':>10} {'gray us':>8} {'cvtColor':>8} {'ratio':>6} {'floor':>6} {'/floor':>7} {'AVX2':>6} "
       f"{'compare us':>11} {'OpenCV':>8} {'ratio':>6} {'/floor':>7}")
 for s in sizes:
     g, cv, fg = median[("ToGrayscaleFast", s)], median[("OpenCvCvtColor", s)], median[("FloorGrayFrame", s)]
     c, cvc, fc = median[("CompareFramesFast", s)], median[("OpenCvCountsAndCentres", s)], median[("FloorCompareFrames", s)]
     avx2 = median.get(("ToGrayscaleAvx2", s))
     avx2_ratio = f"{avx2 / cv:6.2f}" if avx2 else f"{'-':>6}"
-    print(f"{s:>10} {g:8.0f} {cv:8.0f} {g/cv:6.2f} {g/fg:7.2f} {avx2_ratio} "
+    print(f"{s:>10} {g:8.0f} {cv:8.0f} {g/cv:6.2f} {fg:6.0f} {g/fg:7.2f} {avx2_ratio} "
           f"{c:11.0f} {cvc:8.0f} {c/cvc:6.2f} {c/fc:7.2f}")
 print("portable/fast: gray %.1fx, compare %.1fx at 1920x1080" % (
     median[("ToGrayscalePortable", "1920x1080")] / median[("ToGrayscaleFast", "1920x1080")],
