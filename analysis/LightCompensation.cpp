@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace analysis {
@@ -27,12 +28,14 @@ int gridStep(int width, int height, double points)
 template <std::size_t N, std::size_t Q>
 std::array<double, Q> quantiles(const std::array<int, N>& histogram, int total, const std::array<double, Q>& q)
 {
-    std::array<double, Q> levels;
+    std::array<double, Q> levels, wanted;
+    for (std::size_t k = 0; k < Q; ++k)
+        wanted[k] = q[k] * total;
     std::size_t next = 0;
     int below = 0;
     for (std::size_t v = 0; v < N && next < Q; ++v) {
-        for (; next < Q && below + histogram[v] > q[next] * total; ++next)
-            levels[next] = double(v) - 0.5 + (q[next] * total - below) / histogram[v];
+        for (; next < Q && below + histogram[v] > wanted[next]; ++next)
+            levels[next] = double(v) - 0.5 + (wanted[next] - below) / histogram[v];
         below += histogram[v];
     }
     for (; next < Q; ++next)
@@ -99,15 +102,17 @@ WeightedSums weightedSums(const std::vector<float>& e, const std::vector<float>&
     return sums;
 }
 
-// 1.4826 x the median of |residual|, in steps of a quarter level. Counted in one
+// The level (in quarters) below which half of the samples' |residual| lies, counted in
+// `Bins` bins of a quarter level, the last of which also takes all beyond; nothing when
+// the half lies in that last bin and a wider count would place it better. Counted in one
 // histogram a lane: most residuals fall in a few bins, and counts into one histogram would
 // wait for one another.
-double robustScale(const std::vector<float>& e, const std::vector<float>& l, double gain, double offset)
+template <std::size_t Bins>
+std::optional<double> halfResidual(const std::vector<float>& e, const std::vector<float>& l, float g, float o,
+                                   bool widest)
 {
-    constexpr std::size_t bins = 1024;
-    std::array<std::array<int, bins>, lanes> histograms{};
-    const auto g = float(gain), o = float(offset);
-    auto bin = [](float quarters) { return static_cast<std::size_t>(std::min(std::abs(quarters), float(bins - 1))); };
+    std::array<std::array<int, Bins>, lanes> histograms{};
+    auto bin = [](float quarters) { return static_cast<std::size_t>(std::min(std::abs(quarters), float(Bins - 1))); };
     const std::size_t n = e.size();
     std::size_t i = 0;
     for (; i + lanes <= n; i += lanes) {
@@ -122,15 +127,27 @@ double robustScale(const std::vector<float>& e, const std::vector<float>& l, dou
         ++histograms[0][bin((l[i] - (g * e[i] + o)) * 4)];
     const double wanted = 0.5 * double(n);
     int below = 0;
-    for (std::size_t v = 0; v < bins; ++v) {
+    for (std::size_t v = 0; v < Bins; ++v) {
         int count = 0;
         for (const auto& histogram : histograms)
             count += histogram[v];
         if (below + count > wanted)
-            return 1.4826 * std::max(0.0, double(v) - 0.5 + (wanted - below) / count) / 4.0;
+            return v + 1 < Bins || widest ? std::optional(double(v) - 0.5 + (wanted - below) / count) : std::nullopt;
         below += count;
     }
-    return 1.4826 * double(bins - 1) / 4.0;
+    return widest ? std::optional(double(Bins - 1)) : std::nullopt;
+}
+
+// 1.4826 x the median of |residual|, in steps of a quarter level. Most residuals lie within
+// a few levels, where a small histogram finds their median; only when it lies further is
+// the whole range counted.
+double robustScale(const std::vector<float>& e, const std::vector<float>& l, double gain, double offset)
+{
+    const auto g = float(gain), o = float(offset);
+    std::optional<double> half = halfResidual<64>(e, l, g, o, false);
+    if (!half)
+        half = halfResidual<1024>(e, l, g, o, true);
+    return 1.4826 * std::max(0.0, *half) / 4.0;
 }
 
 } // namespace

@@ -336,6 +336,27 @@ TEST(Detection, AllOffIsTheComparisonAlone)
     EXPECT_EQ(faded, c.difference);
 }
 
+TEST(LightFit, FollowsTheLightAndMeasuresTheSpreadAroundIt)
+{
+    // Later = gain x earlier + offset plus even noise of +-spread levels, whose |residual| has
+    // its median at spread / 2: spreads either side of the 16 levels the fit first counts in.
+    std::mt19937 random(5);
+    for (double spread : {6.0, 12.0, 40.0}) {
+        const Bitmap earlier = scene(320, 240);
+        Bitmap later = lit(earlier, 1.2, 8);
+        std::uniform_real_distribution<double> noise(-spread, spread);
+        for (int y = 0; y < later.height(); ++y)
+            for (int x = 0; x < later.width(); ++x)
+                later.row(y)[x] = std::uint8_t(std::clamp(later.row(y)[x] + noise(random), 0.0, 255.0));
+        const LightModel model = fitLightModel(earlier, later);
+        if (spread < 20) { // wider noise than that tilts the line across a scene of this range
+            EXPECT_NEAR(model.gain, 1.2, 0.1) << "spread " << spread;
+            EXPECT_NEAR(model.offset, 8, 10) << "spread " << spread;
+        }
+        EXPECT_NEAR(model.residualScale, 1.4826 * spread / 2, 0.2 * spread) << "spread " << spread;
+    }
+}
+
 TEST(Detection, LightChangeDoesNotCountButWhatMovesInItDoes)
 {
     Detection detection = with([](DetectionSettings& s) { s.light = true; });
