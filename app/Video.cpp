@@ -58,7 +58,10 @@ int main(int argc, char** argv)
 
     if (options.listCameras) {
         gst_init(nullptr, nullptr);
-        print(stdout, app::cameraList());
+        const QString cameras = app::cameraList();
+        print(stdout, cameras);
+        // Standard output stays a plain list for scripts; an empty one is explained aside.
+        print(stderr, cameras.isEmpty() ? QStringLiteral("No camera found.\n") : QString());
         return 0;
     }
 

@@ -43,7 +43,17 @@ std::string errorText(GstMessage* message)
     gst_message_parse_error(message, &raw, &debug);
     gst::Error error(raw);
     gst::String debugText(debug);
-    return error ? error->message : "Unknown error";
+    std::string text = error ? error->message : "Unknown error";
+    // Elements often leave the message generic ("Resource not found.") and name what
+    // failed, the file or the device, only in the last line of the debug text.
+    if (debugText) {
+        const std::string detail(debugText.get());
+        const std::size_t lineBreak = detail.find_last_of('\n');
+        const std::string last = lineBreak == std::string::npos ? detail : detail.substr(lineBreak + 1);
+        if (!last.empty() && last.size() <= 160 && last.find("): ") == std::string::npos && last != text)
+            text += " (" + last + ")";
+    }
+    return text;
 }
 
 QImage imageOf(GstSample* sample, FramePictures& pictures, const QString& stream)
