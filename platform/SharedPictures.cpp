@@ -52,7 +52,9 @@ private:
 
 Shown& shown()
 {
-    static Shown pictures;
+    // Never destroyed: images held by other statics (the frame clipboard's last frame)
+    // are let go of at exit, possibly after a static here would already be gone.
+    static Shown& pictures = *new Shown;
     return pictures;
 }
 

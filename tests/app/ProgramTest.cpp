@@ -64,9 +64,12 @@ TEST_F(Program, SignalsEndItAsClosingItsWindowDoes)
     for (int signal : {SIGTERM, SIGINT}) {
         QProcessEnvironment e = environment();
         e.insert("QT_QPA_PLATFORM", "offscreen");
-        start(e, {"--auto"});
+        start(e, {"--auto", "--period", "50"});
         for (int waited = 0; !catches(process.processId(), signal) && waited < 30'000; waited += 20)
             QTest::qWait(20);
+        // Long enough for frames to have passed through the windows and the clipboard,
+        // whose pictures are then let go of as the program ends.
+        QTest::qWait(2'000);
         ::kill(pid_t(process.processId()), signal);
         ASSERT_TRUE(process.waitForFinished(30'000)) << "signal " << signal;
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "signal " << signal;
