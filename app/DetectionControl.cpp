@@ -1,5 +1,7 @@
 #include "DetectionControl.h"
 
+#include <utility>
+
 #include <QWidget>
 
 #include "DetectionDialog.h"
@@ -50,6 +52,10 @@ void DetectionControl::cycleEvaluated(const watch::Cycle& cycle)
     const std::int64_t minimal = minimalMovement_();
     graph_->addCycle(cycle, minimal);
     // Only the detection's own reasons: with it off the status line stays as it was.
-    if (cycle.compared == 0 && !cycle.reason.empty() && evaluation_.detection().settings().anyOn())
-        emit statusText(QString("Not counted: %1").arg(QString::fromStdString(cycle.reason)));
+    if (cycle.compared == 0 && !cycle.reason.empty() && evaluation_.detection().settings().anyOn()) {
+        shownReason_ = QString("Not counted: %1").arg(QString::fromStdString(cycle.reason));
+        emit statusText(shownReason_);
+    } else if (!shownReason_.isEmpty()) {
+        emit statusTextOutdated(std::exchange(shownReason_, QString()));
+    }
 }

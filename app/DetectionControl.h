@@ -47,6 +47,8 @@ public:
 signals:
     // A word for the status line: why a cycle that changed enough did not count.
     void statusText(const QString& text);
+    // The word last given no longer holds: a later cycle counted or was quiet.
+    void statusTextOutdated(const QString& text);
 
 private:
     watch::Evaluation& evaluation_;
@@ -54,4 +56,5 @@ private:
     MaskPainter* painter_;
     QPointer<DetectionDialog> dialog_;
     QPointer<MovementGraph> graph_;
+    QString shownReason_;
 };

@@ -350,6 +350,10 @@ void TVideo::FormCreate()
         *evaluation_, *ImageForm->Image, [this] { return std::int64_t(MinMoveSpinBox->value()); }, this);
     evaluation_->addListener(detection_);
     connect(detection_, &DetectionControl::statusText, this, [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(detection_, &DetectionControl::statusTextOutdated, this, [this](const QString& text) {
+        if (statusBar()->currentMessage() == text) // leaves what others said since
+            statusBar()->clearMessage();
+    });
     connect(eventWatcher_, &events::EventWatcher::statusText, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
     connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);

@@ -150,6 +150,7 @@ TEST_F(DetectionWindows, ReadoutsCountAfterDetectionAndTheStatusLineSaysWhy)
     EXPECT_EQ(savedFrames(), 0);
     evaluate(frame(160));
     EXPECT_EQ(savedFrames(), 1);
+    EXPECT_EQ(video->statusBar()->currentMessage(), "") << "the reason no longer holds";
 
     // The graph has every cycle (the first only took the reference) with its counts
     // before and after.
