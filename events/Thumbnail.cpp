@@ -22,9 +22,12 @@ bool writeThumbnail(const analysis::Bitmap& frame, const std::string& path, std:
     buffer.open(QIODevice::WriteOnly);
     image.scaledToWidth(std::min(thumbnailWidth, image.width()), Qt::SmoothTransformation).save(&buffer, "JPEG", 85);
 
-    // QSaveFile writes beside the target and renames only when every byte is on disk.
+    // QSaveFile writes beside the target and renames only when every byte is on disk. A
+    // small write waits in its buffer, and a failure of the flush inside commit() would go
+    // unnoticed (a full disk left an empty thumbnail under its name), so the flush is ours.
     QSaveFile file(QString::fromStdString(path));
-    if (jpeg.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(jpeg) != jpeg.size() || !file.commit()) {
+    if (jpeg.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(jpeg) != jpeg.size() || !file.flush() ||
+        !file.commit()) {
         error = "Cannot write the thumbnail " + path + ": " +
                 (jpeg.isEmpty() ? std::string("no JPEG writer") : file.errorString().toStdString());
         return false;

@@ -1,6 +1,7 @@
 // The program killed in the middle of its work, and a full disk: a child process records
 // events and clips and is killed with SIGKILL; what it left must open and be whole.
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -10,9 +11,11 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "ClipRecorder.h"
 #include "EventLog.h"
+#include "Thumbnail.h"
 #include "TestVideo.h"
 
 using namespace events;
@@ -167,4 +170,41 @@ TEST(Faults, FullDiskIsReportedAndLeavesNothingBroken)
     expectClipsWhole(folder);
     for (const auto& entry : fs::directory_iterator(folder))
         EXPECT_EQ(entry.path().extension() == ".part", false) << "partial clip left: " << entry.path();
+}
+
+TEST(Faults, ThumbnailThatDoesNotFitLeavesTheOldOneOrNothing)
+{
+    QTemporaryDir dir;
+    analysis::Bitmap frame(320, 240, analysis::PixelFormat::Bgr24);
+    std::uint32_t seed = 1;
+    for (int y = 0; y < frame.height(); ++y)
+        for (int x = 0; x < 3 * frame.width(); ++x) {
+            seed = seed * 1664525 + 1013904223;
+            frame.row(y)[x] = std::uint8_t(seed >> 24); // noise: a JPEG of several KiB
+        }
+    const std::string kept = dir.path().toStdString() + "/kept.jpg", fresh = dir.path().toStdString() + "/fresh.jpg";
+    std::string error;
+    ASSERT_TRUE(writeThumbnail(frame, kept, error)) << error;
+    const auto keptSize = fs::file_size(kept);
+    ASSERT_GT(keptSize, 2000u);
+
+    // A file-size limit below the JPEG's size fails its write as a full disk does.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool keptWritten = writeThumbnail(frame, kept, error);
+    const bool freshWritten = writeThumbnail(frame, fresh, error);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(keptWritten);
+    EXPECT_FALSE(freshWritten);
+    EXPECT_NE(error.find("thumbnail"), std::string::npos) << error;
+    EXPECT_EQ(fs::file_size(kept), keptSize) << "the earlier thumbnail stays whole";
+    EXPECT_FALSE(fs::exists(fresh)) << "no partial thumbnail under its name";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path().toStdString()), fs::directory_iterator()), 1)
+        << "temporary file left behind";
 }
