@@ -20,6 +20,7 @@ struct ClipRecorder::Clip {
     std::string path;
     std::string temporary;
     gst::Element pipeline;
+    gst::Bus bus;
     GstElement* source = nullptr; // owned by the pipeline
     int width = 0;
     int height = 0;
@@ -177,6 +178,7 @@ void ClipRecorder::feed(Clip& clip, const Buffered& frame)
                      gint(std::min<qint64>(3 * std::int64_t(clip.width) * clip.height, 20'000'000)), nullptr);
         g_object_set(sink.get(), "location", clip.temporary.c_str(), nullptr);
         clip.source = source.get();
+        clip.bus = gst::Bus(gst_element_get_bus(pipeline.get()));
         clip.pipeline = std::move(pipeline);
         if (gst_element_set_state(clip.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
             clip.failed = true;
@@ -187,6 +189,14 @@ void ClipRecorder::feed(Clip& clip, const Buffered& frame)
         // The source changed its size: the clip ends with the frames it has.
         clip.ending = true;
         clip.lastPts = frame.pts - 1;
+        return;
+    }
+
+    // A clip whose writing failed (a full disk) takes no more frames: the source would
+    // queue them for ever, and the failure is told now rather than at the event's end.
+    if (const gst::Message failure(gst_bus_pop_filtered(clip.bus.get(), GST_MESSAGE_ERROR)); failure) {
+        clip.failed = true;
+        clip.error = errorText(failure.get());
         return;
     }
 
@@ -327,13 +337,14 @@ ClipRecorder::Result ClipRecorder::complete(Clip& clip)
     result.path = clip.path;
     result.frames = clip.frames;
     if (clip.pipeline) {
-        const gst::Bus bus(gst_element_get_bus(clip.pipeline.get()));
-        const gst::Message message(gst_bus_timed_pop_filtered(
-            bus.get(), 30 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-        if (!message)
-            clip.error = "the encoder did not finish in time";
-        else if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR)
-            clip.error = errorText(message.get());
+        if (clip.error.empty()) {
+            const gst::Message message(gst_bus_timed_pop_filtered(
+                clip.bus.get(), 30 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+            if (!message)
+                clip.error = "the encoder did not finish in time";
+            else if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR)
+                clip.error = errorText(message.get());
+        }
         gst_element_set_state(clip.pipeline.get(), GST_STATE_NULL);
     } else if (clip.error.empty()) {
         clip.error = "no frames came from the source";

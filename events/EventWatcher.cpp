@@ -255,8 +255,11 @@ void EventWatcher::armGapTimer()
 void EventWatcher::clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes)
 {
     const auto waiting = awaitingClip_.find(path);
-    if (waiting == awaitingClip_.end())
+    if (waiting == awaitingClip_.end()) {
+        if (tracker_.open() && clip_ != 0 && tracker_.current().clip == path)
+            openClipFinished(complete, error, bytes);
         return;
+    }
     Event e = waiting->second;
     awaitingClip_.erase(waiting);
     if (complete) {
@@ -271,6 +274,23 @@ void EventWatcher::clipFinished(const std::string& path, bool complete, const st
             report(Fault::Log, QString::fromStdString(log_->lastError()));
     }
     commands_->eventEnded(e);
+}
+
+void EventWatcher::openClipFinished(bool complete, const std::string& error, std::int64_t bytes)
+{
+    // The clip ended before its event: its writing failed (told now, while the event
+    // goes on), or the source changed its size. The event's end no longer waits for it.
+    clip_ = 0;
+    Event& e = tracker_.current();
+    if (complete) {
+        cleared(Fault::Clip);
+        if (log_ && e.id != 0 && !log_->addFile(e.id, e.clip, FileKind::Clip, bytes, now()))
+            report(Fault::Log, QString::fromStdString(log_->lastError()));
+        emit clipSaved(e.id, QString::fromStdString(e.clip));
+    } else {
+        report(Fault::Clip, QString::fromStdString(error));
+        e.clip.clear();
+    }
 }
 
 void EventWatcher::recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when)

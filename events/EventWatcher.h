@@ -89,6 +89,7 @@ private:
     void ended();
     void armGapTimer();
     void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes);
+    void openClipFinished(bool complete, const std::string& error, std::int64_t bytes);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
     void runEndCommand(std::int64_t eventId);
 

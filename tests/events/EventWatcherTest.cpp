@@ -1,3 +1,4 @@
+#include <csignal>
 #include <filesystem>
 
 #include <QDir>
@@ -6,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "ClipboardFrame.h"
 #include "EventLog.h"
@@ -137,6 +139,55 @@ TEST(EventWatcher, EventOpenAtCloseIsFinishedWithItsClip)
     EXPECT_FALSE(e->interrupted);
     EXPECT_EQ(readClip(e->clip).error, "");
     EXPECT_EQ(log->filesOf(id).size(), 2u);
+}
+
+TEST(EventWatcher, ClipThatFailsDuringTheEventIsToldAtOnceAndTheEventEndsWithoutIt)
+{
+    QTemporaryDir dir;
+    EventWatcher watcher;
+    EventSettings settings = quickSettings();
+    settings.gap = milliseconds(60'000); // the event stays open until the test ends it
+    watcher.setSettings(settings);
+    QString error;
+    ASSERT_TRUE(watcher.open(dir.path(), error)) << error.toStdString();
+    QStringList said;
+    QObject::connect(&watcher, &EventWatcher::statusText, [&](const QString& text) { said << text; });
+    QSignalSpy ended(&watcher, &EventWatcher::eventEnded);
+
+    Feed feed;
+    feed.frames = testFrames(150, 320, 240, "snow"); // noise: the clip soon has bytes to write
+    analysis::Bitmap frame;
+    feed.push(watcher, 10);
+    watcher.cycleEvaluated(feed.cycle(true, 100, frame));
+    ASSERT_TRUE(watcher.eventOpen());
+
+    // The disk fills while the event goes on: a file-size limit fails every further write.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 1;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool told = QTest::qWaitFor(
+        [&] {
+            feed.push(watcher, 1);
+            return said.filter("was not saved").size() == 1 || feed.next == feed.frames.size();
+        },
+        30'000);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(said.filter("was not saved").size(), 1) << said.join('\n').toStdString();
+    EXPECT_TRUE(watcher.eventOpen()) << "told while the event goes on";
+
+    watcher.finish();
+    ASSERT_EQ(ended.size(), 1);
+    const Event e = ended[0][0].value<Event>();
+    EXPECT_EQ(e.clip, "") << "the event names no clip that is not there";
+    EXPECT_EQ(watcher.log()->event(e.id)->clip, "");
+    for (const auto& entry : fs::directory_iterator(dir.path().toStdString()))
+        EXPECT_NE(entry.path().extension(), ".webm") << entry.path();
+    EXPECT_EQ(said.filter("was not saved").size(), 1) << "told once";
 }
 
 TEST(EventWatcher, RefusesAFolderWhoseLogIsNotOurs)

@@ -22,10 +22,10 @@ gst::Element launch(const std::string& description)
 
 } // namespace
 
-std::vector<SourceFrame> testFrames(int count, int width, int height)
+std::vector<SourceFrame> testFrames(int count, int width, int height, const std::string& pattern)
 {
     std::vector<SourceFrame> frames;
-    const gst::Element pipeline = launch("videotestsrc pattern=ball num-buffers=" + std::to_string(count) +
+    const gst::Element pipeline = launch("videotestsrc pattern=" + pattern + " num-buffers=" + std::to_string(count) +
                                          " ! video/x-raw,format=BGR,width=" + std::to_string(width) +
                                          ",height=" + std::to_string(height) +
                                          ",framerate=25/1 ! appsink name=sink sync=false");

@@ -13,9 +13,9 @@ struct SourceFrame {
     std::int64_t pts = 0;
 };
 
-// `count` frames of a moving test pattern at 25 frames a second, as a live source
-// would hand them over.
-std::vector<SourceFrame> testFrames(int count, int width, int height);
+// `count` frames of a test pattern (a moving ball unless told) at 25 frames a second,
+// as a live source would hand them over.
+std::vector<SourceFrame> testFrames(int count, int width, int height, const std::string& pattern = "ball");
 
 struct ClipReading {
     std::string error;          // empty when the clip decoded to its end
