@@ -178,6 +178,7 @@ void MqttPublisher::onConnect(mosquitto*, void* self, int result)
     {
         std::lock_guard lock(publisher->mutex_);
         publisher->connected_ = true;
+        publisher->everConnected_ = true;
     }
     publisher->flush();
     publisher->tell(true, "Connected to the MQTT broker " + broker);
@@ -186,15 +187,17 @@ void MqttPublisher::onConnect(mosquitto*, void* self, int result)
 void MqttPublisher::onDisconnect(mosquitto*, void* self, int result)
 {
     auto* publisher = static_cast<MqttPublisher*>(self);
+    bool wasReached = false;
     {
         std::lock_guard lock(publisher->mutex_);
         publisher->connected_ = false;
+        wasReached = publisher->everConnected_;
         publisher->unacknowledged_.clear(); // sent again by the client library on reconnecting
     }
     publisher->acknowledged_.notify_all();
     if (result != 0)
-        publisher->tell(false, "Lost the MQTT broker " + publisher->host_ + ":" + std::to_string(publisher->port_) +
-                                   "; trying again");
+        publisher->tell(false, std::string(wasReached ? "Lost the MQTT broker " : "Cannot reach the MQTT broker ") +
+                                   publisher->host_ + ":" + std::to_string(publisher->port_) + "; trying again");
 }
 
 void MqttPublisher::onPublish(mosquitto*, void* self, int messageId)

@@ -65,6 +65,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable acknowledged_;
     bool connected_ = false;
+    bool everConnected_ = false; // a broker that was never reached is not "lost"
     bool motion_ = false;
     std::deque<std::string> waiting_; // event messages not sent yet
     std::set<int> unacknowledged_;

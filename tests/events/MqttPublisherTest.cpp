@@ -2,6 +2,11 @@
 // messages and the retained motion state arrive; the broker going away and coming back
 // neither holds up the publisher nor loses what it published meanwhile.
 
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "../support/MqttBroker.h"
@@ -23,6 +28,38 @@ bool waitConnected(const events::MqttPublisher& publisher)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return publisher.connected();
 }
+
+// What the publisher tells its listener (from its network thread, which may still be
+// telling while this goes, so the texts are shared with it).
+class Said {
+public:
+    explicit Said(events::MqttPublisher& publisher)
+    {
+        publisher.setStatusListener([texts = texts_](bool, const std::string& text) {
+            std::lock_guard lock(texts->mutex);
+            texts->lines.push_back(text);
+        });
+    }
+    bool waitFor(const std::string& start)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
+        for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            std::lock_guard lock(texts_->mutex);
+            for (const std::string& text : texts_->lines)
+                if (text.starts_with(start))
+                    return true;
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+        }
+    }
+
+private:
+    struct Texts {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+    std::shared_ptr<Texts> texts_ = std::make_shared<Texts>();
+};
 
 } // namespace
 
@@ -78,6 +115,7 @@ TEST(MqttPublisher, ABrokerThatGoesAwayAndComesBackGetsWhatWasPublishedMeanwhile
     auto subscriber = std::make_unique<MqttSubscriber>(broker.port());
     ASSERT_TRUE(subscriber->waitSubscribed());
     events::MqttPublisher publisher("127.0.0.1", broker.port(), "yard");
+    Said said(publisher);
     ASSERT_TRUE(waitConnected(publisher));
     publisher.eventStarted(R"({"event":"start","id":7})");
     EXPECT_FALSE(subscriber->waitFor(is("video/yard/event", R"({"event":"start","id":7})")).topic.empty());
@@ -87,6 +125,7 @@ TEST(MqttPublisher, ABrokerThatGoesAwayAndComesBackGetsWhatWasPublishedMeanwhile
     // Published while the broker is gone: the calls return and nothing is lost.
     publisher.eventEnded(R"({"event":"end","id":7})");
     publisher.eventStarted(R"({"event":"start","id":8})");
+    EXPECT_TRUE(said.waitFor("Lost the MQTT broker 127.0.0.1:"));
 
     ASSERT_TRUE(broker.start());
     MqttSubscriber back(broker.port()); // the same durable session as before
@@ -106,7 +145,9 @@ TEST(MqttPublisher, StartsBeforeTheBrokerAndEndsWithoutOne)
     } // ends although no broker ever answered
 
     events::MqttPublisher publisher("127.0.0.1", broker.port(), "porch");
+    Said said(publisher);
     publisher.eventStarted(R"({"event":"start","id":2})");
+    EXPECT_TRUE(said.waitFor("Cannot reach the MQTT broker 127.0.0.1:")) << "never reached, so not lost";
     ASSERT_TRUE(broker.start());
     MqttSubscriber subscriber(broker.port());
     ASSERT_TRUE(waitConnected(publisher));
