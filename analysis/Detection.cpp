@@ -25,6 +25,14 @@ constexpr double grayPicture = 2.0, colourful = 8.0;
 // The share of the frame (1 in this many pixels) that must have changed before the light is fitted.
 constexpr std::int64_t lightChangeShare = 32;
 
+bool samePicture(const Bitmap& a, const Bitmap& b)
+{
+    for (int y = 0; y < a.height(); ++y)
+        if (std::memcmp(a.row(y), b.row(y), static_cast<std::size_t>(a.width())) != 0)
+            return false;
+    return true;
+}
+
 } // namespace
 
 DetectionSettings DetectionSettings::robust()
@@ -124,6 +132,20 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
         return result;
     const std::int64_t rawChanged = std::int64_t(compared.BrightCount) + compared.DarkCount;
     const bool pixelStages = settings_.light || settings_.noise || settings_.specks || settings_.mask;
+    // A picture the camera sent again (a low frame rate padded to a higher one, or a grab
+    // faster than the camera) shows nothing new: counted as still, it would break up the
+    // confirmation of movement that runs across the real pictures around it, and teach
+    // the noise levels that the scene has none. Such a cycle is left out of both.
+    if ((pixelStages || settings_.confirm) && rawChanged == 0 && minimalMovement >= 0 && samePicture(earlier, later)) {
+        // The frame's size and the first picture's colour (to see the colour go later) are
+        // still worth knowing.
+        if (pixelStages)
+            fitFrame(earlier.width(), earlier.height());
+        if (settings_.light && lastColourfulness_ < 0 && colour.format() == PixelFormat::Bgr24 &&
+            colour.width() == width_ && colour.height() == height_)
+            lastColourfulness_ = colourfulness(colour);
+        return result;
+    }
     if (!pixelStages || earlier.empty()) {
         result.brightCount = compared.BrightCount;
         result.darkCount = compared.DarkCount;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -514,10 +515,11 @@ TEST(Detection, ConfirmationNeedsKOfTheLastNCycles)
         s.confirmNeeded = c.needed;
         s.confirmWindow = c.window;
         detection.setSettings(s);
-        const Bitmap still = scene(), moved = withPerson(still, 60, 40);
+        // A still cycle compares a new picture, as a camera's noise makes it: one level off.
+        const Bitmap still = scene(), moved = withPerson(still, 60, 40), stillAgain = withPerson(still, 5, 5, 1, 1, 99);
         std::string got;
         for (const char* m = c.moves; *m; ++m) {
-            const Cycle cycle = run(detection, still, *m == '1' ? moved : still);
+            const Cycle cycle = run(detection, still, *m == '1' ? moved : stillAgain);
             got += cycle.detected.confirmed ? '1' : '0';
             if (cycle.detected.moving && !cycle.detected.confirmed) {
                 EXPECT_EQ(cycle.detected.rejection, Rejection::NotConfirmed);
@@ -525,6 +527,37 @@ TEST(Detection, ConfirmationNeedsKOfTheLastNCycles)
         }
         EXPECT_EQ(got, c.confirmed) << c.needed << " of " << c.window << " on " << c.moves;
     }
+}
+
+TEST(Detection, PicturesSentAgainLeaveConfirmationAndNoiseAsTheyWere)
+{
+    // A camera at two pictures a second, grabbed five times a second: each new picture
+    // comes with repeats of itself. The person walking through them is confirmed at the
+    // second picture that shows it move, as without the repeats.
+    Detection detection;
+    detection.setSettings(DetectionSettings::robust());
+    const Bitmap base = scene();
+    std::vector<Bitmap> pictures{base};
+    for (int step = 0; step < 4; ++step)
+        pictures.push_back(withPerson(base, 20 + 25 * step, 40));
+    std::string got;
+    for (std::size_t i = 1; i < pictures.size(); ++i) {
+        const Cycle moved = run(detection, pictures[i - 1], pictures[i]);
+        got += moved.detected.confirmed ? '1' : '0';
+        for (int repeat = 0; repeat < 4; ++repeat) {
+            const Cycle again = run(detection, pictures[i], pictures[i]);
+            EXPECT_FALSE(again.detected.moving);
+            EXPECT_EQ(again.detected.rejection, Rejection::None);
+            got += again.detected.confirmed ? '1' : '0';
+        }
+    }
+    EXPECT_EQ(got, "00000" "10000" "10000" "10000");
+
+    // With everything off the repeats are cycles like any other: the plain comparison.
+    Detection plain;
+    const Cycle again = run(plain, base, base);
+    EXPECT_FALSE(again.detected.moving);
+    EXPECT_FALSE(again.detected.confirmed);
 }
 
 TEST(Detection, RobustDetectionOnACleanSceneCountsLikeTheComparison)
