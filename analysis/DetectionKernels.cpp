@@ -85,6 +85,11 @@ Span detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, i
 
 namespace {
 
+// How far ahead of the pixels in hand the frames are fetched: the steps are long enough
+// (the compensation's arithmetic or lookups) that the processor keeps too few of them in
+// flight to hide the wait for memory on frames beyond the caches.
+constexpr int prefetchAhead = 1024;
+
 // level x gain <= 255 x 255 and the half added keep every step inside 16 bits.
 __attribute__((target("avx2"))) inline __m256i compensate16(__m256i levels, __m256i gain, __m256i half,
                                                             __m128i shift, __m256i offset)
@@ -124,6 +129,10 @@ __attribute__((target("avx2"))) Span detectRowAvx2Impl(const std::uint8_t* earli
     const __m256i zero = _mm256_setzero_si256();
     int x = 0;
     for (; x + 32 <= width; x += 32) {
+        if (x % 64 == 0) {
+            _mm_prefetch(reinterpret_cast<const char*>(earlier + x + prefetchAhead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(later + x + prefetchAhead), _MM_HINT_T0);
+        }
         const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(earlier + x));
         __m256i upFrom = e, downFrom = e;
         if constexpr (Light) {
@@ -167,10 +176,6 @@ Span detectRowAvx2Dispatch(const std::uint8_t* earlier, const std::uint8_t* late
                      : detectRowAvx2Impl<false, false>(earlier, later, width, light, thresholds, brightBits,
                                                        darkBits, groupSums);
 }
-
-// How far ahead of the pixels in hand the frames are fetched: the lookups make a step long
-// enough that the processor keeps too few steps in flight to hide the wait for memory.
-constexpr int prefetchAhead = 1024;
 
 #define DETECTION_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
