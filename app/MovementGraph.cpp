@@ -56,12 +56,21 @@ void MovementGraph::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRect plot = rect().adjusted(56, 24, -10, -22);
+    // Below the plot: its time axis, then the legend, wrapped to the window's width.
+    const QRect plot = rect().adjusted(56, 24, -10, -50);
     painter.setPen(Qt::gray);
     painter.drawRect(plot);
     painter.setPen(Qt::black);
     painter.drawText(QRect(plot.left(), plot.bottom() + 2, plot.width(), 18), Qt::AlignLeft, "-2 min");
     painter.drawText(QRect(plot.left(), plot.bottom() + 2, plot.width(), 18), Qt::AlignRight, "now");
+    QFont small = font();
+    small.setPixelSize(10);
+    painter.setFont(small);
+    painter.drawText(QRect(8, plot.bottom() + 20, width() - 16, height() - plot.bottom() - 20),
+                     Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                     "thin: before detection, thick: counted, dashed: Minimal Movement; "
+                     "marks: green confirmed, orange not (L light, N noise, S specks, M masked, C not confirmed yet)");
+    painter.setFont(font());
     if (points_.empty()) {
         painter.drawText(plot, Qt::AlignCenter, "No evaluation yet: Evolute One or Auto");
         return;
@@ -104,8 +113,6 @@ void MovementGraph::paintEvent(QPaintEvent*)
     line(darkAfterColour, &Point::darkAfter, 2, Qt::SolidLine);
 
     // Marks along the top: confirmed movement, and movement the detection turned down.
-    QFont small = font();
-    small.setPixelSize(10);
     painter.setFont(small);
     for (const Point& p : points_) {
         if (!p.moved && !p.confirmed)
@@ -119,8 +126,4 @@ void MovementGraph::paintEvent(QPaintEvent*)
             painter.drawText(QRectF(at.x() - 6, plot.top() + 2, 12, 12), Qt::AlignCenter, initial(p.reason));
         }
     }
-    painter.setPen(Qt::black);
-    painter.drawText(QRect(plot.left() + 4, plot.top() + 2, plot.width() - 8, 14), Qt::AlignRight,
-                     "thin: before detection, thick: counted, dashed: Minimal Movement; "
-                     "marks: green confirmed, orange not (L light, N noise, S specks, M masked, C not confirmed yet)");
 }
