@@ -62,6 +62,7 @@ bool MaskPainter::eventFilter(QObject* watched, QEvent* event)
         if (static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton)
             break;
         stroke_ = true;
+        strokeGoesOn_ = false;
         paintAt(static_cast<QMouseEvent*>(event)->position().toPoint());
         return true;
     case QEvent::MouseMove:
@@ -98,13 +99,22 @@ void MaskPainter::paintAt(QPoint widgetPoint)
     const QPointF at((widgetPoint.x() - area.left()) * sx, (widgetPoint.y() - area.top()) * sy);
     QPainter painter(&mask_);
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(erasing_ ? Qt::white : Qt::black);
+    const QColor colour = erasing_ ? Qt::white : Qt::black;
     // The brush is sized in the frame's pixels.
     const double frameWidth = view_.picture().isNull() ? mask_.width() : view_.picture().width();
     const double r = std::max(0.5, brush_ / 2.0 * mask_.width() / frameWidth);
-    painter.drawEllipse(at, r, r);
+    if (strokeGoesOn_) {
+        // Mouse events come far apart when the hand is quick: the stroke joins them.
+        painter.setPen(QPen(colour, 2 * r, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(strokeAt_, at);
+    } else {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(colour);
+        painter.drawEllipse(at, r, r);
+    }
     painter.end();
+    strokeAt_ = at;
+    strokeGoesOn_ = stroke_;
     showTint();
 }
 

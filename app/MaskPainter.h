@@ -52,4 +52,6 @@ private:
     bool painting_ = false;
     bool erasing_ = false;
     bool stroke_ = false;
+    QPointF strokeAt_; // in the mask, where the stroke's last event painted
+    bool strokeGoesOn_ = false;
 };

@@ -201,6 +201,18 @@ TEST_F(DetectionWindows, MaskIsPaintedWithTheMouseAndKeptInFiles)
     EXPECT_EQ(mask.row(50)[70], 0);   // under the stroke: ignored
     EXPECT_EQ(mask.row(200)[200], 255); // elsewhere: watched
 
+    // A quick hand: events far apart still paint the whole way between them.
+    const auto sendMouse = [view](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, view->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+        QCoreApplication::sendEvent(view, &event);
+    };
+    sendMouse(QEvent::MouseButtonPress, origin + QPoint(50, 150), Qt::LeftButton);
+    sendMouse(QEvent::MouseMove, origin + QPoint(250, 150), Qt::LeftButton);
+    sendMouse(QEvent::MouseButtonRelease, origin + QPoint(250, 150), Qt::NoButton);
+    for (int x : {50, 100, 150, 200, 250})
+        EXPECT_EQ(video->evaluation()->detection().mask().row(150)[x], 0) << x;
+    EXPECT_EQ(video->evaluation()->detection().mask().row(100)[150], 255);
+
     // Erasing gives the pixels back.
     dialog->EraseRadio->click();
     drag(view, origin + QPoint(70, 50), origin + QPoint(70, 50));
