@@ -6,6 +6,7 @@
 #include <QLocale>
 
 #include "EventLog.h"
+#include "Thumbnail.h"
 
 EventListModel::EventListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -62,7 +63,11 @@ QVariant EventListModel::data(const QModelIndex& index, int role) const
             if (const QPixmap* cached = thumbnails_.object(e.id))
                 return *cached;
             ++thumbnailsRead_;
-            const QImage image(QString::fromStdString(e.thumbnail));
+            // Shown at the list's icon size (half the thumbnail's): a pixmap is drawn as it
+            // is, and a whole one would be cut to its top-left corner.
+            const QImage image = QImage(QString::fromStdString(e.thumbnail))
+                                     .scaled(QSize(events::thumbnailWidth / 2, events::thumbnailWidth * 3 / 8),
+                                             Qt::KeepAspectRatio, Qt::SmoothTransformation);
             auto* pixmap = new QPixmap(QPixmap::fromImage(image));
             const QPixmap copy = *pixmap;
             thumbnails_.insert(e.id, pixmap);

@@ -86,6 +86,9 @@ TEST(EventsWindow, TenThousandEventsOpenAPageAtATimeAndClipsPlay)
     EXPECT_EQ(model.eventAt(0).peakCount, 9999) << "newest first";
     EXPECT_LE(model.thumbnailsRead(), 20) << "only the rows shown read their pictures";
     EXPECT_GT(model.thumbnailsRead(), 0);
+    const auto shownPicture =
+        model.data(model.index(0, EventListModel::Thumbnail), Qt::DecorationRole).value<QPixmap>();
+    EXPECT_EQ(shownPicture.size(), window.view()->iconSize()) << "the whole thumbnail, at the list's size";
 
     // Scrolling to the end fetches the next pages.
     window.view()->scrollToBottom();
