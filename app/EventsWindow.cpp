@@ -101,14 +101,26 @@ void EventsWindow::deleteSelected()
     const QModelIndexList rows = view_->selectionModel()->selectedRows();
     if (rows.isEmpty())
         return;
-    const QString question = rows.size() == 1 ? QStringLiteral("Delete this event with its clip and picture?")
-                                              : QStringLiteral("Delete these %1 events with their clips and pictures?")
-                                                    .arg(rows.size());
-    if (QMessageBox::question(this, "Events", question) != QMessageBox::Yes)
-        return;
     std::vector<std::int64_t> ids;
     for (const QModelIndex& index : rows)
         ids.push_back(model_->eventAt(index.row()).id);
+    // The frames saved during an event go with it: the question says how many.
+    std::size_t frames = 0;
+    if (events::EventLog* log = watcher_.log())
+        for (const std::int64_t id : ids)
+            for (const events::StoredFile& file : log->filesOf(id))
+                frames += file.kind == events::FileKind::Frame;
+    const QString savedFrames = frames == 0   ? QString()
+                                : frames == 1 ? QStringLiteral(" and the frame saved during it")
+                                              : QStringLiteral(" and the %1 frames saved during %2")
+                                                    .arg(frames)
+                                                    .arg(ids.size() == 1 ? "it" : "them");
+    const QString question =
+        ids.size() == 1
+            ? QStringLiteral("Delete this event with its clip, its picture%1?").arg(savedFrames)
+            : QStringLiteral("Delete these %1 events with their clips, their pictures%2?").arg(ids.size()).arg(savedFrames);
+    if (QMessageBox::question(this, "Events", question) != QMessageBox::Yes)
+        return;
     for (const std::int64_t id : ids) {
         QString error;
         if (!watcher_.deleteEvent(id, error)) {

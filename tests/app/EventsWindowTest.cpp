@@ -137,12 +137,16 @@ TEST(EventsWindow, NewEventsComeOnTopAndDeleteRemovesTheirFiles)
     EXPECT_EQ(model.rowCount(), 0);
 
     analysis::Bitmap frame(64, 48, analysis::PixelFormat::Bgr24);
+    const std::string savedFrame = dir.filePath("0.5.bmp").toStdString();
+    std::ofstream(savedFrame) << "BM";
     for (int peak : {100, 200}) {
         CycleSummary s;
         s.time = now();
         s.moving = s.confirmed = true;
         s.changed = peak;
         s.frame = &frame;
+        if (peak == 200)
+            s.savedFile = savedFrame; // Save On Move saved the frame of this cycle
         watcher.cycleEvaluated(s);
         watcher.finish();
     }
@@ -152,11 +156,17 @@ TEST(EventsWindow, NewEventsComeOnTopAndDeleteRemovesTheirFiles)
     ASSERT_TRUE(fs::exists(shown.thumbnail));
 
     window.view()->selectRow(0);
-    whenModalOpens([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+    QString asked;
+    whenModalOpens([&asked](QWidget* box) {
+        asked = static_cast<QMessageBox*>(box)->text();
+        static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+    });
     window.findChild<QPushButton*>("DeleteButton")->click();
+    EXPECT_TRUE(asked.contains("the frame saved during it")) << asked.toStdString();
     ASSERT_EQ(model.rowCount(), 1);
     EXPECT_EQ(model.eventAt(0).peakCount, 100);
     EXPECT_FALSE(fs::exists(shown.thumbnail));
+    EXPECT_FALSE(fs::exists(savedFrame));
     EXPECT_FALSE(watcher.log()->event(shown.id));
 
     // Answering no keeps the event.
