@@ -65,7 +65,9 @@ bool chooseSource(const Options& options, const Settings& settings, QString& err
     QStringList names;
     for (std::size_t i = 0; i < drivers.size(); ++i)
         names << QStringLiteral("%1 \"%2\"").arg(i).arg(QString::fromStdString(drivers[i].name));
-    const QString there = names.isEmpty() ? QStringLiteral("there is none") : "there are " + names.join(", ");
+    const QString there = names.isEmpty()     ? QStringLiteral("there is none")
+                          : names.size() == 1 ? "the only one is " + names.front()
+                                              : "the cameras are " + names.join(", ");
     if (options.camera) {
         error = QStringLiteral("--camera: no camera \"%1\"; %2.").arg(wanted, there);
         return false;

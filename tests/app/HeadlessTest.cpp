@@ -92,7 +92,8 @@ TEST(CommandLineProgram, ExitStatusesAndMessages)
 
     const Outcome unknown = run({"--headless", "--camera", "Hall"}, configured);
     EXPECT_EQ(unknown.exitCode, 2);
-    EXPECT_TRUE(unknown.err.contains("\"Ball\"")) << "names the cameras there are: " << unknown.err.toStdString();
+    EXPECT_TRUE(unknown.err.startsWith("--camera: no camera \"Hall\"; the cameras are 0 \"Ball\", 1 \"Bars\"."))
+        << "names the cameras there are: " << unknown.err.toStdString();
 }
 
 TEST(Headless, WatchesPrintsEventsAndEndsCleanlyOnSigterm)
