@@ -1,18 +1,18 @@
 #include "SavedFrame.h"
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QImage>
 #include <gtest/gtest.h>
+
+#include "../support/FileSizeLimit.h"
 
 using namespace analysis;
 namespace fs = std::filesystem;
@@ -154,15 +154,10 @@ TEST(SavedFrame, FailedWriteKeepsTheEarlierFile)
     const std::string before = readAll(file);
 
     // A file size limit below the new file's size makes the write fail half way.
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &small);
-    EXPECT_THROW(saveBmp(patternFrame(100, 100), file), std::runtime_error);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    {
+        const FileSizeLimit limit(1000);
+        EXPECT_THROW(saveBmp(patternFrame(100, 100), file), std::runtime_error);
+    }
 
     EXPECT_EQ(readAll(file), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "temporary file left behind";

@@ -1,4 +1,3 @@
-#include <csignal>
 #include <filesystem>
 
 #include <QDir>
@@ -7,8 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
+#include "../support/FileSizeLimit.h"
 #include "ClipboardFrame.h"
 #include "EventLog.h"
 #include "EventWatcher.h"
@@ -162,20 +161,16 @@ TEST(EventWatcher, ClipThatFailsDuringTheEventIsToldAtOnceAndTheEventEndsWithout
     ASSERT_TRUE(watcher.eventOpen());
 
     // The disk fills while the event goes on: a file-size limit fails every further write.
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 1;
-    setrlimit(RLIMIT_FSIZE, &small);
-    const bool told = QTest::qWaitFor(
-        [&] {
-            feed.push(watcher, 1);
-            return said.filter("was not saved").size() == 1 || feed.next == feed.frames.size();
-        },
-        30'000);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    bool told = false;
+    {
+        const FileSizeLimit limit(1);
+        told = QTest::qWaitFor(
+            [&] {
+                feed.push(watcher, 1);
+                return said.filter("was not saved").size() == 1 || feed.next == feed.frames.size();
+            },
+            30'000);
+    }
     ASSERT_TRUE(told);
     EXPECT_EQ(said.filter("was not saved").size(), 1) << said.join('\n').toStdString();
     EXPECT_TRUE(watcher.eventOpen()) << "told while the event goes on";

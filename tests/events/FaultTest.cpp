@@ -1,7 +1,6 @@
 // The program killed in the middle of its work, and a full disk: a child process records
 // events and clips and is killed with SIGKILL; what it left must open and be whole.
 
-#include <csignal>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -11,8 +10,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
+#include "../support/FileSizeLimit.h"
 #include "ClipRecorder.h"
 #include "EventLog.h"
 #include "Thumbnail.h"
@@ -189,16 +188,12 @@ TEST(Faults, ThumbnailThatDoesNotFitLeavesTheOldOneOrNothing)
     ASSERT_GT(keptSize, 2000u);
 
     // A file-size limit below the JPEG's size fails its write as a full disk does.
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &small);
-    const bool keptWritten = writeThumbnail(frame, kept, error);
-    const bool freshWritten = writeThumbnail(frame, fresh, error);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    bool keptWritten = true, freshWritten = true;
+    {
+        const FileSizeLimit limit(1000);
+        keptWritten = writeThumbnail(frame, kept, error);
+        freshWritten = writeThumbnail(frame, fresh, error);
+    }
 
     EXPECT_FALSE(keptWritten);
     EXPECT_FALSE(freshWritten);

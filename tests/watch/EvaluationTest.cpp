@@ -1,12 +1,11 @@
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 
 #include <QImage>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
+#include "../support/FileSizeLimit.h"
 #include "Beep.h"
 #include "Evaluation.h"
 #include "SharedPictures.h"
@@ -263,17 +262,13 @@ TEST_F(InFolder, FailedSaveCarriesTheSystemsReason)
 
     // A file-size limit stands in for a full disk: the write fails half way.
     fs::create_directory("images");
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &small);
-    Evaluation evaluation;
-    evaluation.takeReference(frame(0));
-    const std::string reason = evaluation.evaluate(frame(9), everything(1)).saveErrorReason;
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    std::string reason;
+    {
+        const FileSizeLimit limit(1000);
+        Evaluation evaluation;
+        evaluation.takeReference(frame(0));
+        reason = evaluation.evaluate(frame(9), everything(1)).saveErrorReason;
+    }
     EXPECT_EQ(reason, "File too large");
     EXPECT_EQ(savedFiles(), 0) << "no partial file";
 }
