@@ -1,5 +1,6 @@
 #include "Headless.h"
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 
@@ -24,11 +25,13 @@ void progress(const QString& text)
     std::fflush(stderr);
 }
 
-void output(const QByteArray& line)
+// False when the line could not be written: the reader went away.
+bool output(const QByteArray& line)
 {
-    std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout); // a reader (a pipe, the journal) sees each line as it happens
+    const bool written = std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout) ==
+                             std::size_t(line.size()) &&
+                         std::fputc('\n', stdout) != EOF;
+    return std::fflush(stdout) == 0 && written; // a reader (a pipe, the journal) sees each line as it happens
 }
 
 QString saveFolder(const Settings& settings)
@@ -144,7 +147,7 @@ void Headless::cycleEvaluated(const watch::Cycle& cycle)
 {
     ++evaluations_;
     if (logCycles_)
-        output(cycleJson(cycle));
+        writeLine(cycleJson(cycle));
     // The frames of the open event, or of the cycle that may start the next one.
     if (!watcher_.eventOpen())
         savedFrames_.clear();
@@ -159,21 +162,41 @@ void Headless::cycleEvaluated(const watch::Cycle& cycle)
 void Headless::eventStarted(const events::Event& event)
 {
     ++events_;
-    output(eventStartJson(event, savedFrames_));
+    writeLine(eventStartJson(event, savedFrames_));
     progress(QStringLiteral("movement: event %1 started, %2 pixels changed").arg(event.id).arg(event.peakCount));
 }
 
 void Headless::eventEnded(const events::Event& event)
 {
-    output(eventEndJson(event, savedFrames_));
+    writeLine(eventEndJson(event, savedFrames_));
     progress(QStringLiteral("event %1 ended after %2 moving evaluations, at most %3 pixels")
                  .arg(event.id)
                  .arg(event.movingCycles)
                  .arg(event.peakCount));
 }
 
+void Headless::writeLine(const QByteArray& line)
+{
+    if (outputGone_ || output(line))
+        return;
+    // A reader that stopped reading (`| head -1`, a closed pipe) ends the watching as
+    // SIGTERM does, with the open event and its clip finished, rather than the process
+    // dying of SIGPIPE in the middle of them.
+    outputGone_ = true;
+    progress(QStringLiteral("standard output was closed; ending"));
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            stop();
+            QCoreApplication::quit();
+        },
+        Qt::QueuedConnection);
+}
+
 int runHeadless(int argc, char** argv, const Settings& settings, const Options& options)
 {
+    // A closed standard output is told by the writes failing (see writeLine).
+    std::signal(SIGPIPE, SIG_IGN);
     // From here on a signal waits for the event loop, which ends the watching cleanly.
     QuitSignals::catchSignals();
     QCoreApplication application(argc, argv);

@@ -45,6 +45,8 @@ private:
     void evaluate();
     void eventStarted(const events::Event& event);
     void eventEnded(const events::Event& event);
+    // Writes a line to standard output; once nobody reads it any more, ends the watching.
+    void writeLine(const QByteArray& line);
 
     Settings settings_;
     bool logCycles_;
@@ -60,6 +62,7 @@ private:
     std::vector<std::string> savedFrames_; // saved during the open event
     std::string lastSaveError_;
     bool stopped_ = false;
+    bool outputGone_ = false;
 };
 
 // Runs the headless mode to its end (SIGINT or SIGTERM); returns the exit status.

@@ -179,3 +179,30 @@ TEST(Headless, WatchesPrintsEventsAndEndsCleanlyOnSigterm)
             lastMotion = m.payload;
     EXPECT_EQ(lastMotion, "OFF");
 }
+
+TEST(Headless, AReaderThatGoesAwayEndsTheWatchingWithTheOpenEventFinished)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath("events");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    // As in `video --headless --log-cycles | head -n 5`: the reader leaves after five lines.
+    QProcess head;
+    QProcess program;
+    program.setStandardOutputProcess(&head);
+    head.start("head", {"-n", "5"});
+    ASSERT_TRUE(head.waitForStarted(10000));
+    program.setProcessEnvironment(withoutDisplay(home));
+    program.start(VIDEO_PROGRAM, {"--headless", "--source", movingSource, "--period", "100", "--min-movement", "50",
+                                  "--log-cycles", "--save-dir", folder});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    ASSERT_TRUE(head.waitForFinished(60000));
+    EXPECT_EQ(head.readAllStandardOutput().count('\n'), 5);
+
+    ASSERT_TRUE(program.waitForFinished(30000));
+    const QString err = program.readAllStandardError();
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "not killed by SIGPIPE";
+    EXPECT_EQ(program.exitCode(), 0) << err.toStdString();
+    EXPECT_TRUE(err.contains("standard output was closed")) << err.toStdString();
+    EXPECT_TRUE(err.contains("event 1 ended")) << err.toStdString();
+    EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1) << "the open event's clip is whole";
+}
