@@ -1,7 +1,13 @@
 #include "ClipRecorder.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
@@ -15,10 +21,48 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 namespace gst = platform::gst;
 
+namespace {
+
+// The temporary file of a clip while it is written, claimed with an exclusive lock: other
+// programs recording into the same folder (another camera watched from the same place)
+// see the name taken, and the clean-up of leftovers leaves it alone.
+class Claim {
+public:
+    Claim() = default;
+    // Creates `path`, which must not exist yet; false (and errno) otherwise.
+    bool take(const std::string& path)
+    {
+        drop();
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int reason = errno;
+            ::unlink(path.c_str());
+            drop();
+            errno = reason;
+        }
+        return fd_ >= 0;
+    }
+    void drop()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    ~Claim() { drop(); }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace
+
 struct ClipRecorder::Clip {
     int id = 0;
     std::string path;
     std::string temporary;
+    Claim claim; // held until the temporary file is renamed or removed
     gst::Element pipeline;
     gst::Bus bus;
     GstElement* source = nullptr; // owned by the pipeline
@@ -223,13 +267,27 @@ int ClipRecorder::begin(const std::string& stem, std::string& path, std::string&
     auto clip = std::make_unique<Clip>();
     std::error_code ec;
     for (int n = 1;; ++n) {
-        path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + ".webm";
-        if (!fs::exists(path, ec) && !fs::exists(temporaryNameOf(path), ec))
-            break;
-        if (n == 1000) {
+        if (n > 1000) {
             error = "no free name for a clip beside " + stem;
             return 0;
         }
+        path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + ".webm";
+        if (fs::exists(path, ec))
+            continue;
+        const std::string temporary = temporaryNameOf(path);
+        if (!clip->claim.take(temporary)) {
+            if (errno == EEXIST)
+                continue; // being written, here or by another program
+            error = "Cannot record the clip " + path + ": " + std::strerror(errno);
+            return 0;
+        }
+        // A clip of that name finished just before the claim: its temporary name was free again.
+        if (fs::exists(path, ec)) {
+            clip->claim.drop();
+            fs::remove(temporary, ec);
+            continue;
+        }
+        break;
     }
     clip->path = path;
     clip->temporary = temporaryNameOf(path);
@@ -290,8 +348,16 @@ void ClipRecorder::removeLeftovers(const std::string& folder)
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() > 10 && name.front() == '.' && name.ends_with(".webm.part"))
+        if (name.size() <= 10 || name.front() != '.' || !name.ends_with(".webm.part"))
+            continue;
+        // A clip still being written, by this program or another one recording here, is
+        // locked; what is not was left by a program that ended before renaming it.
+        const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
             fs::remove(entry.path(), ec);
+        ::close(fd);
     }
 }
 

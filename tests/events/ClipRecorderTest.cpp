@@ -1,5 +1,6 @@
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <vector>
 
@@ -115,6 +116,45 @@ TEST(ClipRecorder, OverlappingEventsNamesTakenAndClosingEarly)
     }
     EXPECT_EQ(results.list[0].frames, 6 + 10 + 40);
     EXPECT_EQ(results.list[1].frames, 6 + 40);
+}
+
+TEST(ClipRecorder, TwoProgramsRecordingIntoOneFolderKeepTheirClipsApart)
+{
+    // Two cameras watched from the same place, events starting in the same second; the
+    // second program starts (and cleans up leftovers) while the first one records.
+    QTemporaryDir dir;
+    const std::vector<SourceFrame> frames = testFrames(30, 160, 120);
+    Results results;
+    const std::string stem = dir.filePath("2026-12-07_11-00-00").toStdString();
+    std::string first, second, error;
+    {
+        ClipRecorder one(milliseconds(200), milliseconds(200), results.callback());
+        ClipRecorder other(milliseconds(200), milliseconds(200), results.callback());
+        for (int i = 0; i < 10; ++i) {
+            one.pushFrame(frames[i].image, frames[i].pts);
+            other.pushFrame(frames[i].image, frames[i].pts);
+        }
+        const int a = one.begin(stem, first, error);
+        ASSERT_NE(a, 0) << error;
+        const std::string left = dir.filePath(".2026-12-07_10-00-00.webm.part").toStdString();
+        std::ofstream(left) << "left by a program that was killed";
+        ClipRecorder::removeLeftovers(dir.path().toStdString());
+        EXPECT_FALSE(fs::exists(left)) << "a leftover goes";
+        const int b = other.begin(stem, second, error);
+        ASSERT_NE(b, 0) << error;
+        EXPECT_NE(first, second);
+        for (int i = 10; i < 30; ++i) {
+            one.pushFrame(frames[i].image, frames[i].pts);
+            other.pushFrame(frames[i].image, frames[i].pts);
+        }
+    }
+    ASSERT_EQ(results.list.size(), 2u);
+    for (const ClipRecorder::Result& r : results.list) {
+        ASSERT_TRUE(r.complete) << r.error;
+        EXPECT_EQ(readClip(r.path).error, "") << r.path;
+        EXPECT_EQ(readClip(r.path).frames, r.frames) << r.path;
+    }
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"2026-12-07_11-00-00-2.webm", "2026-12-07_11-00-00.webm"}));
 }
 
 TEST(ClipRecorder, ClipWithoutFramesLeavesNoFile)
