@@ -1,5 +1,8 @@
 #include "EventLog.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <sstream>
 #include <utility>
 
@@ -250,7 +253,14 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
     sqlite3_busy_timeout(db, 2000);
 
     // Look before changing anything, so a file that is not ours stays exactly as it is.
+    // One read transaction: another program setting up the same new file in between
+    // would otherwise show a version of 0 beside its tables.
     int version = 0;
+    std::int64_t tableCount = 0;
+    if (!log->exec("BEGIN")) {
+        error = "The event log " + path + " cannot be read (" + sqlite3_errmsg(db) + "); it was left as it is";
+        return nullptr;
+    }
     {
         Statement query(db, "PRAGMA user_version");
         if (query.step() != SQLITE_ROW) {
@@ -258,22 +268,33 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
             return nullptr;
         }
         version = static_cast<int>(query.integer(0));
+        Statement tables(db, "SELECT count(*) FROM sqlite_master");
+        if (tables.step() != SQLITE_ROW) {
+            error = "The event log " + path + " cannot be read (" + sqlite3_errmsg(db) + "); it was left as it is";
+            return nullptr;
+        }
+        tableCount = tables.integer(0);
     }
+    log->exec("COMMIT");
     if (version > schemaVersion) {
         error = "The event log " + path + " was written by a newer version of the program (schema " +
                 std::to_string(version) + ", this one reads up to " + std::to_string(schemaVersion) +
                 "); it was left as it is";
         return nullptr;
     }
-    if (version == 0) {
-        Statement tables(db, "SELECT count(*) FROM sqlite_master");
-        if (tables.step() != SQLITE_ROW || tables.integer(0) != 0) {
-            error = "The file " + path + " is a database of another program; it was left as it is";
-            return nullptr;
-        }
+    if (version == 0 && tableCount != 0) {
+        error = "The file " + path + " is a database of another program; it was left as it is";
+        return nullptr;
     }
 
-    if (!log->exec("PRAGMA journal_mode = WAL") || !log->exec("PRAGMA synchronous = NORMAL") ||
+    // Switching to WAL needs the file to itself; two programs doing it at once are told
+    // "busy" at once rather than waiting for each other, so the loser tries again.
+    bool wal = log->exec("PRAGMA journal_mode = WAL");
+    for (int attempt = 0; !wal && sqlite3_errcode(db) == SQLITE_BUSY && attempt < 100; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        wal = log->exec("PRAGMA journal_mode = WAL");
+    }
+    if (!wal || !log->exec("PRAGMA synchronous = NORMAL") ||
         !log->exec("PRAGMA wal_autocheckpoint = 0")) {
         error = "Cannot set up the event log " + path + ": " + sqlite3_errmsg(db);
         return nullptr;
@@ -297,6 +318,14 @@ bool EventLog::migrate(int from)
     Transaction transaction(db_.get());
     if (!transaction.began())
         return fail("Cannot begin");
+    // Another program opening the same new log at the same moment (a second camera saving
+    // into this folder) may have moved the schema on while this one waited for the lock.
+    {
+        Statement query(db_.get(), "PRAGMA user_version");
+        if (query.step() != SQLITE_ROW)
+            return fail("Cannot read the schema version");
+        from = std::max(from, static_cast<int>(query.integer(0)));
+    }
     for (int step = from; step < schemaVersion; ++step)
         if (!exec(migrations[step]))
             return fail("Cannot move the schema to version " + std::to_string(step + 1));

@@ -1,7 +1,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <latch>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -103,6 +107,31 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(row, 1))).substr(0, 4), "2027");
     sqlite3_finalize(row);
     sqlite3_close(db);
+}
+
+TEST(EventLog, TwoProgramsOpeningOneNewLogAtOnceBothUseIt)
+{
+    // Two cameras saving into one folder, started together: both set up the same new file.
+    QTemporaryDir dir;
+    for (int round = 0; round < 20; ++round) {
+        const std::string path = dir.filePath(QString("events-%1.sqlite").arg(round)).toStdString();
+        std::latch ready(2);
+        std::unique_ptr<EventLog> logs[2];
+        std::string errors[2];
+        std::vector<std::thread> programs;
+        for (int i = 0; i < 2; ++i)
+            programs.emplace_back([&, i] {
+                ready.arrive_and_wait();
+                logs[i] = EventLog::open(path, errors[i]);
+            });
+        for (std::thread& program : programs)
+            program.join();
+        for (int i = 0; i < 2; ++i)
+            ASSERT_TRUE(logs[i]) << "round " << round << ": " << errors[i];
+        Event e = sample(1000);
+        ASSERT_TRUE(logs[0]->addStarted(e));
+        EXPECT_TRUE(logs[1]->event(e.id)) << "one log, seen by both";
+    }
 }
 
 TEST(EventLog, RefusesFilesItDoesNotOwnAndLeavesThemAsTheyAre)
