@@ -35,6 +35,12 @@ void QuitSignals::catchSignals()
     action.sa_flags = SA_RESTART; // a read or write in progress goes on after the handler
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // The terminal it was started from closing ends it as cleanly, unless it was started
+    // to outlive the terminal (nohup leaves SIGHUP ignored).
+    struct sigaction hangUp = {};
+    sigaction(SIGHUP, nullptr, &hangUp);
+    if (hangUp.sa_handler != SIG_IGN)
+        sigaction(SIGHUP, &action, nullptr);
 }
 
 QuitSignals::QuitSignals(std::function<void()> quit, QObject* parent) : QObject(parent), quit_(std::move(quit))

@@ -6,7 +6,7 @@
 
 class QSocketNotifier;
 
-// SIGINT and SIGTERM as a request to quit, answered on the Qt event loop: the signal
+// SIGINT, SIGTERM and SIGHUP as a request to quit, answered on the Qt event loop: the signal
 // handler only writes to a pipe, and the loop runs `quit`, so a save or an evaluation in
 // progress finishes first and the program ends as it does when the user closes it.
 class QuitSignals : public QObject {

@@ -61,7 +61,7 @@ TEST_F(Program, WithoutADisplayItSaysSoInOneLineAndEndsWithStatusOne)
 
 TEST_F(Program, SignalsEndItAsClosingItsWindowDoes)
 {
-    for (int signal : {SIGTERM, SIGINT}) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         QProcessEnvironment e = environment();
         e.insert("QT_QPA_PLATFORM", "offscreen");
         start(e, {"--auto", "--period", "50"});
