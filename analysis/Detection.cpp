@@ -9,7 +9,7 @@
 #include "DetectionKernels.h"
 #include "Mask.h"
 #include "Popcount.h"
-#include "SpeckFilter.h"
+#include "SmallAreas.h"
 
 namespace analysis {
 

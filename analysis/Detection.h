@@ -10,7 +10,7 @@
 #include "Confirmation.h"
 #include "LightCompensation.h"
 #include "NoiseTiles.h"
-#include "SpeckFilter.h"
+#include "SmallAreas.h"
 
 namespace analysis {
 

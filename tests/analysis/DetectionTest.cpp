@@ -14,7 +14,7 @@
 
 #include "DetectionKernels.h"
 #include "Mask.h"
-#include "SpeckFilter.h"
+#include "SmallAreas.h"
 
 using namespace analysis;
 

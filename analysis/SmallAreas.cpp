@@ -1,4 +1,4 @@
-#include "SpeckFilter.h"
+#include "SmallAreas.h"
 
 #include <algorithm>
 
