@@ -53,6 +53,14 @@ using Lanes = float __attribute__((vector_size(16)));
 using LaneBits = std::int32_t __attribute__((vector_size(16)));
 constexpr std::size_t lanes = sizeof(Lanes) / sizeof(float);
 
+// The `lanes` values from `values[i]` on.
+Lanes lanesAt(const std::vector<float>& values, std::size_t i)
+{
+    Lanes out;
+    std::memcpy(&out, values.data() + i, sizeof out);
+    return out;
+}
+
 WeightedSums weightedSums(const std::vector<float>& e, const std::vector<float>& l, double gain, double offset,
                           double inverse, float centreE, float centreL)
 {
@@ -75,12 +83,8 @@ WeightedSums weightedSums(const std::vector<float>& e, const std::vector<float>&
     };
     const std::size_t n = e.size();
     std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes) {
-        Lanes pe, pl;
-        std::memcpy(&pe, e.data() + i, sizeof pe);
-        std::memcpy(&pl, l.data() + i, sizeof pl);
-        add(pe, pl, Lanes{} + 1);
-    }
+    for (; i + lanes <= n; i += lanes)
+        add(lanesAt(e, i), lanesAt(l, i), Lanes{} + 1);
     if (i < n) {
         Lanes pe{}, pl{}, counts{};
         for (std::size_t k = 0; i + k < n; ++k) {
@@ -116,10 +120,7 @@ std::optional<double> halfResidual(const std::vector<float>& e, const std::vecto
     const std::size_t n = e.size();
     std::size_t i = 0;
     for (; i + lanes <= n; i += lanes) {
-        Lanes pe, pl;
-        std::memcpy(&pe, e.data() + i, sizeof pe);
-        std::memcpy(&pl, l.data() + i, sizeof pl);
-        const Lanes quarters = (pl - (g * pe + o)) * 4;
+        const Lanes quarters = (lanesAt(l, i) - (g * lanesAt(e, i) + o)) * 4;
         for (std::size_t k = 0; k < lanes; ++k)
             ++histograms[k][bin(quarters[k])];
     }

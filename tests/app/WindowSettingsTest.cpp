@@ -31,6 +31,21 @@
 using app::Settings;
 using app::SettingsFile;
 
+namespace {
+
+const char* const snowCamera = "Snow Camera|videotestsrc pattern=snow is-live=true ! video/x-raw,width=160,height=120";
+
+// Starts the video and waits until the session runs and knows its camera.
+void startWatching(TVideo& video)
+{
+    QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] { return capWindow() && capWindow()->source().state() == platform::LiveSource::State::Running; }, 20000));
+    QTest::qWait(600);
+}
+
+} // namespace
+
 TEST(WindowSettings, NothingRememberedLeavesTheWindowsAsTheyStart)
 {
     QTemporaryDir folder;
@@ -165,17 +180,13 @@ TEST(WindowSettings, TheWindowsPublishTheirEventsToTheBrokerSet)
     Settings stored;
     stored.mqtt = QStringLiteral("127.0.0.1:%1").arg(broker.port());
     stored.minimalMovement = 10;
-    setenv("CAPTURE_SOURCES", "Snow Camera|videotestsrc pattern=snow is-live=true ! video/x-raw,width=160,height=120", 1);
+    setenv("CAPTURE_SOURCES", snowCamera, 1);
     {
         TVideo video;
         app::WindowSettings settings(video, file, stored, {});
         video.show();
-        QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
         // The session's camera names the topics once the session runs.
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return capWindow() && capWindow()->source().state() == platform::LiveSource::State::Running; },
-            20000));
-        QTest::qWait(600);
+        ASSERT_NO_FATAL_FAILURE(startWatching(video));
         QTest::mouseClick(video.SpeedButton12, Qt::LeftButton);
         ASSERT_TRUE(video.eventWatcher()->eventOpen()) << "snow is movement";
         EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
@@ -204,16 +215,12 @@ TEST(WindowSettings, ABrokerSetInTheEventsDialogWhileWatchingIsConnectedAndLetGo
     Settings stored;
     stored.minimalMovement = 10;
     const QString address = QStringLiteral("127.0.0.1:%1").arg(broker.port());
-    setenv("CAPTURE_SOURCES", "Snow Camera|videotestsrc pattern=snow is-live=true ! video/x-raw,width=160,height=120", 1);
+    setenv("CAPTURE_SOURCES", snowCamera, 1);
     {
         TVideo video;
         app::WindowSettings settings(video, file, stored, {});
         video.show();
-        QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return capWindow() && capWindow()->source().state() == platform::LiveSource::State::Running; },
-            20000));
-        QTest::qWait(600); // the session's camera is known
+        ASSERT_NO_FATAL_FAILURE(startWatching(video));
 
         auto setBroker = [&](const QString& text) {
             video.Video1->findChild<QAction*>("Events1")->trigger();
