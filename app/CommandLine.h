@@ -5,14 +5,12 @@
 #include <QString>
 #include <QStringList>
 
+#include "Broker.h"
+
 namespace app {
 
-// A broker to publish events to.
-struct BrokerAddress {
-    QString host;
-    int port = 1883;
-    friend bool operator==(const BrokerAddress&, const BrokerAddress&) = default;
-};
+using watch::BrokerAddress;
+using watch::parseBrokerAddress;
 
 // What the user asked for on the command line. An option not given is empty, so the
 // remembered settings stand for it.
@@ -50,9 +48,6 @@ constexpr int badArgumentsExit = 2;
 // Reads the program's arguments (`arguments[0]` is the program) into options, or into
 // the help, the version, or a message naming the bad value.
 CommandLine parseCommandLine(const QStringList& arguments);
-
-// "HOST", "HOST:PORT", "[IPV6]" or "[IPV6]:PORT"; empty with `error` set when malformed.
-std::optional<BrokerAddress> parseBrokerAddress(const QString& text, QString& error);
 
 // The program's version, as --version prints it.
 QString programVersion();

@@ -14,8 +14,21 @@ QString errorBoxText(const QString& error)
     return error;
 }
 
+namespace {
+int openBoxes = 0;
+} // namespace
+
+bool errorBoxOpen()
+{
+    return openBoxes > 0;
+}
+
 void showErrorBox(const QString& error)
 {
+    struct Open {
+        Open() { ++openBoxes; }
+        ~Open() { --openBoxes; }
+    } open;
     QMessageBox box(QMessageBox::Critical, platform::applicationTitle(), errorBoxText(error), QMessageBox::Ok);
     box.setObjectName("ErrorBox");
     box.setWindowModality(Qt::ApplicationModal);

@@ -11,6 +11,8 @@ QString errorBoxText(const QString& error);
 // The application's standard error box: the text, a stop icon, one OK button, the
 // application's title as caption; the other windows are disabled while it is open.
 void showErrorBox(const QString& error);
+// Whether such a box is open now (waiting for its OK).
+bool errorBoxOpen();
 
 // Runs a command; an error it raises ends it and is shown in the standard error box.
 // While the capture session waits for its source (the GUI keeps running meanwhile), a

@@ -16,7 +16,8 @@
 #include <QVBoxLayout>
 
 #include "EventCommands.h"
-#include "EventOutputs.h"
+#include "Broker.h"
+#include "Session.h"
 #include "EventWatcher.h"
 #include "Settings.h"
 
@@ -57,7 +58,7 @@ QLineEdit* commandEdit(const char* name, const QStringList& command)
 
 } // namespace
 
-EventsDialog::EventsDialog(const events::EventSettings& settings, EventOutputs* outputs, QWidget* parent)
+EventsDialog::EventsDialog(const events::EventSettings& settings, watch::Session* outputs, QWidget* parent)
     : QDialog(parent), base_(settings), outputs_(outputs)
 {
     setObjectName("EventsDialog");
@@ -181,7 +182,7 @@ bool EventsDialog::applyOutputs(QString& error)
     if (!outputs_)
         return true;
     // The broker is checked first, so that a bad one leaves the folder as it was too.
-    const QString problem = brokerProblem(broker_->text());
+    const QString problem = watch::brokerProblem(broker_->text());
     if (!problem.isEmpty()) {
         error = problem;
         return false;
@@ -208,7 +209,7 @@ void EventsDialog::chooseFolder()
     chooser->open();
 }
 
-QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, EventOutputs& outputs, QWidget* parent)
+QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent)
 {
     auto* action = new QAction("&Events...", &menu);
     action->setObjectName("Events1");
@@ -219,8 +220,9 @@ QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, EventOutputs&
             format = i;
     }
     menu.insertAction(format >= 0 && format + 1 < items.size() ? items[format + 1] : nullptr, action);
-    QObject::connect(action, &QAction::triggered, parent, [&watcher, &outputs, parent] {
-        auto* dialog = new EventsDialog(watcher.settings(), &outputs, parent);
+    QObject::connect(action, &QAction::triggered, parent, [&session, parent] {
+        events::EventWatcher& watcher = session.events();
+        auto* dialog = new EventsDialog(watcher.settings(), &session, parent);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         // The gap is set in the Detection dialog, maybe while this one is open.
         QObject::connect(dialog, &EventsDialog::applied, &watcher, [&watcher](events::EventSettings settings) {

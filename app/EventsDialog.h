@@ -17,9 +17,11 @@ namespace events {
 class EventWatcher;
 }
 
-namespace app {
+namespace watch {
+class Session;
+}
 
-class EventOutputs;
+namespace app {
 
 // The user's choices about events: the video kept around one, how much of the old is
 // kept, the desktop note and the commands run at its start and end; with `outputs`, also
@@ -28,7 +30,7 @@ class EventOutputs;
 class EventsDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit EventsDialog(const events::EventSettings& settings, EventOutputs* outputs = nullptr,
+    explicit EventsDialog(const events::EventSettings& settings, watch::Session* outputs = nullptr,
                           QWidget* parent = nullptr);
 
     // The values shown (what the dialog does not show stays as it was opened with);
@@ -54,7 +56,7 @@ private:
     QSpinBox* cooldown_;
     QLineEdit* onStart_;
     QLineEdit* onEnd_;
-    EventOutputs* outputs_;
+    watch::Session* outputs_;
     QLineEdit* folder_ = nullptr;
     QString shownFolder_; // the folder in use as the edit last showed it
     QLineEdit* broker_ = nullptr;
@@ -62,7 +64,7 @@ private:
 };
 
 // Adds "Events..." to `menu` after its "Video Format" item: it opens the dialog on
-// `watcher`'s settings and `outputs`, and gives them what OK and Apply take.
-QAction* addEventsItem(QMenu& menu, events::EventWatcher& watcher, EventOutputs& outputs, QWidget* parent);
+// the settings of `session`'s events and its outputs, and gives them what OK and Apply take.
+QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent);
 
 } // namespace app

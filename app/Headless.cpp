@@ -5,11 +5,9 @@
 #include <exception>
 
 #include <QCoreApplication>
-#include <QDir>
 
 #include "CameraSetup.h"
 #include "CaptureDrivers.h"
-#include "EventFeed.h"
 #include "EventReport.h"
 #include "MqttBridge.h"
 #include "MqttPublisher.h"
@@ -34,37 +32,25 @@ bool output(const QByteArray& line)
     return std::fflush(stdout) == 0 && written; // a reader (a pipe, the journal) sees each line as it happens
 }
 
-QString saveFolder(const Settings& settings)
-{
-    return settings.saveDir.isEmpty() ? QStringLiteral("images") : settings.saveDir;
-}
-
 } // namespace
 
 Headless::Headless(const Settings& settings, const Options& options)
-    : settings_(settings), logCycles_(options.logCycles), feed_(watcher_)
+    : settings_(settings), logCycles_(options.logCycles)
 {
-    // This listener notes a cycle's saved frame before the events hear of the cycle.
-    evaluation_.addListener(this);
-    evaluation_.addListener(&feed_);
-    if (!settings_.saveDir.isEmpty())
-        evaluation_.setSaveFolder(settings_.saveDir.toStdString());
-    evaluation_.detection().setSettings(detectionFromNames(settings_.detection));
-    watcher_.setSettings(settings_.events);
+    session_.addListener(this);
     timer_.setInterval(std::max(1, settings_.capturingPeriod));
     connect(&timer_, &QTimer::timeout, this, &Headless::evaluate);
-    connect(&source_, &platform::LiveSource::statusChanged, this,
-            [](int, const QString& text) { progress(text); });
-    connect(&watcher_, &events::EventWatcher::eventStarted, this, &Headless::eventStarted);
-    connect(&watcher_, &events::EventWatcher::eventEnded, this, &Headless::eventEnded);
-    connect(&watcher_, &events::EventWatcher::statusText, this, [](const QString& text) { progress(text); });
+    platform::LiveSource& source = session_.source();
+    connect(&source, &platform::LiveSource::statusChanged, this, [](int, const QString& text) { progress(text); });
+    connect(&session_.events(), &events::EventWatcher::eventStarted, this, &Headless::eventStarted);
+    connect(&session_.events(), &events::EventWatcher::eventEnded, this, &Headless::eventEnded);
+    connect(&session_, &watch::Session::statusText, this, [](const QString& text) { progress(text); });
 }
 
 Headless::~Headless()
 {
     stop();
-    evaluation_.removeListener(&feed_);
-    evaluation_.removeListener(this);
+    session_.evaluation().removeListener(this);
 }
 
 bool Headless::start(QString& error)
@@ -76,38 +62,29 @@ bool Headless::start(QString& error)
     }
     const QString name = QString::fromStdString(drivers.front().name);
 
-    if (!settings_.maskFile.isEmpty()) {
-        try {
-            evaluation_.detection().loadMask(settings_.maskFile.toStdString());
-        } catch (const std::exception& e) {
-            progress(QStringLiteral("watching without a mask: %1").arg(QString::fromStdString(e.what())));
-        }
-    }
+    QString warning;
+    if (!session_.useDetection(detectionFromNames(settings_.detection), settings_.maskFile, warning))
+        progress(warning);
+    // No broker checks here: the command line and the settings file refused malformed ones.
+    session_.restore(settings_.saveDir, settings_.mqtt);
     QString eventError;
-    if (!watcher_.open(QDir(saveFolder(settings_)).absolutePath(), eventError))
+    if (!session_.openRecords(eventError))
         progress(QStringLiteral("events are not kept: %1").arg(eventError));
-    source_.addFrameTap(watcher_.frameTap());
+    platform::LiveSource& source = session_.source();
     // A camera that is not there yet (a service started at boot) is waited for.
-    source_.setRetryFirstConnect(true);
-    source_.open(drivers.front());
+    source.setRetryFirstConnect(true);
+    source.open(drivers.front());
     if (name == settings_.camera)
-        new CameraSetup(source_, settings_.cameraFormat, settings_.cameraControls, this);
+        new CameraSetup(source, settings_.cameraFormat, settings_.cameraControls, this);
 
-    if (!settings_.mqtt.isEmpty()) {
-        QString brokerError;
-        if (const std::optional<BrokerAddress> broker = parseBrokerAddress(settings_.mqtt, brokerError)) {
-            mqtt_ = new MqttBridge(*broker, watcher_, [this] { return savedFrames_; }, this);
-            connect(mqtt_, &MqttBridge::statusText, this, [](const QString& text) { progress(text); });
-            mqtt_->setCamera(name);
-            progress(QStringLiteral("publishing events to %1 on %2")
-                         .arg(settings_.mqtt, QString::fromStdString(mqtt_->publisher()->eventTopic())));
-        }
-    }
+    if (const watch::MqttBridge* mqtt = session_.mqtt())
+        progress(QStringLiteral("publishing events to %1 on %2")
+                     .arg(settings_.mqtt, QString::fromStdString(mqtt->publisher()->eventTopic())));
     progress(QStringLiteral("watching \"%1\" every %2 ms, detection %3; events in %4")
                  .arg(name)
                  .arg(timer_.interval())
-                 .arg(evaluation_.detection().settings().anyOn() ? "on" : "off")
-                 .arg(QDir(saveFolder(settings_)).absolutePath()));
+                 .arg(session_.evaluation().detection().settings().anyOn() ? "on" : "off")
+                 .arg(session_.saveFolderPath()));
     timer_.start();
     return true;
 }
@@ -118,41 +95,31 @@ void Headless::stop()
         return;
     stopped_ = true;
     timer_.stop();
-    watcher_.finish(); // the open event ends and its clip is written
-    source_.close();
-    delete mqtt_; // says offline to the broker
-    mqtt_ = nullptr;
+    session_.finish(); // the open event ends; its clip is completed before the program ends
+    session_.source().close();
     progress(QStringLiteral("stopped after %1 evaluations and %2 events").arg(evaluations_).arg(events_));
 }
 
 void Headless::evaluate()
 {
-    const platform::LiveSource::Frame frame = source_.newest();
+    const analysis::Frame frame = session_.source().newest();
     if (frame.number == 0 || frame.number == lastFrame_)
         return; // nothing new to compare
     lastFrame_ = frame.number;
-    watch::Frame taken = watch::frameFromImage(frame.image);
-    if (taken.stream.empty())
-        taken.stream = std::to_string(source_.stream());
     watch::CycleSettings cycleSettings;
     cycleSettings.threshold = static_cast<std::uint8_t>(settings_.pixelVariations);
     cycleSettings.minimalMovement = settings_.minimalMovement;
     // Nobody sits at a machine watched without windows: the events and their lines stand for the beep.
     cycleSettings.beepOnMove = false;
     cycleSettings.saveOnMove = settings_.saveOnMove;
-    evaluation_.evaluate(std::move(taken), cycleSettings);
+    session_.evaluation().evaluate(frame, cycleSettings);
 }
 
 void Headless::cycleEvaluated(const watch::Cycle& cycle)
 {
     ++evaluations_;
     if (logCycles_)
-        writeLine(cycleJson(cycle));
-    // The frames of the open event, or of the cycle that may start the next one.
-    if (!watcher_.eventOpen())
-        savedFrames_.clear();
-    if (!cycle.savedFile.empty())
-        savedFrames_.push_back(cycle.savedFile);
+        writeLine(watch::cycleJson(cycle));
     const std::string saveError = cycle.saveError.empty() ? "" : cycle.saveError + ": " + cycle.saveErrorReason;
     if (!saveError.empty() && saveError != lastSaveError_)
         progress(QString::fromStdString(saveError));
@@ -162,13 +129,13 @@ void Headless::cycleEvaluated(const watch::Cycle& cycle)
 void Headless::eventStarted(const events::Event& event)
 {
     ++events_;
-    writeLine(eventStartJson(event, savedFrames_));
+    writeLine(watch::eventStartJson(event, session_.savedFrames()));
     progress(QStringLiteral("movement: event %1 started, %2 pixels changed").arg(event.id).arg(event.peakCount));
 }
 
 void Headless::eventEnded(const events::Event& event)
 {
-    writeLine(eventEndJson(event, savedFrames_));
+    writeLine(watch::eventEndJson(event, session_.savedFrames()));
     progress(QStringLiteral("event %1 ended after %2 moving evaluations, at most %3 pixels")
                  .arg(event.id)
                  .arg(event.movingCycles)

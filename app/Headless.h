@@ -10,21 +10,16 @@
 
 #include "CommandLine.h"
 #include "Cycle.h"
-#include "Evaluation.h"
-#include "EventFeed.h"
-#include "EventWatcher.h"
-#include "LiveSource.h"
+#include "Event.h"
+#include "Session.h"
 #include "Settings.h"
 
 namespace app {
 
-class MqttBridge;
-
-// Watching without windows: the live source, one evaluation every period on its newest
-// frame, the events with their clips, one JSON line per event start and end (and with
-// --log-cycles per evaluation) on standard output, progress in words on standard error,
-// and the events to an MQTT broker when one is set. The same evaluation and events as
-// the windows, on a QCoreApplication.
+// Watching without windows, as a driver of the same session the windows drive: opens the
+// first camera, runs one evaluation every period on its newest frame, prints one JSON
+// line per event start and end (and with --log-cycles per evaluation) on standard
+// output and progress in words on standard error. On a QCoreApplication.
 class Headless : public QObject, public watch::CycleListener {
     Q_OBJECT
 public:
@@ -50,16 +45,11 @@ private:
 
     Settings settings_;
     bool logCycles_;
-    platform::LiveSource source_;
-    watch::Evaluation evaluation_;
-    events::EventWatcher watcher_;
-    watch::EventFeed feed_;
-    MqttBridge* mqtt_ = nullptr;
+    watch::Session session_;
     QTimer timer_;
     std::uint64_t lastFrame_ = 0;
     std::int64_t evaluations_ = 0;
     int events_ = 0;
-    std::vector<std::string> savedFrames_; // saved during the open event
     std::string lastSaveError_;
     bool stopped_ = false;
     bool outputGone_ = false;

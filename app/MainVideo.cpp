@@ -29,8 +29,6 @@
 #include "ErrorBox.h"
 #include "DetectionControl.h"
 #include "Evaluation.h"
-#include "EventFeed.h"
-#include "EventOutputs.h"
 #include "EventWatcher.h"
 #include "EventsDialog.h"
 #include "EventsWindow.h"
@@ -39,7 +37,7 @@
 #include "ImageFormUnit.h"
 #include "PictureView.h"
 #include "RepeatTimer.h"
-#include "SharedPictures.h"
+#include "Session.h"
 #include "SpinEdit.h"
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
@@ -334,8 +332,10 @@ void TVideo::buildBands()
 
 void TVideo::FormCreate()
 {
-    evaluation_ = std::make_unique<watch::Evaluation>();
-    ReferenceFrame = &evaluation_->reference();
+    session_ = std::make_unique<watch::Session>();
+    ReferenceFrame = &session_->evaluation().reference();
+    // The capture windows that Start Video makes show the session's source.
+    platform::CaptureWindow::showSource(&session_->source());
     VideoForm = new TVideoForm(this);
     ImageForm = new TImageForm(this);
     DirectionForm = new TDirectionForm(this);
@@ -343,39 +343,36 @@ void TVideo::FormCreate()
     ImageForm->show();
     DirectionForm->show();
 
-    eventWatcher_ = new events::EventWatcher(this);
-    eventFeed_ = std::make_unique<watch::EventFeed>(*eventWatcher_);
-    evaluation_->addListener(eventFeed_.get());
+    watch::Evaluation& evaluation = session_->evaluation();
     detection_ = new DetectionControl(
-        *evaluation_, *ImageForm->Image, [this] { return std::int64_t(MinMoveSpinBox->value()); }, this);
-    evaluation_->addListener(detection_);
-    connect(detection_, &DetectionControl::statusText, this, [this](const QString& text) { statusBar()->showMessage(text); });
+        evaluation, *ImageForm->Image, [this] { return std::int64_t(MinMoveSpinBox->value()); }, this);
+    evaluation.addListener(detection_);
+    connect(detection_, &DetectionControl::statusText, this, &TVideo::showStatus);
     connect(detection_, &DetectionControl::statusTextOutdated, this, [this](const QString& text) {
         if (statusBar()->currentMessage() == text) // leaves what others said since
             statusBar()->clearMessage();
     });
-    connect(eventWatcher_, &events::EventWatcher::statusText, this,
-            [this](const QString& text) { statusBar()->showMessage(text); });
-    connect(SaveOMBox, &QCheckBox::toggled, this, &TVideo::updateEventFolder);
-    updateEventFolder();
-    EventsForm = new EventsWindow(*eventWatcher_, this);
-    eventOutputs_ = new app::EventOutputs(*this);
-    connect(eventOutputs_, &app::EventOutputs::statusText, this,
-            [this](const QString& text) { statusBar()->showMessage(text); });
-    app::addEventsItem(*Video1, *eventWatcher_, *eventOutputs_, this);
-    detection_->dialog()->setEventWatcher(eventWatcher_);
+    connect(session_.get(), &watch::Session::statusText, this, &TVideo::showStatus);
+    connect(SaveOMBox, &QCheckBox::toggled, session_.get(), &watch::Session::setRecording);
+    session_->setRecording(SaveOMBox->isChecked());
+    EventsForm = new EventsWindow(session_->events(), this);
+    app::addEventsItem(*Video1, *session_, this);
+    detection_->dialog()->setEventWatcher(&session_->events());
 }
 
-void TVideo::setEventFolder(const QString& folder)
+watch::Evaluation* TVideo::evaluation() const
 {
-    eventFolder_ = folder;
-    updateEventFolder();
+    return session_ ? &session_->evaluation() : nullptr;
 }
 
-void TVideo::updateEventFolder()
+events::EventWatcher* TVideo::eventWatcher() const
 {
-    if (eventWatcher_)
-        eventWatcher_->setFolder(SaveOMBox->isChecked() ? QDir(eventFolder_).absolutePath() : QString());
+    return session_ ? &session_->events() : nullptr;
+}
+
+void TVideo::showStatus(const QString& text)
+{
+    statusBar()->showMessage(text);
 }
 
 void TVideo::FormClose()
@@ -386,18 +383,15 @@ void TVideo::FormClose()
     // No tick may start an evaluation on what is being taken apart.
     Timer1->setEnabled(false);
     CapDestroy();
+    platform::CaptureWindow::showSource(nullptr);
     ReferenceFrame = nullptr;
     delete EventsForm;
     EventsForm = nullptr;
-    // An open event ends and its clip is written before the cycle goes.
-    delete eventWatcher_;
-    eventWatcher_ = nullptr;
-    evaluation_->removeListener(detection_);
+    session_->evaluation().removeListener(detection_);
     delete detection_;
     detection_ = nullptr;
-    evaluation_->removeListener(eventFeed_.get());
-    eventFeed_.reset();
-    evaluation_.reset();
+    // An open event ends; its clip is completed before the program ends.
+    session_.reset();
     delete VideoForm;
     VideoForm = nullptr;
     delete ImageForm;
@@ -428,9 +422,6 @@ void TVideo::StartVideo()
     // The session holds one capture window: an open one ends before the new one starts.
     CapDestroy();
     if (CapCreate()) {
-        // Every frame of the source goes to the events' pre-event buffer.
-        if (platform::CaptureWindow* window = capWindow())
-            window->source().addFrameTap(eventWatcher_->frameTap());
         CapSetFrameLimit(45);
         CapStartOverlay();
     }
@@ -455,7 +446,7 @@ void TVideo::MakeItPreview()
 void TVideo::TakeReferenceFrame()
 {
     CapGrabToClipboard();
-    evaluation_->takeReference(watch::frameFromImage(platform::frameClipboard().image()));
+    session_->evaluation().takeReference(platform::frameClipboard().frame());
     CapResumePreview();
 }
 
@@ -474,7 +465,7 @@ void TVideo::EvaluateMovement()
     watch::CycleSettings settings;
     settings.minimalMovement = MinMoveSpinBox->value();
     CapGrabToClipboard();
-    const QImage frame = platform::frameClipboard().image();
+    const analysis::Frame frame = platform::frameClipboard().frame();
     // Read within the box's own bounds, as the box shows the value once it loses the focus.
     settings.threshold = static_cast<std::uint8_t>(std::clamp(VariatLimitSpinBox->value(), 0, 255));
     settings.beepOnMove = BeepOMBox->isChecked();
@@ -484,7 +475,7 @@ void TVideo::EvaluateMovement()
     // less memory finds more of it in the processor's cache. Nothing is painted in between,
     // as no events are handled until the new picture is there.
     ImageForm->setPicture(QImage());
-    const watch::Cycle& cycle = evaluation_->evaluate(frame, settings);
+    const watch::Cycle& cycle = session_->evaluation().evaluate(frame, settings);
     // The window shows the cycle's own picture; the evaluation leaves it alone while it is held.
     ImageForm->setPicture(platform::sharedImage(cycle.difference));
     if (cycle.centred)
@@ -530,9 +521,19 @@ void TVideo::CapSpeedSpinBoxChange()
 
 void TVideo::Timer1Timer()
 {
-    // A tick while an evaluation runs or a modal box waits is skipped, not queued.
-    if (evaluating_ || QApplication::activeModalWidget())
+    // A tick while an evaluation runs is skipped, not queued. Dialogs and questions do
+    // not stop the watching; while the box of a failed cycle is open, the failures of
+    // the next cycles go to the status line instead of a box on the box.
+    if (evaluating_)
         return;
+    if (errorBoxOpen()) {
+        try {
+            EvaluateMovement();
+        } catch (const std::exception& e) {
+            statusBar()->showMessage(QString::fromLocal8Bit(e.what()));
+        }
+        return;
+    }
     runCommand([this] { EvaluateMovement(); });
 }
 

@@ -17,16 +17,13 @@ class TDirectionForm;
 class TImageForm;
 class DetectionControl;
 class EventsWindow;
-namespace app {
-class EventOutputs;
-}
 namespace events {
 class EventWatcher;
 }
 class TVideoForm;
 namespace watch {
 class Evaluation;
-class EventFeed;
+class Session;
 }
 
 // The control panel: starts and stops the capture session, runs the movement
@@ -62,19 +59,16 @@ public:
     TDirectionForm* DirectionForm = nullptr;
     // The evaluation's gray reference frame; null once the window has closed.
     const analysis::Bitmap* ReferenceFrame = nullptr;
-    // The evaluation cycle the window drives; null once the window has closed.
-    watch::Evaluation* evaluation() const { return evaluation_.get(); }
-
-    // The events the cycles make; their records go to the save folder while Save On Move
-    // is on. Null once the window has closed.
-    events::EventWatcher* eventWatcher() const { return eventWatcher_; }
+    // The session the windows drive: the camera's live source, the evaluation, the events
+    // and their outputs (the save folder, the MQTT broker). Null once the window has closed.
+    watch::Session* session() const { return session_.get(); }
+    // The session's evaluation cycle, and the events the cycles make (their records go to
+    // the save folder while Save On Move is on); null once the window has closed.
+    watch::Evaluation* evaluation() const;
+    events::EventWatcher* eventWatcher() const;
     EventsWindow* EventsForm = nullptr;
     // The detection's dialog, mask painting and graph; null once the window has closed.
     DetectionControl* detection() const { return detection_; }
-    // Where the records of events are kept (images/ in the working directory unless set).
-    void setEventFolder(const QString& folder);
-    // The save folder and the MQTT broker, as the Events dialog changes them.
-    app::EventOutputs* eventOutputs() const { return eventOutputs_; }
 
     // An item of the Window menu that shows and raises `window` (while it exists).
     QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
@@ -99,14 +93,10 @@ private:
     void CopyFrame1Click();
     void SetAuto(bool on);
 
-    void updateEventFolder();
+    void showStatus(const QString& text);
 
-    std::unique_ptr<watch::Evaluation> evaluation_;
-    events::EventWatcher* eventWatcher_ = nullptr;
-    app::EventOutputs* eventOutputs_ = nullptr;
-    std::unique_ptr<watch::EventFeed> eventFeed_;
+    std::unique_ptr<watch::Session> session_;
     DetectionControl* detection_ = nullptr;
-    QString eventFolder_ = "images";
     bool closed_ = false;
     bool evaluating_ = false;
     int evaluations_ = 0;

@@ -13,11 +13,10 @@
 #include "Evaluation.h"
 #include "EventWatcher.h"
 #include "MainVideo.h"
-#include "EventOutputs.h"
-#include "CaptureWindow.h"
+#include "Session.h"
+#include "CaptureService.h"
 #include "LiveSource.h"
 #include "SpinEdit.h"
-#include "VideoCap.h"
 
 namespace app {
 
@@ -44,25 +43,19 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
         if (window->minimumSize() != window->maximumSize())
             window->resize(place->second.size());
     }
-    watch::Evaluation& evaluation = *video_.evaluation();
-    evaluation.detection().setSettings(detectionFromNames(used_.detection));
-    startingDetection_ = evaluation.detection().settings();
-    if (!used_.maskFile.isEmpty()) {
-        try {
-            evaluation.detection().loadMask(used_.maskFile.toStdString());
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "Video: watching without a mask: %s\n", e.what());
-        }
-    }
-    if (video_.eventWatcher())
-        video_.eventWatcher()->setSettings(used_.events);
+    watch::Session& session = *video_.session();
+    QString warning;
+    if (!session.useDetection(detectionFromNames(used_.detection), used_.maskFile, warning))
+        std::fprintf(stderr, "Video: %s\n", qPrintable(warning));
+    startingDetection_ = session.evaluation().detection().settings();
+    session.events().setSettings(used_.events);
     video_.installEventFilter(this);
-    if (EventOutputs* outputs = video_.eventOutputs())
-        outputs->restore(used_.saveDir, used_.mqtt);
-    // The session's capture window comes and goes with Start and Stop Video.
-    sessionCheck_.setInterval(500);
-    connect(&sessionCheck_, &QTimer::timeout, this, &WindowSettings::followSession);
-    sessionCheck_.start();
+    session.restore(used_.saveDir, used_.mqtt);
+    // Start Video opens a camera in the session's source: its format and controls follow.
+    connect(&session.source(), &platform::LiveSource::statusChanged, this, [this](int id) {
+        if (id == platform::statusConnecting)
+            followSession();
+    });
     // The places the windows are shown at, once the window system has placed them.
     QTimer::singleShot(0, this, &WindowSettings::noteStartingPlaces);
 }
@@ -96,9 +89,9 @@ Settings WindowSettings::current() const
         s.detection = detectionNames(video_.evaluation()->detection().settings());
     if (video_.eventWatcher())
         s.events = video_.eventWatcher()->settings();
-    if (const EventOutputs* outputs = video_.eventOutputs()) {
-        s.saveDir = outputs->saveFolder();
-        s.mqtt = outputs->broker();
+    if (const watch::Session* session = video_.session()) {
+        s.saveDir = session->saveFolder();
+        s.mqtt = session->broker();
     }
     // A mask loaded or saved in the Detection dialog is the one to use next time.
     if (video_.detection() && !video_.detection()->maskFile().isEmpty())
@@ -127,20 +120,15 @@ bool WindowSettings::eventFilter(QObject* watched, QEvent* event)
 
 void WindowSettings::followSession()
 {
-    platform::CaptureWindow* window = capWindow();
-    if (window == sessionWindow_ || !window || window->source().name().empty())
-        return;
-    sessionWindow_ = window;
-    const QString name = QString::fromStdString(window->source().name());
+    platform::LiveSource& source = video_.session()->source();
+    const QString name = QString::fromStdString(source.name());
     // What was remembered belongs to one camera; another one starts from its own.
     const Settings known = camera_ && name == cameraName_ ? current() : used_;
     const bool same = name == known.camera;
     delete camera_;
-    camera_ = new CameraSetup(window->source(), same ? known.cameraFormat : QString(),
+    camera_ = new CameraSetup(source, same ? known.cameraFormat : QString(),
                               same ? known.cameraControls : std::map<QString, int>{}, this);
     cameraName_ = name;
-    if (EventOutputs* outputs = video_.eventOutputs())
-        outputs->setCamera(name);
 }
 
 void WindowSettings::remember()

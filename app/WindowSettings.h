@@ -4,7 +4,6 @@
 
 #include <QObject>
 #include <QRect>
-#include <QTimer>
 
 #include "CameraSetup.h"
 #include "Detection.h"
@@ -13,10 +12,6 @@
 
 class QWidget;
 class TVideo;
-
-namespace platform {
-class CaptureWindow;
-}
 
 namespace app {
 
@@ -49,11 +44,9 @@ private:
     Options options_;
     std::map<QString, QRect> startingPlaces_;
     bool remembered_once_ = false;
-    // The capture session's window, and the format and controls of its camera.
-    platform::CaptureWindow* sessionWindow_ = nullptr;
+    // The format and controls of the camera the session watches.
     CameraSetup* camera_ = nullptr;
     QString cameraName_;
-    QTimer sessionCheck_;
     analysis::DetectionSettings startingDetection_;
 };
 

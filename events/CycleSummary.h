@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,7 +20,7 @@ struct CycleSummary {
     std::int64_t changed = 0;
     double percent = 0;
     std::optional<analysis::Point> centre;
-    const analysis::Bitmap* frame = nullptr; // the colour frame; only valid during the call
+    std::shared_ptr<const analysis::Bitmap> frame; // the colour frame
     std::string savedFile;                   // the frame saved in this cycle, if one was
 };
 

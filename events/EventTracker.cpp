@@ -48,7 +48,7 @@ void EventTracker::start(const CycleSummary& summary)
     current_ = Event{};
     current_.start = summary.time;
     current_.end = summary.time;
-    peakFrame_ = {};
+    peakFrame_.reset();
     take(summary);
 }
 
@@ -61,8 +61,9 @@ void EventTracker::take(const CycleSummary& summary)
     if (current_.movingCycles == 1 || summary.changed > current_.peakCount) {
         current_.peakCount = summary.changed;
         current_.peakPercent = summary.percent;
+        // Frames are never written once made: holding one costs no copy.
         if (summary.frame)
-            peakFrame_ = *summary.frame;
+            peakFrame_ = summary.frame;
     }
 }
 
@@ -72,7 +73,7 @@ void EventTracker::close()
     current_.ended = true;
     ended_ = current_;
     endedPeakFrame_ = std::move(peakFrame_);
-    peakFrame_ = {};
+    peakFrame_.reset();
 }
 
 } // namespace events

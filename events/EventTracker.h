@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 #include "Bitmap.h"
@@ -38,9 +39,10 @@ public:
     const Event& ended() const { return ended_; }
     // When the open event ends unless a cycle moves.
     std::optional<TimePoint> deadline() const;
-    // The colour frame of the busiest cycle of the open and of the last ended event.
-    const analysis::Bitmap& peakFrame() const { return peakFrame_; }
-    const analysis::Bitmap& endedPeakFrame() const { return endedPeakFrame_; }
+    // The colour frame of the busiest cycle of the open and of the last ended event; null
+    // when the cycle had none.
+    const std::shared_ptr<const analysis::Bitmap>& peakFrame() const { return peakFrame_; }
+    const std::shared_ptr<const analysis::Bitmap>& endedPeakFrame() const { return endedPeakFrame_; }
 
 private:
     void start(const CycleSummary& summary);
@@ -51,8 +53,8 @@ private:
     bool open_ = false;
     Event current_;
     Event ended_;
-    analysis::Bitmap peakFrame_;
-    analysis::Bitmap endedPeakFrame_;
+    std::shared_ptr<const analysis::Bitmap> peakFrame_;
+    std::shared_ptr<const analysis::Bitmap> endedPeakFrame_;
 };
 
 } // namespace events

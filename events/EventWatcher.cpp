@@ -7,6 +7,7 @@
 #include <QDir>
 
 #include "ClipRecorder.h"
+#include "ClipboardFrame.h"
 #include "EventCommands.h"
 #include "EventLog.h"
 #include "Notifier.h"
@@ -142,12 +143,12 @@ void EventWatcher::pushFrame(const QImage& frame, std::int64_t ptsNs)
     recorder_->pushFrame(frame, ptsNs);
 }
 
-std::function<void(const QImage&, std::int64_t)> EventWatcher::frameTap()
+std::function<void(const analysis::Frame&)> EventWatcher::frameTap()
 {
     // The source may outlive the watcher: the tap then does nothing.
-    return [recorder = std::weak_ptr<ClipRecorder>(recorder_)](const QImage& frame, std::int64_t ptsNs) {
+    return [recorder = std::weak_ptr<ClipRecorder>(recorder_)](const analysis::Frame& frame) {
         if (const auto r = recorder.lock())
-            r->pushFrame(frame, ptsNs);
+            r->pushFrame(platform::sharedImage(frame.pixels), frame.arrivedNs);
     };
 }
 
@@ -221,8 +222,8 @@ void EventWatcher::ended()
         return;
     }
     std::string error;
-    if (!e.thumbnail.empty() && !tracker_.endedPeakFrame().empty() &&
-        !writeThumbnail(tracker_.endedPeakFrame(), e.thumbnail, error))
+    if (!e.thumbnail.empty() && tracker_.endedPeakFrame() && !tracker_.endedPeakFrame()->empty() &&
+        !writeThumbnail(*tracker_.endedPeakFrame(), e.thumbnail, error))
         report(Fault::Thumbnail, QString::fromStdString(error));
 
     // An event whose start could not be logged gets its row now.

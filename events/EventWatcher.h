@@ -16,6 +16,7 @@
 #include "Event.h"
 #include "EventSettings.h"
 #include "EventTracker.h"
+#include "Frame.h"
 
 namespace events {
 
@@ -55,7 +56,7 @@ public:
     void cycleEvaluated(const CycleSummary& summary);
     // Takes a frame of the live source, on any thread. Give `frameTap()` to the source.
     void pushFrame(const QImage& frame, std::int64_t ptsNs);
-    std::function<void(const QImage&, std::int64_t)> frameTap();
+    std::function<void(const analysis::Frame&)> frameTap();
 
     // Removes an event from the log with its files.
     bool deleteEvent(std::int64_t id, QString& error);

@@ -56,7 +56,7 @@ std::string errorText(GstMessage* message)
     return text;
 }
 
-QImage imageOf(GstSample* sample, FramePictures& pictures, const QString& stream)
+std::shared_ptr<const analysis::Bitmap> picturesOf(GstSample* sample, FramePool& pictures)
 {
     GstVideoInfo info;
     GstCaps* caps = gst_sample_get_caps(sample);
@@ -66,9 +66,10 @@ QImage imageOf(GstSample* sample, FramePictures& pictures, const QString& stream
     GstVideoFrame frame;
     if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ))
         return {};
-    QImage copy = pictures.frame(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
-                                 GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
-                                 GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), stream);
+    std::shared_ptr<const analysis::Bitmap> copy =
+        pictures.copy(static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
+                      GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
+                      GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
     gst_video_frame_unmap(&frame);
     return copy;
 }
@@ -83,7 +84,7 @@ std::unique_ptr<CapturePipeline> CapturePipeline::start(gst::Element source, con
     self->pipeline_ = gst::adoptFloating(gst_pipeline_new("capture"));
     self->source_ = source.get();
     self->loops_ = containsFileSource(source.get());
-    self->stream_ = QString::number(stream);
+    self->stream_ = stream;
     if (GST_IS_COLOR_BALANCE(source.get()))
         self->deviceBalance_ = source.get();
     else if (GST_IS_BIN(source.get()))
@@ -176,14 +177,14 @@ GstFlowReturn CapturePipeline::onSample(GstElement* sink, gpointer data)
     gst::Sample sample(gst_app_sink_pull_sample(GST_APP_SINK(sink)));
     if (!sample)
         return GST_FLOW_OK;
-    QImage image = imageOf(sample.get(), self->pictures_, self->stream_);
-    if (image.isNull())
+    std::shared_ptr<const analysis::Bitmap> pixels = picturesOf(sample.get(), self->pictures_);
+    if (!pixels)
         return GST_FLOW_OK;
     const auto arrived = std::chrono::steady_clock::now().time_since_epoch();
     Frame frame;
     {
         std::lock_guard lock(self->mutex_);
-        self->newest_ = {std::move(image), self->newest_.number + 1,
+        self->newest_ = {std::move(pixels), self->stream_, self->newest_.number + 1,
                          std::chrono::duration_cast<std::chrono::nanoseconds>(arrived).count()};
         frame = self->newest_;
     }

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include <QImage>
 #include <gst/gst.h>
 
+#include "FramePool.h"
+#include "Frame.h"
 #include "GstHandles.h"
-#include "SharedPictures.h"
 
 namespace platform {
 
@@ -26,14 +26,11 @@ namespace platform {
 // frames to whatever format is requested.
 class CapturePipeline {
 public:
-    struct Frame {
-        QImage image;              // Format_BGR888, a copy of its own
-        std::uint64_t number = 0;  // 1 for the first frame, counting up; 0: none yet
-        std::int64_t arrivedNs = 0; // when it arrived, on the steady clock
-    };
+    // Numbered from 1 by this pipeline; each carries the pipeline's stream.
+    using Frame = analysis::Frame;
 
     // Builds and starts a pipeline on `source`, held to `requested` caps (null: free), and
-    // waits until frames flow. Each frame's image carries the text "stream" = `stream`.
+    // waits until frames flow. Each frame carries `stream`.
     // Null with `error` set when it cannot be built, fails, no frame arrives within
     // `timeout`, or `cancel` becomes true.
     static std::unique_ptr<CapturePipeline> start(gst::Element source, const GstCaps* requested, std::uint64_t stream,
@@ -81,9 +78,9 @@ private:
     GstElement* deviceBalance_ = nullptr;
     gst::Bus bus_;
     bool loops_ = false;
-    QString stream_;
+    std::uint64_t stream_ = 0;
     // The memory of the frames, used again once nobody holds a frame any more.
-    FramePictures pictures_;
+    FramePool pictures_;
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPointer>
 
+#include "ClipboardFrame.h"
 #include "FrameClipboard.h"
 
 namespace platform {
@@ -14,9 +15,19 @@ namespace {
 // connects, as long as connecting may take.
 constexpr std::chrono::milliseconds grabTimeout{2000};
 constexpr std::chrono::milliseconds connectWait{12000};
+
+LiveSource* givenSource = nullptr;
+
 } // namespace
 
-CaptureWindow::CaptureWindow(QWidget* parent, const QString& caption) : QWidget(parent)
+void CaptureWindow::showSource(LiveSource* source)
+{
+    givenSource = source;
+}
+
+CaptureWindow::CaptureWindow(QWidget* parent, const QString& caption)
+    : QWidget(parent), own_(givenSource ? nullptr : std::make_unique<LiveSource>()),
+      source_(givenSource ? *givenSource : *own_)
 {
     setWindowTitle(caption);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -75,7 +86,7 @@ void CaptureWindow::showNewest()
 {
     if (source_.state() == LiveSource::State::Closed)
         return;
-    current_ = source_.newest().image;
+    current_ = source_.newest();
     showingStill_ = false;
     update();
 }
@@ -164,7 +175,7 @@ bool CaptureWindow::grab()
     }
     grab_ = Grab::Got;
     lastGrabbed_ = frame.number;
-    still_ = frame.image;
+    still_ = frame;
     showingStill_ = true;
     update();
     return true;
@@ -174,7 +185,7 @@ bool CaptureWindow::copyToClipboard() const
 {
     switch (grab_) {
     case Grab::Got:
-        frameClipboard().setImage(still_);
+        frameClipboard().setFrame(still_);
         return true;
     case Grab::Failed:
         frameClipboard().clear();
@@ -182,6 +193,11 @@ bool CaptureWindow::copyToClipboard() const
     case Grab::Never: break;
     }
     return false;
+}
+
+QImage CaptureWindow::shownImage() const
+{
+    return sharedImage(showingStill_ ? still_.pixels : current_.pixels);
 }
 
 void CaptureWindow::paintEvent(QPaintEvent*)

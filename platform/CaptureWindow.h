@@ -20,6 +20,7 @@ namespace platform {
 // status reports go to the window's callback.
 class CaptureWindow : public QWidget {
 public:
+    // The window shows the source given to showSource when it is made, or one of its own.
     CaptureWindow(QWidget* parent, const QString& caption);
     ~CaptureWindow() override;
 
@@ -36,6 +37,10 @@ public:
     LiveSource& source() { return source_; }
     // The running pipeline, null while the source does not run.
     CapturePipeline* pipeline() const { return source_.pipeline(); }
+
+    // The live source the capture windows made from now on show and connect (a camera's
+    // session owns it and outlives them); null: each window makes one of its own.
+    static void showSource(LiveSource* source);
 
     void setPreview(bool on);
     void setOverlay(bool on);
@@ -54,7 +59,7 @@ public:
     std::string& captureFile() { return captureFile_; }
 
     // The picture the window shows now (the still after a grab).
-    QImage shownImage() const { return showingStill_ ? still_ : current_; }
+    QImage shownImage() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -66,13 +71,14 @@ private:
     void showNewest();
 
     StatusCallback callback_ = nullptr;
-    LiveSource source_;
+    std::unique_ptr<LiveSource> own_; // when no source was given
+    LiveSource& source_;
     Mode mode_ = Mode::None;
     bool scale_ = false;
     int previewRate_ = 40;
     QTimer previewTimer_;
-    QImage current_;
-    QImage still_;
+    analysis::Frame current_;
+    analysis::Frame still_;
     bool showingStill_ = false;
     Grab grab_ = Grab::Never;
     std::uint64_t lastGrabbed_ = 0;

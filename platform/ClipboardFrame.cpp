@@ -4,7 +4,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "FrameClipboard.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -109,9 +108,22 @@ QImage imageFromBitmap(const analysis::Bitmap& bitmap)
     return image;
 }
 
-analysis::Bitmap bitmapFromClipboard()
+QImage sharedImage(std::shared_ptr<const analysis::Bitmap> picture)
 {
-    return bitmapFromImage(frameClipboard().image());
+    if (!picture)
+        return {};
+    if (picture->format() != analysis::PixelFormat::Bgr24 || picture->empty())
+        return imageFromBitmap(*picture);
+    // The picture's rows lie in one block at equal distances, as an image's do.
+    const qsizetype bytesPerLine =
+        picture->height() > 1 ? picture->row(1) - picture->row(0) : qsizetype(picture->width()) * 3;
+    auto held = std::make_unique<std::shared_ptr<const analysis::Bitmap>>(picture);
+    QImage image(picture->row(0), picture->width(), picture->height(), bytesPerLine, QImage::Format_BGR888,
+                 [](void* p) { delete static_cast<std::shared_ptr<const analysis::Bitmap>*>(p); }, held.get());
+    if (image.isNull())
+        throw std::runtime_error("Not enough memory for the picture");
+    held.release(); // the image lets go of it
+    return image;
 }
 
 } // namespace platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QImage>
 
 #include "Bitmap.h"
@@ -16,9 +18,10 @@ void bitmapFromImage(const QImage& image, analysis::Bitmap& into);
 // without one). An empty picture gives a null image.
 QImage imageFromBitmap(const analysis::Bitmap& bitmap);
 
-// The frame on the frame clipboard as a 24-bit picture; empty when it holds no image.
-// Throws std::runtime_error (for example "Unsupported clipboard format") when it
-// announces an image but hands none over.
-analysis::Bitmap bitmapFromClipboard();
+// An image that shows a 24-bit picture where it lies (Format_BGR888), for Qt to draw: the
+// image and its copies hold the picture for as long as they live, and drawing on one
+// makes a copy of its own. Any other picture gives imageFromBitmap's image; none, a null
+// image.
+QImage sharedImage(std::shared_ptr<const analysis::Bitmap> picture);
 
 } // namespace platform

@@ -5,6 +5,8 @@
 #include <QImage>
 #include <QSize>
 
+#include "Frame.h"
+
 namespace platform {
 
 // The hand-off of grabbed frames from the capture service to the evaluation cycle: a
@@ -19,11 +21,17 @@ public:
     // Reading the desktop clipboard gives up after this long in all.
     static constexpr int desktopReadLimitMs = 5000;
 
-    // Puts an image there; a null image counts as an image that cannot be read.
-    void setImage(const QImage& image);
-    // What is there: a null image when nothing is. Throws std::runtime_error with a
+    // Puts a frame there as it is (the desktop clipboard: its image).
+    void setFrame(analysis::Frame frame);
+    // What is there: an empty frame when nothing is. Throws std::runtime_error with a
     // readable text when an image is announced but cannot be had (a null image put
     // there; from the desktop: unsupported, too large, or its owner does not answer).
+    // A frame read from the desktop belongs to no stream.
+    analysis::Frame frame() const;
+
+    // The same with images, copied into and out of frames; a null image put there counts
+    // as an image that cannot be read.
+    void setImage(const QImage& image);
     QImage image() const;
     // Whether an image is there (from the desktop: whether one is announced).
     bool hasImage() const;
@@ -34,7 +42,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    QImage image_;
+    analysis::Frame frame_;
     bool holds_ = false;
     bool desktop_ = false;
 };

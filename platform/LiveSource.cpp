@@ -238,7 +238,9 @@ void LiveSource::onFrame(const Frame& frame, bool tapped)
         if (frame.number <= handedOver_)
             return;
         handedOver_ = frame.number;
-        newest_ = {frame.image, newest_.number + 1, frame.arrivedNs};
+        const std::uint64_t number = newest_.number + 1; // counted across connections
+        newest_ = frame;
+        newest_.number = number;
         if (tapped)
             for (const auto& [id, tap] : taps_)
                 taps.push_back(tap);
@@ -246,7 +248,7 @@ void LiveSource::onFrame(const Frame& frame, bool tapped)
     }
     frameArrived_.notify_all();
     for (const FrameTap& t : taps)
-        t(frame.image, frame.arrivedNs);
+        t(frame);
     if (notify)
         QMetaObject::invokeMethod(
             this,

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <QImage>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -41,8 +40,8 @@ public:
         Stopped,      // the first connection or restoring a format failed; no more tries
     };
     using Frame = CapturePipeline::Frame;
-    // Called on a GStreamer thread with every frame and when it arrived (steady clock, ns).
-    using FrameTap = std::function<void(const QImage& frame, std::int64_t arrivedNs)>;
+    // Called on a GStreamer thread with every frame.
+    using FrameTap = std::function<void(const Frame& frame)>;
 
     explicit LiveSource(QObject* parent = nullptr);
     ~LiveSource() override;

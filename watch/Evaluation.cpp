@@ -7,14 +7,11 @@
 #include <stdexcept>
 #include <utility>
 
-#include <QImage>
 #include <QLocale>
 
 #include "Beep.h"
-#include "ClipboardFrame.h"
 #include "CompareFrames.h"
 #include "SavedFrame.h"
-#include "SharedPictures.h"
 #include "VelkoGraph.h"
 
 namespace watch {
@@ -35,54 +32,32 @@ std::shared_ptr<analysis::Bitmap> recycled(std::shared_ptr<analysis::Bitmap> (&p
 
 } // namespace
 
-Frame frameFromImage(const QImage& image)
-{
-    return {platform::bitmapFromImage(image), image.text("stream").toStdString()};
-}
-
 Evaluation::Evaluation() = default;
 
 Evaluation::~Evaluation() = default;
 
-void Evaluation::takeReference(const Frame& frame)
+void Evaluation::takeReference(const analysis::Frame& frame)
 {
-    if (analysis::ToGrayscale(frame.colour, reference_) == 0) {
+    if (frame.pixels && analysis::ToGrayscale(*frame.pixels, reference_) == 0) {
         referenceStream_ = frame.stream;
         // A new reference starts a new watch: what was learnt of the last scene is gone.
         detection_.reset();
     }
 }
 
-const Cycle& Evaluation::evaluate(Frame frame, const CycleSettings& settings)
-{
-    return run(std::make_shared<const analysis::Bitmap>(std::move(frame.colour)), std::move(frame.stream), settings);
-}
-
-const Cycle& Evaluation::evaluate(const QImage& image, const CycleSettings& settings)
-{
-    cycle_ = Cycle{}; // lets go of the pictures of the last cycle
-    // A grabbed frame is taken where it lies; any other image is copied.
-    if (std::shared_ptr<const analysis::Bitmap> grabbed = platform::sharedPicture(image))
-        return run(std::move(grabbed), image.text("stream").toStdString(), settings);
-    std::shared_ptr<analysis::Bitmap> colour = recycled(frames_);
-    platform::bitmapFromImage(image, *colour);
-    return run(std::move(colour), image.text("stream").toStdString(), settings);
-}
-
-const Cycle& Evaluation::run(std::shared_ptr<const analysis::Bitmap> colour, std::string stream,
-                             const CycleSettings& settings)
+const Cycle& Evaluation::evaluate(const analysis::Frame& frame, const CycleSettings& settings)
 {
     cycle_ = Cycle{};
     cycle_.time = std::chrono::system_clock::now();
-    cycle_.frame = colour;
-    // A frame that does not convert leaves the cycle without a gray frame, and so the
-    // next cycle without a reference.
-    if (analysis::ToGrayscale(*colour, gray_) != 0)
+    // No frame at all is an empty picture, which leaves the cycle without a gray frame as
+    // any frame that does not convert does, and so the next cycle without a reference.
+    cycle_.frame = frame.pixels ? frame.pixels : std::make_shared<const analysis::Bitmap>(0, 0, analysis::PixelFormat::Bgr24);
+    if (analysis::ToGrayscale(*cycle_.frame, gray_) != 0)
         gray_ = analysis::Bitmap();
 
     // The first frame of a new connection may show anything (a gray start-up picture, a
     // different exposure): it only becomes the reference, so a reconnect never counts.
-    cycle_.newStream = stream != referenceStream_;
+    cycle_.newStream = frame.stream != referenceStream_;
     detected_ = {};
     if (cycle_.newStream) {
         cycle_.reason = "new connection";
@@ -92,7 +67,7 @@ const Cycle& Evaluation::run(std::shared_ptr<const analysis::Bitmap> colour, std
     }
 
     std::swap(reference_, gray_);
-    referenceStream_ = std::move(stream);
+    referenceStream_ = frame.stream;
 
     decide(settings);
     act(settings);

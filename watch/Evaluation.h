@@ -8,21 +8,9 @@
 #include "Bitmap.h"
 #include "Cycle.h"
 #include "Detection.h"
-
-class QImage;
+#include "Frame.h"
 
 namespace watch {
-
-// A grabbed frame as the cycle takes it.
-struct Frame {
-    analysis::Bitmap colour; // 24-bit; empty when no frame was there
-    // Which connection of the source the frame came from; frames of one connection share
-    // it. Empty when the source does not say.
-    std::string stream;
-};
-
-// The frame a grab left as an image, with the connection the image is marked with.
-Frame frameFromImage(const QImage& image);
 
 // What the user set, read by the caller at the moments the cycle reads them.
 struct CycleSettings {
@@ -44,17 +32,13 @@ public:
 
     // Makes the frame, converted to gray, the reference. A frame that does not convert
     // (an empty one) leaves the reference as it was.
-    void takeReference(const Frame& frame);
+    void takeReference(const analysis::Frame& frame);
 
     // One cycle: gray conversion, comparison with the reference, the decision, the beep
     // and the save; the new frame becomes the reference whatever the comparison said.
     // A failed save does not throw: the cycle carries the error. The cycle stays valid
-    // until the next call.
-    const Cycle& evaluate(Frame frame, const CycleSettings& settings);
-    // The same on the image a grab left: a frame of the capture service is taken where it
-    // lies; any other image is copied into the memory of an earlier frame that nobody holds
-    // any more.
-    const Cycle& evaluate(const QImage& image, const CycleSettings& settings);
+    // until the next call. The frame's pixels are taken as they are, not copied.
+    const Cycle& evaluate(const analysis::Frame& frame, const CycleSettings& settings);
 
     const analysis::Bitmap& reference() const { return reference_; }
 
@@ -73,21 +57,18 @@ public:
     void removeListener(CycleListener* listener);
 
 private:
-    const Cycle& run(std::shared_ptr<const analysis::Bitmap> colour, std::string stream,
-                     const CycleSettings& settings);
     void compare(const CycleSettings& settings);
     void decide(const CycleSettings& settings);
     void act(const CycleSettings& settings);
 
     analysis::Bitmap reference_;
-    std::string referenceStream_;
+    std::uint64_t referenceStream_ = 0;
     // The gray frame of the cycle, and the buffer the next one converts into.
     analysis::Bitmap gray_;
-    // The colour frames and difference pictures handed out with the cycles; one that nobody
-    // holds any more is used again. Two of each, so that a window can keep showing the
-    // last one while the next is made.
-    using Pictures = std::shared_ptr<analysis::Bitmap>[2];
-    Pictures frames_, differences_;
+    // The difference pictures handed out with the cycles; one that nobody holds any more
+    // is used again. Two, so that a window can keep showing the last one while the next
+    // is made.
+    std::shared_ptr<analysis::Bitmap> differences_[2];
     Cycle cycle_;
     analysis::Detection detection_;
     analysis::DetectionResult detected_;

@@ -19,7 +19,7 @@ void EventFeed::cycleEvaluated(const Cycle& cycle)
         summary.percent = double(cycle.changed) * 100 / (double(cycle.frame->width()) * cycle.frame->height());
     if (cycle.centred)
         summary.centre = cycle.centre;
-    summary.frame = cycle.frame.get();
+    summary.frame = cycle.frame;
     summary.savedFile = cycle.savedFile;
     try {
         watcher_.cycleEvaluated(summary);

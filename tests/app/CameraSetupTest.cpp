@@ -45,12 +45,14 @@ TEST(CameraSetup, PutsTheRememberedFormatAndControlsOnTheSourceAndReadsChangesBa
     ASSERT_TRUE(running(source)) << source.statusText().toStdString();
     // The format change reconnects the source; the controls follow once it runs again.
     ASSERT_TRUE(platform::waitHandlingEvents(
-        &source, [&] { return setup.controls().count("brightness") && source.newest().image.width() == 160; }, 15s))
+        &source, [&] { return setup.controls().count("brightness") && !source.newest().empty() && source.newest().pixels->width() == 160; }, 15s))
         << source.statusText().toStdString();
     EXPECT_EQ(setup.format().toStdString(), wanted.toStdString());
     EXPECT_EQ(setup.controls().at("brightness"), 250);
     EXPECT_EQ(setup.controls().count("unknown control"), 0u);
-    EXPECT_EQ(source.newest().image.size(), QSize(160, 120));
+    ASSERT_FALSE(source.newest().empty());
+    EXPECT_EQ(source.newest().pixels->width(), 160);
+    EXPECT_EQ(source.newest().pixels->height(), 120);
     source.close();
 }
 
@@ -61,7 +63,9 @@ TEST(CameraSetup, NothingRememberedLeavesTheSourceAsItComes)
     source.open(pattern);
     ASSERT_TRUE(running(source)) << source.statusText().toStdString();
     setup.refresh();
-    EXPECT_EQ(source.newest().image.size(), QSize(320, 240));
+    ASSERT_FALSE(source.newest().empty());
+    EXPECT_EQ(source.newest().pixels->width(), 320);
+    EXPECT_EQ(source.newest().pixels->height(), 240);
     EXPECT_TRUE(setup.format().contains("width=(int)320")) << setup.format().toStdString();
     EXPECT_EQ(setup.controls().at("brightness"), 0);
     source.close();

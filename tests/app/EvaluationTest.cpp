@@ -420,7 +420,7 @@ TEST_F(Evaluation, StartVideoThenEvoluteOneShowsTheLiveMovement)
     EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
 }
 
-TEST(AutomaticEvaluation, TicksAreSkippedWhileAModalWindowIsOpen)
+TEST(AutomaticEvaluation, TicksGoOnWhileAModalWindowIsOpen)
 {
     onClipboard(frame(0));
     TVideo video;
@@ -439,10 +439,7 @@ TEST(AutomaticEvaluation, TicksAreSkippedWhileAModalWindowIsOpen)
         });
     });
     box.exec();
-    EXPECT_EQ(duringBox, 0);
-    const int after = video.evaluations();
-    QTest::qWait(50);
-    EXPECT_GT(video.evaluations(), after) << "the ticks go on once the box is closed";
+    EXPECT_GT(duringBox, 0) << "a question never stops the watching";
     QTest::mouseClick(video.AutoBut, Qt::LeftButton);
 }
 

@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "Evaluation.h"
-#include "EventOutputs.h"
+#include "Session.h"
 #include "EventWatcher.h"
 #include "EventsDialog.h"
 #include "MainVideo.h"
@@ -170,7 +170,7 @@ TEST(EventsDialog, SaveFolderAndBrokerAreSetRefusedWhenUnusableAndRemembered)
             EXPECT_FALSE(error->isHidden()) << r.folder.toStdString() << " " << r.broker.toStdString();
             EXPECT_TRUE(error->text().contains(r.reason)) << error->text().toStdString();
             EXPECT_EQ(video.evaluation()->saveFolder(), firstFolder);
-            EXPECT_EQ(video.eventOutputs()->broker(), "");
+            EXPECT_EQ(video.session()->broker(), "");
             EXPECT_EQ(video.eventWatcher()->settings().preRoll, 3s);
         }
         EXPECT_TRUE(error->text().contains("MQTT")) << error->text().toStdString();
@@ -188,7 +188,7 @@ TEST(EventsDialog, SaveFolderAndBrokerAreSetRefusedWhenUnusableAndRemembered)
         // The next saved frame, event and clip go there.
         EXPECT_EQ(QDir(QString::fromStdString(video.evaluation()->saveFolder())), QDir(chosen));
         EXPECT_EQ(QDir(video.eventWatcher()->folder()), QDir(chosen));
-        EXPECT_EQ(video.eventOutputs()->broker(), "broker.local:1884");
+        EXPECT_EQ(video.session()->broker(), "broker.local:1884");
         video.close();
     }
     const Settings read = SettingsFile(path).load();

@@ -136,7 +136,7 @@ TEST(EventsWindow, NewEventsComeOnTopAndDeleteRemovesTheirFiles)
     EventListModel& model = *window.model();
     EXPECT_EQ(model.rowCount(), 0);
 
-    analysis::Bitmap frame(64, 48, analysis::PixelFormat::Bgr24);
+    const auto frame = std::make_shared<const analysis::Bitmap>(64, 48, analysis::PixelFormat::Bgr24);
     const std::string savedFrame = dir.filePath("0.5.bmp").toStdString();
     std::ofstream(savedFrame) << "BM";
     for (int peak : {100, 200}) {
@@ -144,7 +144,7 @@ TEST(EventsWindow, NewEventsComeOnTopAndDeleteRemovesTheirFiles)
         s.time = now();
         s.moving = s.confirmed = true;
         s.changed = peak;
-        s.frame = &frame;
+        s.frame = frame;
         if (peak == 200)
             s.savedFile = savedFrame; // Save On Move saved the frame of this cycle
         watcher.cycleEvaluated(s);

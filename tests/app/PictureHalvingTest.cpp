@@ -13,7 +13,6 @@
 #include "ClipboardFrame.h"
 #include "PictureHalving.h"
 #include "PictureView.h"
-#include "SharedPictures.h"
 
 namespace {
 

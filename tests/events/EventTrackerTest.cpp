@@ -77,18 +77,18 @@ TEST(EventTracker, CycleAfterTheGapEndsOneEventAndStartsTheNext)
 TEST(EventTracker, KeepsTheBusiestFrameAndFinishesOnClose)
 {
     EventTracker tracker(milliseconds(10'000));
-    analysis::Bitmap small(2, 2, analysis::PixelFormat::Bgr24), busy(4, 3, analysis::PixelFormat::Bgr24);
-    busy.row(0)[0] = 9;
+    const auto small = std::make_shared<const analysis::Bitmap>(2, 2, analysis::PixelFormat::Bgr24);
+    const auto busy = std::make_shared<const analysis::Bitmap>(4, 3, analysis::PixelFormat::Bgr24);
     CycleSummary first = cycle(0, true, true, 5);
-    first.frame = &small;
+    first.frame = small;
     CycleSummary second = cycle(100, true, true, 500);
-    second.frame = &busy;
+    second.frame = busy;
     CycleSummary third = cycle(200, true, true, 400);
-    third.frame = &small;
+    third.frame = small;
     tracker.cycle(first);
     tracker.cycle(second);
     tracker.cycle(third);
-    EXPECT_EQ(tracker.peakFrame(), busy);
+    EXPECT_EQ(tracker.peakFrame(), busy) << "held, not copied";
 
     EXPECT_TRUE(tracker.finish().ended);
     EXPECT_EQ(tracker.endedPeakFrame(), busy);

@@ -37,16 +37,15 @@ struct Feed {
         for (std::size_t end = std::min(frames.size(), next + count); next < end; ++next)
             watcher.pushFrame(frames[next].image, frames[next].pts);
     }
-    CycleSummary cycle(bool moving, std::int64_t changed, analysis::Bitmap& bitmap)
+    CycleSummary cycle(bool moving, std::int64_t changed)
     {
-        bitmap = platform::bitmapFromImage(frames[next - 1].image);
         CycleSummary s;
         s.time = now();
         s.moving = s.confirmed = moving;
         s.changed = changed;
         s.percent = double(changed) * 100 / (320 * 240);
         s.centre = analysis::Point{int(changed % 320), 10};
-        s.frame = &bitmap;
+        s.frame = std::make_shared<const analysis::Bitmap>(platform::bitmapFromImage(frames[next - 1].image));
         return s;
     }
 };
@@ -77,15 +76,14 @@ TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
     QSignalSpy clips(&watcher, &EventWatcher::clipSaved);
 
     Feed feed;
-    analysis::Bitmap frame;
     feed.push(watcher, 20);
-    watcher.cycleEvaluated(feed.cycle(false, 0, frame));
-    watcher.cycleEvaluated(feed.cycle(true, 100, frame));
+    watcher.cycleEvaluated(feed.cycle(false, 0));
+    watcher.cycleEvaluated(feed.cycle(true, 100));
     ASSERT_EQ(started.size(), 1);
     feed.push(watcher, 10);
-    watcher.cycleEvaluated(feed.cycle(true, 900, frame));
+    watcher.cycleEvaluated(feed.cycle(true, 900));
     feed.push(watcher, 10);
-    watcher.cycleEvaluated(feed.cycle(true, 300, frame));
+    watcher.cycleEvaluated(feed.cycle(true, 300));
     // No cycle moves any more: the gap ends the event by itself.
     ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == 1; }, 10000));
     EXPECT_TRUE(loggedWhenAnnounced);
@@ -115,7 +113,6 @@ TEST(EventWatcher, EventOpenAtCloseIsFinishedWithItsClip)
     QTemporaryDir dir;
     const QString folder = dir.path();
     Feed feed;
-    analysis::Bitmap frame;
     std::int64_t id = 0;
     {
         EventWatcher watcher;
@@ -124,7 +121,7 @@ TEST(EventWatcher, EventOpenAtCloseIsFinishedWithItsClip)
         ASSERT_TRUE(watcher.open(folder, error)) << error.toStdString();
         QSignalSpy started(&watcher, &EventWatcher::eventStarted);
         feed.push(watcher, 10);
-        watcher.cycleEvaluated(feed.cycle(true, 50, frame));
+        watcher.cycleEvaluated(feed.cycle(true, 50));
         feed.push(watcher, 10);
         ASSERT_EQ(started.size(), 1);
         id = started[0][0].value<Event>().id;
@@ -155,9 +152,8 @@ TEST(EventWatcher, ClipThatFailsDuringTheEventIsToldAtOnceAndTheEventEndsWithout
 
     Feed feed;
     feed.frames = testFrames(150, 320, 240, "snow"); // noise: the clip soon has bytes to write
-    analysis::Bitmap frame;
     feed.push(watcher, 10);
-    watcher.cycleEvaluated(feed.cycle(true, 100, frame));
+    watcher.cycleEvaluated(feed.cycle(true, 100));
     ASSERT_TRUE(watcher.eventOpen());
 
     // The disk fills while the event goes on: a file-size limit fails every further write.

@@ -30,12 +30,12 @@ TEST(LiveSource, TapsEveryFrameOffTheGuiThreadMarkedWithItsStream)
     LiveSource source;
     std::mutex mutex;
     std::vector<std::int64_t> arrivals;
-    std::vector<QString> streams;
+    std::vector<std::uint64_t> streams;
     bool onGuiThread = false;
-    source.addFrameTap([&](const QImage& frame, std::int64_t arrivedNs) {
+    source.addFrameTap([&](const LiveSource::Frame& frame) {
         std::lock_guard lock(mutex);
-        arrivals.push_back(arrivedNs);
-        streams.push_back(frame.text("stream"));
+        arrivals.push_back(frame.arrivedNs);
+        streams.push_back(frame.stream);
         onGuiThread = onGuiThread || QThread::currentThread() == QCoreApplication::instance()->thread();
     });
     source.open(configured("Ball", "videotestsrc pattern=ball is-live=true ! video/x-raw,width=32,height=24,framerate=30/1"));
@@ -55,8 +55,8 @@ TEST(LiveSource, TapsEveryFrameOffTheGuiThreadMarkedWithItsStream)
     ASSERT_GE(arrivals.size(), 4u);
     for (std::size_t i = 1; i < arrivals.size(); ++i)
         EXPECT_GT(arrivals[i], arrivals[i - 1]);
-    for (const QString& stream : streams)
-        EXPECT_EQ(stream, QString::number(source.stream()));
+    for (const std::uint64_t stream : streams)
+        EXPECT_EQ(stream, source.stream());
     EXPECT_FALSE(onGuiThread);
 }
 

@@ -8,27 +8,31 @@
 #include "../support/FileSizeLimit.h"
 #include "Beep.h"
 #include "Evaluation.h"
-#include "SharedPictures.h"
 
 namespace fs = std::filesystem;
 using watch::Cycle;
 using watch::CycleSettings;
 using watch::Evaluation;
-using watch::Frame;
+using analysis::Frame;
 
 namespace {
 
-// A 24-bit frame of gray level 100 in which the first `brighter` pixels (row by row) are
-// at 130 and the last `darker` ones at 70.
-Frame frame(int brighter, int darker = 0, int width = 32, int height = 24, std::string stream = {})
+// A 24-bit picture of gray level 100 in which the first `brighter` pixels (row by row)
+// are at 130 and the last `darker` ones at 70.
+analysis::Bitmap picture(int brighter, int darker = 0, int width = 32, int height = 24)
 {
-    Frame f{analysis::Bitmap(width, height, analysis::PixelFormat::Bgr24), std::move(stream)};
+    analysis::Bitmap p(width, height, analysis::PixelFormat::Bgr24);
     for (int i = 0; i < width * height; ++i) {
         const std::uint8_t level = i < brighter ? 130 : i >= width * height - darker ? 70 : 100;
-        std::uint8_t* p = f.colour.row(i / width) + 3 * (i % width);
-        p[0] = p[1] = p[2] = level;
+        std::uint8_t* pixel = p.row(i / width) + 3 * (i % width);
+        pixel[0] = pixel[1] = pixel[2] = level;
     }
-    return f;
+    return p;
+}
+
+Frame frame(int brighter, int darker = 0, int width = 32, int height = 24, std::uint64_t stream = 0)
+{
+    return {std::make_shared<const analysis::Bitmap>(picture(brighter, darker, width, height)), stream, 1, 0};
 }
 
 CycleSettings everything(std::int64_t minimalMovement)
@@ -128,8 +132,8 @@ TEST_F(InFolder, RefusedComparisonNeverBeepsOrSaves)
         {"another size", frame(0), frame(0, 0, 16, 24)},
     };
     for (auto& c : cases) {
-        evaluation.evaluate(std::move(c.reference), {});
-        const Cycle& cycle = evaluation.evaluate(std::move(c.next), everything(-1));
+        evaluation.evaluate(c.reference, {});
+        const Cycle& cycle = evaluation.evaluate(c.next, everything(-1));
         EXPECT_EQ(cycle.compared, 2) << c.what;
         EXPECT_EQ(cycle.changed, 0) << c.what;
         EXPECT_FALSE(cycle.moving) << c.what;
@@ -165,10 +169,10 @@ TEST_F(InFolder, FirstFrameOfANewConnectionOnlySetsTheReference)
     Recorder recorder;
     evaluation.addListener(&recorder);
     const auto beeps = platform::beepsSoFar();
-    evaluation.takeReference(frame(0, 0, 32, 24, "1"));
-    EXPECT_EQ(evaluation.evaluate(frame(0, 0, 32, 24, "1"), everything(5)).compared, 0);
+    evaluation.takeReference(frame(0, 0, 32, 24, 1));
+    EXPECT_EQ(evaluation.evaluate(frame(0, 0, 32, 24, 1), everything(5)).compared, 0);
     // The source reconnected: its first frame is a gray start-up picture.
-    const Cycle& reconnect = evaluation.evaluate(frame(500, 200, 32, 24, "2"), everything(5));
+    const Cycle& reconnect = evaluation.evaluate(frame(500, 200, 32, 24, 2), everything(5));
     EXPECT_TRUE(reconnect.newStream);
     EXPECT_EQ(reconnect.compared, 2);
     EXPECT_EQ(reconnect.changed, 0);
@@ -176,11 +180,11 @@ TEST_F(InFolder, FirstFrameOfANewConnectionOnlySetsTheReference)
     EXPECT_EQ(reconnect.reason, "new connection");
     EXPECT_EQ(platform::beepsSoFar(), beeps);
     EXPECT_EQ(savedFiles(), 0);
-    const Cycle& next = evaluation.evaluate(frame(500, 200, 32, 24, "2"), everything(5));
+    const Cycle& next = evaluation.evaluate(frame(500, 200, 32, 24, 2), everything(5));
     EXPECT_FALSE(next.newStream);
     EXPECT_EQ(next.compared, 0) << "the next frame of that connection is compared";
     EXPECT_EQ(next.changed, 0);
-    EXPECT_EQ(evaluation.evaluate(frame(0, 0, 32, 24, "2"), everything(5)).changed, 700);
+    EXPECT_EQ(evaluation.evaluate(frame(0, 0, 32, 24, 2), everything(5)).changed, 700);
     EXPECT_EQ(platform::beepsSoFar(), beeps + 1);
     EXPECT_EQ(recorder.cycles.size(), 4u);
 }
@@ -199,32 +203,17 @@ TEST_F(InFolder, PicturesAListenerKeepsAreNotOverwritten)
     EXPECT_EQ(firstFrame->pixel(3, 0), analysis::rgb(100, 100, 100));
 }
 
-TEST_F(InFolder, GrabbedImagesKeepTheirFramesAndConnections)
+TEST_F(InFolder, FramesAreTakenAsTheyAreAndKeptIntact)
 {
-    // Images of the desktop's clipboard, and frames of the capture service, which the
-    // cycle takes where they lie.
-    platform::FramePictures pictures;
-    for (bool grabbed : {false, true}) {
-        auto image = [&](int brighter, const char* stream) {
-            QImage picture(32, 24, QImage::Format_BGR888);
-            picture.fill(QColor(100, 100, 100));
-            for (int i = 0; i < brighter; ++i)
-                picture.setPixel(i % 32, i / 32, qRgb(130, 130, 130));
-            picture.setText("stream", stream);
-            return grabbed ? pictures.frame(picture.constBits(), 32, 24, picture.bytesPerLine(), stream) : picture;
-        };
-        Evaluation evaluation;
-        evaluation.takeReference(watch::frameFromImage(image(0, "4")));
-        const QImage keptImage = image(32, "4");
-        const auto kept = evaluation.evaluate(keptImage, {}).frame;
-        EXPECT_EQ(kept == platform::sharedPicture(keptImage), grabbed) << "a grabbed frame is taken as it is";
-        EXPECT_EQ(evaluation.evaluate(image(0, "4"), {}).changed, 32);
-        EXPECT_EQ(evaluation.evaluate(image(64, "4"), {}).changed, 64);
-        EXPECT_EQ(evaluation.evaluate(image(0, "5"), {}).reason, "new connection");
-        ASSERT_NE(kept, nullptr);
-        EXPECT_EQ(kept->pixel(31, 0), analysis::rgb(130, 130, 130)) << "a later frame was written into a frame held";
-        EXPECT_EQ(kept->pixel(0, 1), analysis::rgb(100, 100, 100));
-    }
+    Evaluation evaluation;
+    evaluation.takeReference(frame(0, 0, 32, 24, 4));
+    const Frame given = frame(32, 0, 32, 24, 4);
+    const auto kept = evaluation.evaluate(given, {}).frame;
+    EXPECT_EQ(kept, given.pixels) << "the cycle takes the frame's pixels, not a copy";
+    EXPECT_EQ(evaluation.evaluate(frame(0, 0, 32, 24, 4), {}).changed, 32);
+    EXPECT_EQ(evaluation.evaluate(frame(64, 0, 32, 24, 4), {}).changed, 64);
+    EXPECT_EQ(evaluation.evaluate(frame(0, 0, 32, 24, 5), {}).reason, "new connection");
+    EXPECT_EQ(*kept, picture(32)) << "a later cycle wrote into a frame held";
 }
 
 TEST_F(InFolder, FailedSaveCarriesTheSystemsReason)
@@ -296,11 +285,11 @@ TEST_F(InFolder, DetectionDecidesWhatCountsAndOnlyConfirmedCyclesBeepAndSave)
     evaluation.takeReference(frame(0));
 
     // The lamp goes on: every pixel brightened, none counts, the picture shows them faded.
-    Frame lit = frame(0);
-    for (int y = 0; y < lit.colour.height(); ++y)
-        for (int x = 0; x < 3 * lit.colour.width(); ++x)
-            lit.colour.row(y)[x] = 160;
-    Cycle c = evaluation.evaluate(lit, everything(10));
+    analysis::Bitmap lit = picture(0);
+    for (int y = 0; y < lit.height(); ++y)
+        for (int x = 0; x < 3 * lit.width(); ++x)
+            lit.row(y)[x] = 160;
+    Cycle c = evaluation.evaluate({std::make_shared<const analysis::Bitmap>(lit)}, everything(10));
     EXPECT_EQ(c.result.BrightCount, 32 * 24);
     EXPECT_EQ(c.changed, 0);
     EXPECT_FALSE(c.moving);

@@ -9,7 +9,7 @@
 #include "Cycle.h"
 #include "Event.h"
 
-namespace app {
+namespace watch {
 
 namespace {
 
@@ -93,4 +93,4 @@ QByteArray cycleJson(const watch::Cycle& cycle)
     return line(object);
 }
 
-} // namespace app
+} // namespace watch

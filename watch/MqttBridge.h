@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QString>
 
-#include "CommandLine.h"
+#include "Broker.h"
 
 namespace events {
 class EventWatcher;
@@ -16,7 +16,7 @@ class MqttPublisher;
 struct Event;
 } // namespace events
 
-namespace app {
+namespace watch {
 
 // Publishes the events an event watcher tells of to an MQTT broker, as the same JSON the
 // headless mode prints, under the name of the camera being watched.
@@ -46,4 +46,4 @@ private:
     std::unique_ptr<events::MqttPublisher> publisher_;
 };
 
-} // namespace app
+} // namespace watch

@@ -12,7 +12,7 @@ namespace watch {
 struct Cycle;
 }
 
-namespace app {
+namespace watch {
 
 // One line of JSON (no line break) for an event's start or end, as the headless mode
 // prints it and the MQTT publisher sends it: the times, the counts and the files
@@ -28,4 +28,4 @@ QByteArray cycleJson(const watch::Cycle& cycle);
 // confirmed), "still", "reference" (a new connection's first frame) or "refused".
 const char* verdictOf(const watch::Cycle& cycle);
 
-} // namespace app
+} // namespace watch

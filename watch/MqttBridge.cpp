@@ -5,7 +5,7 @@
 #include "EventWatcher.h"
 #include "MqttPublisher.h"
 
-namespace app {
+namespace watch {
 
 MqttBridge::MqttBridge(BrokerAddress broker, events::EventWatcher& watcher,
                        std::function<std::vector<std::string>()> savedFrames, QObject* parent)
@@ -45,4 +45,4 @@ void MqttBridge::ended(const events::Event& event)
                                    .toStdString());
 }
 
-} // namespace app
+} // namespace watch
