@@ -19,7 +19,7 @@
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "PictureView.h"
-#include "SharedPictures.h"
+#include "FramePool.h"
 #include "VelkoGraph.h"
 
 namespace {
@@ -38,15 +38,15 @@ QImage cameraLikeFrame(int w, int h, std::uint32_t seed)
 
 struct Frames {
     // As a grab leaves them: in the memory the capture service copied them into.
-    platform::FramePictures pictures;
-    QImage images[2];
+    platform::FramePool pictures;
+    analysis::Frame frames[2];
     analysis::Bitmap colour[2], gray[2];
     Frames(int w, int h)
     {
         for (int i = 0; i < 2; ++i) {
             const QImage camera = cameraLikeFrame(w, h, std::uint32_t(i + 1));
-            images[i] = pictures.frame(camera.constBits(), w, h, camera.bytesPerLine(), QString());
-            colour[i] = platform::bitmapFromImage(images[i]);
+            frames[i] = {pictures.copy(camera.constBits(), w, h, camera.bytesPerLine()), 1, std::uint64_t(i + 1), 0};
+            colour[i] = *frames[i].pixels;
             analysis::ToGrayscale(colour[i], gray[i]);
         }
     }
@@ -73,7 +73,7 @@ void WholeCycle(benchmark::State& state)
     int i = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        platform::frameClipboard().setImage(frames.images[++i % 2]);
+        platform::frameClipboard().setFrame(frames.frames[++i % 2]);
         state.ResumeTiming();
         video.EvaluateMovement();
     }
@@ -96,10 +96,10 @@ void BothKernels(benchmark::State& state)
 void StepClipboardIntake(benchmark::State& state)
 {
     const Frames frames(int(state.range(0)), int(state.range(1)));
-    platform::frameClipboard().setImage(frames.images[0]);
+    platform::frameClipboard().setFrame(frames.frames[0]);
     for (auto _ : state) {
         // A grabbed frame is taken where it lies, as the cycle takes it.
-        std::shared_ptr<const analysis::Bitmap> frame = platform::sharedPicture(platform::frameClipboard().image());
+        analysis::Frame frame = platform::frameClipboard().frame();
         benchmark::DoNotOptimize(frame);
     }
 }

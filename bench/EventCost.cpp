@@ -23,6 +23,7 @@
 
 #include "CaptureDrivers.h"
 #include "CapturePipeline.h"
+#include "ClipboardFrame.h"
 #include "CoreShare.h"
 #include "EventLog.h"
 #include "EventWatcher.h"
@@ -59,7 +60,7 @@ void measureWatching(int width, int height, double seconds, const QString& folde
     // Stands in for the live source's frame tap: every frame the pipeline made.
     pipeline->setFrameListener([&](const platform::CapturePipeline::Frame& frame) {
         if (watching) {
-            watcher.pushFrame(frame.image, static_cast<std::int64_t>(frame.number) * 40'000'000);
+            watcher.pushFrame(platform::sharedImage(frame.pixels), static_cast<std::int64_t>(frame.number) * 40'000'000);
         }
     });
     QTimer cycles;
@@ -119,14 +120,14 @@ void measureRecords(const QString& folder)
     watcher.setSettings(settings);
     QString why;
     watcher.open(folder, why);
-    analysis::Bitmap frame(640, 480, analysis::PixelFormat::Bgr24);
+    const auto frame = std::make_shared<const analysis::Bitmap>(640, 480, analysis::PixelFormat::Bgr24);
     std::vector<double> starts, ends;
     for (int i = 0; i < 50; ++i) {
         events::CycleSummary moving;
         moving.time = events::now();
         moving.moving = moving.confirmed = true;
         moving.changed = 1000;
-        moving.frame = &frame;
+        moving.frame = frame;
         QElapsedTimer timer;
         timer.start();
         watcher.cycleEvaluated(moving);
