@@ -335,7 +335,7 @@ void TVideo::FormCreate()
     session_ = std::make_unique<watch::Session>();
     ReferenceFrame = &session_->evaluation().reference();
     // The capture windows that Start Video makes show the session's source.
-    platform::CaptureWindow::showSource(&session_->source());
+    capture::CaptureWindow::showSource(&session_->source());
     VideoForm = new TVideoForm(this);
     ImageForm = new TImageForm(this);
     DirectionForm = new TDirectionForm(this);
@@ -383,7 +383,7 @@ void TVideo::FormClose()
     // No tick may start an evaluation on what is being taken apart.
     Timer1->setEnabled(false);
     CapDestroy();
-    platform::CaptureWindow::showSource(nullptr);
+    capture::CaptureWindow::showSource(nullptr);
     ReferenceFrame = nullptr;
     delete EventsForm;
     EventsForm = nullptr;

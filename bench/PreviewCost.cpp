@@ -27,12 +27,12 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
 
-    platform::GstCaptureService service;
+    capture::GstCaptureService service;
     QWidget panel;
     panel.resize(320, 240);
     panel.show();
-    platform::CaptureWindow* window = service.createCaptureWindow(
-        "VELKO", platform::windowChild | platform::windowVisible, 0, 0, 320, 240, &panel, 0);
+    capture::CaptureWindow* window = service.createCaptureWindow(
+        "VELKO", capture::windowChild | capture::windowVisible, 0, 0, 320, 240, &panel, 0);
     if (!window || service.driverConnect(window, 0) == 0) {
         std::fprintf(stderr, "the test source does not connect\n");
         return 1;

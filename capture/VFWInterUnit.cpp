@@ -1,6 +1,6 @@
 #include "VFWInterUnit.h"
 
-using platform::captureService;
+using capture::captureService;
 
 CaptureWindow* capCreateCaptureWindowA(const char* caption, std::uint32_t style, int x, int y, int width, int height,
                                        QWidget* parent, int id)

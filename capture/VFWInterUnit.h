@@ -8,9 +8,9 @@
 
 #include "CaptureService.h"
 
-using platform::CaptureParms;
-using platform::CaptureWindow;
-using platform::StatusCallback;
+using capture::CaptureParms;
+using capture::CaptureWindow;
+using capture::StatusCallback;
 
 CaptureWindow* capCreateCaptureWindowA(const char* caption, std::uint32_t style, int x, int y, int width, int height,
                                        QWidget* parent, int id);

@@ -89,7 +89,7 @@ bool CapCreate()
 {
     if (!CapParent)
         return false;
-    CapWindow = capCreateCaptureWindowA("VELKO", platform::windowChild | platform::windowVisible, 0, 0,
+    CapWindow = capCreateCaptureWindowA("VELKO", capture::windowChild | capture::windowVisible, 0, 0,
                                         CapParent->width(), CapParent->height(), CapParent, 0);
     if (!CapWindow || capSetCallbackOnStatus(CapWindow, nullptr) == 0 ||
         capSetCallbackOnStatus(CapWindow, CapStatusCallback) == 0) {

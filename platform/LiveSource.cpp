@@ -6,7 +6,7 @@
 
 #include <QEventLoop>
 
-#include "CaptureService.h"
+#include "CaptureStatus.h"
 
 namespace platform {
 

@@ -8,7 +8,7 @@
 #include "CaptureWindow.h"
 
 // A capture service that records every message it is sent and answers as configured.
-class RecordingService : public platform::CaptureService {
+class RecordingService : public capture::CaptureService {
 public:
     std::vector<std::string> log;
     std::map<int, std::int32_t> connectResult; // by driver index; missing: 0
@@ -18,9 +18,9 @@ public:
     std::int32_t fileResult = 1;
     std::int32_t callbackResult = 1;
     bool windowFails = false;
-    platform::CaptureParms setupRead;    // what a setup request reads
-    platform::CaptureParms setupWritten; // what the last setup write carried
-    platform::StatusCallback callback = nullptr;
+    capture::CaptureParms setupRead;    // what a setup request reads
+    capture::CaptureParms setupWritten; // what the last setup write carried
+    capture::StatusCallback callback = nullptr;
 
     std::vector<std::string> take()
     {
@@ -29,7 +29,7 @@ public:
         return taken;
     }
 
-    platform::CaptureWindow* createCaptureWindow(const char* caption, std::uint32_t style, int x, int y, int width,
+    capture::CaptureWindow* createCaptureWindow(const char* caption, std::uint32_t style, int x, int y, int width,
                                                  int height, QWidget* parent, int id) override
     {
         log.push_back("create " + std::string(caption) + " " + std::to_string(style) + " " + std::to_string(x) + "," +
@@ -37,7 +37,7 @@ public:
                       std::to_string(id));
         if (windowFails)
             return nullptr;
-        auto* window = new platform::CaptureWindow(parent, caption);
+        auto* window = new capture::CaptureWindow(parent, caption);
         window->setGeometry(x, y, width, height);
         return window;
     }
@@ -52,69 +52,69 @@ public:
         std::snprintf(version, versionSize, "1.0");
         return true;
     }
-    void destroyWindow(platform::CaptureWindow* window) override
+    void destroyWindow(capture::CaptureWindow* window) override
     {
         log.push_back(window ? "destroy" : "destroy none");
         delete window;
     }
-    std::int32_t setCallbackOnStatus(platform::CaptureWindow* window, platform::StatusCallback cb) override
+    std::int32_t setCallbackOnStatus(capture::CaptureWindow* window, capture::StatusCallback cb) override
     {
         log.push_back(cb ? "callback on" : "callback off");
         if (window)
             callback = cb;
         return window ? callbackResult : 0;
     }
-    std::int32_t driverConnect(platform::CaptureWindow* window, std::uint16_t index) override
+    std::int32_t driverConnect(capture::CaptureWindow* window, std::uint16_t index) override
     {
         log.push_back("connect " + std::to_string(index));
         return window && connectResult.count(index) ? connectResult[index] : 0;
     }
-    std::int32_t driverDisconnect(platform::CaptureWindow* window) override { return note("disconnect", window); }
-    std::int32_t fileSetCaptureFile(platform::CaptureWindow* window, const char* name) override
+    std::int32_t driverDisconnect(capture::CaptureWindow* window) override { return note("disconnect", window); }
+    std::int32_t fileSetCaptureFile(capture::CaptureWindow* window, const char* name) override
     {
         log.push_back("file " + std::string(name));
         return window ? fileResult : 0;
     }
-    std::int32_t editCopy(platform::CaptureWindow* window) override { return note("copy", window); }
-    std::int32_t dlgVideoFormat(platform::CaptureWindow* window) override { return note("format dialog", window); }
-    std::int32_t dlgVideoSource(platform::CaptureWindow* window) override { return note("source dialog", window); }
-    std::int32_t dlgVideoDisplay(platform::CaptureWindow* window) override { return note("display dialog", window); }
-    std::int32_t setPreview(platform::CaptureWindow* window, std::uint16_t on) override
+    std::int32_t editCopy(capture::CaptureWindow* window) override { return note("copy", window); }
+    std::int32_t dlgVideoFormat(capture::CaptureWindow* window) override { return note("format dialog", window); }
+    std::int32_t dlgVideoSource(capture::CaptureWindow* window) override { return note("source dialog", window); }
+    std::int32_t dlgVideoDisplay(capture::CaptureWindow* window) override { return note("display dialog", window); }
+    std::int32_t setPreview(capture::CaptureWindow* window, std::uint16_t on) override
     {
         return note("preview " + std::to_string(on), window);
     }
-    std::int32_t setOverlay(platform::CaptureWindow* window, std::uint16_t on) override
+    std::int32_t setOverlay(capture::CaptureWindow* window, std::uint16_t on) override
     {
         return note("overlay " + std::to_string(on), window);
     }
-    std::int32_t setPreviewRate(platform::CaptureWindow* window, std::uint16_t ms) override
+    std::int32_t setPreviewRate(capture::CaptureWindow* window, std::uint16_t ms) override
     {
         return note("rate " + std::to_string(ms), window);
     }
-    std::int32_t setScale(platform::CaptureWindow* window, std::uint16_t on) override
+    std::int32_t setScale(capture::CaptureWindow* window, std::uint16_t on) override
     {
         return note("scale " + std::to_string(on), window);
     }
-    std::int32_t grabFrame(platform::CaptureWindow* window) override { return note("grab", window); }
-    std::int32_t setSequenceSetup(platform::CaptureWindow* window, std::uint16_t size,
-                                  const platform::CaptureParms* parms) override
+    std::int32_t grabFrame(capture::CaptureWindow* window) override { return note("grab", window); }
+    std::int32_t setSequenceSetup(capture::CaptureWindow* window, std::uint16_t size,
+                                  const capture::CaptureParms* parms) override
     {
         log.push_back("set setup " + std::to_string(size));
         setupWritten = *parms;
         return window ? setSetupResult : 0;
     }
-    std::int32_t getSequenceSetup(platform::CaptureWindow* window, std::uint16_t size,
-                                  platform::CaptureParms* parms) override
+    std::int32_t getSequenceSetup(capture::CaptureWindow* window, std::uint16_t size,
+                                  capture::CaptureParms* parms) override
     {
         log.push_back("get setup " + std::to_string(size));
         if (getSetupResult)
             *parms = setupRead;
         return window ? getSetupResult : 0;
     }
-    std::int32_t abort(platform::CaptureWindow* window) override { return note("abort", window); }
+    std::int32_t abort(capture::CaptureWindow* window) override { return note("abort", window); }
 
 private:
-    std::int32_t note(const std::string& message, platform::CaptureWindow* window)
+    std::int32_t note(const std::string& message, capture::CaptureWindow* window)
     {
         log.push_back(window ? message : message + " to none");
         return window ? 1 : 0;

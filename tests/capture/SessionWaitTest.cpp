@@ -16,7 +16,7 @@ TEST(SessionWait, EndingTheSessionWhileItConnectsEndsTheWaitAndTheStart)
     const SilentFifo fifo;
     ASSERT_TRUE(fifo.made);
     setenv("CAPTURE_SOURCES", fifo.source().c_str(), 1);
-    platform::installCaptureService(nullptr);
+    capture::installCaptureService(nullptr);
     QWidget panel;
     QLabel label;
     CapSetParent(&panel);

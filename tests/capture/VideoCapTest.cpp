@@ -17,7 +17,7 @@ class VideoCapTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        platform::installCaptureService(&service);
+        capture::installCaptureService(&service);
         panel.resize(320, 240);
         CapSetParent(&panel);
         CapSetStatusLabel(&label);
@@ -27,7 +27,7 @@ protected:
     void TearDown() override
     {
         CapDestroy();
-        platform::installCaptureService(nullptr);
+        capture::installCaptureService(nullptr);
     }
 
     // Opens a session and answers the capture file message box, if one opens.
@@ -43,7 +43,7 @@ protected:
     QLabel label;
 };
 
-const std::string window = "create VELKO " + std::to_string(platform::windowChild | platform::windowVisible) +
+const std::string window = "create VELKO " + std::to_string(capture::windowChild | capture::windowVisible) +
                            " 0,0 320x240 id 0";
 
 Log scan(int connectedIndex)
@@ -84,12 +84,12 @@ TEST_F(VideoCapTest, LaterSessionNamesTheLastDescribedDriver)
 
     RecordingService noDriver;
     noDriver.fileResult = 0;
-    platform::installCaptureService(&noDriver);
+    capture::installCaptureService(&noDriver);
     QString boxText;
     ASSERT_TRUE(create(&boxText));
     EXPECT_EQ(boxText, "Desk Camera: Error in capFileSetCaptureFile");
     CapDestroy();
-    platform::installCaptureService(&service);
+    capture::installCaptureService(&service);
 }
 
 TEST_F(VideoCapTest, WithoutPanelNothingHappens)
@@ -120,8 +120,8 @@ TEST_F(VideoCapTest, ScanStopsAtTheFirstDriverThatConnects)
     service.driverNames[1] = "Second";
     ASSERT_TRUE(create());
     EXPECT_EQ(service.take(), (Log{window, "callback off", "callback on", "connect 0", "connect 1", "get setup " +
-                                   std::to_string(sizeof(platform::CaptureParms)),
-                                   "set setup " + std::to_string(sizeof(platform::CaptureParms)), "describe 1 80 100",
+                                   std::to_string(sizeof(capture::CaptureParms)),
+                                   "set setup " + std::to_string(sizeof(capture::CaptureParms)), "describe 1 80 100",
                                    "file video.avi"}));
     EXPECT_EQ(driverName(), "Second");
 }
@@ -152,7 +152,7 @@ TEST_F(VideoCapTest, RefusedSetupMovesTheScanOnWithoutDisconnecting)
 TEST_F(VideoCapTest, SequenceSetupChangesOnlyItsEightFields)
 {
     service.connectResult[0] = 1;
-    platform::CaptureParms read;
+    capture::CaptureParms read;
     read.dwRequestMicroSecPerFrame = 1;
     read.fLimitEnabled = 1;
     read.fCaptureAudio = 1;
@@ -165,7 +165,7 @@ TEST_F(VideoCapTest, SequenceSetupChangesOnlyItsEightFields)
     read.wPercentDropForError = 33;
     service.setupRead = read;
     ASSERT_TRUE(create());
-    const platform::CaptureParms& w = service.setupWritten;
+    const capture::CaptureParms& w = service.setupWritten;
     EXPECT_EQ(w.dwRequestMicroSecPerFrame, 66667u);
     EXPECT_EQ(w.fLimitEnabled, 0);
     EXPECT_EQ(w.fCaptureAudio, 0);

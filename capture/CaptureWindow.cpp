@@ -8,7 +8,7 @@
 #include "ClipboardFrame.h"
 #include "FrameClipboard.h"
 
-namespace platform {
+namespace capture {
 
 namespace {
 // A grab waits this long for a frame newer than the last one grabbed; while the source
@@ -148,7 +148,7 @@ bool CaptureWindow::grab()
     const bool connecting = source_.state() == LiveSource::State::Connecting;
     const QPointer<CaptureWindow> self(this);
     LiveSource::Frame frame;
-    waitHandlingEvents(
+    platform::waitHandlingEvents(
         &source_,
         [&] {
             if (!self)
@@ -185,10 +185,10 @@ bool CaptureWindow::copyToClipboard() const
 {
     switch (grab_) {
     case Grab::Got:
-        frameClipboard().setFrame(still_);
+        platform::frameClipboard().setFrame(still_);
         return true;
     case Grab::Failed:
-        frameClipboard().clear();
+        platform::frameClipboard().clear();
         return false;
     case Grab::Never: break;
     }
@@ -197,7 +197,7 @@ bool CaptureWindow::copyToClipboard() const
 
 QImage CaptureWindow::shownImage() const
 {
-    return sharedImage(showingStill_ ? still_.pixels : current_.pixels);
+    return platform::sharedImage(showingStill_ ? still_.pixels : current_.pixels);
 }
 
 void CaptureWindow::paintEvent(QPaintEvent*)
@@ -213,4 +213,4 @@ void CaptureWindow::paintEvent(QPaintEvent*)
         painter.drawImage(QPoint(0, 0), image);
 }
 
-} // namespace platform
+} // namespace capture

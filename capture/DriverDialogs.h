@@ -7,7 +7,7 @@
 
 #include "GstHandles.h"
 
-namespace platform {
+namespace capture {
 
 class CaptureWindow;
 
@@ -38,7 +38,7 @@ struct FormatIndices {
 };
 FormatIndices formatIndices(const FormatChoices& choices, const GstCaps* caps);
 // Caps holding the source to one format, size and rate.
-gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate);
+platform::gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate);
 
 // The driver dialogs of a window with a running source; modal. Applying the format
 // dialog reconnects the source in the chosen format and waits (handling events) for the
@@ -49,4 +49,4 @@ void showVideoFormatDialog(CaptureWindow& window);
 void showVideoSourceDialog(CaptureWindow& window);
 void showVideoDisplayDialog(CaptureWindow& window);
 
-} // namespace platform
+} // namespace capture

@@ -19,7 +19,7 @@
 #include "CapturePipeline.h"
 #include "CaptureWindow.h"
 
-namespace platform {
+namespace capture {
 
 namespace {
 
@@ -215,12 +215,12 @@ std::string formatLabel(const std::string& format)
     return format;
 }
 
-gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate)
+platform::gst::Caps chosenCaps(const std::string& format, FormatChoices::Size size, FormatChoices::Rate rate)
 {
     const std::string text = format + ", width=(int)" + std::to_string(size.width) + ", height=(int)" +
                              std::to_string(size.height) + ", framerate=(fraction)" + std::to_string(rate.numerator) +
                              "/" + std::to_string(rate.denominator);
-    return gst::Caps(gst_caps_from_string(text.c_str()));
+    return platform::gst::Caps(gst_caps_from_string(text.c_str()));
 }
 
 void showVideoFormatDialog(CaptureWindow& window)
@@ -228,7 +228,7 @@ void showVideoFormatDialog(CaptureWindow& window)
     CapturePipeline* pipeline = window.pipeline();
     if (!pipeline)
         return;
-    const gst::Caps current = pipeline->currentCaps();
+    const platform::gst::Caps current = pipeline->currentCaps();
     const FormatChoices choices = formatChoices(pipeline->offeredCaps().get(), current.get());
     const FormatIndices now = formatIndices(choices, current.get());
 
@@ -259,7 +259,7 @@ void showVideoFormatDialog(CaptureWindow& window)
         rates->currentIndex() < 0)
         return;
 
-    gst::Caps caps = chosenCaps(choices.formats[formats->currentIndex()], choices.sizes[sizes->currentIndex()],
+    platform::gst::Caps caps = chosenCaps(choices.formats[formats->currentIndex()], choices.sizes[sizes->currentIndex()],
                                 choices.rates[rates->currentIndex()]);
     // The source may have been lost while the dialog was open; it has said so then.
     LiveSource& source = window.source();
@@ -279,7 +279,7 @@ void showVideoSourceDialog(CaptureWindow& window)
         return;
     // Held for the dialog's life: the source may reconnect meanwhile, ending this
     // pipeline; the controls then move an element nobody shows, harmlessly.
-    const gst::Element element(GST_ELEMENT(gst_object_ref(pipeline->colourBalance())));
+    const platform::gst::Element element(GST_ELEMENT(gst_object_ref(pipeline->colourBalance())));
     GstColorBalance* balance = GST_COLOR_BALANCE(element.get());
 
     QDialog dialog(window.window());
@@ -323,4 +323,4 @@ void showVideoDisplayDialog(CaptureWindow& window)
         window.setScale(scaled->isChecked());
 }
 
-} // namespace platform
+} // namespace capture

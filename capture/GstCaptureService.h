@@ -5,7 +5,7 @@
 #include "CaptureDrivers.h"
 #include "CaptureService.h"
 
-namespace platform {
+namespace capture {
 
 // The capture service on GStreamer: drivers are the configured sources or the cameras
 // the device monitor finds; a connected driver runs a CapturePipeline shown in its
@@ -37,8 +37,8 @@ public:
     std::int32_t abort(CaptureWindow* window) override;
 
 private:
-    std::vector<Driver> drivers_;
+    std::vector<platform::Driver> drivers_;
     bool scanned_ = false;
 };
 
-} // namespace platform
+} // namespace capture

@@ -30,6 +30,7 @@
 #include "LiveSource.h"
 
 using namespace platform;
+using namespace capture;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "DriverDialogs.h"
 #include "LiveSource.h"
 
-namespace platform {
+namespace capture {
 
 namespace {
 
@@ -65,7 +65,7 @@ bool GstCaptureService::driverDescription(std::uint16_t index, char* name, int n
     if (index > 9)
         return false;
     if (!scanned_) {
-        drivers_ = findDrivers();
+        drivers_ = platform::findDrivers();
         scanned_ = true;
     }
     if (index >= drivers_.size())
@@ -96,7 +96,7 @@ std::int32_t GstCaptureService::driverConnect(CaptureWindow* window, std::uint16
     // Index 0 starts a new scan, which sees the cameras plugged in now; the indices after
     // it use that scan's list.
     if (index == 0 || !scanned_) {
-        drivers_ = findDrivers();
+        drivers_ = platform::findDrivers();
         scanned_ = true;
     }
     if (index >= drivers_.size())
@@ -231,4 +231,4 @@ std::int32_t GstCaptureService::abort(CaptureWindow* window)
     return window ? 1 : 0;
 }
 
-} // namespace platform
+} // namespace capture

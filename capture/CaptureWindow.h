@@ -11,7 +11,11 @@
 #include "CaptureService.h"
 #include "LiveSource.h"
 
-namespace platform {
+namespace capture {
+
+using platform::CapturePipeline;
+using platform::Driver;
+using platform::LiveSource;
 
 // A capture window: a child widget that shows the live picture of its driver's live
 // source. In preview mode it shows the newest frame at the preview rate, in overlay
@@ -86,4 +90,4 @@ private:
     std::string captureFile_;
 };
 
-} // namespace platform
+} // namespace capture

@@ -2,9 +2,21 @@
 
 #include <cstdint>
 
+#include "CaptureStatus.h"
+
 class QWidget;
 
-namespace platform {
+namespace capture {
+
+using platform::StatusId;
+using platform::statusConnected;
+using platform::statusConnecting;
+using platform::statusError;
+using platform::statusLiveWindow;
+using platform::statusNoDriver;
+using platform::statusNoFrame;
+using platform::statusOverlayWindow;
+using platform::statusReconnecting;
 
 class CaptureWindow;
 
@@ -31,18 +43,6 @@ struct CaptureParms {
 
 // Receives the service's status reports: the capture window, an id and a text.
 using StatusCallback = std::int32_t (*)(CaptureWindow* window, std::int32_t id, const char* text);
-
-// Ids of the status reports this service sends.
-enum StatusId : std::int32_t {
-    statusConnected = 1,     // a driver is connected; the text names it
-    statusLiveWindow = 2,    // "Live window": preview switched on
-    statusOverlayWindow = 3, // "Overlay window": overlay switched on
-    statusNoFrame = 4,       // a grab got no frame
-    statusReconnecting = 5,  // a running source was lost; the text says why and when it is tried again
-    statusNoDriver = 6,      // "No camera": the window has no driver
-    statusConnecting = 7,    // connecting to a driver has begun; the text names it
-    statusError = 1000,      // the source reported an error; the text says which
-};
 
 // Window style bits for createCaptureWindow.
 constexpr std::uint32_t windowChild = 0x40000000;
@@ -89,4 +89,4 @@ CaptureService& captureService();
 // keeps ownership.
 void installCaptureService(CaptureService* service);
 
-} // namespace platform
+} // namespace capture
