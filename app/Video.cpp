@@ -21,6 +21,8 @@
 #include "Settings.h"
 #include "SourceChoice.h"
 #include "WindowSettings.h"
+using app::QuitSignals;
+using app::missingDisplay;
 
 namespace {
 

@@ -22,6 +22,8 @@
 #include "FramePool.h"
 #include "VelkoGraph.h"
 
+using namespace app;
+
 namespace {
 
 QImage cameraLikeFrame(int w, int h, std::uint32_t seed)

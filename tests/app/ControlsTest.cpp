@@ -30,6 +30,8 @@
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
 
+using namespace app;
+
 namespace {
 
 // A live test source for the capture session while it lives.

@@ -24,6 +24,8 @@
 #include "PictureView.h"
 #include "SpinEdit.h"
 
+using namespace app;
+
 namespace fs = std::filesystem;
 
 namespace {

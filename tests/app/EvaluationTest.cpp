@@ -26,6 +26,8 @@
 #include "SpinEdit.h"
 #include "VideoCap.h"
 
+using namespace app;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -25,6 +25,8 @@
 #include "MainVideo.h"
 #include "WindowSettings.h"
 
+using namespace app;
+
 using app::Settings;
 using app::SettingsFile;
 using namespace std::chrono_literals;

@@ -20,6 +20,7 @@
 #include "EventsWindow.h"
 #include "Thumbnail.h"
 
+using namespace app;
 using namespace events;
 namespace fs = std::filesystem;
 

@@ -14,6 +14,8 @@
 #include "PictureHalving.h"
 #include "PictureView.h"
 
+using namespace app;
+
 namespace {
 
 QImage randomImage(int width, int height, QImage::Format format, std::uint32_t seed)

@@ -28,6 +28,8 @@
 #include "VideoCap.h"
 #include "WindowSettings.h"
 
+using namespace app;
+
 using app::Settings;
 using app::SettingsFile;
 

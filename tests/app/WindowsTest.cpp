@@ -22,6 +22,8 @@
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
 
+using namespace app;
+
 namespace {
 
 using Pixels = std::set<std::pair<int, int>>;

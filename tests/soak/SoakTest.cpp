@@ -23,6 +23,8 @@
 #include "SpinEdit.h"
 #include "VideoCap.h"
 
+using namespace app;
+
 namespace {
 
 long heapBytes()
