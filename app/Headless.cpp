@@ -86,7 +86,11 @@ bool Headless::start(QString& error)
     QString eventError;
     if (!watcher_.open(QDir(saveFolder(settings_)).absolutePath(), eventError))
         progress(QStringLiteral("events are not kept: %1").arg(eventError));
-    source_.addFrameTap(watcher_.frameTap());
+    source_.addPacketTap(watcher_.packetTap());
+    source_.setClipsWanted(settings_.events.recordClips);
+    // The evaluation takes one frame a period: no more are decoded. A little less than
+    // the period, so that each cycle still finds a new frame.
+    source_.setFrameInterval(std::chrono::milliseconds(timer_.interval() * 3 / 4));
     // A camera that is not there yet (a service started at boot) is waited for.
     source_.setRetryFirstConnect(true);
     source_.open(drivers.front());

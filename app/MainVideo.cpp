@@ -428,9 +428,11 @@ void TVideo::StartVideo()
     // The session holds one capture window: an open one ends before the new one starts.
     CapDestroy();
     if (CapCreate()) {
-        // Every frame of the source goes to the events' pre-event buffer.
-        if (platform::CaptureWindow* window = capWindow())
-            window->source().addFrameTap(eventWatcher_->frameTap());
+        // Every packet of the source goes to the events' pre-event buffer.
+        if (platform::CaptureWindow* window = capWindow()) {
+            window->source().addPacketTap(eventWatcher_->packetTap());
+            window->source().setClipsWanted(eventWatcher_->settings().recordClips);
+        }
         CapSetFrameLimit(45);
         CapStartOverlay();
     }

@@ -40,7 +40,8 @@ EventWatcher::EventWatcher(QObject* parent)
         settings_.preRoll, settings_.postRoll, [this](const ClipRecorder::Result& r) {
             // The recorder's own thread: the rest happens on the watcher's.
             QMetaObject::invokeMethod(
-                this, [this, r] { clipFinished(r.path, r.complete, r.error, r.bytes); }, Qt::QueuedConnection);
+                this, [this, r] { clipFinished(r.path, r.complete, r.error, r.bytes, r.droppedFrames); },
+                Qt::QueuedConnection);
         });
     setSettings(settings_);
     gapTimer_.setSingleShot(true);
@@ -137,18 +138,15 @@ std::size_t EventWatcher::bufferedBytes() const
     return recorder_->bufferedBytes();
 }
 
-void EventWatcher::pushFrame(const QImage& frame, std::int64_t ptsNs)
+void EventWatcher::pushPacket(const platform::Packet& packet)
 {
-    recorder_->pushFrame(frame, ptsNs);
+    recorder_->pushPacket(packet);
 }
 
-std::function<void(const QImage&, std::int64_t)> EventWatcher::frameTap()
+std::function<void(const platform::Packet&)> EventWatcher::packetTap()
 {
     // The source may outlive the watcher: the tap then does nothing.
-    return [recorder = std::weak_ptr<ClipRecorder>(recorder_)](const QImage& frame, std::int64_t ptsNs) {
-        if (const auto r = recorder.lock())
-            r->pushFrame(frame, ptsNs);
-    };
+    return ClipRecorder::packetTap(recorder_);
 }
 
 void EventWatcher::report(Fault fault, const QString& text)
@@ -252,7 +250,8 @@ void EventWatcher::armGapTimer()
         gapTimer_.stop();
 }
 
-void EventWatcher::clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes)
+void EventWatcher::clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
+                                std::int64_t dropped)
 {
     const auto waiting = awaitingClip_.find(path);
     if (waiting == awaitingClip_.end()) {
@@ -265,6 +264,8 @@ void EventWatcher::clipFinished(const std::string& path, bool complete, const st
     if (complete) {
         cleared(Fault::Clip);
         if (log_ && e.id != 0 && !log_->addFile(e.id, path, FileKind::Clip, bytes, now()))
+            report(Fault::Log, QString::fromStdString(log_->lastError()));
+        if (log_ && e.id != 0 && dropped > 0 && !log_->setClipDroppedFrames(e.id, dropped))
             report(Fault::Log, QString::fromStdString(log_->lastError()));
         emit clipSaved(e.id, QString::fromStdString(path));
     } else {
@@ -353,7 +354,8 @@ void EventWatcher::finish()
     if (tracker_.finish().ended)
         ended();
     gapTimer_.stop();
-    recorder_->finishAll(closingWait);
+    recorder_->closeAll();
+    recorder_->waitClosed(closingWait);
     // The clips just written report on this thread's queue: take them in now.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }

@@ -17,6 +17,10 @@
 #include "EventSettings.h"
 #include "EventTracker.h"
 
+namespace platform {
+struct Packet;
+}
+
 namespace events {
 
 class ClipRecorder;
@@ -53,9 +57,10 @@ public:
 
     // Takes one evaluation cycle.
     void cycleEvaluated(const CycleSummary& summary);
-    // Takes a frame of the live source, on any thread. Give `frameTap()` to the source.
-    void pushFrame(const QImage& frame, std::int64_t ptsNs);
-    std::function<void(const QImage&, std::int64_t)> frameTap();
+    // Takes a packet of the live source's clip stream, on any thread. Give `packetTap()`
+    // to the source.
+    void pushPacket(const platform::Packet& packet);
+    std::function<void(const platform::Packet&)> packetTap();
 
     // Removes an event from the log with its files.
     bool deleteEvent(std::int64_t id, QString& error);
@@ -88,7 +93,8 @@ private:
     void started(const CycleSummary& summary);
     void ended();
     void armGapTimer();
-    void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes);
+    void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
+                      std::int64_t dropped);
     void openClipFinished(bool complete, const std::string& error, std::int64_t bytes);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
     void runEndCommand(std::int64_t eventId);
