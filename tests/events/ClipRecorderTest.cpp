@@ -60,7 +60,7 @@ void push(ClipRecorder& recorder, const std::vector<Packet>& packets, std::size_
 // covers the pre-roll to the end of the after-roll: none lost, none added.
 TEST(ClipRecorder, ClipHoldsEveryPacketFromAKeyFrameBeforeTheEventToAfterItsEnd)
 {
-    for (const std::string kind : {"jpeg", "raw"}) {
+    for (const std::string kind : {"jpeg", "h264", "raw"}) {
         SCOPED_TRACE(kind);
         QTemporaryDir dir;
         const std::vector<Packet> packets = testPackets(150, 320, 240, kind);

@@ -34,7 +34,7 @@ std::vector<platform::Packet> testPackets(int count, int width, int height, cons
     const std::string description = "videotestsrc pattern=" + pattern + " num-buffers=" + std::to_string(count + 25) +
                                     " ! video/x-raw,format=I420,width=" + std::to_string(width) +
                                     ",height=" + std::to_string(height) + ",framerate=25/1" +
-                                    (kind == "jpeg" ? " ! jpegenc" : "");
+                                    (kind == "jpeg" ? " ! jpegenc" : kind == "h264" ? " ! openh264enc gop-size=25" : "");
     std::mutex mutex;
     std::vector<platform::Packet> packets;
     platform::LiveSource source;

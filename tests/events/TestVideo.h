@@ -9,8 +9,8 @@
 #include "Packet.h"
 
 // The first `count` packets of a live source's clip stream: a test pattern (a moving
-// ball unless told) of 25 pictures a second that the source sends as MJPEG ("jpeg"), or
-// raw for the pipeline to encode ("raw").
+// ball unless told) of 25 pictures a second that the source sends as MJPEG ("jpeg"),
+// H.264 ("h264"), or raw for the pipeline to encode ("raw").
 std::vector<platform::Packet> testPackets(int count, int width, int height, const std::string& kind = "jpeg",
                                           const std::string& pattern = "ball");
 
