@@ -6,49 +6,44 @@ namespace platform {
 
 BackgroundThreads::~BackgroundThreads()
 {
-    std::unique_lock lock(mutex_);
-    ended_.wait_for(lock, exitWait, [this] {
-        for (const Entry& entry : threads_)
+    State& state = *state_;
+    std::unique_lock lock(state.mutex);
+    state.ended.wait_for(lock, exitWait, [&state] {
+        for (const Entry& entry : state.threads)
             if (!entry.done)
                 return false;
         return true;
     });
-    reap(lock);
+    reap(state, lock);
     // The last resort, and only as the process ends: a thread still stuck in the kernel
     // (a read of a dead network mount) would otherwise keep the program from ending at
     // all. The process takes it with it.
-    for (Entry& entry : threads_)
+    for (Entry& entry : state.threads)
         entry.thread.detach();
 }
 
 void BackgroundThreads::run(std::function<void()> job)
 {
-    std::unique_lock lock(mutex_);
-    reap(lock);
-    auto entry = threads_.emplace(threads_.end());
-    entry->thread = std::thread([this, entry, job = std::move(job)]() mutable {
+    State& state = *state_;
+    std::unique_lock lock(state.mutex);
+    reap(state, lock);
+    auto entry = state.threads.emplace(state.threads.end());
+    entry->thread = std::thread([shared = state_, entry, job = std::move(job)]() mutable {
         job();
         job = nullptr; // what it holds goes before the thread counts as ended
-        std::lock_guard ended(mutex_);
+        std::lock_guard ended(shared->mutex);
         entry->done = true;
-        ended_.notify_all();
+        shared->ended.notify_all();
     });
 }
 
-std::size_t BackgroundThreads::count()
-{
-    std::unique_lock lock(mutex_);
-    reap(lock);
-    return threads_.size();
-}
-
-void BackgroundThreads::reap(std::unique_lock<std::mutex>& lock)
+void BackgroundThreads::reap(State& state, std::unique_lock<std::mutex>& lock)
 {
     std::vector<std::thread> finished;
-    for (auto it = threads_.begin(); it != threads_.end();)
+    for (auto it = state.threads.begin(); it != state.threads.end();)
         if (it->done) {
             finished.push_back(std::move(it->thread));
-            it = threads_.erase(it);
+            it = state.threads.erase(it);
         } else {
             ++it;
         }

@@ -24,8 +24,6 @@ public:
     BackgroundThreads& operator=(const BackgroundThreads&) = delete;
 
     void run(std::function<void()> job);
-    // Threads not joined yet.
-    std::size_t count();
 
     // The process's own, which goes at its exit.
     static BackgroundThreads& shared();
@@ -37,11 +35,15 @@ private:
         std::thread thread;
         bool done = false;
     };
-    void reap(std::unique_lock<std::mutex>& lock);
+    // Shared with the threads, so that one left running at exit still has it.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable ended;
+        std::list<Entry> threads;
+    };
+    static void reap(State& state, std::unique_lock<std::mutex>& lock);
 
-    std::mutex mutex_;
-    std::condition_variable ended_;
-    std::list<Entry> threads_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 } // namespace platform
