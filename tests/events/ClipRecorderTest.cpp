@@ -186,6 +186,35 @@ TEST(ClipRecorder, TwoProgramsRecordingIntoOneFolderKeepTheirClipsApart)
     EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"2026-12-07_11-00-00-2.mkv", "2026-12-07_11-00-00.mkv"}));
 }
 
+// A source that reconnects during an event goes on in the same clip, its times after
+// the last packet's.
+TEST(ClipRecorder, ClipGoesOnOverAReconnection)
+{
+    QTemporaryDir dir;
+    const std::vector<Packet> before = testPackets(50, 160, 120), after = testPackets(50, 160, 120);
+    ASSERT_EQ(before.size() + after.size(), 100u);
+    ASSERT_NE(before.front().stream, after.front().stream);
+    Results results;
+    {
+        ClipRecorder recorder(milliseconds(200), milliseconds(1000), results.callback());
+        push(recorder, before, 0, 25);
+        std::string path, error;
+        const int clip = recorder.begin(dir.filePath("on").toStdString(), path, error);
+        ASSERT_NE(clip, 0) << error;
+        push(recorder, before, 25, 50);
+        push(recorder, after, 0, 50);
+        recorder.end(clip);
+    }
+    ASSERT_EQ(results.list.size(), 1u);
+    const ClipRecorder::Result& r = results.list[0];
+    ASSERT_TRUE(r.complete) << r.error;
+    EXPECT_EQ(r.frames, 6 + 25 + 50);
+    const ClipReading reading = readClip(r.path);
+    EXPECT_EQ(reading.error, "");
+    EXPECT_EQ(reading.frames, r.frames);
+    EXPECT_LE(std::llabs(reading.lastEndNs - r.frames * period), period) << "no gap, no overlap";
+}
+
 // The window's thread ends clips and closes them all without waiting for a file: the
 // recorder's own thread completes them and tells.
 TEST(ClipRecorder, EndingAndClosingReturnAtOnceAndClipsAreCompletedLater)
