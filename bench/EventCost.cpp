@@ -1,5 +1,6 @@
-// What watching for events costs: process CPU time of a live test source at 25 frames a
-// second alone, and with the pre-event buffer filled from every frame and a cycle
+// What watching for events costs: process CPU time of a live test source (raw, and
+// MJPEG as a USB camera sends it) at 25 frames a second alone, and with the pre-event
+// buffer filled from every packet (a raw source encoded for it) and a cycle
 // summary handed to the event watcher ten times a second; phases interleaved, at
 // 640 x 480 and 1920 x 1080. Then how long the GUI thread spends on an event's records:
 // the log's two writes, and the whole start and end of an event with its thumbnail.
@@ -36,12 +37,12 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-void measureWatching(int width, int height, double seconds, const QString& folder)
+void measureWatching(int width, int height, double seconds, const QString& folder, bool mjpeg)
 {
     platform::Driver driver;
     driver.name = "Ball";
     driver.description = "videotestsrc pattern=ball is-live=true ! video/x-raw,width=" + std::to_string(width) +
-                         ",height=" + std::to_string(height) + ",framerate=25/1";
+                         ",height=" + std::to_string(height) + ",framerate=25/1" + (mjpeg ? " ! jpegenc" : "");
     std::string error;
     const std::atomic<bool> never = false;
     auto pipeline = platform::CapturePipeline::start(platform::makeSourceElement(driver, error), nullptr, 1,
@@ -57,11 +58,10 @@ void measureWatching(int width, int height, double seconds, const QString& folde
         std::exit(1);
     }
     std::atomic<bool> watching = false;
-    // Stands in for the live source's frame tap: every frame the pipeline made.
-    pipeline->setFrameListener([&](const platform::CapturePipeline::Frame& frame) {
-        if (watching) {
-            watcher.pushFrame(platform::sharedImage(frame.pixels), static_cast<std::int64_t>(frame.number) * 40'000'000);
-        }
+    // Stands in for the live source's packet tap: every packet of the clip stream.
+    pipeline->setPacketListener([&](const platform::Packet& packet) {
+        if (watching)
+            watcher.pushPacket(packet);
     });
     QTimer cycles;
     QObject::connect(&cycles, &QTimer::timeout, [&] {
@@ -73,21 +73,23 @@ void measureWatching(int width, int height, double seconds, const QString& folde
     std::vector<double> alone, with;
     for (int round = 0; round < 2; ++round) {
         watching = false;
+        pipeline->setClipsWanted(false);
         cycles.stop();
         alone.push_back(coreShare(seconds / 2));
         watching = true;
+        pipeline->setClipsWanted(true);
         cycles.start(100);
         with.push_back(coreShare(seconds / 2));
     }
     watching = false;
     cycles.stop();
     const std::size_t frames = watcher.bufferedFrames();
-    std::printf("%d x %d, 25 fps: source alone %.1f %% of a core, with the event buffer and watching %.1f %% "
+    std::printf("%d x %d, 25 fps %s: source alone %.1f %% of a core, with the event buffer and watching %.1f %% "
                 "(the events add %.1f %%; goal <= %d %%); buffer holds %zu frames, %.1f MB\n",
-                width, height, 100 * median(alone), 100 * median(with), 100 * (median(with) - median(alone)),
+                width, height, mjpeg ? "MJPEG" : "raw", 100 * median(alone), 100 * median(with), 100 * (median(with) - median(alone)),
                 width > 640 ? 40 : 15, frames,
                 double(watcher.bufferedBytes()) / 1e6);
-    pipeline->setFrameListener({});
+    pipeline->setPacketListener({});
 }
 
 void measureRecords(const QString& folder)
@@ -148,8 +150,10 @@ int main(int argc, char** argv)
     gst_init(nullptr, nullptr);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
     QTemporaryDir dir;
-    measureWatching(640, 480, seconds, dir.path());
-    measureWatching(1920, 1080, seconds, dir.path());
+    for (const bool mjpeg : {false, true}) {
+        measureWatching(640, 480, seconds, dir.path(), mjpeg);
+        measureWatching(1920, 1080, seconds, dir.path(), mjpeg);
+    }
     measureRecords(dir.path());
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "ClipRecorder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,8 +12,8 @@
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
-#include <gst/video/video.h>
 
+#include "GstErrors.h"
 #include "GstHandles.h"
 
 namespace events {
@@ -20,6 +21,7 @@ namespace events {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 namespace gst = platform::gst;
+using platform::Packet;
 
 namespace {
 
@@ -56,6 +58,17 @@ private:
     int fd_ = -1;
 };
 
+// What a clip's writer may hold, beyond the pre-event buffer it starts with, before it
+// counts as fallen behind: seconds of the largest pictures, and a bound on the memory a
+// stuck disk can take.
+constexpr guint64 writerBacklog = 16 * 1024 * 1024;
+
+bool isVp8(const GstCaps* caps)
+{
+    return caps && gst_caps_get_size(caps) > 0 &&
+           gst_structure_has_name(gst_caps_get_structure(caps, 0), "video/x-vp8");
+}
+
 } // namespace
 
 struct ClipRecorder::Clip {
@@ -66,14 +79,18 @@ struct ClipRecorder::Clip {
     gst::Element pipeline;
     gst::Bus bus;
     GstElement* source = nullptr; // owned by the pipeline
-    int width = 0;
-    int height = 0;
-    std::int64_t firstPts = -1;
-    std::int64_t period = 40'000'000; // of the source's frames, for each frame's duration
+    std::shared_ptr<GstCaps> caps;
+    std::uint64_t stream = 0;
+    std::int64_t shiftNs = 0;      // from the source's times to the clip's
+    std::int64_t lastNs = -1;      // the clip's time of the last packet taken
+    std::int64_t lastDurationNs = 40'000'000;
     std::int64_t frames = 0;
+    std::int64_t dropped = 0;
+    bool awaitKey = false;         // after a lost packet, until the next key frame
+    guint64 backlog = writerBacklog; // the bytes its writer may hold
     bool ending = false;
-    std::int64_t lastPts = 0;                    // once ending: the last frame to take
-    std::chrono::steady_clock::time_point giveUp{}; // once ending: close even without frames
+    std::int64_t endNs = 0;                           // once ending: the last source time to take
+    std::chrono::steady_clock::time_point giveUp{}; // once ending: close even without packets
     bool failed = false;
     std::string error;
 };
@@ -83,24 +100,6 @@ namespace {
 std::string temporaryNameOf(const fs::path& path)
 {
     return (path.parent_path() / ("." + path.filename().string() + ".part")).string();
-}
-
-std::string errorText(GstMessage* message)
-{
-    GError* raw = nullptr;
-    gchar* rawDebug = nullptr;
-    gst_message_parse_error(message, &raw, &rawDebug);
-    const gst::Error error(raw);
-    const gst::String debug(rawDebug);
-    std::string text = error ? error->message : "unknown error";
-    // The system's reason ("No space left on device") is in the debug text's last part.
-    if (debug) {
-        const std::string detail = debug.get();
-        const auto colon = detail.rfind(": ");
-        if (colon != std::string::npos && detail.size() - colon < 80)
-            text += " (" + detail.substr(colon + 2) + ")";
-    }
-    return text;
 }
 
 } // namespace
@@ -115,7 +114,8 @@ ClipRecorder::ClipRecorder(std::chrono::milliseconds preRoll, std::chrono::milli
 
 ClipRecorder::~ClipRecorder()
 {
-    finishAll(10s);
+    closeAll();
+    waitClosed(10s);
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -124,7 +124,8 @@ ClipRecorder::~ClipRecorder()
     worker_.join();
     // Clips the worker could not complete in time: stop them and leave no partial file.
     for (auto& clip : closing_) {
-        gst_element_set_state(clip->pipeline.get(), GST_STATE_NULL);
+        if (clip->pipeline)
+            gst_element_set_state(clip->pipeline.get(), GST_STATE_NULL);
         std::error_code ignored;
         fs::remove(clip->temporary, ignored);
     }
@@ -145,37 +146,43 @@ void ClipRecorder::setEnabled(bool enabled)
         ring_.clear();
 }
 
-void ClipRecorder::pushFrame(const QImage& frame, std::int64_t ptsNs)
+std::function<void(const Packet&)> ClipRecorder::packetTap(std::weak_ptr<ClipRecorder> recorder)
 {
-    if (frame.isNull())
-        return;
-    {
-        std::lock_guard lock(mutex_);
-        if (!enabled_)
-            return;
-    }
-    // Converted outside the lock, so that the calls from the GUI thread never wait for it.
-    gst::Buffer picture = planar_.convert(frame);
-    if (!picture)
+    return [recorder = std::move(recorder)](const Packet& packet) {
+        if (const auto r = recorder.lock())
+            r->pushPacket(packet);
+    };
+}
+
+void ClipRecorder::pushPacket(const Packet& packet)
+{
+    if (!packet.buffer || !packet.caps)
         return;
     std::lock_guard lock(mutex_);
     if (!enabled_)
         return;
-    if (!ring_.empty() && ptsNs <= ring_.back().pts)
-        ring_.clear(); // the source started again: its older frames belong to another stream
-    ring_.push_back({std::move(picture), frame.width(), frame.height(), ptsNs});
-    while (ring_.size() > 1 && ring_.front().pts < ptsNs - preRoll_.count())
-        ring_.pop_front();
+    // A source that started again: its older packets belong to another stream.
+    const bool restarted = latestCaps_ && (packet.stream != latestStream_ || packet.ptsNs <= latestNs_);
+    if (restarted || (latestCaps_ && !gst_caps_is_equal(packet.caps.get(), latestCaps_.get())))
+        ring_.clear();
+    latestCaps_ = packet.caps;
+    latestStream_ = packet.stream;
+    latestNs_ = packet.ptsNs;
+    // A clip can only start at a key frame: what comes before the first one is no use.
+    if (packet.keyFrame || !ring_.empty()) {
+        ring_.push_back(packet);
+        trimRing(packet.ptsNs);
+    }
 
     bool closed = false;
     for (auto& clip : recording_) {
-        if (clip->ending && ptsNs > clip->lastPts) {
+        if (clip->ending && (packet.ptsNs > clip->endNs || (clip->pipeline && packet.stream != clip->stream))) {
             close(clip);
             closed = true;
             continue;
         }
-        feed(*clip, ring_.back());
-        if (clip->failed) {
+        feed(*clip, packet);
+        if (clip->failed || (clip->ending && packet.ptsNs > clip->endNs)) {
             close(clip);
             closed = true;
         }
@@ -186,68 +193,119 @@ void ClipRecorder::pushFrame(const QImage& frame, std::int64_t ptsNs)
     }
 }
 
-void ClipRecorder::feed(Clip& clip, const Buffered& frame)
+void ClipRecorder::trimRing(std::int64_t newestNs)
+{
+    // The ring starts at the latest key frame that still covers the whole pre-roll.
+    const std::int64_t from = newestNs - preRoll_.count();
+    for (;;) {
+        const auto next = std::find_if(ring_.begin() + 1, ring_.end(), [](const Packet& p) { return p.keyFrame; });
+        if (next == ring_.end() || next->ptsNs > from)
+            return;
+        ring_.erase(ring_.begin(), next);
+    }
+}
+
+bool ClipRecorder::startWriting(Clip& clip, const Packet& first)
+{
+    const bool webm = isVp8(first.caps.get());
+    GError* rawError = nullptr;
+    // Matroska as the clip's container: a clip cut short by a killed program or a full
+    // disk still plays up to where it was cut.
+    gst::Element pipeline = gst::adoptFloating(gst_parse_launch(
+        (std::string("appsrc name=source format=time ! ") + (webm ? "webmmux" : "matroskamux") +
+         " ! filesink name=sink")
+            .c_str(),
+        &rawError));
+    const gst::Error error(rawError);
+    if (!pipeline || error) {
+        clip.failed = true;
+        clip.error = std::string("the clip writer cannot be made: ") + (error ? error->message : "unknown error");
+        return false;
+    }
+    const gst::Element source(gst_bin_get_by_name(GST_BIN(pipeline.get()), "source"));
+    const gst::Element sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
+    g_object_set(source.get(), "caps", first.caps.get(), "max-bytes", guint64(0), "block", FALSE, nullptr);
+    g_object_set(sink.get(), "location", clip.temporary.c_str(), nullptr);
+    clip.source = source.get();
+    clip.caps = first.caps;
+    clip.stream = first.stream;
+    clip.shiftNs = first.ptsNs;
+    clip.bus = gst::Bus(gst_element_get_bus(pipeline.get()));
+    clip.pipeline = std::move(pipeline);
+    if (gst_element_set_state(clip.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        clip.failed = true;
+        clip.error = "the clip writer does not start";
+        if (const gst::Message failure(gst_bus_pop_filtered(clip.bus.get(), GST_MESSAGE_ERROR)); failure)
+            clip.error = gst::errorText(failure.get());
+        return false;
+    }
+    return true;
+}
+
+void ClipRecorder::feed(Clip& clip, const Packet& packet)
 {
     if (clip.failed)
         return;
     if (!clip.pipeline) {
-        clip.width = frame.width;
-        clip.height = frame.height;
-        clip.firstPts = frame.pts;
-        if (ring_.size() > 1)
-            clip.period = std::max<std::int64_t>(1, (ring_.back().pts - ring_.front().pts) /
-                                                        static_cast<std::int64_t>(ring_.size() - 1));
-
-        GError* rawError = nullptr;
-        gst::Element pipeline = gst::adoptFloating(gst_parse_launch(
-            "appsrc name=source format=time max-bytes=0 block=false ! queue ! "
-            "vp8enc name=encoder deadline=1 cpu-used=8 threads=1 ! webmmux ! filesink name=sink",
-            &rawError));
-        const gst::Error error(rawError);
-        if (!pipeline || error) {
-            clip.failed = true;
-            clip.error = std::string("the encoder cannot be made: ") + (error ? error->message : "unknown error");
+        // A clip begun before any key frame came starts at the first one.
+        if (!packet.keyFrame || !startWriting(clip, packet))
+            return;
+    } else if (packet.stream != clip.stream) {
+        // The source reconnected: the clip goes on in the same format from a key frame,
+        // its times after the last packet's.
+        if (!gst_caps_is_equal(packet.caps.get(), clip.caps.get())) {
+            clip.ending = true;
+            clip.endNs = packet.ptsNs - 1;
             return;
         }
-        const gst::Element source(gst_bin_get_by_name(GST_BIN(pipeline.get()), "source"));
-        const gst::Element encoder(gst_bin_get_by_name(GST_BIN(pipeline.get()), "encoder"));
-        const gst::Element sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
-        GstVideoInfo info = planarInfo(clip.width, clip.height);
-        // A nominal rate for the encoder's bit budget; each frame keeps its own time.
-        info.fps_n = static_cast<gint>(std::max<std::int64_t>(1, (1'000'000'000 + clip.period / 2) / clip.period));
-        info.fps_d = 1;
-        const gst::Caps caps(gst_video_info_to_caps(&info));
-        g_object_set(source.get(), "caps", caps.get(), nullptr);
-        g_object_set(encoder.get(), "target-bitrate",
-                     gint(std::min<qint64>(3 * std::int64_t(clip.width) * clip.height, 20'000'000)), nullptr);
-        g_object_set(sink.get(), "location", clip.temporary.c_str(), nullptr);
-        clip.source = source.get();
-        clip.bus = gst::Bus(gst_element_get_bus(pipeline.get()));
-        clip.pipeline = std::move(pipeline);
-        if (gst_element_set_state(clip.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-            clip.failed = true;
-            clip.error = "the encoder does not start";
+        if (!packet.keyFrame)
             return;
-        }
-    } else if (frame.width != clip.width || frame.height != clip.height) {
-        // The source changed its size: the clip ends with the frames it has.
+        clip.stream = packet.stream;
+        clip.shiftNs = packet.ptsNs - (clip.lastNs + clip.lastDurationNs);
+    } else if (!gst_caps_is_equal(packet.caps.get(), clip.caps.get())) {
+        // The source changed its size: the clip ends with the packets it has.
         clip.ending = true;
-        clip.lastPts = frame.pts - 1;
+        clip.endNs = packet.ptsNs - 1;
         return;
     }
 
-    // A clip whose writing failed (a full disk) takes no more frames: the source would
+    // A clip whose writing failed (a full disk) takes no more packets: the source would
     // queue them for ever, and the failure is told now rather than at the event's end.
     if (const gst::Message failure(gst_bus_pop_filtered(clip.bus.get(), GST_MESSAGE_ERROR)); failure) {
         clip.failed = true;
-        clip.error = errorText(failure.get());
+        clip.error = gst::errorText(failure.get());
         return;
     }
+    // A writer that fell behind (a slow disk) loses packets rather than the memory; the
+    // pictures after a lost one depend on it, up to the next key frame.
+    if (clip.awaitKey && !packet.keyFrame) {
+        ++clip.dropped;
+        return;
+    }
+    if (gst_app_src_get_current_level_bytes(GST_APP_SRC(clip.source)) > clip.backlog) {
+        ++clip.dropped;
+        clip.awaitKey = true;
+        return;
+    }
+    clip.awaitKey = false;
 
-    // The kept picture itself, with this clip's times on a buffer of its own.
-    GstBuffer* buffer = gst_buffer_copy(frame.picture.get());
-    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(frame.pts - clip.firstPts);
-    GST_BUFFER_DURATION(buffer) = static_cast<GstClockTime>(clip.period);
+    // The kept packet's memory, with this clip's times on a buffer of its own.
+    GstBuffer* buffer = gst_buffer_copy(packet.buffer.get());
+    const std::int64_t shift = clip.shiftNs;
+    auto shifted = [shift](GstClockTime time) {
+        return static_cast<GstClockTime>(std::max<std::int64_t>(0, static_cast<std::int64_t>(time) - shift));
+    };
+    if (GST_BUFFER_PTS_IS_VALID(buffer))
+        GST_BUFFER_PTS(buffer) = shifted(GST_BUFFER_PTS(buffer));
+    else
+        GST_BUFFER_PTS(buffer) = shifted(static_cast<GstClockTime>(packet.ptsNs));
+    if (GST_BUFFER_DTS_IS_VALID(buffer))
+        GST_BUFFER_DTS(buffer) = shifted(GST_BUFFER_DTS(buffer));
+    if (GST_BUFFER_DURATION_IS_VALID(buffer))
+        clip.lastDurationNs = static_cast<std::int64_t>(GST_BUFFER_DURATION(buffer));
+    else
+        GST_BUFFER_DURATION(buffer) = static_cast<GstClockTime>(clip.lastDurationNs);
+    clip.lastNs = packet.ptsNs - shift;
     if (gst_app_src_push_buffer(GST_APP_SRC(clip.source), buffer) != GST_FLOW_OK) {
         clip.failed = true; // the bus says why
         return;
@@ -265,13 +323,19 @@ void ClipRecorder::close(std::unique_ptr<Clip>& clip)
 int ClipRecorder::begin(const std::string& stem, std::string& path, std::string& error)
 {
     auto clip = std::make_unique<Clip>();
+    std::string extension = ".mkv";
+    {
+        std::lock_guard lock(mutex_);
+        if (isVp8(latestCaps_.get()))
+            extension = ".webm";
+    }
     std::error_code ec;
     for (int n = 1;; ++n) {
         if (n > 1000) {
             error = "no free name for a clip beside " + stem;
             return 0;
         }
-        path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + ".webm";
+        path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + extension;
         if (fs::exists(path, ec))
             continue;
         const std::string temporary = temporaryNameOf(path);
@@ -294,8 +358,10 @@ int ClipRecorder::begin(const std::string& stem, std::string& path, std::string&
 
     std::lock_guard lock(mutex_);
     clip->id = nextId_++;
-    for (const Buffered& frame : ring_)
-        feed(*clip, frame);
+    for (const Packet& packet : ring_)
+        clip->backlog += gst_buffer_get_size(packet.buffer.get());
+    for (const Packet& packet : ring_)
+        feed(*clip, packet);
     if (clip->failed && !clip->pipeline) {
         error = "Cannot record the clip " + path + ": " + clip->error;
         return 0;
@@ -311,21 +377,26 @@ void ClipRecorder::end(int id)
     for (auto& clip : recording_)
         if (clip->id == id && !clip->ending) {
             clip->ending = true;
-            clip->lastPts = (ring_.empty() ? 0 : ring_.back().pts) + postRoll_.count();
+            clip->endNs = latestNs_ + postRoll_.count();
             // Without frames the after-roll never comes: close after its time has passed.
             clip->giveUp = std::chrono::steady_clock::now() + postRoll_ + 1s;
         }
     changed_.notify_all();
 }
 
-void ClipRecorder::finishAll(std::chrono::milliseconds timeout)
+void ClipRecorder::closeAll()
 {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (auto& clip : recording_)
         close(clip);
     recording_.clear();
     changed_.notify_all();
-    changed_.wait_for(lock, timeout, [this] { return closing_.empty() && !busy_; });
+}
+
+bool ClipRecorder::waitClosed(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return closing_.empty() && !busy_; });
 }
 
 std::size_t ClipRecorder::bufferedFrames() const
@@ -338,8 +409,8 @@ std::size_t ClipRecorder::bufferedBytes() const
 {
     std::lock_guard lock(mutex_);
     std::size_t bytes = 0;
-    for (const Buffered& frame : ring_)
-        bytes += gst_buffer_get_size(frame.picture.get());
+    for (const Packet& packet : ring_)
+        bytes += gst_buffer_get_size(packet.buffer.get());
     return bytes;
 }
 
@@ -348,7 +419,7 @@ void ClipRecorder::removeLeftovers(const std::string& folder)
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() <= 10 || name.front() != '.' || !name.ends_with(".webm.part"))
+        if (name.front() != '.' || !(name.ends_with(".webm.part") || name.ends_with(".mkv.part")))
             continue;
         // A clip still being written, by this program or another one recording here, is
         // locked; what is not was left by a program that ended before renaming it.
@@ -402,14 +473,15 @@ ClipRecorder::Result ClipRecorder::complete(Clip& clip)
     Result result;
     result.path = clip.path;
     result.frames = clip.frames;
+    result.droppedFrames = clip.dropped;
     if (clip.pipeline) {
         if (clip.error.empty()) {
             const gst::Message message(gst_bus_timed_pop_filtered(
                 clip.bus.get(), 30 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
             if (!message)
-                clip.error = "the encoder did not finish in time";
+                clip.error = "the clip writer did not finish in time";
             else if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR)
-                clip.error = errorText(message.get());
+                clip.error = gst::errorText(message.get());
         }
         gst_element_set_state(clip.pipeline.get(), GST_STATE_NULL);
     } else if (clip.error.empty()) {

@@ -11,20 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include <QImage>
-
-#include "GstHandles.h"
-#include "PlanarFrames.h"
+#include "Packet.h"
 
 namespace events {
 
-// Records a clip per event from the frames of a live source: keeps the last seconds of
-// frames so a clip starts before its event, and goes on for some seconds after it ends.
-// The frames are kept as the encoder takes them (planar 4:2:0, half the bytes of the
-// source's BGR), converted once as they come in and shared by every clip. Each clip is encoded as VP8 in
-// WebM by a pipeline of its own, on GStreamer's threads, into a hidden temporary file
-// renamed to its final name once complete. Frames come in on any thread; the other
-// calls come from one thread.
+// Records a clip per event from the packets of a live source's clip stream, without
+// encoding: keeps the last seconds of packets, from a key frame on, so a clip starts
+// before its event, and goes on for some seconds after it ends. Each clip is muxed into
+// Matroska (WebM for VP8, which every browser plays) by a small pipeline of its own,
+// into a hidden temporary file renamed to its final name once complete. Packets come in
+// on any thread; the other calls come from one thread and never wait for a clip: clips
+// are completed on the recorder's own thread, which reports each through Finished.
 class ClipRecorder {
 public:
     struct Result {
@@ -33,33 +30,41 @@ public:
         std::string error;  // why not, when not
         std::int64_t bytes = 0;
         std::int64_t frames = 0;
+        // Packets of the source the clip lacks because its writing fell behind.
+        std::int64_t droppedFrames = 0;
     };
     // Called on the recorder's own thread once a clip is complete or given up.
     using Finished = std::function<void(const Result&)>;
 
     ClipRecorder(std::chrono::milliseconds preRoll, std::chrono::milliseconds postRoll, Finished finished);
-    // Finishes every clip (without waiting for their after-roll) and waits for them.
+    // Closes every clip (without waiting for their after-roll) and waits for them: the
+    // program's end.
     ~ClipRecorder();
     ClipRecorder(const ClipRecorder&) = delete;
     ClipRecorder& operator=(const ClipRecorder&) = delete;
 
     void setRolls(std::chrono::milliseconds preRoll, std::chrono::milliseconds postRoll);
-    // Off: frames are neither kept nor recorded (clips are not wanted).
+    // Off: packets are neither kept nor recorded (clips are not wanted).
     void setEnabled(bool enabled);
 
-    // Takes the next frame of the source; `ptsNs` counts up in nanoseconds.
-    void pushFrame(const QImage& frame, std::int64_t ptsNs);
+    // Takes the next packet of the source.
+    void pushPacket(const platform::Packet& packet);
+    // A tap for LiveSource::addPacketTap; it does nothing once the recorder is gone.
+    static std::function<void(const platform::Packet&)> packetTap(std::weak_ptr<ClipRecorder> recorder);
 
-    // Starts a clip with the frames kept from before: `stem` + ".webm", or with "-2",
-    // "-3" ... when that name is taken. Returns the clip's number (0 when it cannot
-    // start, with `error` set) and its final name in `path`.
+    // Starts a clip with the packets kept from before: `stem` + ".mkv" (".webm" for a
+    // VP8 stream), or with "-2", "-3" ... when that name is taken. Returns the clip's
+    // number (0 when it cannot start, with `error` set) and its final name in `path`.
     int begin(const std::string& stem, std::string& path, std::string& error);
     // The clip's event ended: record the after-roll, then close it.
     void end(int clip);
-    // Closes every clip now and waits up to `timeout` for them to be written.
-    void finishAll(std::chrono::milliseconds timeout);
+    // Closes every clip now; they are completed later and reported through Finished.
+    void closeAll();
+    // Waits up to `timeout` until every closed clip is completed; true when they are.
+    // For the end of the program only: the GUI thread must not wait for files.
+    bool waitClosed(std::chrono::milliseconds timeout);
 
-    // The frames kept from before, and the bytes of picture they hold.
+    // The packets kept from before, and their bytes.
     std::size_t bufferedFrames() const;
     std::size_t bufferedBytes() const;
 
@@ -67,26 +72,24 @@ public:
     static void removeLeftovers(const std::string& folder);
 
 private:
-    struct Buffered {
-        platform::gst::Buffer picture; // planar 4:2:0
-        int width = 0;
-        int height = 0;
-        std::int64_t pts = 0;
-    };
     struct Clip;
 
-    void feed(Clip& clip, const Buffered& frame);
+    void trimRing(std::int64_t newestNs);
+    void feed(Clip& clip, const platform::Packet& packet);
+    bool startWriting(Clip& clip, const platform::Packet& first);
     void close(std::unique_ptr<Clip>& clip);
     void work();
     Result complete(Clip& clip);
 
     Finished finished_;
-    PlanarFrames planar_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::chrono::nanoseconds preRoll_;
     std::chrono::nanoseconds postRoll_;
-    std::deque<Buffered> ring_;
+    std::deque<platform::Packet> ring_; // from a key frame on
+    std::shared_ptr<GstCaps> latestCaps_;
+    std::uint64_t latestStream_ = 0;
+    std::int64_t latestNs_ = 0;
     std::vector<std::unique_ptr<Clip>> recording_;
     std::deque<std::unique_ptr<Clip>> closing_;
     int nextId_ = 1;

@@ -26,6 +26,7 @@ struct Event {
     std::vector<analysis::Point> path; // the centre of each moving cycle that had one
     std::string thumbnail;        // JPEG of the busiest cycle's frame; empty when none
     std::string clip;             // the clip's final name; empty when none is recorded
+    std::int64_t clipDroppedFrames = 0; // the source's pictures the clip lacks
 };
 
 TimePoint now();

@@ -106,6 +106,8 @@ const char* const migrations[] = {
          removed_ms INTEGER, removed_reason TEXT);
        CREATE INDEX files_present ON files (created_ms, id) WHERE removed_ms IS NULL;
        CREATE INDEX files_of_event ON files (event_id);)",
+    // A clip whose writing fell behind lacks pictures: the event's row says how many.
+    R"(ALTER TABLE events ADD COLUMN clip_dropped_frames INTEGER NOT NULL DEFAULT 0;)",
 };
 static_assert(std::size(migrations) == EventLog::schemaVersion);
 
@@ -154,7 +156,8 @@ std::vector<analysis::Point> pathOf(const std::string& text)
 }
 
 constexpr const char* eventColumns =
-    "id, state, start_ms, end_ms, peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip";
+    "id, state, start_ms, end_ms, peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip, "
+    "clip_dropped_frames";
 
 Event eventOf(const Statement& row)
 {
@@ -171,6 +174,7 @@ Event eventOf(const Statement& row)
     e.path = pathOf(row.text(7));
     e.thumbnail = row.text(8);
     e.clip = row.text(9);
+    e.clipDroppedFrames = row.integer(10);
     return e;
 }
 
@@ -379,6 +383,16 @@ bool EventLog::saveEnded(const Event& event)
         .bind(11, event.clip);
     if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
         return fail("Cannot record the end of an event");
+    return committed();
+}
+
+bool EventLog::setClipDroppedFrames(std::int64_t eventId, std::int64_t frames)
+{
+    Transaction transaction(db_.get());
+    Statement update(db_.get(), "UPDATE events SET clip_dropped_frames = ?2 WHERE id = ?1");
+    update.bind(1, eventId).bind(2, frames);
+    if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
+        return fail("Cannot record the pictures the clip lacks");
     return committed();
 }
 

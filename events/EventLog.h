@@ -34,7 +34,7 @@ struct StoredFile {
 // newer version is refused with a message and left as it is. Used on one thread.
 class EventLog {
 public:
-    static constexpr int schemaVersion = 1;
+    static constexpr int schemaVersion = 2;
 
     // Opens or creates the log; null with `error` set when it cannot. Events that were
     // still open when the program stopped are marked interrupted.
@@ -51,6 +51,9 @@ public:
     bool addStarted(Event& event);
     // Records how an event ended (or was interrupted).
     bool saveEnded(const Event& event);
+    // Records how many of the source's pictures the event's clip lacks (its writing fell
+    // behind).
+    bool setClipDroppedFrames(std::int64_t eventId, std::int64_t frames);
     // Forgets an event; its files are marked removed by `reason`.
     bool removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason);
 

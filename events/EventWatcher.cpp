@@ -7,7 +7,6 @@
 #include <QDir>
 
 #include "ClipRecorder.h"
-#include "ClipboardFrame.h"
 #include "EventCommands.h"
 #include "EventLog.h"
 #include "Notifier.h"
@@ -41,7 +40,8 @@ EventWatcher::EventWatcher(QObject* parent)
         settings_.preRoll, settings_.postRoll, [this](const ClipRecorder::Result& r) {
             // The recorder's own thread: the rest happens on the watcher's.
             QMetaObject::invokeMethod(
-                this, [this, r] { clipFinished(r.path, r.complete, r.error, r.bytes); }, Qt::QueuedConnection);
+                this, [this, r] { clipFinished(r.path, r.complete, r.error, r.bytes, r.droppedFrames); },
+                Qt::QueuedConnection);
         });
     setSettings(settings_);
     gapTimer_.setSingleShot(true);
@@ -59,6 +59,9 @@ EventWatcher::EventWatcher(QObject* parent)
 EventWatcher::~EventWatcher()
 {
     finish();
+    // The program ends: the one wait for the clips, whose reports then come in here.
+    recorder_->waitClosed(closingWait);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void EventWatcher::setFolder(const QString& folder)
@@ -71,7 +74,7 @@ void EventWatcher::setFolder(const QString& folder)
     retentionTimer_.stop();
     folder_ = folder;
     cleared(Fault::Log);
-    recorder_->setEnabled(settings_.recordClips && !folder_.isEmpty());
+    enableClips();
     if (wasOpen)
         emit opened();
 }
@@ -121,7 +124,7 @@ void EventWatcher::setSettings(const EventSettings& settings)
         applyRetention();
     tracker_.setGap(settings.gap);
     recorder_->setRolls(settings.preRoll, settings.postRoll);
-    recorder_->setEnabled(settings.recordClips && !folder_.isEmpty());
+    enableClips();
     notifier_->setEnabled(settings.notify);
     notifier_->setCooldown(settings.notifyCooldown);
     commands_->setCommands(settings.commandOnStart, settings.commandOnEnd);
@@ -138,18 +141,23 @@ std::size_t EventWatcher::bufferedBytes() const
     return recorder_->bufferedBytes();
 }
 
-void EventWatcher::pushFrame(const QImage& frame, std::int64_t ptsNs)
+void EventWatcher::pushPacket(const platform::Packet& packet)
 {
-    recorder_->pushFrame(frame, ptsNs);
+    recorder_->pushPacket(packet);
 }
 
-std::function<void(const analysis::Frame&)> EventWatcher::frameTap()
+std::function<void(const platform::Packet&)> EventWatcher::packetTap()
 {
     // The source may outlive the watcher: the tap then does nothing.
-    return [recorder = std::weak_ptr<ClipRecorder>(recorder_)](const analysis::Frame& frame) {
-        if (const auto r = recorder.lock())
-            r->pushFrame(platform::sharedImage(frame.pixels), frame.arrivedNs);
-    };
+    return ClipRecorder::packetTap(recorder_);
+}
+
+void EventWatcher::enableClips()
+{
+    const bool wanted = settings_.recordClips && !folder_.isEmpty();
+    recorder_->setEnabled(wanted);
+    if (wanted != clipsWanted_)
+        emit clipsWantedChanged(clipsWanted_ = wanted);
 }
 
 void EventWatcher::report(Fault fault, const QString& text)
@@ -236,7 +244,9 @@ void EventWatcher::ended()
     if (clip_ != 0) {
         recorder_->end(clip_);
         clip_ = 0;
-        awaitingClip_[e.clip] = e; // the end command waits for the clip to be whole
+        // The end command waits for the clip to be whole; its row goes into this log even
+        // when the folder changes meanwhile.
+        awaitingClip_[e.clip] = {e, log_};
     } else {
         commands_->eventEnded(e);
     }
@@ -253,7 +263,8 @@ void EventWatcher::armGapTimer()
         gapTimer_.stop();
 }
 
-void EventWatcher::clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes)
+void EventWatcher::clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
+                                std::int64_t dropped)
 {
     const auto waiting = awaitingClip_.find(path);
     if (waiting == awaitingClip_.end()) {
@@ -261,18 +272,27 @@ void EventWatcher::clipFinished(const std::string& path, bool complete, const st
             openClipFinished(complete, error, bytes);
         return;
     }
-    Event e = waiting->second;
+    Event e = waiting->second.event;
+    const std::shared_ptr<EventLog> log = waiting->second.log;
     awaitingClip_.erase(waiting);
     if (complete) {
         cleared(Fault::Clip);
-        if (log_ && e.id != 0 && !log_->addFile(e.id, path, FileKind::Clip, bytes, now()))
-            report(Fault::Log, QString::fromStdString(log_->lastError()));
-        emit clipSaved(e.id, QString::fromStdString(path));
+        if (log && e.id != 0 && !log->addFile(e.id, path, FileKind::Clip, bytes, now()))
+            report(Fault::Log, QString::fromStdString(log->lastError()));
+        if (dropped > 0) {
+            if (log && e.id != 0 && !log->setClipDroppedFrames(e.id, dropped))
+                report(Fault::Log, QString::fromStdString(log->lastError()));
+            report(Fault::Dropped, QStringLiteral("The clip %1 lacks %2 frames: the machine was too busy to write them")
+                                       .arg(QString::fromStdString(path))
+                                       .arg(dropped));
+        }
+        if (log == log_)
+            emit clipSaved(e.id, QString::fromStdString(path));
     } else {
         report(Fault::Clip, QString::fromStdString(error));
         e.clip.clear();
-        if (log_ && e.id != 0 && !log_->saveEnded(e))
-            report(Fault::Log, QString::fromStdString(log_->lastError()));
+        if (log && e.id != 0 && !log->saveEnded(e))
+            report(Fault::Log, QString::fromStdString(log->lastError()));
     }
     commands_->eventEnded(e);
 }
@@ -354,9 +374,8 @@ void EventWatcher::finish()
     if (tracker_.finish().ended)
         ended();
     gapTimer_.stop();
-    recorder_->finishAll(closingWait);
-    // The clips just written report on this thread's queue: take them in now.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // The clips are completed on the recorder's thread and report when they are.
+    recorder_->closeAll();
 }
 
 } // namespace events

@@ -18,6 +18,10 @@
 #include "EventTracker.h"
 #include "Frame.h"
 
+namespace platform {
+struct Packet;
+}
+
 namespace events {
 
 class ClipRecorder;
@@ -33,7 +37,7 @@ class EventWatcher : public QObject {
     Q_OBJECT
 public:
     explicit EventWatcher(QObject* parent = nullptr);
-    // Ends an open event and closes its clip.
+    // Ends an open event and waits for the clips being written (the program ends).
     ~EventWatcher() override;
 
     // Keeps the records of events in `folder` (which must exist): its event log, clips
@@ -54,18 +58,23 @@ public:
 
     // Takes one evaluation cycle.
     void cycleEvaluated(const CycleSummary& summary);
-    // Takes a frame of the live source, on any thread. Give `frameTap()` to the source.
-    void pushFrame(const QImage& frame, std::int64_t ptsNs);
-    std::function<void(const analysis::Frame&)> frameTap();
+    // Takes a packet of the live source's clip stream, on any thread. Give `packetTap()`
+    // to the source.
+    void pushPacket(const platform::Packet& packet);
+    std::function<void(const platform::Packet&)> packetTap();
 
     // Removes an event from the log with its files.
     bool deleteEvent(std::int64_t id, QString& error);
-    // Ends the open event now and writes its clip (the program closes).
+    // Ends the open event now; its clip is completed on the recorder's thread and reported
+    // as it is. Only destroying the watcher (the program ends) waits for the clips.
     void finish();
     // Applies the retention limits now.
     void applyRetention();
 
     bool eventOpen() const { return tracker_.open(); }
+    // Whether clips are recorded: records are kept and the settings ask for clips. A raw
+    // source encodes its clip stream only while they are.
+    bool clipsWanted() const { return clipsWanted_; }
     // The frames kept from before, and their bytes.
     std::size_t bufferedFrames() const;
     std::size_t bufferedBytes() const;
@@ -80,23 +89,26 @@ signals:
     void clipSaved(std::int64_t eventId, const QString& path);
     void eventRemoved(std::int64_t id);
     void statusText(const QString& text);
+    void clipsWantedChanged(bool wanted);
 
 private:
-    enum class Fault { Log, Clip, Thumbnail, Retention, Notification };
+    enum class Fault { Log, Clip, Dropped, Thumbnail, Retention, Notification };
     void report(Fault fault, const QString& text);
     void cleared(Fault fault) { reported_.erase(fault); }
+    void enableClips();
 
     void started(const CycleSummary& summary);
     void ended();
     void armGapTimer();
-    void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes);
+    void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
+                      std::int64_t dropped);
     void openClipFinished(bool complete, const std::string& error, std::int64_t bytes);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
     void runEndCommand(std::int64_t eventId);
 
     EventSettings settings_;
     QString folder_;
-    std::unique_ptr<EventLog> log_;
+    std::shared_ptr<EventLog> log_;
     std::shared_ptr<ClipRecorder> recorder_;
     EventCommands* commands_;
     Notifier* notifier_;
@@ -104,7 +116,13 @@ private:
     QTimer gapTimer_;
     QTimer retentionTimer_;
     int clip_ = 0; // the open event's clip
-    std::map<std::string, Event> awaitingClip_; // ended events whose clip is still being written
+    bool clipsWanted_ = false;
+    // Ended events whose clip is still being written, with the log they are in.
+    struct AwaitingClip {
+        Event event;
+        std::shared_ptr<EventLog> log;
+    };
+    std::map<std::string, AwaitingClip> awaitingClip_;
     std::set<Fault> reported_;
 };
 

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
 
 #include <QEventLoop>
 
+#include "BackgroundThreads.h"
 #include "CaptureStatus.h"
 
 namespace platform {
@@ -34,7 +34,9 @@ std::string seconds(std::chrono::milliseconds delay)
 void dispose(std::unique_ptr<CapturePipeline> pipeline)
 {
     if (pipeline)
-        std::thread([p = std::move(pipeline)]() mutable { p.reset(); }).detach();
+        BackgroundThreads::shared().run([p = std::shared_ptr<CapturePipeline>(std::move(pipeline))]() mutable {
+            p.reset();
+        });
 }
 
 } // namespace
@@ -64,9 +66,11 @@ LiveSource::LiveSource(QObject* parent) : QObject(parent)
     reconnectTimer_.setSingleShot(true);
     connect(&giveUpTimer_, &QTimer::timeout, this, &LiveSource::giveUp);
     connect(&reconnectTimer_, &QTimer::timeout, this, [this] { startAttempt(Purpose::Reconnect); });
-    // Errors and the end of a running source are noticed without waiting for a request.
-    connect(&busTimer_, &QTimer::timeout, this, &LiveSource::checkPipeline);
-    busTimer_.setInterval(100);
+    stallTimer_.setSingleShot(true);
+    connect(&stallTimer_, &QTimer::timeout, this, [this] {
+        if (pipeline_)
+            lost("No frames arrive from the video source");
+    });
 }
 
 LiveSource::~LiveSource()
@@ -116,12 +120,16 @@ void LiveSource::startAttempt(Purpose purpose)
     attempt_ = attempt;
     gst::Caps caps(requested_ ? gst_caps_ref(requested_.get()) : nullptr);
     LiveSource* self = this;
-    std::thread([attempt, self, driver = copyOf(driver_), caps = std::move(caps), timeout = connectTimeout_] {
+    auto shared = std::make_shared<gst::Caps>(std::move(caps));
+    const CaptureDemand demand{clipsWanted_, frameInterval_};
+    BackgroundThreads::shared().run([attempt, self, driver = std::make_shared<Driver>(copyOf(driver_)), shared,
+                                     timeout = connectTimeout_, demand] {
+        const gst::Caps& caps = *shared;
         std::string error;
-        gst::Element source = makeSourceElement(driver, error);
+        gst::Element source = makeSourceElement(*driver, error);
         std::unique_ptr<CapturePipeline> pipeline =
             source ? CapturePipeline::start(std::move(source), caps.get(), attempt->stream, timeout, attempt->cancel,
-                                            error)
+                                            error, demand)
                    : nullptr;
         {
             std::lock_guard lock(attempt->mutex);
@@ -136,7 +144,7 @@ void LiveSource::startAttempt(Purpose purpose)
             }
         }
         pipeline.reset(); // nobody wants it any more
-    }).detach();
+    });
     giveUpTimer_.start(connectTimeout_ + giveUpMargin);
     if (purpose == Purpose::First)
         report(statusConnecting, "Connecting to " + driver_.name);
@@ -202,7 +210,16 @@ void LiveSource::adopt(std::unique_ptr<CapturePipeline> pipeline, std::uint64_t 
     }
     onFrame(pipeline_->newest(), false);
     pipeline_->setFrameListener([this](const Frame& frame) { onFrame(frame, true); });
-    busTimer_.start();
+    pipeline_->setPacketListener([this](const Packet& packet) { onPacket(packet); });
+    pipeline_->setClipsWanted(clipsWanted_);
+    pipeline_->setFrameInterval(frameInterval_);
+    // Errors and the end of a running source come as the bus's descriptor wakes the GUI
+    // thread, without waiting for a request.
+    GPollFD poll{};
+    gst_bus_get_pollfd(pipeline_->bus(), &poll);
+    busNotifier_ = std::make_unique<QSocketNotifier>(poll.fd, QSocketNotifier::Read);
+    connect(busNotifier_.get(), &QSocketNotifier::activated, this, &LiveSource::checkPipeline);
+    armStallTimer();
     const Purpose purpose = purpose_;
     setState(State::Running);
     switch (purpose) {
@@ -220,10 +237,16 @@ void LiveSource::adopt(std::unique_ptr<CapturePipeline> pipeline, std::uint64_t 
 
 void LiveSource::dropPipeline()
 {
-    busTimer_.stop();
+    stallTimer_.stop();
+    if (busNotifier_) {
+        // It may be the one calling now.
+        busNotifier_->setEnabled(false);
+        busNotifier_.release()->deleteLater();
+    }
     if (!pipeline_)
         return;
     pipeline_->setFrameListener(nullptr);
+    pipeline_->setPacketListener(nullptr);
     dispose(std::move(pipeline_));
 }
 
@@ -257,9 +280,29 @@ void LiveSource::onFrame(const Frame& frame, bool tapped)
                     std::lock_guard lock(frameMutex_);
                     notifyPending_ = false;
                 }
+                armStallTimer();
                 emit frameArrived();
             },
             Qt::QueuedConnection);
+}
+
+void LiveSource::onPacket(const Packet& packet)
+{
+    std::vector<PacketTap> taps;
+    {
+        std::lock_guard lock(frameMutex_);
+        for (const auto& [id, tap] : packetTaps_)
+            taps.push_back(tap);
+    }
+    for (const PacketTap& tap : taps)
+        tap(packet);
+}
+
+void LiveSource::armStallTimer()
+{
+    // Thinned frames come further apart.
+    if (pipeline_)
+        stallTimer_.start(connectTimeout_ + frameInterval_);
 }
 
 void LiveSource::checkPipeline()
@@ -271,8 +314,20 @@ void LiveSource::checkPipeline()
         lost(errors.front());
     else if (pipeline_->stopped())
         lost("The video source has stopped");
-    else if (!flowing())
-        lost("No frames arrive from the video source");
+}
+
+void LiveSource::setClipsWanted(bool wanted)
+{
+    clipsWanted_ = wanted;
+    if (pipeline_)
+        pipeline_->setClipsWanted(wanted);
+}
+
+void LiveSource::setFrameInterval(std::chrono::milliseconds interval)
+{
+    frameInterval_ = std::max(interval, 0ms);
+    if (pipeline_)
+        pipeline_->setFrameInterval(frameInterval_);
 }
 
 void LiveSource::lost(const std::string& reason)
@@ -364,6 +419,19 @@ void LiveSource::removeFrameTap(int id)
 {
     std::lock_guard lock(frameMutex_);
     std::erase_if(taps_, [id](const auto& entry) { return entry.first == id; });
+}
+
+int LiveSource::addPacketTap(PacketTap tap)
+{
+    std::lock_guard lock(frameMutex_);
+    packetTaps_.emplace_back(nextTapId_, std::move(tap));
+    return nextTapId_++;
+}
+
+void LiveSource::removePacketTap(int id)
+{
+    std::lock_guard lock(frameMutex_);
+    std::erase_if(packetTaps_, [id](const auto& entry) { return entry.first == id; });
 }
 
 bool waitHandlingEvents(const LiveSource* source, const std::function<bool()>& done,

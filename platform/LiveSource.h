@@ -10,11 +10,13 @@
 #include <vector>
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 
 #include "CaptureDrivers.h"
 #include "CapturePipeline.h"
+#include "Packet.h"
 
 namespace platform {
 
@@ -42,6 +44,8 @@ public:
     using Frame = CapturePipeline::Frame;
     // Called on a GStreamer thread with every frame.
     using FrameTap = std::function<void(const Frame& frame)>;
+    // Called on a GStreamer thread with every packet of the clip stream.
+    using PacketTap = std::function<void(const Packet& packet)>;
 
     explicit LiveSource(QObject* parent = nullptr);
     ~LiveSource() override;
@@ -78,6 +82,15 @@ public:
     // Adds a tap for every frame from now on; returns its id for removeFrameTap.
     int addFrameTap(FrameTap tap);
     void removeFrameTap(int id);
+    // Adds a tap for every packet of the clip stream from now on; returns its id.
+    int addPacketTap(PacketTap tap);
+    void removePacketTap(int id);
+    // Whether clips are recorded: a raw source is encoded only while they are (off
+    // unless set). A compressed source's packets come in any case.
+    void setClipsWanted(bool wanted);
+    // Decode only pictures at least `interval` apart for the frames (0: every one, the
+    // default), where the stream allows it; the packets are never thinned.
+    void setFrameInterval(std::chrono::milliseconds interval);
 
     // The running pipeline, for the format and picture-control dialogs (GUI thread);
     // null unless Running.
@@ -108,6 +121,8 @@ private:
     void report(std::int32_t id, const std::string& text);
     // Takes a frame of the pipeline; `tap`: on a GStreamer thread, for the taps too.
     void onFrame(const Frame& frame, bool tap);
+    void onPacket(const Packet& packet);
+    void armStallTimer();
 
     Driver driver_;
     gst::Caps requested_;  // the format asked for; null: free
@@ -128,13 +143,17 @@ private:
     std::uint64_t stream_ = 0;
     QTimer giveUpTimer_;
     QTimer reconnectTimer_;
-    QTimer busTimer_;
+    QTimer stallTimer_; // runs out when no frame came for a while
+    std::unique_ptr<QSocketNotifier> busNotifier_;
+    bool clipsWanted_ = false;
+    std::chrono::milliseconds frameInterval_{0};
 
     mutable std::mutex frameMutex_;
     mutable std::condition_variable frameArrived_;
     Frame newest_;
     std::uint64_t handedOver_ = 0; // the pipeline's number of the newest frame taken
     std::vector<std::pair<int, FrameTap>> taps_;
+    std::vector<std::pair<int, PacketTap>> packetTaps_;
     int nextTapId_ = 1;
     bool notifyPending_ = false;
 };

@@ -6,6 +6,7 @@ set -eu
 packages="build-essential cmake pkg-config git
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-bad gstreamer1.0-libav
   libgtest-dev libgmock-dev libbenchmark-dev libopencv-core-dev libopencv-imgproc-dev
   libcanberra-dev sound-theme-freedesktop fonts-dejavu-core xvfb xauth
   libsqlite3-dev libmosquitto-dev mosquitto gstreamer1.0-tools dbus help2man

@@ -41,8 +41,11 @@ Session::Session(QObject* parent)
     evaluation_.addListener(this);
     evaluation_.addListener(&feed_);
     evaluation_.setSaveFolder(defaultFolder.toStdString());
-    // Every frame of the source goes to the pre-event buffer.
-    source_.addFrameTap(events_->frameTap());
+    // Every packet of the source's clip stream goes to the pre-event buffer; a raw
+    // source encodes that stream only while clips are recorded.
+    source_.addPacketTap(events_->packetTap());
+    source_.setClipsWanted(events_->clipsWanted());
+    connect(events_, &events::EventWatcher::clipsWantedChanged, &source_, &platform::LiveSource::setClipsWanted);
     connect(&source_, &platform::LiveSource::stateChanged, this, &Session::sourceChanged);
     connect(events_, &events::EventWatcher::statusText, this, &Session::statusText);
 }

@@ -71,6 +71,9 @@ bool Headless::start(QString& error)
     if (!session_.openRecords(eventError))
         progress(QStringLiteral("events are not kept: %1").arg(eventError));
     platform::LiveSource& source = session_.source();
+    // The evaluation takes one frame a period: no more are decoded. A little less than
+    // the period, so that each cycle still finds a new frame.
+    source.setFrameInterval(std::chrono::milliseconds(timer_.interval() * 3 / 4));
     // A camera that is not there yet (a service started at boot) is waited for.
     source.setRetryFirstConnect(true);
     source.open(drivers.front());

@@ -204,5 +204,6 @@ TEST(Headless, AReaderThatGoesAwayEndsTheWatchingWithTheOpenEventFinished)
     EXPECT_EQ(program.exitCode(), 0) << err.toStdString();
     EXPECT_TRUE(err.contains("standard output was closed")) << err.toStdString();
     EXPECT_TRUE(err.contains("event 1 ended")) << err.toStdString();
-    EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1) << "the open event's clip is whole";
+    EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1)
+        << "the open event's clip is whole: " << err.toStdString();
 }

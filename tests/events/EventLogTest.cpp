@@ -165,3 +165,32 @@ TEST(EventLog, RefusesFilesItDoesNotOwnAndLeavesThemAsTheyAre)
         EXPECT_EQ(contents(path), before) << c.name;
     }
 }
+
+// A log of the version before keeps its events and gains what the newer one records.
+TEST(EventLog, OlderLogIsMovedOnAndRecordsWhatAClipLacks)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("events.sqlite").toStdString();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, R"(CREATE TABLE events (
+        id INTEGER PRIMARY KEY, state TEXT NOT NULL,
+        start_ms INTEGER NOT NULL, start_local TEXT NOT NULL, start_utc TEXT NOT NULL,
+        end_ms INTEGER NOT NULL, end_local TEXT NOT NULL, end_utc TEXT NOT NULL,
+        peak_count INTEGER NOT NULL, peak_percent REAL NOT NULL, moving_cycles INTEGER NOT NULL,
+        centre_path TEXT NOT NULL, thumbnail TEXT NOT NULL, clip TEXT NOT NULL);
+      INSERT INTO events VALUES (7, 'ended', 1000, '', '', 2000, '', '', 5, 1.0, 2, '', '', '/clips/old.webm');
+      PRAGMA user_version = 1;)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    std::string error;
+    auto log = EventLog::open(path, error);
+    ASSERT_TRUE(log) << error;
+    std::optional<Event> old = log->event(7);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->clip, "/clips/old.webm");
+    EXPECT_EQ(old->clipDroppedFrames, 0);
+    ASSERT_TRUE(log->setClipDroppedFrames(7, 12)) << log->lastError();
+    EXPECT_EQ(log->event(7)->clipDroppedFrames, 12);
+}

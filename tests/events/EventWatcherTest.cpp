@@ -28,24 +28,26 @@ EventSettings quickSettings()
     return s;
 }
 
-// Hands the frames to the watcher as a live source would, from `next` on.
+// Hands the packets to the watcher as a live source would, from `next` on.
 struct Feed {
-    std::vector<SourceFrame> frames = testFrames(150, 320, 240);
+    std::vector<platform::Packet> frames = testPackets(150, 320, 240);
     std::size_t next = 0;
     void push(EventWatcher& watcher, std::size_t count)
     {
         for (std::size_t end = std::min(frames.size(), next + count); next < end; ++next)
-            watcher.pushFrame(frames[next].image, frames[next].pts);
+            watcher.pushPacket(frames[next]);
     }
     CycleSummary cycle(bool moving, std::int64_t changed)
     {
+        QImage picture(320, 240, QImage::Format_BGR888);
+        picture.fill(Qt::darkGreen);
         CycleSummary s;
         s.time = now();
         s.moving = s.confirmed = moving;
         s.changed = changed;
         s.percent = double(changed) * 100 / (320 * 240);
         s.centre = analysis::Point{int(changed % 320), 10};
-        s.frame = std::make_shared<const analysis::Bitmap>(platform::bitmapFromImage(frames[next - 1].image));
+        s.frame = std::make_shared<const analysis::Bitmap>(platform::bitmapFromImage(picture));
         return s;
     }
 };
@@ -151,7 +153,7 @@ TEST(EventWatcher, ClipThatFailsDuringTheEventIsToldAtOnceAndTheEventEndsWithout
     QSignalSpy ended(&watcher, &EventWatcher::eventEnded);
 
     Feed feed;
-    feed.frames = testFrames(150, 320, 240, "snow"); // noise: the clip soon has bytes to write
+    feed.frames = testPackets(150, 320, 240, "jpeg", "snow"); // noise: the clip soon has bytes to write
     feed.push(watcher, 10);
     watcher.cycleEvaluated(feed.cycle(true, 100));
     ASSERT_TRUE(watcher.eventOpen());
@@ -177,7 +179,7 @@ TEST(EventWatcher, ClipThatFailsDuringTheEventIsToldAtOnceAndTheEventEndsWithout
     EXPECT_EQ(e.clip, "") << "the event names no clip that is not there";
     EXPECT_EQ(watcher.log()->event(e.id)->clip, "");
     for (const auto& entry : fs::directory_iterator(dir.path().toStdString()))
-        EXPECT_NE(entry.path().extension(), ".webm") << entry.path();
+        EXPECT_NE(entry.path().extension(), ".mkv") << entry.path();
     EXPECT_EQ(said.filter("was not saved").size(), 1) << "told once";
 }
 

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include <gst/app/gstappsink.h>
@@ -16,6 +17,7 @@
 #include "ClipRecorder.h"
 #include "EventLog.h"
 #include "GstHandles.h"
+#include "Packet.h"
 
 using namespace events;
 namespace gst = platform::gst;
@@ -65,7 +67,8 @@ int logEvents(const std::string& dir, int count)
     return 0;
 }
 
-// Clips of about half a second of event each, from a live test source.
+// Clips of about half a second of event each, from a live test source encoded as the
+// capture pipeline encodes a raw camera.
 int recordClips(const std::string& dir, const std::string& pattern)
 {
     gst_init(nullptr, nullptr);
@@ -76,7 +79,8 @@ int recordClips(const std::string& dir, const std::string& pattern)
     GError* raw = nullptr;
     const gst::Element pipeline = gst::adoptFloating(gst_parse_launch(
         ("videotestsrc is-live=true pattern=" + pattern +
-         " ! video/x-raw,format=BGR,width=320,height=240,framerate=25/1 ! appsink name=sink").c_str(), &raw));
+         " ! video/x-raw,format=I420,width=320,height=240,framerate=25/1"
+         " ! vp8enc deadline=1 cpu-used=16 keyframe-max-dist=25 ! appsink name=sink").c_str(), &raw));
     if (raw) {
         say(std::string("error ") + raw->message);
         return 1;
@@ -84,16 +88,21 @@ int recordClips(const std::string& dir, const std::string& pattern)
     const gst::Element sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
     gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
     int clip = 0;
+    std::shared_ptr<GstCaps> caps;
     for (int frame = 0;; ++frame) {
         const gst::Sample sample(gst_app_sink_pull_sample(GST_APP_SINK(sink.get())));
         if (!sample)
             return 1;
         GstBuffer* buffer = gst_sample_get_buffer(sample.get());
-        GstMapInfo map;
-        gst_buffer_map(buffer, &map, GST_MAP_READ);
-        recorder.pushFrame(QImage(map.data, 320, 240, 960, QImage::Format_BGR888).copy(),
-                           static_cast<std::int64_t>(GST_BUFFER_PTS(buffer)));
-        gst_buffer_unmap(buffer, &map);
+        if (!caps || !gst_caps_is_equal(caps.get(), gst_sample_get_caps(sample.get())))
+            caps = platform::sharedCaps(gst_caps_ref(gst_sample_get_caps(sample.get())));
+        platform::Packet packet;
+        packet.buffer = gst::Buffer(gst_buffer_ref(buffer));
+        packet.caps = caps;
+        packet.keyFrame = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+        packet.ptsNs = static_cast<std::int64_t>(GST_BUFFER_PTS(buffer));
+        packet.stream = 1;
+        recorder.pushPacket(packet);
         if (frame % 25 == 10) {
             std::string path, error;
             clip = recorder.begin(dir + "/clip" + std::to_string(frame), path, error);

@@ -1,10 +1,14 @@
 #include "TestVideo.h"
 
+#include <chrono>
+#include <mutex>
+
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
 #include "GstHandles.h"
+#include "LiveSource.h"
 
 namespace gst = platform::gst;
 
@@ -22,37 +26,44 @@ gst::Element launch(const std::string& description)
 
 } // namespace
 
-std::vector<SourceFrame> testFrames(int count, int width, int height, const std::string& pattern)
+std::vector<platform::Packet> testPackets(int count, int width, int height, const std::string& kind,
+                                          const std::string& pattern)
 {
-    std::vector<SourceFrame> frames;
-    const gst::Element pipeline = launch("videotestsrc pattern=" + pattern + " num-buffers=" + std::to_string(count) +
-                                         " ! video/x-raw,format=BGR,width=" + std::to_string(width) +
-                                         ",height=" + std::to_string(height) +
-                                         ",framerate=25/1 ! appsink name=sink sync=false");
-    if (!pipeline)
-        return frames;
-    const gst::Element sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
-    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-    while (GstSample* raw = gst_app_sink_pull_sample(GST_APP_SINK(sink.get()))) {
-        const gst::Sample sample(raw);
-        GstBuffer* buffer = gst_sample_get_buffer(raw);
-        GstMapInfo map;
-        if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
-            break;
-        const int stride = (width * 3 + 3) & ~3;
-        frames.push_back({QImage(map.data, width, height, stride, QImage::Format_BGR888).copy(),
-                          static_cast<std::int64_t>(GST_BUFFER_PTS(buffer))});
-        gst_buffer_unmap(buffer, &map);
-    }
-    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-    return frames;
+    // A few more than asked for: the source's last pictures may still be on their way to
+    // the clip branch when its end stops the pipeline.
+    const std::string description = "videotestsrc pattern=" + pattern + " num-buffers=" + std::to_string(count + 25) +
+                                    " ! video/x-raw,format=I420,width=" + std::to_string(width) +
+                                    ",height=" + std::to_string(height) + ",framerate=25/1" +
+                                    (kind == "jpeg" ? " ! jpegenc" : kind == "h264" ? " ! openh264enc gop-size=25" : "");
+    std::mutex mutex;
+    std::vector<platform::Packet> packets;
+    platform::LiveSource source;
+    source.setClipsWanted(true);
+    source.addPacketTap([&](const platform::Packet& packet) {
+        std::lock_guard lock(mutex);
+        if (packets.size() < static_cast<std::size_t>(count) &&
+            (packets.empty() || packet.stream == packets.front().stream))
+            packets.push_back(packet);
+    });
+    source.open({"Test", description, nullptr});
+    platform::waitHandlingEvents(
+        &source,
+        [&] {
+            std::lock_guard lock(mutex);
+            return packets.size() == static_cast<std::size_t>(count) ||
+                   source.state() == platform::LiveSource::State::Stopped;
+        },
+        std::chrono::seconds(60));
+    source.close();
+    std::lock_guard lock(mutex);
+    return packets;
 }
 
 ClipReading readClip(const std::string& path)
 {
     ClipReading reading;
     const gst::Element pipeline =
-        launch("filesrc name=file ! matroskademux ! vp8dec ! videoconvert ! video/x-raw,format=BGR ! "
+        launch("filesrc name=file ! decodebin ! videoconvert ! video/x-raw,format=BGR ! "
                "appsink name=sink sync=false");
     if (!pipeline) {
         reading.error = "no decoder";
@@ -66,6 +77,7 @@ ClipReading readClip(const std::string& path)
         const gst::Sample sample(raw);
         GstBuffer* buffer = gst_sample_get_buffer(raw);
         if (reading.frames == 0) {
+            reading.firstNs = static_cast<std::int64_t>(GST_BUFFER_PTS(buffer));
             GstVideoInfo info;
             gst_video_info_from_caps(&info, gst_sample_get_caps(raw));
             reading.width = GST_VIDEO_INFO_WIDTH(&info);

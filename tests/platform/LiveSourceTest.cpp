@@ -3,6 +3,7 @@
 #include <vector>
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -22,6 +23,30 @@ bool settled(LiveSource& source)
 {
     return waitHandlingEvents(&source, [&] { return source.state() != LiveSource::State::Connecting; }, 15s);
 }
+
+std::string mediaType(const Packet& packet)
+{
+    return gst_structure_get_name(gst_caps_get_structure(packet.caps.get(), 0));
+}
+
+// What a source's first connection hands over: its packets, and how many frames.
+struct Tapped {
+    std::mutex mutex;
+    std::vector<Packet> packets;
+    int frames = 0;
+    void attach(LiveSource& source)
+    {
+        source.addPacketTap([this, &source](const Packet& packet) {
+            std::lock_guard lock(mutex);
+            if (packets.empty() || packet.stream == packets.front().stream)
+                packets.push_back(packet);
+        });
+        source.addFrameTap([this](const LiveSource::Frame&) {
+            std::lock_guard lock(mutex);
+            ++frames;
+        });
+    }
+};
 
 } // namespace
 
@@ -69,4 +94,108 @@ TEST(LiveSource, FailedFirstConnectionStopsWithTheReason)
     EXPECT_TRUE(source.statusText().startsWith("Gone: ")) << source.statusText().toStdString();
     EXPECT_FALSE(source.failure().empty());
     EXPECT_EQ(source.newest().number, 0u);
+}
+
+// A compressed source's packets pass as they came and only the frames the evaluation
+// needs are decoded; a raw source is encoded for the clips only while they are wanted.
+TEST(LiveSource, ClipStreamOfEachKindOfSource)
+{
+    struct Case {
+        const char* name;
+        const char* encoding; // appended to the raw test source
+        bool clipsWanted;
+        const char* packets;  // their media type; null: none come
+        bool thinned;         // frames decoded only every 200 ms
+    };
+    const Case cases[] = {
+        {"MJPEG", " ! jpegenc", false, "image/jpeg", true},
+        {"H.264", " ! openh264enc gop-size=25", false, "video/x-h264", true},
+        {"raw, clips wanted", "", true, "video/x-vp8", true},
+        {"raw, clips not wanted", "", false, nullptr, false},
+    };
+    constexpr int sent = 60;
+    constexpr std::int64_t period = 40'000'000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LiveSource source;
+        Tapped tapped;
+        tapped.attach(source);
+        source.setClipsWanted(c.clipsWanted);
+        if (c.thinned)
+            source.setFrameInterval(200ms);
+        const std::string description = "videotestsrc num-buffers=" + std::to_string(sent) +
+                                        " ! video/x-raw,width=160,height=120,framerate=25/1" + c.encoding;
+        source.open(configured("Test", description.c_str()));
+        // The source's end comes through the bus.
+        ASSERT_TRUE(waitHandlingEvents(&source, [&] { return source.state() == LiveSource::State::Reconnecting; }, 30s))
+            << source.statusText().toStdString();
+        EXPECT_TRUE(source.statusText().contains("has ended")) << source.statusText().toStdString();
+        source.close();
+
+        std::lock_guard lock(tapped.mutex);
+        const std::vector<Packet>& packets = tapped.packets;
+        if (!c.packets) {
+            EXPECT_TRUE(packets.empty()) << "nothing is encoded";
+            EXPECT_GT(tapped.frames, sent / 2) << "every frame is decoded";
+            continue;
+        }
+        ASSERT_GT(packets.size(), 10u);
+        EXPECT_EQ(mediaType(packets.front()), c.packets);
+        // From the first packet tapped to the source's last one, none is missing.
+        EXPECT_EQ(packets.back().ptsNs, (sent - 1) * period);
+        std::size_t sinceKey = 0;
+        for (std::size_t i = 1; i < packets.size(); ++i) {
+            ASSERT_EQ(packets[i].ptsNs - packets[i - 1].ptsNs, period) << "after packet " << i;
+            sinceKey = packets[i].keyFrame ? 0 : sinceKey + 1;
+            EXPECT_LT(sinceKey, 25u) << "a key frame at least every second, packet " << i;
+        }
+        EXPECT_LE(tapped.frames, static_cast<int>(packets.size()) / 3 + 2) << "one frame in five decoded";
+        EXPECT_GE(tapped.frames, 2);
+    }
+}
+
+// A compressed file plays as a camera: its frames are decoded and converted to whatever
+// format is asked for, it starts again at its end, and its packets count on over the
+// start, as one stream.
+TEST(LiveSource, CompressedFileLoopsWithItsPacketsCountingOn)
+{
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("ten.avi").toStdString();
+    {
+        GError* raw = nullptr;
+        const gst::Element writer = gst::adoptFloating(gst_parse_launch(
+            ("videotestsrc num-buffers=10 ! video/x-raw,width=160,height=120,framerate=25/1 ! jpegenc ! avimux ! "
+             "filesink location=" + file).c_str(), &raw));
+        const gst::Error error(raw);
+        ASSERT_FALSE(error) << error->message;
+        gst_element_set_state(writer.get(), GST_STATE_PLAYING);
+        const gst::Bus bus(gst_element_get_bus(writer.get()));
+        const gst::Message done(gst_bus_timed_pop_filtered(bus.get(), 10 * GST_SECOND,
+                                                           GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+        ASSERT_TRUE(done && GST_MESSAGE_TYPE(done.get()) == GST_MESSAGE_EOS);
+        gst_element_set_state(writer.get(), GST_STATE_NULL);
+    }
+    LiveSource source;
+    Tapped tapped;
+    tapped.attach(source);
+    source.open(configured("File", ("filesrc location=" + file + " ! avidemux").c_str()));
+    ASSERT_TRUE(settled(source));
+    ASSERT_EQ(source.state(), LiveSource::State::Running) << source.statusText().toStdString();
+    ASSERT_TRUE(waitHandlingEvents(
+        &source,
+        [&] {
+            std::lock_guard lock(tapped.mutex);
+            return tapped.packets.size() >= 30;
+        },
+        30s));
+    EXPECT_EQ(source.state(), LiveSource::State::Running) << source.statusText().toStdString();
+    const gst::Caps offered = source.pipeline()->offeredCaps();
+    ASSERT_TRUE(offered && !gst_caps_is_empty(offered.get()));
+    EXPECT_TRUE(gst_structure_has_name(gst_caps_get_structure(offered.get(), 0), "video/x-raw"))
+        << "the formats offered are those of the decoded pictures";
+    source.close();
+    std::lock_guard lock(tapped.mutex);
+    for (std::size_t i = 1; i < tapped.packets.size(); ++i)
+        ASSERT_GT(tapped.packets[i].ptsNs, tapped.packets[i - 1].ptsNs) << "packet " << i;
+    EXPECT_GE(tapped.frames, 20);
 }
