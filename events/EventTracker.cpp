@@ -10,7 +10,13 @@ std::optional<TimePoint> EventTracker::deadline() const
 {
     if (!open_)
         return std::nullopt;
-    return current_.end + gap_;
+    return std::max(current_.end, heldUntil_) + gap_;
+}
+
+void EventTracker::heldUntil(TimePoint time)
+{
+    if (open_)
+        heldUntil_ = std::max(heldUntil_, time);
 }
 
 EventTracker::Change EventTracker::cycle(const CycleSummary& summary)
@@ -28,7 +34,7 @@ EventTracker::Change EventTracker::cycle(const CycleSummary& summary)
 
 EventTracker::Change EventTracker::advance(TimePoint time)
 {
-    if (!open_ || time < current_.end + gap_)
+    if (!open_ || time < *deadline())
         return {};
     close();
     return {.ended = true};
@@ -46,6 +52,7 @@ void EventTracker::start(const CycleSummary& summary)
 {
     open_ = true;
     current_ = Event{};
+    heldUntil_ = {};
     current_.start = summary.time;
     current_.end = summary.time;
     peakFrame_.reset();

@@ -32,6 +32,9 @@ public:
     Change advance(TimePoint time);
     // Ends the open event now, whatever the gap (the program closes).
     Change finish();
+    // The source showed nothing until `time` (it was taking a new format): the open
+    // event's quiet gap counts from then, not from its last moving cycle.
+    void heldUntil(TimePoint time);
 
     bool open() const { return open_; }
     const Event& current() const { return current_; }
@@ -52,6 +55,7 @@ private:
     std::chrono::milliseconds gap_;
     bool open_ = false;
     Event current_;
+    TimePoint heldUntil_{}; // of the open event
     Event ended_;
     std::shared_ptr<const analysis::Bitmap> peakFrame_;
     std::shared_ptr<const analysis::Bitmap> endedPeakFrame_;

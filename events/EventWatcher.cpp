@@ -255,8 +255,22 @@ void EventWatcher::ended()
     applyRetention();
 }
 
+void EventWatcher::setSourcePaused(bool paused)
+{
+    if (paused == sourcePaused_)
+        return;
+    sourcePaused_ = paused;
+    if (!paused)
+        tracker_.heldUntil(now());
+    armGapTimer();
+}
+
 void EventWatcher::armGapTimer()
 {
+    if (sourcePaused_) {
+        gapTimer_.stop();
+        return;
+    }
     if (const auto deadline = tracker_.deadline())
         gapTimer_.start(std::max<std::chrono::milliseconds>(*deadline - now(), std::chrono::milliseconds(0)));
     else

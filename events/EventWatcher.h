@@ -68,6 +68,10 @@ public:
     // Ends the open event now; its clip is completed on the recorder's thread and reported
     // as it is. Only destroying the watcher (the program ends) waits for the clips.
     void finish();
+    // While the source is paused (it takes a new format) the open event does not end;
+    // once it runs again, the quiet gap counts from then.
+    void setSourcePaused(bool paused);
+
     // Applies the retention limits now.
     void applyRetention();
 
@@ -117,6 +121,7 @@ private:
     QTimer retentionTimer_;
     int clip_ = 0; // the open event's clip
     bool clipsWanted_ = false;
+    bool sourcePaused_ = false;
     // Ended events whose clip is still being written, with the log they are in.
     struct AwaitingClip {
         Event event;

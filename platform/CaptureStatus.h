@@ -13,6 +13,7 @@ enum StatusId : std::int32_t {
     statusReconnecting = 5,  // a running source was lost; the text says why and when it is tried again
     statusNoDriver = 6,      // "No camera": the window has no driver
     statusConnecting = 7,    // connecting to a driver has begun; the text names it
+    statusChangingFormat = 8, // the source stops for a moment to take a new format
     statusError = 1000,      // the source reported an error; the text says which
 };
 

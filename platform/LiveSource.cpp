@@ -148,6 +148,9 @@ void LiveSource::startAttempt(Purpose purpose)
     giveUpTimer_.start(connectTimeout_ + giveUpMargin);
     if (purpose == Purpose::First)
         report(statusConnecting, "Connecting to " + driver_.name);
+    else if (purpose == Purpose::Format)
+        report(statusChangingFormat,
+               "Changing the format of " + driver_.name + ": the picture stops for a moment, the watching goes on");
 }
 
 void LiveSource::abandonAttempt()

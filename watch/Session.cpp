@@ -7,6 +7,7 @@
 #include <QTemporaryFile>
 
 #include "Broker.h"
+#include "CaptureStatus.h"
 #include "MqttBridge.h"
 
 namespace watch {
@@ -47,6 +48,11 @@ Session::Session(QObject* parent)
     source_.setClipsWanted(events_->clipsWanted());
     connect(events_, &events::EventWatcher::clipsWantedChanged, &source_, &platform::LiveSource::setClipsWanted);
     connect(&source_, &platform::LiveSource::stateChanged, this, &Session::sourceChanged);
+    // A new format stops the source for a moment: that is no end of the movement.
+    connect(&source_, &platform::LiveSource::statusChanged, this, [this](int id) {
+        if (id == platform::statusChangingFormat)
+            events_->setSourcePaused(true);
+    });
     connect(events_, &events::EventWatcher::statusText, this, &Session::statusText);
 }
 
@@ -160,6 +166,8 @@ void Session::connectBroker()
 
 void Session::sourceChanged()
 {
+    if (source_.state() != platform::LiveSource::State::Connecting)
+        events_->setSourcePaused(false);
     if (source_.name().empty())
         return;
     camera_ = QString::fromStdString(source_.name());

@@ -379,6 +379,9 @@ TEST_F(ServiceTest, FormatDialogRenegotiates)
     });
     EXPECT_EQ(service.dlgVideoFormat(window), 1);
     EXPECT_EQ(grabbed().size(), QSize(160, 120)) << errorsReported();
+    EXPECT_TRUE(std::any_of(reports.begin(), reports.end(), [](const auto& r) {
+        return r.id == statusChangingFormat && r.text.find("the watching goes on") != std::string::npos;
+    })) << "the status line says why the picture stops: " << texts();
 }
 
 TEST_F(ServiceTest, SourceAndDisplayDialogsChangeThePicture)

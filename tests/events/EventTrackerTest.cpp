@@ -95,3 +95,20 @@ TEST(EventTracker, KeepsTheBusiestFrameAndFinishesOnClose)
     EXPECT_EQ(tracker.ended().end, at(200));
     EXPECT_EQ(tracker.ended().peakCount, 500);
 }
+
+TEST(EventTracker, ASourceTakingANewFormatDoesNotEndTheEvent)
+{
+    EventTracker tracker(milliseconds(1000));
+    tracker.cycle(cycle(0, true, true, 70));
+    // The source stopped from 500 to 3000 ms: the quiet gap counts from its return.
+    tracker.heldUntil(at(3000));
+    EXPECT_FALSE(tracker.cycle(cycle(3100, false, false)).ended) << "the first frame after it only sets the reference";
+    EXPECT_EQ(tracker.deadline(), at(4000));
+    EXPECT_FALSE(tracker.cycle(cycle(3500, true, true, 80)).started) << "the same event goes on";
+    EXPECT_TRUE(tracker.advance(at(4500)).ended);
+    EXPECT_EQ(tracker.ended().end, at(3500)) << "the event still ends with its last moving cycle";
+    EXPECT_EQ(tracker.ended().movingCycles, 2);
+
+    tracker.cycle(cycle(9000, true, true, 70));
+    EXPECT_EQ(tracker.deadline(), at(10000)) << "a hold belongs to its own event";
+}

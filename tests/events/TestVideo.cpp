@@ -29,9 +29,10 @@ gst::Element launch(const std::string& description)
 std::vector<platform::Packet> testPackets(int count, int width, int height, const std::string& kind,
                                           const std::string& pattern)
 {
-    // A few more than asked for: the source's last pictures may still be on their way to
-    // the clip branch when its end stops the pipeline.
-    const std::string description = "videotestsrc pattern=" + pattern + " num-buffers=" + std::to_string(count + 25) +
+    // More than asked for: the pictures made before the source is handed over are kept only
+    // from their latest key frame (one a second), and the last ones may still be on their
+    // way to the clip branch when the source's end stops the pipeline.
+    const std::string description = "videotestsrc pattern=" + pattern + " num-buffers=" + std::to_string(count + 60) +
                                     " ! video/x-raw,format=I420,width=" + std::to_string(width) +
                                     ",height=" + std::to_string(height) + ",framerate=25/1" +
                                     (kind == "jpeg" ? " ! jpegenc" : kind == "h264" ? " ! openh264enc gop-size=25" : "");
