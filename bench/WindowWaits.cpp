@@ -94,6 +94,12 @@ public:
     void stop() { timer_.stop(); }
     // Where the watching is at the moment, named in the longest waits.
     std::string phase = "no dialog";
+    // An event's start or end, which may be what kept the thread.
+    void eventChanged(const char* what)
+    {
+        lastEvent_ = what;
+        lastEventAt_ = clock_.nsecsElapsed();
+    }
     struct Wait {
         double ms;
         double at;
@@ -109,7 +115,10 @@ private:
         const double late = double(std::max<qint64>(0, now - due_)) / 1e6;
         waits.push_back(late);
         if (late > 5) {
-            longest.push_back({late, double(now - first_) / 1e9, phase});
+            std::string where = phase;
+            if (!lastEvent_.empty())
+                where += ", " + std::to_string((now - lastEventAt_) / 1'000'000) + " ms after an event's " + lastEvent_;
+            longest.push_back({late, double(now - first_) / 1e9, where});
             std::sort(longest.begin(), longest.end(), [](const Wait& a, const Wait& b) { return a.ms > b.ms; });
             if (longest.size() > 5)
                 longest.pop_back();
@@ -121,6 +130,8 @@ private:
     QElapsedTimer clock_;
     qint64 due_ = 0;
     qint64 first_ = -1;
+    std::string lastEvent_;
+    qint64 lastEventAt_ = 0;
 };
 
 struct DialogFigures {
@@ -180,15 +191,21 @@ int main(int argc, char** argv)
     video.show();
     video.SaveOMBox->setChecked(true);
     video.CapSpeedSpinBox->setValue(options.period);
+    LatenessProbe probe(5);
     int started = 0, ended = 0;
-    QObject::connect(video.eventWatcher(), &events::EventWatcher::eventStarted, [&] { ++started; });
-    QObject::connect(video.eventWatcher(), &events::EventWatcher::eventEnded, [&] { ++ended; });
+    QObject::connect(video.eventWatcher(), &events::EventWatcher::eventStarted, [&] {
+        ++started;
+        probe.eventChanged("start");
+    });
+    QObject::connect(video.eventWatcher(), &events::EventWatcher::eventEnded, [&] {
+        ++ended;
+        probe.eventChanged("end");
+    });
 
     // Start Video and Auto, as --auto does.
     video.SpeedButton3->click();
     video.AutoBut->click();
 
-    LatenessProbe probe(5);
     struct Dialog {
         const char* name;
         std::function<void()> open;
