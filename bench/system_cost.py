@@ -72,7 +72,7 @@ def tree_peak_kib(pid):
 
 
 def clip_frames(path):
-    """(frames, span in seconds from the first frame's start to the last frame's end)."""
+    """(frames, span in seconds from the first frame's start to the last frame's end, "WxH")."""
     # Both kinds of clip are Matroska (WebM is too); demuxing alone keeps each frame's own time.
     demux = "matroskademux" if path.endswith((".webm", ".mkv")) else "parsebin"
     out = subprocess.run(["gst-launch-1.0", "-v", "filesrc", f"location={path}", "!", demux, "!",
@@ -81,10 +81,12 @@ def clip_frames(path):
     stamps = []
     for m in re.finditer(r"last-message = chain .*?pts: (\d+):(\d+):(\d+\.\d+)", out):
         stamps.append(int(m[1]) * 3600 + int(m[2]) * 60 + float(m[3]))
+    size = re.search(r"width=\(int\)(\d+), height=\(int\)(\d+)", out)
+    size = f"{size[1]}x{size[2]}" if size else "?"
     if not stamps:
-        return 0, 0.0
+        return 0, 0.0, size
     stamps.sort()
-    return len(stamps), stamps[-1] - stamps[0] + 1.0 / FPS
+    return len(stamps), stamps[-1] - stamps[0] + 1.0 / FPS, size
 
 
 def newest_clip(folder):
@@ -92,7 +94,8 @@ def newest_clip(folder):
     return max(clips, key=os.path.getmtime) if clips else None
 
 
-def motion_config(folder, url):
+def motion_config(folder, url, size):
+    width, height = size.split("x")
     path = os.path.join(folder, "motion.conf")
     with open(path, "w") as f:
         f.write(f"""daemon off
@@ -100,6 +103,8 @@ setup_mode off
 log_file {folder}/motion.log
 log_level 6
 netcam_url {url}
+width {width}
+height {height}
 framerate {FPS}
 pre_capture {3 * FPS}
 post_capture {3 * FPS}
@@ -120,7 +125,7 @@ stream_localhost on
 class Run:
     """One program watching the stream: started, measured while it records, ended, its clip counted."""
 
-    def __init__(self, kind, program, source, url, seconds, busy):
+    def __init__(self, kind, program, source, url, size, seconds, busy):
         self.kind, self.seconds = kind, seconds
         self.folder = tempfile.mkdtemp(prefix=f"system-cost-{kind}-")
         os.makedirs(os.path.join(self.folder, "out"))
@@ -131,7 +136,9 @@ class Run:
             command = [program, "--headless", "--source", source, "--save-dir", os.path.join(self.folder, "out"),
                        "--detection", "robust"]
         else:
-            command = ["motion", "-n", "-c", motion_config(self.folder, url)]
+            # Motion scales a network camera's pictures to its width and height (640 x 480
+            # unless told), so it is told the stream's own size.
+            command = ["motion", "-n", "-c", motion_config(self.folder, url, size)]
         self.busy = subprocess.Popen(["sh", "-c", "while :; do :; done"]) if busy else None
         self.lines, self.started = [], threading.Event()
         self.process = subprocess.Popen(command, env=env, cwd=self.folder, stdout=subprocess.PIPE,
@@ -174,8 +181,8 @@ class Run:
             result["peak"] = max(result["peak"], self.max_rss) / 1024.0
         clip = self.clip()
         if clip:
-            frames, span = clip_frames(clip)
-            result.update(frames=frames, expected=round(span * FPS), clip=os.path.basename(clip))
+            frames, span, size = clip_frames(clip)
+            result.update(frames=frames, expected=round(span * FPS), clip=f"{os.path.basename(clip)} ({size})")
         return result
 
     def end(self):
@@ -261,7 +268,7 @@ def main():
                 for run in range(runs):
                     order = ("ours", "motion") if run % 2 == 0 else ("motion", "ours")
                     for kind in order:
-                        r = Run(kind, program, ours_source(url, decode), url, seconds, busy)
+                        r = Run(kind, program, ours_source(url, decode), url, label, seconds, busy)
                         m = r.measure(server_process.pid)
                         print(f"  {label} {'busy' if busy else 'idle'} run {run + 1} {kind:6}: "
                               f"cpu {text(m['cpu'], '%.1f')} %  peak {text(m['peak'], '%.1f')} MB  "

@@ -28,10 +28,13 @@
 # The server's own CPU is measured apart and counted for neither program.
 #
 # Motion (Debian's package, installed when missing) runs in the foreground (-n) with a
-# configuration of its own in a temporary folder: netcam_url, framerate 25, pre_capture and
-# post_capture 75 frames (3 s), event_gap 10 (our events end after 10 s without movement),
-# movie_output on (Matroska, its default codec settings), picture_output off, its output in
-# the temporary folder, webcontrol_port and stream_port 0 (no listening port at all).
+# configuration of its own in a temporary folder: netcam_url; width and height set to the
+# stream's own (it scales a network camera to 640 x 480 otherwise); framerate 25;
+# pre_capture and post_capture 75 frames (3 s); event_gap 10 (our events end after 10 s
+# without movement); movie_output on (Matroska, its default codec settings); picture_output
+# off; its output in the temporary folder; webcontrol_port and stream_port 0 (no listening
+# port at all). Our program runs with --detection robust and its default period (250 ms);
+# Motion looks at every frame, as it always does.
 # Each run has its own XDG_CONFIG_HOME and save folder, removed afterwards.
 set -eu
 cd "$(dirname "$0")/.."
