@@ -269,13 +269,15 @@ def main():
                     order = ("ours", "motion") if run % 2 == 0 else ("motion", "ours")
                     for kind in order:
                         r = Run(kind, program, ours_source(url, decode), url, label, seconds, busy)
-                        m = r.measure(server_process.pid)
+                        try:
+                            m = r.measure(server_process.pid)
+                        finally:
+                            r.remove()
                         print(f"  {label} {'busy' if busy else 'idle'} run {run + 1} {kind:6}: "
                               f"cpu {text(m['cpu'], '%.1f')} %  peak {text(m['peak'], '%.1f')} MB  "
                               f"clip {m['clip']} {m['frames']}/{m['expected']} frames  "
                               f"server {text(m['server'], '%.1f')} %  ended in {m['finish']:.1f} s", flush=True)
                         results[kind].append(m)
-                        r.remove()
                 rows.append((label, busy, results))
         finally:
             server_process.terminate()
