@@ -224,7 +224,7 @@ int main(int argc, char** argv)
         {"Video Display", action("VideoDisplay1")},
         {"Detection...", action("Detection1")},
         {"Events...", action("Events1")},
-        {"error box", [] { showErrorBox("A message the benchmark shows and closes"); }},
+        {"error box", [] { app::showErrorBox("A message the benchmark shows and closes"); }},
     };
     std::map<std::string, DialogFigures> figures;
     int evaluationsWithout = 0;
