@@ -214,14 +214,15 @@ TEST(AtomicFile, EachFailureGivesTheSystemsReasonAndLeavesTheFolderAsItWas)
     struct Case {
         const char* what;
         std::string fileName;
+        const std::vector<std::uint8_t>& bytes;
         std::errc reason;
-    } cases[] = {{"missing folder", (dir / "none" / "x.bin").string(), std::errc::no_such_file_or_directory},
-                 {"disk full", file, std::errc::file_too_large},
-                 {"a folder under the name", (dir / "folder").string(), std::errc::is_a_directory}};
+    } cases[] = {{"missing folder", (dir / "none" / "x.bin").string(), small, std::errc::no_such_file_or_directory},
+                 {"disk full", file, large, std::errc::file_too_large},
+                 {"a folder under the name", (dir / "folder").string(), small, std::errc::is_a_directory}};
     for (const Case& c : cases)
         for (const Sync sync : {Sync::no, Sync::toDisk}) {
             const FileSizeLimit limit(1000);
-            EXPECT_EQ(writeFileAtomically(c.fileName, large, sync), std::make_error_code(c.reason)) << c.what;
+            EXPECT_EQ(writeFileAtomically(c.fileName, c.bytes, sync), std::make_error_code(c.reason)) << c.what;
         }
     EXPECT_EQ(readAll(file), std::string("P5\0\xff", 4));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << "temporary file left behind";
