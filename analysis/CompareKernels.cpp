@@ -7,6 +7,8 @@
 #include <immintrin.h>
 #endif
 
+#include "CpuVariant.h"
+
 namespace analysis::kernels {
 
 void compareRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, std::uint8_t* picture, int width,
@@ -185,7 +187,7 @@ __attribute__((target("avx2"))) void compareRowAvx2Impl(const std::uint8_t* earl
 CompareRow compareRowAvx2()
 {
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2"))
+    if (cpuRuns(CpuVariant::avx2))
         return compareRowAvx2Impl;
 #endif
     return nullptr;
@@ -193,8 +195,7 @@ CompareRow compareRowAvx2()
 
 CompareRow bestCompareRow()
 {
-    static const CompareRow best = compareRowAvx2() ? compareRowAvx2() : compareRowPortable;
-    return best;
+    return compareRowAvx2() ? compareRowAvx2() : compareRowPortable;
 }
 
 } // namespace analysis::kernels

@@ -8,6 +8,8 @@
 #include <immintrin.h>
 #endif
 
+#include "CpuVariant.h"
+
 namespace analysis::kernels {
 
 namespace {
@@ -261,13 +263,12 @@ Span detectRowAvx512Dispatch(const std::uint8_t* earlier, const std::uint8_t* la
 
 DetectRow detectRowAvx2()
 {
-    return __builtin_cpu_supports("avx2") ? detectRowAvx2Dispatch : nullptr;
+    return cpuRuns(CpuVariant::avx2) ? detectRowAvx2Dispatch : nullptr;
 }
 
 DetectRow detectRowAvx512()
 {
-    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") ? detectRowAvx512Dispatch
-                                                                                       : nullptr;
+    return cpuRuns(CpuVariant::avx512) ? detectRowAvx512Dispatch : nullptr;
 }
 
 #else
@@ -286,10 +287,7 @@ DetectRow detectRowAvx512()
 
 DetectRow bestDetectRow()
 {
-    static const DetectRow best = detectRowAvx512() ? detectRowAvx512()
-                                  : detectRowAvx2() ? detectRowAvx2()
-                                                    : detectRowPortable;
-    return best;
+    return detectRowAvx512() ? detectRowAvx512() : detectRowAvx2() ? detectRowAvx2() : detectRowPortable;
 }
 
 } // namespace analysis::kernels

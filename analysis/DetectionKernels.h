@@ -29,7 +29,7 @@ Span detectRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, i
                        const std::uint8_t* thresholds, std::uint64_t* brightBits, std::uint64_t* darkBits,
                        std::uint64_t* groupSums);
 
-// Null where the processor does not run AVX2 (AVX-512 with byte permutations).
+// Null where cpuRuns() does not allow AVX2 (AVX-512 with byte permutations).
 DetectRow detectRowAvx2();
 DetectRow detectRowAvx512();
 DetectRow bestDetectRow();

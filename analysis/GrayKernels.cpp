@@ -24,6 +24,8 @@
 #include <immintrin.h>
 #endif
 
+#include "CpuVariant.h"
+
 namespace analysis::kernels {
 
 std::uint8_t grayReference(std::uint8_t r, std::uint8_t g, std::uint8_t b)
@@ -396,7 +398,7 @@ void grayRowPortable(const std::uint8_t* bgr, std::uint8_t* gray, int width)
 GrayRow grayRowAvx2()
 {
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt"))
+    if (cpuRuns(CpuVariant::avx2))
         return grayRowAvx2Impl;
 #endif
     return nullptr;
@@ -405,8 +407,7 @@ GrayRow grayRowAvx2()
 GrayRow grayRowAvx512()
 {
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt"))
+    if (cpuRuns(CpuVariant::avx512))
         return grayRowAvx512Impl;
 #endif
     return nullptr;
@@ -414,8 +415,7 @@ GrayRow grayRowAvx512()
 
 GrayRow bestGrayRow()
 {
-    static const GrayRow best = grayRowAvx512() ? grayRowAvx512() : grayRowAvx2() ? grayRowAvx2() : grayRowPortable;
-    return best;
+    return grayRowAvx512() ? grayRowAvx512() : grayRowAvx2() ? grayRowAvx2() : grayRowPortable;
 }
 
 } // namespace analysis::kernels

@@ -25,7 +25,7 @@ void grayRowPortable(const std::uint8_t* bgr, std::uint8_t* gray, int width);
 void compareRowPortable(const std::uint8_t* earlier, const std::uint8_t* later, std::uint8_t* picture, int width,
                         std::uint8_t t, CompareSums& sums);
 
-// Present only where the processor runs AVX2 (AVX-512 with byte permutations); null otherwise.
+// Present only where cpuRuns() allows AVX2 (AVX-512 with byte permutations); null otherwise.
 GrayRow grayRowAvx2();
 GrayRow grayRowAvx512();
 CompareRow compareRowAvx2();

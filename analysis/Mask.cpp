@@ -1,12 +1,13 @@
 #include "Mask.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <vector>
+
+#include "AtomicFile.h"
 
 namespace analysis {
 
@@ -89,28 +90,14 @@ void writeMaskPgm(const Bitmap& mask, const std::string& fileName)
 {
     if (mask.format() != PixelFormat::Bits8 || mask.empty())
         throw std::runtime_error("Cannot write the mask to " + fileName + ": there is no mask");
-    const std::string temporary = fileName + ".part";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << "P5\n" << mask.width() << ' ' << mask.height() << "\n255\n";
-        std::vector<char> row(static_cast<std::size_t>(mask.width()));
-        for (int y = 0; y < mask.height() && out; ++y) {
-            for (int x = 0; x < mask.width(); ++x)
-                row[std::size_t(x)] = static_cast<char>(mask.row(y)[x] ? 255 : 0);
-            out.write(row.data(), std::streamsize(row.size()));
-        }
-        out.flush();
-        if (!out) {
-            const int error = errno;
-            std::remove(temporary.c_str());
-            throw std::runtime_error("Cannot write the mask to " + fileName + ": " + std::strerror(error));
-        }
-    }
-    if (std::rename(temporary.c_str(), fileName.c_str()) != 0) {
-        const int error = errno;
-        std::remove(temporary.c_str());
-        throw std::runtime_error("Cannot write the mask to " + fileName + ": " + std::strerror(error));
-    }
+    std::string header = "P5\n" + std::to_string(mask.width()) + ' ' + std::to_string(mask.height()) + "\n255\n";
+    std::vector<std::uint8_t> bytes(header.begin(), header.end());
+    bytes.reserve(bytes.size() + std::size_t(mask.width()) * std::size_t(mask.height()));
+    for (int y = 0; y < mask.height(); ++y)
+        for (int x = 0; x < mask.width(); ++x)
+            bytes.push_back(mask.row(y)[x] ? 255 : 0);
+    if (const std::error_code error = writeFileAtomically(fileName, bytes))
+        throw std::runtime_error("Cannot write the mask to " + fileName + ": " + std::strerror(error.value()));
 }
 
 void maskBits(const Bitmap& mask, int width, int height, BitPlane& bits)

@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "CpuVariant.h"
+
 namespace analysis {
 
 namespace {
@@ -30,8 +32,7 @@ __attribute__((target("popcnt"))) std::int64_t countFast(const std::uint64_t* a,
 
 std::int64_t count(const std::uint64_t* a, const std::uint64_t* b, std::size_t n)
 {
-    static const bool fast = __builtin_cpu_supports("popcnt");
-    return fast ? countFast(a, b, n) : countPlain(a, b, n);
+    return cpuRuns(CpuVariant::popcount) ? countFast(a, b, n) : countPlain(a, b, n);
 }
 #else
 std::int64_t count(const std::uint64_t* a, const std::uint64_t* b, std::size_t n)
@@ -64,8 +65,7 @@ __attribute__((target("popcnt"))) std::int64_t inSpansFast(const BitPlane& a, co
 std::int64_t countBitsInSpans(const BitPlane& a, const BitPlane* b, const std::vector<RowSpan>& rows)
 {
 #if defined(__x86_64__)
-    static const bool fast = __builtin_cpu_supports("popcnt");
-    if (fast)
+    if (cpuRuns(CpuVariant::popcount))
         return inSpansFast(a, b, rows);
 #endif
     return inSpans(a, b, rows, countPlain);

@@ -1,11 +1,13 @@
 #include "Thumbnail.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <span>
 
 #include <QBuffer>
 #include <QImage>
-#include <QSaveFile>
 
+#include "AtomicFile.h"
 #include "ClipboardFrame.h"
 
 namespace events {
@@ -22,14 +24,16 @@ bool writeThumbnail(const analysis::Bitmap& frame, const std::string& path, std:
     buffer.open(QIODevice::WriteOnly);
     image.scaledToWidth(std::min(thumbnailWidth, image.width()), Qt::SmoothTransformation).save(&buffer, "JPEG", 85);
 
-    // QSaveFile writes beside the target and renames only when every byte is on disk. A
-    // small write waits in its buffer, and a failure of the flush inside commit() would go
-    // unnoticed (a full disk left an empty thumbnail under its name), so the flush is ours.
-    QSaveFile file(QString::fromStdString(path));
-    if (jpeg.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(jpeg) != jpeg.size() || !file.flush() ||
-        !file.commit()) {
-        error = "Cannot write the thumbnail " + path + ": " +
-                (jpeg.isEmpty() ? std::string("no JPEG writer") : file.errorString().toStdString());
+    if (jpeg.isEmpty()) {
+        error = "Cannot write the thumbnail " + path + ": no JPEG writer";
+        return false;
+    }
+    // Not synced: it is written on the window's thread as an event starts and ends, where
+    // waiting for the disk (tens of milliseconds on a busy one) would stop the windows,
+    // and a preview the event's end writes again is not worth that wait.
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(jpeg.constData()), std::size_t(jpeg.size()));
+    if (const std::error_code written = analysis::writeFileAtomically(path, bytes, analysis::Sync::no)) {
+        error = "Cannot write the thumbnail " + path + ": " + written.message();
         return false;
     }
     return true;

@@ -53,14 +53,15 @@ std::atomic<bool> eventSoundPlays = true;
 
 } // namespace
 
-void beep()
+BeepSound beep()
 {
     ++beeps;
     ca_context* context = eventSoundPlays ? soundContext() : nullptr;
     if (context && ca_context_play(context, 0, CA_PROP_EVENT_ID, "bell", nullptr) == CA_SUCCESS)
-        return;
+        return BeepSound::event;
     eventSoundPlays = false;
     QApplication::beep();
+    return BeepSound::windowing;
 }
 
 std::uint64_t beepsSoFar()

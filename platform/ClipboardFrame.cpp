@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "CpuVariant.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -43,8 +44,7 @@ __attribute__((target("avx2"))) void opaqueRowAvx2(const std::uint8_t* from, QRg
 void opaqueRow(const std::uint8_t* from, QRgb* to, int width)
 {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    if (analysis::cpuRuns(analysis::CpuVariant::avx2))
         return opaqueRowAvx2(from, to, width);
 #endif
     opaqueRowPortable(from, to, width);

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "CpuVariant.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 
@@ -101,8 +103,7 @@ __attribute__((target("avx2"))) void halveBgr24Avx2(const std::uint8_t* top, con
 
 void halveBgr24(const std::uint8_t* top, const std::uint8_t* bottom, QRgb* to, int width)
 {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    if (analysis::cpuRuns(analysis::CpuVariant::avx2))
         return halveBgr24Avx2(top, bottom, to, width);
     halveBgr24Portable(top, bottom, to, width);
 }

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "CpuVariant.h"
+#include "DetectionKernels.h"
 #include "Kernels.h"
 
 using namespace analysis;
@@ -283,4 +285,22 @@ TEST(ToGrayscale, RefusedSourcesChangeNothing)
         EXPECT_EQ(target, targetBefore);
         EXPECT_EQ(*k.source, sourceBefore);
     }
+}
+
+TEST(CpuVariant, ACeilingHoldsEveryChoiceOfARowDownToItUntilItGoes)
+{
+    {
+        const CpuVariantCeiling ceiling(CpuVariant::portable);
+        EXPECT_EQ(kernels::bestGrayRow(), kernels::grayRowPortable);
+        EXPECT_EQ(kernels::bestCompareRow(), kernels::compareRowPortable);
+        EXPECT_EQ(kernels::bestDetectRow(), kernels::detectRowPortable);
+        EXPECT_EQ(kernels::grayRowAvx2(), nullptr);
+    }
+    {
+        const CpuVariantCeiling ceiling(CpuVariant::avx2);
+        EXPECT_EQ(kernels::grayRowAvx512(), nullptr);
+        EXPECT_EQ(kernels::detectRowAvx512(), nullptr);
+        EXPECT_EQ(kernels::bestGrayRow(), kernels::grayRowAvx2() ? kernels::grayRowAvx2() : kernels::grayRowPortable);
+    }
+    EXPECT_EQ(kernels::bestGrayRow() != kernels::grayRowPortable, cpuRuns(CpuVariant::avx2));
 }

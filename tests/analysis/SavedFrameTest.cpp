@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "../support/FileSizeLimit.h"
+#include "AtomicFile.h"
 
 using namespace analysis;
 namespace fs = std::filesystem;
@@ -199,5 +200,31 @@ TEST(SavedFrame, LeftoversOfAKilledSaveGoAtTheNextSave)
     for (const std::string& name : notOurs)
         EXPECT_TRUE(fs::exists(dir / name)) << name;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 5);
+    fs::remove_all(dir);
+}
+
+TEST(AtomicFile, EachFailureGivesTheSystemsReasonAndLeavesTheFolderAsItWas)
+{
+    const fs::path dir = freshDirectory("atomic");
+    const std::string file = (dir / "kept.bin").string();
+    const std::vector<std::uint8_t> small = {'P', '5', 0, 255}, large(5000, 7);
+    ASSERT_FALSE(writeFileAtomically(file, small, Sync::toDisk));
+    fs::create_directory(dir / "folder");
+
+    struct Case {
+        const char* what;
+        std::string fileName;
+        const std::vector<std::uint8_t>& bytes;
+        std::errc reason;
+    } cases[] = {{"missing folder", (dir / "none" / "x.bin").string(), small, std::errc::no_such_file_or_directory},
+                 {"disk full", file, large, std::errc::file_too_large},
+                 {"a folder under the name", (dir / "folder").string(), small, std::errc::is_a_directory}};
+    for (const Case& c : cases)
+        for (const Sync sync : {Sync::no, Sync::toDisk}) {
+            const FileSizeLimit limit(1000);
+            EXPECT_EQ(writeFileAtomically(c.fileName, c.bytes, sync), std::make_error_code(c.reason)) << c.what;
+        }
+    EXPECT_EQ(readAll(file), std::string("P5\0\xff", 4));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << "temporary file left behind";
     fs::remove_all(dir);
 }

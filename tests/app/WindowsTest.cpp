@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <vector>
 
 #include <QAction>
 #include <QCheckBox>
@@ -6,6 +7,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QSet>
 #include <QToolButton>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include "CaptureWindow.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
+#include "EventsWindow.h"
 #include "ImageFormUnit.h"
 #include "PictureView.h"
 #include "MainVideo.h"
@@ -52,97 +55,62 @@ QColor captionColour(const QToolButton* button)
 
 } // namespace
 
-TEST(Windows, CaptionsPlacesAndInitialControls)
+TEST(Windows, TheWindowMenuBringsBackAClosedWindowWhereItWas)
 {
     TVideo video;
     video.show();
-    EXPECT_EQ(video.windowTitle(), "Video");
-    EXPECT_EQ(video.pos(), QPoint(3, 2));
-    EXPECT_EQ(video.size(), QSize(501, 165)) << "the client area of a 509 x 192 window";
+    struct Item {
+        const char* action;
+        QWidget* window;
+    } items[] = {{"LiveVideoWindow1", video.VideoForm},
+                 {"MovementWindow1", video.ImageForm},
+                 {"DirectionWindow1", video.DirectionForm},
+                 {"EventsWindow1", video.EventsForm}};
+    for (const Item& item : items) {
+        auto* action = video.Window1->findChild<QAction*>(item.action);
+        ASSERT_NE(action, nullptr) << item.action;
+        QPointer<QWidget> window = item.window;
+        action->trigger();
+        ASSERT_TRUE(window->isVisible()) << item.action;
+        window->move(window->pos() + QPoint(17, 11));
+        const QRect placed = window->geometry();
+        window->close();
+        ASSERT_FALSE(window.isNull()) << item.action << ": closing destroyed it";
+        EXPECT_FALSE(window->isVisible()) << item.action;
+        EXPECT_TRUE(video.isVisible());
 
-    EXPECT_EQ(video.VideoForm->windowTitle(), "Live Video");
-    EXPECT_EQ(video.VideoForm->pos(), QPoint(5, 200));
-    EXPECT_EQ(video.VideoForm->size(), QSize(320, 240));
-    EXPECT_EQ(video.VideoForm->VideoArea->size(), QSize(320, 240));
-    EXPECT_EQ(video.VideoForm->VideoArea->palette().color(QPalette::Window), QColor(Qt::black));
-
-    EXPECT_EQ(video.ImageForm->windowTitle(), "Image");
-    EXPECT_EQ(video.ImageForm->pos(), QPoint(334, 201));
-    EXPECT_EQ(video.ImageForm->palette().color(QPalette::Window), QColor(Qt::black));
-
-    EXPECT_EQ(video.DirectionForm->windowTitle(), "DirectionForm");
-    EXPECT_EQ(video.DirectionForm->pos(), QPoint(526, 4));
-    EXPECT_EQ(video.DirectionForm->size(), QSize(121, 120));
-    EXPECT_EQ(video.DirectionForm->Image->picture().size(), QSize(100, 100));
-    EXPECT_EQ(video.DirectionForm->Image->geometry().topLeft() + video.DirectionForm->Image->pictureOrigin(),
-              QPoint(10, 10)) << "the picture's top-left pixel in the client area";
-    for (QWidget* w : {static_cast<QWidget*>(video.VideoForm), static_cast<QWidget*>(video.ImageForm),
-                       static_cast<QWidget*>(video.DirectionForm)})
-        EXPECT_TRUE(w->isVisible()) << w->windowTitle().toStdString();
-
-    struct Button {
-        const char* name;
-        const char* caption;
-    } buttons[] = {{"SpeedButton3", "Start Video"}, {"SpeedButton7", "Stop Video"}, {"SpeedButton12", "Evolute One"},
-                   {"AutoBut", "Auto"}};
-    for (const Button& b : buttons) {
-        auto* button = video.findChild<QToolButton*>(b.name);
-        ASSERT_NE(button, nullptr) << b.name;
-        EXPECT_EQ(button->text(), b.caption);
-        EXPECT_EQ(button->size(), QSize(72, 44));
-        EXPECT_TRUE(button->autoRaise());
-        EXPECT_EQ(button->focusPolicy(), Qt::NoFocus);
-        EXPECT_FALSE(button->icon().isNull());
+        action->trigger();
+        EXPECT_TRUE(window->isVisible()) << item.action;
+        EXPECT_EQ(window->geometry(), placed) << item.action;
     }
-    struct Spin {
-        const char* name;
-        int value;
-    } spins[] = {{"VariatLimitSpinBox", 20}, {"MinMoveSpinBox", 400}, {"CapSpeedSpinBox", 250}};
-    for (const Spin& s : spins) {
-        auto* box = video.findChild<SpinEdit*>(s.name);
-        ASSERT_NE(box, nullptr) << s.name;
-        EXPECT_EQ(box->value(), s.value);
-    }
-    for (const char* name : {"BeepOMBox", "SaveOMBox"}) {
-        auto* box = video.findChild<QCheckBox*>(name);
-        ASSERT_NE(box, nullptr);
-        EXPECT_FALSE(box->isChecked());
-    }
-    EXPECT_EQ(video.findChild<QCheckBox*>("BeepOMBox")->text(), "Beep On Move");
-    EXPECT_EQ(video.findChild<QCheckBox*>("SaveOMBox")->text(), "Save On Move");
-    EXPECT_EQ(video.findChild<QLabel*>("PercentLab")->text(), "100");
-    EXPECT_EQ(video.findChild<QLabel*>("PixNumLab")->text(), "0123456");
-    EXPECT_EQ(video.findChild<QLabel*>("PixNumLab")->palette().color(QPalette::WindowText), QColor(128, 128, 0));
-    EXPECT_TRUE(video.findChild<QLabel*>("PixNumLab")->font().bold());
-    EXPECT_EQ(video.findChild<QLabel*>("VideoLabel")->text(), "Idle");
-    EXPECT_EQ(video.findChild<QWidget*>("PercentPanel")->width(), 158);
-    for (const char* name : {"CoolBar1", "Panel1", "Panel2", "Panel3", "Panel4", "Panel5", "Panel6", "StatusBar1",
-                             "MainMenu1"})
-        EXPECT_NE(video.findChild<QWidget*>(name), nullptr) << name;
-    EXPECT_FALSE(video.Timer1->enabled());
-    EXPECT_EQ(video.Timer1->interval(), 250u);
-    EXPECT_TRUE(video.Preview1->isChecked());
-    EXPECT_FALSE(video.Overlay1->isChecked());
 }
 
-TEST(Windows, MenusInOrder)
+TEST(Windows, EachMenusMnemonicsAreUniqueAndTheFunctionKeysReachTheButtons)
 {
     TVideo video;
-    // Each menu's items with their mnemonics ("&"), which are unique within the menu.
-    auto itemsOf = [](const QList<QAction*>& actions) {
-        QStringList items;
-        for (QAction* a : actions)
-            items << (a->isSeparator() ? "-" : a->text());
-        return items.join(", ").toStdString();
-    };
-    EXPECT_EQ(itemsOf(video.menuBar()->actions()), "&File, &Video, &Window");
-    EXPECT_EQ(itemsOf(video.File1->actions()), "&Copy Frame, -, &Quit");
-    EXPECT_EQ(itemsOf(video.Video1->actions()),
-              "Video &Display, Video &Source, Video &Format, &Events..., -, Video &Window, -, S&tart, Sto&p, -, "
-              "Dete&ction...");
-    EXPECT_EQ(itemsOf(video.findChild<QMenu*>("VideoWindow1")->actions()), "&Overlay, &Preview");
-    EXPECT_EQ(itemsOf(video.Window1->actions()),
-              "&Live Video Window, &Movement Window, &Direction Window, &Events, Movement &Graph");
+    video.show();
+    QApplication::setActiveWindow(&video);
+    std::vector<QList<QAction*>> menus = {video.menuBar()->actions()};
+    for (std::size_t i = 0; i < menus.size(); ++i) {
+        QSet<QChar> taken;
+        const QList<QAction*> actions = menus[i]; // a copy: submenus join the list as it is read
+        for (QAction* action : actions) {
+            if (action->isSeparator())
+                continue;
+            if (action->menu())
+                menus.push_back(action->menu()->actions());
+            const qsizetype amp = action->text().indexOf('&');
+            ASSERT_GE(amp, 0) << action->text().toStdString() << " has no mnemonic";
+            const QChar key = action->text().at(amp + 1).toLower();
+            EXPECT_FALSE(taken.contains(key)) << action->text().toStdString() << " shares its mnemonic";
+            taken.insert(key);
+        }
+    }
+
+    QTest::keyClick(&video, Qt::Key_F6);
+    EXPECT_TRUE(video.Timer1->enabled()) << "F6 starts Auto";
+    QTest::keyClick(&video, Qt::Key_F6);
+    EXPECT_FALSE(video.Timer1->enabled()) << "F6 stops Auto";
 }
 
 TEST(Windows, SpinBoxRules)

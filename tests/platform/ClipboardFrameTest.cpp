@@ -3,14 +3,18 @@
 
 #include "../support/Pictures.h"
 #include "ClipboardFrame.h"
+#include "CpuVariant.h"
 
 TEST(ImageFromBitmap, PixelsExactAtEveryWidthAroundTheVectorRounds)
 {
-    for (int width : {1, 2, 5, 7, 8, 9, 10, 11, 15, 16, 17, 18, 31, 33, 321, 640}) {
-        const analysis::Bitmap picture = randomPicture(width, 3, std::uint32_t(width));
-        const QImage image = platform::imageFromBitmap(picture);
-        EXPECT_EQ(image.format(), QImage::Format_RGB32);
-        EXPECT_TRUE(samePixels(image, picture));
+    for (const analysis::CpuVariant variant : {analysis::CpuVariant::portable, analysis::CpuVariant::avx2}) {
+        const analysis::CpuVariantCeiling ceiling(variant);
+        for (int width : {1, 2, 5, 7, 8, 9, 10, 11, 15, 16, 17, 18, 31, 33, 321, 640}) {
+            const analysis::Bitmap picture = randomPicture(width, 3, std::uint32_t(width));
+            const QImage image = platform::imageFromBitmap(picture);
+            EXPECT_EQ(image.format(), QImage::Format_RGB32);
+            EXPECT_TRUE(samePixels(image, picture)) << "variant " << int(variant) << ", width " << width;
+        }
     }
     EXPECT_TRUE(platform::imageFromBitmap(analysis::Bitmap(0, 4, analysis::PixelFormat::Bgr24)).isNull());
 }
