@@ -118,9 +118,8 @@ void LiveSource::startAttempt(Purpose purpose)
     auto attempt = std::make_shared<Attempt>();
     attempt->stream = ++lastStream;
     attempt_ = attempt;
-    gst::Caps caps(requested_ ? gst_caps_ref(requested_.get()) : nullptr);
     LiveSource* self = this;
-    auto shared = std::make_shared<gst::Caps>(std::move(caps));
+    auto shared = std::make_shared<gst::Caps>(requested_ ? gst_caps_ref(requested_.get()) : nullptr);
     const CaptureDemand demand{clipsWanted_, frameInterval_};
     BackgroundThreads::shared().run([attempt, self, driver = std::make_shared<Driver>(copyOf(driver_)), shared,
                                      timeout = connectTimeout_, demand] {

@@ -59,9 +59,13 @@ Session::Session(QObject* parent)
 Session::~Session()
 {
     source_.close();
-    finish();
     evaluation_.removeListener(&feed_);
     evaluation_.removeListener(this);
+    finish();
+    // While the rest of the session is still there: the broker hears of the end first, and
+    // the watcher waits for the clips being written (the program ends).
+    delete mqtt_;
+    delete events_;
 }
 
 void Session::addListener(CycleListener* listener)
