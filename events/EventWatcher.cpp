@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::chrono::milliseconds closingWait{10'000};
+constexpr std::chrono::milliseconds retentionSlice{8};
 
 std::string uniqueName(const std::string& stem, const std::string& extension)
 {
@@ -52,6 +53,8 @@ EventWatcher::EventWatcher(QObject* parent)
     });
     retentionTimer_.setInterval(std::chrono::hours(1));
     connect(&retentionTimer_, &QTimer::timeout, this, &EventWatcher::applyRetention);
+    retentionRest_.setSingleShot(true);
+    connect(&retentionRest_, &QTimer::timeout, this, &EventWatcher::applyRetention);
     connect(commands_, &EventCommands::failed, this, &EventWatcher::statusText);
     connect(notifier_, &Notifier::failed, this, [this](const QString& text) { report(Fault::Notification, text); });
 }
@@ -346,8 +349,13 @@ void EventWatcher::applyRetention()
 {
     if (!log_)
         return;
+    // Removing many files (a full folder) takes long: it goes on in slices between the
+    // windows' other work rather than in one wait.
     const RetentionResult result =
-        events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now());
+        events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(),
+                               std::chrono::steady_clock::now() + retentionSlice);
+    if (result.unfinished)
+        retentionRest_.start();
     if (!result.error.empty())
         report(Fault::Retention, QString::fromStdString(result.error));
     else

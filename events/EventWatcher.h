@@ -119,6 +119,7 @@ private:
     EventTracker tracker_;
     QTimer gapTimer_;
     QTimer retentionTimer_;
+    QTimer retentionRest_; // the next slice of a retention that ran out of time
     int clip_ = 0; // the open event's clip
     bool clipsWanted_ = false;
     bool sourcePaused_ = false;

@@ -8,7 +8,8 @@
 
 namespace events {
 
-RetentionResult applyRetention(EventLog& log, const RetentionLimits& limits, TimePoint now)
+RetentionResult applyRetention(EventLog& log, const RetentionLimits& limits, TimePoint now,
+                               std::chrono::steady_clock::time_point until)
 {
     RetentionResult result;
     const std::vector<StoredFile> files = log.presentFiles();
@@ -23,6 +24,10 @@ RetentionResult applyRetention(EventLog& log, const RetentionLimits& limits, Tim
             reason = "over the size limit of " + std::to_string(limits.bytes / (1 << 20)) + " MB";
         else
             break; // the files are oldest first: the rest are younger and fit
+        if (result.removed > 0 && std::chrono::steady_clock::now() >= until) {
+            result.unfinished = true;
+            break;
+        }
         std::error_code ec;
         std::filesystem::remove(file.path, ec); // one already gone is removed just the same
         if (ec) {

@@ -48,6 +48,16 @@ TEST(Retention, RemovesOldestFirstUntilWithinSizeAndAgeAndSaysWhy)
     EXPECT_EQ(log->removalReason(dir.filePath("old.webm").toStdString()), "over the size limit of 0 MB");
     EXPECT_EQ(log->presentFiles().size(), 3u);
 
+    // Out of time, it stops after one file and says so; the next slice goes on.
+    const auto past = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    const RetentionResult slice = applyRetention(*log, {0, hours(24 * 30)}, today, past);
+    EXPECT_EQ(slice.removed, 1);
+    EXPECT_TRUE(slice.unfinished);
+    EXPECT_FALSE(fs::exists(dir.filePath("middle.webm").toStdString())) << "the oldest goes first";
+    ASSERT_TRUE(log->addFile(0, dir.filePath("middle.webm").toStdString(), FileKind::Clip, 40 * 1024,
+                             today - hours(20)));
+    std::ofstream(dir.filePath("middle.webm").toStdString()) << std::string(40 * 1024, 'x');
+
     // A file someone already removed leaves the log just the same.
     fs::remove(dir.filePath("middle.webm").toStdString());
     EXPECT_EQ(applyRetention(*log, {60 * 1024, hours(24 * 30)}, today).removed, 1);
