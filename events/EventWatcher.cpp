@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::chrono::milliseconds closingWait{10'000};
-constexpr std::chrono::milliseconds retentionSlice{8};
+constexpr std::chrono::milliseconds retentionSlice{4};
 
 std::string uniqueName(const std::string& stem, const std::string& extension)
 {
