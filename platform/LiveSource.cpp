@@ -267,8 +267,7 @@ void LiveSource::onFrame(const Frame& frame, bool tapped)
         newest_ = frame;
         newest_.number = number;
         if (tapped)
-            for (const auto& [id, tap] : taps_)
-                taps.push_back(tap);
+            taps = taps_;
         notify = !std::exchange(notifyPending_, true);
     }
     frameArrived_.notify_all();
@@ -293,8 +292,7 @@ void LiveSource::onPacket(const Packet& packet)
     std::vector<PacketTap> taps;
     {
         std::lock_guard lock(frameMutex_);
-        for (const auto& [id, tap] : packetTaps_)
-            taps.push_back(tap);
+        taps = packetTaps_;
     }
     for (const PacketTap& tap : taps)
         tap(packet);
@@ -410,30 +408,16 @@ LiveSource::Frame LiveSource::waitNewer(std::uint64_t after, std::chrono::millis
     return newest_;
 }
 
-int LiveSource::addFrameTap(FrameTap tap)
+void LiveSource::addFrameTap(FrameTap tap)
 {
     std::lock_guard lock(frameMutex_);
-    taps_.emplace_back(nextTapId_, std::move(tap));
-    return nextTapId_++;
+    taps_.push_back(std::move(tap));
 }
 
-void LiveSource::removeFrameTap(int id)
+void LiveSource::addPacketTap(PacketTap tap)
 {
     std::lock_guard lock(frameMutex_);
-    std::erase_if(taps_, [id](const auto& entry) { return entry.first == id; });
-}
-
-int LiveSource::addPacketTap(PacketTap tap)
-{
-    std::lock_guard lock(frameMutex_);
-    packetTaps_.emplace_back(nextTapId_, std::move(tap));
-    return nextTapId_++;
-}
-
-void LiveSource::removePacketTap(int id)
-{
-    std::lock_guard lock(frameMutex_);
-    std::erase_if(packetTaps_, [id](const auto& entry) { return entry.first == id; });
+    packetTaps_.push_back(std::move(tap));
 }
 
 bool waitHandlingEvents(const LiveSource* source, const std::function<bool()>& done,

@@ -79,12 +79,10 @@ public:
     // The "stream" text of the frames of the current connection; new at each (re)connect.
     std::uint64_t stream() const { return stream_; }
 
-    // Adds a tap for every frame from now on; returns its id for removeFrameTap.
-    int addFrameTap(FrameTap tap);
-    void removeFrameTap(int id);
-    // Adds a tap for every packet of the clip stream from now on; returns its id.
-    int addPacketTap(PacketTap tap);
-    void removePacketTap(int id);
+    // Adds a tap for every frame, or every packet of the clip stream, from now on; taps
+    // stay as long as the source (a tap that may outlive what it feeds holds it weakly).
+    void addFrameTap(FrameTap tap);
+    void addPacketTap(PacketTap tap);
     // Whether clips are recorded: a raw source is encoded only while they are (off
     // unless set). A compressed source's packets come in any case.
     void setClipsWanted(bool wanted);
@@ -152,9 +150,8 @@ private:
     mutable std::condition_variable frameArrived_;
     Frame newest_;
     std::uint64_t handedOver_ = 0; // the pipeline's number of the newest frame taken
-    std::vector<std::pair<int, FrameTap>> taps_;
-    std::vector<std::pair<int, PacketTap>> packetTaps_;
-    int nextTapId_ = 1;
+    std::vector<FrameTap> taps_;
+    std::vector<PacketTap> packetTaps_;
     bool notifyPending_ = false;
 };
 

@@ -163,20 +163,21 @@ void Session::connectBroker()
         return;
     mqtt_ = new MqttBridge(*address, *events_, [this] { return savedFrames_; }, this);
     connect(mqtt_, &MqttBridge::statusText, this, &Session::statusText);
-    // Topics are named after the camera: before a source was opened, the bridge waits.
-    if (!camera_.isEmpty())
-        mqtt_->setCamera(camera_);
+    nameTopics();
 }
 
 void Session::sourceChanged()
 {
     if (source_.state() != platform::LiveSource::State::Connecting)
         events_->setSourcePaused(false);
-    if (source_.name().empty())
-        return;
-    camera_ = QString::fromStdString(source_.name());
-    if (mqtt_)
-        mqtt_->setCamera(camera_);
+    nameTopics();
+}
+
+void Session::nameTopics()
+{
+    // Topics are named after the camera: before a source was opened, the bridge waits.
+    if (mqtt_ && !source_.name().empty())
+        mqtt_->setCamera(QString::fromStdString(source_.name()));
 }
 
 void Session::cycleEvaluated(const Cycle& cycle)

@@ -89,6 +89,7 @@ private:
     void sourceChanged();
     void useFolder();
     void connectBroker();
+    void nameTopics();
 
     platform::LiveSource source_;
     Evaluation evaluation_;
@@ -97,7 +98,6 @@ private:
     MqttBridge* mqtt_ = nullptr;
     QString saveFolder_;
     QString broker_;
-    QString camera_; // names the MQTT topics; empty until a source was opened
     bool recording_ = false;
     std::vector<std::string> savedFrames_;
 };
