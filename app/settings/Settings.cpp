@@ -160,9 +160,30 @@ Settings read(QSettings& file)
 
 SettingsFile::SettingsFile(QString path) : path_(std::move(path)) {}
 
+namespace {
+
+QString configPath(const QString& name)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Video/" + name;
+}
+
+} // namespace
+
 QString SettingsFile::defaultPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Video/Video.conf";
+    return configPath(QStringLiteral("Video.conf"));
+}
+
+QString SettingsFile::headlessPath()
+{
+    return configPath(QStringLiteral("video-headless.conf"));
+}
+
+QString SettingsFile::pathFor(const Options& options)
+{
+    if (options.config)
+        return *options.config;
+    return options.headless ? headlessPath() : defaultPath();
 }
 
 Settings SettingsFile::load()
@@ -193,9 +214,7 @@ Settings SettingsFile::load()
         }
     }
     unusable_ = true;
-    problem_ = QStringLiteral("Video: ignoring the settings file %1 (%2); using the defaults and leaving the file "
-                              "as it is.")
-                   .arg(path_, reason);
+    problem_ = QStringLiteral("Video: the settings file %1 cannot be used (%2); it is left as it is.").arg(path_, reason);
     return {};
 }
 

@@ -207,3 +207,98 @@ TEST(Headless, AReaderThatGoesAwayEndsTheWatchingWithTheOpenEventFinished)
     EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1)
         << "the open event's clip is whole: " << err.toStdString();
 }
+
+namespace {
+
+void writeSettings(const QString& path, const QString& values)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(("[General]\nformat=Video settings 1\n" + values).toUtf8());
+}
+
+// One headless run and all it printed so far.
+struct Watching {
+    QString settings;
+    QProcess process;
+    QString out;
+    QString err;
+
+    void read()
+    {
+        process.waitForReadyRead(100);
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+    }
+    int lines(const QString& text) const { return int(out.count(text)); }
+};
+
+} // namespace
+
+TEST(Headless, EachRunWatchesByItsOwnSettingsFileAndNeverByTheWindows)
+{
+    QTemporaryDir home;
+    const QString configFolder = home.filePath("config/Video");
+    ASSERT_TRUE(QDir().mkpath(configFolder));
+    std::map<QString, QString> folder;
+    for (const char* name : {"seen", "masked", "headless", "windows"}) {
+        folder[name] = home.filePath(name);
+        ASSERT_TRUE(QDir().mkpath(folder[name]));
+    }
+    QFile mask(home.filePath("all-black.pgm")); // nothing is watched
+    ASSERT_TRUE(mask.open(QIODevice::WriteOnly));
+    mask.write("P5\n320 240\n255\n" + QByteArray(320 * 240, '\0'));
+    mask.close();
+
+    const QString seen = home.filePath("seen.conf");
+    const QString masked = home.filePath("masked.conf");
+    writeSettings(seen, "[evaluation]\ncapturingPeriod=100\nminimalMovement=50\nsaveDir=" + folder["seen"] + '\n');
+    writeSettings(masked, "[evaluation]\ncapturingPeriod=100\nminimalMovement=50\nsaveDir=" + folder["masked"] +
+                              "\n[detection]\nmask=true\n[detectionMask]\nfile=" + mask.fileName() + '\n');
+    // The windows saved settings that would see the ball; the headless mode's own file does not.
+    writeSettings(configFolder + "/Video.conf",
+                  "[evaluation]\ncapturingPeriod=100\nminimalMovement=50\nsaveDir=" + folder["windows"] + '\n');
+    writeSettings(configFolder + "/video-headless.conf", "[evaluation]\ncapturingPeriod=100\nminimalMovement=" +
+                                                              QString::number(320 * 240) +
+                                                              "\nsaveDir=" + folder["headless"] + '\n');
+
+    std::map<QString, Watching> runs;
+    for (const QString& settings : {seen, masked, QString()}) {
+        Watching& run = runs[settings];
+        QStringList arguments{"--headless", "--log-cycles", "--source", movingSource};
+        if (!settings.isEmpty())
+            arguments << "--config" << settings;
+        run.process.setProcessEnvironment(withoutDisplay(home));
+        run.process.start(VIDEO_PROGRAM, arguments);
+        ASSERT_TRUE(run.process.waitForStarted(10000));
+    }
+    Watching& seenRun = runs[seen];
+    Watching& maskedRun = runs[masked];
+    Watching& headlessRun = runs[QString()];
+    // Until the ball made an event in the first run and the others evaluated as often.
+    const QDeadlineTimer deadline(60000);
+    auto enough = [&] {
+        return seenRun.lines("\"event\":\"start\"") > 0 && maskedRun.lines("\"verdict\"") >= 10 &&
+               headlessRun.lines("\"verdict\"") >= 10;
+    };
+    while (!deadline.hasExpired() && !enough())
+        for (auto& [settings, run] : runs)
+            run.read();
+    for (auto& [settings, run] : runs) {
+        run.process.terminate();
+        ASSERT_TRUE(run.process.waitForFinished(30000));
+        run.read();
+        EXPECT_EQ(run.process.exitCode(), 0) << run.err.toStdString();
+    }
+    ASSERT_TRUE(enough()) << seenRun.err.toStdString() << maskedRun.err.toStdString() << headlessRun.err.toStdString();
+
+    EXPECT_TRUE(seenRun.err.contains("every 100 ms, detection off; events in " + folder["seen"]))
+        << seenRun.err.toStdString();
+    EXPECT_GE(seenRun.lines("\"event\":\"end\""), 1);
+    EXPECT_TRUE(maskedRun.err.contains("detection on; events in " + folder["masked"])) << maskedRun.err.toStdString();
+    EXPECT_EQ(maskedRun.lines("\"event\""), 0) << "the mask hides all movement";
+    EXPECT_EQ(maskedRun.lines("\"verdict\":\"movement\""), 0);
+    EXPECT_TRUE(headlessRun.err.contains("events in " + folder["headless"])) << headlessRun.err.toStdString();
+    EXPECT_EQ(headlessRun.lines("\"verdict\":\"movement\""), 0) << "the windows' Minimal Movement was not used";
+    EXPECT_TRUE(QDir(folder["windows"]).isEmpty());
+}
