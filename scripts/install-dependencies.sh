@@ -12,7 +12,8 @@ packages="build-essential cmake pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev libopencv-core-dev libopencv-imgproc-dev
   libcanberra-dev sound-theme-freedesktop fonts-dejavu-core xvfb xauth
   libsqlite3-dev libmosquitto-dev mosquitto gstreamer1.0-tools dbus dbus-daemon help2man
-  libopencv-video-dev libxcb1-dev libqt6svg6 appstream desktop-file-utils systemd"
+  libopencv-video-dev libxcb1-dev libqt6svg6 appstream desktop-file-utils systemd
+  libseccomp-dev"
 
 missing=""
 for p in $packages; do
