@@ -121,6 +121,11 @@ void writeEvents(QSettings& file, const events::EventSettings& e)
     file.setValue("events/commandOnEnd", events::joinCommandLine(e.commandOnEnd));
 }
 
+QString configPath(const QString& name)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Video/" + name;
+}
+
 Settings read(QSettings& file)
 {
     Reader reader(file);
@@ -159,15 +164,6 @@ Settings read(QSettings& file)
 } // namespace
 
 SettingsFile::SettingsFile(QString path) : path_(std::move(path)) {}
-
-namespace {
-
-QString configPath(const QString& name)
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Video/" + name;
-}
-
-} // namespace
 
 QString SettingsFile::defaultPath()
 {
