@@ -47,7 +47,7 @@ EventWatcher::EventWatcher(QObject* parent)
     setSettings(settings_);
     gapTimer_.setSingleShot(true);
     connect(&gapTimer_, &QTimer::timeout, this, [this] {
-        if (tracker_.advance(now()).ended)
+        if (tracker_.advance(steadyNow()).ended)
             ended();
         armGapTimer();
     });
@@ -264,7 +264,7 @@ void EventWatcher::setSourcePaused(bool paused)
         return;
     sourcePaused_ = paused;
     if (!paused)
-        tracker_.heldUntil(now());
+        tracker_.heldUntil(steadyNow());
     armGapTimer();
 }
 
@@ -275,7 +275,7 @@ void EventWatcher::armGapTimer()
         return;
     }
     if (const auto deadline = tracker_.deadline())
-        gapTimer_.start(std::max<std::chrono::milliseconds>(*deadline - now(), std::chrono::milliseconds(0)));
+        gapTimer_.start(std::max<std::chrono::milliseconds>(*deadline - steadyNow(), std::chrono::milliseconds(0)));
     else
         gapTimer_.stop();
 }
