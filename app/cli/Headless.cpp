@@ -5,6 +5,10 @@
 #include <exception>
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "CameraSetup.h"
 #include "CaptureDrivers.h"
@@ -89,6 +93,7 @@ bool Headless::start(QString& error)
                  .arg(session_.evaluation().detection().settings().anyOn() ? "on" : "off")
                  .arg(session_.saveFolderPath()));
     timer_.start();
+    watchOutput();
     return true;
 }
 
@@ -147,11 +152,35 @@ void Headless::eventEnded(const events::Event& event)
 
 void Headless::writeLine(const QByteArray& line)
 {
-    if (outputGone_ || output(line))
+    if (!outputGone_ && !output(line))
+        outputClosed();
+}
+
+void Headless::watchOutput()
+{
+    // A pipe's write end says POLLERR as soon as its reader goes, which the notifier takes
+    // as readable: the reader leaving is seen at once, not at the next line, which may be
+    // an event hours away. Other outputs (a terminal may be readable) are left alone.
+    struct stat status = {};
+    if (fstat(STDOUT_FILENO, &status) != 0 || !S_ISFIFO(status.st_mode))
         return;
+    outputWatch_ = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Read, this);
+    connect(outputWatch_, &QSocketNotifier::activated, this, [this] {
+        pollfd out = {STDOUT_FILENO, 0, 0};
+        if (poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)))
+            outputClosed();
+    });
+}
+
+void Headless::outputClosed()
+{
     // A reader that stopped reading (`| head -1`, a closed pipe) ends the watching as
     // SIGTERM does, with the open event and its clip finished, rather than the process
     // dying of SIGPIPE in the middle of them.
+    if (outputWatch_)
+        outputWatch_->setEnabled(false);
+    if (outputGone_)
+        return;
     outputGone_ = true;
     progress(QStringLiteral("standard output was closed; ending"));
     QMetaObject::invokeMethod(

@@ -14,6 +14,8 @@
 #include "Session.h"
 #include "Settings.h"
 
+class QSocketNotifier;
+
 namespace app {
 
 // Watching without windows, as a driver of the same session the windows drive: opens the
@@ -42,6 +44,9 @@ private:
     void eventEnded(const events::Event& event);
     // Writes a line to standard output; once nobody reads it any more, ends the watching.
     void writeLine(const QByteArray& line);
+    // Ends the watching as soon as a pipe on standard output loses its reader.
+    void watchOutput();
+    void outputClosed();
 
     Settings settings_;
     bool logCycles_;
@@ -53,6 +58,7 @@ private:
     std::string lastSaveError_;
     bool stopped_ = false;
     bool outputGone_ = false;
+    QSocketNotifier* outputWatch_ = nullptr;
 };
 
 // Runs the headless mode to its end (SIGINT or SIGTERM); returns the exit status.

@@ -182,28 +182,38 @@ TEST(Headless, WatchesPrintsEventsAndEndsCleanlyOnSigterm)
 
 TEST(Headless, AReaderThatGoesAwayEndsTheWatchingWithTheOpenEventFinished)
 {
-    QTemporaryDir home;
-    const QString folder = home.filePath("events");
-    ASSERT_TRUE(QDir().mkpath(folder));
-    // As in `video --headless --log-cycles | head -n 5`: the reader leaves after five lines.
-    QProcess head;
-    QProcess program;
-    program.setStandardOutputProcess(&head);
-    head.start("head", {"-n", "5"});
-    ASSERT_TRUE(head.waitForStarted(10000));
-    program.setProcessEnvironment(withoutDisplay(home));
-    program.start(VIDEO_PROGRAM, {"--headless", "--source", movingSource, "--period", "100", "--min-movement", "50",
-                                  "--log-cycles", "--save-dir", folder});
-    ASSERT_TRUE(program.waitForStarted(10000));
-    ASSERT_TRUE(head.waitForFinished(60000));
-    EXPECT_EQ(head.readAllStandardOutput().count('\n'), 5);
+    struct Case {
+        const char* what;
+        QStringList options;
+        int lines; // that the reader takes before it leaves
+    };
+    // As in `video --headless --log-cycles | head -n 5`, and in `video --headless | head -n 1`,
+    // where no line follows the event's start while the movement goes on: the reader's
+    // leaving is seen without a line to write.
+    for (const Case& c : {Case{"with --log-cycles", {"--log-cycles"}, 5}, Case{"events only", {}, 1}}) {
+        QTemporaryDir home;
+        const QString folder = home.filePath("events");
+        ASSERT_TRUE(QDir().mkpath(folder));
+        QProcess head;
+        QProcess program;
+        program.setStandardOutputProcess(&head);
+        head.start("head", {"-n", QString::number(c.lines)});
+        ASSERT_TRUE(head.waitForStarted(10000));
+        program.setProcessEnvironment(withoutDisplay(home));
+        program.start(VIDEO_PROGRAM, QStringList{"--headless", "--source", movingSource, "--period", "100",
+                                                 "--min-movement", "50", "--save-dir", folder} +
+                                         c.options);
+        ASSERT_TRUE(program.waitForStarted(10000));
+        ASSERT_TRUE(head.waitForFinished(60000)) << c.what;
+        EXPECT_EQ(head.readAllStandardOutput().count('\n'), c.lines) << c.what;
 
-    ASSERT_TRUE(program.waitForFinished(30000));
-    const QString err = program.readAllStandardError();
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "not killed by SIGPIPE";
-    EXPECT_EQ(program.exitCode(), 0) << err.toStdString();
-    EXPECT_TRUE(err.contains("standard output was closed")) << err.toStdString();
-    EXPECT_TRUE(err.contains("event 1 ended")) << err.toStdString();
-    EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1)
-        << "the open event's clip is whole: " << err.toStdString();
+        ASSERT_TRUE(program.waitForFinished(30000)) << c.what << ": still running after its reader left";
+        const QString err = program.readAllStandardError();
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << c.what << ": not killed by SIGPIPE";
+        EXPECT_EQ(program.exitCode(), 0) << c.what << err.toStdString();
+        EXPECT_EQ(err.count("standard output was closed"), 1) << c.what << err.toStdString();
+        EXPECT_TRUE(err.contains("event 1 ended")) << c.what << err.toStdString();
+        EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1)
+            << c.what << ": the open event's clip is whole: " << err.toStdString();
+    }
 }
