@@ -57,14 +57,24 @@ Headless::~Headless()
     session_.evaluation().removeListener(this);
 }
 
-bool Headless::start(QString& error)
+bool Headless::start(QString& error, int& status)
 {
+    status = 1;
     std::vector<platform::Driver> drivers = platform::findDrivers();
     if (drivers.empty()) {
         error = QStringLiteral("Video: no camera to watch (see --list-cameras, --camera and --source).");
         return false;
     }
     const QString name = QString::fromStdString(drivers.front().name);
+    // A source that can never work (a typing error, an element that does not exist, a
+    // sink) is told now rather than tried again for ever.
+    std::string problem;
+    bool unusable = false;
+    if (!platform::makeSourceElement(drivers.front(), problem, &unusable) && unusable) {
+        error = QStringLiteral("Video: ") + QString::fromStdString(problem);
+        status = badArgumentsExit;
+        return false;
+    }
 
     QString warning;
     if (!session_.useDetection(detectionFromNames(settings_.detection), settings_.maskFile, warning))
@@ -94,14 +104,15 @@ bool Headless::start(QString& error)
                  .arg(session_.saveFolderPath()));
     timer_.start();
     watchOutput();
+    running_ = true;
     return true;
 }
 
 void Headless::stop()
 {
-    if (stopped_)
+    if (!running_)
         return;
-    stopped_ = true;
+    running_ = false;
     timer_.stop();
     session_.finish(); // the open event ends; its clip is completed before the program ends
     session_.source().close();
@@ -201,9 +212,10 @@ int runHeadless(int argc, char** argv, const Settings& settings, const Options& 
     QCoreApplication application(argc, argv);
     Headless headless(settings, options);
     QString error;
-    if (!headless.start(error)) {
+    int status = 0;
+    if (!headless.start(error, status)) {
         std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
-        return 1;
+        return status;
     }
     QuitSignals quit([&headless] {
         headless.stop();

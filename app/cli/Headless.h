@@ -29,8 +29,8 @@ public:
     ~Headless() override;
 
     // Opens the source, the event log and the broker, and starts evaluating; false with
-    // `error` when there is nothing to watch.
-    bool start(QString& error);
+    // `error` and the exit `status` when there is nothing to watch (2: the source can never work).
+    bool start(QString& error, int& status);
     // Ends the open event, writes its clip, and closes the source.
     void stop();
 
@@ -56,7 +56,7 @@ private:
     std::int64_t evaluations_ = 0;
     int events_ = 0;
     std::string lastSaveError_;
-    bool stopped_ = false;
+    bool running_ = false; // started and not stopped yet
     bool outputGone_ = false;
     QSocketNotifier* outputWatch_ = nullptr;
 };
