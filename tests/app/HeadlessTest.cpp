@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -58,6 +59,24 @@ std::vector<QJsonObject> jsonLines(const QString& text, bool& allJson)
         lines.push_back(document.object());
     }
     return lines;
+}
+
+// The topics a headless run publishes under, as its progress names them ("video/<camera>").
+std::string topicBase(const QString& err)
+{
+    const QRegularExpressionMatch match = QRegularExpression(" on (video/[^ \n]+)/event").match(err);
+    return match.hasMatch() ? match.captured(1).toStdString() : std::string();
+}
+
+// Reads a running program's standard error until it says `text` (or the wait ends).
+bool waitForProgress(QProcess& program, QString& err, const QString& text)
+{
+    const QDeadlineTimer deadline(60000);
+    while (!err.contains(text) && !deadline.hasExpired() && program.state() == QProcess::Running) {
+        program.waitForReadyRead(200);
+        err += program.readAllStandardError();
+    }
+    return err.contains(text);
 }
 
 } // namespace
@@ -165,17 +184,19 @@ TEST(Headless, WatchesPrintsEventsAndEndsCleanlyOnSigterm)
     EXPECT_TRUE(err.contains("stopped")) << err.toStdString();
 
     // The same event reached the broker, and the motion state is off again at the end.
-    const auto published = subscriber.waitFor([](const MqttSubscriber::Message& m) {
-        return m.topic == "video/videotestsrc/event" && m.payload.find("\"end\"") != std::string::npos;
+    const std::string base = topicBase(err);
+    ASSERT_TRUE(base.starts_with("video/videotestsrc-")) << err.toStdString();
+    const auto published = subscriber.waitFor([&](const MqttSubscriber::Message& m) {
+        return m.topic == base + "/event" && m.payload.find("\"end\"") != std::string::npos;
     });
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(published.payload)).object()["id"], (*ended)["id"]);
-    EXPECT_EQ(subscriber.waitFor([](const MqttSubscriber::Message& m) {
-                  return m.topic == "video/videotestsrc/status" && m.payload == "offline";
+    EXPECT_EQ(subscriber.waitFor([&](const MqttSubscriber::Message& m) {
+                  return m.topic == base + "/status" && m.payload == "offline";
               }).payload,
               "offline");
     std::string lastMotion;
     for (const MqttSubscriber::Message& m : subscriber.messages())
-        if (m.topic == "video/videotestsrc/motion")
+        if (m.topic == base + "/motion")
             lastMotion = m.payload;
     EXPECT_EQ(lastMotion, "OFF");
 }
@@ -215,5 +236,73 @@ TEST(Headless, AReaderThatGoesAwayEndsTheWatchingWithTheOpenEventFinished)
         EXPECT_TRUE(err.contains("event 1 ended")) << c.what << err.toStdString();
         EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1)
             << c.what << ": the open event's clip is whole: " << err.toStdString();
+    }
+}
+
+TEST(Headless, SourcesPublishUnderTopicsOfTheirOwnAndARestartSaysNoMotionAtOnce)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath("events");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    MqttBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(subscriber.waitSubscribed());
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    auto start = [&](QProcess& program, const QString& source, const QString& minMovement) {
+        program.setProcessEnvironment(withoutDisplay(home));
+        program.start(VIDEO_PROGRAM, {"--headless", "--source", source, "--period", "100", "--min-movement",
+                                      minMovement, "--save-dir", folder, "--mqtt", address});
+        return program.waitForStarted(10000);
+    };
+    auto motionOf = [](const std::string& base, const char* state) {
+        return [=](const MqttSubscriber::Message& m) { return m.topic == base + "/motion" && m.payload == state; };
+    };
+
+    // One camera sees movement all the time, another (a still picture) none.
+    QProcess moving, still;
+    QString movingErr, stillErr;
+    ASSERT_TRUE(start(moving, movingSource, "50"));
+    ASSERT_TRUE(waitForProgress(moving, movingErr, "event 1 started"))
+        << movingErr.toStdString();
+    const std::string movingBase = topicBase(movingErr);
+    ASSERT_FALSE(subscriber.waitFor(motionOf(movingBase, "ON")).topic.empty()) << movingErr.toStdString();
+    const QString stillSource = "videotestsrc pattern=smpte is-live=true ! video/x-raw,width=320,height=240,framerate=10/1";
+    ASSERT_TRUE(start(still, stillSource, "50"));
+    ASSERT_TRUE(waitForProgress(still, stillErr, "Connected to the MQTT broker")) << stillErr.toStdString();
+    const std::string stillBase = topicBase(stillErr);
+    EXPECT_NE(stillBase, movingBase) << "two sources, two cameras";
+    EXPECT_FALSE(subscriber.waitFor(motionOf(stillBase, "OFF")).topic.empty());
+
+    // What a newcomer reads: each camera's own state.
+    {
+        MqttSubscriber late(broker.port(), "late-subscriber");
+        ASSERT_TRUE(late.waitSubscribed());
+        EXPECT_EQ(late.waitFor([&](const MqttSubscriber::Message& m) { return m.topic == movingBase + "/motion"; })
+                      .payload,
+                  "ON")
+            << "the still camera's OFF is not the moving one's";
+    }
+
+    // Killed in the middle of its event, the moving camera's ON stays behind; started again
+    // on a quiet scene, it says OFF before it watches.
+    moving.kill();
+    ASSERT_TRUE(moving.waitForFinished(30000));
+    QProcess again;
+    QString againErr;
+    ASSERT_TRUE(start(again, movingSource, "100000000"));
+    ASSERT_TRUE(waitForProgress(again, againErr, "Connected to the MQTT broker")) << againErr.toStdString();
+    EXPECT_EQ(topicBase(againErr), movingBase) << "the same source, the same topics";
+    {
+        MqttSubscriber late(broker.port(), "later-subscriber");
+        ASSERT_TRUE(late.waitSubscribed());
+        EXPECT_EQ(late.waitFor([&](const MqttSubscriber::Message& m) { return m.topic == movingBase + "/motion"; })
+                      .payload,
+                  "OFF");
+    }
+    for (QProcess* program : {&still, &again}) {
+        program->terminate();
+        EXPECT_TRUE(program->waitForFinished(30000));
+        EXPECT_EQ(program->exitCode(), 0);
     }
 }
