@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "../support/MqttBroker.h"
 
@@ -102,6 +103,35 @@ TEST(CommandLineProgram, ExitStatusesAndMessages)
     const Outcome badMask = run({"--mask", notAMask.fileName()}, environment);
     EXPECT_EQ(badMask.exitCode, 2);
     EXPECT_TRUE(badMask.err.startsWith("--mask")) << badMask.err.toStdString();
+
+    // Files named for a mask are read within bounds: a FIFO nobody writes to is refused at
+    // once rather than waited on; a header with Windows line ends is a header.
+    const QString fifo = home.filePath("mask.fifo");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const Outcome fifoMask = run({"--mask", fifo, "--list-cameras"}, environment);
+    EXPECT_EQ(fifoMask.exitCode, 2) << fifoMask.err.toStdString();
+    EXPECT_TRUE(fifoMask.err.startsWith("--mask")) << fifoMask.err.toStdString();
+    QFile crlfMask(home.filePath("crlf.pgm"));
+    ASSERT_TRUE(crlfMask.open(QIODevice::WriteOnly));
+    crlfMask.write(QByteArray("P5\r\n2 2\r\n255\r\n") + QByteArray(4, '\xff'));
+    crlfMask.close();
+    const Outcome crlf = run({"--mask", crlfMask.fileName(), "--list-cameras"}, environment);
+    EXPECT_EQ(crlf.exitCode, 0) << crlf.err.toStdString();
+
+    // A source that can never work ends the headless mode at once, and a sink in it never runs.
+    const QString written = home.filePath("written.raw");
+    const std::pair<QString, QString> badSources[] = {
+        {"videotestsrc ! nosuchelement", "no element \"nosuchelement\""},
+        {"videotestsrc !! ,", "syntax error"},
+        {"videotestsrc ! tee name=t ! queue ! filesink location=" + written + " t. ! queue", "holds the sink"},
+    };
+    for (const auto& [source, reason] : badSources) {
+        const Outcome bad = run({"--headless", "--source", source}, environment);
+        EXPECT_EQ(bad.exitCode, 2) << source.toStdString() << ": " << bad.err.toStdString();
+        EXPECT_TRUE(bad.err.contains(reason)) << bad.err.toStdString();
+        EXPECT_EQ(bad.err.trimmed().count('\n'), 0) << "told once: " << bad.err.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(written));
 
     QProcessEnvironment configured = environment;
     configured.insert("CAPTURE_SOURCES", "Ball|videotestsrc pattern=ball;Bars|videotestsrc");
