@@ -62,6 +62,9 @@ private:
 // counts as fallen behind: seconds of the largest pictures, and a bound on the memory a
 // stuck disk can take.
 constexpr guint64 writerBacklog = 16 * 1024 * 1024;
+// What a clip may hold back past its last movement's after-roll before it gives up
+// trimming and takes all (a long quiet gap of a busy camera).
+constexpr guint64 mostHeldBack = 64 * 1024 * 1024;
 
 bool isVp8(const GstCaps* caps)
 {
@@ -90,6 +93,9 @@ struct ClipRecorder::Clip {
     guint64 backlog = writerBacklog; // the bytes its writer may hold
     bool ending = false;
     std::int64_t endNs = 0;                           // once ending: the last source time to take
+    std::int64_t holdAfterNs = -1;                    // after the last movement's after-roll; -1: none
+    std::deque<Packet> held;                          // past it, until movement or the end
+    guint64 heldBytes = 0;
     std::chrono::steady_clock::time_point giveUp{}; // once ending: close even without packets
     bool failed = false;
     std::string error;
@@ -181,6 +187,8 @@ void ClipRecorder::pushPacket(const Packet& packet)
             closed = true;
             continue;
         }
+        if (!clip->ending && holdBack(*clip, packet))
+            continue;
         feed(*clip, packet);
         if (clip->failed || (clip->ending && packet.ptsNs > clip->endNs)) {
             close(clip);
@@ -191,6 +199,21 @@ void ClipRecorder::pushPacket(const Packet& packet)
         std::erase(recording_, nullptr);
         changed_.notify_all();
     }
+}
+
+bool ClipRecorder::holdBack(Clip& clip, const Packet& packet)
+{
+    if (clip.holdAfterNs < 0 || packet.ptsNs <= clip.holdAfterNs)
+        return false;
+    clip.held.push_back(packet);
+    clip.heldBytes += gst_buffer_get_size(packet.buffer.get());
+    if (clip.heldBytes <= mostHeldBack)
+        return true;
+    clip.holdAfterNs = -1;
+    for (const Packet& kept : clip.held)
+        feed(clip, kept);
+    clip.held.clear();
+    return true;
 }
 
 void ClipRecorder::trimRing(std::int64_t newestNs)
@@ -371,15 +394,32 @@ int ClipRecorder::begin(const std::string& stem, std::string& path, std::string&
     return id;
 }
 
+void ClipRecorder::moved(int id)
+{
+    std::lock_guard lock(mutex_);
+    for (auto& clip : recording_)
+        if (clip->id == id && !clip->ending) {
+            clip->holdAfterNs = latestNs_ + postRoll_.count();
+            std::deque<Packet> held;
+            held.swap(clip->held);
+            clip->heldBytes = 0;
+            for (const Packet& packet : held)
+                feed(*clip, packet);
+        }
+}
+
 void ClipRecorder::end(int id)
 {
     std::lock_guard lock(mutex_);
     for (auto& clip : recording_)
         if (clip->id == id && !clip->ending) {
             clip->ending = true;
-            clip->endNs = latestNs_ + postRoll_.count();
-            // Without frames the after-roll never comes: close after its time has passed.
-            clip->giveUp = std::chrono::steady_clock::now() + postRoll_ + 1s;
+            clip->endNs = clip->holdAfterNs >= 0 ? clip->holdAfterNs : latestNs_ + postRoll_.count();
+            clip->held.clear(); // past the after-roll of the last movement
+            // Without frames the after-roll never comes: close after its time has passed,
+            // at once when it has.
+            clip->giveUp = std::chrono::steady_clock::now() +
+                           (latestNs_ >= clip->endNs ? 0ns : std::chrono::nanoseconds(clip->endNs - latestNs_) + 1s);
         }
     changed_.notify_all();
 }

@@ -56,6 +56,11 @@ public:
     // VP8 stream), or with "-2", "-3" ... when that name is taken. Returns the clip's
     // number (0 when it cannot start, with `error` set) and its final name in `path`.
     int begin(const std::string& stem, std::string& path, std::string& error);
+    // The clip's event saw movement now: the clip runs at least to the after-roll from
+    // here. Once told so, what comes after that is held back until the next movement
+    // takes it in or the end drops it, so the clip ends its after-roll past the last
+    // movement, not past the event's quiet gap.
+    void moved(int clip);
     // The clip's event ended: record the after-roll, then close it.
     void end(int clip);
     // Closes every clip now; they are completed later and reported through Finished.
@@ -75,6 +80,7 @@ private:
     struct Clip;
 
     void trimRing(std::int64_t newestNs);
+    bool holdBack(Clip& clip, const platform::Packet& packet);
     void feed(Clip& clip, const platform::Packet& packet);
     bool startWriting(Clip& clip, const platform::Packet& first);
     void close(std::unique_ptr<Clip>& clip);

@@ -176,6 +176,9 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
         ended();
     if (change.started)
         started(summary);
+    // The clip's after-roll counts from the last movement, not from the quiet gap's end.
+    if (clip_ != 0 && tracker_.open() && summary.moving)
+        recorder_->moved(clip_);
     if (!summary.savedFile.empty() && log_)
         recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
     armGapTimer();

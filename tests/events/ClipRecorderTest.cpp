@@ -115,6 +115,41 @@ TEST(ClipRecorder, ClipHoldsEveryPacketFromAKeyFrameBeforeTheEventToAfterItsEnd)
     }
 }
 
+// The event's gap (here 2 s) is longer than the after-roll (1 s): the clip ends an
+// after-roll past the last movement, wherever in the gap the end comes.
+TEST(ClipRecorder, ClipEndsItsAfterRollPastTheLastMovement)
+{
+    QTemporaryDir dir;
+    const std::vector<Packet> packets = testPackets(200, 160, 120, "jpeg");
+    ASSERT_EQ(packets.size(), 200u);
+    Results results;
+    std::string path, error;
+    {
+        ClipRecorder recorder(milliseconds(0), milliseconds(1000), results.callback());
+        push(recorder, packets, 0, 50);
+        const int clip = recorder.begin(dir.filePath("2026-12-07_10-00-00").toStdString(), path, error);
+        ASSERT_NE(clip, 0) << error;
+        // Movement up to packet 59, then a quiet second, more movement at packet 99 and
+        // then quiet until the gap ends the event at packet 149.
+        for (std::size_t i = 50; i < 150; ++i) {
+            recorder.pushPacket(packets[i]);
+            if (i < 60 || i == 99)
+                recorder.moved(clip);
+        }
+        recorder.end(clip);
+        push(recorder, packets, 150, 200);
+    }
+    ASSERT_EQ(results.list.size(), 1u);
+    const ClipRecorder::Result& r = results.list[0];
+    ASSERT_TRUE(r.complete) << r.error;
+    // From the key frame at or before packet 49 to packet 99 and its 25 packets after.
+    std::size_t first = 49;
+    while (!packets[first].keyFrame)
+        --first;
+    EXPECT_EQ(r.frames, std::int64_t(99 + 25 - first + 1)) << "the quiet second inside the event stays in";
+    EXPECT_EQ(readClip(path).frames, r.frames);
+}
+
 TEST(ClipRecorder, OverlappingEventsNamesTakenAndClosingEarly)
 {
     QTemporaryDir dir;
