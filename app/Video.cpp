@@ -67,6 +67,11 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    if (const std::string unknown = options.headless ? std::string() : app::unknownPlatform(argc, argv);
+        !unknown.empty()) {
+        std::fprintf(stderr, "%s.\n", unknown.c_str());
+        return app::badArgumentsExit;
+    }
     if (const std::string missing = options.headless ? std::string() : missingDisplay(argc, argv); !missing.empty()) {
         std::fprintf(stderr, "%s, or watch without windows with --headless.\n", missing.c_str());
         return 1;

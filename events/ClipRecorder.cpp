@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -62,6 +63,9 @@ private:
 // counts as fallen behind: seconds of the largest pictures, and a bound on the memory a
 // stuck disk can take.
 constexpr guint64 writerBacklog = 16 * 1024 * 1024;
+// What a clip may hold back past its last movement's after-roll before it gives up
+// trimming and takes all (a long quiet gap of a busy camera).
+constexpr guint64 mostHeldBack = 64 * 1024 * 1024;
 
 bool isVp8(const GstCaps* caps)
 {
@@ -90,9 +94,21 @@ struct ClipRecorder::Clip {
     guint64 backlog = writerBacklog; // the bytes its writer may hold
     bool ending = false;
     std::int64_t endNs = 0;                           // once ending: the last source time to take
+    std::string stem;              // of the event's first part
+    int part = 1;                  // a later part goes on where the source changed its size
+    std::string continuedIn;       // the next part's final name, once there is one
+    std::int64_t holdAfterNs = -1;                    // after the last movement's after-roll; -1: none
+    std::deque<Packet> held;                          // past it, until movement or the end
+    guint64 heldBytes = 0;
     std::chrono::steady_clock::time_point giveUp{}; // once ending: close even without packets
     bool failed = false;
     std::string error;
+
+    // A packet of another size or format than those written so far.
+    bool changesSize(const Packet& packet) const
+    {
+        return pipeline && !gst_caps_is_equal(packet.caps.get(), caps.get());
+    }
 };
 
 namespace {
@@ -181,6 +197,10 @@ void ClipRecorder::pushPacket(const Packet& packet)
             closed = true;
             continue;
         }
+        if (!clip->ending && clip->changesSize(packet))
+            split(clip, packet);
+        if (!clip->ending && holdBack(*clip, packet))
+            continue;
         feed(*clip, packet);
         if (clip->failed || (clip->ending && packet.ptsNs > clip->endNs)) {
             close(clip);
@@ -191,6 +211,21 @@ void ClipRecorder::pushPacket(const Packet& packet)
         std::erase(recording_, nullptr);
         changed_.notify_all();
     }
+}
+
+bool ClipRecorder::holdBack(Clip& clip, const Packet& packet)
+{
+    if (clip.holdAfterNs < 0 || packet.ptsNs <= clip.holdAfterNs)
+        return false;
+    clip.held.push_back(packet);
+    clip.heldBytes += gst_buffer_get_size(packet.buffer.get());
+    if (clip.heldBytes <= mostHeldBack)
+        return true;
+    clip.holdAfterNs = -1;
+    for (const Packet& kept : clip.held)
+        feed(clip, kept);
+    clip.held.clear();
+    return true;
 }
 
 void ClipRecorder::trimRing(std::int64_t newestNs)
@@ -320,6 +355,57 @@ void ClipRecorder::close(std::unique_ptr<Clip>& clip)
     closing_.push_back(std::move(clip));
 }
 
+bool ClipRecorder::claimName(const std::string& stem, const std::string& extension, Clip& clip, std::string& error)
+{
+    std::error_code ec;
+    for (int n = 1;; ++n) {
+        if (n > 1000) {
+            error = "no free name for a clip beside " + stem;
+            return false;
+        }
+        const std::string path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + extension;
+        if (fs::exists(path, ec))
+            continue;
+        const std::string temporary = temporaryNameOf(path);
+        if (!clip.claim.take(temporary)) {
+            if (errno == EEXIST)
+                continue; // being written, here or by another program
+            error = "Cannot record the clip " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        // A clip of that name finished just before the claim: its temporary name was free again.
+        if (fs::exists(path, ec)) {
+            clip.claim.drop();
+            fs::remove(temporary, ec);
+            continue;
+        }
+        clip.stem = stem;
+        clip.path = path;
+        clip.temporary = temporary;
+        return true;
+    }
+}
+
+void ClipRecorder::split(std::unique_ptr<Clip>& clip, const Packet& packet)
+{
+    // The source changed its size (a new format, a reconnection): the event's clip goes on
+    // in a file of its own from the next key frame, its name the first one's with the part.
+    auto next = std::make_unique<Clip>();
+    next->id = clip->id;
+    next->part = clip->part + 1;
+    std::string error;
+    const std::string first = clip->part == 1 ? clip->stem : clip->stem.substr(0, clip->stem.rfind('_'));
+    if (!claimName(first + "_" + std::to_string(next->part), isVp8(packet.caps.get()) ? ".webm" : ".mkv", *next,
+                   error))
+        return; // the clip ends where the size changed (see feed)
+    next->holdAfterNs = clip->holdAfterNs;
+    next->held.swap(clip->held);
+    next->heldBytes = std::exchange(clip->heldBytes, 0);
+    clip->continuedIn = next->path;
+    close(clip);
+    clip = std::move(next);
+}
+
 int ClipRecorder::begin(const std::string& stem, std::string& path, std::string& error)
 {
     auto clip = std::make_unique<Clip>();
@@ -329,32 +415,9 @@ int ClipRecorder::begin(const std::string& stem, std::string& path, std::string&
         if (isVp8(latestCaps_.get()))
             extension = ".webm";
     }
-    std::error_code ec;
-    for (int n = 1;; ++n) {
-        if (n > 1000) {
-            error = "no free name for a clip beside " + stem;
-            return 0;
-        }
-        path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + extension;
-        if (fs::exists(path, ec))
-            continue;
-        const std::string temporary = temporaryNameOf(path);
-        if (!clip->claim.take(temporary)) {
-            if (errno == EEXIST)
-                continue; // being written, here or by another program
-            error = "Cannot record the clip " + path + ": " + std::strerror(errno);
-            return 0;
-        }
-        // A clip of that name finished just before the claim: its temporary name was free again.
-        if (fs::exists(path, ec)) {
-            clip->claim.drop();
-            fs::remove(temporary, ec);
-            continue;
-        }
-        break;
-    }
-    clip->path = path;
-    clip->temporary = temporaryNameOf(path);
+    if (!claimName(stem, extension, *clip, error))
+        return 0;
+    path = clip->path;
 
     std::lock_guard lock(mutex_);
     clip->id = nextId_++;
@@ -371,15 +434,35 @@ int ClipRecorder::begin(const std::string& stem, std::string& path, std::string&
     return id;
 }
 
+void ClipRecorder::moved(int id)
+{
+    std::lock_guard lock(mutex_);
+    for (auto& clip : recording_)
+        if (clip->id == id && !clip->ending) {
+            clip->holdAfterNs = latestNs_ + postRoll_.count();
+            std::deque<Packet> held;
+            held.swap(clip->held);
+            clip->heldBytes = 0;
+            for (const Packet& packet : held) {
+                if (clip->changesSize(packet))
+                    split(clip, packet);
+                feed(*clip, packet);
+            }
+        }
+}
+
 void ClipRecorder::end(int id)
 {
     std::lock_guard lock(mutex_);
     for (auto& clip : recording_)
         if (clip->id == id && !clip->ending) {
             clip->ending = true;
-            clip->endNs = latestNs_ + postRoll_.count();
-            // Without frames the after-roll never comes: close after its time has passed.
-            clip->giveUp = std::chrono::steady_clock::now() + postRoll_ + 1s;
+            clip->endNs = clip->holdAfterNs >= 0 ? clip->holdAfterNs : latestNs_ + postRoll_.count();
+            clip->held.clear(); // past the after-roll of the last movement
+            // Without frames the after-roll never comes: close after its time has passed,
+            // at once when it has.
+            clip->giveUp = std::chrono::steady_clock::now() +
+                           (latestNs_ >= clip->endNs ? 0ns : std::chrono::nanoseconds(clip->endNs - latestNs_) + 1s);
         }
     changed_.notify_all();
 }
@@ -472,6 +555,7 @@ ClipRecorder::Result ClipRecorder::complete(Clip& clip)
 {
     Result result;
     result.path = clip.path;
+    result.continuedIn = clip.continuedIn;
     result.frames = clip.frames;
     result.droppedFrames = clip.dropped;
     if (clip.pipeline) {

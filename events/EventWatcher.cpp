@@ -38,16 +38,16 @@ EventWatcher::EventWatcher(QObject* parent)
     : QObject(parent), commands_(new EventCommands(this)), notifier_(new Notifier(this)), tracker_(settings_.gap)
 {
     recorder_ = std::make_shared<ClipRecorder>(
-        settings_.preRoll, settings_.postRoll, [this](const ClipRecorder::Result& r) {
+        settings_.preRoll, settings_.postRoll, [this](const ClipResult& r) {
             // The recorder's own thread: the rest happens on the watcher's.
             QMetaObject::invokeMethod(
-                this, [this, r] { clipFinished(r.path, r.complete, r.error, r.bytes, r.droppedFrames); },
+                this, [this, r] { clipFinished(r); },
                 Qt::QueuedConnection);
         });
     setSettings(settings_);
     gapTimer_.setSingleShot(true);
     connect(&gapTimer_, &QTimer::timeout, this, [this] {
-        if (tracker_.advance(now()).ended)
+        if (tracker_.advance(steadyNow()).ended)
             ended();
         armGapTimer();
     });
@@ -176,6 +176,9 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
         ended();
     if (change.started)
         started(summary);
+    // The clip's after-roll counts from the last movement, not from the quiet gap's end.
+    if (clip_ != 0 && tracker_.open() && summary.moving)
+        recorder_->moved(clip_);
     if (!summary.savedFile.empty() && log_)
         recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
     armGapTimer();
@@ -197,6 +200,7 @@ void EventWatcher::started(const CycleSummary& summary)
         clip_ = recorder_->begin(stem, path, error);
         if (clip_ != 0) {
             e.clip = path;
+            clipPart_ = path;
         } else {
             report(Fault::Clip, QString::fromStdString(error));
         }
@@ -249,7 +253,7 @@ void EventWatcher::ended()
         clip_ = 0;
         // The end command waits for the clip to be whole; its row goes into this log even
         // when the folder changes meanwhile.
-        awaitingClip_[e.clip] = {e, log_};
+        awaitingClip_[clipPart_] = {e, log_};
     } else {
         commands_->eventEnded(e);
     }
@@ -264,7 +268,7 @@ void EventWatcher::setSourcePaused(bool paused)
         return;
     sourcePaused_ = paused;
     if (!paused)
-        tracker_.heldUntil(now());
+        tracker_.heldUntil(steadyNow());
     armGapTimer();
 }
 
@@ -275,38 +279,46 @@ void EventWatcher::armGapTimer()
         return;
     }
     if (const auto deadline = tracker_.deadline())
-        gapTimer_.start(std::max<std::chrono::milliseconds>(*deadline - now(), std::chrono::milliseconds(0)));
+        gapTimer_.start(std::max<std::chrono::milliseconds>(*deadline - steadyNow(), std::chrono::milliseconds(0)));
     else
         gapTimer_.stop();
 }
 
-void EventWatcher::clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
-                                std::int64_t dropped)
+void EventWatcher::clipFinished(const ClipResult& r)
 {
-    const auto waiting = awaitingClip_.find(path);
+    const auto waiting = awaitingClip_.find(r.path);
     if (waiting == awaitingClip_.end()) {
-        if (tracker_.open() && clip_ != 0 && tracker_.current().clip == path)
-            openClipFinished(complete, error, bytes);
+        if (tracker_.open() && clip_ != 0 && clipPart_ == r.path)
+            openClipFinished(r);
         return;
     }
     Event e = waiting->second.event;
     const std::shared_ptr<EventLog> log = waiting->second.log;
     awaitingClip_.erase(waiting);
-    if (complete) {
+    if (!r.continuedIn.empty()) {
+        // One part of the event's clip: the end command waits for the last one.
+        clipPartFinished(e.id, log.get(), r);
+        awaitingClip_[r.continuedIn] = {e, log};
+        return;
+    }
+    if (r.complete) {
         cleared(Fault::Clip);
-        if (log && e.id != 0 && !log->addFile(e.id, path, FileKind::Clip, bytes, now()))
+        if (log && e.id != 0 && !log->addFile(e.id, r.path, FileKind::Clip, r.bytes, now()))
             report(Fault::Log, QString::fromStdString(log->lastError()));
-        if (dropped > 0) {
-            if (log && e.id != 0 && !log->setClipDroppedFrames(e.id, dropped))
+        if (r.droppedFrames > 0) {
+            if (log && e.id != 0 && !log->setClipDroppedFrames(e.id, r.droppedFrames))
                 report(Fault::Log, QString::fromStdString(log->lastError()));
             report(Fault::Dropped, QStringLiteral("The clip %1 lacks %2 frames: the machine was too busy to write them")
-                                       .arg(QString::fromStdString(path))
-                                       .arg(dropped));
+                                       .arg(QString::fromStdString(r.path))
+                                       .arg(r.droppedFrames));
         }
         if (log == log_)
-            emit clipSaved(e.id, QString::fromStdString(path));
+            emit clipSaved(e.id, QString::fromStdString(r.path));
+    } else if (r.path != e.clip) {
+        // A later part: the event keeps the parts before it.
+        report(Fault::Clip, QString::fromStdString(r.error));
     } else {
-        report(Fault::Clip, QString::fromStdString(error));
+        report(Fault::Clip, QString::fromStdString(r.error));
         e.clip.clear();
         if (log && e.id != 0 && !log->saveEnded(e))
             report(Fault::Log, QString::fromStdString(log->lastError()));
@@ -314,20 +326,43 @@ void EventWatcher::clipFinished(const std::string& path, bool complete, const st
     commands_->eventEnded(e);
 }
 
-void EventWatcher::openClipFinished(bool complete, const std::string& error, std::int64_t bytes)
+void EventWatcher::clipPartFinished(std::int64_t eventId, EventLog* log, const ClipResult& r)
 {
-    // The clip ended before its event: its writing failed (told now, while the event
-    // goes on), or the source changed its size. The event's end no longer waits for it.
-    clip_ = 0;
+    if (!r.complete) {
+        report(Fault::Clip, QString::fromStdString(r.error));
+        return;
+    }
+    cleared(Fault::Clip);
+    if (log && eventId != 0 && !log->addFile(eventId, r.path, FileKind::Clip, r.bytes, now()))
+        report(Fault::Log, QString::fromStdString(log->lastError()));
+    if (log == log_.get())
+        emit clipSaved(eventId, QString::fromStdString(r.path));
+}
+
+void EventWatcher::openClipFinished(const ClipResult& r)
+{
     Event& e = tracker_.current();
-    if (complete) {
+    if (!r.continuedIn.empty()) {
+        // The source changed its size: the clip goes on in its next file.
+        clipPartFinished(e.id, log_.get(), r);
+        clipPart_ = r.continuedIn;
+        return;
+    }
+    // The clip ended before its event: its writing failed, or the source changed its size
+    // and no further file could be made. Told now, while the event goes on; the event's
+    // end no longer waits for it.
+    clip_ = 0;
+    if (r.complete) {
         cleared(Fault::Clip);
-        if (log_ && e.id != 0 && !log_->addFile(e.id, e.clip, FileKind::Clip, bytes, now()))
+        if (log_ && e.id != 0 && !log_->addFile(e.id, r.path, FileKind::Clip, r.bytes, now()))
             report(Fault::Log, QString::fromStdString(log_->lastError()));
-        emit clipSaved(e.id, QString::fromStdString(e.clip));
+        emit clipSaved(e.id, QString::fromStdString(r.path));
+        report(Fault::Clip, QStringLiteral("The clip %1 ended before its event: the rest of the event is not recorded")
+                                .arg(QString::fromStdString(r.path)));
     } else {
-        report(Fault::Clip, QString::fromStdString(error));
-        e.clip.clear();
+        report(Fault::Clip, QString::fromStdString(r.error));
+        if (r.path == e.clip)
+            e.clip.clear();
     }
 }
 

@@ -26,6 +26,7 @@ namespace events {
 
 class ClipRecorder;
 class EventCommands;
+struct ClipResult;
 class EventLog;
 class Notifier;
 
@@ -104,9 +105,9 @@ private:
     void started(const CycleSummary& summary);
     void ended();
     void armGapTimer();
-    void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
-                      std::int64_t dropped);
-    void openClipFinished(bool complete, const std::string& error, std::int64_t bytes);
+    void clipFinished(const ClipResult& result);
+    void openClipFinished(const ClipResult& result);
+    void clipPartFinished(std::int64_t eventId, EventLog* log, const ClipResult& result);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
     void runEndCommand(std::int64_t eventId);
 
@@ -121,6 +122,7 @@ private:
     QTimer retentionTimer_;
     QTimer retentionRest_; // the next slice of a retention that ran out of time
     int clip_ = 0; // the open event's clip
+    std::string clipPart_; // the file of it being written
     bool clipsWanted_ = false;
     bool sourcePaused_ = false;
     // Ended events whose clip is still being written, with the log they are in.

@@ -81,6 +81,19 @@ TEST_F(Program, WithoutADisplayItSaysSoInOneLineAndEndsWithStatusOne)
     EXPECT_EQ(said.count('\n'), 0) << said.toStdString();
 }
 
+TEST_F(Program, APlatformThatIsNotThereIsAnArgumentItCannotUse)
+{
+    start(environment(), {"-platform", "nosuch"});
+    ASSERT_TRUE(process.waitForFinished(30'000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "not aborted";
+    EXPECT_EQ(process.exitCode(), 2);
+    const QString said = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
+    EXPECT_TRUE(said.startsWith("Video cannot show its windows: there is no Qt platform \"nosuch\"; the platforms are"))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("offscreen")) << said.toStdString();
+    EXPECT_EQ(said.count('\n'), 0) << said.toStdString();
+}
+
 TEST_F(Program, SignalsEndItAsClosingItsWindowDoes)
 {
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
