@@ -1,15 +1,16 @@
 #pragma once
 
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Event.h"
+#include "LogWriter.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -31,7 +32,10 @@ struct StoredFile {
 // The record of events and of the files they left, in an SQLite file (WAL; each change
 // its own transaction, so a killed program leaves every finished change behind). Opens
 // only its own files: one that is not a database, belongs to another program or to a
-// newer version is refused with a message and left as it is. Used on one thread.
+// newer version is refused with a message and left as it is, and so is a journal beside
+// it that is not its own. Changes are written on a thread of their own (LogWriter), so
+// no caller waits for the disk or for another program holding the file; an event gets
+// its id at once. Reads and changes come from one thread.
 class EventLog {
 public:
     static constexpr int schemaVersion = 2;
@@ -47,7 +51,13 @@ public:
     // Why the last call that returned false failed.
     const std::string& lastError() const { return error_; }
 
-    // Records a started event and gives it its id.
+    // How many changes may wait for a busy or failing file before later ones are lost.
+    static constexpr std::size_t mostWaiting = 10'000;
+
+    // The changes below are queued for the writer: false, with `lastError` saying what is
+    // lost, only when too many wait already.
+
+    // Gives a started event its id, without waiting for the disk, and records it.
     bool addStarted(Event& event);
     // Records how an event ended (or was interrupted).
     bool saveEnded(const Event& event);
@@ -65,6 +75,14 @@ public:
     // Why a file left, empty when it is present or unknown.
     std::string removalReason(const std::string& path);
 
+    // Tells, on the writer's thread, when the changes cannot be written (another program
+    // holds the file, the disk is full), when some are lost, and once all are written again.
+    void setWriterListener(std::function<void(bool written, const std::string& text)> listener);
+    // Waits until every change is written; false when `timeout` passed first. Not for the
+    // GUI thread.
+    bool waitWritten(std::chrono::milliseconds timeout);
+    std::size_t waitingChanges() const;
+
     // Ended and interrupted events, newest first.
     std::int64_t eventCount();
     std::vector<Event> events(std::int64_t offset, std::int64_t limit);
@@ -78,20 +96,16 @@ private:
     bool fail(const std::string& what);
     bool exec(const char* sql);
     bool migrate(int from);
-    bool committed();
-    void checkpoints();
+    bool queue(std::string what, std::function<int(sqlite3*)> apply);
 
-    std::unique_ptr<sqlite3, Closer> db_;
+    // The writer goes last: what waits is written while the reading connection is gone.
+    std::unique_ptr<LogWriter> writer_;
+    std::unique_ptr<sqlite3, Closer> db_; // for reading, and for setting the file up
     std::string path_;
     std::string error_;
-
-    // Copying the journal into the database waits for the disk: a thread of its own does
-    // it after each change, on a connection of its own, so no change waits for it.
-    std::thread checkpointer_;
-    std::mutex mutex_;
-    std::condition_variable due_;
-    bool checkpointDue_ = false;
-    bool stop_ = false;
+    std::int64_t nextId_ = 1;
+    // Files whose removal waits for the writer: not present any more to those who read.
+    std::set<std::int64_t> removing_;
 };
 
 } // namespace events

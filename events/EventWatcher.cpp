@@ -96,6 +96,11 @@ bool EventWatcher::open(const QString& folder, QString& error)
         error = QString::fromStdString(why);
         return false;
     }
+    // The writer tells on its own thread; the status line hears it on the watcher's.
+    log_->setWriterListener([this](bool, const std::string& text) {
+        QMetaObject::invokeMethod(this, [this, text = QString::fromStdString(text)] { emit statusText(text); },
+                                  Qt::QueuedConnection);
+    });
     ClipRecorder::removeLeftovers(folder.toStdString());
     applyRetention();
     retentionTimer_.start();
@@ -212,13 +217,9 @@ void EventWatcher::started(const CycleSummary& summary)
         report(Fault::Thumbnail, QString::fromStdString(error));
     }
 
-    if (log_->addStarted(e)) {
-        cleared(Fault::Log);
-        if (!e.thumbnail.empty())
-            recordFile(e.id, e.thumbnail, int(FileKind::Thumbnail), e.start);
-    } else {
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
-    }
+    // A log too busy to take more tells what it loses through its writer.
+    if (log_->addStarted(e) && !e.thumbnail.empty())
+        recordFile(e.id, e.thumbnail, int(FileKind::Thumbnail), e.start);
     notifier_->eventStarted(e);
     commands_->eventStarted(e);
     emit eventStarted(e);
@@ -227,6 +228,7 @@ void EventWatcher::started(const CycleSummary& summary)
 void EventWatcher::ended()
 {
     Event e = tracker_.ended();
+    emit movementEnded(e);
     if (!log_) {
         commands_->eventEnded(e);
         emit eventEnded(e);
@@ -237,24 +239,22 @@ void EventWatcher::ended()
         !writeThumbnail(*tracker_.endedPeakFrame(), e.thumbnail, error))
         report(Fault::Thumbnail, QString::fromStdString(error));
 
-    // An event whose start could not be logged gets its row now.
-    const bool logged = (e.id != 0 || log_->addStarted(e)) && log_->saveEnded(e);
-    if (logged)
-        cleared(Fault::Log);
-    else
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    // An event that started before its log opened gets its row now.
+    if (e.id == 0)
+        log_->addStarted(e);
+    log_->saveEnded(e);
 
     if (clip_ != 0) {
         recorder_->end(clip_);
         clip_ = 0;
-        // The end command waits for the clip to be whole; its row goes into this log even
-        // when the folder changes meanwhile.
+        // The end is told once the clip is whole or lost, so that no one is sent to a file
+        // that is not there yet; its row goes into this log even when the folder changes
+        // meanwhile.
         awaitingClip_[e.clip] = {e, log_};
     } else {
         commands_->eventEnded(e);
-    }
-    if (logged)
         emit eventEnded(e);
+    }
     applyRetention();
 }
 
@@ -294,11 +294,12 @@ void EventWatcher::clipFinished(const std::string& path, bool complete, const st
     awaitingClip_.erase(waiting);
     if (complete) {
         cleared(Fault::Clip);
-        if (log && e.id != 0 && !log->addFile(e.id, path, FileKind::Clip, bytes, now()))
-            report(Fault::Log, QString::fromStdString(log->lastError()));
+        if (log && e.id != 0)
+            log->addFile(e.id, path, FileKind::Clip, bytes, now());
         if (dropped > 0) {
-            if (log && e.id != 0 && !log->setClipDroppedFrames(e.id, dropped))
-                report(Fault::Log, QString::fromStdString(log->lastError()));
+            e.clipDroppedFrames = dropped;
+            if (log && e.id != 0)
+                log->setClipDroppedFrames(e.id, dropped);
             report(Fault::Dropped, QStringLiteral("The clip %1 lacks %2 frames: the machine was too busy to write them")
                                        .arg(QString::fromStdString(path))
                                        .arg(dropped));
@@ -308,10 +309,12 @@ void EventWatcher::clipFinished(const std::string& path, bool complete, const st
     } else {
         report(Fault::Clip, QString::fromStdString(error));
         e.clip.clear();
-        if (log && e.id != 0 && !log->saveEnded(e))
-            report(Fault::Log, QString::fromStdString(log->lastError()));
+        e.clipLost = error;
+        if (log && e.id != 0)
+            log->saveEnded(e);
     }
     commands_->eventEnded(e);
+    emit eventEnded(e);
 }
 
 void EventWatcher::openClipFinished(bool complete, const std::string& error, std::int64_t bytes)
@@ -322,12 +325,13 @@ void EventWatcher::openClipFinished(bool complete, const std::string& error, std
     Event& e = tracker_.current();
     if (complete) {
         cleared(Fault::Clip);
-        if (log_ && e.id != 0 && !log_->addFile(e.id, e.clip, FileKind::Clip, bytes, now()))
-            report(Fault::Log, QString::fromStdString(log_->lastError()));
+        if (log_ && e.id != 0)
+            log_->addFile(e.id, e.clip, FileKind::Clip, bytes, now());
         emit clipSaved(e.id, QString::fromStdString(e.clip));
     } else {
         report(Fault::Clip, QString::fromStdString(error));
         e.clip.clear();
+        e.clipLost = error;
     }
 }
 
@@ -339,10 +343,7 @@ void EventWatcher::recordFile(std::int64_t eventId, const std::string& path, int
         return; // nothing was written
     // Kept absolute, so retention finds the file whatever the working directory is later.
     const std::string absolute = fs::absolute(path, ec).string();
-    if (log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when))
-        cleared(Fault::Log);
-    else
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when);
 }
 
 void EventWatcher::applyRetention()

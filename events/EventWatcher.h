@@ -87,7 +87,11 @@ signals:
     // A log was opened or closed: whatever showed the previous one reads it again.
     void opened();
     void eventStarted(const events::Event& event);
-    // The event is in the log when this comes.
+    // The event's movement is over: it ends now. `eventEnded` follows once its clip is
+    // complete or lost.
+    void movementEnded(const events::Event& event);
+    // The event ended and its clip, if any, is complete under its final name (or named as
+    // lost in `clipLost`); its rows are queued for the log.
     void eventEnded(const events::Event& event);
     // A clip is complete under its final name.
     void clipSaved(std::int64_t eventId, const QString& path);

@@ -23,6 +23,9 @@ std::string contents(const std::string& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// The writer's thread is given plenty of time: the machine is shared.
+constexpr std::chrono::seconds written{30};
+
 Event sample(std::int64_t startMs)
 {
     Event e;
@@ -50,6 +53,8 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
         Event a = sample(1'800'000'000'000);
         ASSERT_TRUE(log->addStarted(a)) << log->lastError();
         first = a.id;
+        EXPECT_NE(first, 0) << "an event has its id at once";
+        ASSERT_TRUE(log->waitWritten(written));
         EXPECT_EQ(log->eventCount(), 0) << "an open event is not listed";
         a.end = a.start + std::chrono::milliseconds(4321);
         a.peakCount = 999;
@@ -69,6 +74,7 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
 
     auto log = EventLog::open(path, error);
     ASSERT_TRUE(log) << error;
+    ASSERT_TRUE(log->waitWritten(written));
     ASSERT_EQ(log->eventCount(), 2);
     const std::vector<Event> list = log->events(0, 10);
     ASSERT_EQ(list.size(), 2u);
@@ -92,6 +98,7 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
     EXPECT_EQ(files[0].eventId, 0);
     EXPECT_EQ(files[1].kind, FileKind::Clip);
     ASSERT_TRUE(log->removeEvent(first, a.end, "deleted"));
+    ASSERT_TRUE(log->waitWritten(written));
     EXPECT_EQ(log->eventCount(), 1);
     EXPECT_EQ(log->presentFiles().size(), 1u);
     EXPECT_EQ(log->removalReason("/clips/a.webm"), "deleted");
@@ -130,6 +137,7 @@ TEST(EventLog, TwoProgramsOpeningOneNewLogAtOnceBothUseIt)
             ASSERT_TRUE(logs[i]) << "round " << round << ": " << errors[i];
         Event e = sample(1000);
         ASSERT_TRUE(logs[0]->addStarted(e));
+        ASSERT_TRUE(logs[0]->waitWritten(written));
         EXPECT_TRUE(logs[1]->event(e.id)) << "one log, seen by both";
     }
 }
@@ -192,5 +200,6 @@ TEST(EventLog, OlderLogIsMovedOnAndRecordsWhatAClipLacks)
     EXPECT_EQ(old->clip, "/clips/old.webm");
     EXPECT_EQ(old->clipDroppedFrames, 0);
     ASSERT_TRUE(log->setClipDroppedFrames(7, 12)) << log->lastError();
+    ASSERT_TRUE(log->waitWritten(written));
     EXPECT_EQ(log->event(7)->clipDroppedFrames, 12);
 }

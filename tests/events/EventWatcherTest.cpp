@@ -70,6 +70,7 @@ TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
 
     bool loggedWhenAnnounced = false;
     QObject::connect(&watcher, &EventWatcher::eventEnded, [&](const Event& e) {
+        ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
         const std::optional<Event> stored = watcher.log()->event(e.id);
         loggedWhenAnnounced = stored && stored->ended && stored->peakCount == 900;
     });
@@ -86,11 +87,13 @@ TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
     watcher.cycleEvaluated(feed.cycle(true, 900));
     feed.push(watcher, 10);
     watcher.cycleEvaluated(feed.cycle(true, 300));
-    // No cycle moves any more: the gap ends the event by itself.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == 1; }, 10000));
-    EXPECT_TRUE(loggedWhenAnnounced);
+    // No cycle moves any more: the gap ends the event by itself; its end is told once
+    // the clip has its after-roll and is complete.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !watcher.eventOpen(); }, 10000));
+    EXPECT_EQ(ended.size(), 0) << "told before its clip is there";
     feed.push(watcher, 20); // the after-roll
-    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1 && ended.size() == 1; }, 30000));
+    EXPECT_TRUE(loggedWhenAnnounced);
 
     const Event e = ended[0][0].value<Event>();
     EXPECT_EQ(e.movingCycles, 3);
@@ -102,9 +105,11 @@ TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
     const ClipReading reading = readClip(e.clip);
     EXPECT_EQ(reading.error, "");
     EXPECT_EQ(reading.frames, 6 + 20 + 5) << "before, during, after";
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
     EXPECT_EQ(watcher.log()->filesOf(e.id).size(), 2u) << "thumbnail and clip are recorded";
 
     ASSERT_TRUE(watcher.deleteEvent(e.id, error)) << error.toStdString();
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
     EXPECT_FALSE(fs::exists(e.clip));
     EXPECT_FALSE(fs::exists(e.thumbnail));
     EXPECT_EQ(watcher.log()->eventCount(), 0);
@@ -142,13 +147,13 @@ TEST(EventWatcher, EventOpenAtCloseIsFinishedWithItsClip)
 TEST(EventWatcher, ClipThatFailsDuringTheEventIsToldAtOnceAndTheEventEndsWithoutIt)
 {
     QTemporaryDir dir;
+    QStringList said; // outlives the watcher, which tells what its log still writes as it goes
     EventWatcher watcher;
     EventSettings settings = quickSettings();
     settings.gap = milliseconds(60'000); // the event stays open until the test ends it
     watcher.setSettings(settings);
     QString error;
     ASSERT_TRUE(watcher.open(dir.path(), error)) << error.toStdString();
-    QStringList said;
     QObject::connect(&watcher, &EventWatcher::statusText, [&](const QString& text) { said << text; });
     QSignalSpy ended(&watcher, &EventWatcher::eventEnded);
 
@@ -177,6 +182,9 @@ TEST(EventWatcher, ClipThatFailsDuringTheEventIsToldAtOnceAndTheEventEndsWithout
     ASSERT_EQ(ended.size(), 1);
     const Event e = ended[0][0].value<Event>();
     EXPECT_EQ(e.clip, "") << "the event names no clip that is not there";
+    EXPECT_NE(e.clipLost.find("was not saved"), std::string::npos) << "but names it as lost: " << e.clipLost;
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
+    ASSERT_TRUE(watcher.log()->event(e.id));
     EXPECT_EQ(watcher.log()->event(e.id)->clip, "");
     for (const auto& entry : fs::directory_iterator(dir.path().toStdString()))
         EXPECT_NE(entry.path().extension(), ".mkv") << entry.path();

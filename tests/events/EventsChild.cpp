@@ -4,6 +4,7 @@
 //   events_child clip DIR         clips of a live test source into DIR
 //   events_child full DIR BYTES   both, with files limited to BYTES (a full disk)
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +41,8 @@ Event sample(int n)
     return e;
 }
 
-// One event after another; each ended event is announced once it is in the log.
+// One event after another; each ended event is announced once it is in the log. Stops
+// at the first change the log cannot write.
 int logEvents(const std::string& dir, int count)
 {
     std::string error;
@@ -49,20 +51,23 @@ int logEvents(const std::string& dir, int count)
         say("error " + error);
         return 1;
     }
+    std::atomic<bool> failing = false;
+    log->setWriterListener([&failing](bool written, const std::string& text) {
+        failing = !written;
+        say((written ? "written " : "error ") + text);
+    });
     for (int n = 1; count < 0 || n <= count; ++n) {
         Event e = sample(n);
-        if (!log->addStarted(e)) {
-            say("error " + log->lastError());
-            continue;
-        }
+        log->addStarted(e);
         e.movingCycles = n;
         e.path.assign(static_cast<std::size_t>(n % 50), analysis::Point{n, n});
         e.end = now();
         e.ended = true;
-        if (log->saveEnded(e))
-            say("ended " + std::to_string(e.id) + " " + std::to_string(n));
-        else
-            say("error " + log->lastError());
+        log->saveEnded(e);
+        while (!log->waitWritten(std::chrono::milliseconds(100)))
+            if (failing)
+                return 0;
+        say("ended " + std::to_string(e.id) + " " + std::to_string(n));
     }
     return 0;
 }
