@@ -195,11 +195,6 @@ void EventLog::Closer::operator()(sqlite3* db) const
 
 EventLog::~EventLog() = default;
 
-bool EventLog::fail(const std::string& what)
-{
-    error_ = what + ": " + sqliteReason(db_.get());
-    return false;
-}
 
 bool EventLog::exec(const char* sql)
 {
@@ -246,6 +241,38 @@ std::string refusal(const Identity& id)
     if (!fresh && (id.version <= 0 || !id.hasEvents))
         return "is a database of another program";
     return {};
+}
+
+// Moves the schema on from version `from`; empty, or why not.
+std::string migrate(sqlite3* db, int from)
+{
+    Transaction transaction(db);
+    if (!transaction.began())
+        return "Cannot begin: " + sqliteReason(db);
+    // Another program opening the same new log at the same moment (a second camera saving
+    // into this folder) may have moved the schema on while this one waited for the lock.
+    {
+        Statement query(db, "PRAGMA user_version");
+        if (query.step() != SQLITE_ROW)
+            return "Cannot read the schema version: " + sqliteReason(db);
+        from = std::max(from, static_cast<int>(query.integer(0)));
+    }
+    for (int step = from; step < EventLog::schemaVersion; ++step)
+        if (sqlite3_exec(db, migrations[step], nullptr, nullptr, nullptr) != SQLITE_OK)
+            return "Cannot move the schema to version " + std::to_string(step + 1) + ": " + sqliteReason(db);
+    if (sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(EventLog::schemaVersion)).c_str(), nullptr,
+                     nullptr, nullptr) != SQLITE_OK ||
+        !transaction.commit())
+        return "Cannot record the schema version: " + sqliteReason(db);
+    return {};
+}
+
+// Sets up a new file as a log; SQLITE_OK or the failing code.
+int setUpNew(sqlite3* db)
+{
+    if (sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return sqlite3_extended_errcode(db);
+    return migrate(db, 0).empty() ? SQLITE_OK : sqlite3_extended_errcode(db);
 }
 
 } // namespace
@@ -304,8 +331,9 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         wal = log->exec("PRAGMA journal_mode = WAL");
     }
-    if (!wal || (identity.version < schemaVersion && !log->migrate(identity.version))) {
-        error = "Cannot set up the event log " + path + ": " + (log->error_.empty() ? sqliteReason(db) : log->error_);
+    const std::string migrated = !wal || identity.version == schemaVersion ? "" : migrate(db, identity.version);
+    if (!wal || !migrated.empty()) {
+        error = "Cannot set up the event log " + path + ": " + (wal ? migrated : sqliteReason(db));
         return nullptr;
     }
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
@@ -317,7 +345,7 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
         }
         log->nextId_ = largest.integer(0) + 1;
     }
-    log->writer_ = std::make_unique<LogWriter>(path, mostWaiting);
+    log->writer_ = std::make_unique<LogWriter>(path, mostWaiting, setUpNew);
     log->queue("the events the program left open", [](sqlite3* writer) {
         Statement interrupt(writer, "UPDATE events SET state = 'interrupted' WHERE state = 'open'");
         return interrupt.step() == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
@@ -325,25 +353,20 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
     return log;
 }
 
-bool EventLog::migrate(int from)
+sqlite3* EventLog::reader()
 {
-    Transaction transaction(db_.get());
-    if (!transaction.began())
-        return fail("Cannot begin");
-    // Another program opening the same new log at the same moment (a second camera saving
-    // into this folder) may have moved the schema on while this one waited for the lock.
-    {
-        Statement query(db_.get(), "PRAGMA user_version");
-        if (query.step() != SQLITE_ROW)
-            return fail("Cannot read the schema version");
-        from = std::max(from, static_cast<int>(query.integer(0)));
+    // The writer began the file anew (the old one was removed): read the new one.
+    if (const std::uint64_t generation = writer_->generation(); generation != readGeneration_) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 100);
+            db_.reset(db);
+            readGeneration_ = generation;
+        } else {
+            sqlite3_close(db);
+        }
     }
-    for (int step = from; step < schemaVersion; ++step)
-        if (!exec(migrations[step]))
-            return fail("Cannot move the schema to version " + std::to_string(step + 1));
-    if (!exec(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str()) || !transaction.commit())
-        return fail("Cannot record the schema version");
-    return true;
+    return db_.get();
 }
 
 bool EventLog::queue(std::string what, std::function<int(sqlite3*)> apply)
@@ -400,9 +423,13 @@ bool EventLog::addStarted(Event& event)
 bool EventLog::saveEnded(const Event& event)
 {
     return queue("the end of event " + std::to_string(event.id), [e = event](sqlite3* db) {
-        Statement update(db, "UPDATE events SET state = ?2, end_ms = ?3, end_local = ?4, end_utc = ?5, "
+        // The whole row, in case its start went into a log that was removed since.
+        Statement update(db, "INSERT INTO events (id, state, start_ms, start_local, start_utc, end_ms, end_local, "
+                             "end_utc, peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip) "
+                             "VALUES (?1, ?2, ?12, ?13, ?14, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) "
+                             "ON CONFLICT (id) DO UPDATE SET state = ?2, end_ms = ?3, end_local = ?4, end_utc = ?5, "
                              "peak_count = ?6, peak_percent = ?7, moving_cycles = ?8, centre_path = ?9, "
-                             "thumbnail = ?10, clip = ?11 WHERE id = ?1");
+                             "thumbnail = ?10, clip = ?11");
         update.bind(1, e.id)
             .bind(2, std::string(e.interrupted ? "interrupted" : "ended"))
             .bind(3, toMilliseconds(e.end))
@@ -413,7 +440,10 @@ bool EventLog::saveEnded(const Event& event)
             .bind(8, std::int64_t(e.movingCycles))
             .bind(9, pathText(e.path))
             .bind(10, e.thumbnail)
-            .bind(11, e.clip);
+            .bind(11, e.clip)
+            .bind(12, toMilliseconds(e.start))
+            .bind(13, localText(e.start))
+            .bind(14, utcText(e.start));
         return done(update);
     });
 }
@@ -468,7 +498,7 @@ bool EventLog::markRemoved(std::int64_t fileId, TimePoint when, const std::strin
 std::vector<StoredFile> EventLog::presentFiles()
 {
     std::vector<StoredFile> files;
-    Statement query(db_.get(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
+    Statement query(reader(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
                                "WHERE removed_ms IS NULL ORDER BY created_ms, id");
     std::set<std::int64_t> stillRemoving;
     while (query.step() == SQLITE_ROW) {
@@ -485,7 +515,7 @@ std::vector<StoredFile> EventLog::presentFiles()
 std::vector<StoredFile> EventLog::filesOf(std::int64_t eventId)
 {
     std::vector<StoredFile> files;
-    Statement query(db_.get(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
+    Statement query(reader(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
                                "WHERE event_id = ?1 AND removed_ms IS NULL ORDER BY id");
     query.bind(1, eventId);
     while (query.step() == SQLITE_ROW)
@@ -495,7 +525,7 @@ std::vector<StoredFile> EventLog::filesOf(std::int64_t eventId)
 
 std::string EventLog::removalReason(const std::string& path)
 {
-    Statement query(db_.get(), "SELECT removed_reason FROM files WHERE path = ?1 AND removed_ms IS NOT NULL "
+    Statement query(reader(), "SELECT removed_reason FROM files WHERE path = ?1 AND removed_ms IS NOT NULL "
                                "ORDER BY removed_ms DESC LIMIT 1");
     query.bind(1, path);
     return query.step() == SQLITE_ROW ? query.text(0) : std::string();
@@ -503,14 +533,14 @@ std::string EventLog::removalReason(const std::string& path)
 
 std::int64_t EventLog::eventCount()
 {
-    Statement query(db_.get(), "SELECT count(*) FROM events WHERE state != 'open'");
+    Statement query(reader(), "SELECT count(*) FROM events WHERE state != 'open'");
     return query.step() == SQLITE_ROW ? query.integer(0) : 0;
 }
 
 std::vector<Event> EventLog::events(std::int64_t offset, std::int64_t limit)
 {
     std::vector<Event> list;
-    Statement query(db_.get(), (std::string("SELECT ") + eventColumns +
+    Statement query(reader(), (std::string("SELECT ") + eventColumns +
                                 " FROM events WHERE state != 'open' ORDER BY start_ms DESC, id DESC LIMIT ?1 OFFSET ?2")
                                    .c_str());
     query.bind(1, limit).bind(2, offset);
@@ -521,7 +551,7 @@ std::vector<Event> EventLog::events(std::int64_t offset, std::int64_t limit)
 
 std::optional<Event> EventLog::event(std::int64_t id)
 {
-    Statement query(db_.get(), (std::string("SELECT ") + eventColumns + " FROM events WHERE id = ?1").c_str());
+    Statement query(reader(), (std::string("SELECT ") + eventColumns + " FROM events WHERE id = ?1").c_str());
     query.bind(1, id);
     if (query.step() != SQLITE_ROW)
         return std::nullopt;

@@ -93,9 +93,8 @@ private:
         void operator()(sqlite3* db) const;
     };
     EventLog() = default;
-    bool fail(const std::string& what);
     bool exec(const char* sql);
-    bool migrate(int from);
+    sqlite3* reader();
     bool queue(std::string what, std::function<int(sqlite3*)> apply);
 
     // The writer goes last: what waits is written while the reading connection is gone.
@@ -104,6 +103,7 @@ private:
     std::string path_;
     std::string error_;
     std::int64_t nextId_ = 1;
+    std::uint64_t readGeneration_ = 0; // the writer's file that `db_` reads
     // Files whose removal waits for the writer: not present any more to those who read.
     std::set<std::int64_t> removing_;
 };

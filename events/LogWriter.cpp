@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <sqlite3.h>
@@ -22,10 +23,8 @@ constexpr int busyWaitMs = 200;
 constexpr auto failingRest = 1s;
 // At the end, what waits gets this long to be written.
 constexpr auto closingWait = 5s;
-
-struct Closer {
-    void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
+// How often an idle writer looks whether its file is still there.
+constexpr auto lookAgain = 2s;
 
 // Faults that pass: another program's lock, a full disk, a folder that comes back. Any
 // other would fail the change again however often it is tried.
@@ -70,8 +69,13 @@ std::string sqliteReason(sqlite3* db)
     return reason + (noSpace(db) ? "): no space is left on the disk" : ")");
 }
 
-LogWriter::LogWriter(std::string path, std::size_t mostWaiting)
-    : path_(std::move(path)), mostWaiting_(mostWaiting), thread_([this] { run(); })
+void LogWriter::Closer::operator()(sqlite3* db) const
+{
+    sqlite3_close(db);
+}
+
+LogWriter::LogWriter(std::string path, std::size_t mostWaiting, SetUp setUp)
+    : path_(std::move(path)), mostWaiting_(mostWaiting), setUp_(std::move(setUp)), thread_([this] { run(); })
 {
 }
 
@@ -119,9 +123,11 @@ std::size_t LogWriter::waiting() const
 
 void LogWriter::tell(std::unique_lock<std::mutex>& lock, State state, const std::string& text)
 {
-    if (state == state_)
-        return;
+    // A log begun anew said so; it was not failing.
+    const bool quiet = state == state_ || (state == State::Written && state_ == State::Renewed);
     state_ = state;
+    if (quiet)
+        return;
     const Listener listener = listener_;
     lock.unlock();
     if (listener)
@@ -146,13 +152,63 @@ int LogWriter::write(sqlite3* db, const Change& change, std::string& error)
     return code;
 }
 
+int LogWriter::connect(Connection& db, std::string& error)
+{
+    struct stat file {};
+    const bool present = ::stat(path_.c_str(), &file) == 0;
+    const bool same = present && file.st_dev == device_ && file.st_ino == inode_;
+    if (db && same)
+        return SQLITE_OK;
+    db.reset();
+    const bool known = inode_ != 0;
+    // The log (or its whole folder) was removed while in use: the settings still name this
+    // folder, so the records go on there, in a new log, rather than nowhere.
+    std::error_code ec;
+    const bool folderMade = !present && known && std::filesystem::create_directories(
+                                                     std::filesystem::path(path_).parent_path(), ec);
+    sqlite3* raw = nullptr;
+    int code = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | (present ? 0 : SQLITE_OPEN_CREATE), nullptr);
+    db.reset(raw);
+    if (code == SQLITE_OK) {
+        sqlite3_extended_result_codes(raw, 1);
+        sqlite3_busy_timeout(raw, busyWaitMs);
+        sqlite3_exec(raw, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+        if (!present)
+            code = setUp_(raw);
+    }
+    if (code != SQLITE_OK || ::stat(path_.c_str(), &file) != 0) {
+        error = raw ? sqliteReason(raw) : sqlite3_errstr(code);
+        db.reset();
+        return code == SQLITE_OK ? SQLITE_CANTOPEN : code;
+    }
+    device_ = file.st_dev;
+    inode_ = file.st_ino;
+    if (known && !same) {
+        ++generation_;
+        std::unique_lock lock(mutex_);
+        tell(lock, State::Renewed,
+             "The event log " + path_ + (present ? " was replaced by another file while in use; events go into that one"
+                                                 : " was removed while in use; events go into a new one") +
+                 (folderMade ? ", in its folder made again" : ""));
+    }
+    return SQLITE_OK;
+}
+
 void LogWriter::run()
 {
-    std::unique_ptr<sqlite3, Closer> db;
+    Connection db;
     std::unique_lock lock(mutex_);
     std::chrono::steady_clock::time_point giveUp = std::chrono::steady_clock::time_point::max();
     for (;;) {
-        changed_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (!changed_.wait_for(lock, lookAgain, [this] { return stop_ || !queue_.empty(); })) {
+            if (db) {
+                lock.unlock();
+                std::string ignored; // told when a change fails
+                connect(db, ignored);
+                lock.lock();
+            }
+            continue;
+        }
         if (queue_.empty())
             return;
         if (stop_ && giveUp == std::chrono::steady_clock::time_point::max())
@@ -160,27 +216,13 @@ void LogWriter::run()
         const Change& change = queue_.front(); // only this thread takes changes off
         lock.unlock();
 
-        int code = SQLITE_OK;
         std::string error;
-        if (!db) {
-            // Never made here: a file that went away is not replaced by an empty one.
-            sqlite3* raw = nullptr;
-            code = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-            db.reset(raw);
-            if (code == SQLITE_OK) {
-                sqlite3_extended_result_codes(raw, 1);
-                sqlite3_busy_timeout(raw, busyWaitMs);
-                sqlite3_exec(raw, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
-            } else {
-                error = raw ? sqliteReason(raw) : sqlite3_errstr(code);
-                db.reset();
-            }
-        }
-        if (db)
+        int code = connect(db, error);
+        if (code == SQLITE_OK)
             code = write(db.get(), change, error);
         const bool busy = (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED;
         if (code != SQLITE_OK && !busy)
-            db.reset(); // the file may have been replaced or its disk may come back: open it again
+            db.reset(); // its disk may come back: open it again
 
         lock.lock();
         if (code == SQLITE_OK || !passing(code)) {

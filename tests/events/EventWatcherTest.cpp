@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <set>
 
 #include <QDir>
 #include <QImage>
@@ -6,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "../support/FileSizeLimit.h"
 #include "ClipboardFrame.h"
@@ -203,4 +205,97 @@ TEST(EventWatcher, RefusesAFolderWhoseLogIsNotOurs)
     EXPECT_FALSE(watcher.open(dir.path(), error));
     EXPECT_TRUE(error.contains("left as it is")) << error.toStdString();
     EXPECT_FALSE(watcher.isOpen());
+}
+
+// Another program (a backup, the sqlite3 shell) holds the log's write lock for a while:
+// the watching goes on, events have their ids at once, the status line says so once and
+// says when the rows are written after the lock is let go.
+TEST(EventWatcher, LogHeldByAnotherProgramDelaysRowsButNotTheWatching)
+{
+    QTemporaryDir dir;
+    QStringList said;
+    EventWatcher watcher;
+    EventSettings settings = quickSettings();
+    settings.recordClips = false;
+    watcher.setSettings(settings);
+    QString error;
+    ASSERT_TRUE(watcher.open(dir.path(), error)) << error.toStdString();
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
+    QObject::connect(&watcher, &EventWatcher::statusText, [&](const QString& text) { said << text; });
+    QSignalSpy started(&watcher, &EventWatcher::eventStarted);
+    QSignalSpy ended(&watcher, &EventWatcher::eventEnded);
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.filePath("events.sqlite").toUtf8().constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    Feed feed;
+    for (int n = 0; n < 3; ++n) {
+        watcher.cycleEvaluated(feed.cycle(true, 100 + n));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == n + 1; }, 30'000)) << n;
+    }
+    std::set<std::int64_t> ids;
+    for (const QList<QVariant>& signal : started)
+        ids.insert(signal[0].value<Event>().id);
+    EXPECT_EQ(ids.size(), 3u);
+    EXPECT_FALSE(ids.contains(0));
+    EXPECT_EQ(watcher.log()->eventCount(), 0) << "reads go on while the lock is held";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !said.filter("busy").isEmpty(); }, 30'000));
+    EXPECT_EQ(said.filter("busy").size(), 1) << said.join('\n').toStdString();
+    EXPECT_TRUE(said.filter("not an error").isEmpty());
+
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !said.filter("written again").isEmpty(); }, 30'000));
+    EXPECT_EQ(said.size(), 2) << said.join('\n').toStdString();
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
+    EXPECT_EQ(watcher.log()->eventCount(), 3);
+    for (const std::int64_t id : ids)
+        EXPECT_TRUE(watcher.log()->event(id)) << id;
+}
+
+// The save folder is deleted while the program runs: it says so once, makes the folder
+// again, and every clip written afterwards has its row in the log under that folder.
+TEST(EventWatcher, DeletedFolderIsMadeAgainWithALogForTheClipsWrittenThere)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("saved");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("saved"));
+    QStringList said;
+    EventWatcher watcher;
+    watcher.setSettings(quickSettings());
+    QString error;
+    ASSERT_TRUE(watcher.open(folder, error)) << error.toStdString();
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
+    QObject::connect(&watcher, &EventWatcher::statusText, [&](const QString& text) { said << text; });
+    QSignalSpy ended(&watcher, &EventWatcher::eventEnded);
+
+    fs::remove_all(folder.toStdString());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !said.filter("removed").isEmpty(); }, 30'000));
+    EXPECT_TRUE(QDir(folder).exists());
+
+    Feed feed;
+    feed.push(watcher, 20);
+    watcher.cycleEvaluated(feed.cycle(true, 100));
+    feed.push(watcher, 10);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !watcher.eventOpen(); }, 30'000));
+    feed.push(watcher, 20);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == 1; }, 30'000));
+    const Event e = ended[0][0].value<Event>();
+    ASSERT_FALSE(e.clip.empty()) << e.clipLost;
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
+
+    std::string why;
+    auto log = EventLog::open(folder.toStdString() + "/events.sqlite", why);
+    ASSERT_TRUE(log) << why;
+    ASSERT_TRUE(log->event(e.id)) << "the event is in the log under the folder";
+    std::set<std::string> recorded;
+    for (const StoredFile& file : log->presentFiles())
+        recorded.insert(file.path);
+    for (const auto& entry : fs::directory_iterator(folder.toStdString())) {
+        if (entry.path().extension() == ".mkv" || entry.path().extension() == ".jpg") {
+            EXPECT_TRUE(recorded.contains(entry.path().string())) << entry.path();
+        }
+    }
+    EXPECT_EQ(said.filter("removed").size(), 1) << said.join('\n').toStdString();
 }
