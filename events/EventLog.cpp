@@ -470,6 +470,42 @@ bool EventLog::removeEvent(std::int64_t eventId, TimePoint when, const std::stri
     });
 }
 
+bool EventLog::settleClips(const std::vector<std::pair<std::string, std::int64_t>>& kept,
+                           std::function<bool(const std::string&)> present, TimePoint when, const std::string& reason)
+{
+    return queue("the clips left by the program before", [=](sqlite3* db) {
+        for (const auto& [path, bytes] : kept) {
+            Statement insert(db, "INSERT INTO files (event_id, path, kind, bytes, created_ms) "
+                                 "VALUES ((SELECT max(id) FROM events WHERE clip = ?1), ?1, 'clip', ?2, ?3)");
+            insert.bind(1, path).bind(2, bytes).bind(3, toMilliseconds(when));
+            if (done(insert) != SQLITE_OK)
+                return SQLITE_ERROR;
+        }
+        std::vector<std::pair<std::int64_t, std::string>> unrecorded;
+        {
+            Statement query(db, "SELECT id, clip FROM events WHERE clip != '' AND NOT EXISTS "
+                                "(SELECT 1 FROM files WHERE files.path = events.clip AND files.kind = 'clip')");
+            int step = SQLITE_ROW;
+            while ((step = query.step()) == SQLITE_ROW)
+                unrecorded.emplace_back(query.integer(0), query.text(1));
+            if (step != SQLITE_DONE)
+                return SQLITE_ERROR;
+        }
+        for (const auto& [id, clip] : unrecorded) {
+            if (present(clip))
+                continue;
+            Statement forget(db, "UPDATE events SET clip = '' WHERE id = ?1");
+            forget.bind(1, id);
+            Statement note(db, "INSERT INTO files (event_id, path, kind, bytes, created_ms, removed_ms, removed_reason) "
+                               "VALUES (?1, ?2, 'clip', 0, ?3, ?3, ?4)");
+            note.bind(1, id).bind(2, clip).bind(3, toMilliseconds(when)).bind(4, reason);
+            if (done(forget) != SQLITE_OK || done(note) != SQLITE_OK)
+                return SQLITE_ERROR;
+        }
+        return SQLITE_OK;
+    });
+}
+
 bool EventLog::addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes,
                        TimePoint created)
 {

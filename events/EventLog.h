@@ -67,6 +67,12 @@ public:
     // Forgets an event; its files are marked removed by `reason`.
     bool removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason);
 
+    // After a start: records the clips kept from a killed program (their rows name them
+    // already), and takes the clip off every row whose clip is not there and never will
+    // be (`present` says, on the writer's thread), noting it as lost with `reason`.
+    bool settleClips(const std::vector<std::pair<std::string, std::int64_t>>& kept,
+                     std::function<bool(const std::string& clip)> present, TimePoint when, const std::string& reason);
+
     bool addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes, TimePoint created);
     bool markRemoved(std::int64_t fileId, TimePoint when, const std::string& reason);
     // The files not removed yet, oldest first.

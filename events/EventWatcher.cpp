@@ -7,6 +7,7 @@
 #include <QDir>
 
 #include "ClipRecorder.h"
+#include "ClipSalvage.h"
 #include "EventCommands.h"
 #include "EventLog.h"
 #include "Notifier.h"
@@ -61,6 +62,7 @@ EventWatcher::EventWatcher(QObject* parent)
 
 EventWatcher::~EventWatcher()
 {
+    salvage_.reset();
     finish();
     // The program ends: the one wait for the clips, whose reports then come in here.
     recorder_->waitClosed(closingWait);
@@ -101,7 +103,7 @@ bool EventWatcher::open(const QString& folder, QString& error)
         QMetaObject::invokeMethod(this, [this, text = QString::fromStdString(text)] { emit statusText(text); },
                                   Qt::QueuedConnection);
     });
-    ClipRecorder::removeLeftovers(folder.toStdString());
+    salvageClips();
     applyRetention();
     retentionTimer_.start();
     emit opened();
@@ -120,6 +122,35 @@ bool EventWatcher::ensureOpen()
         return false;
     }
     return true;
+}
+
+void EventWatcher::salvageClips()
+{
+    // A clip a killed program left under its temporary name is kept when it plays, and the
+    // rows of the log name only clips that are there.
+    salvage_ = std::make_unique<ClipSalvage>(
+        folder_.toStdString(),
+        [this, log = log_](const std::vector<ClipSalvage::Kept>& kept, const std::vector<std::string>& lost) {
+            std::vector<std::pair<std::string, std::int64_t>> clips;
+            for (const ClipSalvage::Kept& clip : kept)
+                clips.emplace_back(clip.path, clip.bytes);
+            QMetaObject::invokeMethod(
+                this,
+                [this, log, clips, lost = lost.size()] {
+                    log->settleClips(
+                        clips,
+                        [](const std::string& clip) {
+                            std::error_code ec;
+                            return fs::exists(clip, ec) || fs::exists(ClipRecorder::temporaryNameOf(clip), ec);
+                        },
+                        now(), "lost: the program stopped before the clip was complete");
+                    if (lost > 0)
+                        emit statusText(QStringLiteral("%1 clips the program left unfinished could not be played "
+                                                       "and were removed")
+                                            .arg(lost));
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void EventWatcher::setSettings(const EventSettings& settings)

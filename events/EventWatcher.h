@@ -25,6 +25,7 @@ struct Packet;
 namespace events {
 
 class ClipRecorder;
+class ClipSalvage;
 class EventCommands;
 class EventLog;
 class Notifier;
@@ -104,6 +105,7 @@ private:
     void report(Fault fault, const QString& text);
     void cleared(Fault fault) { reported_.erase(fault); }
     void enableClips();
+    void salvageClips();
 
     void started(const CycleSummary& summary);
     void ended();
@@ -118,6 +120,7 @@ private:
     QString folder_;
     std::shared_ptr<EventLog> log_;
     std::shared_ptr<ClipRecorder> recorder_;
+    std::unique_ptr<ClipSalvage> salvage_;
     EventCommands* commands_;
     Notifier* notifier_;
     EventTracker tracker_;
