@@ -486,6 +486,9 @@ ClipRecorder::Result ClipRecorder::complete(Clip& clip)
         fs::remove(clip.temporary, ec);
         result.error = "The clip " + clip.path + " was not saved: " +
                        (clip.error.empty() ? std::string("no frames came from the source") : clip.error);
+        // A folder made read-only keeps it: the next start looks at it again.
+        if (ec)
+            result.error += "; its part " + clip.temporary + " stays until the next start (" + ec.message() + ")";
         return result;
     }
     result.complete = true;

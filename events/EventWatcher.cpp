@@ -121,6 +121,9 @@ bool EventWatcher::ensureOpen()
         report(Fault::Log, "Events are not recorded: " + error);
         return false;
     }
+    if (reported_.contains(Fault::Log))
+        emit statusText("Events are recorded again in " + folder_);
+    cleared(Fault::Log);
     return true;
 }
 

@@ -168,6 +168,7 @@ TEST(EventsWindow, NewEventsComeOnTopAndDeleteRemovesTheirFiles)
     EXPECT_EQ(model.eventAt(0).peakCount, 100);
     EXPECT_FALSE(fs::exists(shown.thumbnail));
     EXPECT_FALSE(fs::exists(savedFrame));
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
     EXPECT_FALSE(watcher.log()->event(shown.id));
 
     // Answering no keeps the event.
