@@ -391,6 +391,13 @@ std::size_t EventLog::waitingChanges() const
 
 namespace {
 
+// The row of the event given `id`.
+std::int64_t rowOf(const EventLog::MovedIds& moved, std::int64_t id)
+{
+    const auto found = moved.find(id);
+    return found == moved.end() ? id : found->second;
+}
+
 // SQLITE_OK when the statement ran to its end; its failure is the connection's.
 int done(Statement& statement)
 {
@@ -399,61 +406,74 @@ int done(Statement& statement)
 
 } // namespace
 
+namespace {
+
+// The whole row of an event; `update` also when the row is there already (its end), else
+// under `id` (the one it was given, or the next free one).
+int writeEvent(sqlite3* db, const Event& e, std::int64_t row, const std::string& state, bool update,
+               const char* id = "?1")
+{
+    Statement write(db, (std::string("INSERT INTO events (id, state, start_ms, start_local, start_utc, end_ms, "
+                                     "end_local, end_utc, peak_count, peak_percent, moving_cycles, centre_path, "
+                                     "thumbnail, clip) VALUES (") +
+                         id + ", ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)" +
+                         (update ? " ON CONFLICT (id) DO UPDATE SET state = ?2, end_ms = ?6, end_local = ?7, "
+                                   "end_utc = ?8, peak_count = ?9, peak_percent = ?10, moving_cycles = ?11, "
+                                   "centre_path = ?12, thumbnail = ?13, clip = ?14"
+                                 : " ON CONFLICT (id) DO NOTHING"))
+                            .c_str());
+    write.bind(1, row)
+        .bind(2, state)
+        .bind(3, toMilliseconds(e.start))
+        .bind(4, localText(e.start))
+        .bind(5, utcText(e.start))
+        .bind(6, toMilliseconds(e.end))
+        .bind(7, localText(e.end))
+        .bind(8, utcText(e.end))
+        .bind(9, e.peakCount)
+        .bind(10, e.peakPercent)
+        .bind(11, std::int64_t(e.movingCycles))
+        .bind(12, pathText(e.path))
+        .bind(13, e.thumbnail)
+        .bind(14, e.clip);
+    return done(write);
+}
+
+} // namespace
+
 bool EventLog::addStarted(Event& event)
 {
-    event.id = nextId_++;
-    return queue("the start of event " + std::to_string(event.id), [e = event](sqlite3* db) {
-        Statement insert(db, "INSERT INTO events (id, state, start_ms, start_local, start_utc, end_ms, end_local, "
-                             "end_utc, peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip) "
-                             "VALUES (?10, 'open', ?1, ?2, ?3, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
-        insert.bind(1, toMilliseconds(e.start))
-            .bind(2, localText(e.start))
-            .bind(3, utcText(e.start))
-            .bind(4, e.peakCount)
-            .bind(5, e.peakPercent)
-            .bind(6, std::int64_t(e.movingCycles))
-            .bind(7, pathText(e.path))
-            .bind(8, e.thumbnail)
-            .bind(9, e.clip)
-            .bind(10, e.id);
-        return done(insert);
+    // Past what other programs recording into this log have written, as far as seen.
+    event.id = nextId_ = std::max(nextId_, largest_->load() + 1);
+    ++nextId_;
+    return queue("the start of event " + std::to_string(event.id), [e = event, moved = moved_, largest = largest_](sqlite3* db) {
+        Statement newest(db, "SELECT max(id) FROM events");
+        if (newest.step() == SQLITE_ROW)
+            *largest = newest.integer(0);
+        if (const int code = writeEvent(db, e, e.id, "open", false); code != SQLITE_OK || sqlite3_changes(db) == 1)
+            return code;
+        // Another program recording into this log took the id meanwhile: the row goes under
+        // the next free one, which the event's later changes use.
+        const int code = writeEvent(db, e, e.id, "open", false, "(SELECT max(id) + 1 FROM events)");
+        (*moved)[e.id] = sqlite3_last_insert_rowid(db);
+        return code;
     });
 }
 
 bool EventLog::saveEnded(const Event& event)
 {
-    return queue("the end of event " + std::to_string(event.id), [e = event](sqlite3* db) {
-        // The whole row, in case its start went into a log that was removed since.
-        Statement update(db, "INSERT INTO events (id, state, start_ms, start_local, start_utc, end_ms, end_local, "
-                             "end_utc, peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip) "
-                             "VALUES (?1, ?2, ?12, ?13, ?14, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) "
-                             "ON CONFLICT (id) DO UPDATE SET state = ?2, end_ms = ?3, end_local = ?4, end_utc = ?5, "
-                             "peak_count = ?6, peak_percent = ?7, moving_cycles = ?8, centre_path = ?9, "
-                             "thumbnail = ?10, clip = ?11");
-        update.bind(1, e.id)
-            .bind(2, std::string(e.interrupted ? "interrupted" : "ended"))
-            .bind(3, toMilliseconds(e.end))
-            .bind(4, localText(e.end))
-            .bind(5, utcText(e.end))
-            .bind(6, e.peakCount)
-            .bind(7, e.peakPercent)
-            .bind(8, std::int64_t(e.movingCycles))
-            .bind(9, pathText(e.path))
-            .bind(10, e.thumbnail)
-            .bind(11, e.clip)
-            .bind(12, toMilliseconds(e.start))
-            .bind(13, localText(e.start))
-            .bind(14, utcText(e.start));
-        return done(update);
+    // The whole row, in case its start went into a log that was removed since.
+    return queue("the end of event " + std::to_string(event.id), [e = event, moved = moved_](sqlite3* db) {
+        return writeEvent(db, e, rowOf(*moved, e.id), e.interrupted ? "interrupted" : "ended", true);
     });
 }
 
 bool EventLog::setClipDroppedFrames(std::int64_t eventId, std::int64_t frames)
 {
     return queue("the pictures the clip of event " + std::to_string(eventId) + " lacks",
-                 [eventId, frames](sqlite3* db) {
+                 [eventId, frames, moved = moved_](sqlite3* db) {
                      Statement update(db, "UPDATE events SET clip_dropped_frames = ?2 WHERE id = ?1");
-                     update.bind(1, eventId).bind(2, frames);
+                     update.bind(1, rowOf(*moved, eventId)).bind(2, frames);
                      return done(update);
                  });
 }
@@ -509,10 +529,10 @@ bool EventLog::settleClips(const std::vector<std::pair<std::string, std::int64_t
 bool EventLog::addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes,
                        TimePoint created)
 {
-    return queue("the file " + path, [=](sqlite3* db) {
+    return queue("the file " + path, [=, moved = moved_](sqlite3* db) {
         Statement insert(db, "INSERT INTO files (event_id, path, kind, bytes, created_ms) "
                              "VALUES (nullif(?1, 0), ?2, ?3, ?4, ?5)");
-        insert.bind(1, eventId)
+        insert.bind(1, rowOf(*moved, eventId))
             .bind(2, path)
             .bind(3, std::string(kindName(kind)))
             .bind(4, bytes)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -42,6 +44,9 @@ public:
 
     // Opens or creates the log; null with `error` set when it cannot. Events that were
     // still open when the program stopped are marked interrupted.
+    // Events whose id another program took before their row was written, with their rows.
+    using MovedIds = std::map<std::int64_t, std::int64_t>;
+
     static std::unique_ptr<EventLog> open(const std::string& path, std::string& error);
     ~EventLog();
     EventLog(const EventLog&) = delete;
@@ -110,6 +115,8 @@ private:
     std::string error_;
     std::int64_t nextId_ = 1;
     std::uint64_t readGeneration_ = 0; // the writer's file that `db_` reads
+    std::shared_ptr<MovedIds> moved_ = std::make_shared<MovedIds>(); // the writer's only
+    std::shared_ptr<std::atomic<std::int64_t>> largest_ = std::make_shared<std::atomic<std::int64_t>>(0);
     // Files whose removal waits for the writer: not present any more to those who read.
     std::set<std::int64_t> removing_;
 };

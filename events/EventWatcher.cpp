@@ -63,6 +63,11 @@ EventWatcher::EventWatcher(QObject* parent)
 EventWatcher::~EventWatcher()
 {
     salvage_.reset();
+    close();
+}
+
+void EventWatcher::close()
+{
     finish();
     // The program ends: the one wait for the clips, whose reports then come in here.
     recorder_->waitClosed(closingWait);

@@ -40,6 +40,9 @@ public:
     explicit EventWatcher(QObject* parent = nullptr);
     // Ends an open event and waits for the clips being written (the program ends).
     ~EventWatcher() override;
+    // The same while whoever listens is still there: the ends of the events whose clips
+    // were being written are told before this returns.
+    void close();
 
     // Keeps the records of events in `folder` (which must exist): its event log, clips
     // and thumbnails. The log opens when the first event starts; an empty folder keeps no

@@ -146,6 +146,29 @@ TEST(EventLog, TwoProgramsOpeningOneNewLogAtOnceBothUseIt)
     }
 }
 
+TEST(EventLog, TwoProgramsRecordingIntoOneLogKeepEveryEvent)
+{
+    // Two cameras saving into one folder: their events have their ids before either is written.
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("events.sqlite").toStdString();
+    std::string error;
+    auto one = EventLog::open(path, error);
+    ASSERT_TRUE(one) << error;
+    auto other = EventLog::open(path, error);
+    ASSERT_TRUE(other) << error;
+    for (int n = 0; n < 10; ++n)
+        for (EventLog* log : {one.get(), other.get()}) {
+            Event e = sample(1'800'000'000'000 + n);
+            log->addStarted(e);
+            e.peakCount = n;
+            e.ended = true;
+            log->saveEnded(e);
+        }
+    ASSERT_TRUE(one->waitWritten(written));
+    ASSERT_TRUE(other->waitWritten(written));
+    EXPECT_EQ(one->eventCount(), 20);
+}
+
 TEST(EventLog, RefusesFilesItDoesNotOwnAndLeavesThemAsTheyAre)
 {
     QTemporaryDir dir;

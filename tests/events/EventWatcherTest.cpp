@@ -79,6 +79,7 @@ TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
     QSignalSpy started(&watcher, &EventWatcher::eventStarted);
     QSignalSpy ended(&watcher, &EventWatcher::eventEnded);
     QSignalSpy clips(&watcher, &EventWatcher::clipSaved);
+    QSignalSpy quiet(&watcher, &EventWatcher::movementEnded);
 
     Feed feed;
     feed.push(watcher, 20);
@@ -93,6 +94,7 @@ TEST(EventWatcher, EventIsLoggedWithThumbnailAndClipBeforeItIsAnnounced)
     // the clip has its after-roll and is complete.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !watcher.eventOpen(); }, 10000));
     EXPECT_EQ(ended.size(), 0) << "told before its clip is there";
+    EXPECT_EQ(quiet.size(), 1) << "the movement's end (MQTT's OFF) is told at once";
     feed.push(watcher, 20); // the after-roll
     ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1 && ended.size() == 1; }, 30000));
     EXPECT_TRUE(loggedWhenAnnounced);
