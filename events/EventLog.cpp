@@ -331,7 +331,11 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         wal = log->exec("PRAGMA journal_mode = WAL");
     }
+    // A new or older file is set up once: another program setting up the same file at the
+    // same moment (a second camera saving here) is waited for; reads never wait this long.
+    sqlite3_busy_timeout(db, 2000);
     const std::string migrated = !wal || identity.version == schemaVersion ? "" : migrate(db, identity.version);
+    sqlite3_busy_timeout(db, 100);
     if (!wal || !migrated.empty()) {
         error = "Cannot set up the event log " + path + ": " + (wal ? migrated : sqliteReason(db));
         return nullptr;
