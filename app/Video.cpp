@@ -77,9 +77,16 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    app::SettingsFile settingsFile;
+    app::SettingsFile settingsFile(app::SettingsFile::pathFor(options));
     const app::Settings remembered = settingsFile.load();
-    print(stderr, settingsFile.problem().isEmpty() ? QString() : settingsFile.problem() + '\n');
+    if (!settingsFile.usable() && (options.config || options.headless)) {
+        // A file named on purpose, or the one a service watches by, is not quietly
+        // replaced by the defaults.
+        print(stderr, settingsFile.problem() + '\n');
+        return app::badArgumentsExit;
+    }
+    print(stderr, settingsFile.problem().isEmpty() ? QString()
+                                                   : settingsFile.problem() + " The windows start with the defaults.\n");
 
     gst_init(nullptr, nullptr);
     QString error, note;

@@ -111,15 +111,6 @@ struct ClipRecorder::Clip {
     }
 };
 
-namespace {
-
-std::string temporaryNameOf(const fs::path& path)
-{
-    return (path.parent_path() / ("." + path.filename().string() + ".part")).string();
-}
-
-} // namespace
-
 ClipRecorder::ClipRecorder(std::chrono::milliseconds preRoll, std::chrono::milliseconds postRoll, Finished finished)
     : finished_(std::move(finished)), preRoll_(preRoll), postRoll_(postRoll)
 {
@@ -497,22 +488,19 @@ std::size_t ClipRecorder::bufferedBytes() const
     return bytes;
 }
 
-void ClipRecorder::removeLeftovers(const std::string& folder)
+std::string ClipRecorder::temporaryNameOf(const std::string& path)
 {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.front() != '.' || !(name.ends_with(".webm.part") || name.ends_with(".mkv.part")))
-            continue;
-        // A clip still being written, by this program or another one recording here, is
-        // locked; what is not was left by a program that ended before renaming it.
-        const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            fs::remove(entry.path(), ec);
-        ::close(fd);
-    }
+    const fs::path p(path);
+    return (p.parent_path() / ("." + p.filename().string() + ".part")).string();
+}
+
+std::string ClipRecorder::finalNameOf(const std::string& temporary)
+{
+    const fs::path p(temporary);
+    const std::string name = p.filename().string();
+    if (name.size() < 2 || name.front() != '.' || !(name.ends_with(".webm.part") || name.ends_with(".mkv.part")))
+        return {};
+    return (p.parent_path() / name.substr(1, name.size() - 1 - std::string_view(".part").size())).string();
 }
 
 void ClipRecorder::work()
@@ -582,6 +570,9 @@ ClipRecorder::Result ClipRecorder::complete(Clip& clip)
         fs::remove(clip.temporary, ec);
         result.error = "The clip " + clip.path + " was not saved: " +
                        (clip.error.empty() ? std::string("no frames came from the source") : clip.error);
+        // A folder made read-only keeps it: the next start looks at it again.
+        if (ec)
+            result.error += "; its part " + clip.temporary + " stays until the next start (" + ec.message() + ")";
         return result;
     }
     result.complete = true;

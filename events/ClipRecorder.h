@@ -81,8 +81,10 @@ public:
     std::size_t bufferedFrames() const;
     std::size_t bufferedBytes() const;
 
-    // Removes temporary clip files that a killed program left in `folder`.
-    static void removeLeftovers(const std::string& folder);
+    // The hidden name a clip is written under until it is complete, and back: the final
+    // name of a temporary one, empty for any other file.
+    static std::string temporaryNameOf(const std::string& path);
+    static std::string finalNameOf(const std::string& temporary);
 
 private:
     struct Clip;

@@ -30,6 +30,7 @@ struct Event {
     std::string thumbnail;        // JPEG of the busiest cycle's frame; empty when none
     std::string clip;             // the clip's final name; empty when none is recorded
     std::int64_t clipDroppedFrames = 0; // the source's pictures the clip lacks
+    std::string clipLost;         // why the clip was not saved; empty when it was or none was wanted
 };
 
 TimePoint now();

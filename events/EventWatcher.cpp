@@ -7,6 +7,7 @@
 #include <QDir>
 
 #include "ClipRecorder.h"
+#include "ClipSalvage.h"
 #include "EventCommands.h"
 #include "EventLog.h"
 #include "Notifier.h"
@@ -61,6 +62,12 @@ EventWatcher::EventWatcher(QObject* parent)
 
 EventWatcher::~EventWatcher()
 {
+    salvage_.reset();
+    close();
+}
+
+void EventWatcher::close()
+{
     finish();
     // The program ends: the one wait for the clips, whose reports then come in here.
     recorder_->waitClosed(closingWait);
@@ -96,7 +103,12 @@ bool EventWatcher::open(const QString& folder, QString& error)
         error = QString::fromStdString(why);
         return false;
     }
-    ClipRecorder::removeLeftovers(folder.toStdString());
+    // The writer tells on its own thread; the status line hears it on the watcher's.
+    log_->setWriterListener([this](bool, const std::string& text) {
+        QMetaObject::invokeMethod(this, [this, text = QString::fromStdString(text)] { emit statusText(text); },
+                                  Qt::QueuedConnection);
+    });
+    salvageClips();
     applyRetention();
     retentionTimer_.start();
     emit opened();
@@ -114,7 +126,39 @@ bool EventWatcher::ensureOpen()
         report(Fault::Log, "Events are not recorded: " + error);
         return false;
     }
+    if (reported_.contains(Fault::Log))
+        emit statusText("Events are recorded again in " + folder_);
+    cleared(Fault::Log);
     return true;
+}
+
+void EventWatcher::salvageClips()
+{
+    // A clip a killed program left under its temporary name is kept when it plays, and the
+    // rows of the log name only clips that are there.
+    salvage_ = std::make_unique<ClipSalvage>(
+        folder_.toStdString(),
+        [this, log = log_](const std::vector<ClipSalvage::Kept>& kept, const std::vector<std::string>& lost) {
+            std::vector<std::pair<std::string, std::int64_t>> clips;
+            for (const ClipSalvage::Kept& clip : kept)
+                clips.emplace_back(clip.path, clip.bytes);
+            QMetaObject::invokeMethod(
+                this,
+                [this, log, clips, lost = lost.size()] {
+                    log->settleClips(
+                        clips,
+                        [](const std::string& clip) {
+                            std::error_code ec;
+                            return fs::exists(clip, ec) || fs::exists(ClipRecorder::temporaryNameOf(clip), ec);
+                        },
+                        now(), "lost: the program stopped before the clip was complete");
+                    if (lost > 0)
+                        emit statusText(QStringLiteral("%1 clips the program left unfinished could not be played "
+                                                       "and were removed")
+                                            .arg(lost));
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void EventWatcher::setSettings(const EventSettings& settings)
@@ -216,13 +260,9 @@ void EventWatcher::started(const CycleSummary& summary)
         report(Fault::Thumbnail, QString::fromStdString(error));
     }
 
-    if (log_->addStarted(e)) {
-        cleared(Fault::Log);
-        if (!e.thumbnail.empty())
-            recordFile(e.id, e.thumbnail, int(FileKind::Thumbnail), e.start);
-    } else {
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
-    }
+    // A log too busy to take more tells what it loses through its writer.
+    if (log_->addStarted(e) && !e.thumbnail.empty())
+        recordFile(e.id, e.thumbnail, int(FileKind::Thumbnail), e.start);
     notifier_->eventStarted(e);
     commands_->eventStarted(e);
     emit eventStarted(e);
@@ -231,6 +271,7 @@ void EventWatcher::started(const CycleSummary& summary)
 void EventWatcher::ended()
 {
     Event e = tracker_.ended();
+    emit movementEnded(e);
     if (!log_) {
         commands_->eventEnded(e);
         emit eventEnded(e);
@@ -241,24 +282,22 @@ void EventWatcher::ended()
         !writeThumbnail(*tracker_.endedPeakFrame(), e.thumbnail, error))
         report(Fault::Thumbnail, QString::fromStdString(error));
 
-    // An event whose start could not be logged gets its row now.
-    const bool logged = (e.id != 0 || log_->addStarted(e)) && log_->saveEnded(e);
-    if (logged)
-        cleared(Fault::Log);
-    else
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    // An event that started before its log opened gets its row now.
+    if (e.id == 0)
+        log_->addStarted(e);
+    log_->saveEnded(e);
 
     if (clip_ != 0) {
         recorder_->end(clip_);
         clip_ = 0;
-        // The end command waits for the clip to be whole; its row goes into this log even
-        // when the folder changes meanwhile.
+        // The end is told once the clip is whole or lost, so that no one is sent to a file
+        // that is not there yet; its row goes into this log even when the folder changes
+        // meanwhile.
         awaitingClip_[clipPart_] = {e, log_};
     } else {
         commands_->eventEnded(e);
-    }
-    if (logged)
         emit eventEnded(e);
+    }
     applyRetention();
 }
 
@@ -303,11 +342,12 @@ void EventWatcher::clipFinished(const ClipResult& r)
     }
     if (r.complete) {
         cleared(Fault::Clip);
-        if (log && e.id != 0 && !log->addFile(e.id, r.path, FileKind::Clip, r.bytes, now()))
-            report(Fault::Log, QString::fromStdString(log->lastError()));
+        if (log && e.id != 0)
+            log->addFile(e.id, r.path, FileKind::Clip, r.bytes, now());
         if (r.droppedFrames > 0) {
-            if (log && e.id != 0 && !log->setClipDroppedFrames(e.id, r.droppedFrames))
-                report(Fault::Log, QString::fromStdString(log->lastError()));
+            e.clipDroppedFrames = r.droppedFrames;
+            if (log && e.id != 0)
+                log->setClipDroppedFrames(e.id, r.droppedFrames);
             report(Fault::Dropped, QStringLiteral("The clip %1 lacks %2 frames: the machine was too busy to write them")
                                        .arg(QString::fromStdString(r.path))
                                        .arg(r.droppedFrames));
@@ -320,10 +360,12 @@ void EventWatcher::clipFinished(const ClipResult& r)
     } else {
         report(Fault::Clip, QString::fromStdString(r.error));
         e.clip.clear();
-        if (log && e.id != 0 && !log->saveEnded(e))
-            report(Fault::Log, QString::fromStdString(log->lastError()));
+        e.clipLost = r.error;
+        if (log && e.id != 0)
+            log->saveEnded(e);
     }
     commands_->eventEnded(e);
+    emit eventEnded(e);
 }
 
 void EventWatcher::clipPartFinished(std::int64_t eventId, EventLog* log, const ClipResult& r)
@@ -333,8 +375,8 @@ void EventWatcher::clipPartFinished(std::int64_t eventId, EventLog* log, const C
         return;
     }
     cleared(Fault::Clip);
-    if (log && eventId != 0 && !log->addFile(eventId, r.path, FileKind::Clip, r.bytes, now()))
-        report(Fault::Log, QString::fromStdString(log->lastError()));
+    if (log && eventId != 0)
+        log->addFile(eventId, r.path, FileKind::Clip, r.bytes, now());
     if (log == log_.get())
         emit clipSaved(eventId, QString::fromStdString(r.path));
 }
@@ -354,15 +396,17 @@ void EventWatcher::openClipFinished(const ClipResult& r)
     clip_ = 0;
     if (r.complete) {
         cleared(Fault::Clip);
-        if (log_ && e.id != 0 && !log_->addFile(e.id, r.path, FileKind::Clip, r.bytes, now()))
-            report(Fault::Log, QString::fromStdString(log_->lastError()));
+        if (log_ && e.id != 0)
+            log_->addFile(e.id, r.path, FileKind::Clip, r.bytes, now());
         emit clipSaved(e.id, QString::fromStdString(r.path));
         report(Fault::Clip, QStringLiteral("The clip %1 ended before its event: the rest of the event is not recorded")
                                 .arg(QString::fromStdString(r.path)));
     } else {
         report(Fault::Clip, QString::fromStdString(r.error));
-        if (r.path == e.clip)
+        if (r.path == e.clip) {
             e.clip.clear();
+            e.clipLost = r.error;
+        }
     }
 }
 
@@ -374,10 +418,7 @@ void EventWatcher::recordFile(std::int64_t eventId, const std::string& path, int
         return; // nothing was written
     // Kept absolute, so retention finds the file whatever the working directory is later.
     const std::string absolute = fs::absolute(path, ec).string();
-    if (log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when))
-        cleared(Fault::Log);
-    else
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when);
 }
 
 void EventWatcher::applyRetention()

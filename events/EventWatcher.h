@@ -25,6 +25,7 @@ struct Packet;
 namespace events {
 
 class ClipRecorder;
+class ClipSalvage;
 class EventCommands;
 struct ClipResult;
 class EventLog;
@@ -40,6 +41,9 @@ public:
     explicit EventWatcher(QObject* parent = nullptr);
     // Ends an open event and waits for the clips being written (the program ends).
     ~EventWatcher() override;
+    // The same while whoever listens is still there: the ends of the events whose clips
+    // were being written are told before this returns.
+    void close();
 
     // Keeps the records of events in `folder` (which must exist): its event log, clips
     // and thumbnails. The log opens when the first event starts; an empty folder keeps no
@@ -88,7 +92,11 @@ signals:
     // A log was opened or closed: whatever showed the previous one reads it again.
     void opened();
     void eventStarted(const events::Event& event);
-    // The event is in the log when this comes.
+    // The event's movement is over: it ends now. `eventEnded` follows once its clip is
+    // complete or lost.
+    void movementEnded(const events::Event& event);
+    // The event ended and its clip, if any, is complete under its final name (or named as
+    // lost in `clipLost`); its rows are queued for the log.
     void eventEnded(const events::Event& event);
     // A clip is complete under its final name.
     void clipSaved(std::int64_t eventId, const QString& path);
@@ -101,6 +109,7 @@ private:
     void report(Fault fault, const QString& text);
     void cleared(Fault fault) { reported_.erase(fault); }
     void enableClips();
+    void salvageClips();
 
     void started(const CycleSummary& summary);
     void ended();
@@ -115,6 +124,7 @@ private:
     QString folder_;
     std::shared_ptr<EventLog> log_;
     std::shared_ptr<ClipRecorder> recorder_;
+    std::unique_ptr<ClipSalvage> salvage_;
     EventCommands* commands_;
     Notifier* notifier_;
     EventTracker tracker_;

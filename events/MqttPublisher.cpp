@@ -94,9 +94,18 @@ void MqttPublisher::eventStarted(const std::string& json)
     publishEvent(json, true);
 }
 
-void MqttPublisher::eventEnded(const std::string& json)
+void MqttPublisher::eventEnded(const std::string& json, bool moving)
 {
-    publishEvent(json, false);
+    publishEvent(json, moving);
+}
+
+void MqttPublisher::motionEnded()
+{
+    {
+        std::lock_guard lock(mutex_);
+        motion_ = false;
+    }
+    send(motionTopic_, "OFF", true);
 }
 
 bool MqttPublisher::connected() const

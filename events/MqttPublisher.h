@@ -31,7 +31,10 @@ public:
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
     void eventStarted(const std::string& json);
-    void eventEnded(const std::string& json);
+    // `moving`: another event started while this one's clip was completed.
+    void eventEnded(const std::string& json, bool moving = false);
+    // The movement is over: OFF at once, before the event's message that waits for its clip.
+    void motionEnded();
 
     bool connected() const;
     // Told on the network thread whenever the connection comes or goes, in words; what

@@ -336,3 +336,61 @@ TEST(Headless, SourcesPublishUnderTopicsOfTheirOwnAndARestartSaysNoMotionAtOnce)
         EXPECT_EQ(program->exitCode(), 0);
     }
 }
+
+TEST(Headless, EachRunWatchesByItsOwnSettingsFileAndNeverByTheWindows)
+{
+    QTemporaryDir home;
+    auto write = [](const QString& path, const QByteArray& bytes) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    };
+    auto settings = [&](const char* name, const QString& values) {
+        const QString folder = home.filePath(name);
+        return QDir().mkpath(folder) && write(home.filePath(QStringLiteral("config/Video/%1.conf").arg(name)),
+                                              "[General]\nformat=Video settings 1\n[evaluation]\ncapturingPeriod=100\n"
+                                              "saveDir=" + folder.toUtf8() + '\n' + values.toUtf8());
+    };
+    const QString mask = home.filePath("all-black.pgm"); // nothing is watched
+    ASSERT_TRUE(write(mask, "P5\n320 240\n255\n" + QByteArray(320 * 240, '\0')));
+    ASSERT_TRUE(settings("seen", "minimalMovement=50\n"));
+    ASSERT_TRUE(settings("masked", "minimalMovement=50\n[detection]\nmask=true\n[detectionMask]\nfile=" + mask));
+    // The windows saved settings that see the ball; the headless mode's own do not.
+    ASSERT_TRUE(settings("Video", "minimalMovement=50\n"));
+    ASSERT_TRUE(settings("video-headless", QStringLiteral("minimalMovement=%1\n").arg(320 * 240)));
+
+    struct Run {
+        QString out, err;
+    };
+    std::map<QString, Run> runs; // by settings file; the headless mode's own for ""
+    for (const QString name : {"seen", "masked", ""}) {
+        QStringList arguments{"--headless", "--log-cycles", "--source", movingSource};
+        if (!name.isEmpty())
+            arguments << "--config" << home.filePath("config/Video/" + name + ".conf");
+        QProcess process;
+        process.setProcessEnvironment(withoutDisplay(home));
+        process.start(VIDEO_PROGRAM, arguments);
+        Run& run = runs[name];
+        // Ten evaluations: the ball moves in every one of them.
+        for (const QDeadlineTimer deadline(60000); !deadline.hasExpired() && run.out.count("\"verdict\"") < 10;) {
+            process.waitForReadyRead(100);
+            run.out += process.readAllStandardOutput();
+        }
+        process.terminate();
+        EXPECT_TRUE(process.waitForFinished(30000));
+        run.out += process.readAllStandardOutput();
+        run.err = process.readAllStandardError();
+        EXPECT_EQ(process.exitCode(), 0) << run.err.toStdString();
+        ASSERT_GE(run.out.count("\"verdict\""), 10) << name.toStdString() << ": " << run.err.toStdString();
+    }
+
+    const std::string seen = runs["seen"].err.toStdString(), masked = runs["masked"].err.toStdString();
+    EXPECT_TRUE(runs["seen"].err.contains("every 100 ms, detection off; events in " + home.filePath("seen"))) << seen;
+    EXPECT_TRUE(runs["seen"].out.contains("\"event\":\"end\"")) << seen;
+    EXPECT_TRUE(runs["masked"].err.contains("detection on; events in " + home.filePath("masked"))) << masked;
+    EXPECT_FALSE(runs["masked"].out.contains("\"event\"")) << "the mask hides all movement";
+    EXPECT_FALSE(runs["masked"].out.contains("\"verdict\":\"movement\""));
+    EXPECT_TRUE(runs[""].err.contains("events in " + home.filePath("video-headless"))) << runs[""].err.toStdString();
+    EXPECT_FALSE(runs[""].out.contains("\"verdict\":\"movement\"")) << "the windows' Minimal Movement was not used";
+    EXPECT_TRUE(QDir(home.filePath("Video")).isEmpty()) << "nothing went to the windows' save folder";
+}

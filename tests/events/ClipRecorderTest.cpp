@@ -1,6 +1,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "ClipRecorder.h"
+#include "ClipSalvage.h"
 #include "TestVideo.h"
 
 using namespace events;
@@ -203,9 +205,12 @@ TEST(ClipRecorder, TwoProgramsRecordingIntoOneFolderKeepTheirClipsApart)
                                     dir.filePath(".2026-12-07_10-00-00.mkv.part").toStdString()};
         for (const std::string& name : left)
             std::ofstream(name) << "left by a program that was killed";
-        ClipRecorder::removeLeftovers(dir.path().toStdString());
+        std::promise<std::size_t> removed;
+        const ClipSalvage salvage(dir.path().toStdString(),
+                                  [&](const auto&, const std::vector<std::string>& lost) { removed.set_value(lost.size()); });
+        EXPECT_EQ(removed.get_future().get(), 2u) << "the clip being written is left alone";
         for (const std::string& name : left)
-            EXPECT_FALSE(fs::exists(name)) << "a leftover goes: " << name;
+            EXPECT_FALSE(fs::exists(name)) << "a leftover that does not play goes: " << name;
         const int b = other.begin(stem, second, error);
         ASSERT_NE(b, 0) << error;
         EXPECT_NE(first, second);
