@@ -473,7 +473,10 @@ TEST_F(ServiceTest, SourceThatNeverAnswersIsGivenUpWhileTheWindowKeepsRunning)
     EXPECT_EQ(service.driverConnect(window, 0), 0);
     EXPECT_GT(ticks, 10) << "the GUI's events are handled while the source is waited for";
     ASSERT_FALSE(reports.empty());
-    EXPECT_NE(reports.back().text.find("No frames arrive"), std::string::npos) << texts();
+    // Its own wait for a picture or, on a loaded machine, the window's patience ends first.
+    EXPECT_TRUE(reports.back().text.find("No frames arrive") != std::string::npos ||
+                reports.back().text.find("does not answer") != std::string::npos)
+        << texts();
     EXPECT_EQ(window->pipeline(), nullptr);
     service.setPreview(window, 1);
     EXPECT_NE(reports.back().text, "Live window");

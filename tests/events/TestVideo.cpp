@@ -39,6 +39,8 @@ std::vector<platform::Packet> testPackets(int count, int width, int height, cons
     std::mutex mutex;
     std::vector<platform::Packet> packets;
     platform::LiveSource source;
+    // A loaded machine under the sanitizers may take long for the first picture.
+    source.setConnectTimeout(std::chrono::seconds(30));
     source.setClipsWanted(true);
     source.addPacketTap([&](const platform::Packet& packet) {
         std::lock_guard lock(mutex);
