@@ -1,5 +1,6 @@
 #include "WindowSettings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -20,6 +21,17 @@
 
 namespace app {
 
+namespace {
+
+// Menus and other pop-ups are windows too, but they open wherever they are called up.
+bool isRealWindow(const QWidget& widget)
+{
+    const Qt::WindowType type = widget.windowType();
+    return type == Qt::Window || type == Qt::Dialog;
+}
+
+} // namespace
+
 QRect placeOf(const QWidget& window)
 {
     return {window.pos(), window.size()};
@@ -31,9 +43,14 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
 {
     video_.VariatLimitSpinBox->setValue(used_.pixelVariations);
     video_.MinMoveSpinBox->setValue(used_.minimalMovement);
-    video_.CapSpeedSpinBox->setValue(used_.capturingPeriod);
+    // A period of 0 read from an older file would leave Auto without ticks.
+    video_.CapSpeedSpinBox->setValue(std::max(used_.capturingPeriod, 1));
     video_.BeepOMBox->setChecked(used_.beepOnMove);
     video_.SaveOMBox->setChecked(used_.saveOnMove);
+    // Older runs remembered where menus had opened: that is no place of a window.
+    for (QWidget* child : video_.findChildren<QWidget*>())
+        if (child->isWindow() && !isRealWindow(*child))
+            used_.windowGeometry.erase(child->objectName());
     for (QWidget* window : windows()) {
         const auto place = used_.windowGeometry.find(window->objectName());
         if (place == used_.windowGeometry.end())
@@ -64,7 +81,7 @@ std::vector<QWidget*> WindowSettings::windows() const
 {
     std::vector<QWidget*> found{&video_};
     for (QWidget* child : video_.findChildren<QWidget*>()) {
-        if (child->isWindow() && !child->objectName().isEmpty())
+        if (isRealWindow(*child) && !child->objectName().isEmpty())
             found.push_back(child);
     }
     return found;

@@ -265,3 +265,30 @@ TEST(WindowSettings, ABrokerSetInTheEventsDialogWhileWatchingIsConnectedAndLetGo
                      return m.topic == "video/snow_camera/event" && m.payload.find("\"end\"") != std::string::npos;
                  }).topic.empty());
 }
+
+TEST(WindowSettings, MenusOpenedDuringARunAreNoWindowsToRemember)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("Video.conf");
+    Settings stored;
+    stored.windowGeometry["File1"] = QRect(600, 400, 120, 80); // written by an older run
+    SettingsFile file(path);
+    ASSERT_TRUE(file.save(stored));
+    {
+        TVideo video;
+        app::WindowSettings settings(video, file, file.load(), {});
+        video.show();
+        QCoreApplication::processEvents(); // the starting places are noted
+        EXPECT_NE(video.File1->pos(), QPoint(600, 400)) << "a menu opens where it is called up";
+        for (QMenu* menu : {video.File1, video.Video1, video.Window1}) {
+            menu->popup(video.mapToGlobal(QPoint(40, 30)));
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+            menu->close();
+        }
+        video.close();
+    }
+    const Settings read = SettingsFile(path).load();
+    for (const auto& [name, place] : read.windowGeometry)
+        EXPECT_TRUE(name != "File1" && name != "Video1" && name != "Window1" && name != "MainMenu1")
+            << name.toStdString() << " was remembered";
+}
