@@ -1,6 +1,7 @@
 #include "MainVideo.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <stdexcept>
 
@@ -36,9 +37,12 @@
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
 #include "PictureView.h"
+#include "LiveSource.h"
 #include "RepeatTimer.h"
 #include "Session.h"
+#include "SessionStatus.h"
 #include "SpinEdit.h"
+#include "StatusLine.h"
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
 #include "WindowSetup.h"
@@ -95,10 +99,13 @@ QToolButton* flatButton(const char* name, const QString& caption, const QPixmap&
     return button;
 }
 
-// A key for a flat button through an action that clicks it, named in its tooltip.
+// A key for a flat button through an action that clicks it, named in its tooltip. The key
+// works in every window of the program: the live picture or the graph may be the one in
+// front while the user starts, stops or evaluates.
 void giveKey(QToolButton* button, const QKeySequence& key, QAction* action)
 {
     action->setShortcut(key);
+    action->setShortcutContext(Qt::ApplicationShortcut);
     button->setToolTip(QString("%1 (%2)").arg(button->text(), key.toString(QKeySequence::NativeText)));
 }
 
@@ -159,7 +166,7 @@ TVideo::TVideo()
     Timer1->setObjectName("Timer1");
     buildMenu();
     buildBands();
-    auto* status = new QStatusBar;
+    auto* status = new app::StatusLine;
     status->setObjectName("StatusBar1");
     setStatusBar(status);
     resize(501, 165);
@@ -308,7 +315,8 @@ void TVideo::buildBands()
 
     QWidget* panel6 = band("Panel6", 118, 41);
     auto* period = new QLabel("Capturing Period");
-    CapSpeedSpinBox = spinBox("CapSpeedSpinBox", 250, 0, 0, period);
+    // The command line's bounds: a period of 0 would leave Auto on without ticks.
+    CapSpeedSpinBox = spinBox("CapSpeedSpinBox", 250, 1, INT_MAX, period);
     auto* panel6Layout = new QVBoxLayout(panel6);
     panel6Layout->setContentsMargins(2, 0, 2, 0);
     panel6Layout->setSpacing(1);
@@ -362,6 +370,8 @@ void TVideo::FormCreate()
             statusBar()->clearMessage();
     });
     connect(session_.get(), &watch::Session::statusText, this, &TVideo::showStatus);
+    connect(&session_->source(), &platform::LiveSource::stateChanged, this, &TVideo::showSessionState);
+    connect(&session_->source(), &platform::LiveSource::statusChanged, this, &TVideo::showSessionState);
     connect(SaveOMBox, &QCheckBox::toggled, session_.get(), &watch::Session::setRecording);
     session_->setRecording(SaveOMBox->isChecked());
     EventsForm = new EventsWindow(session_->events(), this);
@@ -382,6 +392,14 @@ events::EventWatcher* TVideo::eventWatcher() const
 void TVideo::showStatus(const QString& text)
 {
     statusBar()->showMessage(text);
+}
+
+void TVideo::showSessionState()
+{
+    if (closed_ || !videoAsked_)
+        return; // "Idle" until the user first asks for video or Auto
+    VideoLabel->setText(app::sessionStatusText(
+        {capWindow() != nullptr, Timer1->enabled(), int(Timer1->interval())}, session_->source()));
 }
 
 void TVideo::FormClose()
@@ -425,8 +443,10 @@ void TVideo::closeEvent(QCloseEvent* event)
 
 void TVideo::StartVideo()
 {
+    videoAsked_ = true;
     CapSetParent(VideoForm->VideoArea);
-    CapSetStatusLabel(VideoLabel);
+    // The label says what the session does (showSessionState), not each report of the service.
+    CapSetStatusLabel(nullptr);
     CapSetFrameLimitEvent(nullptr);
     // The session holds one capture window: an open one ends before the new one starts.
     CapDestroy();
@@ -435,11 +455,15 @@ void TVideo::StartVideo()
         CapStartOverlay();
     }
     TakeReferenceFrame();
+    showSessionState();
 }
 
 void TVideo::StopVideo()
 {
+    // Auto compares the camera's frames: with the video gone it has nothing to compare.
+    SetAuto(false);
     CapDestroy();
+    showSessionState();
 }
 
 void TVideo::MakeItOverlay()
@@ -512,7 +536,24 @@ void TVideo::SpeedButton12Click()
 
 void TVideo::AutoButClick()
 {
-    SetAuto(!Timer1->enabled());
+    if (Timer1->enabled()) {
+        SetAuto(false);
+        return;
+    }
+    // Auto compares the camera's frames, so it starts the video first; only pictures that
+    // another program puts on the desktop's clipboard need none.
+    if (!capWindow() && !platform::frameClipboard().desktopClipboard()) {
+        showStatus("Auto starts the video first");
+        runCommand([this] { StartVideo(); });
+        if (closed_)
+            return;
+        if (session_->source().state() != platform::LiveSource::State::Running) {
+            showStatus("Auto needs video: " + VideoLabel->text());
+            return;
+        }
+    }
+    videoAsked_ = true;
+    SetAuto(true);
 }
 
 void TVideo::SetAuto(bool on)
@@ -521,11 +562,20 @@ void TVideo::SetAuto(bool on)
     QPalette p = AutoBut->palette();
     p.setColor(QPalette::ButtonText, on ? QColor(255, 0, 0) : QColor(0, 0, 0));
     AutoBut->setPalette(p);
+    showSessionState();
 }
 
 void TVideo::CapSpeedSpinBoxChange()
 {
-    Timer1->setInterval(static_cast<std::uint32_t>(CapSpeedSpinBox->value()));
+    const int period = CapSpeedSpinBox->value();
+    // A typed value stands until the box loses the focus; one the timer cannot run is
+    // not taken, and the status line says what goes on instead.
+    if (period < 1) {
+        showStatus(QString("Capturing Period: 1 ms or more; Auto keeps every %1 ms").arg(Timer1->interval()));
+        return;
+    }
+    Timer1->setInterval(static_cast<std::uint32_t>(period));
+    showSessionState();
 }
 
 void TVideo::Timer1Timer()

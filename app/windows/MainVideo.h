@@ -96,10 +96,13 @@ private:
     void SetAuto(bool on);
 
     void showStatus(const QString& text);
+    // Puts what the session does now into the status label.
+    void showSessionState();
 
     std::unique_ptr<watch::Session> session_;
     app::DetectionControl* detection_ = nullptr;
     bool closed_ = false;
     bool evaluating_ = false;
+    bool videoAsked_ = false; // Start Video or Auto was used
     int evaluations_ = 0;
 };

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QStatusBar>
+
+namespace app {
+
+// A status bar whose messages are read whole: a message longer than the window is wide
+// wraps onto further lines, the bar growing to hold them, and the whole text is also
+// its tooltip. Messages come and go through QStatusBar's own showMessage.
+class StatusLine : public QStatusBar {
+    Q_OBJECT
+public:
+    explicit StatusLine(QWidget* parent = nullptr);
+
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QRect textArea() const;
+    int heightFor(int width) const;
+};
+
+} // namespace app
