@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "CameraMenu.h"
 #include "Detection.h"
 #include "DetectionControl.h"
 #include "Evaluation.h"
@@ -68,6 +69,9 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     session.events().setSettings(used_.events);
     video_.installEventFilter(this);
     session.restore(used_.saveDir, used_.mqtt);
+    // A source of the command line is no choice of the Camera menu's.
+    if (!options_.source)
+        video_.cameraMenu()->showRemembered(used_.camera, used_.cameraSource);
     // Start Video opens a camera in the session's source: its format and controls follow.
     connect(&session.source(), &platform::LiveSource::statusChanged, this, [this](int id) {
         if (id == platform::statusConnecting)
@@ -118,6 +122,15 @@ Settings WindowSettings::current() const
         s.camera = cameraName_;
         s.cameraFormat = camera_->format();
         s.cameraControls = camera_->controls();
+    }
+    // A source chosen in the Camera menu is the one to open next time, whatever ran last.
+    if (const CameraMenu* menu = video_.cameraMenu(); menu && menu->chosen()) {
+        if (menu->choice().name != s.camera) {
+            s.cameraFormat.clear(); // the format and controls were another camera's
+            s.cameraControls.clear();
+        }
+        s.camera = menu->choice().name;
+        s.cameraSource = menu->choice().remembered;
     }
     for (QWidget* window : windows()) {
         const auto start = startingPlaces_.find(window->objectName());

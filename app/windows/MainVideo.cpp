@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
+#include "CameraMenu.h"
 #include "CaptureWindow.h"
 #include "ClipboardFrame.h"
 #include "DirectionUnit.h"
@@ -253,6 +254,17 @@ void TVideo::buildMenu()
     Stop1 = item(Video1, "Stop1", "Sto&p");
     Video1->addSeparator();
     Detection1 = item(Video1, "Detection1", "Dete&ction...");
+    cameraMenu_ = new app::CameraMenu(*Video1, this);
+    connect(cameraMenu_, &app::CameraMenu::sourceChosen, this, [this] {
+        const QString name = cameraMenu_->choice().name.isEmpty() ? "the first camera that answers"
+                                                                  : cameraMenu_->choice().name;
+        if (!capWindow()) {
+            showStatus("Start Video opens " + name);
+            return;
+        }
+        showStatus("Switching to " + name);
+        runCommand([this] { StartVideo(); });
+    });
     Window1 = menuBar()->addMenu("&Window");
     Window1->setObjectName("Window1");
 }

@@ -14,6 +14,7 @@ class QToolButton;
 class TDirectionForm;
 class TImageForm;
 namespace app {
+class CameraMenu;
 class DetectionControl;
 class EventsWindow;
 class RepeatTimer;
@@ -72,6 +73,9 @@ public:
     // The detection's dialog, mask painting and graph; null once the window has closed.
     app::DetectionControl* detection() const { return detection_; }
 
+    // The Video menu's Camera submenu and the source chosen there.
+    app::CameraMenu* cameraMenu() const { return cameraMenu_; }
+
     // An item of the Window menu that shows and raises `window` (while it exists).
     QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
 
@@ -100,6 +104,7 @@ private:
     void showSessionState();
 
     std::unique_ptr<watch::Session> session_;
+    app::CameraMenu* cameraMenu_ = nullptr;
     app::DetectionControl* detection_ = nullptr;
     bool closed_ = false;
     bool evaluating_ = false;
