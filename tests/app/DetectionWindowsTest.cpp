@@ -21,6 +21,7 @@
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "MaskPainter.h"
+#include "MovementGraph.h"
 #include "PictureView.h"
 #include "SpinEdit.h"
 
@@ -239,4 +240,40 @@ TEST_F(DetectionWindows, MaskIsPaintedWithTheMouseAndKeptInFiles)
     EXPECT_TRUE(refused.contains("16-bit")) << refused.toStdString();
     EXPECT_EQ(video->evaluation()->detection().mask(), painted);
     EXPECT_EQ(control->maskFile(), file);
+}
+
+TEST(MovementGraph, LinesBreakWhereNoCyclesCameAndResumeAfter)
+{
+    // Five seconds of cycles, a minute without any (the video was stopped), five more.
+    MovementGraph graph(nullptr);
+    graph.resize(640, 300);
+    const auto start = std::chrono::system_clock::now() - std::chrono::seconds(70);
+    auto add = [&](std::chrono::milliseconds at, bool newStream) {
+        watch::Cycle cycle;
+        cycle.time = start + at;
+        cycle.newStream = newStream;
+        cycle.result.BrightCount = 3000;
+        cycle.brightCounted = 1000; // the red line, a third of the way up
+        graph.addCycle(cycle, 400);
+    };
+    for (int i = 0; i <= 20; ++i)
+        add(std::chrono::milliseconds(250 * i), false);
+    for (int i = 0; i <= 20; ++i)
+        add(std::chrono::milliseconds(65000 + 250 * i), i == 0);
+
+    const QImage picture = graph.grab().toImage();
+    auto red = [&](int x0, int x1) {
+        int n = 0;
+        for (int x = x0; x < x1; ++x)
+            for (int y = 30; y < picture.height() - 90; ++y) {
+                const QColor c = picture.pixelColor(x, y);
+                n += c.red() > 150 && c.green() < 100 && c.blue() < 100;
+            }
+        return n;
+    };
+    // The plot spans nearly the whole width for two minutes: the cycles lie from 47 % to
+    // 50 % and from 95 % to the right end, the gap between.
+    EXPECT_EQ(red(picture.width() * 60 / 100, picture.width() * 85 / 100), 0) << "no line across the gap";
+    EXPECT_GT(red(picture.width() * 96 / 100, picture.width() * 98 / 100), 0) << "the line after the gap";
+    EXPECT_GT(red(picture.width() * 47 / 100, picture.width() * 49 / 100), 0) << "the line before the gap";
 }
