@@ -196,6 +196,10 @@ TEST_F(DetectionWindows, MaskIsPaintedWithTheMouseAndKeptInFiles)
     dialog->BrushSizeBox->setValue(20);
     dialog->PaintButton->click();
     EXPECT_TRUE(settings().mask); // painting a mask means using it
+    // While painting, the scene shows behind the tint: the last frame (gray 100), dimmed.
+    const QColor scene = view->overlay().pixelColor(200, 200);
+    EXPECT_EQ(scene.alpha(), 255);
+    EXPECT_TRUE(scene.red() > 30 && scene.red() < 100) << scene.red();
 
     const QPoint origin = view->pictureOrigin();
     drag(view, origin + QPoint(50, 50), origin + QPoint(90, 50));
@@ -221,6 +225,11 @@ TEST_F(DetectionWindows, MaskIsPaintedWithTheMouseAndKeptInFiles)
     drag(view, origin + QPoint(70, 50), origin + QPoint(70, 50));
     EXPECT_EQ(video->evaluation()->detection().mask().row(50)[70], 255);
     EXPECT_EQ(video->evaluation()->detection().mask().row(50)[50], 0);
+
+    // Painting done, the movement picture shows again under the tint alone.
+    dialog->PaintButton->click();
+    EXPECT_EQ(view->overlay().pixelColor(200, 200).alpha(), 0);
+    EXPECT_GT(view->overlay().pixelColor(70, 150).alpha(), 0);
 
     // Changes under the mask do not count.
     evaluate(frame(100));
