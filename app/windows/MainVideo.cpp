@@ -350,6 +350,7 @@ void TVideo::buildBands()
     QWidget* panel2 = band("Panel2", 497, 0);
     VideoLabel = new QLabel("Idle");
     VideoLabel->setObjectName("VideoLabel");
+    VideoLabel->setWordWrap(true); // a source's failure is read whole
     auto* panel2Layout = new QHBoxLayout(panel2);
     panel2Layout->setContentsMargins(2, 0, 2, 0);
     panel2Layout->addWidget(VideoLabel);
@@ -382,7 +383,7 @@ void TVideo::FormCreate()
             statusBar()->clearMessage();
     });
     connect(session_.get(), &watch::Session::statusText, this, &TVideo::showStatus);
-    connect(&session_->source(), &platform::LiveSource::stateChanged, this, &TVideo::showSessionState);
+    connect(&session_->source(), &platform::LiveSource::stateChanged, this, &TVideo::followSource);
     connect(&session_->source(), &platform::LiveSource::statusChanged, this, &TVideo::showSessionState);
     connect(SaveOMBox, &QCheckBox::toggled, session_.get(), &watch::Session::setRecording);
     session_->setRecording(SaveOMBox->isChecked());
@@ -404,6 +405,18 @@ events::EventWatcher* TVideo::eventWatcher() const
 void TVideo::showStatus(const QString& text)
 {
     statusBar()->showMessage(text);
+}
+
+void TVideo::followSource()
+{
+    using State = platform::LiveSource::State;
+    const State state = session_ ? session_->source().state() : State::Closed;
+    // Auto on a source that failed for good would only show red: it ends, and says why.
+    if (Timer1->enabled() && capWindow() && !startingVideo_ && (state == State::Closed || state == State::Stopped)) {
+        SetAuto(false);
+        showStatus("Auto stopped: the video failed");
+    }
+    showSessionState();
 }
 
 void TVideo::showSessionState()
@@ -455,7 +468,22 @@ void TVideo::closeEvent(QCloseEvent* event)
 
 void TVideo::StartVideo()
 {
+    struct Starting {
+        bool& flag;
+        explicit Starting(bool& f) : flag(f) { flag = true; }
+        ~Starting() { flag = false; }
+    };
     videoAsked_ = true;
+    {
+        // The old source closes before the new one connects: no failure of the video.
+        const Starting starting(startingVideo_);
+        startCapture();
+    }
+    followSource();
+}
+
+void TVideo::startCapture()
+{
     CapSetParent(VideoForm->VideoArea);
     // The label says what the session does (showSessionState), not each report of the service.
     CapSetStatusLabel(nullptr);
@@ -467,7 +495,6 @@ void TVideo::StartVideo()
         CapStartOverlay();
     }
     TakeReferenceFrame();
-    showSessionState();
 }
 
 void TVideo::StopVideo()

@@ -102,6 +102,8 @@ private:
     void showStatus(const QString& text);
     // Puts what the session does now into the status label.
     void showSessionState();
+    void followSource();
+    void startCapture();
 
     std::unique_ptr<watch::Session> session_;
     app::CameraMenu* cameraMenu_ = nullptr;
@@ -109,5 +111,6 @@ private:
     bool closed_ = false;
     bool evaluating_ = false;
     bool videoAsked_ = false; // Start Video or Auto was used
+    bool startingVideo_ = false;
     int evaluations_ = 0;
 };

@@ -16,33 +16,24 @@ StatusLine::StatusLine(QWidget* parent) : QStatusBar(parent)
     setSizeGripEnabled(false);
     connect(this, &QStatusBar::messageChanged, this, [this](const QString& message) {
         setToolTip(message);
-        updateGeometry(); // the window makes room for the lines the message needs
+        fitMessage();
         update();
     });
 }
 
-QRect StatusLine::textArea() const
+void StatusLine::fitMessage()
 {
-    return rect().adjusted(margin, 0, -margin, 0);
-}
-
-int StatusLine::heightFor(int width) const
-{
-    const QRect needed =
-        fontMetrics().boundingRect(QRect(0, 0, std::max(width - 2 * margin, 1), 100000), wrapping, currentMessage());
-    return needed.height() + 2 * margin;
-}
-
-QSize StatusLine::minimumSizeHint() const
-{
-    const QSize plain = QStatusBar::minimumSizeHint();
-    return {plain.width(), std::max(plain.height(), heightFor(width()))};
-}
-
-QSize StatusLine::sizeHint() const
-{
-    const QSize plain = QStatusBar::sizeHint();
-    return {plain.width(), std::max(plain.height(), heightFor(width()))};
+    // The main window's layout gives the bar at least its minimum height, and grows the
+    // window to hold it.
+    const QString message = currentMessage();
+    const int needed =
+        message.isEmpty()
+            ? 0
+            : fontMetrics().boundingRect(QRect(0, 0, std::max(width() - 2 * margin, 1), 100000), wrapping, message)
+                      .height() +
+                  2 * margin;
+    if (needed != minimumHeight())
+        setMinimumHeight(needed);
 }
 
 void StatusLine::paintEvent(QPaintEvent* event)
@@ -53,15 +44,13 @@ void StatusLine::paintEvent(QPaintEvent* event)
     }
     QPainter painter(this);
     painter.setPen(palette().windowText().color());
-    painter.drawText(textArea(), wrapping, currentMessage());
+    painter.drawText(rect().adjusted(margin, 0, -margin, 0), wrapping, currentMessage());
 }
 
 void StatusLine::resizeEvent(QResizeEvent* event)
 {
     QStatusBar::resizeEvent(event);
-    // A narrower window needs more lines for the same message.
-    if (!currentMessage().isEmpty() && height() < heightFor(width()))
-        updateGeometry();
+    fitMessage(); // a narrower window needs more lines for the same message
 }
 
 } // namespace app

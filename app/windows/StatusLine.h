@@ -12,16 +12,12 @@ class StatusLine : public QStatusBar {
 public:
     explicit StatusLine(QWidget* parent = nullptr);
 
-    QSize minimumSizeHint() const override;
-    QSize sizeHint() const override;
-
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    QRect textArea() const;
-    int heightFor(int width) const;
+    void fitMessage();
 };
 
 } // namespace app

@@ -19,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "../support/ModalBox.h"
+#include "CameraMenu.h"
+#include "CaptureDrivers.h"
 #include "CaptureWindow.h"
 #include "DetectionControl.h"
 #include "DirectionUnit.h"
@@ -241,6 +243,50 @@ TEST(Auto, WithoutACameraStaysOffAndSaysWhy)
     EXPECT_EQ(video.VideoLabel->text(), "No camera");
     EXPECT_EQ(video.statusBar()->currentMessage(), "Auto needs video: No camera");
     unsetenv("CAPTURE_SOURCES");
+}
+
+TEST(Auto, EndsWhenTheVideoFailsForGood)
+{
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240;Bad|nosuchelement", 1);
+    ModalWatcher boxes;
+    TVideo video;
+    video.show();
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    ASSERT_TRUE(video.Timer1->ticking());
+    QAction* bad = nullptr;
+    for (QAction* action : video.cameraMenu()->menu()->actions())
+        if (action->data().toString() == "Bad")
+            bad = action;
+    ASSERT_NE(bad, nullptr);
+    bad->trigger(); // switches at once, as the video runs
+    EXPECT_FALSE(video.Timer1->enabled());
+    EXPECT_EQ(video.AutoBut->palette().color(QPalette::ButtonText), QColor(0, 0, 0));
+    EXPECT_EQ(video.statusBar()->currentMessage(), "Auto stopped: the video failed");
+    EXPECT_TRUE(video.VideoLabel->text().contains("nosuchelement")) << video.VideoLabel->text().toStdString();
+    QTest::mouseClick(video.SpeedButton7, Qt::LeftButton);
+    platform::setDriverChoice({});
+    unsetenv("CAPTURE_SOURCES");
+}
+
+TEST(StatusLine, ALongMessageIsShownWholeOnAsManyLinesAsItNeeds)
+{
+    TVideo video;
+    video.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
+    QStatusBar* line = video.statusBar();
+    const int oneLine = line->height();
+    const QString message = "The disk of the save folder /home/someone/Videos/courtyard is full: No space left on "
+                            "the device; the clip is dropped whole and the event ends without it";
+    line->showMessage(message);
+    // The bar grows, and the window with it.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return line->height() > oneLine && video.rect().contains(line->geometry()); }, 10000))
+        << line->height() << " in " << video.height();
+    const QRect needed = line->fontMetrics().boundingRect(QRect(0, 0, line->width() - 8, 10000),
+                                                          Qt::TextWordWrap, message);
+    EXPECT_GE(line->height(), needed.height());
+    EXPECT_EQ(line->toolTip(), message);
+    EXPECT_EQ(line->currentMessage(), message);
 }
 
 TEST(SpinBoxes, NumbersBeyondTheIntegersAreTakenAtTheNearestBound)
