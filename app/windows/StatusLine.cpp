@@ -24,7 +24,7 @@ StatusLine::StatusLine(QWidget* parent) : QStatusBar(parent)
 void StatusLine::fitMessage()
 {
     // The main window's layout gives the bar at least its minimum height, and grows the
-    // window to hold it.
+    // window to hold it (from minimumSizeHint).
     const QString message = currentMessage();
     const int needed =
         message.isEmpty()
@@ -34,6 +34,12 @@ void StatusLine::fitMessage()
                   2 * margin;
     if (needed != minimumHeight())
         setMinimumHeight(needed);
+}
+
+QSize StatusLine::minimumSizeHint() const
+{
+    const QSize plain = QStatusBar::minimumSizeHint();
+    return {plain.width(), std::max(plain.height(), minimumHeight())};
 }
 
 void StatusLine::paintEvent(QPaintEvent* event)
