@@ -226,10 +226,14 @@ TEST_F(DetectionWindows, MaskIsPaintedWithTheMouseAndKeptInFiles)
     EXPECT_EQ(video->evaluation()->detection().mask().row(50)[70], 255);
     EXPECT_EQ(video->evaluation()->detection().mask().row(50)[50], 0);
 
-    // Painting done, the movement picture shows again under the tint alone.
+    // Painting done (or the dialog closed), the movement picture shows again under the tint alone.
     dialog->PaintButton->click();
     EXPECT_EQ(view->overlay().pixelColor(200, 200).alpha(), 0);
     EXPECT_GT(view->overlay().pixelColor(70, 150).alpha(), 0);
+    dialog->PaintButton->click();
+    dialog->close();
+    EXPECT_FALSE(dialog->PaintButton->isChecked());
+    EXPECT_EQ(view->overlay().pixelColor(200, 200).alpha(), 0);
 
     // Changes under the mask do not count.
     evaluate(frame(100));
