@@ -17,6 +17,7 @@
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
 
+#include "../capture/FakeCameraProvider.h"
 #include "../support/MqttBroker.h"
 
 #include "CameraMenu.h"
@@ -410,5 +411,29 @@ TEST(CameraChoice, ANetworkCamerasUserAndPasswordStayOutOfItsNameAndTheSettingsF
     const Settings read = SettingsFile(path).load();
     EXPECT_EQ(read.camera, "127.0.0.1:8554/yard");
     EXPECT_EQ(read.cameraSource, inUrl.remembered);
+    platform::setDriverChoice({});
+}
+
+TEST(CameraChoice, TheMenuFollowsCamerasPluggedInAndOutAndOpensTheOneChosen)
+{
+    unsetenv("CAPTURE_SOURCES");
+    gst_init(nullptr, nullptr);
+    registerFakeCameraProvider();
+    TVideo video;
+    video.show();
+    emit video.cameraMenu()->menu()->aboutToShow(); // the device monitor starts as the menu first opens
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cameraItem(video, "Fake Camera") != nullptr; }, 20000));
+    plugFakeCamera("Second Camera", true);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return cameraItem(video, "Second Camera") != nullptr; }, 20000))
+        << "plugged in";
+    plugFakeCamera("Second Camera", false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return cameraItem(video, "Second Camera") == nullptr; }, 20000))
+        << "plugged out";
+    EXPECT_NE(cameraItem(video, "Fake Camera"), nullptr);
+
+    cameraItem(video, "Fake Camera")->trigger();
+    startWatching(video);
+    EXPECT_EQ(capWindow()->source().name(), "Fake Camera");
+    video.close();
     platform::setDriverChoice({});
 }
