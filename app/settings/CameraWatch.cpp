@@ -20,7 +20,7 @@ CameraWatch::~CameraWatch()
 {
     if (starting_.joinable())
         starting_.join();
-    if (started_)
+    if (monitoring_)
         gst_device_monitor_stop(monitor_.get());
 }
 
@@ -34,6 +34,7 @@ void CameraWatch::start()
     starting_ = std::thread([this, monitor = monitor_.get()] {
         auto found = std::make_shared<std::vector<platform::Driver>>();
         if (gst_device_monitor_start(monitor)) {
+            monitoring_ = true;
             GList* devices = gst_device_monitor_get_devices(monitor);
             for (GList* item = devices; item; item = item->next) // the references go to `found`
                 found->push_back({displayName(GST_DEVICE(item->data)), {},
@@ -47,6 +48,8 @@ void CameraWatch::start()
 
 void CameraWatch::adopt(std::vector<platform::Driver>& found)
 {
+    if (!monitoring_)
+        return; // no provider could start: no cameras to follow
     for (platform::Driver& camera : found)
         add(camera.device.get());
     GPollFD poll{};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -39,6 +40,7 @@ private:
 
     platform::gst::Object<GstDeviceMonitor> monitor_;
     bool started_ = false;
+    std::atomic<bool> monitoring_ = false; // the monitor started (set on the starting thread)
     std::thread starting_;
     std::unique_ptr<QSocketNotifier> busNotifier_;
     std::vector<platform::Driver> cameras_;
