@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QLabel>
 #include <QPointer>
 #include <QRadioButton>
 #include <QSlider>
@@ -115,6 +116,12 @@ Widget* named(Widget* widget, const char* name)
     return widget;
 }
 
+QString rateText(FormatChoices::Rate rate)
+{
+    return rate.denominator == 1 ? QString("%1 frames a second").arg(rate.numerator)
+                                 : QString("%1/%2 frames a second").arg(rate.numerator).arg(rate.denominator);
+}
+
 QDialogButtonBox* okCancel(QDialog& dialog)
 {
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
@@ -125,7 +132,7 @@ QDialogButtonBox* okCancel(QDialog& dialog)
 
 } // namespace
 
-FormatChoices formatChoices(const GstCaps* offered, const GstCaps* current)
+FormatChoices formatChoices(const GstCaps* offered, const GstCaps* current, const GstCaps* own)
 {
     FormatChoices choices;
     if (!offered || gst_caps_is_any(offered))
@@ -162,6 +169,19 @@ FormatChoices formatChoices(const GstCaps* offered, const GstCaps* current)
     std::sort(choices.rates.begin(), choices.rates.end(), [](const auto& a, const auto& b) {
         return std::int64_t(a.numerator) * b.denominator < std::int64_t(b.numerator) * a.denominator;
     });
+    if (own && !gst_caps_is_any(own) && !gst_caps_is_empty(own)) {
+        // The source's own comes first, whatever the pipeline could make of it.
+        const FormatChoices itsOwn = formatChoices(own);
+        auto putFirst = [](auto& list, const auto& ownList) {
+            if (ownList.empty())
+                return;
+            std::erase(list, ownList.front());
+            list.insert(list.begin(), ownList.front());
+        };
+        putFirst(choices.formats, itsOwn.formats);
+        putFirst(choices.sizes, itsOwn.sizes);
+        putFirst(choices.rates, itsOwn.rates);
+    }
     return choices;
 }
 
@@ -229,8 +249,10 @@ void showVideoFormatDialog(CaptureWindow& window)
     if (!pipeline)
         return;
     const platform::gst::Caps current = pipeline->currentCaps();
-    const FormatChoices choices = formatChoices(pipeline->offeredCaps().get(), current.get());
+    const platform::gst::Caps own = pipeline->ownCaps();
+    const FormatChoices choices = formatChoices(pipeline->offeredCaps().get(), current.get(), own.get());
     const FormatIndices now = formatIndices(choices, current.get());
+    const FormatChoices itsOwn = formatChoices(own.get());
 
     QDialog dialog(window.window());
     dialog.setWindowTitle("Video Format");
@@ -240,11 +262,13 @@ void showVideoFormatDialog(CaptureWindow& window)
     auto* rates = named(new QComboBox, "rates");
     for (const std::string& f : choices.formats)
         formats->addItem(QString::fromStdString(formatLabel(f)));
+    // The source's own size and rate say so: the others are made by the pipeline.
+    const QString ownMark = " (the source's own)";
     for (const auto& s : choices.sizes)
-        sizes->addItem(QString("%1 x %2").arg(s.width).arg(s.height));
+        sizes->addItem(QString("%1 x %2").arg(s.width).arg(s.height) +
+                       (!itsOwn.sizes.empty() && s == itsOwn.sizes.front() ? ownMark : QString()));
     for (const auto& r : choices.rates)
-        rates->addItem(r.denominator == 1 ? QString("%1 frames a second").arg(r.numerator)
-                                          : QString("%1/%2 frames a second").arg(r.numerator).arg(r.denominator));
+        rates->addItem(rateText(r) + (!itsOwn.rates.empty() && r == itsOwn.rates.front() ? ownMark : QString()));
     // What the source runs with now is chosen at first, so OK alone changes nothing.
     formats->setCurrentIndex(now.format);
     sizes->setCurrentIndex(now.size);
@@ -253,6 +277,14 @@ void showVideoFormatDialog(CaptureWindow& window)
     form->addRow("Resolution", sizes);
     form->addRow("Frame rate", rates);
     auto* layout = new QVBoxLayout(&dialog);
+    if (!itsOwn.sizes.empty() && !itsOwn.rates.empty()) {
+        auto* sends = named(new QLabel(QString("The source sends %1 x %2 at %3.")
+                                           .arg(itsOwn.sizes.front().width)
+                                           .arg(itsOwn.sizes.front().height)
+                                           .arg(rateText(itsOwn.rates.front()))),
+                            "ownFormat");
+        layout->addWidget(sends);
+    }
     layout->addLayout(form);
     layout->addWidget(okCancel(dialog));
     if (dialog.exec() != QDialog::Accepted || formats->currentIndex() < 0 || sizes->currentIndex() < 0 ||

@@ -27,8 +27,9 @@ struct FormatChoices {
 };
 
 // The choices of `offered` caps; with `current` caps, also the format, size and rate the
-// source runs with, where the offered ones lack them (a size outside the common ones).
-FormatChoices formatChoices(const GstCaps* offered, const GstCaps* current = nullptr);
+// source runs with, where the offered ones lack them (a size outside the common ones);
+// with `own` caps (a file's pictures as decoded), their format, size and rate first.
+FormatChoices formatChoices(const GstCaps* offered, const GstCaps* current = nullptr, const GstCaps* own = nullptr);
 // A format of the choices in words: "YUV 4:2:0 (I420)", "Motion JPEG".
 std::string formatLabel(const std::string& format);
 // The format, size and rate of fixed caps (the first of each where a field has several),

@@ -80,6 +80,9 @@ public:
     // Applies the retention limits now.
     void applyRetention();
 
+    // The desktop notes of event starts (their camera is named by the session).
+    Notifier& notifier() { return *notifier_; }
+
     bool eventOpen() const { return tracker_.open(); }
     // Whether clips are recorded: records are kept and the settings ask for clips. A raw
     // source encodes its clip stream only while they are.

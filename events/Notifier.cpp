@@ -5,6 +5,8 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDateTime>
+#include <QFileInfo>
+#include <QUrl>
 #include <QVariantMap>
 
 namespace events {
@@ -29,7 +31,12 @@ bool Notifier::eventStarted(const Event& event)
     QVariantMap hints;
     hints["category"] = QStringLiteral("device");
     hints["desktop-entry"] = QStringLiteral("video");
-    call << QStringLiteral("Video") << 0u << QStringLiteral("camera-web") << QStringLiteral("Movement")
+    // The service reads the picture itself, by its location.
+    if (!event.thumbnail.empty())
+        hints["image-path"] = QUrl::fromLocalFile(QFileInfo(QString::fromStdString(event.thumbnail)).absoluteFilePath())
+                                  .toString();
+    const QString summary = camera_.isEmpty() ? QStringLiteral("Movement") : QStringLiteral("Movement: ") + camera_;
+    call << QStringLiteral("Video") << 0u << QStringLiteral("camera-web") << summary
          << QStringLiteral("Movement at %1: %2 pixels changed (%3 %)")
                 .arg(time)
                 .arg(event.peakCount)

@@ -512,11 +512,16 @@ std::vector<std::string> CapturePipeline::pollBus()
     return reports;
 }
 
+gst::Caps CapturePipeline::ownCaps() const
+{
+    gst::Pad decoded(loops_ ? gst_element_get_static_pad(decoded_, "sink") : nullptr);
+    return gst::Caps(decoded ? gst_pad_get_current_caps(decoded.get()) : nullptr);
+}
+
 gst::Caps CapturePipeline::offeredCaps() const
 {
     // A file's decoded pictures, where it is compressed.
-    gst::Pad decoded(loops_ ? gst_element_get_static_pad(decoded_, "sink") : nullptr);
-    gst::Caps caps(decoded ? gst_pad_get_current_caps(decoded.get()) : nullptr);
+    gst::Caps caps = ownCaps();
     gst::Pad pad(gst_element_get_static_pad(source_, "src"));
     if (!caps)
         caps.reset(pad ? gst_pad_query_caps(pad.get(), nullptr) : gst_caps_new_any());

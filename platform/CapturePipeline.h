@@ -87,6 +87,9 @@ public:
     // and those it runs with now (null before it runs).
     gst::Caps offeredCaps() const;
     gst::Caps currentCaps() const;
+    // A file's pictures as decoded, before the pipeline scales and paces them: its own
+    // size and frame rate (null for a camera, whose own formats are the offered ones).
+    gst::Caps ownCaps() const;
 
     // The element whose colour-balance channels stand for the picture controls: the
     // source's own where it has them, otherwise the pipeline's software balance.

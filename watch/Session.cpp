@@ -9,6 +9,7 @@
 #include "Broker.h"
 #include "CaptureStatus.h"
 #include "MqttBridge.h"
+#include "Notifier.h"
 
 namespace watch {
 
@@ -171,6 +172,7 @@ void Session::sourceChanged()
     if (source_.state() != platform::LiveSource::State::Connecting)
         events_->setSourcePaused(false);
     nameTopics();
+    events_->notifier().setCamera(QString::fromStdString(source_.name()));
 }
 
 void Session::nameTopics()

@@ -137,6 +137,7 @@ Settings read(QSettings& file)
     s.saveOnMove = reader.flag("evaluation/saveOnMove", s.saveOnMove);
     s.saveDir = reader.text("evaluation/saveDir");
     s.camera = reader.text("camera/name");
+    s.cameraSource = reader.text("camera/source");
     s.cameraFormat = reader.text("camera/format");
     file.beginGroup("cameraControls");
     for (const QString& key : file.childKeys())
@@ -230,6 +231,7 @@ bool SettingsFile::save(const Settings& s)
     file.setValue("evaluation/saveOnMove", s.saveOnMove);
     file.setValue("evaluation/saveDir", s.saveDir);
     file.setValue("camera/name", s.camera);
+    file.setValue("camera/source", s.cameraSource);
     file.setValue("camera/format", s.cameraFormat);
     for (const auto& [name, value] : s.cameraControls)
         file.setValue("cameraControls/" + name, value);
@@ -289,10 +291,12 @@ Settings toRemember(const Settings& remembered, const Settings& atEnd, const Opt
         keep(s.minimalMovement, given.minimalMovement, remembered.minimalMovement);
     if (options.period)
         keep(s.capturingPeriod, given.capturingPeriod, remembered.capturingPeriod);
-    if (options.source)
+    if (options.source) {
         s.camera = remembered.camera; // a source of the command line is no camera to remember
-    else if (options.camera)
+        s.cameraSource = remembered.cameraSource;
+    } else if (options.camera) {
         keep(s.camera, given.camera, remembered.camera);
+    }
     if (options.saveDir)
         keep(s.saveDir, given.saveDir, remembered.saveDir);
     if (options.robustDetection)

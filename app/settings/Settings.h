@@ -34,6 +34,9 @@ struct Settings {
     bool beepOnMove = false;
     bool saveOnMove = false;
     QString camera;       // the chosen driver's name; empty: the first one that answers
+    // A network camera or video file chosen in the windows: its source description,
+    // never with a user or password; empty: `camera` names a camera or configured source.
+    QString cameraSource;
     QString cameraFormat; // the caps the source is held to; empty: the source's own
     std::map<QString, int> cameraControls;    // picture controls by name (brightness, ...)
     std::map<QString, QVariant> detection;    // the detection's settings by name

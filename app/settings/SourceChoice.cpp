@@ -3,6 +3,9 @@
 #include <optional>
 #include <vector>
 
+#include <QFileInfo>
+#include <QUrl>
+
 #include "CaptureDrivers.h"
 
 namespace app {
@@ -23,6 +26,14 @@ std::optional<std::size_t> findDriver(const std::vector<platform::Driver>& drive
         }
     }
     return std::nullopt;
+}
+
+// A value as a source description takes it: in double quotes, with quotes and
+// backslashes escaped.
+QString quoted(QString value)
+{
+    value.replace('\\', QStringLiteral("\\\\")).replace('"', QStringLiteral("\\\""));
+    return '"' + value + '"';
 }
 
 } // namespace
@@ -53,6 +64,11 @@ bool chooseSource(const Options& options, const Settings& settings, QString& err
                                    std::nullopt});
         return true;
     }
+    // A network camera or a file chosen in the windows is opened as it was described.
+    if (!options.camera && !settings.cameraSource.isEmpty()) {
+        useChosenSource({settings.camera, settings.cameraSource, settings.cameraSource});
+        return true;
+    }
     const QString wanted = options.camera ? *options.camera : settings.camera;
     if (wanted.isEmpty())
         return true;
@@ -75,6 +91,50 @@ bool chooseSource(const Options& options, const Settings& settings, QString& err
                           "answers (%2).")
                .arg(wanted, there);
     return true;
+}
+
+ChosenSource networkCamera(const QString& url, const QString& user, const QString& password)
+{
+    QUrl address(url.trimmed());
+    const QString userName = user.isEmpty() ? address.userName() : user;
+    const QString secret = password.isEmpty() ? address.password() : password;
+    address.setUserInfo({});
+    const QString plain = address.toString();
+    const QString scheme = address.scheme().toLower();
+    const QString port = address.port() < 0 ? QString() : ':' + QString::number(address.port());
+    const QString name = address.host() + port + address.path();
+    QString element;
+    if (scheme.startsWith("rtsp"))
+        element = "rtspsrc location=" + quoted(plain);
+    else if (scheme == "http" || scheme == "https")
+        element = "souphttpsrc is-live=true location=" + quoted(plain);
+    if (element.isEmpty()) { // no way to hand a user and password to any other source
+        const QString any = "uridecodebin uri=" + quoted(plain);
+        return {name, any, any};
+    }
+    QString credentials;
+    if (!userName.isEmpty())
+        credentials += " user-id=" + quoted(userName);
+    if (!secret.isEmpty())
+        credentials += " user-pw=" + quoted(secret);
+    return {name, element + credentials + " ! decodebin", element + " ! decodebin"};
+}
+
+ChosenSource videoFile(const QString& path)
+{
+    const QString description = "filesrc location=" + quoted(QFileInfo(path).absoluteFilePath()) + " ! decodebin";
+    return {QFileInfo(path).fileName(), description, description};
+}
+
+void useChosenSource(const ChosenSource& source)
+{
+    if (source.name.isEmpty()) {
+        platform::setDriverChoice({});
+        return;
+    }
+    platform::setDriverChoice(
+        {std::vector<platform::ConfiguredSource>{{source.name.toStdString(), source.description.toStdString()}},
+         std::nullopt});
 }
 
 } // namespace app

@@ -21,4 +21,24 @@ bool chooseSource(const Options& options, const Settings& settings, QString& err
 // ("hall.avi", "cam1.local/stream", "videotestsrc-3f0a").
 QString sourceName(const QString& description);
 
+// A source chosen in the windows' Camera menu.
+struct ChosenSource {
+    QString name;        // as the windows, logs and topics show it; empty: the first that answers
+    QString description; // the GStreamer source description it opens, credentials included
+    // The description the settings file keeps, without a user or password; empty for a
+    // camera or configured source, which is remembered by its name.
+    QString remembered;
+    friend bool operator==(const ChosenSource&, const ChosenSource&) = default;
+};
+
+// A network camera at `url` (RTSP, HTTP or any URI GStreamer can decode); `user` and
+// `password`, or those written in the URL, go into the description only. Its name is the
+// URL's host, port and path.
+ChosenSource networkCamera(const QString& url, const QString& user, const QString& password);
+// A video file, played through `filesrc ! decodebin`; named by its file name.
+ChosenSource videoFile(const QString& path);
+// Makes Start Video open `source` from now on; a source without a name gives the choice
+// back to the first camera that answers.
+void useChosenSource(const ChosenSource& source);
+
 } // namespace app

@@ -1,5 +1,6 @@
 #include "WindowSettings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -8,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "CameraMenu.h"
 #include "Detection.h"
 #include "DetectionControl.h"
 #include "Evaluation.h"
@@ -20,6 +22,17 @@
 
 namespace app {
 
+namespace {
+
+// Menus and other pop-ups are windows too, but they open wherever they are called up.
+bool isRealWindow(const QWidget& widget)
+{
+    const Qt::WindowType type = widget.windowType();
+    return type == Qt::Window || type == Qt::Dialog;
+}
+
+} // namespace
+
 QRect placeOf(const QWidget& window)
 {
     return {window.pos(), window.size()};
@@ -31,9 +44,14 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
 {
     video_.VariatLimitSpinBox->setValue(used_.pixelVariations);
     video_.MinMoveSpinBox->setValue(used_.minimalMovement);
-    video_.CapSpeedSpinBox->setValue(used_.capturingPeriod);
+    // A period of 0 read from an older file would leave Auto without ticks.
+    video_.CapSpeedSpinBox->setValue(std::max(used_.capturingPeriod, 1));
     video_.BeepOMBox->setChecked(used_.beepOnMove);
     video_.SaveOMBox->setChecked(used_.saveOnMove);
+    // Older runs remembered where menus had opened: that is no place of a window.
+    for (QWidget* child : video_.findChildren<QWidget*>())
+        if (child->isWindow() && !isRealWindow(*child))
+            used_.windowGeometry.erase(child->objectName());
     for (QWidget* window : windows()) {
         const auto place = used_.windowGeometry.find(window->objectName());
         if (place == used_.windowGeometry.end())
@@ -51,6 +69,9 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     session.events().setSettings(used_.events);
     video_.installEventFilter(this);
     session.restore(used_.saveDir, used_.mqtt);
+    // A source of the command line is no choice of the Camera menu's.
+    if (!options_.source)
+        video_.cameraMenu()->showRemembered(used_.camera, used_.cameraSource);
     // Start Video opens a camera in the session's source: its format and controls follow.
     connect(&session.source(), &platform::LiveSource::statusChanged, this, [this](int id) {
         if (id == platform::statusConnecting)
@@ -64,7 +85,7 @@ std::vector<QWidget*> WindowSettings::windows() const
 {
     std::vector<QWidget*> found{&video_};
     for (QWidget* child : video_.findChildren<QWidget*>()) {
-        if (child->isWindow() && !child->objectName().isEmpty())
+        if (isRealWindow(*child) && !child->objectName().isEmpty())
             found.push_back(child);
     }
     return found;
@@ -101,6 +122,15 @@ Settings WindowSettings::current() const
         s.camera = cameraName_;
         s.cameraFormat = camera_->format();
         s.cameraControls = camera_->controls();
+    }
+    // A source chosen in the Camera menu is the one to open next time, whatever ran last.
+    if (const CameraMenu* menu = video_.cameraMenu(); menu && menu->chosen()) {
+        if (menu->choice().name != s.camera) {
+            s.cameraFormat.clear(); // the format and controls were another camera's
+            s.cameraControls.clear();
+        }
+        s.camera = menu->choice().name;
+        s.cameraSource = menu->choice().remembered;
     }
     for (QWidget* window : windows()) {
         const auto start = startingPlaces_.find(window->objectName());

@@ -4,6 +4,7 @@
 
 #include <QWidget>
 
+#include "ClipboardFrame.h"
 #include "DetectionDialog.h"
 #include "Evaluation.h"
 #include "MaskPainter.h"
@@ -53,6 +54,8 @@ void DetectionControl::cycleEvaluated(const watch::Cycle& cycle)
 {
     const std::int64_t minimal = minimalMovement_();
     graph_->addCycle(cycle, minimal);
+    if (cycle.frame)
+        painter_->setScene(platform::sharedImage(cycle.frame));
     // Only the detection's own reasons: with it off the status line stays as it was.
     if (cycle.compared == 0 && !cycle.reason.empty() && evaluation_.detection().settings().anyOn()) {
         shownReason_ = QString("Not counted: %1").arg(QString::fromStdString(cycle.reason));

@@ -251,4 +251,10 @@ QString DetectionDialog::saveMask(const QString& fileName, bool tell)
     return {};
 }
 
+void DetectionDialog::hideEvent(QHideEvent* event)
+{
+    PaintButton->setChecked(false);
+    QDialog::hideEvent(event);
+}
+
 } // namespace app

@@ -52,6 +52,10 @@ public:
 signals:
     void maskFileChanged(const QString& fileName);
 
+protected:
+    // Painting ends with the dialog: the movement picture shows the movement again.
+    void hideEvent(QHideEvent* event) override;
+
 private:
     void takeControls();
 

@@ -62,7 +62,7 @@ EventsDialog::EventsDialog(const events::EventSettings& settings, watch::Session
     : QDialog(parent), base_(settings), outputs_(outputs)
 {
     setObjectName("EventsDialog");
-    setWindowTitle("Events");
+    setWindowTitle("Event Settings");
     auto* form = new QFormLayout;
     before_ = spinBox("BeforeSpinBox", 0, eventLimits::rollSeconds, secondsOf(settings.preRoll), " s");
     form->addRow("Clip: seconds before the event", before_);
@@ -172,9 +172,20 @@ bool EventsDialog::apply()
     const bool taken = s && applyOutputs(error);
     error_->setText(error);
     error_->setVisible(!taken);
+    fitWrappedText();
     if (taken)
         emit applied(*s);
     return taken;
+}
+
+void EventsDialog::fitWrappedText()
+{
+    // A dialog's layout takes the height wrapped lines need at its width only as it first
+    // shows: an error that appears later would squeeze the help above it.
+    layout()->activate();
+    const int needed = heightForWidth(width());
+    if (needed > height())
+        resize(width(), needed);
 }
 
 bool EventsDialog::applyOutputs(QString& error)

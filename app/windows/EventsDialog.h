@@ -42,6 +42,7 @@ signals:
     void applied(const events::EventSettings& settings);
 
 private:
+    void fitWrappedText();
     bool apply();
     bool applyOutputs(QString& error);
     void chooseFolder();

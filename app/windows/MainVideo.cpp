@@ -1,6 +1,7 @@
 #include "MainVideo.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <stdexcept>
 
@@ -23,6 +24,7 @@
 #include <QVBoxLayout>
 #include <qdrawutil.h>
 
+#include "CameraMenu.h"
 #include "CaptureWindow.h"
 #include "ClipboardFrame.h"
 #include "DirectionUnit.h"
@@ -35,10 +37,13 @@
 #include "FrameClipboard.h"
 #include "Glyphs.h"
 #include "ImageFormUnit.h"
+#include "LiveSource.h"
 #include "PictureView.h"
 #include "RepeatTimer.h"
 #include "Session.h"
+#include "SessionStatus.h"
 #include "SpinEdit.h"
+#include "StatusLine.h"
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
 #include "WindowSetup.h"
@@ -95,10 +100,13 @@ QToolButton* flatButton(const char* name, const QString& caption, const QPixmap&
     return button;
 }
 
-// A key for a flat button through an action that clicks it, named in its tooltip.
+// A key for a flat button through an action that clicks it, named in its tooltip. The key
+// works in every window of the program: the live picture or the graph may be the one in
+// front while the user starts, stops or evaluates.
 void giveKey(QToolButton* button, const QKeySequence& key, QAction* action)
 {
     action->setShortcut(key);
+    action->setShortcutContext(Qt::ApplicationShortcut);
     button->setToolTip(QString("%1 (%2)").arg(button->text(), key.toString(QKeySequence::NativeText)));
 }
 
@@ -159,7 +167,7 @@ TVideo::TVideo()
     Timer1->setObjectName("Timer1");
     buildMenu();
     buildBands();
-    auto* status = new QStatusBar;
+    auto* status = new app::StatusLine;
     status->setObjectName("StatusBar1");
     setStatusBar(status);
     resize(501, 165);
@@ -246,6 +254,17 @@ void TVideo::buildMenu()
     Stop1 = item(Video1, "Stop1", "Sto&p");
     Video1->addSeparator();
     Detection1 = item(Video1, "Detection1", "Dete&ction...");
+    cameraMenu_ = new app::CameraMenu(*Video1, this);
+    connect(cameraMenu_, &app::CameraMenu::sourceChosen, this, [this] {
+        const QString name = cameraMenu_->choice().name.isEmpty() ? "the first camera that answers"
+                                                                  : cameraMenu_->choice().name;
+        if (!capWindow()) {
+            showStatus("Start Video opens " + name);
+            return;
+        }
+        showStatus("Switching to " + name);
+        runCommand([this] { StartVideo(); });
+    });
     Window1 = menuBar()->addMenu("&Window");
     Window1->setObjectName("Window1");
 }
@@ -308,7 +327,8 @@ void TVideo::buildBands()
 
     QWidget* panel6 = band("Panel6", 118, 41);
     auto* period = new QLabel("Capturing Period");
-    CapSpeedSpinBox = spinBox("CapSpeedSpinBox", 250, 0, 0, period);
+    // The command line's bounds: a period of 0 would leave Auto on without ticks.
+    CapSpeedSpinBox = spinBox("CapSpeedSpinBox", 250, 1, INT_MAX, period);
     auto* panel6Layout = new QVBoxLayout(panel6);
     panel6Layout->setContentsMargins(2, 0, 2, 0);
     panel6Layout->setSpacing(1);
@@ -330,6 +350,7 @@ void TVideo::buildBands()
     QWidget* panel2 = band("Panel2", 497, 0);
     VideoLabel = new QLabel("Idle");
     VideoLabel->setObjectName("VideoLabel");
+    VideoLabel->setWordWrap(true); // a source's failure is read whole
     auto* panel2Layout = new QHBoxLayout(panel2);
     panel2Layout->setContentsMargins(2, 0, 2, 0);
     panel2Layout->addWidget(VideoLabel);
@@ -362,6 +383,8 @@ void TVideo::FormCreate()
             statusBar()->clearMessage();
     });
     connect(session_.get(), &watch::Session::statusText, this, &TVideo::showStatus);
+    connect(&session_->source(), &platform::LiveSource::stateChanged, this, &TVideo::followSource);
+    connect(&session_->source(), &platform::LiveSource::statusChanged, this, &TVideo::showSessionState);
     connect(SaveOMBox, &QCheckBox::toggled, session_.get(), &watch::Session::setRecording);
     session_->setRecording(SaveOMBox->isChecked());
     EventsForm = new EventsWindow(session_->events(), this);
@@ -382,6 +405,26 @@ events::EventWatcher* TVideo::eventWatcher() const
 void TVideo::showStatus(const QString& text)
 {
     statusBar()->showMessage(text);
+}
+
+void TVideo::followSource()
+{
+    using State = platform::LiveSource::State;
+    const State state = session_ ? session_->source().state() : State::Closed;
+    // Auto on a source that failed for good would only show red: it ends, and says why.
+    if (Timer1->enabled() && capWindow() && !startingVideo_ && (state == State::Closed || state == State::Stopped)) {
+        SetAuto(false);
+        showStatus("Auto stopped: the video failed");
+    }
+    showSessionState();
+}
+
+void TVideo::showSessionState()
+{
+    if (closed_ || !videoAsked_)
+        return; // "Idle" until the user first asks for video or Auto
+    VideoLabel->setText(app::sessionStatusText(
+        {capWindow() != nullptr, Timer1->enabled(), int(Timer1->interval())}, session_->source()));
 }
 
 void TVideo::FormClose()
@@ -425,8 +468,25 @@ void TVideo::closeEvent(QCloseEvent* event)
 
 void TVideo::StartVideo()
 {
+    struct Starting {
+        bool& flag;
+        explicit Starting(bool& f) : flag(f) { flag = true; }
+        ~Starting() { flag = false; }
+    };
+    videoAsked_ = true;
+    {
+        // The old source closes before the new one connects: no failure of the video.
+        const Starting starting(startingVideo_);
+        startCapture();
+    }
+    followSource();
+}
+
+void TVideo::startCapture()
+{
     CapSetParent(VideoForm->VideoArea);
-    CapSetStatusLabel(VideoLabel);
+    // The label says what the session does (showSessionState), not each report of the service.
+    CapSetStatusLabel(nullptr);
     CapSetFrameLimitEvent(nullptr);
     // The session holds one capture window: an open one ends before the new one starts.
     CapDestroy();
@@ -439,7 +499,10 @@ void TVideo::StartVideo()
 
 void TVideo::StopVideo()
 {
+    // Auto compares the camera's frames: with the video gone it has nothing to compare.
+    SetAuto(false);
     CapDestroy();
+    showSessionState();
 }
 
 void TVideo::MakeItOverlay()
@@ -512,7 +575,24 @@ void TVideo::SpeedButton12Click()
 
 void TVideo::AutoButClick()
 {
-    SetAuto(!Timer1->enabled());
+    if (Timer1->enabled()) {
+        SetAuto(false);
+        return;
+    }
+    // Auto compares the camera's frames, so it starts the video first; only pictures that
+    // another program puts on the desktop's clipboard need none.
+    if (!capWindow() && !platform::frameClipboard().desktopClipboard()) {
+        showStatus("Auto starts the video first");
+        runCommand([this] { StartVideo(); });
+        if (closed_)
+            return;
+        if (session_->source().state() != platform::LiveSource::State::Running) {
+            showStatus("Auto needs video: " + VideoLabel->text());
+            return;
+        }
+    }
+    videoAsked_ = true;
+    SetAuto(true);
 }
 
 void TVideo::SetAuto(bool on)
@@ -521,11 +601,20 @@ void TVideo::SetAuto(bool on)
     QPalette p = AutoBut->palette();
     p.setColor(QPalette::ButtonText, on ? QColor(255, 0, 0) : QColor(0, 0, 0));
     AutoBut->setPalette(p);
+    showSessionState();
 }
 
 void TVideo::CapSpeedSpinBoxChange()
 {
-    Timer1->setInterval(static_cast<std::uint32_t>(CapSpeedSpinBox->value()));
+    const int period = CapSpeedSpinBox->value();
+    // A typed value stands until the box loses the focus; one the timer cannot run is
+    // not taken, and the status line says what goes on instead.
+    if (period < 1) {
+        showStatus(QString("Capturing Period: 1 ms or more; Auto keeps every %1 ms").arg(Timer1->interval()));
+        return;
+    }
+    Timer1->setInterval(static_cast<std::uint32_t>(period));
+    showSessionState();
 }
 
 void TVideo::Timer1Timer()

@@ -14,6 +14,7 @@ class QToolButton;
 class TDirectionForm;
 class TImageForm;
 namespace app {
+class CameraMenu;
 class DetectionControl;
 class EventsWindow;
 class RepeatTimer;
@@ -72,6 +73,9 @@ public:
     // The detection's dialog, mask painting and graph; null once the window has closed.
     app::DetectionControl* detection() const { return detection_; }
 
+    // The Video menu's Camera submenu and the source chosen there.
+    app::CameraMenu* cameraMenu() const { return cameraMenu_; }
+
     // An item of the Window menu that shows and raises `window` (while it exists).
     QAction* addWindowItem(const char* name, const QString& text, QWidget* window);
 
@@ -96,10 +100,17 @@ private:
     void SetAuto(bool on);
 
     void showStatus(const QString& text);
+    // Puts what the session does now into the status label.
+    void showSessionState();
+    void followSource();
+    void startCapture();
 
     std::unique_ptr<watch::Session> session_;
+    app::CameraMenu* cameraMenu_ = nullptr;
     app::DetectionControl* detection_ = nullptr;
     bool closed_ = false;
     bool evaluating_ = false;
+    bool videoAsked_ = false; // Start Video or Auto was used
+    bool startingVideo_ = false;
     int evaluations_ = 0;
 };

@@ -20,6 +20,14 @@ void MaskPainter::setPainting(bool on)
 {
     painting_ = on;
     view_.setCursor(on ? Qt::CrossCursor : Qt::ArrowCursor);
+    showTint();
+}
+
+void MaskPainter::setScene(const QImage& frame)
+{
+    scene_ = frame;
+    if (painting_)
+        showTint();
 }
 
 void MaskPainter::setBrushSize(int pixels)
@@ -122,20 +130,36 @@ void MaskPainter::paintAt(QPoint widgetPoint)
 
 void MaskPainter::showTint()
 {
-    if (mask_.isNull()) {
+    const bool scene = painting_ && !scene_.isNull();
+    if (mask_.isNull() && !scene) {
         view_.setOverlay(QImage());
         return;
     }
-    QImage overlay(mask_.size(), QImage::Format_ARGB32_Premultiplied);
+    const QSize size = mask_.isNull() ? scene_.size() : mask_.size();
+    QImage overlay(size, QImage::Format_ARGB32_Premultiplied);
     overlay.fill(Qt::transparent);
-    const QRgb tint = tint_.rgba();
-    const QRgb premultiplied = qPremultiply(tint);
-    for (int y = 0; y < mask_.height(); ++y) {
-        const uchar* m = mask_.constScanLine(y);
-        auto* o = reinterpret_cast<QRgb*>(overlay.scanLine(y));
-        for (int x = 0; x < mask_.width(); ++x)
-            if (m[x] == 0)
-                o[x] = premultiplied;
+    if (scene) {
+        // Where to paint is seen in the scene, not in the changed pixels.
+        QPainter painter(&overlay);
+        painter.drawImage(overlay.rect(), scene_);
+        painter.fillRect(overlay.rect(), QColor(0, 0, 0, 100));
+    }
+    if (!mask_.isNull()) {
+        const QRgb premultiplied = qPremultiply(tint_.rgba());
+        const int alpha = tint_.alpha();
+        for (int y = 0; y < mask_.height(); ++y) {
+            const uchar* m = mask_.constScanLine(y);
+            auto* o = reinterpret_cast<QRgb*>(overlay.scanLine(y));
+            for (int x = 0; x < mask_.width(); ++x) {
+                if (m[x] != 0)
+                    continue;
+                // The tint over what lies below it (source-over, premultiplied).
+                const QRgb below = o[x];
+                auto mix = [&](int tintPart, int belowPart) { return tintPart + belowPart * (255 - alpha) / 255; };
+                o[x] = qRgba(mix(qRed(premultiplied), qRed(below)), mix(qGreen(premultiplied), qGreen(below)),
+                             mix(qBlue(premultiplied), qBlue(below)), mix(alpha, qAlpha(below)));
+            }
+        }
     }
     view_.setOverlay(overlay);
 }

@@ -15,8 +15,10 @@ class PictureView;
 
 // Paints the detection's mask with the mouse on the movement picture: while painting is
 // on, dragging marks the pixels under a round brush as ignored (or, erasing, as watched
-// again). The mask is shown over the picture as a tint. It has the frame's size (the
-// picture's; 320 x 240 before any picture), 255 where watched and 0 where ignored.
+// again). The mask is shown over the picture as a tint; while painting, over the scene (the
+// last frame, dimmed) instead of the movement picture, which is mostly white. It has the
+// frame's size (the picture's; 320 x 240 before any picture), 255 where watched and 0
+// where ignored.
 class MaskPainter : public QObject {
     Q_OBJECT
 public:
@@ -31,6 +33,8 @@ public:
     void setBrushSize(int pixels);
     int brushSize() const { return brush_; }
     void setTint(const QColor& tint);
+    // The last frame, shown dimmed behind the tint while painting.
+    void setScene(const QImage& frame);
 
     // The mask to show and paint on (an empty picture: none, everything watched).
     void setMask(const analysis::Bitmap& mask);
@@ -50,6 +54,7 @@ private:
 
     PictureView& view_;
     QImage mask_; // 8-bit gray, 0 ignored, 255 watched
+    QImage scene_;
     QColor tint_{255, 160, 0, 110};
     int brush_ = 16;
     bool painting_ = false;

@@ -31,12 +31,43 @@ MovementGraph::MovementGraph(QWidget* owner) : QWidget(owner, Qt::Window)
 {
     setUpOwnedWindow(this, "MovementGraphForm", "Movement Graph", {340, 460});
     setBackground(this, Qt::white);
-    resize(640, 260);
+    resize(640, 300);
 }
+
+namespace {
+
+// The shortest pause that breaks the lines, and how many of the usual periods a pause must
+// be worth: Evolute One pressed by hand, or Auto every few seconds, are no gaps.
+constexpr std::chrono::seconds shortestGap{2};
+constexpr int periodsInAGap = 4;
+
+struct LegendEntry {
+    QColor colour;
+    qreal width;
+    Qt::PenStyle style;
+    const char* text;
+};
+const LegendEntry legend[] = {
+    {brightAfterColour, 2, Qt::SolidLine, "brightened, counted"},
+    {darkAfterColour, 2, Qt::SolidLine, "darkened, counted"},
+    {brightBeforeColour, 1, Qt::SolidLine, "brightened before detection"},
+    {darkBeforeColour, 1, Qt::SolidLine, "darkened before detection"},
+    {minimalColour, 1.5, Qt::DashLine, "Minimal Movement"},
+};
+
+} // namespace
 
 void MovementGraph::addCycle(const watch::Cycle& cycle, std::int64_t minimalMovement)
 {
     Point p;
+    if (!points_.empty()) {
+        const Point& last = points_.back();
+        const auto pause = cycle.time - last.time;
+        const bool periodKnown = points_.size() > 1 && !last.afterGap;
+        const auto period = periodKnown ? last.time - points_[points_.size() - 2].time : pause;
+        p.afterGap = cycle.newStream || pause > std::max<std::chrono::system_clock::duration>(
+                                                    shortestGap, periodKnown ? periodsInAGap * period : shortestGap);
+    }
     p.time = cycle.time;
     p.brightBefore = cycle.result.BrightCount;
     p.darkBefore = cycle.result.DarkCount;
@@ -59,7 +90,7 @@ void MovementGraph::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     // Below the plot: its time axis, then the legend, wrapped to the window's width.
-    const QRect plot = rect().adjusted(56, 24, -10, -50);
+    const QRect plot = rect().adjusted(56, 24, -10, -84);
     painter.setPen(Qt::gray);
     painter.drawRect(plot);
     painter.setPen(Qt::black);
@@ -68,10 +99,7 @@ void MovementGraph::paintEvent(QPaintEvent*)
     QFont small = font();
     small.setPixelSize(10);
     painter.setFont(small);
-    painter.drawText(QRect(8, plot.bottom() + 20, width() - 16, height() - plot.bottom() - 20),
-                     Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                     "thin: before detection, thick: counted, dashed: Minimal Movement; "
-                     "marks: green confirmed, orange not (L light, N noise, S specks, M masked, C not confirmed yet)");
+    paintLegend(painter, QRect(8, plot.bottom() + 20, width() - 16, height() - plot.bottom() - 20));
     painter.setFont(font());
     if (points_.empty()) {
         painter.drawText(plot, Qt::AlignCenter, "No evaluation yet: Evolute One or Auto");
@@ -94,12 +122,19 @@ void MovementGraph::paintEvent(QPaintEvent*)
     painter.drawText(QRect(0, plot.top() - 8, plot.left() - 4, 16), Qt::AlignRight, QString::number(top));
     painter.drawText(QRect(0, plot.bottom() - 8, plot.left() - 4, 16), Qt::AlignRight, "0");
 
+    // The stretches without cycles, shaded.
+    for (std::size_t i = 1; i < points_.size(); ++i) {
+        if (points_[i].afterGap) {
+            const QRectF gap(QPointF(x(points_[i - 1].time), plot.top() + 1), QPointF(x(points_[i].time), plot.bottom()));
+            painter.fillRect(gap.intersected(QRectF(plot)), QColor(235, 235, 235));
+        }
+    }
     auto line = [&](const QColor& colour, std::int64_t Point::*count, qreal width, Qt::PenStyle style) {
         QPainterPath path;
         bool first = true;
         for (const Point& p : points_) {
             const QPointF at(x(p.time), y(p.*count));
-            if (first)
+            if (first || p.afterGap)
                 path.moveTo(at);
             else
                 path.lineTo(at);
@@ -127,6 +162,49 @@ void MovementGraph::paintEvent(QPaintEvent*)
             painter.setPen(Qt::black);
             painter.drawText(QRectF(at.x() - 6, plot.top() + 2, 12, 12), Qt::AlignCenter, initial(p.reason));
         }
+    }
+}
+
+void MovementGraph::paintLegend(QPainter& painter, const QRect& area) const
+{
+    // A sample of each line with its words, wrapped to the window's width, then the marks.
+    const QFontMetrics metrics = painter.fontMetrics();
+    const int lineHeight = metrics.height() + 2, sample = 18, gap = 12;
+    QPoint at = area.topLeft();
+    auto place = [&](int width) {
+        if (at.x() > area.left() && at.x() + width > area.right()) {
+            at = QPoint(area.left(), at.y() + lineHeight);
+        }
+        const QPoint here = at;
+        at.rx() += width + gap;
+        return here;
+    };
+    for (const LegendEntry& entry : legend) {
+        const int textWidth = metrics.horizontalAdvance(entry.text);
+        const QPoint here = place(sample + 4 + textWidth);
+        const int middle = here.y() + lineHeight / 2;
+        painter.setPen(QPen(entry.colour, entry.width, entry.style));
+        painter.drawLine(here.x(), middle, here.x() + sample, middle);
+        painter.setPen(Qt::black);
+        painter.drawText(QRect(here.x() + sample + 4, here.y(), textWidth + 2, lineHeight), Qt::AlignVCenter,
+                         entry.text);
+    }
+    const QString marks[] = {"confirmed movement", "not counted (L light, N noise, S specks, M masked, C not confirmed yet)",
+                             "no cycles"};
+    const QColor markColours[] = {confirmedColour, rejectedColour, QColor(235, 235, 235)};
+    for (int i = 0; i < 3; ++i) {
+        const int textWidth = metrics.horizontalAdvance(marks[i]);
+        const QPoint here = place(12 + textWidth);
+        const QPointF centre(here.x() + 4, here.y() + lineHeight / 2.0);
+        painter.setPen(i < 2 ? QPen(Qt::NoPen) : QPen(Qt::gray));
+        painter.setBrush(markColours[i]);
+        if (i < 2)
+            painter.drawEllipse(centre, 4, 4);
+        else
+            painter.drawRect(QRectF(centre - QPointF(4, 5), QSizeF(8, 10)));
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(Qt::black);
+        painter.drawText(QRect(here.x() + 12, here.y(), textWidth + 2, lineHeight), Qt::AlignVCenter, marks[i]);
     }
 }
 

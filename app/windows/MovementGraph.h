@@ -15,7 +15,8 @@ namespace app {
 
 // The tuning graph: cycle by cycle over the last two minutes, the brightened and darkened
 // counts before and after the detection, the Minimal Movement, and a mark at each cycle
-// that moved: green where confirmed, orange with the reason's initial where not.
+// that moved: green where confirmed, orange with the reason's initial where not. Stretches
+// without cycles are shaded and not bridged; a legend below says what each line is.
 class MovementGraph : public QWidget {
     Q_OBJECT
 public:
@@ -30,6 +31,9 @@ public:
         bool moved = false;     // the comparison alone would have counted it
         bool confirmed = false;
         QString reason;         // why it did not count, when it did not
+        // No cycle came for a while before this one (the video was stopped or reconnected,
+        // Auto was off): the lines break here instead of joining across the stretch.
+        bool afterGap = false;
     };
 
     void addCycle(const watch::Cycle& cycle, std::int64_t minimalMovement);
@@ -39,6 +43,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void paintLegend(QPainter& painter, const QRect& area) const;
     std::deque<Point> points_;
 };
 

@@ -16,6 +16,7 @@ public:
     const QImage& picture() const { return picture_; }
     // A picture laid over the shown one, scaled onto the same place (a null image: none).
     void setOverlay(const QImage& overlay);
+    const QImage& overlay() const { return overlay_; }
     // Where the picture lies in the widget.
     QRect pictureRect() const;
     // Where the picture's top-left pixel lies in the widget.

@@ -19,8 +19,12 @@
 #include <gtest/gtest.h>
 
 #include "../support/ModalBox.h"
+#include "CameraMenu.h"
+#include "CaptureDrivers.h"
 #include "CaptureWindow.h"
+#include "DetectionControl.h"
 #include "DirectionUnit.h"
+#include "EventsWindow.h"
 #include "FrameClipboard.h"
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
@@ -171,6 +175,118 @@ TEST(Commands, KeysReachTheButtonsAndNeverTypeIntoASpinBox)
     QTest::keyClick(period, Qt::Key_Q, Qt::ControlModifier);
     EXPECT_FALSE(video.isVisible()) << "Ctrl+Q quits";
     EXPECT_EQ(video.VideoForm, nullptr);
+}
+
+TEST(Commands, TheFunctionKeysWorkInEveryWindowOfTheProgram)
+{
+    TestSource source;
+    ModalWatcher boxes;
+    TVideo video;
+    video.show();
+    QWidget* graph = video.detection()->graph();
+    struct Step {
+        QWidget* window;
+        Qt::Key key;
+    } steps[] = {{video.ImageForm, Qt::Key_F3}, {video.VideoForm, Qt::Key_F5}, {graph, Qt::Key_F6},
+                 {video.DirectionForm, Qt::Key_F6}, {video.EventsForm, Qt::Key_F4}};
+    for (const Step& step : steps) {
+        activate(*step.window);
+        QTest::keyClick(step.window, step.key);
+        const std::string where = step.window->objectName().toStdString();
+        switch (step.key) {
+        case Qt::Key_F3: EXPECT_NE(capWindow(), nullptr) << where; break;
+        case Qt::Key_F5: EXPECT_EQ(video.evaluations(), 1) << where; break;
+        case Qt::Key_F6: EXPECT_EQ(video.Timer1->enabled(), step.window == graph) << where; break;
+        default: EXPECT_EQ(capWindow(), nullptr) << where; break;
+        }
+    }
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
+}
+
+TEST(Auto, BeforeStartVideoItStartsTheVideoAndStopVideoEndsIt)
+{
+    TestSource source;
+    ModalWatcher boxes;
+    TVideo video;
+    video.show();
+    EXPECT_EQ(video.VideoLabel->text(), "Idle");
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    ASSERT_NE(capWindow(), nullptr) << "Auto started the video";
+    EXPECT_TRUE(video.statusBar()->currentMessage().contains("starts the video"))
+        << video.statusBar()->currentMessage().toStdString();
+    EXPECT_TRUE(video.Timer1->ticking());
+    EXPECT_EQ(video.VideoLabel->text(), "Live window: Test; Auto every 250 ms");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return video.evaluations() > 1; }, 20000));
+    EXPECT_NE(video.PixNumLab->text(), "0123456") << "the readouts show what Auto evaluated";
+
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    EXPECT_EQ(video.VideoLabel->text(), "Live window: Test; Auto off");
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    QTest::mouseClick(video.SpeedButton7, Qt::LeftButton);
+    EXPECT_EQ(capWindow(), nullptr);
+    EXPECT_FALSE(video.Timer1->enabled()) << "Stop Video ends Auto";
+    EXPECT_FALSE(video.Timer1->ticking());
+    EXPECT_EQ(video.AutoBut->palette().color(QPalette::ButtonText), QColor(0, 0, 0));
+    EXPECT_EQ(video.VideoLabel->text(), "No video");
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join("; ").toStdString();
+}
+
+TEST(Auto, WithoutACameraStaysOffAndSaysWhy)
+{
+    setenv("CAPTURE_SOURCES", "", 1); // no source at all
+    ModalWatcher boxes;
+    TVideo video;
+    video.show();
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    EXPECT_FALSE(video.Timer1->enabled());
+    EXPECT_EQ(video.AutoBut->palette().color(QPalette::ButtonText), QColor(0, 0, 0));
+    EXPECT_EQ(video.VideoLabel->text(), "No camera");
+    EXPECT_EQ(video.statusBar()->currentMessage(), "Auto needs video: No camera");
+    unsetenv("CAPTURE_SOURCES");
+}
+
+TEST(Auto, EndsWhenTheVideoFailsForGood)
+{
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240;Bad|nosuchelement", 1);
+    ModalWatcher boxes;
+    TVideo video;
+    video.show();
+    QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    ASSERT_TRUE(video.Timer1->ticking());
+    QAction* bad = nullptr;
+    for (QAction* action : video.cameraMenu()->menu()->actions())
+        if (action->data().toString() == "Bad")
+            bad = action;
+    ASSERT_NE(bad, nullptr);
+    bad->trigger(); // switches at once, as the video runs
+    EXPECT_FALSE(video.Timer1->enabled());
+    EXPECT_EQ(video.AutoBut->palette().color(QPalette::ButtonText), QColor(0, 0, 0));
+    EXPECT_EQ(video.statusBar()->currentMessage(), "Auto stopped: the video failed");
+    EXPECT_TRUE(video.VideoLabel->text().contains("nosuchelement")) << video.VideoLabel->text().toStdString();
+    QTest::mouseClick(video.SpeedButton7, Qt::LeftButton);
+    platform::setDriverChoice({});
+    unsetenv("CAPTURE_SOURCES");
+}
+
+TEST(StatusLine, ALongMessageIsShownWholeOnAsManyLinesAsItNeeds)
+{
+    TVideo video;
+    video.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
+    QStatusBar* line = video.statusBar();
+    const int oneLine = line->height();
+    const QString message = "The disk of the save folder /home/someone/Videos/courtyard is full: No space left on "
+                            "the device; the clip is dropped whole and the event ends without it";
+    line->showMessage(message);
+    // The bar grows, and the window with it.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return line->height() > oneLine && video.rect().contains(line->geometry()); }, 10000))
+        << line->height() << " in " << video.height();
+    const QRect needed = line->fontMetrics().boundingRect(QRect(0, 0, line->width() - 8, 10000),
+                                                          Qt::TextWordWrap, message);
+    EXPECT_GE(line->height(), needed.height());
+    EXPECT_EQ(line->toolTip(), message);
+    EXPECT_EQ(line->currentMessage(), message);
 }
 
 TEST(SpinBoxes, NumbersBeyondTheIntegersAreTakenAtTheNearestBound)

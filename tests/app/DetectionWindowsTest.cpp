@@ -21,6 +21,7 @@
 #include "ImageFormUnit.h"
 #include "MainVideo.h"
 #include "MaskPainter.h"
+#include "MovementGraph.h"
 #include "PictureView.h"
 #include "SpinEdit.h"
 
@@ -195,6 +196,10 @@ TEST_F(DetectionWindows, MaskIsPaintedWithTheMouseAndKeptInFiles)
     dialog->BrushSizeBox->setValue(20);
     dialog->PaintButton->click();
     EXPECT_TRUE(settings().mask); // painting a mask means using it
+    // While painting, the scene shows behind the tint: the last frame (gray 100), dimmed.
+    const QColor scene = view->overlay().pixelColor(200, 200);
+    EXPECT_EQ(scene.alpha(), 255);
+    EXPECT_TRUE(scene.red() > 30 && scene.red() < 100) << scene.red();
 
     const QPoint origin = view->pictureOrigin();
     drag(view, origin + QPoint(50, 50), origin + QPoint(90, 50));
@@ -221,6 +226,15 @@ TEST_F(DetectionWindows, MaskIsPaintedWithTheMouseAndKeptInFiles)
     EXPECT_EQ(video->evaluation()->detection().mask().row(50)[70], 255);
     EXPECT_EQ(video->evaluation()->detection().mask().row(50)[50], 0);
 
+    // Painting done (or the dialog closed), the movement picture shows again under the tint alone.
+    dialog->PaintButton->click();
+    EXPECT_EQ(view->overlay().pixelColor(200, 200).alpha(), 0);
+    EXPECT_GT(view->overlay().pixelColor(70, 150).alpha(), 0);
+    dialog->PaintButton->click();
+    dialog->close();
+    EXPECT_FALSE(dialog->PaintButton->isChecked());
+    EXPECT_EQ(view->overlay().pixelColor(200, 200).alpha(), 0);
+
     // Changes under the mask do not count.
     evaluate(frame(100));
     evaluate(frame(100, 320 * 60)); // the top 60 rows, which the stroke crossed
@@ -239,4 +253,40 @@ TEST_F(DetectionWindows, MaskIsPaintedWithTheMouseAndKeptInFiles)
     EXPECT_TRUE(refused.contains("16-bit")) << refused.toStdString();
     EXPECT_EQ(video->evaluation()->detection().mask(), painted);
     EXPECT_EQ(control->maskFile(), file);
+}
+
+TEST(MovementGraph, LinesBreakWhereNoCyclesCameAndResumeAfter)
+{
+    // Five seconds of cycles, a minute without any (the video was stopped), five more.
+    MovementGraph graph(nullptr);
+    graph.resize(640, 300);
+    const auto start = std::chrono::system_clock::now() - std::chrono::seconds(70);
+    auto add = [&](std::chrono::milliseconds at, bool newStream) {
+        watch::Cycle cycle;
+        cycle.time = start + at;
+        cycle.newStream = newStream;
+        cycle.result.BrightCount = 3000;
+        cycle.brightCounted = 1000; // the red line, a third of the way up
+        graph.addCycle(cycle, 400);
+    };
+    for (int i = 0; i <= 20; ++i)
+        add(std::chrono::milliseconds(250 * i), false);
+    for (int i = 0; i <= 20; ++i)
+        add(std::chrono::milliseconds(65000 + 250 * i), i == 0);
+
+    const QImage picture = graph.grab().toImage();
+    auto red = [&](int x0, int x1) {
+        int n = 0;
+        for (int x = x0; x < x1; ++x)
+            for (int y = 30; y < picture.height() - 90; ++y) {
+                const QColor c = picture.pixelColor(x, y);
+                n += c.red() > 150 && c.green() < 100 && c.blue() < 100;
+            }
+        return n;
+    };
+    // The plot spans nearly the whole width for two minutes: the cycles lie from 47 % to
+    // 50 % and from 95 % to the right end, the gap between.
+    EXPECT_EQ(red(picture.width() * 60 / 100, picture.width() * 85 / 100), 0) << "no line across the gap";
+    EXPECT_GT(red(picture.width() * 96 / 100, picture.width() * 98 / 100), 0) << "the line after the gap";
+    EXPECT_GT(red(picture.width() * 47 / 100, picture.width() * 49 / 100), 0) << "the line before the gap";
 }

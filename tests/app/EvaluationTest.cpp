@@ -177,6 +177,8 @@ TEST_F(Evaluation, FailedSaveStopsAutoBeforeTheBoxShows)
     video->SaveOMBox->setChecked(true);
     video->MinMoveSpinBox->setValue(-1); // every compared cycle is movement, and fails to save
     video->CapSpeedSpinBox->setValue(1);
+    // Auto starts the video it compares.
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240", 1);
     onClipboard(frame(0));
     evoluteOne();
     std::vector<bool> autoOnWithBox;
@@ -424,12 +426,11 @@ TEST_F(Evaluation, StartVideoThenEvoluteOneShowsTheLiveMovement)
 
 TEST(AutomaticEvaluation, TicksGoOnWhileAModalWindowIsOpen)
 {
-    onClipboard(frame(0));
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240", 1);
     TVideo video;
     video.CapSpeedSpinBox->setValue(1);
     QTest::mouseClick(video.AutoBut, Qt::LeftButton);
-    QTest::qWait(50);
-    EXPECT_GT(video.evaluations(), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return video.evaluations() > 0; }, 20000));
 
     QMessageBox box;
     int duringBox = -1;
@@ -443,6 +444,7 @@ TEST(AutomaticEvaluation, TicksGoOnWhileAModalWindowIsOpen)
     box.exec();
     EXPECT_GT(duringBox, 0) << "a question never stops the watching";
     QTest::mouseClick(video.AutoBut, Qt::LeftButton);
+    unsetenv("CAPTURE_SOURCES");
 }
 
 TEST_F(Evaluation, MovementSavedOnMoveIsKeptAsAnEventEndedOnClose)

@@ -22,6 +22,7 @@
 #include "Session.h"
 #include "EventWatcher.h"
 #include "EventsDialog.h"
+#include "EventsWindow.h"
 #include "MainVideo.h"
 #include "WindowSettings.h"
 
@@ -243,4 +244,35 @@ TEST(EventsDialog, AStoredValueThisProgramDoesNotWriteIsNotUsed)
         QSettings raw(path, QSettings::IniFormat);
         raw.remove(key);
     }
+}
+
+TEST(EventsDialog, ItsHelpAndErrorsShowWholeUnderATitleOfTheirOwn)
+{
+    TVideo video;
+    video.show();
+    app::EventsDialog* dialog = openEventsDialog(video);
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    EXPECT_NE(dialog->windowTitle(), video.EventsForm->windowTitle()) << "two windows, two titles";
+    EXPECT_EQ(dialog->windowTitle(), "Event Settings");
+
+    auto shownWhole = [](const QLabel* label) {
+        return label->height() >= label->heightForWidth(label->width()) &&
+               label->geometry().bottom() < label->parentWidget()->height();
+    };
+    for (QLabel* label : dialog->findChildren<QLabel*>())
+        if (label->wordWrap() && label->isVisible())
+            EXPECT_TRUE(shownWhole(label)) << label->text().toStdString();
+
+    part<QLineEdit>(dialog, "StartCommandEdit")->setText("'unclosed quote and a long enough line of words to wrap");
+    part<QLineEdit>(dialog, "SaveFolderEdit")->setText("/proc/version/cannot be a folder with a name this long");
+    press(dialog, QDialogButtonBox::Apply);
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(part<QLabel>(dialog, "ErrorLabel")->isVisible());
+    for (QLabel* label : dialog->findChildren<QLabel*>())
+        if (label->wordWrap() && label->isVisible())
+            EXPECT_TRUE(shownWhole(label)) << "with the error shown: " << label->text().toStdString() << ": "
+                                           << label->height() << " of " << label->heightForWidth(label->width());
+    dialog->close();
+    video.close();
 }

@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QSet>
+#include <QStatusBar>
 #include <QToolButton>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
@@ -87,6 +88,7 @@ TEST(Windows, TheWindowMenuBringsBackAClosedWindowWhereItWas)
 
 TEST(Windows, EachMenusMnemonicsAreUniqueAndTheFunctionKeysReachTheButtons)
 {
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240", 1);
     TVideo video;
     video.show();
     QApplication::setActiveWindow(&video);
@@ -111,6 +113,7 @@ TEST(Windows, EachMenusMnemonicsAreUniqueAndTheFunctionKeysReachTheButtons)
     EXPECT_TRUE(video.Timer1->enabled()) << "F6 starts Auto";
     QTest::keyClick(&video, Qt::Key_F6);
     EXPECT_FALSE(video.Timer1->enabled()) << "F6 stops Auto";
+    unsetenv("CAPTURE_SOURCES");
 }
 
 TEST(Windows, SpinBoxRules)
@@ -163,6 +166,7 @@ TEST(Windows, SpinBoxRules)
 
 TEST(Windows, AutoTogglesTheTimerAndItsCaptionColour)
 {
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240", 1);
     TVideo video;
     QTest::mouseClick(video.AutoBut, Qt::LeftButton);
     EXPECT_TRUE(video.Timer1->enabled());
@@ -172,21 +176,37 @@ TEST(Windows, AutoTogglesTheTimerAndItsCaptionColour)
     EXPECT_FALSE(video.Timer1->enabled());
     EXPECT_FALSE(video.Timer1->ticking());
     EXPECT_EQ(captionColour(video.AutoBut), QColor(0, 0, 0));
+    EXPECT_NE(capWindow(), nullptr) << "Auto off leaves the video on";
+    QTest::mouseClick(video.SpeedButton7, Qt::LeftButton);
+    unsetenv("CAPTURE_SOURCES");
 }
 
-TEST(Windows, PeriodFollowsTheSpinBox)
+TEST(Windows, PeriodFollowsTheSpinBoxWithinTheCommandLinesBounds)
 {
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240", 1);
     TVideo video;
+    video.show();
+    QApplication::setActiveWindow(&video);
     video.CapSpeedSpinBox->setValue(100);
     EXPECT_EQ(video.Timer1->interval(), 100u) << "also while Auto is off";
     QTest::mouseClick(video.AutoBut, Qt::LeftButton);
-    video.CapSpeedSpinBox->setValue(0);
-    EXPECT_TRUE(video.Timer1->enabled()) << "Auto stays on";
-    EXPECT_FALSE(video.Timer1->ticking()) << "a period of 0 stops the ticks";
+    ASSERT_TRUE(video.Timer1->ticking());
+    for (int refused : {0, -1}) {
+        video.CapSpeedSpinBox->setValue(refused);
+        EXPECT_TRUE(video.Timer1->ticking()) << refused << ": Auto never shows red without ticks";
+        EXPECT_EQ(video.Timer1->interval(), 100u) << refused;
+        EXPECT_TRUE(video.statusBar()->currentMessage().contains("1 ms or more"))
+            << video.statusBar()->currentMessage().toStdString();
+    }
+    video.CapSpeedSpinBox->setFocus();
+    video.MinMoveSpinBox->setFocus(); // leaving the box puts it within its bounds
+    EXPECT_EQ(video.CapSpeedSpinBox->text(), "1");
+    EXPECT_EQ(video.Timer1->interval(), 1u);
     video.CapSpeedSpinBox->setValue(30);
-    EXPECT_TRUE(video.Timer1->ticking());
-    video.CapSpeedSpinBox->setValue(-1);
-    EXPECT_EQ(video.Timer1->interval(), 0xFFFFFFFFu) << "taken as an unsigned number";
+    EXPECT_EQ(video.Timer1->interval(), 30u);
+    EXPECT_TRUE(video.VideoLabel->text().endsWith("Auto every 30 ms")) << video.VideoLabel->text().toStdString();
+    QTest::mouseClick(video.SpeedButton7, Qt::LeftButton);
+    unsetenv("CAPTURE_SOURCES");
 }
 
 TEST(Windows, DisplayModeItemsAreRadioItems)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <QComboBox>
+#include <QLabel>
 #include <QDir>
 #include <QDialog>
 #include <QImage>
@@ -508,7 +509,7 @@ TEST_F(ServiceTest, ClosingTheWindowEndsAWaitForTheSource)
 
 TEST_F(ServiceTest, FileOfOneSizeRunsInEverySizeTheFormatDialogOffers)
 {
-    const Clip clip(768, 576, 20, 25);
+    const Clip clip(768, 576, 20, 10);
     use(("Hall|filesrc location=" + clip.path + " ! decodebin").c_str());
     ASSERT_EQ(service.driverConnect(window, 0), 1) << errorsReported();
     EXPECT_EQ(grabbed().size(), QSize(768, 576));
@@ -528,13 +529,27 @@ TEST_F(ServiceTest, FileOfOneSizeRunsInEverySizeTheFormatDialogOffers)
         static_cast<QDialog*>(dialog)->accept();
     });
     EXPECT_EQ(service.dlgVideoFormat(window), 1);
-    EXPECT_EQ(currentSize, "768 x 576") << "the size the source runs at is offered and chosen";
+    EXPECT_EQ(currentSize, "768 x 576 (the source's own)") << "the size the source runs at is offered and chosen";
     EXPECT_TRUE(sizes.contains("320 x 240") && sizes.contains("1920 x 1080")) << sizes.join(", ").toStdString();
     EXPECT_TRUE(formats.contains("YUV 4:2:0 (I420)")) << formats.join(", ").toStdString();
     for (const QString& format : formats)
         EXPECT_FALSE(format.contains("video/")) << format.toStdString();
     EXPECT_EQ(grabbed().size(), QSize(320, 240)) << texts();
     EXPECT_TRUE(errorsReported().empty()) << errorsReported();
+
+    // Running at another size, the file's own size and rate are still offered, first, and said.
+    QString firstSize, firstRate, sends;
+    whenModalOpens([&](QWidget* dialog) {
+        firstSize = dialog->findChild<QComboBox*>("sizes")->itemText(0);
+        firstRate = dialog->findChild<QComboBox*>("rates")->itemText(0);
+        if (auto* label = dialog->findChild<QLabel*>("ownFormat"))
+            sends = label->text();
+        static_cast<QDialog*>(dialog)->reject();
+    });
+    EXPECT_EQ(service.dlgVideoFormat(window), 1);
+    EXPECT_EQ(firstSize, "768 x 576 (the source's own)");
+    EXPECT_EQ(firstRate, "10 frames a second (the source's own)");
+    EXPECT_EQ(sends, "The source sends 768 x 576 at 10 frames a second.");
 }
 
 TEST_F(ServiceTest, FormatChangeWhoseRestoreFailsStopsTheSourceAndSaysSo)
@@ -589,6 +604,16 @@ TEST(FormatChoices, ListsAndRanges)
     EXPECT_EQ(withHall.sizes.back(), (Size{768, 576}));
     EXPECT_NE(std::find(withHall.rates.begin(), withHall.rates.end(), Rate{25, 2}), withHall.rates.end());
     EXPECT_EQ(formatIndices(withHall, hall.get()).size, int(withHall.sizes.size()) - 1);
+
+    // A file's own size and rate come first, also while it runs in another format.
+    gst::Caps file(gst_caps_from_string("video/x-raw, format=(string)I420, width=(int)768, height=(int)576, "
+                                        "framerate=(fraction)10/1"));
+    const FormatChoices withOwn = formatChoices(caps.get(), now.get(), file.get());
+    EXPECT_EQ(withOwn.sizes.front(), (Size{768, 576}));
+    EXPECT_EQ(withOwn.rates.front(), (Rate{10, 1}));
+    EXPECT_EQ(withOwn.formats.front(), "video/x-raw, format=I420");
+    EXPECT_EQ(std::count(withOwn.rates.begin(), withOwn.rates.end(), Rate{10, 1}), 1) << "offered once";
+    EXPECT_EQ(withOwn.sizes[formatIndices(withOwn, now.get()).size], (Size{640, 480})) << "the current one chosen";
 
     EXPECT_EQ(formatLabel("video/x-raw, format=I420"), "YUV 4:2:0 (I420)");
     EXPECT_EQ(formatLabel("image/jpeg"), "Motion JPEG");

@@ -41,16 +41,21 @@ struct FakeCameraProviderClass {
 
 G_DEFINE_TYPE(FakeCameraProvider, fake_camera_provider, GST_TYPE_DEVICE_PROVIDER)
 
+GstDevice* newCamera(const char* name)
+{
+    GstCaps* caps = gst_caps_from_string("video/x-raw");
+    GstDevice* camera = GST_DEVICE(g_object_new(fake_camera_get_type(), "display-name", name, "device-class",
+                                                "Video/Source", "caps", caps, nullptr));
+    gst_caps_unref(caps);
+    return camera;
+}
+
 GList* fakeCameraProbe(GstDeviceProvider*)
 {
     ++probes;
     if (cameraCount == 0)
         return nullptr;
-    GstCaps* caps = gst_caps_from_string("video/x-raw");
-    GstDevice* camera = GST_DEVICE(g_object_new(fake_camera_get_type(), "display-name", "Fake Camera", "device-class",
-                                                "Video/Source", "caps", caps, nullptr));
-    gst_caps_unref(caps);
-    return g_list_append(nullptr, gst_object_ref_sink(camera));
+    return g_list_append(nullptr, gst_object_ref_sink(newCamera("Fake Camera")));
 }
 
 void fake_camera_provider_class_init(FakeCameraProviderClass* klass)
@@ -86,4 +91,24 @@ void setFakeCameraCount(int count)
 int fakeCameraProbes()
 {
     return probes;
+}
+
+void plugFakeCamera(const char* name, bool in)
+{
+    GstDeviceProvider* provider = gst_device_provider_factory_get_by_name("fakecameraprovider");
+    if (!provider)
+        return;
+    if (in) {
+        gst_device_provider_device_add(provider, newCamera(name)); // takes the floating reference
+    } else {
+        GList* devices = gst_device_provider_get_devices(provider);
+        for (GList* item = devices; item; item = item->next) {
+            gchar* shown = gst_device_get_display_name(GST_DEVICE(item->data));
+            if (g_strcmp0(shown, name) == 0)
+                gst_device_provider_device_remove(provider, GST_DEVICE(item->data));
+            g_free(shown);
+        }
+        g_list_free_full(devices, gst_object_unref);
+    }
+    gst_object_unref(provider);
 }

@@ -8,3 +8,6 @@ void registerFakeCameraProvider();
 // asked (once per run of a device monitor).
 void setFakeCameraCount(int count);
 int fakeCameraProbes();
+
+// Plugs a camera of that name in, or out, while a device monitor watches the provider.
+void plugFakeCamera(const char* name, bool in);

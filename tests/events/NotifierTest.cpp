@@ -77,4 +77,28 @@ TEST(Notifier, NotesReachTheServiceOncePerCooldownAndOnlyWhenOn)
     EXPECT_EQ(fake.notes.size(), 2);
 }
 
+TEST(Notifier, NotesShowTheEventsThumbnailAndNameTheCamera)
+{
+    QDBusConnection serviceBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "fake-service-picture");
+    ASSERT_TRUE(serviceBus.isConnected()) << "run under dbus-run-session";
+    FakeNotifications fake;
+    ASSERT_TRUE(serviceBus.registerObject("/org/freedesktop/Notifications", &fake, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(serviceBus.registerService("org.freedesktop.Notifications"));
+
+    Notifier notifier;
+    notifier.setEnabled(true);
+    notifier.setCooldown(std::chrono::milliseconds(0));
+    notifier.setCamera("Front Yard");
+    Event withPicture = sample(800);
+    withPicture.thumbnail = "/var/tmp/2026-12-08_10-00-00.jpg";
+    ASSERT_TRUE(notifier.eventStarted(withPicture));
+    ASSERT_TRUE(notifier.eventStarted(sample(900))); // no thumbnail: records are off
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.notes.size() == 2; }, 10000));
+    EXPECT_EQ(fake.notes[0].summary, "Movement: Front Yard");
+    EXPECT_EQ(fake.notes[0].hints.value("image-path").toString(), "file:///var/tmp/2026-12-08_10-00-00.jpg");
+    EXPECT_EQ(fake.notes[1].summary, "Movement: Front Yard");
+    EXPECT_FALSE(fake.notes[1].hints.contains("image-path"));
+    serviceBus.unregisterService("org.freedesktop.Notifications");
+}
+
 #include "NotifierTest.moc"

@@ -103,7 +103,7 @@ TEST(Soak, ThreeHundredStartsAndStops)
         for (int i = 0; i < count; ++i) {
             QTest::mouseClick(video.SpeedButton3, Qt::LeftButton);
             ASSERT_NE(capWindow(), nullptr);
-            ASSERT_EQ(video.VideoLabel->text(), "Live window") << "round " << i;
+            ASSERT_TRUE(video.VideoLabel->text().startsWith("Live window")) << "round " << i;
             QTest::mouseClick(video.SpeedButton7, Qt::LeftButton);
         }
         settleThreads();

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+
+#include "SourceChoice.h"
+
+class QActionGroup;
+class QMenu;
+class QWidget;
+
+namespace app {
+
+class CameraWatch;
+
+// The Video menu's Camera submenu: every camera the device monitor finds (kept up to date
+// as cameras come and go), every configured source (CAPTURE_SOURCES), a network camera by
+// its URL and a video file. The source chosen is the one Start Video opens from then on;
+// with none chosen, the first camera that answers.
+class CameraMenu : public QObject {
+    Q_OBJECT
+public:
+    CameraMenu(QMenu& videoMenu, QWidget* window);
+
+    QMenu* menu() const { return menu_; }
+    const ChosenSource& choice() const { return choice_; }
+    // Whether the user chose in this run (the choice then is the one to remember).
+    bool chosen() const { return chosen_; }
+    // Marks the source chosen in an earlier run, by name; `remembered` is its description
+    // when it is a network camera or a video file.
+    void showRemembered(const QString& name, const QString& remembered);
+
+signals:
+    // The user chose `choice()`.
+    void sourceChosen();
+
+private:
+    void rebuild();
+    void rebuildLater();
+    void choose(const ChosenSource& source);
+    void askNetworkCamera();
+    void askVideoFile();
+
+    QWidget* window_;
+    QMenu* menu_;
+    QActionGroup* group_;
+    CameraWatch* cameras_;
+    ChosenSource choice_;
+    bool chosen_ = false;
+};
+
+} // namespace app
