@@ -95,14 +95,11 @@ struct ClipRecorder::Clip {
     std::string error;
 };
 
-namespace {
-
-std::string temporaryNameOf(const fs::path& path)
+std::string ClipRecorder::temporaryNameOf(const std::string& path)
 {
-    return (path.parent_path() / ("." + path.filename().string() + ".part")).string();
+    const fs::path name(path);
+    return (name.parent_path() / ("." + name.filename().string() + ".part")).string();
 }
-
-} // namespace
 
 ClipRecorder::ClipRecorder(std::chrono::milliseconds preRoll, std::chrono::milliseconds postRoll, Finished finished)
     : finished_(std::move(finished)), preRoll_(preRoll), postRoll_(postRoll)

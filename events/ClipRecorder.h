@@ -68,6 +68,8 @@ public:
     std::size_t bufferedFrames() const;
     std::size_t bufferedBytes() const;
 
+    // The hidden name a clip has while it is written.
+    static std::string temporaryNameOf(const std::string& path);
     // Removes temporary clip files that a killed program left in `folder`.
     static void removeLeftovers(const std::string& folder);
 

@@ -431,6 +431,34 @@ bool EventLog::markRemoved(std::int64_t fileId, TimePoint when, const std::strin
     return committed();
 }
 
+bool EventLog::setFileBytes(const std::string& path, std::int64_t bytes)
+{
+    Transaction transaction(db_.get());
+    Statement update(db_.get(), "UPDATE files SET bytes = ?2 WHERE path = ?1 AND removed_ms IS NULL");
+    update.bind(1, path).bind(2, bytes);
+    if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
+        return fail("Cannot record the size of " + path);
+    return committed();
+}
+
+bool EventLog::pruneRemoved(TimePoint before, std::int64_t keepAtMost)
+{
+    Transaction transaction(db_.get());
+    Statement prune(db_.get(), "DELETE FROM files WHERE removed_ms IS NOT NULL AND (removed_ms < ?1 OR id NOT IN "
+                               "(SELECT id FROM files WHERE removed_ms IS NOT NULL "
+                               "ORDER BY removed_ms DESC, id DESC LIMIT ?2))");
+    prune.bind(1, toMilliseconds(before)).bind(2, keepAtMost);
+    if (!transaction.began() || prune.step() != SQLITE_DONE || !transaction.commit())
+        return fail("Cannot forget removed files");
+    return committed();
+}
+
+std::int64_t EventLog::presentBytes()
+{
+    Statement query(db_.get(), "SELECT coalesce(sum(bytes), 0) FROM files WHERE removed_ms IS NULL");
+    return query.step() == SQLITE_ROW ? query.integer(0) : 0;
+}
+
 std::vector<StoredFile> EventLog::presentFiles()
 {
     std::vector<StoredFile> files;

@@ -59,8 +59,13 @@ public:
 
     bool addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes, TimePoint created);
     bool markRemoved(std::int64_t fileId, TimePoint when, const std::string& reason);
-    // The files not removed yet, oldest first.
+    // A file written again in place (a thumbnail of a new peak) has a new size.
+    bool setFileBytes(const std::string& path, std::int64_t bytes);
+    // Forgets the files removed before `before`, and the oldest removed ones beyond `keepAtMost`.
+    bool pruneRemoved(TimePoint before, std::int64_t keepAtMost);
+    // The files not removed yet, oldest first, and their bytes.
     std::vector<StoredFile> presentFiles();
+    std::int64_t presentBytes();
     std::vector<StoredFile> filesOf(std::int64_t eventId);
     // Why a file left, empty when it is present or unknown.
     std::string removalReason(const std::string& path);

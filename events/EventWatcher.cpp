@@ -21,6 +21,23 @@ namespace {
 
 constexpr std::chrono::milliseconds closingWait{10'000};
 constexpr std::chrono::milliseconds retentionSlice{4};
+// Room asked for before a thumbnail is written: a JPEG 160 pixels wide takes far less.
+constexpr std::int64_t thumbnailRoom = 64 << 10;
+
+std::int64_t sizeOf(const std::string& path)
+{
+    std::error_code ec;
+    const auto bytes = fs::file_size(path, ec);
+    return ec ? 0 : static_cast<std::int64_t>(bytes);
+}
+
+// Kept absolute, so retention finds the file whatever the working directory is later.
+std::string storedPath(const std::string& path)
+{
+    std::error_code ec;
+    const std::string absolute = fs::absolute(path, ec).string();
+    return ec ? path : absolute;
+}
 
 std::string uniqueName(const std::string& stem, const std::string& extension)
 {
@@ -51,8 +68,13 @@ EventWatcher::EventWatcher(QObject* parent)
             ended();
         armGapTimer();
     });
-    retentionTimer_.setInterval(std::chrono::hours(1));
-    connect(&retentionTimer_, &QTimer::timeout, this, &EventWatcher::applyRetention);
+    // Clips grow and the disk fills from elsewhere between writes: checked every minute too.
+    retentionTimer_.setInterval(std::chrono::minutes(1));
+    connect(&retentionTimer_, &QTimer::timeout, this, [this] {
+        if (log_ && !pruneRemovalRecords(*log_, now()))
+            report(Fault::Log, QString::fromStdString(log_->lastError()));
+        applyRetention();
+    });
     retentionRest_.setSingleShot(true);
     connect(&retentionRest_, &QTimer::timeout, this, &EventWatcher::applyRetention);
     connect(commands_, &EventCommands::failed, this, &EventWatcher::statusText);
@@ -74,6 +96,7 @@ void EventWatcher::setFolder(const QString& folder)
     finish();
     const bool wasOpen = log_ != nullptr;
     log_.reset();
+    listedBytes_ = -1;
     retentionTimer_.stop();
     folder_ = folder;
     cleared(Fault::Log);
@@ -178,6 +201,9 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
         started(summary);
     if (!summary.savedFile.empty() && log_)
         recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
+    // A clip being written grows with every picture: the limits hold in the middle of an event too.
+    if (log_ && (clip_ != 0 || !awaitingClip_.empty()))
+        makeRoom(0);
     armGapTimer();
 }
 
@@ -192,7 +218,8 @@ void EventWatcher::started(const CycleSummary& summary)
         return;
     }
     const std::string stem = QDir(folder_).filePath(QString::fromStdString(fileStem(e.start))).toStdString();
-    if (settings_.recordClips) {
+    // The clip starts with the pictures kept from before, written at once.
+    if (settings_.recordClips && makeRoom(static_cast<std::int64_t>(recorder_->bufferedBytes()))) {
         std::string path, error;
         clip_ = recorder_->begin(stem, path, error);
         if (clip_ != 0) {
@@ -205,11 +232,13 @@ void EventWatcher::started(const CycleSummary& summary)
     const std::string thumbnail =
         e.clip.empty() ? uniqueName(stem, ".jpg") : fs::path(e.clip).replace_extension(".jpg").string();
     std::string error;
-    if (summary.frame && writeThumbnail(*summary.frame, thumbnail, error)) {
-        e.thumbnail = thumbnail;
-        cleared(Fault::Thumbnail);
-    } else if (summary.frame) {
-        report(Fault::Thumbnail, QString::fromStdString(error));
+    if (summary.frame && makeRoom(thumbnailRoom)) {
+        if (writeThumbnail(*summary.frame, thumbnail, error)) {
+            e.thumbnail = thumbnail;
+            cleared(Fault::Thumbnail);
+        } else {
+            report(Fault::Thumbnail, QString::fromStdString(error));
+        }
     }
 
     if (log_->addStarted(e)) {
@@ -232,10 +261,8 @@ void EventWatcher::ended()
         emit eventEnded(e);
         return;
     }
-    std::string error;
-    if (!e.thumbnail.empty() && tracker_.endedPeakFrame() && !tracker_.endedPeakFrame()->empty() &&
-        !writeThumbnail(*tracker_.endedPeakFrame(), e.thumbnail, error))
-        report(Fault::Thumbnail, QString::fromStdString(error));
+    if (!e.thumbnail.empty() && tracker_.endedPeakFrame() && !tracker_.endedPeakFrame()->empty())
+        updateThumbnail(e, *tracker_.endedPeakFrame());
 
     // An event whose start could not be logged gets its row now.
     const bool logged = (e.id != 0 || log_->addStarted(e)) && log_->saveEnded(e);
@@ -296,6 +323,7 @@ void EventWatcher::clipFinished(const std::string& path, bool complete, const st
         cleared(Fault::Clip);
         if (log && e.id != 0 && !log->addFile(e.id, path, FileKind::Clip, bytes, now()))
             report(Fault::Log, QString::fromStdString(log->lastError()));
+        listedBytes_ = -1;
         if (dropped > 0) {
             if (log && e.id != 0 && !log->setClipDroppedFrames(e.id, dropped))
                 report(Fault::Log, QString::fromStdString(log->lastError()));
@@ -324,6 +352,7 @@ void EventWatcher::openClipFinished(bool complete, const std::string& error, std
         cleared(Fault::Clip);
         if (log_ && e.id != 0 && !log_->addFile(e.id, e.clip, FileKind::Clip, bytes, now()))
             report(Fault::Log, QString::fromStdString(log_->lastError()));
+        listedBytes_ = -1;
         emit clipSaved(e.id, QString::fromStdString(e.clip));
     } else {
         report(Fault::Clip, QString::fromStdString(error));
@@ -337,12 +366,76 @@ void EventWatcher::recordFile(std::int64_t eventId, const std::string& path, int
     const auto bytes = fs::file_size(path, ec);
     if (ec)
         return; // nothing was written
-    // Kept absolute, so retention finds the file whatever the working directory is later.
-    const std::string absolute = fs::absolute(path, ec).string();
-    if (log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when))
+    cleared(Fault::Space);
+    if (log_->addFile(eventId, storedPath(path), FileKind(kind), static_cast<std::int64_t>(bytes), when)) {
         cleared(Fault::Log);
-    else
+        if (listedBytes_ >= 0)
+            listedBytes_ += static_cast<std::int64_t>(bytes);
+    } else {
         report(Fault::Log, QString::fromStdString(log_->lastError()));
+    }
+}
+
+void EventWatcher::updateThumbnail(const Event& e, const analysis::Bitmap& frame)
+{
+    // The event has ended but its clip is still being written: its thumbnail stays.
+    std::string error;
+    if (!makeRoomFor(thumbnailRoom, e.id))
+        return;
+    if (!writeThumbnail(frame, e.thumbnail, error)) {
+        report(Fault::Thumbnail, QString::fromStdString(error));
+        return;
+    }
+    // The picture of the peak takes other bytes than the first one did.
+    if (!log_->setFileBytes(storedPath(e.thumbnail), sizeOf(e.thumbnail)))
+        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    listedBytes_ = -1;
+}
+
+std::int64_t EventWatcher::listedBytes()
+{
+    if (listedBytes_ < 0 && log_)
+        listedBytes_ = log_->presentBytes();
+    return std::max<std::int64_t>(listedBytes_, 0);
+}
+
+RetentionNeeds EventWatcher::needs(std::int64_t incoming, std::int64_t keptEvent)
+{
+    RetentionNeeds n;
+    n.incoming = incoming;
+    if (keptEvent != 0)
+        n.recording.insert(keptEvent);
+    // The log's own pages and journal take room in the folder as the files do.
+    if (log_)
+        n.unlisted += sizeOf(log_->path()) + sizeOf(log_->path() + "-wal");
+    if (tracker_.open()) {
+        n.recording.insert(tracker_.current().id);
+        if (clip_ != 0)
+            n.unlisted += sizeOf(ClipRecorder::temporaryNameOf(tracker_.current().clip));
+    }
+    for (const auto& [path, waiting] : awaitingClip_) {
+        if (waiting.log != log_)
+            continue;
+        n.unlisted += sizeOf(ClipRecorder::temporaryNameOf(path));
+        n.recording.insert(waiting.event.id);
+    }
+    if (const std::optional<DiskSpace> space = diskSpace_(folder_.toStdString()))
+        n.diskShortfall = freeSpaceFloor(space->total) - (space->available - incoming);
+    return n;
+}
+
+void EventWatcher::retained(const RetentionResult& result)
+{
+    if (result.removed > 0)
+        listedBytes_ = -1;
+    for (const std::int64_t id : result.removedEvents)
+        emit eventRemoved(id);
+    if (result.unfinished)
+        retentionRest_.start();
+    if (!result.error.empty())
+        report(Fault::Retention, QString::fromStdString(result.error));
+    else
+        cleared(Fault::Retention);
 }
 
 void EventWatcher::applyRetention()
@@ -351,15 +444,48 @@ void EventWatcher::applyRetention()
         return;
     // Removing many files (a full folder) takes long: it goes on in slices between the
     // windows' other work rather than in one wait.
-    const RetentionResult result =
-        events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(),
-                               std::chrono::steady_clock::now() + retentionSlice);
-    if (result.unfinished)
-        retentionRest_.start();
-    if (!result.error.empty())
-        report(Fault::Retention, QString::fromStdString(result.error));
-    else
-        cleared(Fault::Retention);
+    retained(events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(), needs(0, 0),
+                                    std::chrono::steady_clock::now() + retentionSlice));
+}
+
+bool EventWatcher::makeRoom(std::int64_t bytes)
+{
+    return makeRoomFor(bytes, 0);
+}
+
+bool EventWatcher::makeRoomFor(std::int64_t bytes, std::int64_t keptEvent)
+{
+    if (folder_.isEmpty())
+        return true;
+    const RetentionNeeds n = needs(bytes, keptEvent);
+    bool fits = n.diskShortfall <= 0 && listedBytes() + n.unlisted + bytes <= settings_.retentionBytes;
+    if (!fits && log_) {
+        // A write waits for the room it needs: only what it needs goes, in one go.
+        const RetentionResult result =
+            events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(), n);
+        retained(result);
+        fits = result.fits;
+    }
+    if (!fits && bytes > 0) {
+        QString floor;
+        if (const std::optional<DiskSpace> space = diskSpace_(folder_.toStdString()))
+            floor = QStringLiteral(", %1 MB kept free on the disk").arg(freeSpaceFloor(space->total) >> 20);
+        writeSkipped(QStringLiteral("The save folder is full: new frames, thumbnails and clips are not written "
+                                    "until older ones can go (at most %1 MB%2)")
+                         .arg(settings_.retentionBytes >> 20)
+                         .arg(floor));
+    }
+    return fits;
+}
+
+void EventWatcher::writeSkipped(const QString& why)
+{
+    report(Fault::Space, why);
+}
+
+void EventWatcher::setDiskSpaceProbe(DiskSpaceProbe probe)
+{
+    diskSpace_ = probe ? std::move(probe) : DiskSpaceProbe(diskSpaceOf);
 }
 
 bool EventWatcher::deleteEvent(std::int64_t id, QString& error)
@@ -387,6 +513,7 @@ bool EventWatcher::deleteEvent(std::int64_t id, QString& error)
         error = QString::fromStdString(log_->lastError());
         return false;
     }
+    listedBytes_ = -1;
     emit eventRemoved(id);
     return true;
 }

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "CycleSummary.h"
+#include "DiskSpace.h"
 #include "Event.h"
 #include "EventSettings.h"
 #include "EventTracker.h"
@@ -23,6 +24,9 @@ struct Packet;
 }
 
 namespace events {
+
+struct RetentionNeeds;
+struct RetentionResult;
 
 class ClipRecorder;
 class EventCommands;
@@ -72,8 +76,17 @@ public:
     // once it runs again, the quiet gap counts from then.
     void setSourcePaused(bool paused);
 
-    // Applies the retention limits now.
+    // Applies the retention limits and the disk's floor of free space now.
     void applyRetention();
+    // Makes room in the folder for a write of `bytes` about to be made there: removes the
+    // oldest files as far as the limits and the disk's floor of free space ask. False when
+    // the write would pass them all the same: it is to be skipped (told once in the
+    // status line through `writeSkipped`), and watching goes on.
+    bool makeRoom(std::int64_t bytes);
+    // A write into the folder was skipped for want of room; told once until one succeeds.
+    void writeSkipped(const QString& why);
+    // Asks `probe` for the disk's free space instead of the file system (tests stand in a small disk).
+    void setDiskSpaceProbe(DiskSpaceProbe probe);
 
     bool eventOpen() const { return tracker_.open(); }
     // Whether clips are recorded: records are kept and the settings ask for clips. A raw
@@ -96,7 +109,7 @@ signals:
     void clipsWantedChanged(bool wanted);
 
 private:
-    enum class Fault { Log, Clip, Dropped, Thumbnail, Retention, Notification };
+    enum class Fault { Log, Clip, Dropped, Thumbnail, Retention, Space, Notification };
     void report(Fault fault, const QString& text);
     void cleared(Fault fault) { reported_.erase(fault); }
     void enableClips();
@@ -108,6 +121,12 @@ private:
                       std::int64_t dropped);
     void openClipFinished(bool complete, const std::string& error, std::int64_t bytes);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
+    void updateThumbnail(const Event& e, const analysis::Bitmap& frame);
+    bool makeRoomFor(std::int64_t bytes, std::int64_t keptEvent);
+    RetentionNeeds needs(std::int64_t incoming, std::int64_t keptEvent);
+    void retained(const RetentionResult& result);
+    void keepWithinLimits();
+    std::int64_t listedBytes();
     void runEndCommand(std::int64_t eventId);
 
     EventSettings settings_;
@@ -120,6 +139,8 @@ private:
     QTimer gapTimer_;
     QTimer retentionTimer_;
     QTimer retentionRest_; // the next slice of a retention that ran out of time
+    DiskSpaceProbe diskSpace_ = diskSpaceOf;
+    std::int64_t listedBytes_ = -1; // of the files the log lists; -1: to be asked
     int clip_ = 0; // the open event's clip
     bool clipsWanted_ = false;
     bool sourcePaused_ = false;

@@ -50,7 +50,7 @@ TEST(Retention, RemovesOldestFirstUntilWithinSizeAndAgeAndSaysWhy)
 
     // Out of time, it stops after one file and says so; the next slice goes on.
     const auto past = std::chrono::steady_clock::now() - std::chrono::seconds(1);
-    const RetentionResult slice = applyRetention(*log, {0, hours(24 * 30)}, today, past);
+    const RetentionResult slice = applyRetention(*log, {0, hours(24 * 30)}, today, {}, past);
     EXPECT_EQ(slice.removed, 1);
     EXPECT_TRUE(slice.unfinished);
     EXPECT_FALSE(fs::exists(dir.filePath("middle.webm").toStdString())) << "the oldest goes first";
