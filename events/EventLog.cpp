@@ -219,6 +219,9 @@ void EventLog::checkpoints()
     sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
     const std::unique_ptr<sqlite3, Closer> db(raw);
     sqlite3_busy_timeout(raw, 1000);
+    // A connection finds the journal only once it has read something: until then a
+    // checkpoint does nothing at all, and the journal would grow for ever.
+    sqlite3_exec(raw, "PRAGMA schema_version", nullptr, nullptr, nullptr);
     std::unique_lock lock(mutex_);
     for (;;) {
         due_.wait(lock, [this] { return checkpointDue_ || stop_; });

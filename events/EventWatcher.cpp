@@ -23,6 +23,7 @@ constexpr std::chrono::milliseconds closingWait{10'000};
 constexpr std::chrono::milliseconds retentionSlice{4};
 // Room asked for before a thumbnail is written: a JPEG 160 pixels wide takes far less.
 constexpr std::int64_t thumbnailRoom = 64 << 10;
+constexpr std::int64_t logRecordRoom = 16 << 10;
 
 std::int64_t sizeOf(const std::string& path)
 {
@@ -407,7 +408,7 @@ RetentionNeeds EventWatcher::needs(std::int64_t incoming, std::int64_t keptEvent
         n.recording.insert(keptEvent);
     // The log's own pages and journal take room in the folder as the files do.
     if (log_)
-        n.unlisted += sizeOf(log_->path()) + sizeOf(log_->path() + "-wal");
+        n.unlisted += sizeOf(log_->path()) + sizeOf(log_->path() + "-wal") + sizeOf(log_->path() + "-shm");
     if (tracker_.open()) {
         n.recording.insert(tracker_.current().id);
         if (clip_ != 0)
@@ -457,8 +458,9 @@ bool EventWatcher::makeRoomFor(std::int64_t bytes, std::int64_t keptEvent)
 {
     if (folder_.isEmpty())
         return true;
-    const RetentionNeeds n = needs(bytes, keptEvent);
-    bool fits = n.diskShortfall <= 0 && listedBytes() + n.unlisted + bytes <= settings_.retentionBytes;
+    // The log records each file written: a page or two more of its journal.
+    const RetentionNeeds n = needs(bytes > 0 ? bytes + logRecordRoom : 0, keptEvent);
+    bool fits = n.diskShortfall <= 0 && listedBytes() + n.unlisted + n.incoming <= settings_.retentionBytes;
     if (!fits && log_) {
         // A write waits for the room it needs: only what it needs goes, in one go.
         const RetentionResult result =
