@@ -71,11 +71,7 @@ EventWatcher::EventWatcher(QObject* parent)
     });
     // Clips grow and the disk fills from elsewhere between writes: checked every minute too.
     retentionTimer_.setInterval(std::chrono::minutes(1));
-    connect(&retentionTimer_, &QTimer::timeout, this, [this] {
-        if (log_ && !pruneRemovalRecords(*log_, now()))
-            report(Fault::Log, QString::fromStdString(log_->lastError()));
-        applyRetention();
-    });
+    connect(&retentionTimer_, &QTimer::timeout, this, &EventWatcher::tidy);
     retentionRest_.setSingleShot(true);
     connect(&retentionRest_, &QTimer::timeout, this, &EventWatcher::applyRetention);
     connect(commands_, &EventCommands::failed, this, &EventWatcher::statusText);
@@ -121,7 +117,7 @@ bool EventWatcher::open(const QString& folder, QString& error)
         return false;
     }
     ClipRecorder::removeLeftovers(folder.toStdString());
-    applyRetention();
+    tidy();
     retentionTimer_.start();
     emit opened();
     return true;
@@ -204,7 +200,7 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
         recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
     // A clip being written grows with every picture: the limits hold in the middle of an event too.
     if (log_ && (clip_ != 0 || !awaitingClip_.empty()))
-        makeRoom(0);
+        makeRoomFor(0, 0, false);
     armGapTimer();
 }
 
@@ -381,7 +377,7 @@ void EventWatcher::updateThumbnail(const Event& e, const analysis::Bitmap& frame
 {
     // The event has ended but its clip is still being written: its thumbnail stays.
     std::string error;
-    if (!makeRoomFor(thumbnailRoom, e.id))
+    if (!makeRoomFor(thumbnailRoom, e.id, true))
         return;
     if (!writeThumbnail(frame, e.thumbnail, error)) {
         report(Fault::Thumbnail, QString::fromStdString(error));
@@ -443,18 +439,29 @@ void EventWatcher::applyRetention()
 {
     if (!log_)
         return;
+    // The disk's floor is kept by the writes that would pass it: a disk that others fill
+    // does not cost the folder its files.
+    RetentionNeeds n = needs(0, 0);
+    n.diskShortfall = 0;
     // Removing many files (a full folder) takes long: it goes on in slices between the
     // windows' other work rather than in one wait.
-    retained(events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(), needs(0, 0),
+    retained(events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(), n,
                                     std::chrono::steady_clock::now() + retentionSlice));
+}
+
+void EventWatcher::tidy()
+{
+    if (log_ && !pruneRemovalRecords(*log_, now()))
+        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    applyRetention();
 }
 
 bool EventWatcher::makeRoom(std::int64_t bytes)
 {
-    return makeRoomFor(bytes, 0);
+    return makeRoomFor(bytes, 0, true);
 }
 
-bool EventWatcher::makeRoomFor(std::int64_t bytes, std::int64_t keptEvent)
+bool EventWatcher::makeRoomFor(std::int64_t bytes, std::int64_t keptEvent, bool tell)
 {
     if (folder_.isEmpty())
         return true;
@@ -468,7 +475,7 @@ bool EventWatcher::makeRoomFor(std::int64_t bytes, std::int64_t keptEvent)
         retained(result);
         fits = result.fits;
     }
-    if (!fits && bytes > 0) {
+    if (!fits && tell) {
         QString floor;
         if (const std::optional<DiskSpace> space = diskSpace_(folder_.toStdString()))
             floor = QStringLiteral(", %1 MB kept free on the disk").arg(freeSpaceFloor(space->total) >> 20);

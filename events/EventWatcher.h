@@ -122,10 +122,10 @@ private:
     void openClipFinished(bool complete, const std::string& error, std::int64_t bytes);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
     void updateThumbnail(const Event& e, const analysis::Bitmap& frame);
-    bool makeRoomFor(std::int64_t bytes, std::int64_t keptEvent);
+    bool makeRoomFor(std::int64_t bytes, std::int64_t keptEvent, bool tell);
     RetentionNeeds needs(std::int64_t incoming, std::int64_t keptEvent);
     void retained(const RetentionResult& result);
-    void keepWithinLimits();
+    void tidy();
     std::int64_t listedBytes();
     void runEndCommand(std::int64_t eventId);
 
