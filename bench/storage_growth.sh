@@ -11,6 +11,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/config/Video" "$work/saved"
 cat >"$work/config/Video/Video.conf" <<CONF
+[General]
+format=Video settings 1
 [evaluation]
 saveOnMove=true
 [events]
@@ -34,3 +36,5 @@ frames=$(grep -c '"saved"' "$work/lines" || true)
 echo "after ${seconds} s: largest $((largest / 1024)) KiB, at the end $(($(du -sb "$work/saved" | cut -f1) / 1024)) KiB" \
      "(limit 20480 KiB); ${frames} frames saved"
 grep -h '"event":"end"' "$work/lines" | cut -c1-400
+echo "progress:"
+head -20 "$work/progress"

@@ -198,9 +198,17 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
         started(summary);
     if (!summary.savedFile.empty() && log_)
         recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
-    // A clip being written grows with every picture: the limits hold in the middle of an event too.
-    if (log_ && (clip_ != 0 || !awaitingClip_.empty()))
-        makeRoomFor(0, 0, false);
+    // A clip being written grows with every picture: the limits hold in the middle of an
+    // event too. Its after-roll will take about as much as the pictures kept from before.
+    if (log_ && (clip_ != 0 || !awaitingClip_.empty()) &&
+        !makeRoomFor(static_cast<std::int64_t>(recorder_->bufferedBytes()), 0, false) && clip_ != 0 &&
+        clip_ != clipEndedEarly_) {
+        // Nothing else is left to go: the open event's clip ends here, whole, rather than
+        // passing the limits; the event goes on without it.
+        recorder_->end(clipEndedEarly_ = clip_);
+        report(Fault::Space, QStringLiteral("The save folder is full: the clip %1 was ended early")
+                                 .arg(QString::fromStdString(tracker_.current().clip)));
+    }
     armGapTimer();
 }
 

@@ -142,6 +142,7 @@ private:
     DiskSpaceProbe diskSpace_ = diskSpaceOf;
     std::int64_t listedBytes_ = -1; // of the files the log lists; -1: to be asked
     int clip_ = 0; // the open event's clip
+    int clipEndedEarly_ = 0; // the clip ended before its event for want of room
     bool clipsWanted_ = false;
     bool sourcePaused_ = false;
     // Ended events whose clip is still being written, with the log they are in.

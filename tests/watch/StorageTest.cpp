@@ -49,7 +49,8 @@ analysis::Frame frame(std::uint8_t level, std::uint64_t number)
 struct Watching {
     QTemporaryDir dir;
     Session session;
-    std::vector<platform::Packet> packets = testPackets(150, 320, 240);
+    std::vector<platform::Packet> packets;
+    bool saveOnMove = true;
     std::size_t nextPacket = 0;
     std::int64_t lastPushed = 0; // bytes of the packets pushed before the last cycle
     std::uint64_t frames = 0;
@@ -63,12 +64,24 @@ struct Watching {
         }
         QTest::qWait(3); // saved frames are named by the millisecond
         CycleSettings settings;
-        settings.saveOnMove = true;
+        settings.saveOnMove = saveOnMove;
         ++frames;
         return session.evaluation().evaluate(frame(moving && frames % 2 ? 200 : 40, frames), settings);
     }
     std::string folder() const { return dir.path().toStdString(); }
     // Every event that still has its clip has its thumbnail.
+    // Settings whose gap only the test ends, and the folder's limit.
+    void limitTo(std::int64_t bytes)
+    {
+        QString error;
+        ASSERT_TRUE(session.setSaveFolder(dir.path(), error)) << error.toStdString();
+        events::EventSettings settings;
+        settings.gap = milliseconds(600'000);
+        settings.preRoll = milliseconds(200);
+        settings.postRoll = milliseconds(200);
+        settings.retentionBytes = bytes;
+        session.events().setSettings(settings);
+    }
     void expectThumbnailsWithTheirClips(const std::string& when)
     {
         events::EventLog& log = *session.events().log();
@@ -83,15 +96,10 @@ struct Watching {
 TEST(Storage, ALongEventOnASmallDiskKeepsTheLimitsAndThumbnailsWithTheirClipsAndWatchingGoesOn)
 {
     Watching w;
-    QString error;
-    ASSERT_TRUE(w.session.setSaveFolder(w.dir.path(), error)) << error.toStdString();
-    events::EventSettings settings;
-    settings.gap = milliseconds(600'000); // only the test ends an event
-    settings.preRoll = milliseconds(200);
-    settings.postRoll = milliseconds(200);
+    w.packets = testPackets(150, 320, 240);
     const std::int64_t limit = std::int64_t(3) << 20;
-    settings.retentionBytes = limit;
-    w.session.events().setSettings(settings);
+    w.limitTo(limit);
+    QString error;
     auto disk = std::make_shared<SmallDisk>(SmallDisk{w.folder(), std::int64_t(64) << 20});
     w.session.events().setDiskSpaceProbe([disk](const std::string&) { return disk->space(); });
     ASSERT_TRUE(w.session.openRecords(error)) << error.toStdString();
@@ -163,4 +171,33 @@ TEST(Storage, ALongEventOnASmallDiskKeepsTheLimitsAndThumbnailsWithTheirClipsAnd
     w.session.finish();
     ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 2; }, 30000));
     w.expectThumbnailsWithTheirClips("the end");
+}
+
+TEST(Storage, AClipThatWouldPassTheLimitEndsWholeWhileItsEventGoesOn)
+{
+    Watching w;
+    w.packets = testPackets(120, 320, 240, "jpeg", "snow"); // pictures of some tens of KiB
+    w.saveOnMove = false;
+    const std::int64_t limit = std::int64_t(2) << 20;
+    w.limitTo(limit);
+    QString error;
+    ASSERT_TRUE(w.session.openRecords(error)) << error.toStdString();
+    QSignalSpy status(&w.session, &Session::statusText);
+    QSignalSpy clips(&w.session.events(), &events::EventWatcher::clipSaved);
+
+    w.session.evaluation().takeReference(frame(40, 0));
+    w.cycle(false, 10);
+    while (clips.isEmpty() && w.nextPacket < w.packets.size())
+        w.cycle(true, 1);
+    // The clip's writer works on its own thread: what it still holds comes with its end.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1; }, 30000)) << "the clip was never ended";
+    EXPECT_TRUE(w.session.events().eventOpen()) << "the event goes on without its clip";
+    EXPECT_TRUE(status.size() >= 1 && status.last()[0].toString().contains("was ended early"));
+    const std::string clip = clips[0][1].toString().toStdString();
+    const ClipReading reading = readClip(clip);
+    EXPECT_EQ(reading.error, "") << "the clip is whole";
+    EXPECT_GT(reading.frames, 10);
+    // As above, the writer may still have held the pictures pushed just before the last check.
+    EXPECT_LE(folderBytes(w.folder()), limit + 2 * w.lastPushed + (16 << 10));
+    w.session.finish();
 }
