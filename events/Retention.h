@@ -47,8 +47,10 @@ struct RetentionResult {
 // the rest are within the limits and the disk keeps its floor, and records in the log
 // which went and why. Oldest events first, each from its clip on: then its frames, and
 // its thumbnail with its row last, so an event kept in the list keeps its picture for as
-// long as its clip stays. Files the log does not know are never touched. Once `until` has passed it stops after the file at hand (the caller's
-// thread has other work to do), with `unfinished` set.
+// long as its clip stays. Events still recording give up only their oldest frames, and only
+// once nothing else is left. Files the log does not know are never touched. Once `until`
+// has passed it stops after the file at hand (the caller's thread has other work to do),
+// with `unfinished` set.
 RetentionResult applyRetention(EventLog& log, const RetentionLimits& limits, TimePoint now,
                                const RetentionNeeds& needs = {},
                                std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
