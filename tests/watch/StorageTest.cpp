@@ -113,7 +113,7 @@ TEST(Storage, ALongEventOnASmallDiskKeepsTheLimitsAndThumbnailsWithTheirClipsAnd
     for (int i = 0; i < 3; ++i)
         w.cycle(true, 5);
     w.session.finish();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1; }, 120000));
     const std::int64_t first = started[0][0].value<events::Event>().id;
 
     // A long event: every cycle saves a 225 KiB frame, ten times the folder's limit in all.
@@ -169,7 +169,7 @@ TEST(Storage, ALongEventOnASmallDiskKeepsTheLimitsAndThumbnailsWithTheirClipsAnd
     disk->othersUse = 0;
     EXPECT_FALSE(w.cycle(true).savedFile.empty());
     w.session.finish();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 2; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 2; }, 120000));
     w.expectThumbnailsWithTheirClips("the end");
 }
 
@@ -190,7 +190,7 @@ TEST(Storage, AClipThatWouldPassTheLimitEndsWholeWhileItsEventGoesOn)
     while (clips.isEmpty() && w.nextPacket < w.packets.size())
         w.cycle(true, 1);
     // The clip's writer works on its own thread: what it still holds comes with its end.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1; }, 30000)) << "the clip was never ended";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return clips.size() == 1; }, 120000)) << "the clip was never ended";
     EXPECT_TRUE(w.session.events().eventOpen()) << "the event goes on without its clip";
     EXPECT_TRUE(status.size() >= 1 && status.last()[0].toString().contains("was ended early"));
     const std::string clip = clips[0][1].toString().toStdString();
