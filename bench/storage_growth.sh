@@ -10,7 +10,7 @@ cmake --build build -j 2 --target Video >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/config/Video" "$work/saved"
-cat >"$work/config/Video/Video.conf" <<CONF
+cat >"$work/config/Video/video-headless.conf" <<CONF
 [General]
 format=Video settings 1
 [evaluation]

@@ -29,7 +29,9 @@ struct RetentionNeeds;
 struct RetentionResult;
 
 class ClipRecorder;
+class ClipSalvage;
 class EventCommands;
+struct ClipResult;
 class EventLog;
 class Notifier;
 
@@ -43,6 +45,9 @@ public:
     explicit EventWatcher(QObject* parent = nullptr);
     // Ends an open event and waits for the clips being written (the program ends).
     ~EventWatcher() override;
+    // The same while whoever listens is still there: the ends of the events whose clips
+    // were being written are told before this returns.
+    void close();
 
     // Keeps the records of events in `folder` (which must exist): its event log, clips
     // and thumbnails. The log opens when the first event starts; an empty folder keeps no
@@ -100,7 +105,11 @@ signals:
     // A log was opened or closed: whatever showed the previous one reads it again.
     void opened();
     void eventStarted(const events::Event& event);
-    // The event is in the log when this comes.
+    // The event's movement is over: it ends now. `eventEnded` follows once its clip is
+    // complete or lost.
+    void movementEnded(const events::Event& event);
+    // The event ended and its clip, if any, is complete under its final name (or named as
+    // lost in `clipLost`); its rows are queued for the log.
     void eventEnded(const events::Event& event);
     // A clip is complete under its final name.
     void clipSaved(std::int64_t eventId, const QString& path);
@@ -113,13 +122,14 @@ private:
     void report(Fault fault, const QString& text);
     void cleared(Fault fault) { reported_.erase(fault); }
     void enableClips();
+    void salvageClips();
 
     void started(const CycleSummary& summary);
     void ended();
     void armGapTimer();
-    void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
-                      std::int64_t dropped);
-    void openClipFinished(bool complete, const std::string& error, std::int64_t bytes);
+    void clipFinished(const ClipResult& result);
+    void openClipFinished(const ClipResult& result);
+    void clipPartFinished(std::int64_t eventId, EventLog* log, const ClipResult& result);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
     void updateThumbnail(const Event& e, const analysis::Bitmap& frame);
     bool makeRoomFor(std::int64_t bytes, std::int64_t keptEvent, bool tell);
@@ -133,6 +143,7 @@ private:
     QString folder_;
     std::shared_ptr<EventLog> log_;
     std::shared_ptr<ClipRecorder> recorder_;
+    std::unique_ptr<ClipSalvage> salvage_;
     EventCommands* commands_;
     Notifier* notifier_;
     EventTracker tracker_;
@@ -143,6 +154,7 @@ private:
     std::int64_t listedBytes_ = -1; // of the files the log lists; -1: to be asked
     int clip_ = 0; // the open event's clip
     int clipEndedEarly_ = 0; // the clip ended before its event for want of room
+    std::string clipPart_; // the file of it being written
     bool clipsWanted_ = false;
     bool sourcePaused_ = false;
     // Ended events whose clip is still being written, with the log they are in.

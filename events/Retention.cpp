@@ -108,8 +108,8 @@ RetentionResult applyRetention(EventLog& log, const RetentionLimits& limits, Tim
         }
         if (lastOfEvent && file.eventId != 0)
             result.removedEvents.push_back(file.eventId);
-        total -= file.bytes;
-        result.freedBytes += file.bytes;
+        total -= file.bytes - needs.recordBytes;
+        result.freedBytes += file.bytes - needs.recordBytes;
         ++result.removed;
         return true;
     };

@@ -23,6 +23,8 @@ struct RetentionNeeds {
     std::int64_t unlisted = 0;
     // A write about to be made, which must fit too.
     std::int64_t incoming = 0;
+    // What the log's journal grows by for each removal it records.
+    std::int64_t recordBytes = 0;
     // Bytes to free so that the disk keeps its floor of free space after that write.
     std::int64_t diskShortfall = 0;
     // Events still recording (open, or their clip not yet complete): their clip and

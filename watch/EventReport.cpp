@@ -68,6 +68,7 @@ QByteArray eventEndJson(const events::Event& event, const SavedFrames& savedFram
         {"files", files(event)},
         {"savedFrames", savedFrames.count},
         {"savedFramesFolder", QString::fromStdString(savedFrames.folder)},
+        {"clipLost", QString::fromStdString(event.clipLost)},
     });
 }
 

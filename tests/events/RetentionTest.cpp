@@ -31,6 +31,7 @@ TEST(Retention, RemovesOldestFirstUntilWithinSizeAndAgeAndSaysWhy)
         std::ofstream(path) << std::string(static_cast<std::size_t>(f.kbytes) * 1024, 'x');
         ASSERT_TRUE(log->addFile(0, path, FileKind::Clip, f.kbytes * 1024, today - hours(f.hoursOld)));
     }
+    ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
     const std::string stranger = dir.filePath("not-ours.webm").toStdString();
     std::ofstream(stranger) << std::string(500 * 1024, 'y');
 
@@ -45,6 +46,8 @@ TEST(Retention, RemovesOldestFirstUntilWithinSizeAndAgeAndSaysWhy)
     for (const char* kept : {"middle.webm", "new.jpg", "newest.webm"})
         EXPECT_TRUE(fs::exists(dir.filePath(kept).toStdString())) << kept;
     EXPECT_TRUE(fs::exists(stranger)) << "a file the log does not know is never touched";
+    EXPECT_EQ(log->presentFiles().size(), 3u) << "removals still being written are not counted again";
+    ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
     EXPECT_EQ(log->removalReason(dir.filePath("ancient.bmp").toStdString()), "older than 30 days");
     EXPECT_EQ(log->removalReason(dir.filePath("old.webm").toStdString()), "over the size limit of 0 MB");
     EXPECT_EQ(log->presentFiles().size(), 3u);
@@ -57,11 +60,13 @@ TEST(Retention, RemovesOldestFirstUntilWithinSizeAndAgeAndSaysWhy)
     EXPECT_FALSE(fs::exists(dir.filePath("middle.webm").toStdString())) << "the oldest goes first";
     ASSERT_TRUE(log->addFile(0, dir.filePath("middle.webm").toStdString(), FileKind::Clip, 40 * 1024,
                              today - hours(20)));
+    ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
     std::ofstream(dir.filePath("middle.webm").toStdString()) << std::string(40 * 1024, 'x');
 
     // A file someone already removed leaves the log just the same.
     fs::remove(dir.filePath("middle.webm").toStdString());
     EXPECT_EQ(applyRetention(*log, {60 * 1024, hours(24 * 30)}, today).removed, 1);
+    ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
     EXPECT_EQ(log->presentFiles().size(), 2u);
 }
 
@@ -102,6 +107,14 @@ struct Folder {
         EXPECT_TRUE(log->addFile(eventId, path(name), kind, 1024, created));
     }
     bool exists(const std::string& name) const { return fs::exists(path(name)); }
+    // Retention on what is written, its own changes written before the test looks.
+    RetentionResult retain(const RetentionLimits& limits, const RetentionNeeds& needs)
+    {
+        EXPECT_TRUE(log->waitWritten(std::chrono::seconds(60)));
+        const RetentionResult result = applyRetention(*log, limits, today, needs);
+        EXPECT_TRUE(log->waitWritten(std::chrono::seconds(60)));
+        return result;
+    }
     // Every event whose clip is still there has its thumbnail and its row.
     void expectThumbnailsWithTheirClips(const char* step) const
     {
@@ -127,7 +140,7 @@ TEST(Retention, EventsGoClipFirstThumbnailAndRowLastAndRecordingEventsStay)
     RetentionNeeds needs;
     needs.unlisted = kib;
     needs.recording = {c};
-    RetentionResult r = applyRetention(*f.log, {10 * kib, hours(24 * 30)}, f.today, needs);
+    RetentionResult r = f.retain({10 * kib, hours(24 * 30)}, needs);
     EXPECT_EQ(r.removed, 2);
     EXPECT_FALSE(f.exists("loose.bmp"));
     EXPECT_FALSE(f.exists("a.webm"));
@@ -140,7 +153,7 @@ TEST(Retention, EventsGoClipFirstThumbnailAndRowLastAndRecordingEventsStay)
     // with them nothing of b.
     needs.incoming = kib;
     needs.diskShortfall = 2 * kib;
-    r = applyRetention(*f.log, {100 * kib, hours(24 * 30)}, f.today, needs);
+    r = f.retain({100 * kib, hours(24 * 30)}, needs);
     EXPECT_EQ(r.removed, 2);
     EXPECT_EQ(f.log->removalReason(f.path("a-1.bmp")), "the disk was short of free space");
     EXPECT_TRUE(f.exists("a.jpg") && f.exists("b.webm"));
@@ -148,7 +161,7 @@ TEST(Retention, EventsGoClipFirstThumbnailAndRowLastAndRecordingEventsStay)
 
     // By age, an event goes whole and its row with it: a's thumbnail too, though written
     // after the limit's line in its own right.
-    r = applyRetention(*f.log, {100 * kib, hours(35)}, f.today, {});
+    r = f.retain({100 * kib, hours(35)}, {});
     EXPECT_EQ(r.removedEvents, std::vector<std::int64_t>{a});
     EXPECT_FALSE(f.exists("a.jpg"));
     EXPECT_FALSE(f.log->event(a).has_value());
@@ -159,7 +172,7 @@ TEST(Retention, EventsGoClipFirstThumbnailAndRowLastAndRecordingEventsStay)
     needs = {};
     needs.recording = {c};
     needs.incoming = 2 * kib;
-    r = applyRetention(*f.log, {3 * kib, hours(24 * 30)}, f.today, needs);
+    r = f.retain({3 * kib, hours(24 * 30)}, needs);
     EXPECT_EQ(r.removedEvents, std::vector<std::int64_t>{b});
     EXPECT_FALSE(f.exists("c-0.bmp") || f.exists("c-1.bmp") || f.exists("c-2.bmp"));
     EXPECT_TRUE(f.exists("c.jpg"));
@@ -167,7 +180,7 @@ TEST(Retention, EventsGoClipFirstThumbnailAndRowLastAndRecordingEventsStay)
     EXPECT_EQ(r.keptBytes, 3 * kib);
     EXPECT_TRUE(r.fits);
     needs.incoming = 3 * kib;
-    r = applyRetention(*f.log, {3 * kib, hours(24 * 30)}, f.today, needs);
+    r = f.retain({3 * kib, hours(24 * 30)}, needs);
     EXPECT_EQ(r.removed, 0);
     EXPECT_FALSE(r.fits);
     EXPECT_TRUE(f.exists("c.jpg"));
@@ -182,11 +195,14 @@ TEST(Retention, RemovalReasonsAreKeptForAWeekAndAtMostSoManyThenForgotten)
     ASSERT_TRUE(f.log->markRemoved(1, f.today - hours(24 * 8), "older than 30 days"));
     ASSERT_TRUE(f.log->markRemoved(2, f.today - hours(24 * 6), "over the size limit of 20 MB"));
     ASSERT_TRUE(f.log->markRemoved(3, f.today - hours(1), "the disk was short of free space"));
+    ASSERT_TRUE(f.log->waitWritten(std::chrono::seconds(60)));
 
     ASSERT_TRUE(pruneRemovalRecords(*f.log, f.today));
+    ASSERT_TRUE(f.log->waitWritten(std::chrono::seconds(60)));
     EXPECT_EQ(f.log->removalReason(f.path("weeks.bmp")), "");
     EXPECT_EQ(f.log->removalReason(f.path("days.bmp")), "over the size limit of 20 MB");
     ASSERT_TRUE(f.log->pruneRemoved(f.today - hours(24 * 7), 1));
+    ASSERT_TRUE(f.log->waitWritten(std::chrono::seconds(60)));
     EXPECT_EQ(f.log->removalReason(f.path("days.bmp")), "") << "beyond the count, the oldest go first";
     EXPECT_EQ(f.log->removalReason(f.path("hour.bmp")), "the disk was short of free space");
     EXPECT_EQ(f.log->presentFiles().size(), 1u) << "files still there are never forgotten";
