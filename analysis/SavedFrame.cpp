@@ -67,7 +67,19 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v)
     put16(out, v >> 16);
 }
 
+constexpr std::uint32_t bmpHeaderSize = 54;
+
+std::uint32_t bmpRowSize(const Bitmap& picture)
+{
+    return (3 * static_cast<std::uint32_t>(picture.width()) + 3) & ~3u;
+}
+
 } // namespace
+
+std::int64_t bmpFileSize(const Bitmap& picture)
+{
+    return bmpHeaderSize + std::int64_t(bmpRowSize(picture)) * picture.height();
+}
 
 void saveBmp(const Bitmap& picture, const std::string& fileName)
 {
@@ -76,16 +88,16 @@ void saveBmp(const Bitmap& picture, const std::string& fileName)
 
     const auto width = static_cast<std::uint32_t>(picture.width());
     const auto height = static_cast<std::uint32_t>(picture.height());
-    const std::uint32_t rowSize = (3 * width + 3) & ~3u;
+    const std::uint32_t rowSize = bmpRowSize(picture);
     const std::uint32_t imageSize = rowSize * height;
 
     std::vector<std::uint8_t> bytes;
-    bytes.reserve(54 + static_cast<std::size_t>(imageSize));
+    bytes.reserve(bmpHeaderSize + static_cast<std::size_t>(imageSize));
     bytes.push_back('B');
     bytes.push_back('M');
-    put32(bytes, 54 + imageSize);
+    put32(bytes, bmpHeaderSize + imageSize);
     put32(bytes, 0); // two reserved words
-    put32(bytes, 54);
+    put32(bytes, bmpHeaderSize);
     put32(bytes, 40);
     put32(bytes, width);
     put32(bytes, height); // positive: rows stored bottom-up

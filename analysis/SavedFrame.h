@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -32,6 +33,9 @@ std::string timeOfDayText(int millisecondsSinceMidnight, const std::string& deci
 
 // "images/" + the time of day + ".bmp": where a frame grabbed at that time is saved.
 std::string savedFrameName(int millisecondsSinceMidnight, const std::string& decimalSeparator);
+
+// The bytes `saveBmp` writes for a 24-bit picture.
+std::int64_t bmpFileSize(const Bitmap& picture);
 
 // Writes a 24-bit picture as an uncompressed bottom-up BMP file. The bytes go to a
 // temporary file beside `fileName` that is renamed over it once complete, so a reader

@@ -533,7 +533,9 @@ bool EventLog::settleClips(const std::vector<std::pair<std::string, std::int64_t
 bool EventLog::addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes,
                        TimePoint created)
 {
-    return queue("the file " + path, [=, moved = moved_](sqlite3* db) {
+    *queuedBytes_ += bytes;
+    auto waiting = std::make_shared<bool>(true); // a change tried again is counted out once
+    return queue("the file " + path, [=, moved = moved_, queued = queuedBytes_](sqlite3* db) {
         Statement insert(db, "INSERT INTO files (event_id, path, kind, bytes, created_ms) "
                              "VALUES (nullif(?1, 0), ?2, ?3, ?4, ?5)");
         insert.bind(1, rowOf(*moved, eventId))
@@ -541,7 +543,10 @@ bool EventLog::addFile(std::int64_t eventId, const std::string& path, FileKind k
             .bind(3, std::string(kindName(kind)))
             .bind(4, bytes)
             .bind(5, toMilliseconds(created));
-        return done(insert);
+        const int result = done(insert);
+        if (result == SQLITE_OK && std::exchange(*waiting, false))
+            *queued -= bytes;
+        return result;
     });
 }
 
@@ -553,6 +558,35 @@ bool EventLog::markRemoved(std::int64_t fileId, TimePoint when, const std::strin
         update.bind(1, fileId).bind(2, toMilliseconds(when)).bind(3, reason);
         return done(update);
     });
+}
+
+bool EventLog::setFileBytes(const std::string& path, std::int64_t bytes)
+{
+    return queue("the size of " + path, [=](sqlite3* db) {
+        Statement update(db, "UPDATE files SET bytes = ?2 WHERE path = ?1 AND removed_ms IS NULL");
+        update.bind(1, path).bind(2, bytes);
+        return done(update);
+    });
+}
+
+bool EventLog::pruneRemoved(TimePoint before, std::int64_t keepAtMost)
+{
+    return queue("forgetting removed files", [=](sqlite3* db) {
+        Statement prune(db, "DELETE FROM files WHERE removed_ms IS NOT NULL AND (removed_ms < ?1 OR id NOT IN "
+                            "(SELECT id FROM files WHERE removed_ms IS NOT NULL "
+                            "ORDER BY removed_ms DESC, id DESC LIMIT ?2))");
+        prune.bind(1, toMilliseconds(before)).bind(2, keepAtMost);
+        return done(prune);
+    });
+}
+
+std::int64_t EventLog::presentBytes()
+{
+    const std::vector<StoredFile> files = presentFiles();
+    std::int64_t bytes = queuedBytes_->load();
+    for (const StoredFile& file : files)
+        bytes += file.bytes;
+    return bytes;
 }
 
 std::vector<StoredFile> EventLog::presentFiles()

@@ -80,8 +80,15 @@ public:
 
     bool addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes, TimePoint created);
     bool markRemoved(std::int64_t fileId, TimePoint when, const std::string& reason);
-    // The files not removed yet, oldest first.
+    // A file written again in place (a thumbnail of a new peak) has a new size.
+    bool setFileBytes(const std::string& path, std::int64_t bytes);
+    // Forgets the files removed before `before`, and the oldest removed ones beyond `keepAtMost`.
+    bool pruneRemoved(TimePoint before, std::int64_t keepAtMost);
+    // The files not removed yet, oldest first; their bytes, those waiting for the writer too.
     std::vector<StoredFile> presentFiles();
+    std::int64_t presentBytes();
+    // The bytes of the files whose record still waits for the writer.
+    std::int64_t queuedFileBytes() const { return queuedBytes_->load(); }
     std::vector<StoredFile> filesOf(std::int64_t eventId);
     // Why a file left, empty when it is present or unknown.
     std::string removalReason(const std::string& path);
@@ -117,6 +124,7 @@ private:
     std::uint64_t readGeneration_ = 0; // the writer's file that `db_` reads
     std::shared_ptr<MovedIds> moved_ = std::make_shared<MovedIds>(); // the writer's only
     std::shared_ptr<std::atomic<std::int64_t>> largest_ = std::make_shared<std::atomic<std::int64_t>>(0);
+    std::shared_ptr<std::atomic<std::int64_t>> queuedBytes_ = std::make_shared<std::atomic<std::int64_t>>(0);
     // Files whose removal waits for the writer: not present any more to those who read.
     std::set<std::int64_t> removing_;
 };

@@ -22,6 +22,24 @@ namespace {
 
 constexpr std::chrono::milliseconds closingWait{10'000};
 constexpr std::chrono::milliseconds retentionSlice{4};
+// Room asked for before a thumbnail is written: a JPEG 160 pixels wide takes far less.
+constexpr std::int64_t thumbnailRoom = 64 << 10;
+constexpr std::int64_t logRecordRoom = 16 << 10;
+
+std::int64_t sizeOf(const std::string& path)
+{
+    std::error_code ec;
+    const auto bytes = fs::file_size(path, ec);
+    return ec ? 0 : static_cast<std::int64_t>(bytes);
+}
+
+// Kept absolute, so retention finds the file whatever the working directory is later.
+std::string storedPath(const std::string& path)
+{
+    std::error_code ec;
+    const std::string absolute = fs::absolute(path, ec).string();
+    return ec ? path : absolute;
+}
 
 std::string uniqueName(const std::string& stem, const std::string& extension)
 {
@@ -52,8 +70,9 @@ EventWatcher::EventWatcher(QObject* parent)
             ended();
         armGapTimer();
     });
-    retentionTimer_.setInterval(std::chrono::hours(1));
-    connect(&retentionTimer_, &QTimer::timeout, this, &EventWatcher::applyRetention);
+    // Clips grow and the disk fills from elsewhere between writes: checked every minute too.
+    retentionTimer_.setInterval(std::chrono::minutes(1));
+    connect(&retentionTimer_, &QTimer::timeout, this, &EventWatcher::tidy);
     retentionRest_.setSingleShot(true);
     connect(&retentionRest_, &QTimer::timeout, this, &EventWatcher::applyRetention);
     connect(commands_, &EventCommands::failed, this, &EventWatcher::statusText);
@@ -81,6 +100,7 @@ void EventWatcher::setFolder(const QString& folder)
     finish();
     const bool wasOpen = log_ != nullptr;
     log_.reset();
+    listedBytes_ = -1;
     retentionTimer_.stop();
     folder_ = folder;
     cleared(Fault::Log);
@@ -109,7 +129,7 @@ bool EventWatcher::open(const QString& folder, QString& error)
                                   Qt::QueuedConnection);
     });
     salvageClips();
-    applyRetention();
+    tidy();
     retentionTimer_.start();
     emit opened();
     return true;
@@ -225,6 +245,17 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
         recorder_->moved(clip_);
     if (!summary.savedFile.empty() && log_)
         recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
+    // A clip being written grows with every picture: the limits hold in the middle of an
+    // event too. Its after-roll will take about as much as the pictures kept from before.
+    if (log_ && (clip_ != 0 || !awaitingClip_.empty()) &&
+        !makeRoomFor(static_cast<std::int64_t>(recorder_->bufferedBytes()), 0, false) && clip_ != 0 &&
+        clip_ != clipEndedEarly_) {
+        // Nothing else is left to go: the open event's clip ends here, whole, rather than
+        // passing the limits; the event goes on without it.
+        recorder_->end(clipEndedEarly_ = clip_);
+        report(Fault::Space, QStringLiteral("The save folder is full: the clip %1 was ended early")
+                                 .arg(QString::fromStdString(clipPart_)));
+    }
     armGapTimer();
 }
 
@@ -239,7 +270,8 @@ void EventWatcher::started(const CycleSummary& summary)
         return;
     }
     const std::string stem = QDir(folder_).filePath(QString::fromStdString(fileStem(e.start))).toStdString();
-    if (settings_.recordClips) {
+    // The clip starts with the pictures kept from before, written at once.
+    if (settings_.recordClips && makeRoom(static_cast<std::int64_t>(recorder_->bufferedBytes()))) {
         std::string path, error;
         clip_ = recorder_->begin(stem, path, error);
         if (clip_ != 0) {
@@ -253,11 +285,13 @@ void EventWatcher::started(const CycleSummary& summary)
     const std::string thumbnail =
         e.clip.empty() ? uniqueName(stem, ".jpg") : fs::path(e.clip).replace_extension(".jpg").string();
     std::string error;
-    if (summary.frame && writeThumbnail(*summary.frame, thumbnail, error)) {
-        e.thumbnail = thumbnail;
-        cleared(Fault::Thumbnail);
-    } else if (summary.frame) {
-        report(Fault::Thumbnail, QString::fromStdString(error));
+    if (summary.frame && makeRoom(thumbnailRoom)) {
+        if (writeThumbnail(*summary.frame, thumbnail, error)) {
+            e.thumbnail = thumbnail;
+            cleared(Fault::Thumbnail);
+        } else {
+            report(Fault::Thumbnail, QString::fromStdString(error));
+        }
     }
 
     // A log too busy to take more tells what it loses through its writer.
@@ -277,10 +311,8 @@ void EventWatcher::ended()
         emit eventEnded(e);
         return;
     }
-    std::string error;
-    if (!e.thumbnail.empty() && tracker_.endedPeakFrame() && !tracker_.endedPeakFrame()->empty() &&
-        !writeThumbnail(*tracker_.endedPeakFrame(), e.thumbnail, error))
-        report(Fault::Thumbnail, QString::fromStdString(error));
+    if (!e.thumbnail.empty() && tracker_.endedPeakFrame() && !tracker_.endedPeakFrame()->empty())
+        updateThumbnail(e, *tracker_.endedPeakFrame());
 
     // An event that started before its log opened gets its row now.
     if (e.id == 0)
@@ -344,6 +376,7 @@ void EventWatcher::clipFinished(const ClipResult& r)
         cleared(Fault::Clip);
         if (log && e.id != 0)
             log->addFile(e.id, r.path, FileKind::Clip, r.bytes, now());
+        listedBytes_ = -1;
         if (r.droppedFrames > 0) {
             e.clipDroppedFrames = r.droppedFrames;
             if (log && e.id != 0)
@@ -377,6 +410,7 @@ void EventWatcher::clipPartFinished(std::int64_t eventId, EventLog* log, const C
     cleared(Fault::Clip);
     if (log && eventId != 0)
         log->addFile(eventId, r.path, FileKind::Clip, r.bytes, now());
+    listedBytes_ = -1;
     if (log == log_.get())
         emit clipSaved(eventId, QString::fromStdString(r.path));
 }
@@ -398,6 +432,7 @@ void EventWatcher::openClipFinished(const ClipResult& r)
         cleared(Fault::Clip);
         if (log_ && e.id != 0)
             log_->addFile(e.id, r.path, FileKind::Clip, r.bytes, now());
+        listedBytes_ = -1;
         emit clipSaved(e.id, QString::fromStdString(r.path));
         report(Fault::Clip, QStringLiteral("The clip %1 ended before its event: the rest of the event is not recorded")
                                 .arg(QString::fromStdString(r.path)));
@@ -416,26 +451,139 @@ void EventWatcher::recordFile(std::int64_t eventId, const std::string& path, int
     const auto bytes = fs::file_size(path, ec);
     if (ec)
         return; // nothing was written
-    // Kept absolute, so retention finds the file whatever the working directory is later.
-    const std::string absolute = fs::absolute(path, ec).string();
-    log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when);
+    cleared(Fault::Space);
+    // A log too busy to take more tells what it loses through its writer.
+    if (log_->addFile(eventId, storedPath(path), FileKind(kind), static_cast<std::int64_t>(bytes), when) &&
+        listedBytes_ >= 0)
+        listedBytes_ += static_cast<std::int64_t>(bytes);
 }
 
-void EventWatcher::applyRetention()
+void EventWatcher::updateThumbnail(const Event& e, const analysis::Bitmap& frame)
 {
-    if (!log_)
+    // The event has ended but its clip is still being written: its thumbnail stays.
+    std::string error;
+    if (!makeRoomFor(thumbnailRoom, e.id, true))
         return;
-    // Removing many files (a full folder) takes long: it goes on in slices between the
-    // windows' other work rather than in one wait.
-    const RetentionResult result =
-        events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(),
-                               std::chrono::steady_clock::now() + retentionSlice);
+    if (!writeThumbnail(frame, e.thumbnail, error)) {
+        report(Fault::Thumbnail, QString::fromStdString(error));
+        return;
+    }
+    // The picture of the peak takes other bytes than the first one did.
+    log_->setFileBytes(storedPath(e.thumbnail), sizeOf(e.thumbnail));
+    listedBytes_ = -1;
+}
+
+std::int64_t EventWatcher::listedBytes()
+{
+    if (listedBytes_ < 0 && log_)
+        listedBytes_ = log_->presentBytes();
+    return std::max<std::int64_t>(listedBytes_, 0);
+}
+
+RetentionNeeds EventWatcher::needs(std::int64_t incoming, std::int64_t keptEvent)
+{
+    RetentionNeeds n;
+    n.incoming = incoming;
+    n.recordBytes = logRecordRoom;
+    if (keptEvent != 0)
+        n.recording.insert(keptEvent);
+    // The log's own pages and journal take room in the folder as the files do.
+    // Files whose record still waits for the log's writer are there all the same.
+    if (log_)
+        n.unlisted += sizeOf(log_->path()) + sizeOf(log_->path() + "-wal") + sizeOf(log_->path() + "-shm") +
+                      log_->queuedFileBytes();
+    if (tracker_.open()) {
+        n.recording.insert(tracker_.current().id);
+        if (clip_ != 0)
+            n.unlisted += sizeOf(ClipRecorder::temporaryNameOf(clipPart_));
+    }
+    for (const auto& [path, waiting] : awaitingClip_) {
+        if (waiting.log != log_)
+            continue;
+        n.unlisted += sizeOf(ClipRecorder::temporaryNameOf(path));
+        n.recording.insert(waiting.event.id);
+    }
+    if (const std::optional<DiskSpace> space = diskSpace_(folder_.toStdString()))
+        n.diskShortfall = freeSpaceFloor(space->total) - (space->available - incoming);
+    return n;
+}
+
+void EventWatcher::retained(const RetentionResult& result)
+{
+    if (result.removed > 0)
+        listedBytes_ = -1;
+    for (const std::int64_t id : result.removedEvents)
+        emit eventRemoved(id);
     if (result.unfinished)
         retentionRest_.start();
     if (!result.error.empty())
         report(Fault::Retention, QString::fromStdString(result.error));
     else
         cleared(Fault::Retention);
+}
+
+void EventWatcher::applyRetention()
+{
+    if (!log_)
+        return;
+    // The disk's floor is kept by the writes that would pass it: a disk that others fill
+    // does not cost the folder its files.
+    RetentionNeeds n = needs(0, 0);
+    n.diskShortfall = 0;
+    // Removing many files (a full folder) takes long: it goes on in slices between the
+    // windows' other work rather than in one wait.
+    retained(events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(), n,
+                                    std::chrono::steady_clock::now() + retentionSlice));
+}
+
+void EventWatcher::tidy()
+{
+    // A log too busy to take more tells what it loses through its writer.
+    if (log_)
+        pruneRemovalRecords(*log_, now());
+    applyRetention();
+}
+
+bool EventWatcher::makeRoom(std::int64_t bytes)
+{
+    return makeRoomFor(bytes, 0, true);
+}
+
+bool EventWatcher::makeRoomFor(std::int64_t bytes, std::int64_t keptEvent, bool tell)
+{
+    if (folder_.isEmpty())
+        return true;
+    // The log records each file written: a page or two more of its journal.
+    const RetentionNeeds n = needs(bytes > 0 ? bytes + logRecordRoom : 0, keptEvent);
+    bool fits = n.diskShortfall <= 0 &&
+                listedBytes() - (log_ ? log_->queuedFileBytes() : 0) + n.unlisted + n.incoming <= settings_.retentionBytes;
+    if (!fits && log_) {
+        // A write waits for the room it needs: only what it needs goes, in one go.
+        const RetentionResult result =
+            events::applyRetention(*log_, {settings_.retentionBytes, settings_.retentionAge}, now(), n);
+        retained(result);
+        fits = result.fits;
+    }
+    if (!fits && tell) {
+        QString floor;
+        if (const std::optional<DiskSpace> space = diskSpace_(folder_.toStdString()))
+            floor = QStringLiteral(", %1 MB kept free on the disk").arg(freeSpaceFloor(space->total) >> 20);
+        writeSkipped(QStringLiteral("The save folder is full: new frames, thumbnails and clips are not written "
+                                    "until older ones can go (at most %1 MB%2)")
+                         .arg(settings_.retentionBytes >> 20)
+                         .arg(floor));
+    }
+    return fits;
+}
+
+void EventWatcher::writeSkipped(const QString& why)
+{
+    report(Fault::Space, why);
+}
+
+void EventWatcher::setDiskSpaceProbe(DiskSpaceProbe probe)
+{
+    diskSpace_ = probe ? std::move(probe) : DiskSpaceProbe(diskSpaceOf);
 }
 
 bool EventWatcher::deleteEvent(std::int64_t id, QString& error)
@@ -463,6 +611,7 @@ bool EventWatcher::deleteEvent(std::int64_t id, QString& error)
         error = QString::fromStdString(log_->lastError());
         return false;
     }
+    listedBytes_ = -1;
     emit eventRemoved(id);
     return true;
 }

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "CycleSummary.h"
+#include "DiskSpace.h"
 #include "Event.h"
 #include "EventSettings.h"
 #include "EventTracker.h"
@@ -23,6 +24,9 @@ struct Packet;
 }
 
 namespace events {
+
+struct RetentionNeeds;
+struct RetentionResult;
 
 class ClipRecorder;
 class ClipSalvage;
@@ -77,8 +81,17 @@ public:
     // once it runs again, the quiet gap counts from then.
     void setSourcePaused(bool paused);
 
-    // Applies the retention limits now.
+    // Applies the retention limits and the disk's floor of free space now.
     void applyRetention();
+    // Makes room in the folder for a write of `bytes` about to be made there: removes the
+    // oldest files as far as the limits and the disk's floor of free space ask. False when
+    // the write would pass them all the same: it is to be skipped (told once in the
+    // status line through `writeSkipped`), and watching goes on.
+    bool makeRoom(std::int64_t bytes);
+    // A write into the folder was skipped for want of room; told once until one succeeds.
+    void writeSkipped(const QString& why);
+    // Asks `probe` for the disk's free space instead of the file system (tests stand in a small disk).
+    void setDiskSpaceProbe(DiskSpaceProbe probe);
 
     // The desktop notes of event starts (their camera is named by the session).
     Notifier& notifier() { return *notifier_; }
@@ -108,7 +121,7 @@ signals:
     void clipsWantedChanged(bool wanted);
 
 private:
-    enum class Fault { Log, Clip, Dropped, Thumbnail, Retention, Notification };
+    enum class Fault { Log, Clip, Dropped, Thumbnail, Retention, Space, Notification };
     void report(Fault fault, const QString& text);
     void cleared(Fault fault) { reported_.erase(fault); }
     void enableClips();
@@ -121,6 +134,12 @@ private:
     void openClipFinished(const ClipResult& result);
     void clipPartFinished(std::int64_t eventId, EventLog* log, const ClipResult& result);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
+    void updateThumbnail(const Event& e, const analysis::Bitmap& frame);
+    bool makeRoomFor(std::int64_t bytes, std::int64_t keptEvent, bool tell);
+    RetentionNeeds needs(std::int64_t incoming, std::int64_t keptEvent);
+    void retained(const RetentionResult& result);
+    void tidy();
+    std::int64_t listedBytes();
     void runEndCommand(std::int64_t eventId);
 
     EventSettings settings_;
@@ -134,7 +153,10 @@ private:
     QTimer gapTimer_;
     QTimer retentionTimer_;
     QTimer retentionRest_; // the next slice of a retention that ran out of time
+    DiskSpaceProbe diskSpace_ = diskSpaceOf;
+    std::int64_t listedBytes_ = -1; // of the files the log lists; -1: to be asked
     int clip_ = 0; // the open event's clip
+    int clipEndedEarly_ = 0; // the clip ended before its event for want of room
     std::string clipPart_; // the file of it being written
     bool clipsWanted_ = false;
     bool sourcePaused_ = false;

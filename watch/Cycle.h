@@ -54,6 +54,9 @@ struct Cycle {
     std::string savedFile;
     std::string saveError;
     std::string saveErrorReason;
+    // A save skipped for want of room (the folder's limit, the disk's floor, a full
+    // disk), and why: watching goes on, and no box stops it.
+    std::string saveSkipped;
 };
 
 // Receives every finished cycle of an evaluation. Called on the thread that runs the

@@ -1,6 +1,7 @@
 #include "Evaluation.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <exception>
@@ -17,6 +18,13 @@
 namespace watch {
 
 namespace {
+
+// Failures that a fuller folder or disk explains: the next save may well work again.
+bool outOfRoom(std::error_code code)
+{
+    return code == std::errc::no_space_on_device || code == std::errc::file_too_large ||
+           code.value() == EDQUOT;
+}
 
 // A picture of the pool that nobody else holds, or a new one in the place of the older.
 std::shared_ptr<analysis::Bitmap> recycled(std::shared_ptr<analysis::Bitmap> (&pool)[2])
@@ -128,12 +136,20 @@ void Evaluation::act(const CycleSettings& settings)
             analysis::timeOfDayText(analysis::millisecondsSinceLocalMidnight(),
                                     QLocale::system().decimalPoint().toStdString()) +
             ".bmp";
+        if (roomForSave_ && !roomForSave_(analysis::bmpFileSize(*cycle_.frame))) {
+            cycle_.saveSkipped = "Not saved: no room for " + name;
+            return;
+        }
         try {
             analysis::saveBmp(*cycle_.frame, name);
             cycle_.savedFile = name;
         } catch (const analysis::SaveError& e) {
-            cycle_.saveError = e.what();
-            cycle_.saveErrorReason = e.code().message();
+            if (outOfRoom(e.code())) {
+                cycle_.saveSkipped = std::string(e.what()) + ": " + e.code().message();
+            } else {
+                cycle_.saveError = e.what();
+                cycle_.saveErrorReason = e.code().message();
+            }
         } catch (const std::exception& e) {
             cycle_.saveError = e.what();
         }

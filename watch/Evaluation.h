@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ public:
     // The folder moving frames are saved in ("images" in the working directory unless set).
     void setSaveFolder(std::string folder) { saveFolder_ = std::move(folder); }
     const std::string& saveFolder() const { return saveFolder_; }
+    // Asked before a frame is saved, with the bytes it will take; false skips the save.
+    using RoomForSave = std::function<bool(std::int64_t bytes)>;
+    void setRoomForSave(RoomForSave room) { roomForSave_ = std::move(room); }
 
     // Listeners are told of each cycle in the order they were added; they must outlive
     // the evaluation or be removed first.
@@ -74,6 +78,7 @@ private:
     analysis::DetectionResult detected_;
     std::vector<CycleListener*> listeners_;
     std::string saveFolder_ = "images";
+    RoomForSave roomForSave_;
 };
 
 } // namespace watch

@@ -1,6 +1,7 @@
 #include "EventReport.h"
 
 #include <chrono>
+#include <cmath>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,15 +14,20 @@ namespace watch {
 
 namespace {
 
-QJsonArray files(const events::Event& event, const std::vector<std::string>& savedFrames)
+QJsonArray files(const events::Event& event)
 {
     QJsonArray list;
     for (const std::string& path : {event.clip, event.thumbnail})
         if (!path.empty())
             list.append(QString::fromStdString(path));
-    for (const std::string& path : savedFrames)
-        list.append(QString::fromStdString(path));
     return list;
+}
+
+// Event and cycle lines say the share of changed pixels alike: in percent with two
+// decimals, which tells a small movement in a large frame from none.
+double percent(double value)
+{
+    return std::round(value * 100) / 100;
 }
 
 QByteArray line(const QJsonObject& object)
@@ -31,7 +37,7 @@ QByteArray line(const QJsonObject& object)
 
 } // namespace
 
-QByteArray eventStartJson(const events::Event& event, const std::vector<std::string>& savedFrames)
+QByteArray eventStartJson(const events::Event& event, const SavedFrames& savedFrames)
 {
     return line({
         {"event", "start"},
@@ -39,12 +45,14 @@ QByteArray eventStartJson(const events::Event& event, const std::vector<std::str
         {"time", QString::fromStdString(events::localText(event.start))},
         {"utc", QString::fromStdString(events::utcText(event.start))},
         {"changed", qint64(event.peakCount)},
-        {"percent", event.peakPercent},
-        {"files", files(event, savedFrames)},
+        {"percent", percent(event.peakPercent)},
+        {"files", files(event)},
+        {"savedFrames", savedFrames.count},
+        {"savedFramesFolder", QString::fromStdString(savedFrames.folder)},
     });
 }
 
-QByteArray eventEndJson(const events::Event& event, const std::vector<std::string>& savedFrames)
+QByteArray eventEndJson(const events::Event& event, const SavedFrames& savedFrames)
 {
     return line({
         {"event", "end"},
@@ -54,10 +62,12 @@ QByteArray eventEndJson(const events::Event& event, const std::vector<std::strin
         {"start", QString::fromStdString(events::localText(event.start))},
         {"durationMs", qint64(events::toMilliseconds(event.end) - events::toMilliseconds(event.start))},
         {"peak", qint64(event.peakCount)},
-        {"peakPercent", event.peakPercent},
+        {"peakPercent", percent(event.peakPercent)},
         {"movingCycles", event.movingCycles},
         {"interrupted", event.interrupted},
-        {"files", files(event, savedFrames)},
+        {"files", files(event)},
+        {"savedFrames", savedFrames.count},
+        {"savedFramesFolder", QString::fromStdString(savedFrames.folder)},
         {"clipLost", QString::fromStdString(event.clipLost)},
     });
 }
@@ -76,6 +86,7 @@ const char* verdictOf(const watch::Cycle& cycle)
 QByteArray cycleJson(const watch::Cycle& cycle)
 {
     const auto time = std::chrono::time_point_cast<std::chrono::milliseconds>(cycle.time);
+    const double pixels = cycle.frame ? double(cycle.frame->width()) * cycle.frame->height() : 0;
     QJsonObject object{
         {"time", QString::fromStdString(events::localText(time))},
         {"bright", cycle.result.BrightCount},
@@ -83,7 +94,7 @@ QByteArray cycleJson(const watch::Cycle& cycle)
         {"brightCounted", cycle.brightCounted},
         {"darkCounted", cycle.darkCounted},
         {"changed", qint64(cycle.changed)},
-        {"percent", qint64(cycle.percent)},
+        {"percent", pixels > 0 ? percent(double(cycle.changed) * 100 / pixels) : 0.0},
         {"verdict", verdictOf(cycle)},
         {"reason", QString::fromStdString(cycle.reason)},
     };
@@ -91,6 +102,8 @@ QByteArray cycleJson(const watch::Cycle& cycle)
         object.insert("saved", QString::fromStdString(cycle.savedFile));
     if (!cycle.saveError.empty())
         object.insert("saveError", QString::fromStdString(cycle.saveError + ": " + cycle.saveErrorReason));
+    if (!cycle.saveSkipped.empty())
+        object.insert("saveSkipped", QString::fromStdString(cycle.saveSkipped));
     return line(object);
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include <QByteArray>
 
@@ -14,11 +13,18 @@ struct Cycle;
 
 namespace watch {
 
+// The frames saved during an event: how many, and the folder they are in. A long event
+// saves hundreds: a message names the folder, not each of them.
+struct SavedFrames {
+    int count = 0;
+    std::string folder;
+};
+
 // One line of JSON (no line break) for an event's start or end, as the headless mode
-// prints it and the MQTT publisher sends it: the times, the counts and the files
-// (`savedFrames` are the frames saved during the event).
-QByteArray eventStartJson(const events::Event& event, const std::vector<std::string>& savedFrames);
-QByteArray eventEndJson(const events::Event& event, const std::vector<std::string>& savedFrames);
+// prints it and the MQTT publisher sends it: the times, the counts, the event's clip and
+// thumbnail, and the number of saved frames with their folder.
+QByteArray eventStartJson(const events::Event& event, const SavedFrames& savedFrames);
+QByteArray eventEndJson(const events::Event& event, const SavedFrames& savedFrames);
 
 // One line of JSON for an evaluation: its time, the brightened and darkened counts before
 // and after detection, the verdict and its reason.

@@ -8,7 +8,7 @@
 namespace watch {
 
 MqttBridge::MqttBridge(BrokerAddress broker, events::EventWatcher& watcher,
-                       std::function<std::vector<std::string>()> savedFrames, QObject* parent)
+                       std::function<SavedFrames()> savedFrames, QObject* parent)
     : QObject(parent), broker_(std::move(broker)), savedFrames_(std::move(savedFrames))
 {
     connect(&watcher, &events::EventWatcher::eventStarted, this, &MqttBridge::started);
@@ -39,15 +39,14 @@ void MqttBridge::setCamera(const QString& name)
 void MqttBridge::started(const events::Event& event)
 {
     if (publisher_)
-        publisher_->eventStarted(eventStartJson(event, savedFrames_ ? savedFrames_() : std::vector<std::string>{})
+        publisher_->eventStarted(eventStartJson(event, savedFrames_ ? savedFrames_() : SavedFrames{})
                                      .toStdString());
 }
 
 void MqttBridge::ended(const events::Event& event, bool moving)
 {
     if (publisher_)
-        publisher_->eventEnded(eventEndJson(event, savedFrames_ ? savedFrames_() : std::vector<std::string>{})
-                                   .toStdString(),
+        publisher_->eventEnded(eventEndJson(event, savedFrames_ ? savedFrames_() : SavedFrames{}).toStdString(),
                                moving);
 }
 

@@ -3,12 +3,12 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <QObject>
 #include <QString>
 
 #include "Broker.h"
+#include "EventReport.h"
 
 namespace events {
 class EventWatcher;
@@ -23,9 +23,9 @@ namespace watch {
 class MqttBridge : public QObject {
     Q_OBJECT
 public:
-    // `savedFrames` gives the frames saved during the open event (none when not given).
+    // `savedFrames` tells of the frames saved during the open event (none when not given).
     MqttBridge(BrokerAddress broker, events::EventWatcher& watcher,
-               std::function<std::vector<std::string>()> savedFrames = {}, QObject* parent = nullptr);
+               std::function<SavedFrames()> savedFrames = {}, QObject* parent = nullptr);
     ~MqttBridge() override;
 
     // Publishes under this camera's topics from now on (a new connection when it changes).
@@ -41,7 +41,7 @@ private:
     void ended(const events::Event& event, bool moving);
 
     BrokerAddress broker_;
-    std::function<std::vector<std::string>()> savedFrames_;
+    std::function<SavedFrames()> savedFrames_;
     QString camera_;
     std::unique_ptr<events::MqttPublisher> publisher_;
 };

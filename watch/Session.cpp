@@ -43,6 +43,8 @@ Session::Session(QObject* parent)
     evaluation_.addListener(this);
     evaluation_.addListener(&feed_);
     evaluation_.setSaveFolder(defaultFolder.toStdString());
+    // A frame goes into the save folder only once the folder's limits leave room for it.
+    evaluation_.setRoomForSave([this](std::int64_t bytes) { return events_->makeRoom(bytes); });
     // Every packet of the source's clip stream goes to the pre-event buffer; a raw
     // source encodes that stream only while clips are recorded.
     source_.addPacketTap(events_->packetTap());
@@ -162,7 +164,7 @@ void Session::connectBroker()
         broker_.isEmpty() ? std::nullopt : parseBrokerAddress(broker_, error);
     if (!address)
         return;
-    mqtt_ = new MqttBridge(*address, *events_, [this] { return savedFrames_; }, this);
+    mqtt_ = new MqttBridge(*address, *events_, [this] { return savedFrames(); }, this);
     connect(mqtt_, &MqttBridge::statusText, this, &Session::statusText);
     nameTopics();
 }
@@ -185,9 +187,16 @@ void Session::nameTopics()
 void Session::cycleEvaluated(const Cycle& cycle)
 {
     if (!events_->eventOpen())
-        savedFrames_.clear();
+        savedFrameCount_ = 0;
     if (!cycle.savedFile.empty())
-        savedFrames_.push_back(cycle.savedFile);
+        ++savedFrameCount_;
+    if (!cycle.saveSkipped.empty())
+        events_->writeSkipped(QString::fromStdString(cycle.saveSkipped));
+}
+
+SavedFrames Session::savedFrames() const
+{
+    return {savedFrameCount_, QDir(QString::fromStdString(evaluation_.saveFolder())).absolutePath().toStdString()};
 }
 
 void Session::finish()

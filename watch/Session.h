@@ -11,6 +11,7 @@
 #include "Detection.h"
 #include "Evaluation.h"
 #include "EventFeed.h"
+#include "EventReport.h"
 #include "EventWatcher.h"
 #include "LiveSource.h"
 
@@ -74,8 +75,9 @@ public:
     bool setBroker(const QString& broker, QString& error);
     MqttBridge* mqtt() const { return mqtt_; }
 
-    // The frames saved during the open event, or by the cycle that may start the next one.
-    const std::vector<std::string>& savedFrames() const { return savedFrames_; }
+    // How many frames were saved during the open event (or by the cycle that may start the
+    // next one), and where.
+    SavedFrames savedFrames() const;
 
     // Ends the open event now; its clip is completed on the recorder's thread.
     void finish();
@@ -99,7 +101,7 @@ private:
     QString saveFolder_;
     QString broker_;
     bool recording_ = false;
-    std::vector<std::string> savedFrames_;
+    int savedFrameCount_ = 0;
 };
 
 } // namespace watch

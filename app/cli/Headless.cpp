@@ -79,6 +79,8 @@ bool Headless::start(QString& error, int& status)
     QString warning;
     if (!session_.useDetection(detectionFromNames(settings_.detection), settings_.maskFile, warning))
         progress(warning);
+    // The limits of the save folder, the rolls and the commands hold without windows too.
+    session_.events().setSettings(settings_.events);
     // No broker checks here: the command line and the settings file refused malformed ones.
     session_.restore(settings_.saveDir, settings_.mqtt);
     QString eventError;

@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMimeData>
+#include <QStatusBar>
 #include <QToolButton>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 
 #include "../support/ModalBox.h"
 #include "Beep.h"
+#include "DiskSpace.h"
 #include "DirectionUnit.h"
 #include "EventLog.h"
 #include "EventWatcher.h"
@@ -23,6 +25,7 @@
 #include "MainVideo.h"
 #include "PictureView.h"
 #include "RepeatTimer.h"
+#include "Session.h"
 #include "SpinEdit.h"
 #include "VideoCap.h"
 
@@ -197,6 +200,30 @@ TEST_F(Evaluation, FailedSaveStopsAutoBeforeTheBoxShows)
     EXPECT_EQ(captionWithBox, std::vector<QColor>{QColor(0, 0, 0)});
     EXPECT_TRUE(boxes.texts[0].endsWith("\nNot a directory.")) << boxes.texts[0].toStdString();
     EXPECT_FALSE(video->Timer1->enabled());
+}
+
+TEST_F(Evaluation, FullDiskSkipsSavesToldOnceInTheStatusLineWithoutABoxAndAutoGoesOn)
+{
+    // A disk with nothing free: no save can keep its floor of free space.
+    video->session()->events().setDiskSpaceProbe(
+        [](const std::string&) { return events::DiskSpace{0, std::int64_t(8) << 30}; });
+    QStringList told;
+    QObject::connect(video->session(), &watch::Session::statusText, [&](const QString& text) { told << text; });
+    video->SaveOMBox->setChecked(true);
+    video->MinMoveSpinBox->setValue(-1); // every compared cycle is movement
+    video->CapSpeedSpinBox->setValue(1);
+    onClipboard(frame(0));
+    evoluteOne();
+    QTest::mouseClick(video->AutoBut, Qt::LeftButton);
+    const int from = video->evaluations();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return video->evaluations() >= from + 20; }, 60000));
+    EXPECT_TRUE(video->Timer1->enabled()) << "Auto goes on";
+    EXPECT_EQ(boxes.texts.size(), 0) << boxes.texts.join("; ").toStdString();
+    EXPECT_EQ(savedFiles(), 0);
+    EXPECT_EQ(told.filter("The save folder is full").size(), 1) << told.join("; ").toStdString();
+    EXPECT_TRUE(video->statusBar()->currentMessage().startsWith("The save folder is full"))
+        << video->statusBar()->currentMessage().toStdString();
+    QTest::mouseClick(video->AutoBut, Qt::LeftButton);
 }
 
 TEST_F(Evaluation, RefusedComparisonNeverBeepsOrSaves)

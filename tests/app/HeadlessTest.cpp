@@ -394,3 +394,53 @@ TEST(Headless, EachRunWatchesByItsOwnSettingsFileAndNeverByTheWindows)
     EXPECT_FALSE(runs[""].out.contains("\"verdict\":\"movement\"")) << "the windows' Minimal Movement was not used";
     EXPECT_TRUE(QDir(home.filePath("Video")).isEmpty()) << "nothing went to the windows' save folder";
 }
+
+TEST(Headless, SaveOnMoveKeepsTheFolderWithinItsLimitThroughOneLongEvent)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath("events");
+    ASSERT_TRUE(QDir().mkpath(folder) && QDir().mkpath(home.filePath("config/Video")));
+    QFile settings(home.filePath("config/Video/video-headless.conf"));
+    ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+    settings.write("[General]\nformat=Video settings 1\n[evaluation]\nsaveOnMove=true\n[events]\nretentionMB=2\n");
+    settings.close();
+    const auto folderBytes = [&] {
+        qint64 bytes = 0;
+        for (const QFileInfo& file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
+            bytes += file.size();
+        return bytes;
+    };
+
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(home));
+    program.start(VIDEO_PROGRAM, {"--headless", "--source", movingSource, "--period", "100", "--min-movement", "50",
+                                  "--log-cycles", "--save-dir", folder});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    // Every frame saved is 225 KiB: twenty of them are twice the limit.
+    QString out;
+    qint64 largest = 0;
+    const QDeadlineTimer deadline(120000);
+    while (!deadline.hasExpired() && out.count("\"saved\"") < 20 && program.state() == QProcess::Running) {
+        program.waitForReadyRead(100);
+        out += program.readAllStandardOutput();
+        largest = std::max(largest, folderBytes());
+    }
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(30000));
+    out += program.readAllStandardOutput();
+    ASSERT_GE(out.count("\"saved\""), 20) << out.toStdString() << program.readAllStandardError().toStdString();
+    EXPECT_LE(largest, (2 << 20) + (64 << 10)) << "the clip's writer may lag its last check by a picture or two";
+
+    bool allJson = false;
+    const std::vector<QJsonObject> lines = jsonLines(out, allJson);
+    int saved = 0;
+    const QJsonObject* ended = nullptr;
+    for (const QJsonObject& line : lines) {
+        saved += line.contains("saved");
+        if (line["event"] == "end")
+            ended = &line;
+    }
+    ASSERT_TRUE(ended) << out.toStdString();
+    EXPECT_EQ((*ended)["savedFrames"].toInt(), saved) << "one event, every frame of it counted";
+    EXPECT_EQ((*ended)["savedFramesFolder"].toString(), QDir(folder).absolutePath());
+}

@@ -234,6 +234,25 @@ TEST(EventLog, OlderLogIsMovedOnAndRecordsWhatAClipLacks)
     EXPECT_EQ(log->event(7)->clipDroppedFrames, 12);
 }
 
+TEST(EventLog, ItsJournalIsCopiedIntoTheDatabaseWhileItRuns)
+{
+    // Every change goes to the journal first; were it never copied back, the journal
+    // would grow by some kilobytes with each saved frame for as long as the program runs.
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("events.sqlite").toStdString();
+    std::string error;
+    auto log = EventLog::open(path, error);
+    ASSERT_TRUE(log) << error;
+    const auto emptySize = std::filesystem::file_size(path);
+    bool copied = false;
+    for (int i = 0; i < 6000 && !copied; ++i) { // some minutes at most on a busy machine
+        ASSERT_TRUE(log->addFile(0, "/frames/" + std::to_string(i) + ".bmp", FileKind::Frame, 1, now()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        copied = std::filesystem::file_size(path) > emptySize;
+    }
+    EXPECT_TRUE(copied) << "the database never took the journal's pages";
+}
+
 // Another database's journal put beside the log (a copied folder, a restored backup) is
 // not copied into it: the log is refused with the reason and both files stay as they are.
 TEST(EventLog, JournalOfAnotherDatabaseIsNotTakenIn)

@@ -209,6 +209,40 @@ TEST(EventWatcher, RefusesAFolderWhoseLogIsNotOurs)
     EXPECT_FALSE(watcher.isOpen());
 }
 
+TEST(EventWatcher, TheLogKnowsTheSizeOfThePeaksThumbnail)
+{
+    QTemporaryDir dir;
+    EventWatcher watcher;
+    EventSettings settings = quickSettings();
+    settings.recordClips = false;
+    settings.gap = milliseconds(60'000); // only finish() ends the event
+    watcher.setSettings(settings);
+    QString error;
+    ASSERT_TRUE(watcher.open(dir.path(), error)) << error.toStdString();
+    QSignalSpy ended(&watcher, &EventWatcher::eventEnded);
+
+    // The first thumbnail is of a flat picture; the peak's is of noise, a JPEG many times larger.
+    Feed feed;
+    watcher.cycleEvaluated(feed.cycle(true, 100));
+    CycleSummary peak = feed.cycle(true, 900);
+    auto noise = std::make_shared<analysis::Bitmap>(320, 240, analysis::PixelFormat::Bgr24);
+    std::uint32_t seed = 1;
+    for (int y = 0; y < noise->height(); ++y)
+        for (int x = 0; x < 3 * noise->width(); ++x)
+            noise->row(y)[x] = std::uint8_t((seed = seed * 1664525 + 1013904223) >> 24);
+    peak.frame = noise;
+    watcher.cycleEvaluated(peak);
+    watcher.finish();
+    ASSERT_EQ(ended.size(), 1);
+
+    const Event e = ended[0][0].value<Event>();
+    const std::vector<StoredFile> files = watcher.log()->filesOf(e.id);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].kind, FileKind::Thumbnail);
+    EXPECT_GT(fs::file_size(e.thumbnail), 4000u);
+    EXPECT_EQ(files[0].bytes, std::int64_t(fs::file_size(e.thumbnail)));
+}
+
 // Another program (a backup, the sqlite3 shell) holds the log's write lock for a while:
 // the watching goes on, events have their ids at once, the status line says so once and
 // says when the rows are written after the lock is let go.

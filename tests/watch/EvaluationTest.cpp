@@ -248,18 +248,41 @@ TEST_F(InFolder, FailedSaveCarriesTheSystemsReason)
         EXPECT_EQ(evaluation.reference().pixel(0, 0), analysis::rgb(130, 130, 130)) << c.what;
         fs::remove_all("images");
     }
+}
 
-    // A file-size limit stands in for a full disk: the write fails half way.
+TEST_F(InFolder, SaveWithoutRoomIsSkippedSayingWhyNotFailed)
+{
+    // The folder's keeper refuses the room: nothing is written, and it was asked for
+    // exactly the bytes of the BMP.
     fs::create_directory("images");
-    std::string reason;
+    std::vector<std::int64_t> asked;
+    Evaluation evaluation;
+    evaluation.setRoomForSave([&](std::int64_t bytes) {
+        asked.push_back(bytes);
+        return false;
+    });
+    evaluation.takeReference(frame(0));
+    Cycle cycle = evaluation.evaluate(frame(9), everything(1));
+    EXPECT_EQ(asked, std::vector<std::int64_t>{54 + 32 * 3 * 24});
+    EXPECT_TRUE(cycle.savedFile.empty());
+    EXPECT_EQ(cycle.saveError, "") << "no box for a full folder";
+    EXPECT_TRUE(cycle.saveSkipped.starts_with("Not saved: no room for images/")) << cycle.saveSkipped;
+    EXPECT_EQ(savedFiles(), 0);
+
+    // A file-size limit stands in for a full disk: the write fails half way, and is a
+    // skipped save too.
+    evaluation.setRoomForSave([](std::int64_t) { return true; });
     {
         const FileSizeLimit limit(1000);
-        Evaluation evaluation;
-        evaluation.takeReference(frame(0));
-        reason = evaluation.evaluate(frame(9), everything(1)).saveErrorReason;
+        cycle = evaluation.evaluate(frame(0), everything(1));
     }
-    EXPECT_EQ(reason, "File too large");
+    EXPECT_EQ(cycle.saveError, "");
+    EXPECT_TRUE(cycle.saveSkipped.starts_with("Cannot create file images/")) << cycle.saveSkipped;
+    EXPECT_TRUE(cycle.saveSkipped.ends_with(": File too large")) << cycle.saveSkipped;
     EXPECT_EQ(savedFiles(), 0) << "no partial file";
+    cycle = evaluation.evaluate(frame(9), everything(1));
+    EXPECT_EQ(cycle.saveSkipped, "");
+    EXPECT_EQ(savedFiles(), 1) << "room again, saved again";
 }
 
 TEST_F(InFolder, SavesGoToTheFolderSetForThem)
