@@ -1,9 +1,10 @@
 #include "EventLog.h"
 
 #include <algorithm>
+#include <charconv>
+#include <iterator>
 #include <chrono>
 #include <thread>
-#include <sstream>
 #include <utility>
 
 #include <sqlite3.h>
@@ -108,6 +109,10 @@ const char* const migrations[] = {
        CREATE INDEX files_of_event ON files (event_id);)",
     // A clip whose writing fell behind lacks pictures: the event's row says how many.
     R"(ALTER TABLE events ADD COLUMN clip_dropped_frames INTEGER NOT NULL DEFAULT 0;)",
+    // The path in fractions of the frame, thinned, so that it can be drawn over any picture
+    // of the event. Older rows keep their paths in pixels in centre_path: without the
+    // frame's size those cannot be brought to fractions, and their new path stays empty.
+    R"(ALTER TABLE events ADD COLUMN path TEXT NOT NULL DEFAULT '';)",
 };
 static_assert(std::size(migrations) == EventLog::schemaVersion);
 
@@ -133,31 +138,40 @@ FileKind kindOf(const std::string& name)
     return FileKind::Frame;
 }
 
-std::string pathText(const std::vector<analysis::Point>& path)
+// "x,y x,y ...", four decimals: a tenth of a pixel of a large frame. Written and read
+// without the locale, whose decimal point may be a comma.
+std::string pathText(const std::vector<PathPoint>& path)
 {
     std::string text;
-    for (const analysis::Point& p : path) {
+    char number[24];
+    for (const PathPoint& p : path) {
         if (!text.empty())
             text += ' ';
-        text += std::to_string(p.x) + ',' + std::to_string(p.y);
+        text.append(number, std::to_chars(number, std::end(number), p.x, std::chars_format::fixed, 4).ptr);
+        text += ',';
+        text.append(number, std::to_chars(number, std::end(number), p.y, std::chars_format::fixed, 4).ptr);
     }
     return text;
 }
 
-std::vector<analysis::Point> pathOf(const std::string& text)
+std::vector<PathPoint> pathOf(const std::string& text)
 {
-    std::vector<analysis::Point> path;
-    std::istringstream in(text);
-    analysis::Point p;
-    char comma = 0;
-    while (in >> p.x >> comma >> p.y)
+    std::vector<PathPoint> path;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    while (at < end) {
+        PathPoint p;
+        const auto x = std::from_chars(at, end, p.x);
+        if (x.ec != std::errc() || x.ptr == end || *x.ptr != ',')
+            break;
+        const auto y = std::from_chars(x.ptr + 1, end, p.y);
+        if (y.ec != std::errc())
+            break;
         path.push_back(p);
+        at = y.ptr + (y.ptr < end);
+    }
     return path;
 }
-
-constexpr const char* eventColumns =
-    "id, state, start_ms, end_ms, peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip, "
-    "clip_dropped_frames";
 
 Event eventOf(const Statement& row)
 {
@@ -171,10 +185,10 @@ Event eventOf(const Statement& row)
     e.peakCount = row.integer(4);
     e.peakPercent = row.real(5);
     e.movingCycles = static_cast<int>(row.integer(6));
-    e.path = pathOf(row.text(7));
-    e.thumbnail = row.text(8);
-    e.clip = row.text(9);
-    e.clipDroppedFrames = row.integer(10);
+    e.thumbnail = row.text(7);
+    e.clip = row.text(8);
+    e.clipDroppedFrames = row.integer(9);
+    e.path = pathOf(row.text(10));
     return e;
 }
 
@@ -243,6 +257,62 @@ bool EventLog::exec(const char* sql)
     return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+bool EventLog::check(std::string& error)
+{
+    sqlite3* db = db_.get();
+    // Look before changing anything, so a file that is not ours stays exactly as it is.
+    // One read transaction: another program setting up the same new file in between
+    // would otherwise show a version of 0 beside its tables.
+    const auto unreadable = [&] {
+        error = "The event log " + path_ + " cannot be read (" + sqlite3_errmsg(db) + "); it was left as it is";
+        return false;
+    };
+    std::int64_t tableCount = 0;
+    if (!exec("BEGIN"))
+        return unreadable();
+    {
+        Statement query(db, "PRAGMA user_version");
+        if (query.step() != SQLITE_ROW)
+            return unreadable();
+        version_ = static_cast<int>(query.integer(0));
+        Statement tables(db, "SELECT count(*) FROM sqlite_master");
+        if (tables.step() != SQLITE_ROW)
+            return unreadable();
+        tableCount = tables.integer(0);
+    }
+    exec("COMMIT");
+    if (version_ > schemaVersion) {
+        error = "The event log " + path_ + " was written by a newer version of the program (schema " +
+                std::to_string(version_) + ", this one reads up to " + std::to_string(schemaVersion) +
+                "); it was left as it is";
+        return false;
+    }
+    if (version_ == 0 && tableCount != 0) {
+        error = "The file " + path_ + " is a database of another program; it was left as it is";
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<EventLog> EventLog::openToRead(const std::string& path, std::string& error)
+{
+    std::unique_ptr<EventLog> log(new EventLog);
+    log->path_ = path;
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    log->db_.reset(db);
+    if (opened != SQLITE_OK) {
+        error = "Cannot read the event log " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
+        return nullptr;
+    }
+    // A reader waits for a writer only in the rare moments WAL asks it to; the windows
+    // never wait longer than this for one.
+    sqlite3_busy_timeout(db, 200);
+    if (!log->check(error))
+        return nullptr;
+    return log;
+}
+
 std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& error)
 {
     std::unique_ptr<EventLog> log(new EventLog);
@@ -255,41 +325,9 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
         return nullptr;
     }
     sqlite3_busy_timeout(db, 2000);
-
-    // Look before changing anything, so a file that is not ours stays exactly as it is.
-    // One read transaction: another program setting up the same new file in between
-    // would otherwise show a version of 0 beside its tables.
-    int version = 0;
-    std::int64_t tableCount = 0;
-    if (!log->exec("BEGIN")) {
-        error = "The event log " + path + " cannot be read (" + sqlite3_errmsg(db) + "); it was left as it is";
+    if (!log->check(error))
         return nullptr;
-    }
-    {
-        Statement query(db, "PRAGMA user_version");
-        if (query.step() != SQLITE_ROW) {
-            error = "The event log " + path + " cannot be read (" + sqlite3_errmsg(db) + "); it was left as it is";
-            return nullptr;
-        }
-        version = static_cast<int>(query.integer(0));
-        Statement tables(db, "SELECT count(*) FROM sqlite_master");
-        if (tables.step() != SQLITE_ROW) {
-            error = "The event log " + path + " cannot be read (" + sqlite3_errmsg(db) + "); it was left as it is";
-            return nullptr;
-        }
-        tableCount = tables.integer(0);
-    }
-    log->exec("COMMIT");
-    if (version > schemaVersion) {
-        error = "The event log " + path + " was written by a newer version of the program (schema " +
-                std::to_string(version) + ", this one reads up to " + std::to_string(schemaVersion) +
-                "); it was left as it is";
-        return nullptr;
-    }
-    if (version == 0 && tableCount != 0) {
-        error = "The file " + path + " is a database of another program; it was left as it is";
-        return nullptr;
-    }
+    const int version = log->version_;
 
     // Switching to WAL needs the file to itself; two programs doing it at once are told
     // "busy" at once rather than waiting for each other, so the loser tries again.
@@ -307,6 +345,7 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
         error = "Cannot set up the event log " + path + ": " + log->error_;
         return nullptr;
     }
+    log->version_ = schemaVersion;
     Transaction recover(db);
     Statement interrupt(db, "UPDATE events SET state = 'interrupted' WHERE state = 'open'");
     if (!recover.began() || interrupt.step() != SQLITE_DONE || !recover.commit()) {
@@ -343,8 +382,8 @@ bool EventLog::addStarted(Event& event)
     Transaction transaction(db_.get());
     Statement insert(db_.get(),
                      "INSERT INTO events (state, start_ms, start_local, start_utc, end_ms, end_local, end_utc, "
-                     "peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip) "
-                     "VALUES ('open', ?1, ?2, ?3, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+                     "peak_count, peak_percent, moving_cycles, centre_path, path, thumbnail, clip) "
+                     "VALUES ('open', ?1, ?2, ?3, ?1, ?2, ?3, ?4, ?5, ?6, '', ?7, ?8, ?9)");
     insert.bind(1, toMilliseconds(event.start))
         .bind(2, localText(event.start))
         .bind(3, utcText(event.start))
@@ -368,7 +407,7 @@ bool EventLog::saveEnded(const Event& event)
     Transaction transaction(db_.get());
     Statement update(db_.get(),
                      "UPDATE events SET state = ?2, end_ms = ?3, end_local = ?4, end_utc = ?5, peak_count = ?6, "
-                     "peak_percent = ?7, moving_cycles = ?8, centre_path = ?9, thumbnail = ?10, clip = ?11 "
+                     "peak_percent = ?7, moving_cycles = ?8, path = ?9, thumbnail = ?10, clip = ?11 "
                      "WHERE id = ?1");
     update.bind(1, event.id)
         .bind(2, std::string(event.interrupted ? "interrupted" : "ended"))
@@ -396,15 +435,22 @@ bool EventLog::setClipDroppedFrames(std::int64_t eventId, std::int64_t frames)
     return committed();
 }
 
-bool EventLog::removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason)
+bool EventLog::removeEvent(std::int64_t eventId, const std::vector<std::string>& kept)
 {
     Transaction transaction(db_.get());
-    Statement files(db_.get(), "UPDATE files SET removed_ms = ?2, removed_reason = ?3 "
-                               "WHERE event_id = ?1 AND removed_ms IS NULL");
-    files.bind(1, eventId).bind(2, toMilliseconds(when)).bind(3, reason);
+    if (!transaction.began())
+        return fail("Cannot remove an event");
+    for (const std::string& path : kept) {
+        Statement keep(db_.get(), "UPDATE files SET event_id = NULL WHERE event_id = ?1 AND path = ?2");
+        keep.bind(1, eventId).bind(2, path);
+        if (keep.step() != SQLITE_DONE)
+            return fail("Cannot remove an event");
+    }
+    Statement files(db_.get(), "DELETE FROM files WHERE event_id = ?1");
+    files.bind(1, eventId);
     Statement remove(db_.get(), "DELETE FROM events WHERE id = ?1");
     remove.bind(1, eventId);
-    if (!transaction.began() || files.step() != SQLITE_DONE || remove.step() != SQLITE_DONE || !transaction.commit())
+    if (files.step() != SQLITE_DONE || remove.step() != SQLITE_DONE || !transaction.commit())
         return fail("Cannot remove an event");
     return committed();
 }
@@ -460,27 +506,48 @@ std::string EventLog::removalReason(const std::string& path)
     return query.step() == SQLITE_ROW ? query.text(0) : std::string();
 }
 
-std::int64_t EventLog::eventCount()
+std::string EventLog::eventColumns() const
 {
-    Statement query(db_.get(), "SELECT count(*) FROM events WHERE state != 'open'");
+    // A log of an older version, read as it is, has no path in fractions yet.
+    return std::string("id, state, start_ms, end_ms, peak_count, peak_percent, moving_cycles, thumbnail, clip, "
+                       "clip_dropped_frames, ") +
+           (version_ >= 3 ? "path" : "''");
+}
+
+std::int64_t EventLog::eventCount(const TimeRange& range)
+{
+    Statement query(db_.get(), "SELECT count(*) FROM events WHERE state != 'open' AND start_ms >= ?1 AND start_ms < ?2");
+    query.bind(1, toMilliseconds(range.from)).bind(2, toMilliseconds(range.to));
     return query.step() == SQLITE_ROW ? query.integer(0) : 0;
 }
 
-std::vector<Event> EventLog::events(std::int64_t offset, std::int64_t limit)
+std::vector<Event> EventLog::events(std::int64_t offset, std::int64_t limit, const TimeRange& range)
 {
     std::vector<Event> list;
-    Statement query(db_.get(), (std::string("SELECT ") + eventColumns +
-                                " FROM events WHERE state != 'open' ORDER BY start_ms DESC, id DESC LIMIT ?1 OFFSET ?2")
+    Statement query(db_.get(), ("SELECT " + eventColumns() +
+                                " FROM events WHERE state != 'open' AND start_ms >= ?3 AND start_ms < ?4 "
+                                "ORDER BY start_ms DESC, id DESC LIMIT ?1 OFFSET ?2")
                                    .c_str());
-    query.bind(1, limit).bind(2, offset);
+    query.bind(1, limit).bind(2, offset).bind(3, toMilliseconds(range.from)).bind(4, toMilliseconds(range.to));
     while (query.step() == SQLITE_ROW)
         list.push_back(eventOf(query));
     return list;
 }
 
+std::vector<EventDay> EventLog::eventDays()
+{
+    std::vector<EventDay> days;
+    // SQLite's local time is the C library's, as Qt's is.
+    Statement query(db_.get(), "SELECT date(start_ms / 1000, 'unixepoch', 'localtime') AS day, count(*) FROM events "
+                               "WHERE state != 'open' GROUP BY day ORDER BY day DESC");
+    while (query.step() == SQLITE_ROW)
+        days.push_back({query.text(0), query.integer(1)});
+    return days;
+}
+
 std::optional<Event> EventLog::event(std::int64_t id)
 {
-    Statement query(db_.get(), (std::string("SELECT ") + eventColumns + " FROM events WHERE id = ?1").c_str());
+    Statement query(db_.get(), ("SELECT " + eventColumns() + " FROM events WHERE id = ?1").c_str());
     query.bind(1, id);
     if (query.step() != SQLITE_ROW)
         return std::nullopt;

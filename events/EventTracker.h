@@ -50,12 +50,18 @@ public:
 private:
     void start(const CycleSummary& summary);
     void take(const CycleSummary& summary);
+    void addToPath(PathPoint point);
     void close();
 
     std::chrono::milliseconds gap_;
     bool open_ = false;
     Event current_;
     TimePoint heldUntil_{}; // of the open event
+    // The open event's path keeps every `pathStride_`-th midway point, and its newest
+    // one, which may lie between (`pathTail_`).
+    std::int64_t pathCentres_ = 0;
+    std::int64_t pathStride_ = 1;
+    bool pathTail_ = false;
     Event ended_;
     std::shared_ptr<const analysis::Bitmap> peakFrame_;
     std::shared_ptr<const analysis::Bitmap> endedPeakFrame_;
