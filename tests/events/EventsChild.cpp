@@ -56,7 +56,7 @@ int logEvents(const std::string& dir, int count)
             continue;
         }
         e.movingCycles = n;
-        e.path.assign(static_cast<std::size_t>(n % 50), analysis::Point{n, n});
+        e.path.assign(static_cast<std::size_t>(n % 50), PathPoint{float(n % 7) / 7, 0.5f});
         e.end = now();
         e.ended = true;
         if (log->saveEnded(e))
