@@ -294,39 +294,36 @@ bool EventLog::check(std::string& error)
     return true;
 }
 
-std::unique_ptr<EventLog> EventLog::openToRead(const std::string& path, std::string& error)
+std::unique_ptr<EventLog> EventLog::connect(const std::string& path, int flags, int busyMs, std::string& error)
 {
     std::unique_ptr<EventLog> log(new EventLog);
     log->path_ = path;
     sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    log->db_.reset(db);
-    if (opened != SQLITE_OK) {
-        error = "Cannot read the event log " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
-        return nullptr;
-    }
-    // A reader waits for a writer only in the rare moments WAL asks it to; the windows
-    // never wait longer than this for one.
-    sqlite3_busy_timeout(db, 200);
-    if (!log->check(error))
-        return nullptr;
-    return log;
-}
-
-std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& error)
-{
-    std::unique_ptr<EventLog> log(new EventLog);
-    log->path_ = path;
-    sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int opened = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     log->db_.reset(db);
     if (opened != SQLITE_OK) {
         error = "Cannot open the event log " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 2000);
+    sqlite3_busy_timeout(db, busyMs);
     if (!log->check(error))
         return nullptr;
+    return log;
+}
+
+std::unique_ptr<EventLog> EventLog::openToRead(const std::string& path, std::string& error)
+{
+    // A reader waits for a writer only in the rare moments WAL asks it to; the windows
+    // never wait longer than this for one.
+    return connect(path, SQLITE_OPEN_READONLY, 200, error);
+}
+
+std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& error)
+{
+    std::unique_ptr<EventLog> log = connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, 2000, error);
+    if (!log)
+        return nullptr;
+    sqlite3* db = log->db_.get();
     const int version = log->version_;
 
     // Switching to WAL needs the file to itself; two programs doing it at once are told

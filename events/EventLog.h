@@ -94,6 +94,9 @@ private:
         void operator()(sqlite3* db) const;
     };
     EventLog() = default;
+    // Opens the file with SQLite's `flags` and checks it; null with `error` set when it
+    // cannot be used.
+    static std::unique_ptr<EventLog> connect(const std::string& path, int flags, int busyMs, std::string& error);
     // Reads the schema version and checks that the file is a log this program may use.
     bool check(std::string& error);
     std::string eventColumns() const;

@@ -127,6 +127,16 @@ Event recordEvent(const QString& folder)
     return ended.empty() ? Event{} : ended[0][0].value<Event>();
 }
 
+// Keeps the records of events in `folder`, without clips.
+void openWithoutClips(EventWatcher& watcher, const QString& folder)
+{
+    EventSettings settings;
+    settings.recordClips = false;
+    watcher.setSettings(settings);
+    QString error;
+    ASSERT_TRUE(watcher.open(folder, error)) << error.toStdString();
+}
+
 // The day of the log's events that an entry of the day strip stands for.
 QDate dayOf(const EventListModel& model, int row)
 {
@@ -193,11 +203,7 @@ TEST(EventsWindow, NewEventsComeOnTopAndDeleteRemovesTheirFiles)
 {
     QTemporaryDir dir;
     EventWatcher watcher;
-    EventSettings settings;
-    settings.recordClips = false;
-    watcher.setSettings(settings);
-    QString error;
-    ASSERT_TRUE(watcher.open(dir.path(), error)) << error.toStdString();
+    openWithoutClips(watcher, dir.path());
     EventsWindow window(watcher);
     window.show();
     EventListModel& model = *window.model();
@@ -411,11 +417,7 @@ TEST(EventsWindow, TheDeleteKeyAsksAndDeletesWithTheFilesSayingWhichStay)
 {
     QTemporaryDir dir;
     EventWatcher watcher;
-    EventSettings settings;
-    settings.recordClips = false;
-    watcher.setSettings(settings);
-    QString error;
-    ASSERT_TRUE(watcher.open(dir.path(), error)) << error.toStdString();
+    openWithoutClips(watcher, dir.path());
     EventsWindow window(watcher);
     window.show();
     window.activateWindow(); // keys reach the list as a person's would
