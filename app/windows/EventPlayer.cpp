@@ -96,14 +96,18 @@ EventPlayer::~EventPlayer() = default;
 void EventPlayer::setEvent(const events::Event* event)
 {
     const bool same = event && hasEvent_ && event->id == eventId_ && event->clip == clip_;
+    // The thumbnail is read once, and again when the event ends: it is written anew then.
+    const bool readThumbnail = !same || event->ended != ended_ || event->thumbnail != thumbnail_;
     hasEvent_ = event != nullptr;
     eventId_ = event ? event->id : 0;
+    ended_ = event && event->ended;
     path_ = event ? event->path : std::vector<events::PathPoint>{};
     overlay_ = QImage();
-    const std::string thumbnail = event ? event->thumbnail : std::string();
+    thumbnail_ = event ? event->thumbnail : std::string();
+    if (readThumbnail)
+        still_ = thumbnail_.empty() ? QImage() : QImage(QString::fromStdString(thumbnail_));
     if (same) {
-        // Drawn anew: the path grew, or the thumbnail was written again at the event's end.
-        thumbnail_ = thumbnail;
+        // Drawn anew: the path grew. A clip that plays plays on.
         if (playback_->isOpen())
             showFrame();
         else
@@ -112,7 +116,6 @@ void EventPlayer::setEvent(const events::Event* event)
     }
     playback_->close();
     clip_ = event ? event->clip : std::string();
-    thumbnail_ = thumbnail;
     {
         const QSignalBlocker quiet(scrubBar_);
         scrubBar_->setRange(0, 0);
@@ -125,7 +128,7 @@ void EventPlayer::setEvent(const events::Event* event)
             : clip_.empty() ? QStringLiteral("This event has no clip.")
             : clipThere     ? QString()
             : event->ended  ? QStringLiteral("The clip is not there.")
-                            : QStringLiteral("The clip can be played once the event has ended."));
+                            : QStringLiteral("The clip can be played once it is written."));
     time_->clear();
     showStill();
 }
@@ -164,7 +167,7 @@ void EventPlayer::showStill()
     overlay_ = QImage();
     picture_->setOverlay({});
     picture_->setPicture(
-        hasEvent_ ? pathPicture(QImage(QString::fromStdString(thumbnail_)), path_, stillWidth) : QImage());
+        hasEvent_ ? pathPicture(still_, path_, stillWidth) : QImage());
 }
 
 void EventPlayer::showFrame()

@@ -58,6 +58,8 @@ private:
     std::int64_t eventId_ = 0;
     std::string clip_;
     std::string thumbnail_;
+    QImage still_; // the thumbnail as read
+    bool ended_ = false;
     std::vector<events::PathPoint> path_;
     QImage overlay_; // the path over the clip's frames, made once per path and frame size
     bool hasEvent_ = false;

@@ -69,7 +69,7 @@ EventsWindow::EventsWindow(events::EventWatcher& watcher, QWidget* parent)
     view_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     view_->horizontalHeader()->setStretchLastSection(true);
     view_->setColumnWidth(EventListModel::Thumbnail, events::thumbnailWidth / 2 + 8);
-    view_->setColumnWidth(EventListModel::Time, 220);
+    view_->setColumnWidth(EventListModel::Time, 210);
     view_->setColumnWidth(EventListModel::Duration, 70);
     // Delete asks, as the button does, whenever the list has the keyboard.
     auto* deleteKey = new QAction("Delete", view_);
@@ -100,7 +100,7 @@ EventsWindow::EventsWindow(events::EventWatcher& watcher, QWidget* parent)
     split->addWidget(player_);
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 1);
-    split->setSizes({470, 530});
+    split->setSizes({500, 500});
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(days_);
     layout->addWidget(split, 1);
@@ -182,9 +182,15 @@ void EventsWindow::showLog()
         problem = QString::fromStdString(error);
         log = reader_.get();
     }
+    // The event chosen stays chosen when the same log is read through another connection.
+    const int row = view_->currentIndex().row();
+    const std::int64_t chosen = row >= 0 && row < model_->rowCount() ? model_->eventAt(row).id : 0;
     model_->setLog(log);
     showDays();
     showOpenEvent();
+    for (int r = 0; chosen != 0 && r < model_->rowCount(); ++r)
+        if (model_->eventAt(r).id == chosen)
+            view_->selectRow(r);
     status_->setText(!problem.isEmpty()          ? problem
                      : watcher_.folder().isEmpty() ? QStringLiteral("Events are recorded while Save On Move is on.")
                      : log                         ? QString()

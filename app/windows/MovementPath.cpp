@@ -22,15 +22,15 @@ void drawMovementPath(QPainter& painter, const QRectF& area, const std::vector<e
         return;
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
-    const double scale = std::max(1.0, area.width() / 320);
+    const double scale = std::max(1.0, area.width() / 480);
     QPainterPath line(placed(path.front(), area));
     for (std::size_t i = 1; i < path.size(); ++i)
         line.lineTo(placed(path[i], area));
     // A dark edge under the bright line keeps it visible over light and dark pictures alike.
     painter.setBrush(Qt::NoBrush);
-    painter.setPen(QPen(QColor(0, 0, 0, 160), 4 * scale, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setPen(QPen(QColor(0, 0, 0, 140), 3.5 * scale, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.drawPath(line);
-    painter.setPen(QPen(QColor(255, 220, 0), 2 * scale, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setPen(QPen(QColor(255, 220, 0), 1.8 * scale, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.drawPath(line);
     painter.setPen(QPen(QColor(0, 200, 0), 2 * scale));
     painter.drawEllipse(placed(path.front(), area), 5 * scale, 5 * scale);
