@@ -6,15 +6,12 @@
 #include <QLocale>
 
 #include "ClipboardFrame.h"
-#include "Thumbnail.h"
 
 namespace app {
 
 EventListModel::EventListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 namespace {
-
-const QSize iconSize(events::thumbnailWidth / 2, events::thumbnailWidth * 3 / 8);
 
 QString durationText(const events::Event& e)
 {
@@ -157,8 +154,8 @@ QPixmap EventListModel::picture(const events::Event& e) const
         if (openPictureOf_ != openFrame_.get()) {
             openPictureOf_ = openFrame_.get();
             const QImage frame = platform::sharedImage(openFrame_);
-            openPicture_ = QPixmap::fromImage(frame.scaled(iconSize * 2, Qt::KeepAspectRatio, Qt::FastTransformation)
-                                                  .scaled(iconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+            openPicture_ = QPixmap::fromImage(frame.scaled(pictureSize * 2, Qt::KeepAspectRatio, Qt::FastTransformation)
+                                                  .scaled(pictureSize, Qt::KeepAspectRatio, Qt::SmoothTransformation));
         }
         return openPicture_;
     }
@@ -168,7 +165,7 @@ QPixmap EventListModel::picture(const events::Event& e) const
         return *cached;
     ++thumbnailsRead_;
     const QImage image =
-        QImage(QString::fromStdString(e.thumbnail)).scaled(iconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        QImage(QString::fromStdString(e.thumbnail)).scaled(pictureSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     auto* pixmap = new QPixmap(QPixmap::fromImage(image));
     const QPixmap copy = *pixmap;
     thumbnails_.insert(e.id, pixmap);

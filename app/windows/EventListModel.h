@@ -11,6 +11,7 @@
 #include "Bitmap.h"
 #include "Event.h"
 #include "EventLog.h"
+#include "Thumbnail.h"
 
 namespace app {
 
@@ -23,6 +24,8 @@ class EventListModel : public QAbstractTableModel {
 public:
     enum Column { Thumbnail, Time, Duration, Peak, ColumnCount };
     static constexpr int pageSize = 200;
+    // The size the pictures are shown at: half the thumbnail's.
+    static constexpr QSize pictureSize{events::thumbnailWidth / 2, events::thumbnailWidth * 3 / 8};
 
     explicit EventListModel(QObject* parent = nullptr);
 

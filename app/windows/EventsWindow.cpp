@@ -24,7 +24,6 @@
 #include "EventLog.h"
 #include "EventPlayer.h"
 #include "EventWatcher.h"
-#include "Thumbnail.h"
 
 namespace app {
 
@@ -61,14 +60,14 @@ EventsWindow::EventsWindow(events::EventWatcher& watcher, QWidget* parent)
     view_->setModel(model_);
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    view_->setIconSize(QSize(events::thumbnailWidth / 2, events::thumbnailWidth * 3 / 8));
+    view_->setIconSize(EventListModel::pictureSize);
     view_->verticalHeader()->hide();
     // Rows of one height let the view ask only for the rows it shows.
     view_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    view_->verticalHeader()->setDefaultSectionSize(events::thumbnailWidth * 3 / 8 + 4);
+    view_->verticalHeader()->setDefaultSectionSize(EventListModel::pictureSize.height() + 4);
     view_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     view_->horizontalHeader()->setStretchLastSection(true);
-    view_->setColumnWidth(EventListModel::Thumbnail, events::thumbnailWidth / 2 + 8);
+    view_->setColumnWidth(EventListModel::Thumbnail, EventListModel::pictureSize.width() + 8);
     view_->setColumnWidth(EventListModel::Time, 210);
     view_->setColumnWidth(EventListModel::Duration, 70);
     // Delete asks, as the button does, whenever the list has the keyboard.
