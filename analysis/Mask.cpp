@@ -1,17 +1,25 @@
 #include "Mask.h"
 
-#include <cerrno>
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <vector>
 
 #include "AtomicFile.h"
+#include "BoundedFile.h"
 
 namespace analysis {
 
 namespace {
+
+// A header with more comments than this is no mask's.
+constexpr std::uint64_t maxMaskHeader = 64 * 1024;
+
+std::string bytesText(std::uint64_t count)
+{
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
 
 [[noreturn]] void refuse(const std::string& fileName, const std::string& why)
 {
@@ -49,18 +57,18 @@ long headerNumber(const std::vector<char>& bytes, std::size_t& at, const std::st
 
 Bitmap readMaskPgm(const std::string& fileName)
 {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        refuse(fileName, std::strerror(errno));
-    // The largest mask is 65536 x 65536; the header adds little.
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const BoundedFile file(fileName, maxMaskHeader + std::uint64_t(maxMaskSide) * maxMaskSide);
+    if (!file.isOpen())
+        refuse(fileName, file.why());
+    // The header first: what it says is checked against the file's size before a pixel is read.
+    const std::vector<char> bytes = file.read(0, std::size_t(std::min<std::uint64_t>(file.size(), maxMaskHeader)));
     if (bytes.size() < 2 || bytes[0] != 'P' || bytes[1] != '5')
         refuse(fileName, "it is not a binary PGM picture (it must start with \"P5\")");
     std::size_t at = 2;
     const long width = headerNumber(bytes, at, fileName);
     const long height = headerNumber(bytes, at, fileName);
     const long maximum = headerNumber(bytes, at, fileName);
-    if (width <= 0 || height <= 0 || width > Bitmap::maxSide || height > Bitmap::maxSide)
+    if (width <= 0 || height <= 0 || width > maxMaskSide || height > maxMaskSide)
         refuse(fileName, "its size " + std::to_string(width) + " x " + std::to_string(height) + " is not usable");
     if (maximum > 255)
         refuse(fileName, "it has 16-bit levels; save it with 8-bit levels (maximum 255)");
@@ -68,18 +76,24 @@ Bitmap readMaskPgm(const std::string& fileName)
         refuse(fileName, "its maximum level is 0");
     if (at >= bytes.size() || !std::strchr(" \t\r\n", bytes[at]) || bytes[at] == '\0')
         refuse(fileName, "it is truncated in its header");
-    ++at; // the one white-space byte before the pixels
-    const std::size_t expected = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::size_t present = bytes.size() - at;
+    const std::uint64_t expected = std::uint64_t(width) * std::uint64_t(height);
+    // One white-space byte before the pixels; a file written with Windows line ends has two.
+    const bool crlf = bytes[at] == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n' &&
+                      file.size() - (at + 1) == expected + 1;
+    at += crlf ? 2 : 1;
+    const std::uint64_t present = file.size() - at;
     if (present < expected)
         refuse(fileName, "it is truncated: " + std::to_string(present) + " of " + std::to_string(expected) +
                              " pixel bytes are there");
     if (present > expected)
-        refuse(fileName, "it holds " + std::to_string(present - expected) + " bytes more than its size " +
-                             std::to_string(width) + " x " + std::to_string(height) + " says");
+        refuse(fileName, "it holds " + bytesText(present - expected) + " more than its size " + std::to_string(width) +
+                             " x " + std::to_string(height) + " says");
+    const std::vector<char> pixelBytes = file.read(at, std::size_t(expected));
+    if (pixelBytes.size() != expected)
+        refuse(fileName, "it became shorter while it was read");
 
     Bitmap mask(int(width), int(height), PixelFormat::Bits8);
-    const auto* pixels = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    const auto* pixels = reinterpret_cast<const unsigned char*>(pixelBytes.data());
     for (int y = 0; y < mask.height(); ++y)
         for (int x = 0; x < mask.width(); ++x)
             mask.row(y)[x] = 2 * pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)] >= maximum ? 255 : 0;

@@ -67,14 +67,26 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    if (const std::string unknown = options.headless ? std::string() : app::unknownPlatform(argc, argv);
+        !unknown.empty()) {
+        std::fprintf(stderr, "%s.\n", unknown.c_str());
+        return app::badArgumentsExit;
+    }
     if (const std::string missing = options.headless ? std::string() : missingDisplay(argc, argv); !missing.empty()) {
         std::fprintf(stderr, "%s, or watch without windows with --headless.\n", missing.c_str());
         return 1;
     }
 
-    app::SettingsFile settingsFile;
+    app::SettingsFile settingsFile(app::SettingsFile::pathFor(options));
     const app::Settings remembered = settingsFile.load();
-    print(stderr, settingsFile.problem().isEmpty() ? QString() : settingsFile.problem() + '\n');
+    if (!settingsFile.usable() && (options.config || options.headless)) {
+        // A file named on purpose, or the one a service watches by, is not quietly
+        // replaced by the defaults.
+        print(stderr, settingsFile.problem() + '\n');
+        return app::badArgumentsExit;
+    }
+    print(stderr, settingsFile.problem().isEmpty() ? QString()
+                                                   : settingsFile.problem() + " The windows start with the defaults.\n");
 
     gst_init(nullptr, nullptr);
     QString error, note;

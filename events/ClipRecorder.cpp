@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -62,6 +63,9 @@ private:
 // counts as fallen behind: seconds of the largest pictures, and a bound on the memory a
 // stuck disk can take.
 constexpr guint64 writerBacklog = 16 * 1024 * 1024;
+// What a clip may hold back past its last movement's after-roll before it gives up
+// trimming and takes all (a long quiet gap of a busy camera).
+constexpr guint64 mostHeldBack = 64 * 1024 * 1024;
 
 bool isVp8(const GstCaps* caps)
 {
@@ -90,19 +94,22 @@ struct ClipRecorder::Clip {
     guint64 backlog = writerBacklog; // the bytes its writer may hold
     bool ending = false;
     std::int64_t endNs = 0;                           // once ending: the last source time to take
+    std::string stem;              // of the event's first part
+    int part = 1;                  // a later part goes on where the source changed its size
+    std::string continuedIn;       // the next part's final name, once there is one
+    std::int64_t holdAfterNs = -1;                    // after the last movement's after-roll; -1: none
+    std::deque<Packet> held;                          // past it, until movement or the end
+    guint64 heldBytes = 0;
     std::chrono::steady_clock::time_point giveUp{}; // once ending: close even without packets
     bool failed = false;
     std::string error;
+
+    // A packet of another size or format than those written so far.
+    bool changesSize(const Packet& packet) const
+    {
+        return pipeline && !gst_caps_is_equal(packet.caps.get(), caps.get());
+    }
 };
-
-namespace {
-
-std::string temporaryNameOf(const fs::path& path)
-{
-    return (path.parent_path() / ("." + path.filename().string() + ".part")).string();
-}
-
-} // namespace
 
 ClipRecorder::ClipRecorder(std::chrono::milliseconds preRoll, std::chrono::milliseconds postRoll, Finished finished)
     : finished_(std::move(finished)), preRoll_(preRoll), postRoll_(postRoll)
@@ -181,6 +188,10 @@ void ClipRecorder::pushPacket(const Packet& packet)
             closed = true;
             continue;
         }
+        if (!clip->ending && clip->changesSize(packet))
+            split(clip, packet);
+        if (!clip->ending && holdBack(*clip, packet))
+            continue;
         feed(*clip, packet);
         if (clip->failed || (clip->ending && packet.ptsNs > clip->endNs)) {
             close(clip);
@@ -191,6 +202,21 @@ void ClipRecorder::pushPacket(const Packet& packet)
         std::erase(recording_, nullptr);
         changed_.notify_all();
     }
+}
+
+bool ClipRecorder::holdBack(Clip& clip, const Packet& packet)
+{
+    if (clip.holdAfterNs < 0 || packet.ptsNs <= clip.holdAfterNs)
+        return false;
+    clip.held.push_back(packet);
+    clip.heldBytes += gst_buffer_get_size(packet.buffer.get());
+    if (clip.heldBytes <= mostHeldBack)
+        return true;
+    clip.holdAfterNs = -1;
+    for (const Packet& kept : clip.held)
+        feed(clip, kept);
+    clip.held.clear();
+    return true;
 }
 
 void ClipRecorder::trimRing(std::int64_t newestNs)
@@ -320,6 +346,57 @@ void ClipRecorder::close(std::unique_ptr<Clip>& clip)
     closing_.push_back(std::move(clip));
 }
 
+bool ClipRecorder::claimName(const std::string& stem, const std::string& extension, Clip& clip, std::string& error)
+{
+    std::error_code ec;
+    for (int n = 1;; ++n) {
+        if (n > 1000) {
+            error = "no free name for a clip beside " + stem;
+            return false;
+        }
+        const std::string path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + extension;
+        if (fs::exists(path, ec))
+            continue;
+        const std::string temporary = temporaryNameOf(path);
+        if (!clip.claim.take(temporary)) {
+            if (errno == EEXIST)
+                continue; // being written, here or by another program
+            error = "Cannot record the clip " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        // A clip of that name finished just before the claim: its temporary name was free again.
+        if (fs::exists(path, ec)) {
+            clip.claim.drop();
+            fs::remove(temporary, ec);
+            continue;
+        }
+        clip.stem = stem;
+        clip.path = path;
+        clip.temporary = temporary;
+        return true;
+    }
+}
+
+void ClipRecorder::split(std::unique_ptr<Clip>& clip, const Packet& packet)
+{
+    // The source changed its size (a new format, a reconnection): the event's clip goes on
+    // in a file of its own from the next key frame, its name the first one's with the part.
+    auto next = std::make_unique<Clip>();
+    next->id = clip->id;
+    next->part = clip->part + 1;
+    std::string error;
+    const std::string first = clip->part == 1 ? clip->stem : clip->stem.substr(0, clip->stem.rfind('_'));
+    if (!claimName(first + "_" + std::to_string(next->part), isVp8(packet.caps.get()) ? ".webm" : ".mkv", *next,
+                   error))
+        return; // the clip ends where the size changed (see feed)
+    next->holdAfterNs = clip->holdAfterNs;
+    next->held.swap(clip->held);
+    next->heldBytes = std::exchange(clip->heldBytes, 0);
+    clip->continuedIn = next->path;
+    close(clip);
+    clip = std::move(next);
+}
+
 int ClipRecorder::begin(const std::string& stem, std::string& path, std::string& error)
 {
     auto clip = std::make_unique<Clip>();
@@ -329,32 +406,9 @@ int ClipRecorder::begin(const std::string& stem, std::string& path, std::string&
         if (isVp8(latestCaps_.get()))
             extension = ".webm";
     }
-    std::error_code ec;
-    for (int n = 1;; ++n) {
-        if (n > 1000) {
-            error = "no free name for a clip beside " + stem;
-            return 0;
-        }
-        path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + extension;
-        if (fs::exists(path, ec))
-            continue;
-        const std::string temporary = temporaryNameOf(path);
-        if (!clip->claim.take(temporary)) {
-            if (errno == EEXIST)
-                continue; // being written, here or by another program
-            error = "Cannot record the clip " + path + ": " + std::strerror(errno);
-            return 0;
-        }
-        // A clip of that name finished just before the claim: its temporary name was free again.
-        if (fs::exists(path, ec)) {
-            clip->claim.drop();
-            fs::remove(temporary, ec);
-            continue;
-        }
-        break;
-    }
-    clip->path = path;
-    clip->temporary = temporaryNameOf(path);
+    if (!claimName(stem, extension, *clip, error))
+        return 0;
+    path = clip->path;
 
     std::lock_guard lock(mutex_);
     clip->id = nextId_++;
@@ -371,15 +425,35 @@ int ClipRecorder::begin(const std::string& stem, std::string& path, std::string&
     return id;
 }
 
+void ClipRecorder::moved(int id)
+{
+    std::lock_guard lock(mutex_);
+    for (auto& clip : recording_)
+        if (clip->id == id && !clip->ending) {
+            clip->holdAfterNs = latestNs_ + postRoll_.count();
+            std::deque<Packet> held;
+            held.swap(clip->held);
+            clip->heldBytes = 0;
+            for (const Packet& packet : held) {
+                if (clip->changesSize(packet))
+                    split(clip, packet);
+                feed(*clip, packet);
+            }
+        }
+}
+
 void ClipRecorder::end(int id)
 {
     std::lock_guard lock(mutex_);
     for (auto& clip : recording_)
         if (clip->id == id && !clip->ending) {
             clip->ending = true;
-            clip->endNs = latestNs_ + postRoll_.count();
-            // Without frames the after-roll never comes: close after its time has passed.
-            clip->giveUp = std::chrono::steady_clock::now() + postRoll_ + 1s;
+            clip->endNs = clip->holdAfterNs >= 0 ? clip->holdAfterNs : latestNs_ + postRoll_.count();
+            clip->held.clear(); // past the after-roll of the last movement
+            // Without frames the after-roll never comes: close after its time has passed,
+            // at once when it has.
+            clip->giveUp = std::chrono::steady_clock::now() +
+                           (latestNs_ >= clip->endNs ? 0ns : std::chrono::nanoseconds(clip->endNs - latestNs_) + 1s);
         }
     changed_.notify_all();
 }
@@ -414,22 +488,19 @@ std::size_t ClipRecorder::bufferedBytes() const
     return bytes;
 }
 
-void ClipRecorder::removeLeftovers(const std::string& folder)
+std::string ClipRecorder::temporaryNameOf(const std::string& path)
 {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.front() != '.' || !(name.ends_with(".webm.part") || name.ends_with(".mkv.part")))
-            continue;
-        // A clip still being written, by this program or another one recording here, is
-        // locked; what is not was left by a program that ended before renaming it.
-        const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            fs::remove(entry.path(), ec);
-        ::close(fd);
-    }
+    const fs::path p(path);
+    return (p.parent_path() / ("." + p.filename().string() + ".part")).string();
+}
+
+std::string ClipRecorder::finalNameOf(const std::string& temporary)
+{
+    const fs::path p(temporary);
+    const std::string name = p.filename().string();
+    if (name.size() < 2 || name.front() != '.' || !(name.ends_with(".webm.part") || name.ends_with(".mkv.part")))
+        return {};
+    return (p.parent_path() / name.substr(1, name.size() - 1 - std::string_view(".part").size())).string();
 }
 
 void ClipRecorder::work()
@@ -472,6 +543,7 @@ ClipRecorder::Result ClipRecorder::complete(Clip& clip)
 {
     Result result;
     result.path = clip.path;
+    result.continuedIn = clip.continuedIn;
     result.frames = clip.frames;
     result.droppedFrames = clip.dropped;
     if (clip.pipeline) {
@@ -498,6 +570,9 @@ ClipRecorder::Result ClipRecorder::complete(Clip& clip)
         fs::remove(clip.temporary, ec);
         result.error = "The clip " + clip.path + " was not saved: " +
                        (clip.error.empty() ? std::string("no frames came from the source") : clip.error);
+        // A folder made read-only keeps it: the next start looks at it again.
+        if (ec)
+            result.error += "; its part " + clip.temporary + " stays until the next start (" + ec.message() + ")";
         return result;
     }
     result.complete = true;

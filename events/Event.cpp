@@ -9,6 +9,11 @@ TimePoint now()
     return std::chrono::time_point_cast<std::chrono::milliseconds>(Clock::now());
 }
 
+Instant steadyNow()
+{
+    return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now());
+}
+
 std::int64_t toMilliseconds(TimePoint time)
 {
     return time.time_since_epoch().count();

@@ -1,8 +1,12 @@
 #include "EventCommands.h"
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <memory>
+#include <utility>
 
+#include <QDeadlineTimer>
 #include <QProcess>
 
 namespace events {
@@ -12,10 +16,28 @@ namespace {
 // More than this many commands still running means they hang; further ones are refused
 // rather than piling up processes.
 constexpr int mostRunning = 8;
+// How long the end of the program waits for the commands still running.
+constexpr std::chrono::milliseconds closingWait{5000};
 
 } // namespace
 
 EventCommands::EventCommands(QObject* parent) : QObject(parent) {}
+
+EventCommands::~EventCommands()
+{
+    // Nobody hears of them any more; a command still running at the end of the program is
+    // given a moment to finish (an end command copying a clip), then ended, so none
+    // outlives the program unseen.
+    disconnect(this, nullptr, nullptr, nullptr);
+    const QDeadlineTimer deadline(closingWait);
+    for (QProcess* process : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
+        process->disconnect();
+        if (!process->waitForFinished(int(std::max<qint64>(1, deadline.remainingTime())))) {
+            process->kill();
+            process->waitForFinished(int(closingWait.count()));
+        }
+    }
+}
 
 void EventCommands::setCommands(const QStringList& onStart, const QStringList& onEnd)
 {
@@ -35,14 +57,29 @@ void EventCommands::eventEnded(const Event& event)
 
 QStringList EventCommands::expand(const QStringList& command, const Event& event, TimePoint time)
 {
+    const std::pair<QString, QString> values[] = {
+        {QStringLiteral("{id}"), QString::number(event.id)},
+        {QStringLiteral("{time}"), QString::fromStdString(localText(time))},
+        {QStringLiteral("{clip}"), QString::fromStdString(event.clip)},
+        {QStringLiteral("{thumbnail}"), QString::fromStdString(event.thumbnail)},
+        {QStringLiteral("{peak}"), QString::number(event.peakCount)},
+    };
     QStringList expanded;
-    for (QString argument : command) {
-        argument.replace("{id}", QString::number(event.id))
-            .replace("{time}", QString::fromStdString(localText(time)))
-            .replace("{clip}", QString::fromStdString(event.clip))
-            .replace("{thumbnail}", QString::fromStdString(event.thumbnail))
-            .replace("{peak}", QString::number(event.peakCount));
-        expanded << argument;
+    for (const QString& argument : command) {
+        // In one pass: what a placeholder gives (a folder named "x{peak}y") is never read again.
+        QString result;
+        for (qsizetype at = 0; at < argument.size();) {
+            const auto found = std::find_if(std::begin(values), std::end(values), [&](const auto& value) {
+                return QStringView(argument).sliced(at).startsWith(value.first);
+            });
+            if (found == std::end(values)) {
+                result += argument[at++];
+            } else {
+                result += found->second;
+                at += found->first.size();
+            }
+        }
+        expanded << result;
     }
     return expanded;
 }

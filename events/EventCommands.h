@@ -11,12 +11,14 @@ namespace events {
 
 // Runs the user's commands when an event starts and when it ends: a program and its
 // arguments, no shell, with placeholders {id}, {time}, {clip}, {thumbnail}, {peak} filled
-// in from the event. Never waits for a command; one that cannot start or ends with a
-// failure is reported.
+// in from the event. Never waits for a command while it runs; one that cannot start or
+// ends with a failure is reported. Those still running when it goes (the program ends)
+// get a few seconds to finish and are then killed.
 class EventCommands : public QObject {
     Q_OBJECT
 public:
     explicit EventCommands(QObject* parent = nullptr);
+    ~EventCommands() override;
 
     void setCommands(const QStringList& onStart, const QStringList& onEnd);
 

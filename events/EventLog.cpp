@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <utility>
 
@@ -205,126 +206,136 @@ void EventLog::Closer::operator()(sqlite3* db) const
     sqlite3_close(db);
 }
 
-EventLog::~EventLog()
-{
-    if (checkpointer_.joinable()) {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        due_.notify_all();
-        checkpointer_.join();
-    }
-}
+EventLog::~EventLog() = default;
 
-bool EventLog::committed()
-{
-    {
-        std::lock_guard lock(mutex_);
-        checkpointDue_ = true;
-    }
-    due_.notify_all();
-    return true;
-}
-
-void EventLog::checkpoints()
-{
-    sqlite3* raw = nullptr;
-    sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-    const std::unique_ptr<sqlite3, Closer> db(raw);
-    sqlite3_busy_timeout(raw, 1000);
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        due_.wait(lock, [this] { return checkpointDue_ || stop_; });
-        if (stop_)
-            return;
-        checkpointDue_ = false;
-        lock.unlock();
-        // Passive: takes what it can without holding up a change; the next round takes the rest.
-        sqlite3_wal_checkpoint_v2(raw, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-        lock.lock();
-    }
-}
-
-bool EventLog::fail(const std::string& what)
-{
-    error_ = what + ": " + sqlite3_errmsg(db_.get());
-    return false;
-}
 
 bool EventLog::exec(const char* sql)
 {
     return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool EventLog::check(std::string& error)
+namespace {
+
+// What a file says of itself, read in one transaction: another program setting up the
+// same new file in between would otherwise show a version of 0 beside its tables.
+struct Identity {
+    bool read = false;
+    int version = 0;
+    std::int64_t tables = 0;
+    bool hasEvents = false; // an events table with this log's columns
+};
+
+Identity identify(sqlite3* db)
 {
-    sqlite3* db = db_.get();
-    // Look before changing anything, so a file that is not ours stays exactly as it is.
-    // One read transaction: another program setting up the same new file in between
-    // would otherwise show a version of 0 beside its tables.
-    const auto unreadable = [&] {
-        error = "The event log " + path_ + " cannot be read (" + sqlite3_errmsg(db) + "); it was left as it is";
-        return false;
-    };
-    std::int64_t tableCount = 0;
-    if (!exec("BEGIN"))
-        return unreadable();
+    Identity id;
+    if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return id;
+    Statement version(db, "PRAGMA user_version");
+    Statement tables(db, "SELECT count(*) FROM sqlite_master");
+    if (version.step() == SQLITE_ROW && tables.step() == SQLITE_ROW) {
+        id.read = true;
+        id.version = static_cast<int>(version.integer(0));
+        id.tables = tables.integer(0);
+        id.hasEvents = Statement(db, "SELECT id, state, start_ms, end_ms, peak_count, peak_percent, moving_cycles, "
+                                     "centre_path, thumbnail, clip FROM events LIMIT 0")
+                           .prepared();
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    return id;
+}
+
+// Why `id` is not a log this program may use; empty when it is one.
+std::string refusal(const Identity& id)
+{
+    if (id.version > EventLog::schemaVersion)
+        return "was written by a newer version of the program (schema " + std::to_string(id.version) +
+               ", this one reads up to " + std::to_string(EventLog::schemaVersion) + ")";
+    const bool fresh = id.version == 0 && id.tables == 0;
+    if (!fresh && (id.version <= 0 || !id.hasEvents))
+        return "is a database of another program";
+    return {};
+}
+
+// Moves the schema on from version `from`; empty, or why not.
+std::string migrate(sqlite3* db, int from)
+{
+    Transaction transaction(db);
+    if (!transaction.began())
+        return "Cannot begin: " + sqliteReason(db);
+    // Another program opening the same new log at the same moment (a second camera saving
+    // into this folder) may have moved the schema on while this one waited for the lock.
     {
         Statement query(db, "PRAGMA user_version");
         if (query.step() != SQLITE_ROW)
-            return unreadable();
-        version_ = static_cast<int>(query.integer(0));
-        Statement tables(db, "SELECT count(*) FROM sqlite_master");
-        if (tables.step() != SQLITE_ROW)
-            return unreadable();
-        tableCount = tables.integer(0);
+            return "Cannot read the schema version: " + sqliteReason(db);
+        from = std::max(from, static_cast<int>(query.integer(0)));
     }
-    exec("COMMIT");
-    if (version_ > schemaVersion) {
-        error = "The event log " + path_ + " was written by a newer version of the program (schema " +
-                std::to_string(version_) + ", this one reads up to " + std::to_string(schemaVersion) +
-                "); it was left as it is";
-        return false;
-    }
-    if (version_ == 0 && tableCount != 0) {
-        error = "The file " + path_ + " is a database of another program; it was left as it is";
-        return false;
-    }
-    return true;
+    for (int step = from; step < EventLog::schemaVersion; ++step)
+        if (sqlite3_exec(db, migrations[step], nullptr, nullptr, nullptr) != SQLITE_OK)
+            return "Cannot move the schema to version " + std::to_string(step + 1) + ": " + sqliteReason(db);
+    if (sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(EventLog::schemaVersion)).c_str(), nullptr,
+                     nullptr, nullptr) != SQLITE_OK ||
+        !transaction.commit())
+        return "Cannot record the schema version: " + sqliteReason(db);
+    return {};
 }
 
-std::unique_ptr<EventLog> EventLog::connect(const std::string& path, int flags, int busyMs, std::string& error)
+// Sets up a new file as a log; SQLITE_OK or the failing code.
+int setUpNew(sqlite3* db)
+{
+    if (sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return sqlite3_extended_errcode(db);
+    return migrate(db, 0).empty() ? SQLITE_OK : sqlite3_extended_errcode(db);
+}
+
+} // namespace
+
+std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& error)
 {
     std::unique_ptr<EventLog> log(new EventLog);
     log->path_ = path;
     sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     log->db_.reset(db);
     if (opened != SQLITE_OK) {
-        error = "Cannot open the event log " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
+        error = "Cannot open the event log " + path + ": " + (db ? sqliteReason(db) : sqlite3_errstr(opened));
         return nullptr;
     }
-    sqlite3_busy_timeout(db, busyMs);
-    if (!log->check(error))
-        return nullptr;
-    return log;
-}
+    // Closing copies the journal into the file: not before the file is known to be ours,
+    // nor a journal that may be another's.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_extended_result_codes(db, 1);
+    // Reads do not wait for writers in WAL; only setting a new file up waits, briefly.
+    sqlite3_busy_timeout(db, 100);
 
-std::unique_ptr<EventLog> EventLog::openToRead(const std::string& path, std::string& error)
-{
-    // A reader waits for a writer only in the rare moments WAL asks it to; the windows
-    // never wait longer than this for one.
-    return connect(path, SQLITE_OPEN_READONLY, 200, error);
-}
-
-std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& error)
-{
-    std::unique_ptr<EventLog> log = connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, 2000, error);
-    if (!log)
+    // Look before changing anything, so a file that is not ours stays exactly as it is.
+    const Identity identity = identify(db);
+    if (!identity.read) {
+        error = noSpace(db) ? "The event log " + path + " cannot be opened: " + sqliteReason(db)
+                               : "The event log " + path + " cannot be read (" + sqliteReason(db) +
+                                     "); it was left as it is";
         return nullptr;
-    sqlite3* db = log->db_.get();
-    const int version = log->version_;
+    }
+    if (const std::string why = refusal(identity); !why.empty()) {
+        // The file alone, without the journal beside it: when that is a log of ours, the
+        // journal belongs to another database.
+        sqlite3* alone = nullptr;
+        std::string uri = "file:";
+        for (const char c : path)
+            uri += c == '%' ? "%25" : c == '?' ? "%3f" : c == '#' ? "%23" : std::string(1, c);
+        uri += "?immutable=1";
+        const bool mine = sqlite3_open_v2(uri.c_str(), &alone, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) ==
+                              SQLITE_OK &&
+                          refusal(identify(alone)).empty();
+        sqlite3_close(alone);
+        if (mine && std::filesystem::exists(path + "-wal"))
+            error = "The journal " + path + "-wal beside the event log belongs to another database; both were left "
+                    "as they are (move it away to use the log)";
+        else
+            error = "The " + std::string(identity.version > EventLog::schemaVersion ? "event log " : "file ") + path +
+                    " " + why + "; it was left as it is";
+        return nullptr;
+    }
 
     // Switching to WAL needs the file to itself; two programs doing it at once are told
     // "busy" at once rather than waiting for each other, so the loser tries again.
@@ -333,161 +344,283 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         wal = log->exec("PRAGMA journal_mode = WAL");
     }
-    if (!wal || !log->exec("PRAGMA synchronous = NORMAL") ||
-        !log->exec("PRAGMA wal_autocheckpoint = 0")) {
-        error = "Cannot set up the event log " + path + ": " + sqlite3_errmsg(db);
+    const std::string migrated = !wal || identity.version == schemaVersion ? "" : migrate(db, identity.version);
+    if (!wal || !migrated.empty()) {
+        error = "Cannot set up the event log " + path + ": " + (wal ? migrated : sqliteReason(db));
         return nullptr;
     }
-    if (version < schemaVersion && !log->migrate(version)) {
-        error = "Cannot set up the event log " + path + ": " + log->error_;
-        return nullptr;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+    {
+        Statement largest(db, "SELECT coalesce(max(id), 0) FROM events");
+        if (largest.step() != SQLITE_ROW) {
+            error = "The event log " + path + " cannot be read (" + sqliteReason(db) + ")";
+            return nullptr;
+        }
+        log->nextId_ = largest.integer(0) + 1;
     }
-    log->version_ = schemaVersion;
-    Transaction recover(db);
-    Statement interrupt(db, "UPDATE events SET state = 'interrupted' WHERE state = 'open'");
-    if (!recover.began() || interrupt.step() != SQLITE_DONE || !recover.commit()) {
-        error = "Cannot update the event log " + path + ": " + sqlite3_errmsg(db);
-        return nullptr;
-    }
-    log->checkpointer_ = std::thread([raw = log.get()] { raw->checkpoints(); });
+    log->writer_ = std::make_unique<LogWriter>(path, mostWaiting, setUpNew);
+    log->queue("the events the program left open", [](sqlite3* writer) {
+        Statement interrupt(writer, "UPDATE events SET state = 'interrupted' WHERE state = 'open'");
+        return interrupt.step() == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+    });
     return log;
 }
 
-bool EventLog::migrate(int from)
+std::unique_ptr<EventLog> EventLog::openToRead(const std::string& path, std::string& error)
 {
-    Transaction transaction(db_.get());
-    if (!transaction.began())
-        return fail("Cannot begin");
-    // Another program opening the same new log at the same moment (a second camera saving
-    // into this folder) may have moved the schema on while this one waited for the lock.
-    {
-        Statement query(db_.get(), "PRAGMA user_version");
-        if (query.step() != SQLITE_ROW)
-            return fail("Cannot read the schema version");
-        from = std::max(from, static_cast<int>(query.integer(0)));
+    std::unique_ptr<EventLog> log(new EventLog);
+    log->path_ = path;
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    log->db_.reset(db);
+    if (opened != SQLITE_OK) {
+        error = "Cannot read the event log " + path + ": " + (db ? sqliteReason(db) : sqlite3_errstr(opened));
+        return nullptr;
     }
-    for (int step = from; step < schemaVersion; ++step)
-        if (!exec(migrations[step]))
-            return fail("Cannot move the schema to version " + std::to_string(step + 1));
-    if (!exec(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str()) || !transaction.commit())
-        return fail("Cannot record the schema version");
-    return true;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    // Reads do not wait for writers in WAL: the windows never wait long for one.
+    sqlite3_busy_timeout(db, 100);
+    const Identity identity = identify(db);
+    const std::string why = identity.read ? refusal(identity) : "cannot be read (" + sqliteReason(db) + ")";
+    if (!why.empty() || identity.version == 0) {
+        error = "The event log " + path + " " + (why.empty() ? std::string("holds no events yet") : why);
+        return nullptr;
+    }
+    log->version_ = identity.version;
+    return log;
 }
+
+sqlite3* EventLog::reader()
+{
+    // The writer began the file anew (the old one was removed): read the new one.
+    if (!writer_)
+        return db_.get();
+    if (const std::uint64_t generation = writer_->generation(); generation != readGeneration_) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 100);
+            db_.reset(db);
+            readGeneration_ = generation;
+        } else {
+            sqlite3_close(db);
+        }
+    }
+    return db_.get();
+}
+
+bool EventLog::queue(std::string what, std::function<int(sqlite3*)> apply)
+{
+    if (!writer_) {
+        error_ = "The event log " + path_ + " is only read: " + what + " cannot be recorded";
+        return false;
+    }
+    return writer_->add({std::move(what), std::move(apply)}, error_);
+}
+
+void EventLog::setWriterListener(std::function<void(bool, const std::string&)> listener)
+{
+    writer_->setListener(std::move(listener));
+}
+
+bool EventLog::waitWritten(std::chrono::milliseconds timeout)
+{
+    return writer_->waitWritten(timeout);
+}
+
+std::size_t EventLog::waitingChanges() const
+{
+    return writer_->waiting();
+}
+
+namespace {
+
+// The row of the event given `id`.
+std::int64_t rowOf(const EventLog::MovedIds& moved, std::int64_t id)
+{
+    const auto found = moved.find(id);
+    return found == moved.end() ? id : found->second;
+}
+
+// SQLITE_OK when the statement ran to its end; its failure is the connection's.
+int done(Statement& statement)
+{
+    return statement.step() == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+}
+
+} // namespace
+
+namespace {
+
+// The whole row of an event; `update` also when the row is there already (its end), else
+// under `id` (the one it was given, or the next free one).
+int writeEvent(sqlite3* db, const Event& e, std::int64_t row, const std::string& state, bool update,
+               const char* id = "?1")
+{
+    Statement write(db, (std::string("INSERT INTO events (id, state, start_ms, start_local, start_utc, end_ms, "
+                                     "end_local, end_utc, peak_count, peak_percent, moving_cycles, centre_path, "
+                                     "path, thumbnail, clip) VALUES (") +
+                         id + ", ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, '', ?12, ?13, ?14)" +
+                         (update ? " ON CONFLICT (id) DO UPDATE SET state = ?2, end_ms = ?6, end_local = ?7, "
+                                   "end_utc = ?8, peak_count = ?9, peak_percent = ?10, moving_cycles = ?11, "
+                                   "path = ?12, thumbnail = ?13, clip = ?14"
+                                 : " ON CONFLICT (id) DO NOTHING"))
+                            .c_str());
+    write.bind(1, row)
+        .bind(2, state)
+        .bind(3, toMilliseconds(e.start))
+        .bind(4, localText(e.start))
+        .bind(5, utcText(e.start))
+        .bind(6, toMilliseconds(e.end))
+        .bind(7, localText(e.end))
+        .bind(8, utcText(e.end))
+        .bind(9, e.peakCount)
+        .bind(10, e.peakPercent)
+        .bind(11, std::int64_t(e.movingCycles))
+        .bind(12, pathText(e.path))
+        .bind(13, e.thumbnail)
+        .bind(14, e.clip);
+    return done(write);
+}
+
+} // namespace
 
 bool EventLog::addStarted(Event& event)
 {
-    Transaction transaction(db_.get());
-    Statement insert(db_.get(),
-                     "INSERT INTO events (state, start_ms, start_local, start_utc, end_ms, end_local, end_utc, "
-                     "peak_count, peak_percent, moving_cycles, centre_path, path, thumbnail, clip) "
-                     "VALUES ('open', ?1, ?2, ?3, ?1, ?2, ?3, ?4, ?5, ?6, '', ?7, ?8, ?9)");
-    insert.bind(1, toMilliseconds(event.start))
-        .bind(2, localText(event.start))
-        .bind(3, utcText(event.start))
-        .bind(4, event.peakCount)
-        .bind(5, event.peakPercent)
-        .bind(6, std::int64_t(event.movingCycles))
-        .bind(7, pathText(event.path))
-        .bind(8, event.thumbnail)
-        .bind(9, event.clip);
-    if (!transaction.began() || insert.step() != SQLITE_DONE)
-        return fail("Cannot record the start of an event");
-    const std::int64_t id = sqlite3_last_insert_rowid(db_.get());
-    if (!transaction.commit())
-        return fail("Cannot record the start of an event");
-    event.id = id;
-    return committed();
+    // Past what other programs recording into this log have written, as far as seen.
+    event.id = nextId_ = std::max(nextId_, largest_->load() + 1);
+    ++nextId_;
+    return queue("the start of event " + std::to_string(event.id), [e = event, moved = moved_, largest = largest_](sqlite3* db) {
+        Statement newest(db, "SELECT max(id) FROM events");
+        if (newest.step() == SQLITE_ROW)
+            *largest = newest.integer(0);
+        if (const int code = writeEvent(db, e, e.id, "open", false); code != SQLITE_OK || sqlite3_changes(db) == 1)
+            return code;
+        // Another program recording into this log took the id meanwhile: the row goes under
+        // the next free one, which the event's later changes use.
+        const int code = writeEvent(db, e, e.id, "open", false, "(SELECT max(id) + 1 FROM events)");
+        (*moved)[e.id] = sqlite3_last_insert_rowid(db);
+        return code;
+    });
 }
 
 bool EventLog::saveEnded(const Event& event)
 {
-    Transaction transaction(db_.get());
-    Statement update(db_.get(),
-                     "UPDATE events SET state = ?2, end_ms = ?3, end_local = ?4, end_utc = ?5, peak_count = ?6, "
-                     "peak_percent = ?7, moving_cycles = ?8, path = ?9, thumbnail = ?10, clip = ?11 "
-                     "WHERE id = ?1");
-    update.bind(1, event.id)
-        .bind(2, std::string(event.interrupted ? "interrupted" : "ended"))
-        .bind(3, toMilliseconds(event.end))
-        .bind(4, localText(event.end))
-        .bind(5, utcText(event.end))
-        .bind(6, event.peakCount)
-        .bind(7, event.peakPercent)
-        .bind(8, std::int64_t(event.movingCycles))
-        .bind(9, pathText(event.path))
-        .bind(10, event.thumbnail)
-        .bind(11, event.clip);
-    if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
-        return fail("Cannot record the end of an event");
-    return committed();
+    // The whole row, in case its start went into a log that was removed since.
+    return queue("the end of event " + std::to_string(event.id), [e = event, moved = moved_](sqlite3* db) {
+        return writeEvent(db, e, rowOf(*moved, e.id), e.interrupted ? "interrupted" : "ended", true);
+    });
 }
 
 bool EventLog::setClipDroppedFrames(std::int64_t eventId, std::int64_t frames)
 {
-    Transaction transaction(db_.get());
-    Statement update(db_.get(), "UPDATE events SET clip_dropped_frames = ?2 WHERE id = ?1");
-    update.bind(1, eventId).bind(2, frames);
-    if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
-        return fail("Cannot record the pictures the clip lacks");
-    return committed();
+    return queue("the pictures the clip of event " + std::to_string(eventId) + " lacks",
+                 [eventId, frames, moved = moved_](sqlite3* db) {
+                     Statement update(db, "UPDATE events SET clip_dropped_frames = ?2 WHERE id = ?1");
+                     update.bind(1, rowOf(*moved, eventId)).bind(2, frames);
+                     return done(update);
+                 });
 }
 
 bool EventLog::removeEvent(std::int64_t eventId, const std::vector<std::string>& kept)
 {
-    Transaction transaction(db_.get());
-    if (!transaction.began())
-        return fail("Cannot remove an event");
-    for (const std::string& path : kept) {
-        Statement keep(db_.get(), "UPDATE files SET event_id = NULL WHERE event_id = ?1 AND path = ?2");
-        keep.bind(1, eventId).bind(2, path);
-        if (keep.step() != SQLITE_DONE)
-            return fail("Cannot remove an event");
-    }
-    Statement files(db_.get(), "DELETE FROM files WHERE event_id = ?1");
-    files.bind(1, eventId);
-    Statement remove(db_.get(), "DELETE FROM events WHERE id = ?1");
-    remove.bind(1, eventId);
-    if (files.step() != SQLITE_DONE || remove.step() != SQLITE_DONE || !transaction.commit())
-        return fail("Cannot remove an event");
-    return committed();
+    return queue("the removal of event " + std::to_string(eventId), [=, moved = moved_](sqlite3* db) {
+        const std::int64_t row = rowOf(*moved, eventId);
+        for (const std::string& path : kept) {
+            Statement keep(db, "UPDATE files SET event_id = NULL WHERE event_id = ?1 AND path = ?2");
+            keep.bind(1, row).bind(2, path);
+            if (done(keep) != SQLITE_OK)
+                return SQLITE_ERROR;
+        }
+        Statement files(db, "DELETE FROM files WHERE event_id = ?1");
+        files.bind(1, row);
+        Statement remove(db, "DELETE FROM events WHERE id = ?1");
+        remove.bind(1, row);
+        return done(files) == SQLITE_OK ? done(remove) : SQLITE_ERROR;
+    });
+}
+
+bool EventLog::settleClips(const std::vector<std::pair<std::string, std::int64_t>>& kept,
+                           std::function<bool(const std::string&)> present, TimePoint when, const std::string& reason)
+{
+    return queue("the clips left by the program before", [=](sqlite3* db) {
+        for (const auto& [path, bytes] : kept) {
+            Statement insert(db, "INSERT INTO files (event_id, path, kind, bytes, created_ms) "
+                                 "VALUES ((SELECT max(id) FROM events WHERE clip = ?1), ?1, 'clip', ?2, ?3)");
+            insert.bind(1, path).bind(2, bytes).bind(3, toMilliseconds(when));
+            if (done(insert) != SQLITE_OK)
+                return SQLITE_ERROR;
+        }
+        std::vector<std::pair<std::int64_t, std::string>> unrecorded;
+        {
+            Statement query(db, "SELECT id, clip FROM events WHERE clip != '' AND NOT EXISTS "
+                                "(SELECT 1 FROM files WHERE files.path = events.clip AND files.kind = 'clip')");
+            int step = SQLITE_ROW;
+            while ((step = query.step()) == SQLITE_ROW)
+                unrecorded.emplace_back(query.integer(0), query.text(1));
+            if (step != SQLITE_DONE)
+                return SQLITE_ERROR;
+        }
+        for (const auto& [id, clip] : unrecorded) {
+            if (present(clip))
+                continue;
+            Statement forget(db, "UPDATE events SET clip = '' WHERE id = ?1");
+            forget.bind(1, id);
+            Statement note(db, "INSERT INTO files (event_id, path, kind, bytes, created_ms, removed_ms, removed_reason) "
+                               "VALUES (?1, ?2, 'clip', 0, ?3, ?3, ?4)");
+            note.bind(1, id).bind(2, clip).bind(3, toMilliseconds(when)).bind(4, reason);
+            if (done(forget) != SQLITE_OK || done(note) != SQLITE_OK)
+                return SQLITE_ERROR;
+        }
+        return SQLITE_OK;
+    });
 }
 
 bool EventLog::addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes,
                        TimePoint created)
 {
-    Transaction transaction(db_.get());
-    Statement insert(db_.get(), "INSERT INTO files (event_id, path, kind, bytes, created_ms) "
-                                "VALUES (nullif(?1, 0), ?2, ?3, ?4, ?5)");
-    insert.bind(1, eventId).bind(2, path).bind(3, std::string(kindName(kind))).bind(4, bytes).bind(5, toMilliseconds(created));
-    if (!transaction.began() || insert.step() != SQLITE_DONE || !transaction.commit())
-        return fail("Cannot record the file " + path);
-    return committed();
+    return queue("the file " + path, [=, moved = moved_](sqlite3* db) {
+        Statement insert(db, "INSERT INTO files (event_id, path, kind, bytes, created_ms) "
+                             "VALUES (nullif(?1, 0), ?2, ?3, ?4, ?5)");
+        insert.bind(1, rowOf(*moved, eventId))
+            .bind(2, path)
+            .bind(3, std::string(kindName(kind)))
+            .bind(4, bytes)
+            .bind(5, toMilliseconds(created));
+        return done(insert);
+    });
 }
 
 bool EventLog::markRemoved(std::int64_t fileId, TimePoint when, const std::string& reason)
 {
-    Transaction transaction(db_.get());
-    Statement update(db_.get(), "UPDATE files SET removed_ms = ?2, removed_reason = ?3 WHERE id = ?1");
-    update.bind(1, fileId).bind(2, toMilliseconds(when)).bind(3, reason);
-    if (!transaction.began() || update.step() != SQLITE_DONE || !transaction.commit())
-        return fail("Cannot record a removed file");
-    return committed();
+    removing_.insert(fileId);
+    return queue("the removal of file " + std::to_string(fileId), [=](sqlite3* db) {
+        Statement update(db, "UPDATE files SET removed_ms = ?2, removed_reason = ?3 WHERE id = ?1");
+        update.bind(1, fileId).bind(2, toMilliseconds(when)).bind(3, reason);
+        return done(update);
+    });
 }
 
 std::vector<StoredFile> EventLog::presentFiles()
 {
     std::vector<StoredFile> files;
-    Statement query(db_.get(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
+    Statement query(reader(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
                                "WHERE removed_ms IS NULL ORDER BY created_ms, id");
-    while (query.step() == SQLITE_ROW)
-        files.push_back(fileOf(query));
+    std::set<std::int64_t> stillRemoving;
+    while (query.step() == SQLITE_ROW) {
+        StoredFile file = fileOf(query);
+        if (removing_.contains(file.id))
+            stillRemoving.insert(file.id);
+        else
+            files.push_back(std::move(file));
+    }
+    removing_ = std::move(stillRemoving);
     return files;
 }
 
 std::vector<StoredFile> EventLog::filesOf(std::int64_t eventId)
 {
     std::vector<StoredFile> files;
-    Statement query(db_.get(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
+    Statement query(reader(), "SELECT id, coalesce(event_id, 0), path, kind, bytes, created_ms FROM files "
                                "WHERE event_id = ?1 AND removed_ms IS NULL ORDER BY id");
     query.bind(1, eventId);
     while (query.step() == SQLITE_ROW)
@@ -497,7 +630,7 @@ std::vector<StoredFile> EventLog::filesOf(std::int64_t eventId)
 
 std::string EventLog::removalReason(const std::string& path)
 {
-    Statement query(db_.get(), "SELECT removed_reason FROM files WHERE path = ?1 AND removed_ms IS NOT NULL "
+    Statement query(reader(), "SELECT removed_reason FROM files WHERE path = ?1 AND removed_ms IS NOT NULL "
                                "ORDER BY removed_ms DESC LIMIT 1");
     query.bind(1, path);
     return query.step() == SQLITE_ROW ? query.text(0) : std::string();
@@ -513,7 +646,7 @@ std::string EventLog::eventColumns() const
 
 std::int64_t EventLog::eventCount(const TimeRange& range)
 {
-    Statement query(db_.get(), "SELECT count(*) FROM events WHERE state != 'open' AND start_ms >= ?1 AND start_ms < ?2");
+    Statement query(reader(), "SELECT count(*) FROM events WHERE state != 'open' AND start_ms >= ?1 AND start_ms < ?2");
     query.bind(1, toMilliseconds(range.from)).bind(2, toMilliseconds(range.to));
     return query.step() == SQLITE_ROW ? query.integer(0) : 0;
 }
@@ -521,10 +654,10 @@ std::int64_t EventLog::eventCount(const TimeRange& range)
 std::vector<Event> EventLog::events(std::int64_t offset, std::int64_t limit, const TimeRange& range)
 {
     std::vector<Event> list;
-    Statement query(db_.get(), ("SELECT " + eventColumns() +
-                                " FROM events WHERE state != 'open' AND start_ms >= ?3 AND start_ms < ?4 "
-                                "ORDER BY start_ms DESC, id DESC LIMIT ?1 OFFSET ?2")
-                                   .c_str());
+    Statement query(reader(), ("SELECT " + eventColumns() +
+                               " FROM events WHERE state != 'open' AND start_ms >= ?3 AND start_ms < ?4 "
+                               "ORDER BY start_ms DESC, id DESC LIMIT ?1 OFFSET ?2")
+                                  .c_str());
     query.bind(1, limit).bind(2, offset).bind(3, toMilliseconds(range.from)).bind(4, toMilliseconds(range.to));
     while (query.step() == SQLITE_ROW)
         list.push_back(eventOf(query));
@@ -535,8 +668,8 @@ std::vector<EventDay> EventLog::eventDays()
 {
     std::vector<EventDay> days;
     // SQLite's local time is the C library's, as Qt's is.
-    Statement query(db_.get(), "SELECT date(start_ms / 1000, 'unixepoch', 'localtime') AS day, count(*) FROM events "
-                               "WHERE state != 'open' GROUP BY day ORDER BY day DESC");
+    Statement query(reader(), "SELECT date(start_ms / 1000, 'unixepoch', 'localtime') AS day, count(*) FROM events "
+                              "WHERE state != 'open' GROUP BY day ORDER BY day DESC");
     while (query.step() == SQLITE_ROW)
         days.push_back({query.text(0), query.integer(1)});
     return days;
@@ -544,7 +677,7 @@ std::vector<EventDay> EventLog::eventDays()
 
 std::optional<Event> EventLog::event(std::int64_t id)
 {
-    Statement query(db_.get(), ("SELECT " + eventColumns() + " FROM events WHERE id = ?1").c_str());
+    Statement query(reader(), ("SELECT " + eventColumns() + " FROM events WHERE id = ?1").c_str());
     query.bind(1, id);
     if (query.step() != SQLITE_ROW)
         return std::nullopt;

@@ -1,15 +1,18 @@
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Event.h"
+#include "LogWriter.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -43,13 +46,19 @@ struct StoredFile {
 // The record of events and of the files they left, in an SQLite file (WAL; each change
 // its own transaction, so a killed program leaves every finished change behind). Opens
 // only its own files: one that is not a database, belongs to another program or to a
-// newer version is refused with a message and left as it is. Used on one thread.
+// newer version is refused with a message and left as it is, and so is a journal beside
+// it that is not its own. Changes are written on a thread of their own (LogWriter), so
+// no caller waits for the disk or for another program holding the file; an event gets
+// its id at once. Reads and changes come from one thread.
 class EventLog {
 public:
     static constexpr int schemaVersion = 3;
 
     // Opens or creates the log; null with `error` set when it cannot. Events that were
     // still open when the program stopped are marked interrupted.
+    // Events whose id another program took before their row was written, with their rows.
+    using MovedIds = std::map<std::int64_t, std::int64_t>;
+
     static std::unique_ptr<EventLog> open(const std::string& path, std::string& error);
     // Opens an existing log only to read it, as it is: nothing is created, moved on or
     // marked, and every change fails. A log of an older version reads with what it has.
@@ -62,7 +71,13 @@ public:
     // Why the last call that returned false failed.
     const std::string& lastError() const { return error_; }
 
-    // Records a started event and gives it its id.
+    // How many changes may wait for a busy or failing file before later ones are lost.
+    static constexpr std::size_t mostWaiting = 10'000;
+
+    // The changes below are queued for the writer: false, with `lastError` saying what is
+    // lost, only when too many wait already.
+
+    // Gives a started event its id, without waiting for the disk, and records it.
     bool addStarted(Event& event);
     // Records how an event ended (or was interrupted).
     bool saveEnded(const Event& event);
@@ -74,6 +89,12 @@ public:
     // retention to take later.
     bool removeEvent(std::int64_t eventId, const std::vector<std::string>& kept = {});
 
+    // After a start: records the clips kept from a killed program (their rows name them
+    // already), and takes the clip off every row whose clip is not there and never will
+    // be (`present` says, on the writer's thread), noting it as lost with `reason`.
+    bool settleClips(const std::vector<std::pair<std::string, std::int64_t>>& kept,
+                     std::function<bool(const std::string& clip)> present, TimePoint when, const std::string& reason);
+
     bool addFile(std::int64_t eventId, const std::string& path, FileKind kind, std::int64_t bytes, TimePoint created);
     bool markRemoved(std::int64_t fileId, TimePoint when, const std::string& reason);
     // The files not removed yet, oldest first.
@@ -81,6 +102,14 @@ public:
     std::vector<StoredFile> filesOf(std::int64_t eventId);
     // Why a file left, empty when it is present or unknown.
     std::string removalReason(const std::string& path);
+
+    // Tells, on the writer's thread, when the changes cannot be written (another program
+    // holds the file, the disk is full), when some are lost, and once all are written again.
+    void setWriterListener(std::function<void(bool written, const std::string& text)> listener);
+    // Waits until every change is written; false when `timeout` passed first. Not for the
+    // GUI thread.
+    bool waitWritten(std::chrono::milliseconds timeout);
+    std::size_t waitingChanges() const;
 
     // Ended and interrupted events, newest first.
     std::int64_t eventCount(const TimeRange& range = {});
@@ -94,30 +123,23 @@ private:
         void operator()(sqlite3* db) const;
     };
     EventLog() = default;
-    // Opens the file with SQLite's `flags` and checks it; null with `error` set when it
-    // cannot be used.
-    static std::unique_ptr<EventLog> connect(const std::string& path, int flags, int busyMs, std::string& error);
-    // Reads the schema version and checks that the file is a log this program may use.
-    bool check(std::string& error);
-    std::string eventColumns() const;
-    bool fail(const std::string& what);
     bool exec(const char* sql);
-    bool migrate(int from);
-    bool committed();
-    void checkpoints();
+    std::string eventColumns() const;
+    sqlite3* reader();
+    bool queue(std::string what, std::function<int(sqlite3*)> apply);
 
-    std::unique_ptr<sqlite3, Closer> db_;
+    // The writer goes last: what waits is written while the reading connection is gone.
+    std::unique_ptr<LogWriter> writer_;
+    std::unique_ptr<sqlite3, Closer> db_; // for reading, and for setting the file up
     std::string path_;
     std::string error_;
     int version_ = schemaVersion; // of the file as read
-
-    // Copying the journal into the database waits for the disk: a thread of its own does
-    // it after each change, on a connection of its own, so no change waits for it.
-    std::thread checkpointer_;
-    std::mutex mutex_;
-    std::condition_variable due_;
-    bool checkpointDue_ = false;
-    bool stop_ = false;
+    std::int64_t nextId_ = 1;
+    std::uint64_t readGeneration_ = 0; // the writer's file that `db_` reads
+    std::shared_ptr<MovedIds> moved_ = std::make_shared<MovedIds>(); // the writer's only
+    std::shared_ptr<std::atomic<std::int64_t>> largest_ = std::make_shared<std::atomic<std::int64_t>>(0);
+    // Files whose removal waits for the writer: not present any more to those who read.
+    std::set<std::int64_t> removing_;
 };
 
 } // namespace events

@@ -4,16 +4,16 @@
 
 namespace events {
 
-EventTracker::EventTracker(std::chrono::milliseconds gap) : gap_(gap) {}
+EventTracker::EventTracker(std::chrono::milliseconds gap, SteadyClock clock) : gap_(gap), clock_(std::move(clock)) {}
 
-std::optional<TimePoint> EventTracker::deadline() const
+std::optional<Instant> EventTracker::deadline() const
 {
     if (!open_)
         return std::nullopt;
-    return std::max(current_.end, heldUntil_) + gap_;
+    return std::max(lastMoved_, heldUntil_) + gap_;
 }
 
-void EventTracker::heldUntil(TimePoint time)
+void EventTracker::heldUntil(Instant time)
 {
     if (open_)
         heldUntil_ = std::max(heldUntil_, time);
@@ -21,18 +21,19 @@ void EventTracker::heldUntil(TimePoint time)
 
 EventTracker::Change EventTracker::cycle(const CycleSummary& summary)
 {
-    Change change = advance(summary.time);
+    const Instant time = clock_();
+    Change change = advance(time);
     if (open_) {
         if (summary.moving)
-            take(summary);
+            take(summary, time);
     } else if (summary.moving && summary.confirmed) {
-        start(summary);
+        start(summary, time);
         change.started = true;
     }
     return change;
 }
 
-EventTracker::Change EventTracker::advance(TimePoint time)
+EventTracker::Change EventTracker::advance(Instant time)
 {
     if (!open_ || time < *deadline())
         return {};
@@ -48,23 +49,25 @@ EventTracker::Change EventTracker::finish()
     return {.ended = true};
 }
 
-void EventTracker::start(const CycleSummary& summary)
+void EventTracker::start(const CycleSummary& summary, Instant time)
 {
     open_ = true;
     current_ = Event{};
     heldUntil_ = {};
+    started_ = time;
+    lastMoved_ = time;
     current_.start = summary.time;
-    current_.end = summary.time;
     pathCentres_ = 0;
     pathStride_ = 1;
     pathTail_ = false;
     peakFrame_.reset();
-    take(summary);
+    take(summary, time);
 }
 
-void EventTracker::take(const CycleSummary& summary)
+void EventTracker::take(const CycleSummary& summary, Instant time)
 {
-    current_.end = std::max(current_.end, summary.time);
+    lastMoved_ = std::max(lastMoved_, time);
+    current_.end = current_.start + (lastMoved_ - started_);
     ++current_.movingCycles;
     // Without the frame there is no size to measure the centre against.
     if (summary.centre && summary.frame && !summary.frame->empty())

@@ -7,6 +7,7 @@
 #include <QDir>
 
 #include "ClipRecorder.h"
+#include "ClipSalvage.h"
 #include "EventCommands.h"
 #include "EventLog.h"
 #include "Notifier.h"
@@ -38,16 +39,16 @@ EventWatcher::EventWatcher(QObject* parent)
     : QObject(parent), commands_(new EventCommands(this)), notifier_(new Notifier(this)), tracker_(settings_.gap)
 {
     recorder_ = std::make_shared<ClipRecorder>(
-        settings_.preRoll, settings_.postRoll, [this](const ClipRecorder::Result& r) {
+        settings_.preRoll, settings_.postRoll, [this](const ClipResult& r) {
             // The recorder's own thread: the rest happens on the watcher's.
             QMetaObject::invokeMethod(
-                this, [this, r] { clipFinished(r.path, r.complete, r.error, r.bytes, r.droppedFrames); },
+                this, [this, r] { clipFinished(r); },
                 Qt::QueuedConnection);
         });
     setSettings(settings_);
     gapTimer_.setSingleShot(true);
     connect(&gapTimer_, &QTimer::timeout, this, [this] {
-        if (tracker_.advance(now()).ended)
+        if (tracker_.advance(steadyNow()).ended)
             ended();
         armGapTimer();
     });
@@ -60,6 +61,12 @@ EventWatcher::EventWatcher(QObject* parent)
 }
 
 EventWatcher::~EventWatcher()
+{
+    salvage_.reset();
+    close();
+}
+
+void EventWatcher::close()
 {
     finish();
     // The program ends: the one wait for the clips, whose reports then come in here.
@@ -96,7 +103,12 @@ bool EventWatcher::open(const QString& folder, QString& error)
         error = QString::fromStdString(why);
         return false;
     }
-    ClipRecorder::removeLeftovers(folder.toStdString());
+    // The writer tells on its own thread; the status line hears it on the watcher's.
+    log_->setWriterListener([this](bool, const std::string& text) {
+        QMetaObject::invokeMethod(this, [this, text = QString::fromStdString(text)] { emit statusText(text); },
+                                  Qt::QueuedConnection);
+    });
+    salvageClips();
     applyRetention();
     retentionTimer_.start();
     emit opened();
@@ -114,7 +126,39 @@ bool EventWatcher::ensureOpen()
         report(Fault::Log, "Events are not recorded: " + error);
         return false;
     }
+    if (reported_.contains(Fault::Log))
+        emit statusText("Events are recorded again in " + folder_);
+    cleared(Fault::Log);
     return true;
+}
+
+void EventWatcher::salvageClips()
+{
+    // A clip a killed program left under its temporary name is kept when it plays, and the
+    // rows of the log name only clips that are there.
+    salvage_ = std::make_unique<ClipSalvage>(
+        folder_.toStdString(),
+        [this, log = log_](const std::vector<ClipSalvage::Kept>& kept, const std::vector<std::string>& lost) {
+            std::vector<std::pair<std::string, std::int64_t>> clips;
+            for (const ClipSalvage::Kept& clip : kept)
+                clips.emplace_back(clip.path, clip.bytes);
+            QMetaObject::invokeMethod(
+                this,
+                [this, log, clips, lost = lost.size()] {
+                    log->settleClips(
+                        clips,
+                        [](const std::string& clip) {
+                            std::error_code ec;
+                            return fs::exists(clip, ec) || fs::exists(ClipRecorder::temporaryNameOf(clip), ec);
+                        },
+                        now(), "lost: the program stopped before the clip was complete");
+                    if (lost > 0)
+                        emit statusText(QStringLiteral("%1 clips the program left unfinished could not be played "
+                                                       "and were removed")
+                                            .arg(lost));
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void EventWatcher::setSettings(const EventSettings& settings)
@@ -178,6 +222,9 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
         started(summary);
     else if (tracker_.open() && summary.moving)
         emit eventUpdated(tracker_.current());
+    // The clip's after-roll counts from the last movement, not from the quiet gap's end.
+    if (clip_ != 0 && tracker_.open() && summary.moving)
+        recorder_->moved(clip_);
     if (!summary.savedFile.empty() && log_)
         recordFile(tracker_.open() ? tracker_.current().id : 0, summary.savedFile, int(FileKind::Frame), summary.time);
     armGapTimer();
@@ -199,6 +246,7 @@ void EventWatcher::started(const CycleSummary& summary)
         clip_ = recorder_->begin(stem, path, error);
         if (clip_ != 0) {
             e.clip = path;
+            clipPart_ = path;
         } else {
             report(Fault::Clip, QString::fromStdString(error));
         }
@@ -214,13 +262,9 @@ void EventWatcher::started(const CycleSummary& summary)
         report(Fault::Thumbnail, QString::fromStdString(error));
     }
 
-    if (log_->addStarted(e)) {
-        cleared(Fault::Log);
-        if (!e.thumbnail.empty())
-            recordFile(e.id, e.thumbnail, int(FileKind::Thumbnail), e.start);
-    } else {
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
-    }
+    // A log too busy to take more tells what it loses through its writer.
+    if (log_->addStarted(e) && !e.thumbnail.empty())
+        recordFile(e.id, e.thumbnail, int(FileKind::Thumbnail), e.start);
     notifier_->eventStarted(e);
     commands_->eventStarted(e);
     emit eventStarted(e);
@@ -229,6 +273,7 @@ void EventWatcher::started(const CycleSummary& summary)
 void EventWatcher::ended()
 {
     Event e = tracker_.ended();
+    emit movementEnded(e);
     if (!log_) {
         commands_->eventEnded(e);
         emit eventEnded(e);
@@ -239,24 +284,22 @@ void EventWatcher::ended()
         !writeThumbnail(*tracker_.endedPeakFrame(), e.thumbnail, error))
         report(Fault::Thumbnail, QString::fromStdString(error));
 
-    // An event whose start could not be logged gets its row now.
-    const bool logged = (e.id != 0 || log_->addStarted(e)) && log_->saveEnded(e);
-    if (logged)
-        cleared(Fault::Log);
-    else
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    // An event that started before its log opened gets its row now.
+    if (e.id == 0)
+        log_->addStarted(e);
+    log_->saveEnded(e);
 
     if (clip_ != 0) {
         recorder_->end(clip_);
         clip_ = 0;
-        // The end command waits for the clip to be whole; its row goes into this log even
-        // when the folder changes meanwhile.
-        awaitingClip_[e.clip] = {e, log_};
+        // The end is told once the clip is whole or lost, so that no one is sent to a file
+        // that is not there yet; its row goes into this log even when the folder changes
+        // meanwhile.
+        awaitingClip_[clipPart_] = {e, log_};
     } else {
         commands_->eventEnded(e);
-    }
-    if (logged)
         emit eventEnded(e);
+    }
     applyRetention();
 }
 
@@ -266,7 +309,7 @@ void EventWatcher::setSourcePaused(bool paused)
         return;
     sourcePaused_ = paused;
     if (!paused)
-        tracker_.heldUntil(now());
+        tracker_.heldUntil(steadyNow());
     armGapTimer();
 }
 
@@ -277,59 +320,95 @@ void EventWatcher::armGapTimer()
         return;
     }
     if (const auto deadline = tracker_.deadline())
-        gapTimer_.start(std::max<std::chrono::milliseconds>(*deadline - now(), std::chrono::milliseconds(0)));
+        gapTimer_.start(std::max<std::chrono::milliseconds>(*deadline - steadyNow(), std::chrono::milliseconds(0)));
     else
         gapTimer_.stop();
 }
 
-void EventWatcher::clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
-                                std::int64_t dropped)
+void EventWatcher::clipFinished(const ClipResult& r)
 {
-    const auto waiting = awaitingClip_.find(path);
+    const auto waiting = awaitingClip_.find(r.path);
     if (waiting == awaitingClip_.end()) {
-        if (tracker_.open() && clip_ != 0 && tracker_.current().clip == path)
-            openClipFinished(complete, error, bytes);
+        if (tracker_.open() && clip_ != 0 && clipPart_ == r.path)
+            openClipFinished(r);
         return;
     }
     Event e = waiting->second.event;
     const std::shared_ptr<EventLog> log = waiting->second.log;
     awaitingClip_.erase(waiting);
-    if (complete) {
+    if (!r.continuedIn.empty()) {
+        // One part of the event's clip: the end command waits for the last one.
+        clipPartFinished(e.id, log.get(), r);
+        awaitingClip_[r.continuedIn] = {e, log};
+        return;
+    }
+    if (r.complete) {
         cleared(Fault::Clip);
-        if (log && e.id != 0 && !log->addFile(e.id, path, FileKind::Clip, bytes, now()))
-            report(Fault::Log, QString::fromStdString(log->lastError()));
-        if (dropped > 0) {
-            if (log && e.id != 0 && !log->setClipDroppedFrames(e.id, dropped))
-                report(Fault::Log, QString::fromStdString(log->lastError()));
+        if (log && e.id != 0)
+            log->addFile(e.id, r.path, FileKind::Clip, r.bytes, now());
+        if (r.droppedFrames > 0) {
+            e.clipDroppedFrames = r.droppedFrames;
+            if (log && e.id != 0)
+                log->setClipDroppedFrames(e.id, r.droppedFrames);
             report(Fault::Dropped, QStringLiteral("The clip %1 lacks %2 frames: the machine was too busy to write them")
-                                       .arg(QString::fromStdString(path))
-                                       .arg(dropped));
+                                       .arg(QString::fromStdString(r.path))
+                                       .arg(r.droppedFrames));
         }
         if (log == log_)
-            emit clipSaved(e.id, QString::fromStdString(path));
+            emit clipSaved(e.id, QString::fromStdString(r.path));
+    } else if (r.path != e.clip) {
+        // A later part: the event keeps the parts before it.
+        report(Fault::Clip, QString::fromStdString(r.error));
     } else {
-        report(Fault::Clip, QString::fromStdString(error));
+        report(Fault::Clip, QString::fromStdString(r.error));
         e.clip.clear();
-        if (log && e.id != 0 && !log->saveEnded(e))
-            report(Fault::Log, QString::fromStdString(log->lastError()));
+        e.clipLost = r.error;
+        if (log && e.id != 0)
+            log->saveEnded(e);
     }
     commands_->eventEnded(e);
+    emit eventEnded(e);
 }
 
-void EventWatcher::openClipFinished(bool complete, const std::string& error, std::int64_t bytes)
+void EventWatcher::clipPartFinished(std::int64_t eventId, EventLog* log, const ClipResult& r)
 {
-    // The clip ended before its event: its writing failed (told now, while the event
-    // goes on), or the source changed its size. The event's end no longer waits for it.
-    clip_ = 0;
+    if (!r.complete) {
+        report(Fault::Clip, QString::fromStdString(r.error));
+        return;
+    }
+    cleared(Fault::Clip);
+    if (log && eventId != 0)
+        log->addFile(eventId, r.path, FileKind::Clip, r.bytes, now());
+    if (log == log_.get())
+        emit clipSaved(eventId, QString::fromStdString(r.path));
+}
+
+void EventWatcher::openClipFinished(const ClipResult& r)
+{
     Event& e = tracker_.current();
-    if (complete) {
+    if (!r.continuedIn.empty()) {
+        // The source changed its size: the clip goes on in its next file.
+        clipPartFinished(e.id, log_.get(), r);
+        clipPart_ = r.continuedIn;
+        return;
+    }
+    // The clip ended before its event: its writing failed, or the source changed its size
+    // and no further file could be made. Told now, while the event goes on; the event's
+    // end no longer waits for it.
+    clip_ = 0;
+    if (r.complete) {
         cleared(Fault::Clip);
-        if (log_ && e.id != 0 && !log_->addFile(e.id, e.clip, FileKind::Clip, bytes, now()))
-            report(Fault::Log, QString::fromStdString(log_->lastError()));
-        emit clipSaved(e.id, QString::fromStdString(e.clip));
+        if (log_ && e.id != 0)
+            log_->addFile(e.id, r.path, FileKind::Clip, r.bytes, now());
+        emit clipSaved(e.id, QString::fromStdString(r.path));
+        report(Fault::Clip, QStringLiteral("The clip %1 ended before its event: the rest of the event is not recorded")
+                                .arg(QString::fromStdString(r.path)));
     } else {
-        report(Fault::Clip, QString::fromStdString(error));
-        e.clip.clear();
+        report(Fault::Clip, QString::fromStdString(r.error));
+        if (r.path == e.clip) {
+            e.clip.clear();
+            e.clipLost = r.error;
+        }
     }
 }
 
@@ -341,10 +420,7 @@ void EventWatcher::recordFile(std::int64_t eventId, const std::string& path, int
         return; // nothing was written
     // Kept absolute, so retention finds the file whatever the working directory is later.
     const std::string absolute = fs::absolute(path, ec).string();
-    if (log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when))
-        cleared(Fault::Log);
-    else
-        report(Fault::Log, QString::fromStdString(log_->lastError()));
+    log_->addFile(eventId, ec ? path : absolute, FileKind(kind), static_cast<std::int64_t>(bytes), when);
 }
 
 void EventWatcher::applyRetention()

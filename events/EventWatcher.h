@@ -25,7 +25,9 @@ struct Packet;
 namespace events {
 
 class ClipRecorder;
+class ClipSalvage;
 class EventCommands;
+struct ClipResult;
 class EventLog;
 class Notifier;
 
@@ -39,6 +41,9 @@ public:
     explicit EventWatcher(QObject* parent = nullptr);
     // Ends an open event and waits for the clips being written (the program ends).
     ~EventWatcher() override;
+    // The same while whoever listens is still there: the ends of the events whose clips
+    // were being written are told before this returns.
+    void close();
 
     // Keeps the records of events in `folder` (which must exist): its event log, clips
     // and thumbnails. The log opens when the first event starts; an empty folder keeps no
@@ -94,7 +99,11 @@ signals:
     void eventStarted(const events::Event& event);
     // The open event moved again: its end, peak or path changed.
     void eventUpdated(const events::Event& event);
-    // The event is in the log when this comes.
+    // The event's movement is over: it ends now. `eventEnded` follows once its clip is
+    // complete or lost.
+    void movementEnded(const events::Event& event);
+    // The event ended and its clip, if any, is complete under its final name (or named as
+    // lost in `clipLost`); its rows are queued for the log.
     void eventEnded(const events::Event& event);
     // A clip is complete under its final name.
     void clipSaved(std::int64_t eventId, const QString& path);
@@ -107,13 +116,14 @@ private:
     void report(Fault fault, const QString& text);
     void cleared(Fault fault) { reported_.erase(fault); }
     void enableClips();
+    void salvageClips();
 
     void started(const CycleSummary& summary);
     void ended();
     void armGapTimer();
-    void clipFinished(const std::string& path, bool complete, const std::string& error, std::int64_t bytes,
-                      std::int64_t dropped);
-    void openClipFinished(bool complete, const std::string& error, std::int64_t bytes);
+    void clipFinished(const ClipResult& result);
+    void openClipFinished(const ClipResult& result);
+    void clipPartFinished(std::int64_t eventId, EventLog* log, const ClipResult& result);
     void recordFile(std::int64_t eventId, const std::string& path, int kind, TimePoint when);
     void runEndCommand(std::int64_t eventId);
 
@@ -121,6 +131,7 @@ private:
     QString folder_;
     std::shared_ptr<EventLog> log_;
     std::shared_ptr<ClipRecorder> recorder_;
+    std::unique_ptr<ClipSalvage> salvage_;
     EventCommands* commands_;
     Notifier* notifier_;
     EventTracker tracker_;
@@ -128,6 +139,7 @@ private:
     QTimer retentionTimer_;
     QTimer retentionRest_; // the next slice of a retention that ran out of time
     int clip_ = 0; // the open event's clip
+    std::string clipPart_; // the file of it being written
     bool clipsWanted_ = false;
     bool sourcePaused_ = false;
     // Ended events whose clip is still being written, with the log they are in.

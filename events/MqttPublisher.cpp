@@ -64,12 +64,18 @@ MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view
     // The network thread runs before the first connect, so that it makes that connect and
     // keeps trying when the broker is not there yet; connecting first would fail at once
     // and not be tried again.
-    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS ||
-        mosquitto_connect_async(client_, host.c_str(), port, keepAliveSeconds) == MOSQ_ERR_INVAL) {
+    const int started = mosquitto_loop_start(client_);
+    const int connecting = started == MOSQ_ERR_SUCCESS
+                               ? mosquitto_connect_async(client_, host.c_str(), port, keepAliveSeconds)
+                               : started;
+    if (started != MOSQ_ERR_SUCCESS || connecting == MOSQ_ERR_INVAL) {
         mosquitto_loop_stop(client_, true);
         mosquitto_destroy(client_);
         throw std::runtime_error("Cannot connect to the MQTT broker " + host + ":" + std::to_string(port));
     }
+    // A name that does not resolve fails in silence on every later try: it is told once, now.
+    if (connecting == MOSQ_ERR_EAI)
+        untold_ = "Cannot find the MQTT broker host " + host + "; trying again";
 }
 
 MqttPublisher::~MqttPublisher()
@@ -88,9 +94,18 @@ void MqttPublisher::eventStarted(const std::string& json)
     publishEvent(json, true);
 }
 
-void MqttPublisher::eventEnded(const std::string& json)
+void MqttPublisher::eventEnded(const std::string& json, bool moving)
 {
-    publishEvent(json, false);
+    publishEvent(json, moving);
+}
+
+void MqttPublisher::motionEnded()
+{
+    {
+        std::lock_guard lock(mutex_);
+        motion_ = false;
+    }
+    send(motionTopic_, "OFF", true);
 }
 
 bool MqttPublisher::connected() const
@@ -101,8 +116,15 @@ bool MqttPublisher::connected() const
 
 void MqttPublisher::setStatusListener(std::function<void(bool, const std::string&)> listener)
 {
-    std::lock_guard lock(mutex_);
-    listener_ = std::move(listener);
+    std::string untold;
+    {
+        std::lock_guard lock(mutex_);
+        listener_ = std::move(listener);
+        if (listener_)
+            untold.swap(untold_);
+    }
+    if (!untold.empty())
+        tell(false, untold);
 }
 
 void MqttPublisher::publishEvent(const std::string& json, bool motion)

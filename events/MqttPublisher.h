@@ -31,10 +31,15 @@ public:
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
     void eventStarted(const std::string& json);
-    void eventEnded(const std::string& json);
+    // `moving`: another event started while this one's clip was completed.
+    void eventEnded(const std::string& json, bool moving = false);
+    // The movement is over: OFF at once, before the event's message that waits for its clip.
+    void motionEnded();
 
     bool connected() const;
-    // Told on the network thread whenever the connection comes or goes, in words.
+    // Told on the network thread whenever the connection comes or goes, in words; what
+    // happened before there was a listener (a broker host that does not resolve) is told
+    // to it at once, on the caller's thread.
     void setStatusListener(std::function<void(bool connected, const std::string& text)> listener);
 
     const std::string& eventTopic() const { return eventTopic_; }
@@ -70,6 +75,7 @@ private:
     std::deque<std::string> waiting_; // event messages not sent yet
     std::set<int> unacknowledged_;
     std::function<void(bool, const std::string&)> listener_;
+    std::string untold_; // for the first listener
 };
 
 } // namespace events

@@ -21,7 +21,8 @@ struct ConfiguredSource {
 
 // Parses "name|description;name|description;...": entries separated by ";", the name and
 // "|" optional (an entry without a name is named by its description), blank entries
-// skipped, at most ten entries.
+// skipped, at most ten entries. Control characters in a name are written as escapes
+// ("\n"), in a description as spaces, so that a list of sources keeps one a line.
 std::vector<ConfiguredSource> parseCaptureSources(std::string_view text);
 
 // A capture driver: a configured source, or a camera found by GStreamer's device monitor.
@@ -52,8 +53,18 @@ std::vector<Driver> findDrivers();
 // that make it that camera ("v4l2src device=/dev/video0"); empty when there is none.
 std::string sourceDescription(const Driver& driver);
 
+// A name for a source given by its description alone, the same for the same description
+// and different for different sources: the file's name ("hall.avi") or the address's host
+// and path ("cam1.local/stream") where the first element reads one, else the element and
+// a short digest of the whole description ("videotestsrc-3f0a").
+std::string sourceNameOf(std::string_view description);
+
 // A new source element (a bin for a description) with one source pad, or null with
-// `error` set.
-gst::Element makeSourceElement(const Driver& driver, std::string& error);
+// `error` set, and `unusable` set when the description can never make a source (it does
+// not parse, names an element that does not exist, or holds a sink, which would write
+// somewhere rather than be watched): trying it again is of no use. A FIFO that a file
+// source names is read through a descriptor opened without waiting for its writer, so
+// that neither opening it nor ending its pipeline ever blocks.
+gst::Element makeSourceElement(const Driver& driver, std::string& error, bool* unusable = nullptr);
 
 } // namespace platform

@@ -56,6 +56,7 @@ struct LiveSource::Attempt {
     std::atomic<bool> cancel{false};
     std::unique_ptr<CapturePipeline> pipeline;
     std::string error;
+    bool unusable = false; // the description can never make a source
     std::uint64_t stream = 0;
 };
 
@@ -125,7 +126,8 @@ void LiveSource::startAttempt(Purpose purpose)
                                      timeout = connectTimeout_, demand] {
         const gst::Caps& caps = *shared;
         std::string error;
-        gst::Element source = makeSourceElement(*driver, error);
+        bool unusable = false;
+        gst::Element source = makeSourceElement(*driver, error, &unusable);
         std::unique_ptr<CapturePipeline> pipeline =
             source ? CapturePipeline::start(std::move(source), caps.get(), attempt->stream, timeout, attempt->cancel,
                                             error, demand)
@@ -135,6 +137,7 @@ void LiveSource::startAttempt(Purpose purpose)
             if (!attempt->abandoned) {
                 attempt->pipeline = std::move(pipeline);
                 attempt->error = error;
+                attempt->unusable = unusable;
                 // Abandoning takes the same lock first, so the source is still there and
                 // removes this call with its other posted events if it goes.
                 QMetaObject::invokeMethod(
@@ -185,12 +188,21 @@ void LiveSource::attemptFinished(const std::shared_ptr<Attempt>& attempt)
     giveUpTimer_.stop();
     std::unique_ptr<CapturePipeline> pipeline;
     std::string error;
+    bool unusable = false;
     {
         std::lock_guard lock(attempt->mutex);
         pipeline = std::move(attempt->pipeline);
         error = attempt->error;
+        unusable = attempt->unusable;
     }
     attempt_.reset();
+    if (unusable) {
+        // A description that does not parse or holds a sink stays so: no reconnecting.
+        failure_ = error;
+        setState(State::Stopped);
+        report(statusError, driver_.name + ": " + error);
+        return;
+    }
     if (!pipeline) {
         if (purpose_ == Purpose::Reconnect)
             lost(error);

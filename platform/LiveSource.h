@@ -39,7 +39,8 @@ public:
         Connecting,   // the first connection or a format change is under way
         Running,      // frames arrive
         Reconnecting, // lost: waiting to reconnect, or reconnecting
-        Stopped,      // the first connection or restoring a format failed; no more tries
+        Stopped,      // the first connection or restoring a format failed, or the source
+                      // can never work (its description is wrong); no more tries
     };
     using Frame = CapturePipeline::Frame;
     // Called on a GStreamer thread with every frame.
@@ -54,7 +55,8 @@ public:
 
     // How long a connection may take until its first frame (5 s unless set).
     void setConnectTimeout(std::chrono::milliseconds timeout);
-    // Whether a failed first connection is retried like a lost one (off unless set).
+    // Whether a failed first connection is retried like a lost one (off unless set); a
+    // description that can never make a source is not.
     void setRetryFirstConnect(bool on) { retryFirst_ = on; }
 
     // Starts connecting to `driver`, ending what was open.

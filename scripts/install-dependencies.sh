@@ -1,6 +1,8 @@
 #!/bin/sh
-# Installs the Debian 12 packages that building, running and testing need; does
-# nothing when they are all present already.
+# Installs the Debian 12 packages that building, running and testing need, with every
+# tool the tests and scripts call (xvfb-run, dbus-run-session, mosquitto, gst-launch-1.0,
+# help2man, appstreamcli, desktop-file-validate, systemd-analyze); does nothing when they
+# are all present already.
 set -eu
 
 packages="build-essential cmake pkg-config git
@@ -9,8 +11,9 @@ packages="build-essential cmake pkg-config git
   gstreamer1.0-plugins-bad gstreamer1.0-libav
   libgtest-dev libgmock-dev libbenchmark-dev libopencv-core-dev libopencv-imgproc-dev
   libcanberra-dev sound-theme-freedesktop fonts-dejavu-core xvfb xauth
-  libsqlite3-dev libmosquitto-dev mosquitto gstreamer1.0-tools dbus help2man
-  libopencv-video-dev libxcb1-dev libqt6svg6 appstream"
+  libsqlite3-dev libmosquitto-dev mosquitto gstreamer1.0-tools dbus dbus-daemon help2man
+  libopencv-video-dev libxcb1-dev libqt6svg6 appstream desktop-file-utils systemd
+  libseccomp-dev"
 
 missing=""
 for p in $packages; do

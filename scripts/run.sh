@@ -1,7 +1,10 @@
 #!/bin/sh
 # Builds the program and starts it.
 set -eu
+# The program runs where it was started from, which keeps its saved frames in images/ there.
+here=$(pwd)
 cd "$(dirname "$0")/.."
+checkout=$(pwd)
 
 # Told before the build, which takes minutes, not after it.
 case " $* " in *" --headless "*) headless=yes ;; *) headless=no ;; esac
@@ -19,6 +22,7 @@ if [ -z "${CAPTURE_SOURCES:-}" ] && ! ls /dev/video* >/dev/null 2>&1; then
   export CAPTURE_SOURCES
   echo "No camera found: the capture service shows a moving test pattern instead (see CAPTURE_SOURCES in README.md)."
 fi
+cd "$here"
 # Frames are saved below the working directory, in images/, which the program does not create.
 mkdir -p images
-exec build/app/Video "$@"
+exec "$checkout/build/app/Video" "$@"

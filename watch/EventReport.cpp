@@ -58,6 +58,7 @@ QByteArray eventEndJson(const events::Event& event, const std::vector<std::strin
         {"movingCycles", event.movingCycles},
         {"interrupted", event.interrupted},
         {"files", files(event, savedFrames)},
+        {"clipLost", QString::fromStdString(event.clipLost)},
     });
 }
 

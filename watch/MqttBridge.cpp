@@ -12,7 +12,12 @@ MqttBridge::MqttBridge(BrokerAddress broker, events::EventWatcher& watcher,
     : QObject(parent), broker_(std::move(broker)), savedFrames_(std::move(savedFrames))
 {
     connect(&watcher, &events::EventWatcher::eventStarted, this, &MqttBridge::started);
-    connect(&watcher, &events::EventWatcher::eventEnded, this, &MqttBridge::ended);
+    connect(&watcher, &events::EventWatcher::movementEnded, this, [this] {
+        if (publisher_)
+            publisher_->motionEnded();
+    });
+    connect(&watcher, &events::EventWatcher::eventEnded, this,
+            [this, &watcher](const events::Event& event) { ended(event, watcher.eventOpen()); });
 }
 
 MqttBridge::~MqttBridge() = default;
@@ -38,11 +43,12 @@ void MqttBridge::started(const events::Event& event)
                                      .toStdString());
 }
 
-void MqttBridge::ended(const events::Event& event)
+void MqttBridge::ended(const events::Event& event, bool moving)
 {
     if (publisher_)
         publisher_->eventEnded(eventEndJson(event, savedFrames_ ? savedFrames_() : std::vector<std::string>{})
-                                   .toStdString());
+                                   .toStdString(),
+                               moving);
 }
 
 } // namespace watch

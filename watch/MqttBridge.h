@@ -38,7 +38,7 @@ signals:
 
 private:
     void started(const events::Event& event);
-    void ended(const events::Event& event);
+    void ended(const events::Event& event, bool moving);
 
     BrokerAddress broker_;
     std::function<std::vector<std::string>()> savedFrames_;

@@ -61,9 +61,9 @@ Session::~Session()
     source_.close();
     evaluation_.removeListener(&feed_);
     evaluation_.removeListener(this);
-    finish();
-    // While the rest of the session is still there: the broker hears of the end first, and
-    // the watcher waits for the clips being written (the program ends).
+    // While the rest of the session is still there, the watcher waits for the clips being
+    // written (the program ends) and tells the ends of their events, which the broker hears.
+    events_->close();
     delete mqtt_;
     delete events_;
 }

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFileInfo>
 
 namespace app {
@@ -11,10 +12,12 @@ namespace {
 
 const QString usageTail = QStringLiteral(
     "\nWithout options the program opens its windows with the values it remembered from the\n"
-    "last run. Options given here hold for this run only.\n"
+    "last run (in Video/Video.conf of the configuration folder, ~/.config by default);\n"
+    "--headless reads Video/video-headless.conf there instead and never writes it.\n"
+    "Options given here hold for this run only.\n"
     "\n"
     "Exit status: 0 when it ended normally, 1 when it cannot run (no display, no camera),\n"
-    "2 for arguments it cannot use.\n");
+    "2 for arguments or a settings file it cannot use.\n");
 
 // An integer within [minimum, maximum], or a message naming the option and the bounds.
 std::optional<int> integerOption(const QCommandLineParser& parser, const QString& name, int minimum, int maximum,
@@ -103,8 +106,12 @@ CommandLine parseCommandLine(const QStringList& arguments)
     const QCommandLineOption desktopClipboard("desktop-clipboard",
                                               "Hand grabbed frames over through the desktop's clipboard, so that "
                                               "another program can feed them.");
+    const QCommandLineOption config("config",
+                                    "Read the settings from this file, and with the windows save them into it, "
+                                    "instead of the default one; a missing file is made when they are saved.",
+                                    "FILE");
     parser.addOptions({help, version, listCameras, camera, source, saveDir, threshold, minMovement, period, detection,
-                       mask, autoStart, headless, logCycles, mqtt, desktopClipboard});
+                       mask, autoStart, headless, logCycles, mqtt, desktopClipboard, config});
 
     // Qt's own arguments (-platform offscreen, -style fusion, ...) are left for QApplication,
     // which takes them out of the arguments it is given.
@@ -198,6 +205,14 @@ CommandLine parseCommandLine(const QStringList& arguments)
         o.mqtt = parseBrokerAddress(parser.value(mqtt).trimmed(), error);
         if (!o.mqtt)
             return badArguments(QStringLiteral("--mqtt: ") + error + '.');
+    }
+    if (parser.isSet(config)) {
+        const QFileInfo file(parser.value(config));
+        if (file.exists() ? !file.isFile() : !file.dir().exists())
+            return badArguments(QStringLiteral("--config: \"%1\" is %2.")
+                                    .arg(file.filePath(), file.exists() ? QStringLiteral("not a file")
+                                                                        : QStringLiteral("in a folder that does not exist")));
+        o.config = file.absoluteFilePath();
     }
     if (o.logCycles && !o.headless)
         return badArguments(QStringLiteral("--log-cycles needs --headless."));

@@ -29,6 +29,8 @@ struct Options {
     bool logCycles = false;
     std::optional<BrokerAddress> mqtt;
     bool desktopClipboard = false;
+    // The settings file to read and write instead of the default one; absolute.
+    std::optional<QString> config;
 };
 
 // The outcome of reading the arguments: run with `options`, or end at once with

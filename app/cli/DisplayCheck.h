@@ -9,4 +9,9 @@ namespace app {
 // starts, which would otherwise abort.
 std::string missingDisplay(int argc, char** argv);
 
+// Why the platform chosen for the windows (-platform, else QT_QPA_PLATFORM) cannot be
+// used: none of the names it lists is an installed Qt platform. Empty when one is, or
+// none is chosen. Checked before Qt starts, which would otherwise abort.
+std::string unknownPlatform(int argc, char** argv);
+
 } // namespace app

@@ -5,6 +5,10 @@
 #include <exception>
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "CameraSetup.h"
 #include "CaptureDrivers.h"
@@ -53,14 +57,24 @@ Headless::~Headless()
     session_.evaluation().removeListener(this);
 }
 
-bool Headless::start(QString& error)
+bool Headless::start(QString& error, int& status)
 {
+    status = 1;
     std::vector<platform::Driver> drivers = platform::findDrivers();
     if (drivers.empty()) {
         error = QStringLiteral("Video: no camera to watch (see --list-cameras, --camera and --source).");
         return false;
     }
     const QString name = QString::fromStdString(drivers.front().name);
+    // A source that can never work (a typing error, an element that does not exist, a
+    // sink) is told now rather than tried again for ever.
+    std::string problem;
+    bool unusable = false;
+    if (!platform::makeSourceElement(drivers.front(), problem, &unusable) && unusable) {
+        error = QStringLiteral("Video: ") + QString::fromStdString(problem);
+        status = badArgumentsExit;
+        return false;
+    }
 
     QString warning;
     if (!session_.useDetection(detectionFromNames(settings_.detection), settings_.maskFile, warning))
@@ -89,14 +103,16 @@ bool Headless::start(QString& error)
                  .arg(session_.evaluation().detection().settings().anyOn() ? "on" : "off")
                  .arg(session_.saveFolderPath()));
     timer_.start();
+    watchOutput();
+    running_ = true;
     return true;
 }
 
 void Headless::stop()
 {
-    if (stopped_)
+    if (!running_)
         return;
-    stopped_ = true;
+    running_ = false;
     timer_.stop();
     session_.finish(); // the open event ends; its clip is completed before the program ends
     session_.source().close();
@@ -147,11 +163,35 @@ void Headless::eventEnded(const events::Event& event)
 
 void Headless::writeLine(const QByteArray& line)
 {
-    if (outputGone_ || output(line))
+    if (!outputGone_ && !output(line))
+        outputClosed();
+}
+
+void Headless::watchOutput()
+{
+    // A pipe's write end says POLLERR as soon as its reader goes, which the notifier takes
+    // as readable: the reader leaving is seen at once, not at the next line, which may be
+    // an event hours away. Other outputs (a terminal may be readable) are left alone.
+    struct stat status = {};
+    if (fstat(STDOUT_FILENO, &status) != 0 || !S_ISFIFO(status.st_mode))
         return;
+    outputWatch_ = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Read, this);
+    connect(outputWatch_, &QSocketNotifier::activated, this, [this] {
+        pollfd out = {STDOUT_FILENO, 0, 0};
+        if (poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)))
+            outputClosed();
+    });
+}
+
+void Headless::outputClosed()
+{
     // A reader that stopped reading (`| head -1`, a closed pipe) ends the watching as
     // SIGTERM does, with the open event and its clip finished, rather than the process
     // dying of SIGPIPE in the middle of them.
+    if (outputWatch_)
+        outputWatch_->setEnabled(false);
+    if (outputGone_)
+        return;
     outputGone_ = true;
     progress(QStringLiteral("standard output was closed; ending"));
     QMetaObject::invokeMethod(
@@ -172,9 +212,10 @@ int runHeadless(int argc, char** argv, const Settings& settings, const Options& 
     QCoreApplication application(argc, argv);
     Headless headless(settings, options);
     QString error;
-    if (!headless.start(error)) {
+    int status = 0;
+    if (!headless.start(error, status)) {
         std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
-        return 1;
+        return status;
     }
     QuitSignals quit([&headless] {
         headless.stop();

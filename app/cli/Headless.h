@@ -14,6 +14,8 @@
 #include "Session.h"
 #include "Settings.h"
 
+class QSocketNotifier;
+
 namespace app {
 
 // Watching without windows, as a driver of the same session the windows drive: opens the
@@ -27,8 +29,8 @@ public:
     ~Headless() override;
 
     // Opens the source, the event log and the broker, and starts evaluating; false with
-    // `error` when there is nothing to watch.
-    bool start(QString& error);
+    // `error` and the exit `status` when there is nothing to watch (2: the source can never work).
+    bool start(QString& error, int& status);
     // Ends the open event, writes its clip, and closes the source.
     void stop();
 
@@ -42,6 +44,9 @@ private:
     void eventEnded(const events::Event& event);
     // Writes a line to standard output; once nobody reads it any more, ends the watching.
     void writeLine(const QByteArray& line);
+    // Ends the watching as soon as a pipe on standard output loses its reader.
+    void watchOutput();
+    void outputClosed();
 
     Settings settings_;
     bool logCycles_;
@@ -51,8 +56,9 @@ private:
     std::int64_t evaluations_ = 0;
     int events_ = 0;
     std::string lastSaveError_;
-    bool stopped_ = false;
+    bool running_ = false; // started and not stopped yet
     bool outputGone_ = false;
+    QSocketNotifier* outputWatch_ = nullptr;
 };
 
 // Runs the headless mode to its end (SIGINT or SIGTERM); returns the exit status.

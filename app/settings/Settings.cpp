@@ -121,6 +121,11 @@ void writeEvents(QSettings& file, const events::EventSettings& e)
     file.setValue("events/commandOnEnd", events::joinCommandLine(e.commandOnEnd));
 }
 
+QString configPath(const QString& name)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Video/" + name;
+}
+
 Settings read(QSettings& file)
 {
     Reader reader(file);
@@ -162,7 +167,19 @@ SettingsFile::SettingsFile(QString path) : path_(std::move(path)) {}
 
 QString SettingsFile::defaultPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Video/Video.conf";
+    return configPath(QStringLiteral("Video.conf"));
+}
+
+QString SettingsFile::headlessPath()
+{
+    return configPath(QStringLiteral("video-headless.conf"));
+}
+
+QString SettingsFile::pathFor(const Options& options)
+{
+    if (options.config)
+        return *options.config;
+    return options.headless ? headlessPath() : defaultPath();
 }
 
 Settings SettingsFile::load()
@@ -193,9 +210,7 @@ Settings SettingsFile::load()
         }
     }
     unusable_ = true;
-    problem_ = QStringLiteral("Video: ignoring the settings file %1 (%2); using the defaults and leaving the file "
-                              "as it is.")
-                   .arg(path_, reason);
+    problem_ = QStringLiteral("Video: the settings file %1 cannot be used (%2); it is left as it is.").arg(path_, reason);
     return {};
 }
 

@@ -46,15 +46,20 @@ struct Settings {
     friend bool operator==(const Settings&, const Settings&) = default;
 };
 
-// The settings file: an INI file in the desktop's configuration folder. A file that
-// cannot be read as this program's settings is never written over, so nothing the user
-// keeps there is lost; the program then runs on the defaults.
+// A settings file: an INI file, by default in the desktop's configuration folder. A file
+// that cannot be read as this program's settings is never written over, so nothing the
+// user keeps there is lost.
 class SettingsFile {
 public:
     explicit SettingsFile(QString path = defaultPath());
 
-    // <configuration folder>/Video/Video.conf
+    // <configuration folder>/Video/Video.conf: the windows' settings.
     static QString defaultPath();
+    // <configuration folder>/Video/video-headless.conf: the headless mode's own, so that
+    // what is tried out in the windows never changes what a service watches by.
+    static QString headlessPath();
+    // The file a run with `options` uses: the one --config names, else the mode's own.
+    static QString pathFor(const Options& options);
     const QString& path() const { return path_; }
 
     // The remembered settings: the defaults when there is no file, and also when the file

@@ -41,8 +41,7 @@ QString cameraList()
 
 QString sourceName(const QString& description)
 {
-    const QString first = description.section('!', 0, 0).trimmed().section(' ', 0, 0);
-    return first.isEmpty() ? description : first;
+    return QString::fromStdString(platform::sourceNameOf(description.toStdString()));
 }
 
 bool chooseSource(const Options& options, const Settings& settings, QString& error, QString& note)

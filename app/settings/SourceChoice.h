@@ -16,7 +16,9 @@ QString cameraList();
 // remembered camera that is gone gives way to the first one that answers, said in `note`.
 bool chooseSource(const Options& options, const Settings& settings, QString& error, QString& note);
 
-// The name a source of the command line goes by: its first element ("videotestsrc").
+// The name a source of the command line goes by, which tells it from other sources in
+// MQTT topics and titles: its file's name, its address, or its first element with a digest
+// ("hall.avi", "cam1.local/stream", "videotestsrc-3f0a").
 QString sourceName(const QString& description);
 
 } // namespace app

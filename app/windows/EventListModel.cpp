@@ -220,7 +220,13 @@ void EventListModel::addEvent(const events::Event& event)
         emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
         return;
     }
-    if (row >= 0 || !inRange(event))
+    if (row >= 0) {
+        // Told again once its clip is settled.
+        rows_[static_cast<std::size_t>(row)] = event;
+        emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+        return;
+    }
+    if (!inRange(event))
         return;
     beginInsertRows({}, 0, 0);
     rows_.insert(rows_.begin(), event);

@@ -128,6 +128,8 @@ EventsWindow::EventsWindow(events::EventWatcher& watcher, QWidget* parent)
     connect(&watcher_, &events::EventWatcher::opened, this, &EventsWindow::showLog);
     connect(&watcher_, &events::EventWatcher::eventStarted, this, &EventsWindow::showOpenEvent);
     connect(&watcher_, &events::EventWatcher::eventUpdated, this, &EventsWindow::showOpenEvent);
+    // Its movement over, the event is no longer in progress, though its clip may still be written.
+    connect(&watcher_, &events::EventWatcher::movementEnded, model_, &EventListModel::addEvent);
     connect(&watcher_, &events::EventWatcher::eventEnded, this, [this](const events::Event& event) {
         model_->addEvent(event);
         showDays();

@@ -1,7 +1,9 @@
 #include "Detection.h"
 
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <numeric>
 #include <random>
@@ -10,7 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "DetectionKernels.h"
 #include "Mask.h"
@@ -610,7 +615,8 @@ TEST(Mask, BadFilesAreRefusedAndTheOldMaskKept)
         {"16-bit", "P5\n3 2\n65535\n" + pixels6 + pixels6, "16-bit"},
         {"truncated pixels", "P5\n3 2\n255\n" + pixels6.substr(0, 4), "truncated"},
         {"truncated header", "P5\n3 2", "truncated"},
-        {"more pixels than its size", "P5\n3 2\n255\n" + pixels6 + "xx", "bytes more"},
+        {"more pixels than its size", "P5\n3 2\n255\n" + pixels6 + "xx", "holds 2 bytes more"},
+        {"one pixel more than its size", "P5\n3 2\n255\n" + pixels6 + "x", "holds 1 byte more than"},
         {"zero size", "P5\n0 2\n255\n", "size"},
         {"wrong shape for the frame", "P5\n20 20\n255\n" + std::string(400, '\xff'), "shape of the frame"},
     };
@@ -634,4 +640,53 @@ TEST(Mask, BadFilesAreRefusedAndTheOldMaskKept)
     std::remove(file.c_str());
     EXPECT_THROW(detection.loadMask(file), std::runtime_error); // missing
     EXPECT_THROW(writeMaskPgm(old, "/nonexistent-folder/mask.pgm"), std::runtime_error);
+}
+
+TEST(Mask, OnlyARegularFileOfAMasksSizeIsRead)
+{
+    // Windows line ends in the header are taken as the one white-space byte they stand for.
+    const std::string file = temporaryFile("crlf.pgm");
+    writeBytes(file, std::string("P5\r\n2 1\r\n255\r\n") + char(0) + char(255));
+    const Bitmap crlf = readMaskPgm(file);
+    EXPECT_EQ(crlf.width(), 2);
+    EXPECT_EQ(crlf.pixel(0, 0), 0u);
+    EXPECT_EQ(crlf.pixel(1, 0), 0xFFFFFFu);
+
+    // Larger than any mask: refused by its size, before it is read (sparse, so it takes no disk).
+    const std::string huge = temporaryFile("huge.pgm");
+    writeBytes(huge, "P5\n40000 40000\n255\n");
+    std::filesystem::resize_file(huge, std::uintmax_t(2) << 30);
+
+    const std::string fifo = temporaryFile("mask.fifo");
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, const char*> cases[] = {
+        {fifo, "it is a FIFO, not a regular file"}, // nobody writes to it: opening must not wait
+        {"/dev/zero", "it is a device, not a regular file"}, // never ends
+        {huge, "more than the"},
+        {std::filesystem::temp_directory_path().string(), "it is a folder"},
+    };
+    for (const auto& [name, message] : cases) {
+        auto reading = std::async(std::launch::async, [name = name] {
+            try {
+                readMaskPgm(name);
+                return std::string("taken");
+            } catch (const std::runtime_error& e) {
+                return std::string(e.what());
+            }
+        });
+        if (reading.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK); // lets a blocked open go on
+            ADD_FAILURE() << name << " is still being read";
+            reading.wait();
+            close(writer);
+            continue;
+        }
+        const std::string said = reading.get();
+        EXPECT_NE(said.find(message), std::string::npos) << name << ": " << said;
+        EXPECT_NE(said.find("Cannot use " + name + " as a mask"), std::string::npos) << said;
+    }
+    std::remove(fifo.c_str());
+    std::remove(huge.c_str());
+    std::remove(file.c_str());
 }

@@ -28,7 +28,7 @@ TEST(CommandLine, NoArgumentsRunWithNothingOverridden)
     const app::Options& o = line.options;
     EXPECT_FALSE(o.listCameras || o.autoStart || o.headless || o.logCycles || o.desktopClipboard);
     EXPECT_FALSE(o.camera || o.source || o.saveDir || o.threshold || o.minMovement || o.period ||
-                 o.robustDetection || o.mask || o.mqtt);
+                 o.robustDetection || o.mask || o.mqtt || o.config);
 }
 
 TEST(CommandLine, ReadsEveryOption)

@@ -8,8 +8,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "../support/MqttBroker.h"
 
@@ -60,6 +62,24 @@ std::vector<QJsonObject> jsonLines(const QString& text, bool& allJson)
     return lines;
 }
 
+// The topics a headless run publishes under, as its progress names them ("video/<camera>").
+std::string topicBase(const QString& err)
+{
+    const QRegularExpressionMatch match = QRegularExpression(" on (video/[^ \n]+)/event").match(err);
+    return match.hasMatch() ? match.captured(1).toStdString() : std::string();
+}
+
+// Reads a running program's standard error until it says `text` (or the wait ends).
+bool waitForProgress(QProcess& program, QString& err, const QString& text)
+{
+    const QDeadlineTimer deadline(60000);
+    while (!err.contains(text) && !deadline.hasExpired() && program.state() == QProcess::Running) {
+        program.waitForReadyRead(200);
+        err += program.readAllStandardError();
+    }
+    return err.contains(text);
+}
+
 } // namespace
 
 TEST(CommandLineProgram, ExitStatusesAndMessages)
@@ -83,6 +103,35 @@ TEST(CommandLineProgram, ExitStatusesAndMessages)
     const Outcome badMask = run({"--mask", notAMask.fileName()}, environment);
     EXPECT_EQ(badMask.exitCode, 2);
     EXPECT_TRUE(badMask.err.startsWith("--mask")) << badMask.err.toStdString();
+
+    // Files named for a mask are read within bounds: a FIFO nobody writes to is refused at
+    // once rather than waited on; a header with Windows line ends is a header.
+    const QString fifo = home.filePath("mask.fifo");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const Outcome fifoMask = run({"--mask", fifo, "--list-cameras"}, environment);
+    EXPECT_EQ(fifoMask.exitCode, 2) << fifoMask.err.toStdString();
+    EXPECT_TRUE(fifoMask.err.startsWith("--mask")) << fifoMask.err.toStdString();
+    QFile crlfMask(home.filePath("crlf.pgm"));
+    ASSERT_TRUE(crlfMask.open(QIODevice::WriteOnly));
+    crlfMask.write(QByteArray("P5\r\n2 2\r\n255\r\n") + QByteArray(4, '\xff'));
+    crlfMask.close();
+    const Outcome crlf = run({"--mask", crlfMask.fileName(), "--list-cameras"}, environment);
+    EXPECT_EQ(crlf.exitCode, 0) << crlf.err.toStdString();
+
+    // A source that can never work ends the headless mode at once, and a sink in it never runs.
+    const QString written = home.filePath("written.raw");
+    const std::pair<QString, QString> badSources[] = {
+        {"videotestsrc ! nosuchelement", "no element \"nosuchelement\""},
+        {"videotestsrc !! ,", "syntax error"},
+        {"videotestsrc ! tee name=t ! queue ! filesink location=" + written + " t. ! queue", "holds the sink"},
+    };
+    for (const auto& [source, reason] : badSources) {
+        const Outcome bad = run({"--headless", "--source", source}, environment);
+        EXPECT_EQ(bad.exitCode, 2) << source.toStdString() << ": " << bad.err.toStdString();
+        EXPECT_TRUE(bad.err.contains(reason)) << bad.err.toStdString();
+        EXPECT_EQ(bad.err.trimmed().count('\n'), 0) << "told once: " << bad.err.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(written));
 
     QProcessEnvironment configured = environment;
     configured.insert("CAPTURE_SOURCES", "Ball|videotestsrc pattern=ball;Bars|videotestsrc");
@@ -165,45 +214,183 @@ TEST(Headless, WatchesPrintsEventsAndEndsCleanlyOnSigterm)
     EXPECT_TRUE(err.contains("stopped")) << err.toStdString();
 
     // The same event reached the broker, and the motion state is off again at the end.
-    const auto published = subscriber.waitFor([](const MqttSubscriber::Message& m) {
-        return m.topic == "video/videotestsrc/event" && m.payload.find("\"end\"") != std::string::npos;
+    const std::string base = topicBase(err);
+    ASSERT_TRUE(base.starts_with("video/videotestsrc-")) << err.toStdString();
+    const auto published = subscriber.waitFor([&](const MqttSubscriber::Message& m) {
+        return m.topic == base + "/event" && m.payload.find("\"end\"") != std::string::npos;
     });
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(published.payload)).object()["id"], (*ended)["id"]);
-    EXPECT_EQ(subscriber.waitFor([](const MqttSubscriber::Message& m) {
-                  return m.topic == "video/videotestsrc/status" && m.payload == "offline";
+    EXPECT_EQ(subscriber.waitFor([&](const MqttSubscriber::Message& m) {
+                  return m.topic == base + "/status" && m.payload == "offline";
               }).payload,
               "offline");
     std::string lastMotion;
     for (const MqttSubscriber::Message& m : subscriber.messages())
-        if (m.topic == "video/videotestsrc/motion")
+        if (m.topic == base + "/motion")
             lastMotion = m.payload;
     EXPECT_EQ(lastMotion, "OFF");
 }
 
 TEST(Headless, AReaderThatGoesAwayEndsTheWatchingWithTheOpenEventFinished)
 {
+    struct Case {
+        const char* what;
+        QStringList options;
+        int lines; // that the reader takes before it leaves
+    };
+    // As in `video --headless --log-cycles | head -n 5`, and in `video --headless | head -n 1`,
+    // where no line follows the event's start while the movement goes on: the reader's
+    // leaving is seen without a line to write.
+    for (const Case& c : {Case{"with --log-cycles", {"--log-cycles"}, 5}, Case{"events only", {}, 1}}) {
+        QTemporaryDir home;
+        const QString folder = home.filePath("events");
+        ASSERT_TRUE(QDir().mkpath(folder));
+        QProcess head;
+        QProcess program;
+        program.setStandardOutputProcess(&head);
+        head.start("head", {"-n", QString::number(c.lines)});
+        ASSERT_TRUE(head.waitForStarted(10000));
+        program.setProcessEnvironment(withoutDisplay(home));
+        program.start(VIDEO_PROGRAM, QStringList{"--headless", "--source", movingSource, "--period", "100",
+                                                 "--min-movement", "50", "--save-dir", folder} +
+                                         c.options);
+        ASSERT_TRUE(program.waitForStarted(10000));
+        ASSERT_TRUE(head.waitForFinished(60000)) << c.what;
+        EXPECT_EQ(head.readAllStandardOutput().count('\n'), c.lines) << c.what;
+
+        ASSERT_TRUE(program.waitForFinished(30000)) << c.what << ": still running after its reader left";
+        const QString err = program.readAllStandardError();
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << c.what << ": not killed by SIGPIPE";
+        EXPECT_EQ(program.exitCode(), 0) << c.what << err.toStdString();
+        EXPECT_EQ(err.count("standard output was closed"), 1) << c.what << err.toStdString();
+        EXPECT_TRUE(err.contains("event 1 ended")) << c.what << err.toStdString();
+        EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1)
+            << c.what << ": the open event's clip is whole: " << err.toStdString();
+    }
+}
+
+TEST(Headless, SourcesPublishUnderTopicsOfTheirOwnAndARestartSaysNoMotionAtOnce)
+{
     QTemporaryDir home;
     const QString folder = home.filePath("events");
     ASSERT_TRUE(QDir().mkpath(folder));
-    // As in `video --headless --log-cycles | head -n 5`: the reader leaves after five lines.
-    QProcess head;
-    QProcess program;
-    program.setStandardOutputProcess(&head);
-    head.start("head", {"-n", "5"});
-    ASSERT_TRUE(head.waitForStarted(10000));
-    program.setProcessEnvironment(withoutDisplay(home));
-    program.start(VIDEO_PROGRAM, {"--headless", "--source", movingSource, "--period", "100", "--min-movement", "50",
-                                  "--log-cycles", "--save-dir", folder});
-    ASSERT_TRUE(program.waitForStarted(10000));
-    ASSERT_TRUE(head.waitForFinished(60000));
-    EXPECT_EQ(head.readAllStandardOutput().count('\n'), 5);
+    MqttBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(subscriber.waitSubscribed());
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    auto start = [&](QProcess& program, const QString& source, const QString& minMovement) {
+        program.setProcessEnvironment(withoutDisplay(home));
+        program.start(VIDEO_PROGRAM, {"--headless", "--source", source, "--period", "100", "--min-movement",
+                                      minMovement, "--save-dir", folder, "--mqtt", address});
+        return program.waitForStarted(10000);
+    };
+    auto motionOf = [](const std::string& base, const char* state) {
+        return [=](const MqttSubscriber::Message& m) { return m.topic == base + "/motion" && m.payload == state; };
+    };
 
-    ASSERT_TRUE(program.waitForFinished(30000));
-    const QString err = program.readAllStandardError();
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "not killed by SIGPIPE";
-    EXPECT_EQ(program.exitCode(), 0) << err.toStdString();
-    EXPECT_TRUE(err.contains("standard output was closed")) << err.toStdString();
-    EXPECT_TRUE(err.contains("event 1 ended")) << err.toStdString();
-    EXPECT_EQ(QDir(folder).entryList({"*.webm"}, QDir::Files).size(), 1)
-        << "the open event's clip is whole: " << err.toStdString();
+    // One camera sees movement all the time, another (a still picture) none.
+    QProcess moving, still;
+    QString movingErr, stillErr;
+    ASSERT_TRUE(start(moving, movingSource, "50"));
+    ASSERT_TRUE(waitForProgress(moving, movingErr, "event 1 started"))
+        << movingErr.toStdString();
+    const std::string movingBase = topicBase(movingErr);
+    ASSERT_FALSE(subscriber.waitFor(motionOf(movingBase, "ON")).topic.empty()) << movingErr.toStdString();
+    const QString stillSource = "videotestsrc pattern=smpte is-live=true ! video/x-raw,width=320,height=240,framerate=10/1";
+    ASSERT_TRUE(start(still, stillSource, "50"));
+    ASSERT_TRUE(waitForProgress(still, stillErr, "Connected to the MQTT broker")) << stillErr.toStdString();
+    const std::string stillBase = topicBase(stillErr);
+    EXPECT_NE(stillBase, movingBase) << "two sources, two cameras";
+    EXPECT_FALSE(subscriber.waitFor(motionOf(stillBase, "OFF")).topic.empty());
+
+    // What a newcomer reads: each camera's own state.
+    {
+        MqttSubscriber late(broker.port(), "late-subscriber");
+        ASSERT_TRUE(late.waitSubscribed());
+        EXPECT_EQ(late.waitFor([&](const MqttSubscriber::Message& m) { return m.topic == movingBase + "/motion"; })
+                      .payload,
+                  "ON")
+            << "the still camera's OFF is not the moving one's";
+    }
+
+    // Killed in the middle of its event, the moving camera's ON stays behind; started again
+    // on a quiet scene, it says OFF before it watches.
+    moving.kill();
+    ASSERT_TRUE(moving.waitForFinished(30000));
+    QProcess again;
+    QString againErr;
+    ASSERT_TRUE(start(again, movingSource, "100000000"));
+    ASSERT_TRUE(waitForProgress(again, againErr, "Connected to the MQTT broker")) << againErr.toStdString();
+    EXPECT_EQ(topicBase(againErr), movingBase) << "the same source, the same topics";
+    {
+        MqttSubscriber late(broker.port(), "later-subscriber");
+        ASSERT_TRUE(late.waitSubscribed());
+        EXPECT_EQ(late.waitFor([&](const MqttSubscriber::Message& m) { return m.topic == movingBase + "/motion"; })
+                      .payload,
+                  "OFF");
+    }
+    for (QProcess* program : {&still, &again}) {
+        program->terminate();
+        EXPECT_TRUE(program->waitForFinished(30000));
+        EXPECT_EQ(program->exitCode(), 0);
+    }
+}
+
+TEST(Headless, EachRunWatchesByItsOwnSettingsFileAndNeverByTheWindows)
+{
+    QTemporaryDir home;
+    auto write = [](const QString& path, const QByteArray& bytes) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    };
+    auto settings = [&](const char* name, const QString& values) {
+        const QString folder = home.filePath(name);
+        return QDir().mkpath(folder) && write(home.filePath(QStringLiteral("config/Video/%1.conf").arg(name)),
+                                              "[General]\nformat=Video settings 1\n[evaluation]\ncapturingPeriod=100\n"
+                                              "saveDir=" + folder.toUtf8() + '\n' + values.toUtf8());
+    };
+    const QString mask = home.filePath("all-black.pgm"); // nothing is watched
+    ASSERT_TRUE(write(mask, "P5\n320 240\n255\n" + QByteArray(320 * 240, '\0')));
+    ASSERT_TRUE(settings("seen", "minimalMovement=50\n"));
+    ASSERT_TRUE(settings("masked", "minimalMovement=50\n[detection]\nmask=true\n[detectionMask]\nfile=" + mask));
+    // The windows saved settings that see the ball; the headless mode's own do not.
+    ASSERT_TRUE(settings("Video", "minimalMovement=50\n"));
+    ASSERT_TRUE(settings("video-headless", QStringLiteral("minimalMovement=%1\n").arg(320 * 240)));
+
+    struct Run {
+        QString out, err;
+    };
+    std::map<QString, Run> runs; // by settings file; the headless mode's own for ""
+    for (const QString name : {"seen", "masked", ""}) {
+        QStringList arguments{"--headless", "--log-cycles", "--source", movingSource};
+        if (!name.isEmpty())
+            arguments << "--config" << home.filePath("config/Video/" + name + ".conf");
+        QProcess process;
+        process.setProcessEnvironment(withoutDisplay(home));
+        process.start(VIDEO_PROGRAM, arguments);
+        Run& run = runs[name];
+        // Ten evaluations: the ball moves in every one of them.
+        for (const QDeadlineTimer deadline(60000); !deadline.hasExpired() && run.out.count("\"verdict\"") < 10;) {
+            process.waitForReadyRead(100);
+            run.out += process.readAllStandardOutput();
+        }
+        process.terminate();
+        EXPECT_TRUE(process.waitForFinished(30000));
+        run.out += process.readAllStandardOutput();
+        run.err = process.readAllStandardError();
+        EXPECT_EQ(process.exitCode(), 0) << run.err.toStdString();
+        ASSERT_GE(run.out.count("\"verdict\""), 10) << name.toStdString() << ": " << run.err.toStdString();
+    }
+
+    const std::string seen = runs["seen"].err.toStdString(), masked = runs["masked"].err.toStdString();
+    EXPECT_TRUE(runs["seen"].err.contains("every 100 ms, detection off; events in " + home.filePath("seen"))) << seen;
+    EXPECT_TRUE(runs["seen"].out.contains("\"event\":\"end\"")) << seen;
+    EXPECT_TRUE(runs["masked"].err.contains("detection on; events in " + home.filePath("masked"))) << masked;
+    EXPECT_FALSE(runs["masked"].out.contains("\"event\"")) << "the mask hides all movement";
+    EXPECT_FALSE(runs["masked"].out.contains("\"verdict\":\"movement\""));
+    EXPECT_TRUE(runs[""].err.contains("events in " + home.filePath("video-headless"))) << runs[""].err.toStdString();
+    EXPECT_FALSE(runs[""].out.contains("\"verdict\":\"movement\"")) << "the windows' Minimal Movement was not used";
+    EXPECT_TRUE(QDir(home.filePath("Video")).isEmpty()) << "nothing went to the windows' save folder";
 }

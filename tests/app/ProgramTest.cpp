@@ -1,9 +1,12 @@
-// The program as a user starts it: without a display, and ended by a signal.
+// The program as a user starts it: without a display, ended by a signal, and with a
+// settings file of its own.
 
 #include <csignal>
 #include <fstream>
 #include <string>
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
@@ -39,9 +42,28 @@ protected:
         return e;
     }
 
+    // Starts the windows and ends them with SIGTERM once they are up.
+    void runWindowsUntilSignalled(const QStringList& arguments)
+    {
+        QProcessEnvironment e = environment();
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        start(e, arguments);
+        for (int waited = 0; !catches(process.processId(), SIGTERM) && waited < 30'000; waited += 20)
+            QTest::qWait(20);
+        process.terminate();
+        ASSERT_TRUE(process.waitForFinished(30'000));
+        EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    }
+
     QTemporaryDir folder;
     QProcess process;
 };
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 } // namespace
 
@@ -56,6 +78,19 @@ TEST_F(Program, WithoutADisplayItSaysSoInOneLineAndEndsWithStatusOne)
     EXPECT_EQ(process.exitCode(), 1);
     const QString said = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
     EXPECT_TRUE(said.contains("display")) << said.toStdString();
+    EXPECT_EQ(said.count('\n'), 0) << said.toStdString();
+}
+
+TEST_F(Program, APlatformThatIsNotThereIsAnArgumentItCannotUse)
+{
+    start(environment(), {"-platform", "nosuch"});
+    ASSERT_TRUE(process.waitForFinished(30'000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "not aborted";
+    EXPECT_EQ(process.exitCode(), 2);
+    const QString said = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
+    EXPECT_TRUE(said.startsWith("Video cannot show its windows: there is no Qt platform \"nosuch\"; the platforms are"))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("offscreen")) << said.toStdString();
     EXPECT_EQ(said.count('\n'), 0) << said.toStdString();
 }
 
@@ -75,4 +110,56 @@ TEST_F(Program, SignalsEndItAsClosingItsWindowDoes)
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "signal " << signal;
         EXPECT_EQ(process.exitCode(), 0) << "signal " << signal;
     }
+}
+
+TEST_F(Program, TheWindowsReadAndSaveTheSettingsFileNamedWithConfig)
+{
+    const QString named = folder.filePath("garden.conf");
+    runWindowsUntilSignalled({"--config", named});
+    const QByteArray made = contents(named);
+    EXPECT_TRUE(made.contains("format=Video settings 1")) << "a missing file is made: " << made.toStdString();
+    EXPECT_TRUE(made.contains("pixelVariations=20")) << made.toStdString();
+
+    QFile file(named);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(made).replace("pixelVariations=20", "pixelVariations=77"));
+    file.close();
+    runWindowsUntilSignalled({"--config", named});
+    EXPECT_TRUE(contents(named).contains("pixelVariations=77")) << "read from the file and saved back";
+    EXPECT_FALSE(QFile::exists(folder.filePath("Video/Video.conf"))) << "the default file is not touched";
+}
+
+TEST_F(Program, ASettingsFileThatCannotBeUsedIsRefusedWithStatusTwoAndLeftAsItIs)
+{
+    const QByteArray damaged = "[General]\nformat=Video settings 1\n[evaluation]\npixelVariations=300\n";
+    const QString named = folder.filePath("damaged.conf");
+    const QString headlessOwn = folder.filePath("Video/video-headless.conf");
+    ASSERT_TRUE(QDir().mkpath(folder.filePath("Video")));
+    for (const QString& path : {named, headlessOwn}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+    }
+    QProcessEnvironment e = environment();
+    e.insert("QT_QPA_PLATFORM", "offscreen");
+    const struct {
+        QStringList arguments;
+        QString named;
+    } cases[] = {
+        {{"--config", named}, named},
+        {{"--headless", "--config", named}, named},
+        {{"--headless"}, headlessOwn},
+        {{"--config", folder.filePath("missing/garden.conf")}, folder.filePath("missing/garden.conf")},
+        {{"--config", folder.path()}, folder.path()},
+    };
+    for (const auto& c : cases) {
+        const std::string what = c.arguments.join(' ').toStdString();
+        start(e, c.arguments);
+        ASSERT_TRUE(process.waitForFinished(30'000)) << what;
+        EXPECT_EQ(process.exitCode(), 2) << what;
+        const QString said = QString::fromLocal8Bit(process.readAllStandardError());
+        EXPECT_TRUE(said.contains(c.named)) << what << ": " << said.toStdString();
+    }
+    EXPECT_EQ(contents(named), damaged);
+    EXPECT_EQ(contents(headlessOwn), damaged);
 }

@@ -162,6 +162,10 @@ TEST(CaptureSources, Parsing)
               (S{{"videotestsrc", "videotestsrc"}, {"Named", "v4l2src"}}));
     EXPECT_EQ(parseCaptureSources("|videotestsrc"), (S{{"videotestsrc", "videotestsrc"}}));
     EXPECT_EQ(parseCaptureSources("a;b;c;d;e;f;g;h;i;j;k;l").size(), 10u) << "drivers 0 to 9 only";
+    // A list of sources keeps one a line: control characters are escaped in names and
+    // white space in descriptions.
+    EXPECT_EQ(parseCaptureSources("Hall\nCam\x01|videotestsrc\npattern=ball;|videotestsrc\tpattern=snow"),
+              (S{{"Hall\\nCam\\x01", "videotestsrc pattern=ball"}, {"videotestsrc pattern=snow", "videotestsrc pattern=snow"}}));
 }
 
 TEST(ApplicationTitle, FromProgramPath)
@@ -469,7 +473,7 @@ TEST_F(ServiceTest, SourceThatNeverAnswersIsGivenUpWhileTheWindowKeepsRunning)
     EXPECT_EQ(service.driverConnect(window, 0), 0);
     EXPECT_GT(ticks, 10) << "the GUI's events are handled while the source is waited for";
     ASSERT_FALSE(reports.empty());
-    EXPECT_NE(reports.back().text.find("does not answer"), std::string::npos) << texts();
+    EXPECT_NE(reports.back().text.find("No frames arrive"), std::string::npos) << texts();
     EXPECT_EQ(window->pipeline(), nullptr);
     service.setPreview(window, 1);
     EXPECT_NE(reports.back().text, "Live window");

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the build under a scratch prefix and checks what a desktop finds there: the
-# program, its desktop entry and icon, valid AppStream metadata, a manual page that
-# covers the options, and the user service.
+# program, its valid desktop entry and icon, valid AppStream metadata, a manual page that
+# covers the options, the files, the settings and the exit statuses, and the template of
+# user services with the sandbox that systemd rates.
 set -eu
 build=$1
 prefix=$(mktemp -d)
@@ -15,6 +16,8 @@ desktop="$prefix/share/applications/$id.desktop"
 [ -f "$desktop" ] || fail "no desktop entry"
 grep -qx "Exec=Video" "$desktop" || fail "the desktop entry does not start Video"
 grep -qx "Icon=$id" "$desktop" || fail "the desktop entry names another icon"
+grep -qx "Name=Video Movement Detector" "$desktop" || fail "the desktop entry is not named for what it does"
+desktop-file-validate "$desktop" >&2 || fail "the desktop entry is not valid"
 icon="$prefix/share/icons/hicolor/scalable/apps/$id.svg"
 grep -q "<svg" "$icon" || fail "the icon is no SVG picture"
 metainfo="$prefix/share/metainfo/$id.metainfo.xml"
@@ -23,9 +26,26 @@ grep -q "release version=\"[0-9]" "$metainfo" || fail "the AppStream release has
 man="$prefix/share/man/man1/Video.1"
 [ -f "$man" ] || fail "no manual page"
 for option in --help --version --list-cameras --camera --source --save-dir --threshold --min-movement --period \
-    --detection --mask --auto --headless --log-cycles --mqtt --desktop-clipboard; do
+    --detection --mask --auto --headless --log-cycles --mqtt --desktop-clipboard --config; do
   grep -q -- "$(echo "$option" | sed 's/-/\\\\-/g')" "$man" || fail "the manual page misses $option"
 done
-service="$prefix/lib/systemd/user/video-headless.service"
-grep -q "^ExecStart=$prefix/bin/Video --headless$" "$service" || fail "the service does not run Video --headless"
+for section in FILES SETTINGS SIGNALS "EXIT STATUS" EXAMPLES; do
+  grep -q "^\.SH \"\?$section\"\?$" "$man" || fail "the manual page has no $section section"
+done
+grep -q "events\.sqlite" "$man" || fail "the manual page does not name events.sqlite"
+grep -q "pixelVariations" "$man" || fail "the manual page does not list the settings' keys"
+
+service="$prefix/lib/systemd/user/video-headless@.service"
+grep -q "^ExecStart=$prefix/bin/Video --headless --config %E/Video/%i.conf --save-dir %h/Video/%i$" "$service" ||
+  fail "the service does not run Video --headless with its instance's settings file"
+if command -v systemd-analyze >/dev/null; then
+  # Offline, as the user's manager would load it; it needs a runtime folder of its own.
+  runtime=$(mktemp -d)
+  trap 'rm -rf "$prefix" "$runtime"' EXIT
+  rating=$(XDG_RUNTIME_DIR=$runtime systemd-analyze security --user --offline=true --no-pager "$service" 2>&1 |
+    sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+  [ -n "$rating" ] || fail "systemd-analyze gave the service no rating"
+  awk -v r="$rating" 'BEGIN { exit !(r <= 4.0) }' || fail "systemd-analyze rates the service $rating, above 4.0"
+  echo "systemd-analyze rates the service $rating"
+fi
 echo "installed and checked under $prefix"

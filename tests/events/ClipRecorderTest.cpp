@@ -1,6 +1,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "ClipRecorder.h"
+#include "ClipSalvage.h"
 #include "TestVideo.h"
 
 using namespace events;
@@ -115,6 +117,41 @@ TEST(ClipRecorder, ClipHoldsEveryPacketFromAKeyFrameBeforeTheEventToAfterItsEnd)
     }
 }
 
+// The event's gap (here 2 s) is longer than the after-roll (1 s): the clip ends an
+// after-roll past the last movement, wherever in the gap the end comes.
+TEST(ClipRecorder, ClipEndsItsAfterRollPastTheLastMovement)
+{
+    QTemporaryDir dir;
+    const std::vector<Packet> packets = testPackets(200, 160, 120, "jpeg");
+    ASSERT_EQ(packets.size(), 200u);
+    Results results;
+    std::string path, error;
+    {
+        ClipRecorder recorder(milliseconds(0), milliseconds(1000), results.callback());
+        push(recorder, packets, 0, 50);
+        const int clip = recorder.begin(dir.filePath("2026-12-07_10-00-00").toStdString(), path, error);
+        ASSERT_NE(clip, 0) << error;
+        // Movement up to packet 59, then a quiet second, more movement at packet 99 and
+        // then quiet until the gap ends the event at packet 149.
+        for (std::size_t i = 50; i < 150; ++i) {
+            recorder.pushPacket(packets[i]);
+            if (i < 60 || i == 99)
+                recorder.moved(clip);
+        }
+        recorder.end(clip);
+        push(recorder, packets, 150, 200);
+    }
+    ASSERT_EQ(results.list.size(), 1u);
+    const ClipRecorder::Result& r = results.list[0];
+    ASSERT_TRUE(r.complete) << r.error;
+    // From the key frame at or before packet 49 to packet 99 and its 25 packets after.
+    std::size_t first = 49;
+    while (!packets[first].keyFrame)
+        --first;
+    EXPECT_EQ(r.frames, std::int64_t(99 + 25 - first + 1)) << "the quiet second inside the event stays in";
+    EXPECT_EQ(readClip(path).frames, r.frames);
+}
+
 TEST(ClipRecorder, OverlappingEventsNamesTakenAndClosingEarly)
 {
     QTemporaryDir dir;
@@ -168,9 +205,12 @@ TEST(ClipRecorder, TwoProgramsRecordingIntoOneFolderKeepTheirClipsApart)
                                     dir.filePath(".2026-12-07_10-00-00.mkv.part").toStdString()};
         for (const std::string& name : left)
             std::ofstream(name) << "left by a program that was killed";
-        ClipRecorder::removeLeftovers(dir.path().toStdString());
+        std::promise<std::size_t> removed;
+        const ClipSalvage salvage(dir.path().toStdString(),
+                                  [&](const auto&, const std::vector<std::string>& lost) { removed.set_value(lost.size()); });
+        EXPECT_EQ(removed.get_future().get(), 2u) << "the clip being written is left alone";
         for (const std::string& name : left)
-            EXPECT_FALSE(fs::exists(name)) << "a leftover goes: " << name;
+            EXPECT_FALSE(fs::exists(name)) << "a leftover that does not play goes: " << name;
         const int b = other.begin(stem, second, error);
         ASSERT_NE(b, 0) << error;
         EXPECT_NE(first, second);
@@ -213,6 +253,54 @@ TEST(ClipRecorder, ClipGoesOnOverAReconnection)
     EXPECT_EQ(reading.error, "");
     EXPECT_EQ(reading.frames, r.frames);
     EXPECT_LE(std::llabs(reading.lastEndNs - r.frames * period), period) << "no gap, no overlap";
+}
+
+// A new size mid-event (a new format, a camera that reconnects at another size): the
+// event's clip goes on in a second file, from the first key frame of the new size.
+TEST(ClipRecorder, ASizeChangeContinuesTheClipInAFileOfItsOwn)
+{
+    for (const std::string kind : {"jpeg", "raw"}) {
+        SCOPED_TRACE(kind);
+        QTemporaryDir dir;
+        const std::vector<Packet> large = testPackets(50, 320, 240, kind), small = testPackets(75, 160, 120, kind);
+        ASSERT_EQ(large.size() + small.size(), 125u);
+        Results results;
+        std::string path, error;
+        {
+            ClipRecorder recorder(milliseconds(200), milliseconds(1000), results.callback());
+            push(recorder, large, 0, 25);
+            const int clip = recorder.begin(dir.filePath("2026-12-07_12-00-00").toStdString(), path, error);
+            ASSERT_NE(clip, 0) << error;
+            for (std::size_t i = 25; i < 50; ++i) {
+                recorder.pushPacket(large[i]);
+                recorder.moved(clip);
+            }
+            for (std::size_t i = 0; i < 50; ++i) {
+                recorder.pushPacket(small[i]);
+                recorder.moved(clip);
+            }
+            recorder.end(clip);
+            push(recorder, small, 50, 75);
+        }
+        ASSERT_EQ(results.list.size(), 2u);
+        const ClipRecorder::Result& first = results.list[0];
+        const ClipRecorder::Result& second = results.list[1];
+        ASSERT_TRUE(first.complete) << first.error;
+        ASSERT_TRUE(second.complete) << second.error;
+        EXPECT_EQ(first.path, path);
+        EXPECT_EQ(first.continuedIn, second.path);
+        EXPECT_EQ(fs::path(second.path).stem(), "2026-12-07_12-00-00_2");
+        EXPECT_TRUE(second.continuedIn.empty());
+        const ClipReading before = readClip(first.path), after = readClip(second.path);
+        EXPECT_EQ(before.error, "");
+        EXPECT_EQ(after.error, "");
+        EXPECT_EQ(before.width, 320);
+        EXPECT_EQ(after.width, 160);
+        EXPECT_GE(before.frames, 25);
+        // The after-roll of the last movement: 25 packets past packet 49 of the new size.
+        EXPECT_GE(after.frames, 50) << "the rest of the event is recorded";
+        EXPECT_LE(after.frames, 75);
+    }
 }
 
 // The window's thread ends clips and closes them all without waiting for a file: the

@@ -1,5 +1,10 @@
+#include <cerrno>
+
+#include <signal.h>
+
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
@@ -38,6 +43,43 @@ TEST(EventCommands, PlaceholdersAreFilledInEachArgument)
     EXPECT_EQ(expanded[4], "/saved/2027-01-15_09-00-00.jpg");
     EXPECT_EQ(expanded[5].toStdString(), localText(e.end));
     EXPECT_EQ(expanded[6], "{other}") << "unknown placeholders stay as written";
+
+    // What a placeholder gives is taken as it is, even when it looks like one.
+    Event odd = e;
+    odd.clip = "/saved/x{peak}y/{id}.webm";
+    odd.thumbnail = "{clip}";
+    EXPECT_EQ(EventCommands::expand({"{clip}", "{thumbnail}{peak}"}, odd, odd.end),
+              (QStringList{"/saved/x{peak}y/{id}.webm", "{clip}4321"}));
+}
+
+namespace {
+
+QStringList warnings;
+void keepWarning(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    warnings << text;
+}
+
+} // namespace
+
+TEST(EventCommands, ACommandStillRunningAtTheEndIsEndedQuietly)
+{
+    QTemporaryDir dir;
+    qint64 pid = 0;
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    {
+        EventCommands commands;
+        commands.setCommands({"sleep", "600"}, {});
+        commands.eventStarted(sample());
+        const QList<QProcess*> running = commands.findChildren<QProcess*>();
+        ASSERT_EQ(running.size(), 1);
+        ASSERT_TRUE(running.front()->waitForStarted(20000));
+        pid = running.front()->processId();
+    }
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
+    EXPECT_TRUE(kill(pid_t(pid), 0) != 0 && errno == ESRCH) << "the command does not outlive its owner";
 }
 
 TEST(EventCommands, RunWithoutShellAndReportFailures)

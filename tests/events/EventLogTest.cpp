@@ -3,6 +3,8 @@
 #include <iterator>
 #include <latch>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,9 +15,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "../support/FileSizeLimit.h"
 #include "EventLog.h"
 
 using namespace events;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -24,6 +28,9 @@ std::string contents(const std::string& path)
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
+
+// The writer's thread is given plenty of time: the machine is shared.
+constexpr std::chrono::seconds written{30};
 
 Event sample(std::int64_t startMs)
 {
@@ -52,6 +59,8 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
         Event a = sample(1'800'000'000'000);
         ASSERT_TRUE(log->addStarted(a)) << log->lastError();
         first = a.id;
+        EXPECT_NE(first, 0) << "an event has its id at once";
+        ASSERT_TRUE(log->waitWritten(written));
         EXPECT_EQ(log->eventCount(), 0) << "an open event is not listed";
         a.end = a.start + std::chrono::milliseconds(4321);
         a.peakCount = 999;
@@ -71,6 +80,7 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
 
     auto log = EventLog::open(path, error);
     ASSERT_TRUE(log) << error;
+    ASSERT_TRUE(log->waitWritten(written));
     ASSERT_EQ(log->eventCount(), 2);
     const std::vector<Event> list = log->events(0, 10);
     ASSERT_EQ(list.size(), 2u);
@@ -97,6 +107,7 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
     // recorded as a present file of no event, for the retention.
     ASSERT_TRUE(log->addFile(a.id, "/clips/a.jpg", FileKind::Thumbnail, 10, a.end));
     ASSERT_TRUE(log->removeEvent(first, {"/clips/a.jpg"})) << log->lastError();
+    ASSERT_TRUE(log->waitWritten(written));
     EXPECT_EQ(log->eventCount(), 1);
     EXPECT_FALSE(log->event(first));
     const std::vector<StoredFile> left = log->presentFiles();
@@ -139,8 +150,32 @@ TEST(EventLog, TwoProgramsOpeningOneNewLogAtOnceBothUseIt)
             ASSERT_TRUE(logs[i]) << "round " << round << ": " << errors[i];
         Event e = sample(1000);
         ASSERT_TRUE(logs[0]->addStarted(e));
+        ASSERT_TRUE(logs[0]->waitWritten(written));
         EXPECT_TRUE(logs[1]->event(e.id)) << "one log, seen by both";
     }
+}
+
+TEST(EventLog, TwoProgramsRecordingIntoOneLogKeepEveryEvent)
+{
+    // Two cameras saving into one folder: their events have their ids before either is written.
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("events.sqlite").toStdString();
+    std::string error;
+    auto one = EventLog::open(path, error);
+    ASSERT_TRUE(one) << error;
+    auto other = EventLog::open(path, error);
+    ASSERT_TRUE(other) << error;
+    for (int n = 0; n < 10; ++n)
+        for (EventLog* log : {one.get(), other.get()}) {
+            Event e = sample(1'800'000'000'000 + n);
+            log->addStarted(e);
+            e.peakCount = n;
+            e.ended = true;
+            log->saveEnded(e);
+        }
+    ASSERT_TRUE(one->waitWritten(written));
+    ASSERT_TRUE(other->waitWritten(written));
+    EXPECT_EQ(one->eventCount(), 20);
 }
 
 TEST(EventLog, RefusesFilesItDoesNotOwnAndLeavesThemAsTheyAre)
@@ -155,6 +190,9 @@ TEST(EventLog, RefusesFilesItDoesNotOwnAndLeavesThemAsTheyAre)
         {"text", nullptr, "cannot be read"},
         {"newer", "CREATE TABLE events (id INTEGER); PRAGMA user_version = 99;", "newer version"},
         {"foreign", "CREATE TABLE recipes (name TEXT);", "another program"},
+        // Identified before anything changes: not switched to WAL, no array read at -1.
+        {"foreign of version 1", "CREATE TABLE recipes (name TEXT); PRAGMA user_version = 1;", "another program"},
+        {"negative version", "CREATE TABLE events (id INTEGER); PRAGMA user_version = -1;", "another program"},
     };
     for (const Case& c : cases) {
         const std::string path = dir.filePath(c.name).toStdString();
@@ -201,7 +239,99 @@ TEST(EventLog, OlderLogIsMovedOnAndRecordsWhatAClipLacks)
     EXPECT_EQ(old->clip, "/clips/old.webm");
     EXPECT_EQ(old->clipDroppedFrames, 0);
     ASSERT_TRUE(log->setClipDroppedFrames(7, 12)) << log->lastError();
+    ASSERT_TRUE(log->waitWritten(written));
     EXPECT_EQ(log->event(7)->clipDroppedFrames, 12);
+}
+
+// Another database's journal put beside the log (a copied folder, a restored backup) is
+// not copied into it: the log is refused with the reason and both files stay as they are.
+TEST(EventLog, JournalOfAnotherDatabaseIsNotTakenIn)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("events.sqlite").toStdString();
+    std::string error;
+    {
+        auto log = EventLog::open(path, error);
+        ASSERT_TRUE(log) << error;
+        for (int n = 0; n < 40; ++n) {
+            Event e = sample(1'800'000'000'000 + n);
+            log->addStarted(e);
+        }
+        ASSERT_TRUE(log->waitWritten(written));
+    }
+    ASSERT_FALSE(fs::exists(path + "-wal")) << "the log's own journal is emptied into it at close";
+
+    // A journal kept by an open connection of another database, copied beside the log.
+    const std::string otherPath = dir.filePath("recipes.sqlite").toStdString();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(otherPath.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0; "
+                                  "CREATE TABLE recipes (name TEXT); INSERT INTO recipes VALUES ('bread');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    fs::copy_file(otherPath + "-wal", path + "-wal");
+    sqlite3_close(other);
+    const std::string log = contents(path), journal = contents(path + "-wal");
+
+    EXPECT_FALSE(EventLog::open(path, error));
+    EXPECT_NE(error.find("-wal beside the event log belongs to another database"), std::string::npos) << error;
+    EXPECT_EQ(contents(path), log);
+    EXPECT_EQ(contents(path + "-wal"), journal);
+
+    fs::remove(path + "-wal");
+    auto reopened = EventLog::open(path, error);
+    ASSERT_TRUE(reopened) << error;
+    ASSERT_TRUE(reopened->waitWritten(written));
+    EXPECT_EQ(reopened->eventCount(), 40);
+}
+
+// The disk fills while events come: they keep their ids, wait in the queue, the fault is
+// told once in SQLite's words and the rows arrive once there is room again. A log that
+// cannot even be set up says why.
+TEST(EventLog, FullDiskKeepsChangesUntilThereIsRoom)
+{
+    QTemporaryDir dir;
+    std::string error;
+    {
+        const FileSizeLimit full(1);
+        EXPECT_FALSE(EventLog::open(dir.filePath("new.sqlite").toStdString(), error));
+        EXPECT_NE(error.find("disk I/O error"), std::string::npos) << error;
+        EXPECT_EQ(error.find("not an error"), std::string::npos) << error;
+    }
+    auto log = EventLog::open(dir.filePath("events.sqlite").toStdString(), error);
+    ASSERT_TRUE(log) << error;
+    ASSERT_TRUE(log->waitWritten(written));
+    std::mutex mutex;
+    std::vector<std::string> said;
+    log->setWriterListener([&](bool, const std::string& text) {
+        std::lock_guard lock(mutex);
+        said.push_back(text);
+    });
+    auto saidSoFar = [&] {
+        std::lock_guard lock(mutex);
+        return said;
+    };
+
+    std::vector<std::int64_t> ids;
+    {
+        const FileSizeLimit full(1);
+        for (int n = 0; n < 3; ++n) {
+            Event e = sample(1'800'000'000'000 + n);
+            ASSERT_TRUE(log->addStarted(e));
+            e.ended = true;
+            ASSERT_TRUE(log->saveEnded(e));
+            ids.push_back(e.id);
+        }
+        EXPECT_FALSE(log->waitWritten(std::chrono::seconds(2))) << "nothing fits";
+    }
+    ASSERT_TRUE(log->waitWritten(written));
+    EXPECT_EQ(std::set<std::int64_t>(ids.begin(), ids.end()).size(), 3u);
+    for (const std::int64_t id : ids)
+        EXPECT_TRUE(log->event(id)) << id;
+    const std::vector<std::string> told = saidSoFar();
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_NE(told[0].find("disk I/O error"), std::string::npos) << told[0];
+    EXPECT_NE(told[1].find("written again"), std::string::npos) << told[1];
 }
 
 namespace {
@@ -265,6 +395,7 @@ TEST(EventLog, AVersion2LogReadsAsItIsAndMovesOnKeepingEveryRow)
 
     auto log = EventLog::open(path, error);
     ASSERT_TRUE(log) << error;
+    ASSERT_TRUE(log->waitWritten(written));
     const std::optional<Event> old = log->event(3);
     ASSERT_TRUE(old);
     EXPECT_EQ(old->end - old->start, std::chrono::milliseconds(4000));
@@ -282,6 +413,7 @@ TEST(EventLog, AVersion2LogReadsAsItIsAndMovesOnKeepingEveryRow)
     ASSERT_TRUE(log->addStarted(e));
     e.ended = true;
     ASSERT_TRUE(log->saveEnded(e)) << log->lastError();
+    ASSERT_TRUE(log->waitWritten(written));
     EXPECT_EQ(log->event(e.id)->path, e.path);
     EXPECT_EQ(log->eventCount(), 3);
 
@@ -326,6 +458,7 @@ TEST(EventLog, EventsAreListedByLocalDay)
     }
     Event open = sample(starts[0] + 1000);
     ASSERT_TRUE(log->addStarted(open)); // in progress: not listed
+    ASSERT_TRUE(log->waitWritten(written));
 
     const std::vector<EventDay> days = log->eventDays();
     ASSERT_EQ(days.size(), 2u);

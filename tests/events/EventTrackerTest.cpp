@@ -15,11 +15,24 @@ TimePoint at(int ms)
     return fromMilliseconds(1'800'000'000'000 + ms);
 }
 
-CycleSummary cycle(int ms, bool moving, bool confirmed, std::int64_t changed = 0,
-                   std::optional<analysis::Point> centre = std::nullopt)
+// The clock that never steps, as the tracker reads it: set by each cycle made below.
+Instant steadyTime{};
+Instant tick(int ms)
 {
+    return Instant(milliseconds(5'000'000 + ms));
+}
+Instant fakeClock()
+{
+    return steadyTime;
+}
+
+// A cycle taken at `ms` on both clocks, or with the wall clock at `wallMs` when it differs.
+CycleSummary cycle(int ms, bool moving, bool confirmed, std::int64_t changed = 0,
+                   std::optional<analysis::Point> centre = std::nullopt, std::optional<int> wallMs = std::nullopt)
+{
+    steadyTime = tick(ms);
     CycleSummary s;
-    s.time = at(ms);
+    s.time = at(wallMs.value_or(ms));
     s.moving = moving;
     s.confirmed = confirmed;
     s.changed = changed;
@@ -35,7 +48,7 @@ CycleSummary cycle(int ms, bool moving, bool confirmed, std::int64_t changed = 0
 
 TEST(EventTracker, StartsAtFirstConfirmedMovementAndEndsAfterQuietGap)
 {
-    EventTracker tracker(milliseconds(1000));
+    EventTracker tracker(milliseconds(1000), fakeClock);
     EXPECT_FALSE(tracker.cycle(cycle(0, true, false, 50)).started) << "unconfirmed movement starts nothing";
     EXPECT_FALSE(tracker.cycle(cycle(100, false, false)).started);
     EXPECT_TRUE(tracker.cycle(cycle(200, true, true, 70, analysis::Point{3, 4})).started);
@@ -43,9 +56,9 @@ TEST(EventTracker, StartsAtFirstConfirmedMovementAndEndsAfterQuietGap)
     EXPECT_FALSE(tracker.cycle(cycle(900, true, false, 90, analysis::Point{5, 6})).ended)
         << "an unconfirmed moving cycle still keeps the event going";
     EXPECT_FALSE(tracker.cycle(cycle(1899, false, false)).ended) << "999 ms without movement";
-    ASSERT_EQ(tracker.deadline(), at(1900));
-    EXPECT_FALSE(tracker.advance(at(1899)).ended);
-    EXPECT_TRUE(tracker.advance(at(1900)).ended);
+    ASSERT_EQ(tracker.deadline(), tick(1900));
+    EXPECT_FALSE(tracker.advance(tick(1899)).ended);
+    EXPECT_TRUE(tracker.advance(tick(1900)).ended);
     EXPECT_FALSE(tracker.open());
 
     const Event& e = tracker.ended();
@@ -60,7 +73,7 @@ TEST(EventTracker, StartsAtFirstConfirmedMovementAndEndsAfterQuietGap)
 
 TEST(EventTracker, CycleAfterTheGapEndsOneEventAndStartsTheNext)
 {
-    EventTracker tracker(milliseconds(500));
+    EventTracker tracker(milliseconds(500), fakeClock);
     tracker.cycle(cycle(0, true, true, 10));
     const EventTracker::Change change = tracker.cycle(cycle(2000, true, true, 20));
     EXPECT_TRUE(change.ended);
@@ -79,18 +92,16 @@ TEST(EventTracker, CycleAfterTheGapEndsOneEventAndStartsTheNext)
 
 TEST(EventTracker, KeepsTheBusiestFrameAndFinishesOnClose)
 {
-    EventTracker tracker(milliseconds(10'000));
+    EventTracker tracker(milliseconds(10'000), fakeClock);
     const auto small = std::make_shared<const analysis::Bitmap>(2, 2, analysis::PixelFormat::Bgr24);
     const auto busy = std::make_shared<const analysis::Bitmap>(4, 3, analysis::PixelFormat::Bgr24);
-    CycleSummary first = cycle(0, true, true, 5);
-    first.frame = small;
-    CycleSummary second = cycle(100, true, true, 500);
-    second.frame = busy;
-    CycleSummary third = cycle(200, true, true, 400);
-    third.frame = small;
-    tracker.cycle(first);
-    tracker.cycle(second);
-    tracker.cycle(third);
+    auto withFrame = [](CycleSummary s, std::shared_ptr<const analysis::Bitmap> frame) {
+        s.frame = std::move(frame);
+        return s;
+    };
+    tracker.cycle(withFrame(cycle(0, true, true, 5), small));
+    tracker.cycle(withFrame(cycle(100, true, true, 500), busy));
+    tracker.cycle(withFrame(cycle(200, true, true, 400), small));
     EXPECT_EQ(tracker.peakFrame(), busy) << "held, not copied";
 
     EXPECT_TRUE(tracker.finish().ended);
@@ -101,19 +112,43 @@ TEST(EventTracker, KeepsTheBusiestFrameAndFinishesOnClose)
 
 TEST(EventTracker, ASourceTakingANewFormatDoesNotEndTheEvent)
 {
-    EventTracker tracker(milliseconds(1000));
+    EventTracker tracker(milliseconds(1000), fakeClock);
     tracker.cycle(cycle(0, true, true, 70));
     // The source stopped from 500 to 3000 ms: the quiet gap counts from its return.
-    tracker.heldUntil(at(3000));
+    tracker.heldUntil(tick(3000));
     EXPECT_FALSE(tracker.cycle(cycle(3100, false, false)).ended) << "the first frame after it only sets the reference";
-    EXPECT_EQ(tracker.deadline(), at(4000));
+    EXPECT_EQ(tracker.deadline(), tick(4000));
     EXPECT_FALSE(tracker.cycle(cycle(3500, true, true, 80)).started) << "the same event goes on";
-    EXPECT_TRUE(tracker.advance(at(4500)).ended);
+    EXPECT_TRUE(tracker.advance(tick(4500)).ended);
     EXPECT_EQ(tracker.ended().end, at(3500)) << "the event still ends with its last moving cycle";
     EXPECT_EQ(tracker.ended().movingCycles, 2);
 
     tracker.cycle(cycle(9000, true, true, 70));
-    EXPECT_EQ(tracker.deadline(), at(10000)) << "a hold belongs to its own event";
+    EXPECT_EQ(tracker.deadline(), tick(10000)) << "a hold belongs to its own event";
+}
+
+TEST(EventTracker, TheWallClockSteppingDoesNotStretchOrShortenAnEvent)
+{
+    struct Step {
+        const char* what;
+        int wallStepMs; // how far the wall clock jumps after the first moving cycle
+    };
+    for (const Step& step : {Step{"set back an hour", -3'600'000}, Step{"set forward an hour", 3'600'000}}) {
+        EventTracker tracker(milliseconds(10'000), fakeClock);
+        ASSERT_TRUE(tracker.cycle(cycle(0, true, true, 70, {}, 0)).started) << step.what;
+        // The clock is stepped: every later cycle's wall time is off by the step.
+        for (int ms = 1000; ms <= 40'000; ms += 1000)
+            EXPECT_FALSE(tracker.cycle(cycle(ms, true, true, 70, {}, ms + step.wallStepMs)).ended) << step.what;
+        EXPECT_FALSE(tracker.advance(tick(49'999)).ended) << step.what;
+        ASSERT_TRUE(tracker.advance(tick(50'000)).ended) << step.what << ": ten seconds after the last movement";
+        EXPECT_EQ(tracker.ended().start, at(0)) << step.what;
+        EXPECT_EQ(tracker.ended().end - tracker.ended().start, milliseconds(40'000))
+            << step.what << ": it lasted as long as it moved";
+
+        // A burst after the gap is an event of its own.
+        EXPECT_TRUE(tracker.cycle(cycle(60'000, true, true, 70, {}, 60'000 + step.wallStepMs)).started) << step.what;
+        EXPECT_EQ(tracker.current().start, at(60'000 + step.wallStepMs)) << step.what << ": shown as the wall clock says";
+    }
 }
 
 TEST(EventTracker, ALongEventKeepsABoundedEvenlySpreadPathWithItsFirstAndNewestPoint)

@@ -3,7 +3,9 @@
 //   events_child log DIR          events into DIR/events.sqlite
 //   events_child clip DIR         clips of a live test source into DIR
 //   events_child full DIR BYTES   both, with files limited to BYTES (a full disk)
+//   events_child event DIR        long clips of noise, each an event in DIR/events.sqlite
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +42,8 @@ Event sample(int n)
     return e;
 }
 
-// One event after another; each ended event is announced once it is in the log.
+// One event after another; each ended event is announced once it is in the log. Stops
+// at the first change the log cannot write.
 int logEvents(const std::string& dir, int count)
 {
     std::string error;
@@ -49,28 +52,33 @@ int logEvents(const std::string& dir, int count)
         say("error " + error);
         return 1;
     }
+    std::atomic<bool> failing = false;
+    log->setWriterListener([&failing](bool written, const std::string& text) {
+        failing = !written;
+        say((written ? "written " : "error ") + text);
+    });
     for (int n = 1; count < 0 || n <= count; ++n) {
         Event e = sample(n);
-        if (!log->addStarted(e)) {
-            say("error " + log->lastError());
-            continue;
-        }
+        log->addStarted(e);
         e.movingCycles = n;
         e.path.assign(static_cast<std::size_t>(n % 50), PathPoint{float(n % 7) / 7, 0.5f});
         e.end = now();
         e.ended = true;
-        if (log->saveEnded(e))
-            say("ended " + std::to_string(e.id) + " " + std::to_string(n));
-        else
-            say("error " + log->lastError());
+        log->saveEnded(e);
+        while (!log->waitWritten(std::chrono::milliseconds(100)))
+            if (failing)
+                return 0;
+        say("ended " + std::to_string(e.id) + " " + std::to_string(n));
     }
     return 0;
 }
 
-// Clips of about half a second of event each, from a live test source encoded as the
-// capture pipeline encodes a raw camera.
-int recordClips(const std::string& dir, const std::string& pattern)
+// Clips of about half a second of event each (several seconds with a log, each an event
+// in it), from a live test source encoded as the capture pipeline encodes a raw camera.
+int recordClips(const std::string& dir, const std::string& pattern, EventLog* log = nullptr)
 {
+    const int every = log ? 250 : 25, last = log ? 200 : 22;
+    Event event;
     gst_init(nullptr, nullptr);
     ClipRecorder recorder(std::chrono::milliseconds(300), std::chrono::milliseconds(300),
                           [](const ClipRecorder::Result& r) {
@@ -103,12 +111,21 @@ int recordClips(const std::string& dir, const std::string& pattern)
         packet.ptsNs = static_cast<std::int64_t>(GST_BUFFER_PTS(buffer));
         packet.stream = 1;
         recorder.pushPacket(packet);
-        if (frame % 25 == 10) {
+        if (frame % every == 10) {
             std::string path, error;
             clip = recorder.begin(dir + "/clip" + std::to_string(frame), path, error);
             say(clip ? "recording " + path : "error " + error);
-        } else if (frame % 25 == 22 && clip) {
+            event = Event{};
+            event.start = event.end = now();
+            event.clip = clip ? path : "";
+            if (log)
+                log->addStarted(event);
+        } else if (frame % every == last && clip) {
             recorder.end(clip);
+            event.ended = true;
+            event.end = now();
+            if (log)
+                log->saveEnded(event);
         }
     }
 }
@@ -125,6 +142,15 @@ int main(int argc, char** argv)
         return logEvents(dir, -1);
     if (mode == "clip")
         return recordClips(dir, "ball");
+    if (mode == "event") {
+        std::string error;
+        auto log = EventLog::open(dir + "/events.sqlite", error);
+        if (!log) {
+            say("error " + error);
+            return 1;
+        }
+        return recordClips(dir, "snow", log.get());
+    }
     if (mode == "full" && argc == 4) {
         // A file-size limit stands in for a full disk; writes beyond it fail with EFBIG
         // instead of ending the program.

@@ -2,6 +2,7 @@
 // events and clips and is killed with SIGKILL; what it left must open and be whole.
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -9,11 +10,14 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QtTest/QTest>
 #include <gtest/gtest.h>
 
 #include "../support/FileSizeLimit.h"
 #include "ClipRecorder.h"
 #include "EventLog.h"
+#include "EventWatcher.h"
 #include "Thumbnail.h"
 #include "TestVideo.h"
 
@@ -138,10 +142,67 @@ TEST(Faults, KilledInTheMiddleOfAClipLeavesOnlyWholeClips)
             EXPECT_TRUE(fs::exists(line.substr(9))) << line;
         }
     EXPECT_GE(expectClipsWhole(folder), 2);
+}
 
-    ClipRecorder::removeLeftovers(folder);
+// Killed while an event's clip is written: at the next start the part that plays is kept
+// under the name its row gives, one that does not is removed with its row saying the clip
+// was lost, and no row names a clip that is not there.
+TEST(Faults, ClipOfAKilledProgramIsKeptWhenItPlaysAndNoRowNamesAMissingClip)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    std::string cut;
+    {
+        Child child({"event", dir.path()});
+        ASSERT_TRUE(child.waitFor("recording", 1));
+        cut = child.lines().back().substr(10);
+        const std::string part = ClipRecorder::temporaryNameOf(cut);
+        // Beyond the file writer's own buffer, so that pictures have reached the file.
+        QDeadlineTimer deadline(60'000);
+        std::error_code ec;
+        while (fs::file_size(part, ec) < 256 * 1024 && !deadline.hasExpired())
+            QThread::msleep(20);
+        ASSERT_FALSE(deadline.hasExpired()) << part;
+    }
+    const std::string unplayable = folder + "/bogus.mkv";
+    std::ofstream(ClipRecorder::temporaryNameOf(unplayable)) << std::string(4096, 'x');
+    std::string error;
+    std::int64_t unplayableId = 0;
+    {
+        auto log = EventLog::open(folder + "/events.sqlite", error);
+        ASSERT_TRUE(log) << error;
+        Event e;
+        e.start = e.end = now();
+        e.clip = unplayable;
+        log->addStarted(e);
+        unplayableId = e.id;
+        ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
+    }
+
+    QStringList said;
+    EventWatcher watcher;
+    QObject::connect(&watcher, &EventWatcher::statusText, [&](const QString& text) { said << text; });
+    QString why;
+    ASSERT_TRUE(watcher.open(dir.path(), why)) << why.toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !said.filter("could not be played").isEmpty(); }, 120'000));
+    EXPECT_EQ(said.filter("could not be played").size(), 1) << said.join('\n').toStdString();
+    EventLog& log = *watcher.log();
+    ASSERT_TRUE(log.waitWritten(std::chrono::seconds(30)));
+
+    EXPECT_GT(readClip(cut).frames, 0) << cut;
+    int named = 0;
+    for (const Event& e : log.events(0, 1000)) {
+        EXPECT_TRUE(e.clip.empty() || fs::exists(e.clip)) << e.id << ": " << e.clip;
+        if (e.clip == cut) {
+            ++named;
+            EXPECT_EQ(log.filesOf(e.id).size(), 1u) << "the kept clip is recorded";
+        }
+    }
+    EXPECT_EQ(named, 1) << "the row of the cut clip names it";
+    EXPECT_EQ(log.event(unplayableId)->clip, "");
+    EXPECT_NE(log.removalReason(unplayable).find("lost"), std::string::npos);
     for (const auto& entry : fs::directory_iterator(folder))
-        EXPECT_EQ(entry.path().extension(), ".webm") << "left over: " << entry.path();
+        EXPECT_NE(entry.path().extension(), ".part") << "left over: " << entry.path();
 }
 
 TEST(Faults, FullDiskIsReportedAndLeavesNothingBroken)
@@ -158,8 +219,11 @@ TEST(Faults, FullDiskIsReportedAndLeavesNothingBroken)
     EXPECT_LT(ended.size(), 200u) << "the disk was never full";
     bool logReported = false;
     for (const std::string& line : child.lines()) {
-        if (line.starts_with("error Cannot record"))
+        // SQLite's own words with the system's reason, never "not an error".
+        if (line.starts_with("error Cannot write the event log")) {
             logReported = true;
+            EXPECT_NE(line.find("disk I/O error"), std::string::npos) << line;
+        }
         if (line.starts_with("error The clip")) {
             EXPECT_NE(line.find("File too large"), std::string::npos) << line;
         }

@@ -148,6 +148,11 @@ TEST(MqttPublisher, StartsBeforeTheBrokerAndEndsWithoutOne)
     Said said(publisher);
     publisher.eventStarted(R"({"event":"start","id":2})");
     EXPECT_TRUE(said.waitFor("Cannot reach the MQTT broker 127.0.0.1:")) << "never reached, so not lost";
+    {
+        events::MqttPublisher nowhere("nosuch.invalid", broker.port(), "porch");
+        Said lookup(nowhere);
+        EXPECT_TRUE(lookup.waitFor("Cannot find the MQTT broker host nosuch.invalid"));
+    }
     ASSERT_TRUE(broker.start());
     MqttSubscriber subscriber(broker.port());
     ASSERT_TRUE(waitConnected(publisher));

@@ -30,6 +30,7 @@ TEST(Retention, RemovesOldestFirstUntilWithinSizeAndAgeAndSaysWhy)
         std::ofstream(path) << std::string(static_cast<std::size_t>(f.kbytes) * 1024, 'x');
         ASSERT_TRUE(log->addFile(0, path, FileKind::Clip, f.kbytes * 1024, today - hours(f.hoursOld)));
     }
+    ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
     const std::string stranger = dir.filePath("not-ours.webm").toStdString();
     std::ofstream(stranger) << std::string(500 * 1024, 'y');
 
@@ -44,6 +45,8 @@ TEST(Retention, RemovesOldestFirstUntilWithinSizeAndAgeAndSaysWhy)
     for (const char* kept : {"middle.webm", "new.jpg", "newest.webm"})
         EXPECT_TRUE(fs::exists(dir.filePath(kept).toStdString())) << kept;
     EXPECT_TRUE(fs::exists(stranger)) << "a file the log does not know is never touched";
+    EXPECT_EQ(log->presentFiles().size(), 3u) << "removals still being written are not counted again";
+    ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
     EXPECT_EQ(log->removalReason(dir.filePath("ancient.bmp").toStdString()), "older than 30 days");
     EXPECT_EQ(log->removalReason(dir.filePath("old.webm").toStdString()), "over the size limit of 0 MB");
     EXPECT_EQ(log->presentFiles().size(), 3u);
@@ -56,10 +59,12 @@ TEST(Retention, RemovesOldestFirstUntilWithinSizeAndAgeAndSaysWhy)
     EXPECT_FALSE(fs::exists(dir.filePath("middle.webm").toStdString())) << "the oldest goes first";
     ASSERT_TRUE(log->addFile(0, dir.filePath("middle.webm").toStdString(), FileKind::Clip, 40 * 1024,
                              today - hours(20)));
+    ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
     std::ofstream(dir.filePath("middle.webm").toStdString()) << std::string(40 * 1024, 'x');
 
     // A file someone already removed leaves the log just the same.
     fs::remove(dir.filePath("middle.webm").toStdString());
     EXPECT_EQ(applyRetention(*log, {60 * 1024, hours(24 * 30)}, today).removed, 1);
+    ASSERT_TRUE(log->waitWritten(std::chrono::seconds(30)));
     EXPECT_EQ(log->presentFiles().size(), 2u);
 }

@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// A FIFO in the temporary folder that nobody writes to: a source reading it blocks in
-// opening it, as on a stale network mount. When the FIFO goes, a reader still blocked
-// gets an empty stream and ends.
+// A FIFO in the temporary folder that nobody writes to: a source reading it waits for
+// pictures that never come. When the FIFO goes, a reader still waiting gets an empty
+// stream and ends.
 struct SilentFifo {
     SilentFifo() : path((QDir::tempPath() + "/fifo-" + QString::number(getpid())).toStdString())
     {
