@@ -101,7 +101,7 @@ void measureRecords(const QString& folder)
         events::Event e;
         e.start = events::now();
         e.end = e.start;
-        e.path.assign(100, analysis::Point{320, 240});
+        e.path.assign(100, events::PathPoint{0.5f, 0.5f});
         QElapsedTimer timer;
         timer.start();
         log->addStarted(e);

@@ -1,11 +1,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "CompareFrames.h"
 
 namespace events {
 
@@ -14,6 +13,14 @@ using TimePoint = std::chrono::time_point<Clock, std::chrono::milliseconds>;
 // A time on a clock that never steps (the wall clock may go back under NTP or by hand):
 // what an event's gap, duration and order are counted on.
 using Instant = std::chrono::time_point<std::chrono::steady_clock, std::chrono::milliseconds>;
+
+// A point of a frame as a fraction of its width and height (0 left and top, 1 right and
+// bottom), so that a path can be laid over any picture of the frame: a thumbnail, a clip.
+struct PathPoint {
+    float x = 0;
+    float y = 0;
+    friend bool operator==(const PathPoint&, const PathPoint&) = default;
+};
 
 // A stretch of movement: from the first confirmed moving cycle to the last cycle that
 // moved before a quiet gap.
@@ -26,12 +33,17 @@ struct Event {
     std::int64_t peakCount = 0;   // changed pixels of the busiest cycle
     double peakPercent = 0;
     int movingCycles = 0;
-    std::vector<analysis::Point> path; // the centre of each moving cycle that had one
+    // The movement's midway points in the order they came, the first and the newest always
+    // among them; a long event keeps every second, fourth ... of the others.
+    std::vector<PathPoint> path;
     std::string thumbnail;        // JPEG of the busiest cycle's frame; empty when none
     std::string clip;             // the clip's final name; empty when none is recorded
     std::int64_t clipDroppedFrames = 0; // the source's pictures the clip lacks
     std::string clipLost;         // why the clip was not saved; empty when it was or none was wanted
 };
+
+// The most points an event's path keeps.
+constexpr std::size_t maxPathPoints = 300;
 
 TimePoint now();
 Instant steadyNow();

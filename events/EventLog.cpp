@@ -1,10 +1,10 @@
 #include "EventLog.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -110,6 +110,10 @@ const char* const migrations[] = {
        CREATE INDEX files_of_event ON files (event_id);)",
     // A clip whose writing fell behind lacks pictures: the event's row says how many.
     R"(ALTER TABLE events ADD COLUMN clip_dropped_frames INTEGER NOT NULL DEFAULT 0;)",
+    // The path in fractions of the frame, thinned, so that it can be drawn over any picture
+    // of the event. Older rows keep their paths in pixels in centre_path: without the
+    // frame's size those cannot be brought to fractions, and their new path stays empty.
+    R"(ALTER TABLE events ADD COLUMN path TEXT NOT NULL DEFAULT '';)",
 };
 static_assert(std::size(migrations) == EventLog::schemaVersion);
 
@@ -135,31 +139,40 @@ FileKind kindOf(const std::string& name)
     return FileKind::Frame;
 }
 
-std::string pathText(const std::vector<analysis::Point>& path)
+// "x,y x,y ...", four decimals: a tenth of a pixel of a large frame. Written and read
+// without the locale, whose decimal point may be a comma.
+std::string pathText(const std::vector<PathPoint>& path)
 {
     std::string text;
-    for (const analysis::Point& p : path) {
+    char number[24];
+    for (const PathPoint& p : path) {
         if (!text.empty())
             text += ' ';
-        text += std::to_string(p.x) + ',' + std::to_string(p.y);
+        text.append(number, std::to_chars(number, std::end(number), p.x, std::chars_format::fixed, 4).ptr);
+        text += ',';
+        text.append(number, std::to_chars(number, std::end(number), p.y, std::chars_format::fixed, 4).ptr);
     }
     return text;
 }
 
-std::vector<analysis::Point> pathOf(const std::string& text)
+std::vector<PathPoint> pathOf(const std::string& text)
 {
-    std::vector<analysis::Point> path;
-    std::istringstream in(text);
-    analysis::Point p;
-    char comma = 0;
-    while (in >> p.x >> comma >> p.y)
+    std::vector<PathPoint> path;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    while (at < end) {
+        PathPoint p;
+        const auto x = std::from_chars(at, end, p.x);
+        if (x.ec != std::errc() || x.ptr == end || *x.ptr != ',')
+            break;
+        const auto y = std::from_chars(x.ptr + 1, end, p.y);
+        if (y.ec != std::errc())
+            break;
         path.push_back(p);
+        at = y.ptr + (y.ptr < end);
+    }
     return path;
 }
-
-constexpr const char* eventColumns =
-    "id, state, start_ms, end_ms, peak_count, peak_percent, moving_cycles, centre_path, thumbnail, clip, "
-    "clip_dropped_frames";
 
 Event eventOf(const Statement& row)
 {
@@ -173,10 +186,10 @@ Event eventOf(const Statement& row)
     e.peakCount = row.integer(4);
     e.peakPercent = row.real(5);
     e.movingCycles = static_cast<int>(row.integer(6));
-    e.path = pathOf(row.text(7));
-    e.thumbnail = row.text(8);
-    e.clip = row.text(9);
-    e.clipDroppedFrames = row.integer(10);
+    e.thumbnail = row.text(7);
+    e.clip = row.text(8);
+    e.clipDroppedFrames = row.integer(9);
+    e.path = pathOf(row.text(10));
     return e;
 }
 
@@ -357,9 +370,35 @@ std::unique_ptr<EventLog> EventLog::open(const std::string& path, std::string& e
     return log;
 }
 
+std::unique_ptr<EventLog> EventLog::openToRead(const std::string& path, std::string& error)
+{
+    std::unique_ptr<EventLog> log(new EventLog);
+    log->path_ = path;
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    log->db_.reset(db);
+    if (opened != SQLITE_OK) {
+        error = "Cannot read the event log " + path + ": " + (db ? sqliteReason(db) : sqlite3_errstr(opened));
+        return nullptr;
+    }
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    // Reads do not wait for writers in WAL: the windows never wait long for one.
+    sqlite3_busy_timeout(db, 100);
+    const Identity identity = identify(db);
+    const std::string why = identity.read ? refusal(identity) : "cannot be read (" + sqliteReason(db) + ")";
+    if (!why.empty() || identity.version == 0) {
+        error = "The event log " + path + " " + (why.empty() ? std::string("holds no events yet") : why);
+        return nullptr;
+    }
+    log->version_ = identity.version;
+    return log;
+}
+
 sqlite3* EventLog::reader()
 {
     // The writer began the file anew (the old one was removed): read the new one.
+    if (!writer_)
+        return db_.get();
     if (const std::uint64_t generation = writer_->generation(); generation != readGeneration_) {
         sqlite3* db = nullptr;
         if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
@@ -375,6 +414,10 @@ sqlite3* EventLog::reader()
 
 bool EventLog::queue(std::string what, std::function<int(sqlite3*)> apply)
 {
+    if (!writer_) {
+        error_ = "The event log " + path_ + " is only read: " + what + " cannot be recorded";
+        return false;
+    }
     return writer_->add({std::move(what), std::move(apply)}, error_);
 }
 
@@ -419,11 +462,11 @@ int writeEvent(sqlite3* db, const Event& e, std::int64_t row, const std::string&
 {
     Statement write(db, (std::string("INSERT INTO events (id, state, start_ms, start_local, start_utc, end_ms, "
                                      "end_local, end_utc, peak_count, peak_percent, moving_cycles, centre_path, "
-                                     "thumbnail, clip) VALUES (") +
-                         id + ", ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)" +
+                                     "path, thumbnail, clip) VALUES (") +
+                         id + ", ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, '', ?12, ?13, ?14)" +
                          (update ? " ON CONFLICT (id) DO UPDATE SET state = ?2, end_ms = ?6, end_local = ?7, "
                                    "end_utc = ?8, peak_count = ?9, peak_percent = ?10, moving_cycles = ?11, "
-                                   "centre_path = ?12, thumbnail = ?13, clip = ?14"
+                                   "path = ?12, thumbnail = ?13, clip = ?14"
                                  : " ON CONFLICT (id) DO NOTHING"))
                             .c_str());
     write.bind(1, row)
@@ -482,14 +525,22 @@ bool EventLog::setClipDroppedFrames(std::int64_t eventId, std::int64_t frames)
                  });
 }
 
-bool EventLog::removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason)
+bool EventLog::removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason,
+                           const std::vector<std::string>& kept)
 {
-    return queue("the removal of event " + std::to_string(eventId), [=](sqlite3* db) {
+    return queue("the removal of event " + std::to_string(eventId), [=, moved = moved_](sqlite3* db) {
+        const std::int64_t row = rowOf(*moved, eventId);
+        for (const std::string& path : kept) {
+            Statement keep(db, "UPDATE files SET event_id = NULL WHERE event_id = ?1 AND path = ?2");
+            keep.bind(1, row).bind(2, path);
+            if (done(keep) != SQLITE_OK)
+                return SQLITE_ERROR;
+        }
         Statement files(db, "UPDATE files SET removed_ms = ?2, removed_reason = ?3 "
                             "WHERE event_id = ?1 AND removed_ms IS NULL");
-        files.bind(1, eventId).bind(2, toMilliseconds(when)).bind(3, reason);
+        files.bind(1, row).bind(2, toMilliseconds(when)).bind(3, reason);
         Statement remove(db, "DELETE FROM events WHERE id = ?1");
-        remove.bind(1, eventId);
+        remove.bind(1, row);
         return done(files) == SQLITE_OK ? done(remove) : SQLITE_ERROR;
     });
 }
@@ -625,27 +676,48 @@ std::string EventLog::removalReason(const std::string& path)
     return query.step() == SQLITE_ROW ? query.text(0) : std::string();
 }
 
-std::int64_t EventLog::eventCount()
+std::string EventLog::eventColumns() const
 {
-    Statement query(reader(), "SELECT count(*) FROM events WHERE state != 'open'");
+    // A log of an older version, read as it is, has no path in fractions yet.
+    return std::string("id, state, start_ms, end_ms, peak_count, peak_percent, moving_cycles, thumbnail, clip, "
+                       "clip_dropped_frames, ") +
+           (version_ >= 3 ? "path" : "''");
+}
+
+std::int64_t EventLog::eventCount(const TimeRange& range)
+{
+    Statement query(reader(), "SELECT count(*) FROM events WHERE state != 'open' AND start_ms >= ?1 AND start_ms < ?2");
+    query.bind(1, toMilliseconds(range.from)).bind(2, toMilliseconds(range.to));
     return query.step() == SQLITE_ROW ? query.integer(0) : 0;
 }
 
-std::vector<Event> EventLog::events(std::int64_t offset, std::int64_t limit)
+std::vector<Event> EventLog::events(std::int64_t offset, std::int64_t limit, const TimeRange& range)
 {
     std::vector<Event> list;
-    Statement query(reader(), (std::string("SELECT ") + eventColumns +
-                                " FROM events WHERE state != 'open' ORDER BY start_ms DESC, id DESC LIMIT ?1 OFFSET ?2")
-                                   .c_str());
-    query.bind(1, limit).bind(2, offset);
+    Statement query(reader(), ("SELECT " + eventColumns() +
+                               " FROM events WHERE state != 'open' AND start_ms >= ?3 AND start_ms < ?4 "
+                               "ORDER BY start_ms DESC, id DESC LIMIT ?1 OFFSET ?2")
+                                  .c_str());
+    query.bind(1, limit).bind(2, offset).bind(3, toMilliseconds(range.from)).bind(4, toMilliseconds(range.to));
     while (query.step() == SQLITE_ROW)
         list.push_back(eventOf(query));
     return list;
 }
 
+std::vector<EventDay> EventLog::eventDays()
+{
+    std::vector<EventDay> days;
+    // SQLite's local time is the C library's, as Qt's is.
+    Statement query(reader(), "SELECT date(start_ms / 1000, 'unixepoch', 'localtime') AS day, count(*) FROM events "
+                              "WHERE state != 'open' GROUP BY day ORDER BY day DESC");
+    while (query.step() == SQLITE_ROW)
+        days.push_back({query.text(0), query.integer(1)});
+    return days;
+}
+
 std::optional<Event> EventLog::event(std::int64_t id)
 {
-    Statement query(reader(), (std::string("SELECT ") + eventColumns + " FROM events WHERE id = ?1").c_str());
+    Statement query(reader(), ("SELECT " + eventColumns() + " FROM events WHERE id = ?1").c_str());
     query.bind(1, id);
     if (query.step() != SQLITE_ROW)
         return std::nullopt;

@@ -21,6 +21,18 @@ namespace events {
 
 enum class FileKind { Clip, Thumbnail, Frame };
 
+// The events that started from `from` (inclusive) to `to` (exclusive).
+struct TimeRange {
+    TimePoint from = TimePoint::min();
+    TimePoint to = TimePoint::max();
+};
+
+// The events of one local day.
+struct EventDay {
+    std::string date; // "2026-12-08"
+    std::int64_t events = 0;
+};
+
 // A file the program wrote into the save folder and still keeps there.
 struct StoredFile {
     std::int64_t id = 0;
@@ -40,7 +52,7 @@ struct StoredFile {
 // its id at once. Reads and changes come from one thread.
 class EventLog {
 public:
-    static constexpr int schemaVersion = 2;
+    static constexpr int schemaVersion = 3;
 
     // Opens or creates the log; null with `error` set when it cannot. Events that were
     // still open when the program stopped are marked interrupted.
@@ -48,6 +60,9 @@ public:
     using MovedIds = std::map<std::int64_t, std::int64_t>;
 
     static std::unique_ptr<EventLog> open(const std::string& path, std::string& error);
+    // Opens an existing log only to read it, as it is: nothing is created, moved on or
+    // marked, and every change fails. A log of an older version reads with what it has.
+    static std::unique_ptr<EventLog> openToRead(const std::string& path, std::string& error);
     ~EventLog();
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
@@ -69,8 +84,12 @@ public:
     // Records how many of the source's pictures the event's clip lacks (its writing fell
     // behind).
     bool setClipDroppedFrames(std::int64_t eventId, std::int64_t frames);
-    // Forgets an event; its files are marked removed by `reason`.
-    bool removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason);
+    // Forgets an event in one transaction: its files are marked removed by `reason` (so
+    // why a file went can be told until the record is pruned), except those in `kept`
+    // (they could not be removed), which stay present files of no event for the retention
+    // to take later.
+    bool removeEvent(std::int64_t eventId, TimePoint when, const std::string& reason,
+                     const std::vector<std::string>& kept = {});
 
     // After a start: records the clips kept from a killed program (their rows name them
     // already), and takes the clip off every row whose clip is not there and never will
@@ -102,8 +121,10 @@ public:
     std::size_t waitingChanges() const;
 
     // Ended and interrupted events, newest first.
-    std::int64_t eventCount();
-    std::vector<Event> events(std::int64_t offset, std::int64_t limit);
+    std::int64_t eventCount(const TimeRange& range = {});
+    std::vector<Event> events(std::int64_t offset, std::int64_t limit, const TimeRange& range = {});
+    // The local days with ended or interrupted events, newest first.
+    std::vector<EventDay> eventDays();
     std::optional<Event> event(std::int64_t id);
 
 private:
@@ -112,6 +133,7 @@ private:
     };
     EventLog() = default;
     bool exec(const char* sql);
+    std::string eventColumns() const;
     sqlite3* reader();
     bool queue(std::string what, std::function<int(sqlite3*)> apply);
 
@@ -120,6 +142,7 @@ private:
     std::unique_ptr<sqlite3, Closer> db_; // for reading, and for setting the file up
     std::string path_;
     std::string error_;
+    int version_ = schemaVersion; // of the file as read
     std::int64_t nextId_ = 1;
     std::uint64_t readGeneration_ = 0; // the writer's file that `db_` reads
     std::shared_ptr<MovedIds> moved_ = std::make_shared<MovedIds>(); // the writer's only

@@ -57,6 +57,9 @@ void EventTracker::start(const CycleSummary& summary, Instant time)
     started_ = time;
     lastMoved_ = time;
     current_.start = summary.time;
+    pathCentres_ = 0;
+    pathStride_ = 1;
+    pathTail_ = false;
     peakFrame_.reset();
     take(summary, time);
 }
@@ -66,14 +69,40 @@ void EventTracker::take(const CycleSummary& summary, Instant time)
     lastMoved_ = std::max(lastMoved_, time);
     current_.end = current_.start + (lastMoved_ - started_);
     ++current_.movingCycles;
-    if (summary.centre)
-        current_.path.push_back(*summary.centre);
+    // Without the frame there is no size to measure the centre against.
+    if (summary.centre && summary.frame && !summary.frame->empty())
+        addToPath({float((summary.centre->x + 0.5) / summary.frame->width()),
+                   float((summary.centre->y + 0.5) / summary.frame->height())});
     if (current_.movingCycles == 1 || summary.changed > current_.peakCount) {
         current_.peakCount = summary.changed;
         current_.peakPercent = summary.percent;
         // Frames are never written once made: holding one costs no copy.
         if (summary.frame)
             peakFrame_ = summary.frame;
+    }
+}
+
+void EventTracker::addToPath(PathPoint point)
+{
+    // Thinning by halves keeps the kept points evenly spread over the event, whatever its
+    // length, at a constant cost per cycle.
+    std::vector<PathPoint>& path = current_.path;
+    if (pathTail_)
+        path.pop_back();
+    const bool onStride = pathCentres_++ % pathStride_ == 0;
+    path.push_back(point);
+    pathTail_ = !onStride;
+    if (!onStride || path.size() < maxPathPoints)
+        return;
+    const bool newestGoes = path.size() % 2 == 0;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < path.size(); i += 2)
+        path[kept++] = path[i];
+    path.resize(kept);
+    pathStride_ *= 2;
+    if (newestGoes) {
+        path.push_back(point);
+        pathTail_ = true;
     }
 }
 

@@ -56,6 +56,7 @@ public:
 private:
     void start(const CycleSummary& summary, Instant time);
     void take(const CycleSummary& summary, Instant time);
+    void addToPath(PathPoint point);
     void close();
 
     std::chrono::milliseconds gap_;
@@ -65,6 +66,11 @@ private:
     Instant started_{};   // of the open event
     Instant lastMoved_{}; // of the open event
     Instant heldUntil_{}; // of the open event
+    // The open event's path keeps every `pathStride_`-th midway point, and its newest
+    // one, which may lie between (`pathTail_`).
+    std::int64_t pathCentres_ = 0;
+    std::int64_t pathStride_ = 1;
+    bool pathTail_ = false;
     Event ended_;
     std::shared_ptr<const analysis::Bitmap> peakFrame_;
     std::shared_ptr<const analysis::Bitmap> endedPeakFrame_;

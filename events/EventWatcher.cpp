@@ -240,6 +240,8 @@ void EventWatcher::cycleEvaluated(const CycleSummary& summary)
         ended();
     if (change.started)
         started(summary);
+    else if (tracker_.open() && summary.moving)
+        emit eventUpdated(tracker_.current());
     // The clip's after-roll counts from the last movement, not from the quiet gap's end.
     if (clip_ != 0 && tracker_.open() && summary.moving)
         recorder_->moved(clip_);
@@ -586,32 +588,47 @@ void EventWatcher::setDiskSpaceProbe(DiskSpaceProbe probe)
     diskSpace_ = probe ? std::move(probe) : DiskSpaceProbe(diskSpaceOf);
 }
 
-bool EventWatcher::deleteEvent(std::int64_t id, QString& error)
+bool EventWatcher::deleteEvent(std::int64_t id, QString& message)
 {
     if (!log_) {
-        error = "No event log is open";
+        message = "No event log is open";
+        return false;
+    }
+    if (tracker_.open() && tracker_.current().id == id) {
+        message = QStringLiteral("The event in progress can be deleted once it ends");
         return false;
     }
     const std::optional<Event> e = log_->event(id);
     if (!e) {
-        error = QStringLiteral("There is no event %1").arg(id);
+        message = QStringLiteral("There is no event %1").arg(id);
+        return false;
+    }
+    if (awaitingClip_.contains(e->clip)) {
+        message = QStringLiteral("The clip of this event is still being written; it can be deleted in a moment");
         return false;
     }
     std::set<std::string> paths{e->clip, e->thumbnail};
     for (const StoredFile& file : log_->filesOf(id))
         paths.insert(file.path);
+    // What cannot be removed now (a file made read-only, a folder of another user) does not
+    // keep the event: the user asked for it to go.
+    std::vector<std::string> kept;
+    QStringList left;
     for (const std::string& path : paths) {
         std::error_code ec;
         if (!path.empty() && !fs::remove(path, ec) && ec) {
-            error = QString::fromStdString("Cannot remove " + path + ": " + ec.message());
-            return false;
+            kept.push_back(path);
+            left << QString::fromStdString(path + " (" + ec.message() + ")");
         }
     }
-    if (!log_->removeEvent(id, now(), "event deleted")) {
-        error = QString::fromStdString(log_->lastError());
+    if (!log_->removeEvent(id, now(), "event deleted", kept)) {
+        message = QString::fromStdString(log_->lastError());
         return false;
     }
     listedBytes_ = -1;
+    message = left.isEmpty() ? QString()
+                             : "The event was deleted, but " + left.join(", ") +
+                                   " could not be removed; it goes with the old files when it can";
     emit eventRemoved(id);
     return true;
 }

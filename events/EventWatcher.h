@@ -72,8 +72,10 @@ public:
     void pushPacket(const platform::Packet& packet);
     std::function<void(const platform::Packet&)> packetTap();
 
-    // Removes an event from the log with its files.
-    bool deleteEvent(std::int64_t id, QString& error);
+    // Removes an ended event from the log with its files. False, with `message` saying
+    // why, when the event stays; true when it went, with `message` naming any file that
+    // could not be removed (it stays recorded, for the removal of old files to take).
+    bool deleteEvent(std::int64_t id, QString& message);
     // Ends the open event now; its clip is completed on the recorder's thread and reported
     // as it is. Only destroying the watcher (the program ends) waits for the clips.
     void finish();
@@ -97,6 +99,9 @@ public:
     Notifier& notifier() { return *notifier_; }
 
     bool eventOpen() const { return tracker_.open(); }
+    // The open event (null: none) and the frame of its busiest cycle so far.
+    const Event* openEvent() const { return tracker_.open() ? &tracker_.current() : nullptr; }
+    const std::shared_ptr<const analysis::Bitmap>& openPeakFrame() const { return tracker_.peakFrame(); }
     // Whether clips are recorded: records are kept and the settings ask for clips. A raw
     // source encodes its clip stream only while they are.
     bool clipsWanted() const { return clipsWanted_; }
@@ -108,6 +113,8 @@ signals:
     // A log was opened or closed: whatever showed the previous one reads it again.
     void opened();
     void eventStarted(const events::Event& event);
+    // The open event moved again: its end, peak or path changed.
+    void eventUpdated(const events::Event& event);
     // The event's movement is over: it ends now. `eventEnded` follows once its clip is
     // complete or lost.
     void movementEnded(const events::Event& event);

@@ -74,24 +74,6 @@ bool containsFileSource(GstElement* element)
     return found;
 }
 
-std::shared_ptr<const analysis::Bitmap> picturesOf(GstSample* sample, FramePool& pictures)
-{
-    GstVideoInfo info;
-    GstCaps* caps = gst_sample_get_caps(sample);
-    GstBuffer* buffer = gst_sample_get_buffer(sample);
-    if (!caps || !buffer || !gst_video_info_from_caps(&info, caps) || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGR)
-        return {};
-    GstVideoFrame frame;
-    if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ))
-        return {};
-    std::shared_ptr<const analysis::Bitmap> copy =
-        pictures.copy(static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
-                      GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
-                      GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
-    gst_video_frame_unmap(&frame);
-    return copy;
-}
-
 } // namespace
 
 std::unique_ptr<CapturePipeline> CapturePipeline::start(gst::Element source, const GstCaps* requested,
@@ -449,7 +431,7 @@ GstFlowReturn CapturePipeline::onSample(GstElement* sink, gpointer data)
     gst::Sample sample(gst_app_sink_pull_sample(GST_APP_SINK(sink)));
     if (!sample)
         return GST_FLOW_OK;
-    std::shared_ptr<const analysis::Bitmap> pixels = picturesOf(sample.get(), self->pictures_);
+    std::shared_ptr<const analysis::Bitmap> pixels = self->pictures_.copy(sample.get());
     if (!pixels)
         return GST_FLOW_OK;
     const auto arrived = std::chrono::steady_clock::now().time_since_epoch();

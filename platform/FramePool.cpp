@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include <gst/video/video.h>
+
 namespace platform {
 
 class FramePool::Pool : public std::enable_shared_from_this<Pool> {
@@ -56,6 +58,23 @@ std::shared_ptr<const analysis::Bitmap> FramePool::copy(const std::uint8_t* rows
     const auto rowBytes = static_cast<std::size_t>(width) * 3;
     for (int y = 0; y < height; ++y)
         std::memcpy(picture->row(y), rows + y * bytesPerLine, rowBytes);
+    return picture;
+}
+
+std::shared_ptr<const analysis::Bitmap> FramePool::copy(GstSample* sample)
+{
+    GstVideoInfo info;
+    GstCaps* caps = gst_sample_get_caps(sample);
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (!caps || !buffer || !gst_video_info_from_caps(&info, caps) || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGR)
+        return {};
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ))
+        return {};
+    std::shared_ptr<const analysis::Bitmap> picture =
+        copy(static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)), GST_VIDEO_FRAME_WIDTH(&frame),
+             GST_VIDEO_FRAME_HEIGHT(&frame), GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
+    gst_video_frame_unmap(&frame);
     return picture;
 }
 

@@ -6,6 +6,8 @@
 
 #include "Bitmap.h"
 
+typedef struct _GstSample GstSample;
+
 namespace platform {
 
 // The memory of a source's frames: each frame is copied once out of the pipeline's
@@ -23,6 +25,9 @@ public:
     // null when the rows are missing or overlap.
     std::shared_ptr<const analysis::Bitmap> copy(const std::uint8_t* rows, int width, int height,
                                                  std::ptrdiff_t bytesPerLine);
+    // A copy of the picture of a GStreamer sample of blue-green-red video; null when it
+    // holds none.
+    std::shared_ptr<const analysis::Bitmap> copy(GstSample* sample);
 
     class Pool;
 

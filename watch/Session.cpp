@@ -136,6 +136,7 @@ void Session::useFolder()
     // evaluation uses the folder as given, relative ones below the working directory.
     evaluation_.setSaveFolder((saveFolder_.isEmpty() ? defaultFolder : saveFolder_).toStdString());
     events_->setFolder(recording_ ? saveFolderPath() : QString());
+    emit saveFolderChanged(saveFolderPath());
 }
 
 bool Session::setBroker(const QString& text, QString& error)

@@ -85,6 +85,8 @@ public:
 signals:
     // A fault or a change of the events or the broker, in words for the status line.
     void statusText(const QString& text);
+    // The save folder (as a full path) may have changed, or whether events keep records there.
+    void saveFolderChanged(const QString& path);
 
 private:
     void cycleEvaluated(const Cycle& cycle) override;

@@ -388,6 +388,9 @@ void TVideo::FormCreate()
     connect(SaveOMBox, &QCheckBox::toggled, session_.get(), &watch::Session::setRecording);
     session_->setRecording(SaveOMBox->isChecked());
     EventsForm = new EventsWindow(session_->events(), this);
+    // The events of the save folder are shown whether or not Save On Move is on.
+    EventsForm->showFolder(session_->saveFolderPath());
+    connect(session_.get(), &watch::Session::saveFolderChanged, EventsForm, &EventsWindow::showFolder);
     app::addEventsItem(*Video1, *session_, this);
     detection_->dialog()->setEventWatcher(&session_->events());
 }

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <QDate>
+#include <QDateTime>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -38,7 +40,7 @@ Event sample(std::int64_t startMs)
     e.peakCount = 12;
     e.peakPercent = 0.5;
     e.movingCycles = 1;
-    e.path = {{1, 2}};
+    e.path = {{0.5f, 0.25f}};
     e.clip = "/clips/a.webm";
     return e;
 }
@@ -64,7 +66,7 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
         a.peakCount = 999;
         a.peakPercent = 12.5;
         a.movingCycles = 7;
-        a.path = {{1, 2}, {-3, 40}};
+        a.path = {{0.1234f, 0.5f}, {1, 0}};
         a.thumbnail = "/clips/a.jpg";
         a.ended = true;
         ASSERT_TRUE(log->saveEnded(a)) << log->lastError();
@@ -92,7 +94,7 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
     EXPECT_EQ(a.peakCount, 999);
     EXPECT_DOUBLE_EQ(a.peakPercent, 12.5);
     EXPECT_EQ(a.movingCycles, 7);
-    EXPECT_EQ(a.path, (std::vector<analysis::Point>{{1, 2}, {-3, 40}}));
+    EXPECT_EQ(a.path, (std::vector<PathPoint>{{0.1234f, 0.5f}, {1, 0}}));
     EXPECT_EQ(a.thumbnail, "/clips/a.jpg");
     EXPECT_EQ(a.clip, "/clips/a.webm");
 
@@ -101,11 +103,18 @@ TEST(EventLog, RecordsEventsAndFilesAcrossReopening)
     EXPECT_EQ(files[0].path, "/images/0.5.bmp") << "oldest first";
     EXPECT_EQ(files[0].eventId, 0);
     EXPECT_EQ(files[1].kind, FileKind::Clip);
-    ASSERT_TRUE(log->removeEvent(first, a.end, "deleted"));
+    // Deleting forgets the event and marks its files removed; a file it could not remove
+    // stays recorded as a present file of no event, for the retention.
+    ASSERT_TRUE(log->addFile(a.id, "/clips/a.jpg", FileKind::Thumbnail, 10, a.end));
+    ASSERT_TRUE(log->removeEvent(first, a.end, "event deleted", {"/clips/a.jpg"})) << log->lastError();
     ASSERT_TRUE(log->waitWritten(written));
     EXPECT_EQ(log->eventCount(), 1);
-    EXPECT_EQ(log->presentFiles().size(), 1u);
-    EXPECT_EQ(log->removalReason("/clips/a.webm"), "deleted");
+    EXPECT_FALSE(log->event(first));
+    const std::vector<StoredFile> left = log->presentFiles();
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[1].path, "/clips/a.jpg");
+    EXPECT_EQ(left[1].eventId, 0);
+    EXPECT_EQ(log->removalReason("/clips/a.webm"), "event deleted");
 
     // The times are kept in words as well, local with the date and UTC.
     sqlite3* db = nullptr;
@@ -342,4 +351,144 @@ TEST(EventLog, FullDiskKeepsChangesUntilThereIsRoom)
     ASSERT_EQ(told.size(), 2u);
     EXPECT_NE(told[0].find("disk I/O error"), std::string::npos) << told[0];
     EXPECT_NE(told[1].find("written again"), std::string::npos) << told[1];
+}
+
+namespace {
+
+// A log as version 2 of the program left it: pixel paths in centre_path, no path column.
+void writeVersion2Log(const std::string& path)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, R"(PRAGMA journal_mode = WAL;
+      CREATE TABLE events (
+        id INTEGER PRIMARY KEY,
+        state TEXT NOT NULL CHECK (state IN ('open', 'ended', 'interrupted')),
+        start_ms INTEGER NOT NULL, start_local TEXT NOT NULL, start_utc TEXT NOT NULL,
+        end_ms INTEGER NOT NULL, end_local TEXT NOT NULL, end_utc TEXT NOT NULL,
+        peak_count INTEGER NOT NULL, peak_percent REAL NOT NULL, moving_cycles INTEGER NOT NULL,
+        centre_path TEXT NOT NULL, thumbnail TEXT NOT NULL, clip TEXT NOT NULL,
+        clip_dropped_frames INTEGER NOT NULL DEFAULT 0);
+      CREATE INDEX events_newest ON events (start_ms DESC, id DESC);
+      CREATE TABLE files (id INTEGER PRIMARY KEY, event_id INTEGER, path TEXT NOT NULL,
+        kind TEXT NOT NULL CHECK (kind IN ('clip', 'thumbnail', 'frame')),
+        bytes INTEGER NOT NULL, created_ms INTEGER NOT NULL, removed_ms INTEGER, removed_reason TEXT);
+      INSERT INTO events VALUES (3, 'ended', 1800000000000, '', '', 1800000004000, '', '', 50, 1.0, 4,
+                                 '10,20 30,40', '/clips/3.jpg', '/clips/3.mkv', 2);
+      INSERT INTO events VALUES (9, 'interrupted', 1800000100000, '', '', 1800000100000, '', '', 7, 0.1, 1,
+                                 '', '', '', 0);
+      INSERT INTO files VALUES (1, 3, '/clips/3.mkv', 'clip', 1000, 1800000004000, NULL, NULL);
+      PRAGMA user_version = 2;)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+}
+
+std::vector<std::int64_t> idsOf(const std::vector<Event>& list)
+{
+    std::vector<std::int64_t> ids;
+    for (const Event& e : list)
+        ids.push_back(e.id);
+    return ids;
+}
+
+} // namespace
+
+TEST(EventLog, AVersion2LogReadsAsItIsAndMovesOnKeepingEveryRow)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("events.sqlite").toStdString();
+    writeVersion2Log(path);
+    const std::string before = contents(path);
+    std::string error;
+    {
+        // Looking changes nothing, and gives the rows with what they have.
+        auto reader = EventLog::openToRead(path, error);
+        ASSERT_TRUE(reader) << error;
+        EXPECT_EQ(idsOf(reader->events(0, 10)), (std::vector<std::int64_t>{9, 3}));
+        EXPECT_TRUE(reader->event(3)->path.empty());
+        Event e = sample(1'800'000'200'000);
+        EXPECT_FALSE(reader->addStarted(e)) << "a log opened to read takes no change";
+    }
+    EXPECT_EQ(contents(path), before) << "left as it was";
+
+    auto log = EventLog::open(path, error);
+    ASSERT_TRUE(log) << error;
+    ASSERT_TRUE(log->waitWritten(written));
+    const std::optional<Event> old = log->event(3);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->end - old->start, std::chrono::milliseconds(4000));
+    EXPECT_EQ(old->peakCount, 50);
+    EXPECT_EQ(old->movingCycles, 4);
+    EXPECT_EQ(old->thumbnail, "/clips/3.jpg");
+    EXPECT_EQ(old->clip, "/clips/3.mkv");
+    EXPECT_EQ(old->clipDroppedFrames, 2);
+    EXPECT_TRUE(old->path.empty()) << "pixels without the frame's size give no fractions";
+    EXPECT_TRUE(log->event(9)->interrupted);
+    EXPECT_EQ(log->filesOf(3).size(), 1u);
+
+    Event e = sample(1'800'000'200'000);
+    e.path = {{0, 0}, {0.5f, 0.75f}, {1, 1}};
+    ASSERT_TRUE(log->addStarted(e));
+    e.ended = true;
+    ASSERT_TRUE(log->saveEnded(e)) << log->lastError();
+    ASSERT_TRUE(log->waitWritten(written));
+    EXPECT_EQ(log->event(e.id)->path, e.path);
+    EXPECT_EQ(log->eventCount(), 3);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* query = nullptr;
+    sqlite3_prepare_v2(db, "SELECT centre_path FROM events WHERE id = 3", -1, &query, nullptr);
+    ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)), "10,20 30,40") << "kept as it was";
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+}
+
+TEST(EventLog, OpeningToReadNeverMakesALog)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("events.sqlite").toStdString();
+    std::string error;
+    EXPECT_FALSE(EventLog::openToRead(path, error));
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(EventLog, EventsAreListedByLocalDay)
+{
+    QTemporaryDir dir;
+    std::string error;
+    auto log = EventLog::open(dir.filePath("events.sqlite").toStdString(), error);
+    ASSERT_TRUE(log) << error;
+    // Two events on one local day (at its first and last minute), one the day before.
+    const QDate day(2027, 3, 10);
+    const auto at = [](const QDateTime& time) { return time.toMSecsSinceEpoch(); };
+    const std::int64_t starts[] = {at(day.startOfDay()), at(day.startOfDay().addSecs(24 * 3600 - 60)),
+                                   at(day.addDays(-1).startOfDay().addSecs(12 * 3600))};
+    std::vector<std::int64_t> ids;
+    for (const std::int64_t start : starts) {
+        Event e = sample(start);
+        ASSERT_TRUE(log->addStarted(e));
+        e.ended = true;
+        ASSERT_TRUE(log->saveEnded(e));
+        ids.push_back(e.id);
+    }
+    Event open = sample(starts[0] + 1000);
+    ASSERT_TRUE(log->addStarted(open)); // in progress: not listed
+    ASSERT_TRUE(log->waitWritten(written));
+
+    const std::vector<EventDay> days = log->eventDays();
+    ASSERT_EQ(days.size(), 2u);
+    EXPECT_EQ(days[0].date, "2027-03-10");
+    EXPECT_EQ(days[0].events, 2);
+    EXPECT_EQ(days[1].date, "2027-03-09");
+    EXPECT_EQ(days[1].events, 1);
+
+    const TimeRange range{fromMilliseconds(at(day.startOfDay())), fromMilliseconds(at(day.addDays(1).startOfDay()))};
+    EXPECT_EQ(log->eventCount(range), 2);
+    EXPECT_EQ(idsOf(log->events(0, 10, range)), (std::vector<std::int64_t>{ids[1], ids[0]}));
+    EXPECT_EQ(idsOf(log->events(1, 10, range)), (std::vector<std::int64_t>{ids[0]})) << "paged within the day";
+    EXPECT_EQ(log->eventCount(), 3);
 }

@@ -38,6 +38,9 @@ CycleSummary cycle(int ms, bool moving, bool confirmed, std::int64_t changed = 0
     s.changed = changed;
     s.percent = double(changed) / 100;
     s.centre = centre;
+    // A centre is measured against the frame's size.
+    if (centre)
+        s.frame = std::make_shared<const analysis::Bitmap>(100, 100, analysis::PixelFormat::Bgr24);
     return s;
 }
 
@@ -65,7 +68,7 @@ TEST(EventTracker, StartsAtFirstConfirmedMovementAndEndsAfterQuietGap)
     EXPECT_EQ(e.movingCycles, 2);
     EXPECT_EQ(e.peakCount, 90);
     EXPECT_DOUBLE_EQ(e.peakPercent, 0.9);
-    EXPECT_EQ(e.path, (std::vector<analysis::Point>{{3, 4}, {5, 6}}));
+    EXPECT_EQ(e.path, (std::vector<PathPoint>{{0.035f, 0.045f}, {0.055f, 0.065f}})) << "pixel centres in fractions";
 }
 
 TEST(EventTracker, CycleAfterTheGapEndsOneEventAndStartsTheNext)
@@ -146,4 +149,32 @@ TEST(EventTracker, TheWallClockSteppingDoesNotStretchOrShortenAnEvent)
         EXPECT_TRUE(tracker.cycle(cycle(60'000, true, true, 70, {}, 60'000 + step.wallStepMs)).started) << step.what;
         EXPECT_EQ(tracker.current().start, at(60'000 + step.wallStepMs)) << step.what << ": shown as the wall clock says";
     }
+}
+
+TEST(EventTracker, ALongEventKeepsABoundedEvenlySpreadPathWithItsFirstAndNewestPoint)
+{
+    EventTracker tracker(milliseconds(10'000));
+    // One pixel further right each cycle, on a frame wide enough for all of them.
+    const auto wide = std::make_shared<const analysis::Bitmap>(20'000, 1, analysis::PixelFormat::Bgr24);
+    const auto pointAt = [](int cycle) { return float((cycle + 0.5) / 20'000); };
+    for (int i = 0; i < 20'000; ++i) {
+        CycleSummary s = cycle(i, true, true, 10, analysis::Point{i, 0});
+        s.frame = wide;
+        tracker.cycle(s);
+        const std::vector<PathPoint>& path = tracker.current().path;
+        ASSERT_LE(path.size(), maxPathPoints) << "after cycle " << i;
+        ASSERT_EQ(path.front().x, pointAt(0)) << "after cycle " << i;
+        ASSERT_EQ(path.back().x, pointAt(i)) << "the newest point, after cycle " << i;
+    }
+    const std::vector<PathPoint> path = tracker.current().path;
+    EXPECT_GE(path.size(), maxPathPoints / 2);
+    // Apart from the newest, the points lie one stride of cycles apart.
+    const float stride = path[1].x - path[0].x;
+    for (std::size_t i = 1; i + 1 < path.size(); ++i)
+        EXPECT_NEAR(path[i].x - path[i - 1].x, stride, 1e-6) << "point " << i;
+    EXPECT_TRUE(tracker.finish().ended);
+    EXPECT_EQ(tracker.ended().path, path);
+
+    tracker.cycle(cycle(30'000, true, true, 10, analysis::Point{50, 50}));
+    EXPECT_EQ(tracker.current().path, (std::vector<PathPoint>{{0.505f, 0.505f}})) << "the next event starts anew";
 }

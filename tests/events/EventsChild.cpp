@@ -61,7 +61,7 @@ int logEvents(const std::string& dir, int count)
         Event e = sample(n);
         log->addStarted(e);
         e.movingCycles = n;
-        e.path.assign(static_cast<std::size_t>(n % 50), analysis::Point{n, n});
+        e.path.assign(static_cast<std::size_t>(n % 50), PathPoint{float(n % 7) / 7, 0.5f});
         e.end = now();
         e.ended = true;
         log->saveEnded(e);
