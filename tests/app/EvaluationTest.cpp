@@ -212,6 +212,8 @@ TEST_F(Evaluation, FullDiskSkipsSavesToldOnceInTheStatusLineWithoutABoxAndAutoGo
     video->SaveOMBox->setChecked(true);
     video->MinMoveSpinBox->setValue(-1); // every compared cycle is movement
     video->CapSpeedSpinBox->setValue(1);
+    // Auto starts the video it compares.
+    setenv("CAPTURE_SOURCES", "Test|videotestsrc is-live=true ! video/x-raw,width=320,height=240", 1);
     onClipboard(frame(0));
     evoluteOne();
     QTest::mouseClick(video->AutoBut, Qt::LeftButton);
