@@ -429,7 +429,10 @@ TEST(Headless, SaveOnMoveKeepsTheFolderWithinItsLimitThroughOneLongEvent)
     ASSERT_TRUE(program.waitForFinished(30000));
     out += program.readAllStandardOutput();
     ASSERT_GE(out.count("\"saved\""), 20) << out.toStdString() << program.readAllStandardError().toStdString();
-    EXPECT_LE(largest, (2 << 20) + (64 << 10)) << "the clip's writer may lag its last check by a picture or two";
+    // The clip's writer may lag its last check by a picture or two, and the log's writer
+    // adds the journal pages of the changes still queued after it; before, the folder grew
+    // to twice the limit and more.
+    EXPECT_LE(largest, (2 << 20) + (256 << 10));
 
     bool allJson = false;
     const std::vector<QJsonObject> lines = jsonLines(out, allJson);
