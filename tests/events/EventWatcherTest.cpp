@@ -236,6 +236,7 @@ TEST(EventWatcher, TheLogKnowsTheSizeOfThePeaksThumbnail)
     ASSERT_EQ(ended.size(), 1);
 
     const Event e = ended[0][0].value<Event>();
+    ASSERT_TRUE(watcher.log()->waitWritten(std::chrono::seconds(30)));
     const std::vector<StoredFile> files = watcher.log()->filesOf(e.id);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].kind, FileKind::Thumbnail);
