@@ -58,7 +58,9 @@ void fillLog(const std::string& folder, int count)
     ASSERT_TRUE(writeThumbnail(frame, folder + "/shared.jpg", error)) << error;
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((folder + "/events.sqlite").c_str(), &db), SQLITE_OK);
-    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    // The watcher's own writer may hold the lock for a moment (its tidying at open).
+    sqlite3_busy_timeout(db, 30'000);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_stmt* insert = nullptr;
     sqlite3_prepare_v2(db,
                        "INSERT INTO events (state, start_ms, start_local, start_utc, end_ms, end_local, end_utc, "
@@ -72,11 +74,11 @@ void fillLog(const std::string& folder, int count)
         const std::string clip = folder + "/clip" + std::to_string(i) + ".webm";
         sqlite3_bind_text(insert, 3, thumbnail.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(insert, 4, clip.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_step(insert);
+        ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE) << sqlite3_errmsg(db);
         sqlite3_reset(insert);
     }
     sqlite3_finalize(insert);
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    ASSERT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     std::ofstream(folder + "/clip" + std::to_string(count - 1) + ".webm") << "clip";
 }
