@@ -148,6 +148,7 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
             colour.width() == earlier.width() && colour.height() == earlier.height())
             lastColourfulness_ = colourfulness(colour);
         result = last_;
+        result.lightChange = result.infrared = false; // the light held
         result.moving = result.changed() > minimalMovement;
         result.confirmed = result.confirmed && result.moving;
         ranPixels_ = sceneRan_ = false;

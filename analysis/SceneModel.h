@@ -83,6 +83,7 @@ private:
 
     // Each cycle's work.
     std::vector<std::uint8_t> picture_;   // the binned picture
+    std::vector<std::uint8_t> aligned_;   // the scene, aligned
     std::vector<std::uint8_t> expected_;  // the scene, aligned and in this picture's light
     std::vector<std::uint16_t> sums_, expectedSums_, low_, high_; // 3 x 3 sums; the expected sums' 3 x 3 range
     std::vector<std::uint8_t> state_;     // 0 unchanged, 1 brighter, 2 darker; after the areas: counted only
