@@ -27,7 +27,7 @@ constexpr int quietRate = 4, changedRate = 9, relearnRate = 2;
 constexpr int absorbAfter = 200;
 // An area counts when at least this share of it lies where an area was in the cycle before.
 constexpr double trackedShare = 0.5;
-constexpr int near = 1;
+constexpr int near = 1, farthest = 6; // pixels an area may move in a cycle, and after several
 constexpr int clippedHigh = 250, clippedLow = 5;
 // An area is light on its scene when the scene has this much texture (a variance) and the
 // fit leaves at most this share of the picture's variance.
@@ -520,20 +520,21 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
 {
     const int w = width_, h = height_;
     const std::size_t n = picture_.size();
-    // The largest age within a pixel: where an area was in the cycle before.
+    // The largest age within reach: where an area was in the last picture.
     ageNear_.resize(n);
     work8_.resize(n);
+    const int reach = std::clamp(near * rules.elapsed, near, farthest);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             std::uint8_t m = 0;
-            for (int k = std::max(0, x - near); k <= std::min(w - 1, x + near); ++k)
+            for (int k = std::max(0, x - reach); k <= std::min(w - 1, x + reach); ++k)
                 m = std::max(m, age_[index(k, y)]);
             work8_[index(x, y)] = m;
         }
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             std::uint8_t m = 0;
-            for (int k = std::max(0, y - near); k <= std::min(h - 1, y + near); ++k)
+            for (int k = std::max(0, y - reach); k <= std::min(h - 1, y + reach); ++k)
                 m = std::max(m, work8_[index(x, k)]);
             ageNear_[index(x, y)] = m;
         }

@@ -15,6 +15,7 @@ struct SceneRules {
     double noiseFactor = 3.0;
     bool specks = true;          // changed areas smaller than a share of the frame do not count
     int trackCycles = 2;         // an area counts once it was seen in this many cycles running (1: at once)
+    int elapsed = 1;             // cycles since the last new picture: what moves may have moved that much further
 };
 
 // How a cycle's changes against the scene fared, in pixels of the analysis picture.
