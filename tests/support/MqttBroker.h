@@ -77,8 +77,8 @@ private:
     QProcess process_;
 };
 
-// A subscriber to video/# that keeps a durable session (QoS 1), so that what is
-// published while it is away reaches it once it is back.
+// A subscriber to video/# (or other topic filters) that keeps a durable session (QoS 1),
+// so that what is published while it is away reaches it once it is back.
 class MqttSubscriber {
 public:
     struct Message {
@@ -87,13 +87,16 @@ public:
         bool retained = false;
     };
 
-    explicit MqttSubscriber(int port, std::string id = "test-subscriber")
+    explicit MqttSubscriber(int port, std::string id = "test-subscriber",
+                            std::vector<std::string> filters = {"video/#"})
+        : filters_(std::move(filters))
     {
         mosquitto_lib_init();
         client_ = mosquitto_new(id.c_str(), false, this);
-        mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
+        mosquitto_connect_callback_set(client_, [](mosquitto* m, void* self, int rc) {
             if (rc == 0)
-                mosquitto_subscribe(m, nullptr, "video/#", 1);
+                for (const std::string& filter : static_cast<MqttSubscriber*>(self)->filters_)
+                    mosquitto_subscribe(m, nullptr, filter.c_str(), 1);
         });
         mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
             auto* me = static_cast<MqttSubscriber*>(self);
@@ -119,9 +122,11 @@ public:
         mosquitto_destroy(client_);
     }
 
-    // Waits until `count` subscriptions were acknowledged.
-    bool waitSubscribed(int count = 1)
+    // Waits until `count` subscriptions were acknowledged (0: one for each filter).
+    bool waitSubscribed(int count = 0)
     {
+        if (count == 0)
+            count = int(filters_.size());
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return subscriptions_ >= count; });
     }
@@ -149,6 +154,7 @@ public:
     }
 
 private:
+    std::vector<std::string> filters_;
     mosquitto* client_ = nullptr;
     std::mutex mutex_;
     std::condition_variable changed_;
