@@ -44,7 +44,8 @@ std::string MqttPublisher::topicLevel(std::string_view name)
     return level.empty() ? "camera" : level;
 }
 
-MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view camera, Discovery discovery)
+MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view camera, Discovery discovery,
+                             const Login& login)
     : host_(host), port_(port)
 {
     const std::string base = "video/" + topicLevel(camera);
@@ -64,6 +65,8 @@ MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view
     mosquitto_publish_callback_set(client_, &MqttPublisher::onPublish);
     const std::string offline = "offline";
     mosquitto_will_set(client_, statusTopic_.c_str(), int(offline.size()), offline.data(), qos, true);
+    if (!login.user.empty())
+        mosquitto_username_pw_set(client_, login.user.c_str(), login.password.c_str());
     mosquitto_reconnect_delay_set(client_, 1, 30, true);
     // The network thread runs before the first connect, so that it makes that connect and
     // keeps trying when the broker is not there yet; connecting first would fail at once

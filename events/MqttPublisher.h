@@ -30,8 +30,15 @@ namespace events {
 // at least once (QoS 1).
 class MqttPublisher {
 public:
+    // A user name and password for brokers that ask for them; an empty user logs in without.
+    struct Login {
+        std::string user;
+        std::string password;
+    };
+
     // Starts connecting to the broker at `host`:`port`, for the camera named `camera`.
-    MqttPublisher(const std::string& host, int port, std::string_view camera, Discovery discovery = {});
+    MqttPublisher(const std::string& host, int port, std::string_view camera, Discovery discovery = {},
+                  const Login& login = {});
     // Says offline and waits a moment for the messages under way to be acknowledged.
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;

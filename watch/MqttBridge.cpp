@@ -18,6 +18,24 @@ namespace {
 // A hub records every value it is sent: once a second is plenty for a picture of the movement.
 constexpr std::chrono::seconds changedInterval{1};
 
+events::MqttPublisher::Login brokerLogin(QString& warning)
+{
+    const QString user = qEnvironmentVariable("VIDEO_MQTT_USER");
+    const QString passwordFile = qEnvironmentVariable("VIDEO_MQTT_PASSWORD_FILE");
+    if (user.isEmpty())
+        return {};
+    QString password;
+    if (!passwordFile.isEmpty()) {
+        QFile file(passwordFile);
+        if (file.open(QIODevice::ReadOnly))
+            password = QString::fromUtf8(file.readLine()).trimmed();
+        else
+            warning = (QStringLiteral("Cannot read the MQTT password from %1: %2; logging in as %3 without one")
+                           .arg(passwordFile, file.errorString(), user));
+    }
+    return {user.toStdString(), password.toStdString()};
+}
+
 } // namespace
 
 MqttBridge::MqttBridge(BrokerAddress broker, QString discoveryPrefix, events::EventWatcher& watcher,
@@ -50,16 +68,21 @@ void MqttBridge::setCamera(const QString& name)
     camera_ = name;
     publisher_.reset();
     changed_ = changedSent_ = -1;
+    QString warning;
+    const events::MqttPublisher::Login login = brokerLogin(warning);
+    if (!warning.isEmpty())
+        emit statusText(warning);
     const events::Discovery discovery{discoveryPrefix_.toStdString(), QSysInfo::machineHostName().toStdString(),
                                       VIDEO_VERSION};
     publisher_ = std::make_unique<events::MqttPublisher>(broker_.host.toStdString(), broker_.port, name.toStdString(),
-                                                         discovery);
+                                                         discovery, login);
     // The publisher tells on its network thread; the signal crosses to this object's thread.
     publisher_->setStatusListener([this](bool, const std::string& text) {
         QMetaObject::invokeMethod(this, [this, text = QString::fromStdString(text)] { emit statusText(text); },
                                   Qt::QueuedConnection);
     });
 }
+
 
 void MqttBridge::cycleEvaluated(const Cycle& cycle)
 {

@@ -23,7 +23,10 @@ namespace watch {
 // Publishes the events an event watcher tells of to an MQTT broker, as the same JSON the
 // headless mode prints, under the name of the camera being watched; with a discovery
 // prefix also announces the camera to a home-automation hub, with its changed pixels (at
-// most once a second, when they change) and its latest event's thumbnail.
+// most once a second, when they change) and its latest event's thumbnail. A broker that
+// asks for a login gets the user in VIDEO_MQTT_USER and the password in the first line of
+// the file VIDEO_MQTT_PASSWORD_FILE (a service's credential, never the password itself in
+// the environment or the settings).
 class MqttBridge : public QObject, public CycleListener {
     Q_OBJECT
 public:
