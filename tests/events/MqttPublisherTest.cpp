@@ -8,9 +8,12 @@
 #include <string>
 #include <vector>
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "../support/MqttBroker.h"
@@ -236,4 +239,46 @@ TEST(MqttPublisher, AnnouncesTheCameraUnderItsDiscoveryPrefixAndRetiringTakesItO
     EXPECT_FALSE(late.waitFor(is("video/other/event", "{}")).topic.empty());
     for (const Message& m : late.messages())
         EXPECT_EQ(m.topic.find("front_door"), std::string::npos) << m.topic << " stayed";
+}
+
+TEST(MqttPublisher, TheSiteBrokerLetsEachMachineSpeakForItsOwnCamerasOnly)
+{
+    // The site's example ACL as it is shipped, and a password for each of its users.
+    QTemporaryDir site;
+    const QString passwords = site.filePath("video.passwd");
+    for (const char* user : {"shed", "porch", "hub"}) {
+        const QStringList create = QFile::exists(passwords) ? QStringList{} : QStringList{"-c"};
+        ASSERT_EQ(QProcess::execute("mosquitto_passwd", create + QStringList{"-b", passwords, user,
+                                                                             QString(user) + "-secret"}),
+                  0);
+    }
+    MqttBroker broker(QStringLiteral("allow_anonymous false\npassword_file %1\nacl_file %2\n")
+                          .arg(passwords, VIDEO_SOURCE_DIR "/dist/site/mosquitto-site.acl"));
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber hub(broker.port(), "hub", {"video/#", "homeassistant/#"}, "hub-secret");
+    ASSERT_TRUE(hub.waitSubscribed());
+    const events::Discovery shedHub{"homeassistant", "shed", "1"};
+    {
+        events::MqttPublisher stranger("127.0.0.1", broker.port(), "garage");
+        Said said(stranger);
+        EXPECT_TRUE(said.waitFor("The MQTT broker 127.0.0.1:")) << "no login, no entry";
+        // A machine that would speak for another's camera is not heard.
+        events::MqttPublisher intruder("127.0.0.1", broker.port(), "Front Door", shedHub, {"shed", "shed-secret"});
+        ASSERT_TRUE(waitConnected(intruder));
+    }
+    events::MqttPublisher garage("127.0.0.1", broker.port(), "garage", shedHub, {"shed", "shed-secret"});
+    events::MqttPublisher frontDoor("127.0.0.1", broker.port(), "Front Door", {"homeassistant", "porch", "1"},
+                                    {"porch", "porch-secret"});
+    for (const std::string topic : {"homeassistant/binary_sensor/video_shed_garage_motion/config",
+                                    "homeassistant/image/video_shed_garage_thumbnail/config", "video/garage/status",
+                                    "homeassistant/sensor/video_porch_front_door_changed/config"})
+        EXPECT_FALSE(hub.waitFor([&](const Message& m) { return m.topic == topic; }).topic.empty()) << topic;
+    EXPECT_FALSE(hub.waitFor(is("video/front_door/motion", "OFF")).topic.empty());
+    std::vector<std::string> frontDoorStatus;
+    for (const Message& m : hub.messages()) {
+        EXPECT_EQ(m.topic.find("video_shed_front_door"), std::string::npos) << m.topic;
+        if (m.topic == "video/front_door/status")
+            frontDoorStatus.push_back(m.payload);
+    }
+    EXPECT_EQ(frontDoorStatus, std::vector<std::string>{"online"}) << "the porch's alone";
 }

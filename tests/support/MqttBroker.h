@@ -22,7 +22,8 @@
 
 class MqttBroker {
 public:
-    MqttBroker()
+    // `access`: the configuration lines that say who may connect and what they may do.
+    explicit MqttBroker(const QString& access = "allow_anonymous true\n")
     {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
@@ -33,10 +34,10 @@ public:
         // Persistence keeps retained messages and the subscriber's session across a restart;
         // the broker stays the user running the test, who owns the folder it persists in.
         const passwd* user = getpwuid(getuid());
-        config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence true\n"
+        config.write(QStringLiteral("listener %1 127.0.0.1\n%4persistence true\n"
                                     "persistence_location %2/\nuser %3\nlog_type error\nlog_type warning\n")
                          .arg(port_)
-                         .arg(dir_.path(), QString::fromLocal8Bit(user ? user->pw_name : "root"))
+                         .arg(dir_.path(), QString::fromLocal8Bit(user ? user->pw_name : "root"), access)
                          .toUtf8());
     }
     ~MqttBroker() { stop(); }
@@ -88,11 +89,14 @@ public:
     };
 
     explicit MqttSubscriber(int port, std::string id = "test-subscriber",
-                            std::vector<std::string> filters = {"video/#"})
+                            std::vector<std::string> filters = {"video/#"}, const std::string& password = {})
         : filters_(std::move(filters))
     {
         mosquitto_lib_init();
         client_ = mosquitto_new(id.c_str(), false, this);
+        // With a password, the subscriber logs in under its id.
+        if (!password.empty())
+            mosquitto_username_pw_set(client_, id.c_str(), password.c_str());
         mosquitto_connect_callback_set(client_, [](mosquitto* m, void* self, int rc) {
             if (rc == 0)
                 for (const std::string& filter : static_cast<MqttSubscriber*>(self)->filters_)
