@@ -12,9 +12,10 @@ login=""
 if [ -n "${MQTT_USER:-}" ]; then
   login="-u $MQTT_USER -P $(head -n 1 "${MQTT_PASSWORD_FILE:?the reader's password file}")"
 fi
-# -v puts the topic before the message: video/<camera>/event {...}
+# -v puts the topic before the message: video/<camera>/event {...}. A session of its own
+# (-c with a fixed id) gets, once back, the events published while it was away.
 # shellcheck disable=SC2086 # the login is words on purpose
-mosquitto_sub -h "$broker" -p "$port" $login -q 1 -v -t 'video/+/event' |
+mosquitto_sub -h "$broker" -p "$port" $login -c -i "video-events-$(hostname)" -q 1 -v -t 'video/+/event' |
   while read -r topic message; do
     camera=${topic#video/}
     camera=${camera%/event}
