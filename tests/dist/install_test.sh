@@ -54,5 +54,14 @@ if command -v systemd-analyze >/dev/null; then
   [ -n "$rating" ] || fail "systemd-analyze gave the service no rating"
   awk -v r="$rating" 'BEGIN { exit !(r <= 4.0) }' || fail "systemd-analyze rates the service $rating, above 4.0"
   echo "systemd-analyze rates the service $rating"
+  # The site's login drop-in as a machine installs it: systemd takes every line of it.
+  units=$(mktemp -d)
+  trap 'rm -rf "$prefix" "$runtime" "$units"' EXIT
+  cp "$service" "$units/"
+  mkdir "$units/video-headless@.service.d"
+  cp "$site/video-headless-mqtt.conf" "$units/video-headless@.service.d/mqtt.conf"
+  complaints=$(XDG_RUNTIME_DIR=$runtime SYSTEMD_UNIT_PATH="$units:" systemd-analyze verify --user \
+    "$units/video-headless@garage.service" 2>&1 | grep "mqtt.conf" || true)
+  [ -z "$complaints" ] || fail "systemd does not take the site's login drop-in: $complaints"
 fi
 echo "installed and checked under $prefix"
