@@ -1,12 +1,16 @@
 // The bridge between a camera's events and a real mosquitto broker, as the windows use it:
-// the camera chosen in their place takes the old one off the hub, and the changed pixels
-// of many cycles go out at once and then once a second at most, the latest last.
+// the camera chosen in their place takes the old one off the hub, the changed pixels of
+// many cycles go out at once and then once a second at most, the latest last; a broker
+// that asks for a login gets the one a service's environment names.
 
 #include <memory>
 #include <string>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "../support/MqttBroker.h"
@@ -67,4 +71,29 @@ TEST(MqttBridge, ACameraReplacedByAnotherLeavesTheHubAndChangedPixelsGoOutAtAMod
     EXPECT_TRUE(arrives(hub, [](const Message& m) {
         return m.topic.find("_back_door_motion/config") != std::string::npos && !m.payload.empty();
     }));
+}
+
+TEST(MqttBridge, LogsInAsTheUserOfItsEnvironmentWithThePasswordOfItsFile)
+{
+    QTemporaryDir site;
+    const QString passwords = site.filePath("passwd");
+    ASSERT_EQ(QProcess::execute("mosquitto_passwd", {"-c", "-b", passwords, "shed", "shed secret"}), 0);
+    ASSERT_EQ(QProcess::execute("mosquitto_passwd", {"-b", passwords, "hub", "hub-secret"}), 0);
+    QFile credential(site.filePath("mqtt-password"));
+    ASSERT_TRUE(credential.open(QIODevice::WriteOnly));
+    credential.write("shed secret\n");
+    credential.close();
+    MqttBroker broker(QStringLiteral("allow_anonymous false\npassword_file %1\n").arg(passwords));
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber hub(broker.port(), "hub", {"video/#"}, "hub-secret");
+    ASSERT_TRUE(hub.waitSubscribed());
+
+    qputenv("VIDEO_MQTT_USER", "shed");
+    qputenv("VIDEO_MQTT_PASSWORD_FILE", credential.fileName().toLocal8Bit());
+    events::EventWatcher watcher;
+    watch::MqttBridge bridge({"127.0.0.1", broker.port()}, {}, watcher);
+    bridge.setCamera("garage");
+    qunsetenv("VIDEO_MQTT_USER");
+    qunsetenv("VIDEO_MQTT_PASSWORD_FILE");
+    EXPECT_TRUE(arrives(hub, [](const Message& m) { return m.topic == "video/garage/status" && m.payload == "online"; }));
 }
