@@ -44,8 +44,8 @@ std::string MqttPublisher::topicLevel(std::string_view name)
     return level.empty() ? "camera" : level;
 }
 
-MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view camera, Discovery discovery,
-                             const Login& login)
+MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view camera,
+                             const Discovery& discovery, const Login& login)
     : host_(host), port_(port)
 {
     const std::string base = "video/" + topicLevel(camera);
@@ -120,9 +120,12 @@ void MqttPublisher::motionEnded()
 
 void MqttPublisher::changedPercent(double percent)
 {
+    // Not printf: the program's locale may write a decimal comma, which the hub cannot read.
     char text[32];
     const auto [end, error] = std::to_chars(text, text + sizeof text, percent, std::chars_format::fixed, 1);
-    const std::string payload(text, error == std::errc() ? end : text);
+    if (error != std::errc())
+        return;
+    const std::string payload(text, end);
     {
         std::lock_guard lock(mutex_);
         changed_ = payload;

@@ -37,7 +37,7 @@ public:
     };
 
     // Starts connecting to the broker at `host`:`port`, for the camera named `camera`.
-    MqttPublisher(const std::string& host, int port, std::string_view camera, Discovery discovery = {},
+    MqttPublisher(const std::string& host, int port, std::string_view camera, const Discovery& discovery = {},
                   const Login& login = {});
     // Says offline and waits a moment for the messages under way to be acknowledged.
     ~MqttPublisher();
@@ -68,10 +68,6 @@ public:
     const std::string& eventTopic() const { return eventTopic_; }
     const std::string& motionTopic() const { return motionTopic_; }
     const std::string& statusTopic() const { return statusTopic_; }
-    const std::string& changedTopic() const { return changedTopic_; }
-    const std::string& thumbnailTopic() const { return thumbnailTopic_; }
-    // The configuration messages announcing the camera; none without a discovery prefix.
-    const std::vector<MqttMessage>& discovery() const { return discovery_; }
 
     // A camera's name as one level of a topic: lower case letters, digits, "-" and "_"
     // ("Hall Camera #2" gives "hall_camera_2").
@@ -97,7 +93,7 @@ private:
     std::string statusTopic_;
     std::string changedTopic_;
     std::string thumbnailTopic_;
-    std::vector<MqttMessage> discovery_;
+    std::vector<MqttMessage> discovery_; // none without a discovery prefix
     mosquitto* client_ = nullptr;
 
     mutable std::mutex mutex_;
