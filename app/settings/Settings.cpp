@@ -328,7 +328,7 @@ std::map<QString, QVariant> detectionNames(const analysis::DetectionSettings& s)
             {"noiseFactor", s.noiseFactor}, {"specks", s.specks},
             {"speckSize", s.speckSize}, {"mask", s.mask},
             {"confirm", s.confirm},     {"confirmNeeded", s.confirmNeeded},
-            {"confirmWindow", s.confirmWindow}};
+            {"confirmWindow", s.confirmWindow}, {"scene", s.scene}};
 }
 
 analysis::DetectionSettings detectionFromNames(const std::map<QString, QVariant>& names)
@@ -360,6 +360,7 @@ analysis::DetectionSettings detectionFromNames(const std::map<QString, QVariant>
     flag("confirm", s.confirm);
     number("confirmNeeded", s.confirmNeeded);
     number("confirmWindow", s.confirmWindow);
+    flag("scene", s.scene);
     return s.bounded();
 }
 
