@@ -29,8 +29,9 @@ namespace {
 // The credential file and everything else of the configuration in a folder of the test's own.
 struct ConfigFolder {
     QTemporaryDir folder;
+    const std::string before = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
     ConfigFolder() { ::setenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit().constData(), 1); }
-    ~ConfigFolder() { ::unsetenv("XDG_CONFIG_HOME"); }
+    ~ConfigFolder() { ::setenv("XDG_CONFIG_HOME", before.c_str(), 1); }
 };
 
 } // namespace
