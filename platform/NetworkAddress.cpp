@@ -211,18 +211,14 @@ std::string networkSourceDescription(const NetworkAddress& address, RtspTranspor
            std::to_string(std::chrono::seconds(networkTimeout).count()) + " ! multipartdemux ! image/jpeg";
 }
 
-std::string descriptionLocation(std::string_view description)
+std::string descriptionProperty(std::string_view description, std::string_view key)
 {
     const std::string_view first = description.substr(0, description.find('!'));
-    std::size_t at = first.find(" location=");
-    std::size_t length = 10;
-    if (at == std::string_view::npos) {
-        at = first.find(" uri=");
-        length = 5;
-    }
+    const std::string pattern = " " + std::string(key) + "=";
+    const std::size_t at = first.find(pattern);
     if (at == std::string_view::npos)
         return {};
-    std::string_view value = first.substr(at + length);
+    std::string_view value = first.substr(at + pattern.size());
     if (!value.starts_with('"'))
         return std::string(value.substr(0, value.find_first_of(" \t")));
     std::string text;
@@ -232,6 +228,12 @@ std::string descriptionLocation(std::string_view description)
         text += value[i];
     }
     return text;
+}
+
+std::string descriptionLocation(std::string_view description)
+{
+    const std::string location = descriptionProperty(description, "location");
+    return location.empty() ? descriptionProperty(description, "uri") : location;
 }
 
 } // namespace platform

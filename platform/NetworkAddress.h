@@ -54,7 +54,9 @@ constexpr std::chrono::seconds networkTimeout{5};
 // the password, which the source finds among the credentials as it connects.
 std::string networkSourceDescription(const NetworkAddress& address, RtspTransport transport);
 
-// The location= (or uri=) of a source description's first element: its address; "" when none.
+// The value of property `key` of a source description's first element; "" when not set.
+std::string descriptionProperty(std::string_view description, std::string_view key);
+// Its location= (or uri=): the address it reads.
 std::string descriptionLocation(std::string_view description);
 
 } // namespace platform

@@ -77,11 +77,13 @@ bool chooseSource(const Options& options, const Settings& settings, QString& err
     // A network camera or a file chosen in the windows is opened as it was described; a
     // network camera with today's transport and timeouts.
     if (!options.camera && !settings.cameraSource.isEmpty()) {
-        const std::string location = platform::descriptionLocation(settings.cameraSource.toStdString());
+        const std::string remembered = settings.cameraSource.toStdString();
+        const std::string location = platform::descriptionLocation(remembered);
+        const QString user = QString::fromStdString(platform::descriptionProperty(remembered, "user-id"));
         QString ignored;
         const ChosenSource camera =
             platform::looksLikeNetworkAddress(location)
-                ? networkCamera(QString::fromStdString(location), {}, {}, settings.rtspTransport, ignored)
+                ? networkCamera(QString::fromStdString(location), user, {}, settings.rtspTransport, ignored)
                 : ChosenSource{};
         useChosenSource(camera.name.isEmpty() ? ChosenSource{settings.camera, settings.cameraSource, settings.cameraSource}
                                               : camera);

@@ -134,6 +134,7 @@ void CameraMenu::askNetworkCamera()
         url->setText(QString::fromStdString(platform::descriptionLocation(choice_.remembered.toStdString())));
     auto* user = new QLineEdit;
     user->setObjectName("user");
+    user->setText(QString::fromStdString(platform::descriptionProperty(choice_.remembered.toStdString(), "user-id")));
     auto* password = new QLineEdit;
     password->setObjectName("password");
     password->setEchoMode(QLineEdit::Password);
