@@ -13,8 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -143,7 +145,8 @@ int main(int argc, char** argv)
     auto& arrivals = arrived.list;
     mosquitto_lib_init();
     mosquitto* subscriber = mosquitto_new("latency", true, &arrived);
-    mosquitto_connect_callback_set(subscriber, [](mosquitto* m, void*, int) { mosquitto_subscribe(m, nullptr, "video/+/event", 0); });
+    mosquitto_connect_callback_set(subscriber,
+                                   [](mosquitto* m, void*, int) { mosquitto_subscribe(m, nullptr, "video/+/event", 0); });
     mosquitto_message_callback_set(subscriber, [](mosquitto*, void* self, const mosquitto_message* m) {
         const auto now = Clock::now();
         const std::string payload(static_cast<const char*>(m->payload), std::size_t(m->payloadlen));
@@ -207,7 +210,8 @@ int main(int argc, char** argv)
         // with the period.
         std::this_thread::sleep_for(std::chrono::milliseconds(2500 + 37 * (i % 7)));
         std::lock_guard arrivalsLock(arrivalsMutex);
-        starts = std::size_t(std::count_if(arrivals.begin(), arrivals.end(), [](const auto& a) { return a.first == "start"; }));
+        starts = std::size_t(
+            std::count_if(arrivals.begin(), arrivals.end(), [](const auto& a) { return a.first == "start"; }));
     }
     program.terminate();
     program.waitForFinished(30000);

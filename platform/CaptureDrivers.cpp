@@ -408,7 +408,8 @@ gst::Element makeSourceElement(const Driver& driver, std::string& error, bool* u
         const std::vector<gst::Element> elements = elementsOf(GST_BIN(bin.get()));
         for (const gst::Element& e : elements)
             if (isSink(e.get())) {
-                error = "The source \"" + withoutPasswords(driver.description) + "\" holds the sink " + GST_OBJECT_NAME(e.get()) +
+                error = "The source \"" + withoutPasswords(driver.description) + "\" holds the sink " +
+                        GST_OBJECT_NAME(e.get()) +
                         ": give a source and what turns its output into pictures, nothing that writes or shows them";
                 return nullptr;
             }

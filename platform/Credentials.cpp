@@ -145,7 +145,8 @@ void rememberForRun(const std::string& hostPort, const Credential& credential)
 {
     std::lock_guard lock(runMutex);
     std::vector<Entry>& entries = runEntries();
-    std::erase_if(entries, [&](const Entry& e) { return e.hostPort == hostPort && e.credential.user == credential.user; });
+    std::erase_if(entries,
+                  [&](const Entry& e) { return e.hostPort == hostPort && e.credential.user == credential.user; });
     entries.insert(entries.begin(), {hostPort, credential});
 }
 
@@ -182,7 +183,8 @@ bool storeCredential(const std::string& hostPort, const Credential& credential, 
     std::vector<Entry> entries;
     if (!readFile(path, entries, error))
         return false;
-    std::erase_if(entries, [&](const Entry& e) { return e.hostPort == hostPort && e.credential.user == credential.user; });
+    std::erase_if(entries,
+                  [&](const Entry& e) { return e.hostPort == hostPort && e.credential.user == credential.user; });
     entries.push_back({hostPort, credential});
 
     const std::string folder = path.substr(0, path.rfind('/'));

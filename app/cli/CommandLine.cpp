@@ -117,8 +117,8 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                     "Read the settings from this file, and with the windows save them into it, "
                                     "instead of the default one; a missing file is made when they are saved.",
                                     "FILE");
-    parser.addOptions({help, version, listCameras, camera, rtspTransport, source, saveDir, threshold, minMovement, period, detection,
-                       mask, autoStart, headless, logCycles, mqtt, desktopClipboard, config});
+    parser.addOptions({help, version, listCameras, camera, rtspTransport, source, saveDir, threshold, minMovement,
+                       period, detection, mask, autoStart, headless, logCycles, mqtt, desktopClipboard, config});
 
     // Qt's own arguments (-platform offscreen, -style fusion, ...) are left for QApplication,
     // which takes them out of the arguments it is given.

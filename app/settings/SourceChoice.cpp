@@ -85,8 +85,9 @@ bool chooseSource(const Options& options, const Settings& settings, QString& err
             platform::looksLikeNetworkAddress(location)
                 ? networkCamera(QString::fromStdString(location), user, {}, settings.rtspTransport, ignored)
                 : ChosenSource{};
-        useChosenSource(camera.name.isEmpty() ? ChosenSource{settings.camera, settings.cameraSource, settings.cameraSource}
-                                              : camera);
+        useChosenSource(camera.name.isEmpty()
+                            ? ChosenSource{settings.camera, settings.cameraSource, settings.cameraSource}
+                            : camera);
         return true;
     }
     const QString wanted = options.camera ? *options.camera : settings.camera;
@@ -147,7 +148,8 @@ ChosenSource networkCamera(const QString& url, const QString& user, const QStrin
 bool keepPassword(const QString& url, const QString& user, const QString& password, QString& error)
 {
     std::string problem;
-    std::optional<platform::NetworkAddress> address = platform::parseNetworkAddress(url.trimmed().toStdString(), problem);
+    std::optional<platform::NetworkAddress> address =
+        platform::parseNetworkAddress(url.trimmed().toStdString(), problem);
     if (address && !user.isEmpty())
         address->user = user.toStdString();
     if (address && !password.isEmpty())

@@ -28,11 +28,13 @@ int playedPictures(const QString& clip)
         return -1;
     int pictures = 0;
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
-    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer n) { ++*static_cast<int*>(n); }),
+    g_signal_connect(sink, "handoff",
+                     G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer n) { ++*static_cast<int*>(n); }),
                      &pictures);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* end = gst_bus_timed_pop_filtered(bus, 30 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    GstMessage* end =
+        gst_bus_timed_pop_filtered(bus, 30 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
     const bool whole = end && GST_MESSAGE_TYPE(end) == GST_MESSAGE_EOS;
     if (end)
         gst_message_unref(end);
