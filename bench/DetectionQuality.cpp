@@ -9,8 +9,8 @@
 // --dump DIR writes every scene's pictures and truth instead of scoring them, for feeding
 // other detectors (bench/motion_quality.sh): DIR/WxH/scenes.txt lists "NN moves|still name",
 // DIR/WxH/NN.bgr holds the scene's raw BGR pictures, one per cycle, and DIR/WxH/NN.truth one
-// line per cycle: "cycle scored truth-at-each-Minimal-Movement" (1: someone moves), after a
-// "# minimal M1 M2 ..." line.
+// line per cycle: "cycle scored showing truth-at-each-Minimal-Movement" (1: yes; showing: some
+// of a walker is in view), after a "# minimal M1 M2 ..." line.
 
 #include <algorithm>
 #include <atomic>
@@ -481,7 +481,7 @@ std::vector<Outcome> run(const Scene& scene, const Size& size, const Bitmap& yar
         }
         if (dump) {
             dump->pictures.write(reinterpret_cast<const char*>(picture.data), std::streamsize(picture.total() * 3));
-            dump->truth << i << ' ' << (i > leadIn ? 1 : 0);
+            dump->truth << i << ' ' << (i > leadIn ? 1 : 0) << ' ' << (showing ? 1 : 0);
             for (bool t : truth)
                 dump->truth << ' ' << (t ? 1 : 0);
             dump->truth << '\n';
