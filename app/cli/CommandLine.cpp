@@ -103,6 +103,15 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                   "Publish each event's start and end to this MQTT broker, as JSON on "
                                   "video/<camera>/event and a retained ON or OFF on video/<camera>/motion.",
                                   "HOST[:PORT]");
+    const QCommandLineOption discoveryPrefix(
+        "mqtt-discovery-prefix",
+        "With an MQTT broker, announce the camera to a home-automation hub under this discovery prefix "
+        "(\"homeassistant\" unless the settings say otherwise): its motion, changed pixels and latest event's "
+        "picture.",
+        "PREFIX");
+    const QCommandLineOption noDiscovery("no-mqtt-discovery",
+                                         "Do not announce the camera to a home-automation hub; events are still "
+                                         "published.");
     const QCommandLineOption desktopClipboard("desktop-clipboard",
                                               "Hand grabbed frames over through the desktop's clipboard, so that "
                                               "another program can feed them.");
@@ -111,7 +120,8 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                     "instead of the default one; a missing file is made when they are saved.",
                                     "FILE");
     parser.addOptions({help, version, listCameras, camera, source, saveDir, threshold, minMovement, period, detection,
-                       mask, autoStart, headless, logCycles, mqtt, desktopClipboard, config});
+                       mask, autoStart, headless, logCycles, mqtt, discoveryPrefix, noDiscovery, desktopClipboard,
+                       config});
 
     // Qt's own arguments (-platform offscreen, -style fusion, ...) are left for QApplication,
     // which takes them out of the arguments it is given.
@@ -146,7 +156,7 @@ CommandLine parseCommandLine(const QStringList& arguments)
         return badArguments(QStringLiteral("Unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
     for (const QString& name : parser.optionNames()) {
         if (name != "list-cameras" && name != "auto" && name != "headless" && name != "log-cycles" &&
-            name != "desktop-clipboard" && parser.values(name).size() > 1)
+            name != "desktop-clipboard" && name != "no-mqtt-discovery" && parser.values(name).size() > 1)
             return badArguments(QStringLiteral("--%1 is given more than once.").arg(name));
     }
 
@@ -206,6 +216,18 @@ CommandLine parseCommandLine(const QStringList& arguments)
         if (!o.mqtt)
             return badArguments(QStringLiteral("--mqtt: ") + error + '.');
     }
+    if (parser.isSet(discoveryPrefix) && parser.isSet(noDiscovery))
+        return badArguments(QStringLiteral("--mqtt-discovery-prefix and --no-mqtt-discovery contradict each other."));
+    if (parser.isSet(discoveryPrefix)) {
+        o.discoveryPrefix = parser.value(discoveryPrefix).trimmed();
+        const QString problem = watch::discoveryPrefixProblem(*o.discoveryPrefix);
+        if (o.discoveryPrefix->isEmpty() || !problem.isEmpty())
+            return badArguments(QStringLiteral("--mqtt-discovery-prefix: %1.")
+                                    .arg(problem.isEmpty() ? QStringLiteral("give a prefix, or --no-mqtt-discovery")
+                                                           : problem));
+    }
+    if (parser.isSet(noDiscovery))
+        o.discoveryPrefix = QString();
     if (parser.isSet(config)) {
         const QFileInfo file(parser.value(config));
         if (file.exists() ? !file.isFile() : !file.dir().exists())

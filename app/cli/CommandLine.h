@@ -28,6 +28,7 @@ struct Options {
     bool headless = false;
     bool logCycles = false;
     std::optional<BrokerAddress> mqtt;
+    std::optional<QString> discoveryPrefix; // empty: the camera is not announced
     bool desktopClipboard = false;
     // The settings file to read and write instead of the default one; absolute.
     std::optional<QString> config;

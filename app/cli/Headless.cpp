@@ -82,6 +82,7 @@ bool Headless::start(QString& error, int& status)
     // The limits of the save folder, the rolls and the commands hold without windows too.
     session_.events().setSettings(settings_.events);
     // No broker checks here: the command line and the settings file refused malformed ones.
+    session_.setDiscoveryPrefix(settings_.mqttDiscoveryPrefix);
     session_.restore(settings_.saveDir, settings_.mqtt);
     QString eventError;
     if (!session_.openRecords(eventError))

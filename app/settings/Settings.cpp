@@ -154,6 +154,11 @@ Settings read(QSettings& file)
         if (!parseBrokerAddress(s.mqtt, error))
             throw QStringLiteral("mqtt/broker: ") + error;
     }
+    if (file.contains("mqtt/discoveryPrefix")) {
+        s.mqttDiscoveryPrefix = reader.text("mqtt/discoveryPrefix").trimmed();
+        if (const QString problem = watch::discoveryPrefixProblem(s.mqttDiscoveryPrefix); !problem.isEmpty())
+            throw QStringLiteral("mqtt/discoveryPrefix: ") + problem;
+    }
     file.beginGroup("windows");
     for (const QString& key : file.childKeys())
         s.windowGeometry[key] = reader.rect(key);
@@ -239,6 +244,7 @@ bool SettingsFile::save(const Settings& s)
         file.setValue("detection/" + name, value);
     file.setValue("detectionMask/file", s.maskFile);
     file.setValue("mqtt/broker", s.mqtt);
+    file.setValue("mqtt/discoveryPrefix", s.mqttDiscoveryPrefix);
     for (const auto& [name, rect] : s.windowGeometry)
         file.setValue("windows/" + name, rect);
     writeEvents(file, s.events);
@@ -273,6 +279,8 @@ Settings withOptions(Settings s, const Options& options)
         s.mqtt = QStringLiteral("%1:%2").arg(options.mqtt->host.contains(':') ? '[' + options.mqtt->host + ']'
                                                                                : options.mqtt->host)
                      .arg(options.mqtt->port);
+    if (options.discoveryPrefix)
+        s.mqttDiscoveryPrefix = *options.discoveryPrefix;
     return s;
 }
 
@@ -305,6 +313,8 @@ Settings toRemember(const Settings& remembered, const Settings& atEnd, const Opt
         keep(s.maskFile, given.maskFile, remembered.maskFile);
     if (options.mqtt)
         keep(s.mqtt, given.mqtt, remembered.mqtt);
+    if (options.discoveryPrefix)
+        keep(s.mqttDiscoveryPrefix, given.mqttDiscoveryPrefix, remembered.mqttDiscoveryPrefix);
     return s;
 }
 
@@ -318,7 +328,7 @@ std::map<QString, QVariant> detectionNames(const analysis::DetectionSettings& s)
             {"noiseFactor", s.noiseFactor}, {"specks", s.specks},
             {"speckSize", s.speckSize}, {"mask", s.mask},
             {"confirm", s.confirm},     {"confirmNeeded", s.confirmNeeded},
-            {"confirmWindow", s.confirmWindow}};
+            {"confirmWindow", s.confirmWindow}, {"scene", s.scene}};
 }
 
 analysis::DetectionSettings detectionFromNames(const std::map<QString, QVariant>& names)
@@ -350,6 +360,7 @@ analysis::DetectionSettings detectionFromNames(const std::map<QString, QVariant>
     flag("confirm", s.confirm);
     number("confirmNeeded", s.confirmNeeded);
     number("confirmWindow", s.confirmWindow);
+    flag("scene", s.scene);
     return s.bounded();
 }
 

@@ -43,6 +43,8 @@ struct Settings {
     QString maskFile;
     QString saveDir;      // empty: images/ in the working directory
     QString mqtt;         // HOST[:PORT]; empty: no broker
+    // The home-automation hub's MQTT discovery prefix; empty: the camera is not announced.
+    QString mqttDiscoveryPrefix = QStringLiteral("homeassistant");
     events::EventSettings events;
     std::map<QString, QRect> windowGeometry; // by window name: position and size of the windows the user moved or sized
 

@@ -68,6 +68,7 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     startingDetection_ = session.evaluation().detection().settings();
     session.events().setSettings(used_.events);
     video_.installEventFilter(this);
+    session.setDiscoveryPrefix(used_.mqttDiscoveryPrefix);
     session.restore(used_.saveDir, used_.mqtt);
     // A source of the command line is no choice of the Camera menu's.
     if (!options_.source)
