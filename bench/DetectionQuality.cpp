@@ -302,16 +302,23 @@ std::vector<Cut> cutWalker(const std::vector<cv::Mat>& clip, const cv::Mat& yard
 // Pastes `cut`, scaled and mirrored as asked, with its foot at `foot`.
 void paste(cv::Mat& f, const Cut& cut, cv::Point2d foot, double scale, bool mirror)
 {
+    // The cuts are shared by the scenes (and their threads): only ever read.
     cv::Mat colour = cut.colour, alpha = cut.alpha;
     cv::Point2d anchor = cut.foot;
     if (mirror) {
-        cv::flip(colour, colour, 1);
-        cv::flip(alpha, alpha, 1);
+        cv::Mat flippedColour, flippedAlpha;
+        cv::flip(colour, flippedColour, 1);
+        cv::flip(alpha, flippedAlpha, 1);
+        colour = flippedColour;
+        alpha = flippedAlpha;
         anchor.x = colour.cols - 1 - anchor.x;
     }
     if (scale != 1) {
-        cv::resize(colour, colour, cv::Size(), scale, scale, cv::INTER_AREA);
-        cv::resize(alpha, alpha, cv::Size(), scale, scale, cv::INTER_AREA);
+        cv::Mat scaledColour, scaledAlpha;
+        cv::resize(colour, scaledColour, cv::Size(), scale, scale, cv::INTER_AREA);
+        cv::resize(alpha, scaledAlpha, cv::Size(), scale, scale, cv::INTER_AREA);
+        colour = scaledColour;
+        alpha = scaledAlpha;
         anchor *= scale;
     }
     const cv::Rect at(int(std::lround(foot.x - anchor.x)), int(std::lround(foot.y - anchor.y)), colour.cols, colour.rows);
