@@ -71,8 +71,15 @@ CommandLine parseCommandLine(const QStringList& arguments)
     const QCommandLineOption listCameras("list-cameras",
                                          "List the cameras (or the CAPTURE_SOURCES entries) by index, name and "
                                          "GStreamer description, one a line, and exit.");
-    const QCommandLineOption camera("camera", "Watch this camera: its name as --list-cameras shows it, or its index.",
-                                    "NAME|INDEX");
+    const QCommandLineOption camera("camera",
+                                    "Watch this camera: its name as --list-cameras shows it, its index, or a network "
+                                    "camera's address: rtsp://, rtsps:// or http(s):// MJPEG, with an optional "
+                                    "user:password@ (better kept in the credential file).",
+                                    "NAME|INDEX|URL");
+    const QCommandLineOption rtspTransport("rtsp-transport",
+                                           "How an RTSP camera's pictures travel: inside the TCP connection (the "
+                                           "default) or as UDP packets.",
+                                           "tcp|udp");
     const QCommandLineOption source("source",
                                     "Watch this GStreamer source instead of a camera, for example "
                                     "\"videotestsrc is-live=true\" or \"filesrc location=hall.avi ! decodebin\".",
@@ -119,9 +126,9 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                     "Read the settings from this file, and with the windows save them into it, "
                                     "instead of the default one; a missing file is made when they are saved.",
                                     "FILE");
-    parser.addOptions({help, version, listCameras, camera, source, saveDir, threshold, minMovement, period, detection,
-                       mask, autoStart, headless, logCycles, mqtt, discoveryPrefix, noDiscovery, desktopClipboard,
-                       config});
+    parser.addOptions({help, version, listCameras, camera, rtspTransport, source, saveDir, threshold, minMovement,
+                       period, detection, mask, autoStart, headless, logCycles, mqtt, discoveryPrefix, noDiscovery,
+                       desktopClipboard, config});
 
     // Qt's own arguments (-platform offscreen, -style fusion, ...) are left for QApplication,
     // which takes them out of the arguments it is given.
@@ -173,6 +180,17 @@ CommandLine parseCommandLine(const QStringList& arguments)
         o.camera = parser.value(camera).trimmed();
         if (o.camera->isEmpty())
             return badArguments(QStringLiteral("--camera: give a camera's name or index."));
+        // The address is not repeated in the message: it may hold a password.
+        std::string problem;
+        if (platform::looksLikeNetworkAddress(o.camera->toStdString()) &&
+            !platform::parseNetworkAddress(o.camera->toStdString(), problem))
+            return badArguments(QStringLiteral("--camera: ") + QString::fromStdString(problem) + '.');
+    }
+    if (parser.isSet(rtspTransport)) {
+        o.rtspTransport = platform::parseRtspTransport(parser.value(rtspTransport).trimmed().toStdString());
+        if (!o.rtspTransport)
+            return badArguments(QStringLiteral("--rtsp-transport: \"%1\" is neither \"tcp\" nor \"udp\".")
+                                    .arg(parser.value(rtspTransport)));
     }
     if (parser.isSet(source)) {
         o.source = parser.value(source).trimmed();

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "Broker.h"
+#include "NetworkAddress.h"
 
 namespace app {
 
@@ -16,7 +17,8 @@ using watch::parseBrokerAddress;
 // remembered settings stand for it.
 struct Options {
     bool listCameras = false;
-    std::optional<QString> camera; // a driver's name or its index 0 to 9
+    std::optional<QString> camera; // a driver's name, its index 0 to 9, or a network camera's address
+    std::optional<platform::RtspTransport> rtspTransport;
     std::optional<QString> source; // a GStreamer source description
     std::optional<QString> saveDir;
     std::optional<int> threshold;

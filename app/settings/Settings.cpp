@@ -138,6 +138,12 @@ Settings read(QSettings& file)
     s.saveDir = reader.text("evaluation/saveDir");
     s.camera = reader.text("camera/name");
     s.cameraSource = reader.text("camera/source");
+    if (const QString transport = reader.text("camera/rtspTransport"); !transport.isEmpty()) {
+        const std::optional<platform::RtspTransport> known = platform::parseRtspTransport(transport.toStdString());
+        if (!known)
+            throw QStringLiteral("camera/rtspTransport: \"%1\" is neither tcp nor udp").arg(transport);
+        s.rtspTransport = *known;
+    }
     s.cameraFormat = reader.text("camera/format");
     file.beginGroup("cameraControls");
     for (const QString& key : file.childKeys())
@@ -237,6 +243,7 @@ bool SettingsFile::save(const Settings& s)
     file.setValue("evaluation/saveDir", s.saveDir);
     file.setValue("camera/name", s.camera);
     file.setValue("camera/source", s.cameraSource);
+    file.setValue("camera/rtspTransport", QString(platform::transportName(s.rtspTransport)));
     file.setValue("camera/format", s.cameraFormat);
     for (const auto& [name, value] : s.cameraControls)
         file.setValue("cameraControls/" + name, value);
@@ -264,8 +271,14 @@ Settings withOptions(Settings s, const Options& options)
         s.minimalMovement = *options.minMovement;
     if (options.period)
         s.capturingPeriod = *options.period;
-    if (options.camera)
+    if (options.camera && platform::looksLikeNetworkAddress(options.camera->toStdString())) {
+        // The address may hold a password: the camera goes by its name.
+        s.camera = QString::fromStdString(platform::networkName(options.camera->toStdString()));
+    } else if (options.camera) {
         s.camera = *options.camera;
+    }
+    if (options.rtspTransport)
+        s.rtspTransport = *options.rtspTransport;
     if (options.saveDir)
         s.saveDir = *options.saveDir;
     if (options.robustDetection)
@@ -299,12 +312,14 @@ Settings toRemember(const Settings& remembered, const Settings& atEnd, const Opt
         keep(s.minimalMovement, given.minimalMovement, remembered.minimalMovement);
     if (options.period)
         keep(s.capturingPeriod, given.capturingPeriod, remembered.capturingPeriod);
-    if (options.source) {
+    if (options.source || (options.camera && platform::looksLikeNetworkAddress(options.camera->toStdString()))) {
         s.camera = remembered.camera; // a source of the command line is no camera to remember
         s.cameraSource = remembered.cameraSource;
     } else if (options.camera) {
         keep(s.camera, given.camera, remembered.camera);
     }
+    if (options.rtspTransport)
+        keep(s.rtspTransport, given.rtspTransport, remembered.rtspTransport);
     if (options.saveDir)
         keep(s.saveDir, given.saveDir, remembered.saveDir);
     if (options.robustDetection)

@@ -7,6 +7,7 @@
 #include <QVariant>
 
 #include "EventSettings.h"
+#include "NetworkAddress.h"
 
 namespace analysis {
 struct DetectionSettings;
@@ -37,6 +38,8 @@ struct Settings {
     // A network camera or video file chosen in the windows: its source description,
     // never with a user or password; empty: `camera` names a camera or configured source.
     QString cameraSource;
+    // How a network camera's RTSP pictures travel.
+    platform::RtspTransport rtspTransport = platform::RtspTransport::Tcp;
     QString cameraFormat; // the caps the source is held to; empty: the source's own
     std::map<QString, int> cameraControls;    // picture controls by name (brightness, ...)
     std::map<QString, QVariant> detection;    // the detection's settings by name

@@ -26,8 +26,11 @@ public:
     // Whether the user chose in this run (the choice then is the one to remember).
     bool chosen() const { return chosen_; }
     // Marks the source chosen in an earlier run, by name; `remembered` is its description
-    // when it is a network camera or a video file.
-    void showRemembered(const QString& name, const QString& remembered);
+    // when it is a network camera or a video file. `transport` is the one the Network
+    // Camera dialog offers first.
+    void showRemembered(const QString& name, const QString& remembered, platform::RtspTransport transport);
+    // The RTSP transport last chosen in the Network Camera dialog.
+    platform::RtspTransport rtspTransport() const { return transport_; }
 
 signals:
     // The user chose `choice()`.
@@ -45,6 +48,7 @@ private:
     QActionGroup* group_;
     CameraWatch* cameras_;
     ChosenSource choice_;
+    platform::RtspTransport transport_ = platform::RtspTransport::Tcp;
     bool chosen_ = false;
 };
 
