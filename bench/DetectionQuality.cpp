@@ -9,8 +9,8 @@
 // --dump DIR writes every scene's pictures and truth instead of scoring them, for feeding
 // other detectors (bench/motion_quality.sh): DIR/WxH/scenes.txt lists "NN moves|still name",
 // DIR/WxH/NN.bgr holds the scene's raw BGR pictures, one per cycle, and DIR/WxH/NN.truth one
-// line per cycle: "cycle scored truth-at-each-Minimal-Movement" (1: someone moves), after a
-// "# minimal M1 M2 ..." line.
+// line per cycle: "cycle scored showing truth-at-each-Minimal-Movement" (1: yes; showing: some
+// of a walker is in view), after a "# minimal M1 M2 ..." line.
 
 #include <algorithm>
 #include <atomic>
@@ -302,16 +302,23 @@ std::vector<Cut> cutWalker(const std::vector<cv::Mat>& clip, const cv::Mat& yard
 // Pastes `cut`, scaled and mirrored as asked, with its foot at `foot`.
 void paste(cv::Mat& f, const Cut& cut, cv::Point2d foot, double scale, bool mirror)
 {
+    // The cuts are shared by the scenes (and their threads): only ever read.
     cv::Mat colour = cut.colour, alpha = cut.alpha;
     cv::Point2d anchor = cut.foot;
     if (mirror) {
-        cv::flip(colour, colour, 1);
-        cv::flip(alpha, alpha, 1);
+        cv::Mat flippedColour, flippedAlpha;
+        cv::flip(colour, flippedColour, 1);
+        cv::flip(alpha, flippedAlpha, 1);
+        colour = flippedColour;
+        alpha = flippedAlpha;
         anchor.x = colour.cols - 1 - anchor.x;
     }
     if (scale != 1) {
-        cv::resize(colour, colour, cv::Size(), scale, scale, cv::INTER_AREA);
-        cv::resize(alpha, alpha, cv::Size(), scale, scale, cv::INTER_AREA);
+        cv::Mat scaledColour, scaledAlpha;
+        cv::resize(colour, scaledColour, cv::Size(), scale, scale, cv::INTER_AREA);
+        cv::resize(alpha, scaledAlpha, cv::Size(), scale, scale, cv::INTER_AREA);
+        colour = scaledColour;
+        alpha = scaledAlpha;
         anchor *= scale;
     }
     const cv::Rect at(int(std::lround(foot.x - anchor.x)), int(std::lround(foot.y - anchor.y)), colour.cols, colour.rows);
@@ -481,7 +488,7 @@ std::vector<Outcome> run(const Scene& scene, const Size& size, const Bitmap& yar
         }
         if (dump) {
             dump->pictures.write(reinterpret_cast<const char*>(picture.data), std::streamsize(picture.total() * 3));
-            dump->truth << i << ' ' << (i > leadIn ? 1 : 0);
+            dump->truth << i << ' ' << (i > leadIn ? 1 : 0) << ' ' << (showing ? 1 : 0);
             for (bool t : truth)
                 dump->truth << ' ' << (t ? 1 : 0);
             dump->truth << '\n';
