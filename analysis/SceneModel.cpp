@@ -633,8 +633,8 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
         }
         // After pictures sent again, what moves may have gone further: less of it overlaps.
         // A large overlap is a track whatever its share (a person whose outline split or grew).
-        const bool tracked = double(a.tracked) >= trackedShare / rules.elapsed * double(a.pixels) ||
-                             a.tracked >= trackedArea * smallest;
+        const double share = double(a.tracked) * rules.elapsed / double(a.pixels);
+        const bool tracked = share >= trackedShare || (share >= trackedShare / 2 && a.tracked >= trackedArea * smallest);
         // While the whole scene's light changes, what it leaves unexplained for a moment
         // stands still; an area starts a track then only where the picture also moved.
         const bool starts = !counts.lightChange || double(a.moved) >= trackedShare * double(a.pixels);
@@ -667,11 +667,12 @@ void SceneModel::learn(const SceneCounts& counts)
     const int w = width_, h = height_;
     // Quiet pixels teach the scene; the picture's pixel that shows scene pixel (x, y) is
     // (x - shift, y - shift).
-    // The first pictures teach the scene fast wherever anything differs: what passed
-    // through the first picture (a flake, a walker) would otherwise stay as a ghost.
+    // The first pictures teach the scene fast: what passed through the first picture (a
+    // flake, a walker) would otherwise stay as a ghost.
     const bool warming = cycles_ < warmUpCycles;
     ++cycles_;
     const int quiet = counts.lightChange || warming ? relearnRate : quietRate;
+    constexpr int ghostLevels = 8;
     for (int y = 0; y < h; ++y) {
         const int py = y - shiftY_;
         if (py < 0 || py >= h)
@@ -686,7 +687,10 @@ void SceneModel::learn(const SceneCounts& counts)
             // region whose light is explained by a fit keeps its scene (a cloud's shadow
             // passes), as a changed area does, until either lasts long enough to be the scene.
             const bool held = age > 0 || blockMoved_[std::size_t(py / block) * std::size_t(blockColumns_) + std::size_t(px / block)];
-            const int rate = !held || age >= absorbAfter || counts.lightChange || warming ? quiet : changedRate;
+            // While warming up, what stands still where the scene differs is a ghost of the
+            // first picture (what passed through it), not something that came.
+            const bool ghost = warming && age > 0 && std::abs(int(picture_[p]) - int(previous_[p])) <= ghostLevels;
+            const int rate = !held || age >= absorbAfter || counts.lightChange || ghost ? quiet : changedRate;
             std::uint16_t& s = scene_[index(x, y)];
             const int d = (int(picture_[p]) << 8) - int(s);
             s = std::uint16_t(int(s) + ((d + (1 << (rate - 1))) >> rate));
