@@ -207,6 +207,13 @@ SceneCounts SceneModel::update(const Bitmap& gray, const std::vector<std::uint8_
     if (b == 1) {
         for (int y = 0; y < h; ++y)
             std::copy_n(gray.row(y), w, picture_.data() + std::size_t(y) * std::size_t(w));
+    } else if (b == 2) {
+        for (int y = 0; y < h; ++y) {
+            const std::uint8_t *p = gray.row(2 * y), *q = gray.row(2 * y + 1);
+            std::uint8_t* out = picture_.data() + std::size_t(y) * std::size_t(w);
+            for (int x = 0; x < w; ++x)
+                out[x] = std::uint8_t((p[2 * x] + p[2 * x + 1] + q[2 * x] + q[2 * x + 1] + 2) >> 2);
+        }
     } else {
         std::vector<std::uint32_t>& sums = binSums_;
         sums.assign(std::size_t(w), 0);
@@ -289,9 +296,17 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
         const int sx = std::clamp(x + shiftX_, 0, w - 1), sy = std::clamp(y + shiftY_, 0, h - 1);
         return std::uint8_t((scene_[std::size_t(sy) * std::size_t(w) + std::size_t(sx)] + 128) >> 8);
     };
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            expected_[index(x, y)] = sceneAt(x, y);
+    for (int y = 0; y < h; ++y) {
+        const std::uint16_t* row = scene_.data() + std::size_t(std::clamp(y + shiftY_, 0, h - 1)) * std::size_t(w);
+        std::uint8_t* e = expected_.data() + std::size_t(y) * std::size_t(w);
+        const int from = std::max(0, -shiftX_), to = std::min(w, w - shiftX_);
+        for (int x = 0; x < from; ++x)
+            e[x] = sceneAt(x, y);
+        for (int x = from; x < to; ++x)
+            e[x] = std::uint8_t((row[x + shiftX_] + 128) >> 8);
+        for (int x = std::max(from, to); x < w; ++x)
+            e[x] = sceneAt(x, y);
+    }
     aligned_ = expected_;
 
     fits_.assign(blocks, Fit{});
@@ -504,20 +519,31 @@ void SceneModel::findChanges(const std::vector<std::uint8_t>& watched, const Sce
     }
 
     state_.assign(picture_.size(), 0);
+    std::vector<int>& limits = rowLimits_; // each pixel's threshold on the 3 x 3 sums, along a row
+    limits.resize(std::size_t(w));
     for (int y = 0; y < h; ++y) {
-        const std::size_t rowBlocks = std::size_t(y / block) * std::size_t(blockColumns_);
+        if (y % block == 0)
+            for (int x = 0; x < w; ++x)
+                limits[std::size_t(x)] = int(std::ceil(9 * blockThreshold_[std::size_t(y / block) * std::size_t(blockColumns_) + std::size_t(x / block)]));
+        const std::size_t row = std::size_t(y) * std::size_t(w);
+        const std::uint16_t *s = sums_.data() + row, *lo = low_.data() + row, *hi = high_.data() + row;
+        std::uint8_t* state = state_.data() + row;
+        std::int64_t found = 0;
         for (int x = 0; x < w; ++x) {
-            const std::size_t i = index(x, y);
-            if ((!watched.empty() && !watched[i]) || (!unknown_.empty() && unknown_[i]))
-                continue;
-            const int t = int(std::ceil(9 * blockThreshold_[rowBlocks + std::size_t(x / block)]));
-            const int s = sums_[i];
-            if (s > high_[i] + t)
-                state_[i] = 1;
-            else if (s < low_[i] - t)
-                state_[i] = 2;
-            counts.found += state_[i] != 0;
+            const int t = limits[std::size_t(x)];
+            const std::uint8_t v = s[x] > hi[x] + t ? 1 : s[x] < lo[x] - t ? 2 : 0;
+            state[x] = v;
+            found += v != 0;
         }
+        if (found == 0)
+            continue;
+        // Ignored and unknown pixels never count.
+        for (int x = 0; x < w; ++x)
+            if (state[x] && ((!watched.empty() && !watched[row + std::size_t(x)]) ||
+                             (!unknown_.empty() && unknown_[row + std::size_t(x)])))
+                state[x] = 0;
+        for (int x = 0; x < w; ++x)
+            counts.found += state[x] != 0;
     }
 }
 
@@ -525,6 +551,10 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
 {
     const int w = width_, h = height_;
     const std::size_t n = picture_.size();
+    if (counts.found == 0) {
+        std::fill(age_.begin(), age_.end(), 0);
+        return;
+    }
     // The largest age within reach: where an area was in the last picture.
     ageNear_.resize(n);
     work8_.resize(n);

@@ -104,6 +104,7 @@ private:
     std::vector<std::uint32_t> binSums_;
     std::vector<std::uint16_t> work16_;
     std::vector<std::uint8_t> work8_;
+    std::vector<int> rowLimits_;
     std::vector<std::uint8_t> unknown_; // the scene was clipped where its light changed
     std::vector<float> blockThreshold_;
     std::vector<std::uint8_t> blockBusy_;
