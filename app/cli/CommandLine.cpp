@@ -71,7 +71,10 @@ CommandLine parseCommandLine(const QStringList& arguments)
     const QCommandLineOption listCameras("list-cameras",
                                          "List the cameras (or the CAPTURE_SOURCES entries) by index, name and "
                                          "GStreamer description, one a line, and exit.");
-    const QCommandLineOption camera("camera", "Watch this camera: its name as --list-cameras shows it, or its index.",
+    const QCommandLineOption camera("camera",
+                                    "Watch this camera: its name as --list-cameras shows it, or its index. "
+                                    "With --headless it may be given again (and with --source) to watch "
+                                    "several cameras at once.",
                                     "NAME|INDEX");
     const QCommandLineOption source("source",
                                     "Watch this GStreamer source instead of a camera, for example "
@@ -146,7 +149,7 @@ CommandLine parseCommandLine(const QStringList& arguments)
         return badArguments(QStringLiteral("Unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
     for (const QString& name : parser.optionNames()) {
         if (name != "list-cameras" && name != "auto" && name != "headless" && name != "log-cycles" &&
-            name != "desktop-clipboard" && parser.values(name).size() > 1)
+            name != "desktop-clipboard" && name != "camera" && name != "source" && parser.values(name).size() > 1)
             return badArguments(QStringLiteral("--%1 is given more than once.").arg(name));
     }
 
@@ -159,18 +162,25 @@ CommandLine parseCommandLine(const QStringList& arguments)
     o.logCycles = parser.isSet(logCycles);
     o.desktopClipboard = parser.isSet(desktopClipboard);
 
-    if (parser.isSet(camera)) {
-        o.camera = parser.value(camera).trimmed();
-        if (o.camera->isEmpty())
+    for (const QString& value : parser.values(camera)) {
+        if (value.trimmed().isEmpty())
             return badArguments(QStringLiteral("--camera: give a camera's name or index."));
+        o.cameras << value.trimmed();
     }
-    if (parser.isSet(source)) {
-        o.source = parser.value(source).trimmed();
-        if (o.source->isEmpty())
+    for (const QString& value : parser.values(source)) {
+        if (value.trimmed().isEmpty())
             return badArguments(QStringLiteral("--source: give a GStreamer source description."));
+        o.sources << value.trimmed();
     }
-    if (o.camera && o.source)
+    if (!o.cameras.isEmpty())
+        o.camera = o.cameras.front();
+    if (!o.sources.isEmpty())
+        o.source = o.sources.front();
+    if (!o.headless && o.camera && o.source)
         return badArguments(QStringLiteral("--camera and --source each choose the source: give one of them."));
+    if (!o.headless && o.cameras.size() + o.sources.size() > 1)
+        return badArguments(QStringLiteral("--camera and --source choose one camera for the windows; several "
+                                           "cameras are watched with --headless."));
     if (parser.isSet(saveDir)) {
         const QFileInfo folder(parser.value(saveDir));
         if (!folder.isDir())

@@ -18,6 +18,10 @@ struct Options {
     bool listCameras = false;
     std::optional<QString> camera; // a driver's name or its index 0 to 9
     std::optional<QString> source; // a GStreamer source description
+    // Every --camera and --source given, in the order of each option (`camera` and `source`
+    // are the first): with --headless, more than one watches several cameras at once.
+    QStringList cameras;
+    QStringList sources;
     std::optional<QString> saveDir;
     std::optional<int> threshold;
     std::optional<int> minMovement;
