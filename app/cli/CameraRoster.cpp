@@ -30,6 +30,12 @@ QString topicLevel(const QString& name)
     return QString::fromStdString(events::MqttPublisher::topicLevel(name.toStdString()));
 }
 
+// The save folder as a full path; empty: images/ in the working directory.
+QString saveRoot(const Settings& settings)
+{
+    return QDir(settings.saveDir.isEmpty() ? QStringLiteral("images") : settings.saveDir).absolutePath();
+}
+
 } // namespace
 
 bool watchesList(const Settings& settings, const Options& options)
@@ -88,15 +94,12 @@ std::vector<RosterCamera> rosterOf(const Settings& settings, const Options& opti
         }
         levels[level] = c.name;
         Settings own = forCamera(settings, c);
-        const QString root = QDir(own.saveDir.isEmpty() ? QStringLiteral("images") : own.saveDir).absolutePath();
+        const QString root = saveRoot(own);
         ++sharing[root];
         roster.push_back({c, own, cameras.size() == 1 ? root : QDir(root).filePath(level)});
     }
-    for (RosterCamera& r : roster) {
-        const QString root = QDir(r.settings.saveDir.isEmpty() ? QStringLiteral("images") : r.settings.saveDir)
-                                 .absolutePath();
-        r.settings.events.retentionBytes /= sharing[root];
-    }
+    for (RosterCamera& r : roster)
+        r.settings.events.retentionBytes /= sharing[saveRoot(r.settings)];
     return roster;
 }
 

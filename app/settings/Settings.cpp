@@ -139,7 +139,10 @@ void readCameras(QSettings& file, Reader& reader, std::vector<CameraSettings>& c
         CameraSettings c;
         c.name = name;
         const QString group = cameraGroup + name + '/';
-        c.source = reader.text(group + "source");
+        // A description's caps hold commas, which an unquoted value splits at.
+        const QVariant source = file.value(group + "source");
+        c.source = source.typeId() == QMetaType::QStringList ? source.toStringList().join(',')
+                                                             : reader.text(group + "source");
         c.camera = reader.text(group + "camera");
         if (!c.source.isEmpty() && !c.camera.isEmpty())
             throw QStringLiteral("%1: give a source or a camera, not both").arg(cameraGroup + name);

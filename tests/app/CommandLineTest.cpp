@@ -113,6 +113,7 @@ TEST(CommandLine, BadValuesExitWithStatus2AndSayWhich)
         {{"--camera", " "}, "--camera"},
         {{"--source", ""}, "--source"},
         {{"--camera", "0", "--source", "videotestsrc"}, "--source"},
+        {{"--source", "videotestsrc", "--source", "videotestsrc pattern=ball"}, "--headless"},
         {{"--save-dir", folder.filePath("missing")}, "--save-dir"},
         {{"--save-dir", plainFile}, "--save-dir"},
         {{"--mask", folder.filePath("missing.pgm")}, "--mask"},
