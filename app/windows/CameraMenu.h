@@ -1,6 +1,10 @@
 #pragma once
 
+#include <vector>
+
 #include <QObject>
+
+#include "CaptureDrivers.h"
 
 #include "SourceChoice.h"
 
@@ -28,15 +32,22 @@ public:
     // Marks the source chosen in an earlier run, by name; `remembered` is its description
     // when it is a network camera or a video file.
     void showRemembered(const QString& name, const QString& remembered);
+    // Makes `source` the chosen one, as picking it in the menu does.
+    void choose(const ChosenSource& source);
+
+    // The cameras the menu lists, then the configured sources; the device monitor looks
+    // for cameras once the menu is first opened or findCameras() is called.
+    const std::vector<platform::ConfiguredSource>& sources() const { return sources_; }
+    void findCameras();
 
 signals:
     // The user chose `choice()`.
     void sourceChosen();
+    void sourcesChanged();
 
 private:
     void rebuild();
     void rebuildLater();
-    void choose(const ChosenSource& source);
     void askNetworkCamera();
     void askVideoFile();
 
@@ -46,6 +57,7 @@ private:
     CameraWatch* cameras_;
     ChosenSource choice_;
     bool chosen_ = false;
+    std::vector<platform::ConfiguredSource> sources_;
 };
 
 } // namespace app
