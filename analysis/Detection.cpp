@@ -38,7 +38,7 @@ bool samePicture(const Bitmap& a, const Bitmap& b)
 DetectionSettings DetectionSettings::robust()
 {
     DetectionSettings s;
-    s.light = s.noise = s.specks = s.mask = s.confirm = true;
+    s.light = s.noise = s.specks = s.mask = s.confirm = s.scene = true;
     return s;
 }
 
@@ -101,6 +101,8 @@ void Detection::reset()
     noise_.resize(width_, height_);
     confirmation_.forget();
     lastColourfulness_ = -1;
+    scene_.reset();
+    last_ = {};
 }
 
 void Detection::fitFrame(int width, int height)
@@ -133,19 +135,29 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
     const std::int64_t rawChanged = std::int64_t(compared.BrightCount) + compared.DarkCount;
     const bool pixelStages = settings_.light || settings_.noise || settings_.specks || settings_.mask;
     // A picture the camera sent again (a low frame rate padded to a higher one, or a grab
-    // faster than the camera) shows nothing new: counted as still, it would break up the
-    // confirmation of movement that runs across the real pictures around it, and teach
-    // the noise levels that the scene has none. Such a cycle is left out of both.
-    if ((pixelStages || settings_.confirm) && rawChanged == 0 && minimalMovement >= 0 && samePicture(earlier, later)) {
+    // faster than the camera) shows nothing new: the cycle repeats the last verdict, so
+    // that it neither breaks up the confirmation of movement that runs across the real
+    // pictures around it nor teaches the noise levels that the scene has none.
+    if ((pixelStages || settings_.confirm || settings_.scene) && rawChanged == 0 && minimalMovement >= 0 &&
+        samePicture(earlier, later)) {
         // The frame's size and the first picture's colour (to see the colour go later) are
         // still worth knowing.
-        if (pixelStages)
+        if (pixelStages && !settings_.scene)
             fitFrame(earlier.width(), earlier.height());
         if (settings_.light && lastColourfulness_ < 0 && colour.format() == PixelFormat::Bgr24 &&
-            colour.width() == width_ && colour.height() == height_)
+            colour.width() == earlier.width() && colour.height() == earlier.height())
             lastColourfulness_ = colourfulness(colour);
+        result = last_;
+        result.moving = result.changed() > minimalMovement;
+        result.confirmed = result.confirmed && result.moving;
+        ranPixels_ = sceneRan_ = false;
         return result;
     }
+    if (settings_.scene) {
+        last_ = evaluateScene(earlier, later, rawChanged, threshold, minimalMovement);
+        return last_;
+    }
+    sceneRan_ = false;
     if (!pixelStages || earlier.empty()) {
         result.brightCount = compared.BrightCount;
         result.darkCount = compared.DarkCount;
@@ -153,6 +165,7 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
         result.confirmed = settings_.confirm ? confirmation_.record(result.moving) : result.moving;
         if (result.moving && !result.confirmed)
             result.rejection = Rejection::NotConfirmed;
+        last_ = result;
         return result;
     }
 
@@ -290,7 +303,70 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
         else
             result.rejection = Rejection::Specks;
     }
+    last_ = result;
     return result;
+}
+
+DetectionResult Detection::evaluateScene(const Bitmap& earlier, const Bitmap& later, std::int64_t rawChanged,
+                                         std::uint8_t threshold, std::int64_t minimalMovement)
+{
+    DetectionResult result;
+    // A new watch starts from the earlier picture, so its first cycle compares as a pair does.
+    if (!scene_.learnt())
+        scene_.update(earlier, {}, {});
+    const int b = SceneModel::binningFor(later.width(), later.height());
+    const int w = std::max(1, later.width() / b), h = std::max(1, later.height() / b);
+    if (settings_.mask && !mask_.empty()) {
+        if (maskChanged_ || sceneWatched_.size() != std::size_t(w) * std::size_t(h)) {
+            // Each analysis pixel is watched as the mask, scaled to the frame, is at its centre.
+            sceneWatched_.resize(std::size_t(w) * std::size_t(h));
+            for (int y = 0; y < h; ++y) {
+                const int my = int((std::int64_t(y) * b + b / 2) * mask_.height() / later.height());
+                for (int x = 0; x < w; ++x) {
+                    const int mx = int((std::int64_t(x) * b + b / 2) * mask_.width() / later.width());
+                    sceneWatched_[std::size_t(y) * std::size_t(w) + std::size_t(x)] = mask_.row(my)[mx] != 0;
+                }
+            }
+            maskChanged_ = false;
+        }
+    } else {
+        sceneWatched_.clear();
+    }
+    SceneRules rules;
+    rules.threshold = threshold;
+    rules.light = settings_.light;
+    rules.noise = settings_.noise;
+    rules.noiseFactor = settings_.noiseFactor;
+    rules.specks = settings_.specks;
+    rules.trackCycles = settings_.confirm ? settings_.confirmNeeded : 1;
+    const SceneCounts counts = scene_.update(later, sceneWatched_, rules);
+    ranPixels_ = false;
+    sceneRan_ = true;
+    const std::int64_t area = std::int64_t(b) * b;
+    result.brightCount = counts.bright * area;
+    result.darkCount = counts.dark * area;
+    result.lightChange = counts.lightChange;
+    result.moving = result.changed() > minimalMovement;
+    // The areas' tracks are the confirmation: an area counts once seen in enough cycles.
+    result.confirmed = result.moving;
+    if (!result.moving && rawChanged > minimalMovement) {
+        if (counts.found * area <= minimalMovement)
+            result.rejection = counts.lightChange ? Rejection::LightChange : Rejection::Noise;
+        else if ((counts.found - counts.specks) * area <= minimalMovement)
+            result.rejection = Rejection::Specks;
+        else
+            result.rejection = Rejection::NotConfirmed;
+    }
+    return result;
+}
+
+bool Detection::counted(int x, int y) const
+{
+    if (sceneRan_) {
+        const int b = scene_.binning();
+        return x / b < scene_.width() && y / b < scene_.height() && scene_.counted(x / b, y / b) != 0;
+    }
+    return bright_.test(x, y) || dark_.test(x, y);
 }
 
 void Detection::learnNoise(const BitPlane& moved)
@@ -333,6 +409,16 @@ void Detection::markMaskedTiles()
 
 void Detection::fadeDiscounted(Bitmap& difference) const
 {
+    if (sceneRan_ && difference.format() == PixelFormat::Bgr24) {
+        for (int y = 0; y < difference.height(); ++y) {
+            std::uint8_t* p = difference.row(y);
+            for (int x = 0; x < difference.width(); ++x, p += 3)
+                if (p[1] == 0 && !counted(x, y))
+                    for (int c = 0; c < 3; ++c)
+                        p[c] = static_cast<std::uint8_t>((p[c] + 3 * 255) / 4);
+        }
+        return;
+    }
     if (!ranPixels_ || difference.width() != width_ || difference.height() != height_ ||
         difference.format() != PixelFormat::Bgr24)
         return;
@@ -352,6 +438,8 @@ void Detection::fadeDiscounted(Bitmap& difference) const
 
 std::size_t Detection::stateBytes() const
 {
+    if (settings_.scene)
+        return scene_.stateBytes() + sceneWatched_.capacity();
     std::size_t bytes = static_cast<std::size_t>(mask_.width()) * static_cast<std::size_t>(mask_.height());
     for (const BitPlane* plane : {&maskBits_, &bright_, &dark_, &moved_})
         bytes += plane->bits.capacity() * sizeof(std::uint64_t);

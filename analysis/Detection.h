@@ -10,6 +10,7 @@
 #include "Confirmation.h"
 #include "LightCompensation.h"
 #include "NoiseTiles.h"
+#include "SceneModel.h"
 #include "SmallAreas.h"
 
 namespace analysis {
@@ -26,10 +27,15 @@ struct DetectionSettings {
     bool confirm = false;     // movement needs `confirmNeeded` of the last `confirmWindow` cycles
     int confirmNeeded = 2;
     int confirmWindow = 3;
+    // Changes are sought against the scene learnt over the last seconds instead of the
+    // last frame, and judged as areas (see SceneModel): the light is then fitted region by
+    // region, the noise learnt per region, specks measured against the frame's size, and
+    // an area confirmed once it was seen in `confirmNeeded` cycles running.
+    bool scene = false;
 
     // Every mechanism on with the defaults (tuned on the scenes of bench/detection_quality).
     static DetectionSettings robust();
-    bool anyOn() const { return light || noise || specks || mask || confirm; }
+    bool anyOn() const { return light || noise || specks || mask || confirm || scene; }
     // Within the bounds the mechanisms take: factor 1 .. 20, speck size 2 .. 32, 1 <= needed <= window <= 32.
     DetectionSettings bounded() const;
     friend bool operator==(const DetectionSettings&, const DetectionSettings&) = default;
@@ -85,7 +91,7 @@ public:
     void fadeDiscounted(Bitmap& difference) const;
 
     // Whether the last cycle counted pixel (x, y) (only after a cycle that ran a pixel mechanism).
-    bool counted(int x, int y) const { return bright_.test(x, y) || dark_.test(x, y); }
+    bool counted(int x, int y) const;
     bool countedLastCycle() const { return ranPixels_; }
 
     const NoiseTiles& noise() const { return noise_; }
@@ -93,6 +99,8 @@ public:
     std::size_t stateBytes() const;
 
 private:
+    DetectionResult evaluateScene(const Bitmap& earlier, const Bitmap& later, std::int64_t rawChanged,
+                                  std::uint8_t threshold, std::int64_t minimalMovement);
     void fitFrame(int width, int height);
     void learnNoise(const BitPlane& moved);
     void markMaskedTiles();
@@ -107,6 +115,10 @@ private:
     Confirmation confirmation_;
     double lastColourfulness_ = -1;
     bool ranPixels_ = false;
+    SceneModel scene_;
+    std::vector<std::uint8_t> sceneWatched_; // the mask at the scene's analysis size
+    bool sceneRan_ = false;
+    DetectionResult last_; // a picture sent again repeats its verdict
 
     int width_ = 0, height_ = 0;
     BitPlane bright_, dark_, moved_;
