@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -131,10 +132,16 @@ public:
         running_ = true;
     }
 
-    // Watches the camera of a list as soon as it is there.
-    void watchWhenThere(const CameraSettings& camera)
+    // Watches the camera of a list as soon as it is there; `firstTried` is called once its
+    // first connection succeeded or failed, or it was not there.
+    void watchWhenThere(const CameraSettings& camera, std::function<void()> firstTried)
     {
         camera_ = camera;
+        firstTried_ = std::move(firstTried);
+        connect(&session_.source(), &platform::LiveSource::stateChanged, this, [this] {
+            if (session_.source().state() != platform::LiveSource::State::Connecting)
+                tried();
+        });
         lookForCamera();
     }
 
@@ -157,11 +164,18 @@ private:
             watch(*driver);
             return;
         }
+        tried();
         const std::chrono::milliseconds pause = platform::reconnectDelay(++missing_);
         say(QStringLiteral("the camera \"%1\" is not there; looking again in %2 s")
                 .arg(camera_.camera.isEmpty() ? camera_.name : camera_.camera)
                 .arg(pause.count() / 1000));
         lookAgain_.start(pause);
+    }
+
+    void tried()
+    {
+        if (firstTried_)
+            std::exchange(firstTried_, {})();
     }
 
     void evaluate()
@@ -232,6 +246,7 @@ private:
     QTimer timer_;
     CameraSettings camera_;
     QTimer lookAgain_;
+    std::function<void()> firstTried_;
     int missing_ = 0;
     std::uint64_t lastFrame_ = 0;
     std::int64_t evaluations_ = 0;
@@ -313,10 +328,24 @@ bool Headless::startList(QString& error, int& status)
                                                        options_.logCycles,
                                                        [this](const QByteArray& line) { writeLine(line); });
         camera->prepare(r.folder);
-        camera->watchWhenThere(r.camera);
         cameras_.push_back(std::move(camera));
     }
+    roster_ = roster;
+    QMetaObject::invokeMethod(this, [this] { startCamera(0); }, Qt::QueuedConnection); // once running
+
     return true;
+}
+
+void Headless::startCamera(std::size_t index)
+{
+    // One camera after the other: the first connections load GStreamer's plugins, and
+    // several at once were seen never to connect under the sanitizers' full stack traces.
+    // A camera that is not there or does not answer holds the next one up by its connect
+    // timeout at most.
+    if (index < cameras_.size() && running_)
+        cameras_[index]->watchWhenThere(roster_[index].camera, [this, index] {
+            QMetaObject::invokeMethod(this, [this, index] { startCamera(index + 1); }, Qt::QueuedConnection);
+        });
 }
 
 void Headless::stop()

@@ -7,6 +7,7 @@
 
 #include <QObject>
 
+#include "CameraRoster.h"
 #include "CommandLine.h"
 #include "Settings.h"
 
@@ -39,6 +40,7 @@ public:
 private:
     bool startOne(QString& error, int& status);
     bool startList(QString& error, int& status);
+    void startCamera(std::size_t index);
     // Writes a line to standard output; once nobody reads it any more, ends the watching.
     void writeLine(const QByteArray& line);
     // Ends the watching as soon as a pipe on standard output loses its reader.
@@ -48,6 +50,7 @@ private:
     Settings settings_;
     Options options_;
     std::vector<std::unique_ptr<HeadlessCamera>> cameras_;
+    std::vector<RosterCamera> roster_;
     bool running_ = false; // started and not stopped yet
     bool outputGone_ = false;
     QSocketNotifier* outputWatch_ = nullptr;

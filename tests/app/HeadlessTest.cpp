@@ -467,14 +467,14 @@ TEST(Headless, SeveralCamerasWatchEachByItsOwnGroupWithOwnLogAndTopicsAndOneFail
     MqttSubscriber subscriber(broker.port());
     ASSERT_TRUE(subscriber.waitSubscribed());
     // Nothing is movement by the file's general value; the yard's own group says otherwise.
-    // The hall is a still picture whose source ends every two seconds.
+    // The hall is a still picture whose source ends every five seconds.
     const QString config = home.filePath("cameras.conf");
     QFile file(config);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("[General]\nformat=Video settings 1\n[evaluation]\ncapturingPeriod=100\nminimalMovement=100000000\n"
                "[cameras]\nnames=Yard, Hall\n[camera.Yard]\nminMovement=50\nsource=" +
                movingSource.toUtf8() +
-               "\n[camera.Hall]\nsource=videotestsrc pattern=blue is-live=true num-buffers=20 ! "
+               "\n[camera.Hall]\nsource=videotestsrc pattern=blue is-live=true num-buffers=50 ! "
                "video/x-raw,width=320,height=240,framerate=10/1\n");
     file.close();
 
@@ -484,9 +484,17 @@ TEST(Headless, SeveralCamerasWatchEachByItsOwnGroupWithOwnLogAndTopicsAndOneFail
                                   QStringLiteral("127.0.0.1:%1").arg(broker.port())});
     ASSERT_TRUE(program.waitForStarted(10000));
     QString out, err;
-    ASSERT_TRUE(waitForProgress(program, err, "Reconnected to Hall")) << err.toStdString();
+    // The hall was lost and came back, and was evaluated meanwhile.
+    for (const QDeadlineTimer deadline(120000); !deadline.hasExpired() && program.state() == QProcess::Running &&
+                                                (!err.contains("Reconnected to Hall") ||
+                                                 out.count("{\"camera\":\"Hall\",\"bright\":0,") < 4);) {
+        program.waitForReadyRead(200);
+        out += program.readAllStandardOutput();
+        err += program.readAllStandardError();
+    }
+    ASSERT_TRUE(err.contains("Reconnected to Hall")) << err.toStdString();
     // The yard goes on watching while the hall comes and goes.
-    const qsizetype yardBefore = (out += program.readAllStandardOutput()).count("{\"camera\":\"Yard\",\"bright");
+    const qsizetype yardBefore = out.count("{\"camera\":\"Yard\",\"bright");
     for (const QDeadlineTimer deadline(60000);
          !deadline.hasExpired() && out.count("{\"camera\":\"Yard\",\"bright") < yardBefore + 10;) {
         program.waitForReadyRead(200);
@@ -507,7 +515,7 @@ TEST(Headless, SeveralCamerasWatchEachByItsOwnGroupWithOwnLogAndTopicsAndOneFail
     EXPECT_EQ(seen.size(), 2u) << "every line names one of the two cameras: " << out.toStdString();
     EXPECT_EQ(seen["Yard"]["start"], 1);
     EXPECT_EQ(seen["Yard"]["end"], 1);
-    EXPECT_GE(seen["Hall"]["still"], 5);
+    EXPECT_GE(seen["Hall"]["still"], 3) << err.toStdString();
     EXPECT_EQ(seen["Hall"]["start"] + seen["Hall"]["movement"], 0) << "the still camera's general value held";
 
     // Each keeps its events in a folder of its own, named as its topics are.
