@@ -392,5 +392,6 @@ TEST(Windows, TheCamerasWindowShowsEveryCameraLiveAndAClickSwitchesTheMainWindow
     for (int waited = 0; ballState->text() != "watching" && waited < 30000; waited += 50)
         QTest::qWait(50);
     EXPECT_EQ(ballState->text(), "watching") << "the camera the main window left is watched on its own again";
+    video.cameraMenu()->choose({}); // the choice holds for the whole process: the next test starts afresh
     unsetenv("CAPTURE_SOURCES");
 }
