@@ -103,6 +103,7 @@ void Detection::reset()
     lastColourfulness_ = -1;
     scene_.reset();
     last_ = {};
+    repeats_ = 0;
 }
 
 void Detection::fitFrame(int width, int height)
@@ -148,6 +149,8 @@ DetectionResult Detection::evaluate(const Bitmap& earlier, const Bitmap& later, 
             colour.width() == earlier.width() && colour.height() == earlier.height())
             lastColourfulness_ = colourfulness(colour);
         result = last_;
+        ++repeats_;
+        result.lightChange = result.infrared = false; // the light held
         result.moving = result.changed() > minimalMovement;
         result.confirmed = result.confirmed && result.moving;
         ranPixels_ = sceneRan_ = false;
@@ -339,6 +342,8 @@ DetectionResult Detection::evaluateScene(const Bitmap& earlier, const Bitmap& la
     rules.noiseFactor = settings_.noiseFactor;
     rules.specks = settings_.specks;
     rules.trackCycles = settings_.confirm ? settings_.confirmNeeded : 1;
+    rules.elapsed = 1 + repeats_;
+    repeats_ = 0;
     const SceneCounts counts = scene_.update(later, sceneWatched_, rules);
     ranPixels_ = false;
     sceneRan_ = true;

@@ -119,6 +119,7 @@ private:
     std::vector<std::uint8_t> sceneWatched_; // the mask at the scene's analysis size
     bool sceneRan_ = false;
     DetectionResult last_; // a picture sent again repeats its verdict
+    int repeats_ = 0;      // pictures sent again since the last new one
 
     int width_ = 0, height_ = 0;
     BitPlane bright_, dark_, moved_;

@@ -26,8 +26,13 @@ constexpr double keptTexture = 0.85;
 constexpr int quietRate = 4, changedRate = 9, relearnRate = 2;
 constexpr int absorbAfter = 200;
 // An area counts when at least this share of it lies where an area was in the cycle before.
-constexpr double trackedShare = 0.2;
+constexpr double trackedShare = 0.5;
+constexpr int near = 1, farthest = 6; // pixels an area may move in a cycle, and after several
 constexpr int clippedHigh = 250, clippedLow = 5;
+// An area is light on its scene when the scene has this much texture (a variance) and the
+// fit leaves at most this share of the picture's variance.
+constexpr int spreadPasses = 6;
+constexpr double minimumTexture = 64, keptResidual = 0.2;
 
 // The 3 x 3 sums of an 8-bit picture, its edges repeated.
 void boxSums(const std::vector<std::uint8_t>& in, int w, int h, std::vector<std::uint16_t>& rows,
@@ -93,6 +98,52 @@ void rangeOf(const std::vector<T>& in, int w, int h, std::vector<T>& work, std::
             outHigh[x] = newHigh;
         }
     }
+}
+
+// Solves the 4 x 4 system a x = b in place (Gaussian elimination); false when singular.
+bool solve4(double a[4][4], double b[4])
+{
+    for (int c = 0; c < 4; ++c) {
+        int pivot = c;
+        for (int r = c + 1; r < 4; ++r)
+            if (std::abs(a[r][c]) > std::abs(a[pivot][c]))
+                pivot = r;
+        if (std::abs(a[pivot][c]) < 1e-9)
+            return false;
+        std::swap(a[c], a[pivot]);
+        std::swap(b[c], b[pivot]);
+        for (int r = 0; r < 4; ++r) {
+            if (r == c)
+                continue;
+            const double f = a[r][c] / a[c][c];
+            for (int k = c; k < 4; ++k)
+                a[r][k] -= f * a[c][k];
+            b[r] -= f * b[c];
+        }
+    }
+    for (int c = 0; c < 4; ++c)
+        b[c] /= a[c][c];
+    return true;
+}
+
+// Whether an area's picture is its scene under light that varies smoothly across it: the
+// scene textured, and the fit leaving little of the picture's variation.
+bool keptItsTexture(const double (&sums)[4][4], const double (&xp)[4], double pp, double n, double threshold)
+{
+    if (n < 16)
+        return false;
+    const double meanS = sums[0][3] / n, varS = sums[0][0] / n - meanS * meanS;
+    const double meanP = xp[3] / n, varP = pp / n - meanP * meanP;
+    if (varS < minimumTexture || varP <= 0)
+        return false;
+    double a[4][4], b[4] = {xp[0], xp[1], xp[2], xp[3]};
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            a[r][c] = r <= c ? sums[r][c] : sums[c][r];
+    if (!solve4(a, b))
+        return false;
+    const double residual = std::max(0.0, pp - (b[0] * xp[0] + b[1] * xp[1] + b[2] * xp[2] + b[3] * xp[3])) / n;
+    return residual <= keptResidual * varP && std::sqrt(residual) <= threshold;
 }
 
 int find(std::vector<std::int32_t>& parent, int i)
@@ -236,6 +287,7 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             expected_[index(x, y)] = sceneAt(x, y);
+    aligned_ = expected_;
 
     fits_.assign(blocks, Fit{});
     blockMoved_.assign(blocks, 0);
@@ -315,39 +367,51 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
         if (vs > 0)
             scene = Fit{float(cov / vs), float(mg - cov / vs * ms)};
     }
-    for (int by = 0; by < blockRows_; ++by)
-        for (int bx = 0; bx < blockColumns_; ++bx) {
-            const std::size_t k = std::size_t(by) * std::size_t(blockColumns_) + std::size_t(bx);
-            const Sums& t = sums[k];
-            if (own[k])
-                continue;
-            // A block all clipped (or masked) takes the scene's light as it is.
-            if (t.n < 4) {
-                if (scene)
-                    fits_[k] = *scene;
-                continue;
-            }
-            const double still = sse(t, 1, 0);
-            double best = still;
-            Fit chosen;
-            if (scene && sse(t, scene->gain, scene->offset) < best) {
-                best = sse(t, scene->gain, scene->offset);
-                chosen = *scene;
-            }
-            for (int ny = std::max(0, by - 1); ny <= std::min(blockRows_ - 1, by + 1); ++ny)
-                for (int nx = std::max(0, bx - 1); nx <= std::min(blockColumns_ - 1, bx + 1); ++nx) {
-                    const std::size_t j = std::size_t(ny) * std::size_t(blockColumns_) + std::size_t(nx);
-                    if (!own[j])
-                        continue;
-                    const double e = sse(t, fits_[j].gain, fits_[j].offset);
-                    if (e < best) {
-                        best = e;
-                        chosen = fits_[j];
-                    }
+    // A fit spreads from block to block across flat ground (a road under a cloud's shadow)
+    // as far as it keeps explaining the blocks it reaches.
+    for (int pass = 0; pass < spreadPasses; ++pass) {
+        bool spread = false;
+        std::vector<std::uint8_t> reached = own;
+        for (int by = 0; by < blockRows_; ++by)
+            for (int bx = 0; bx < blockColumns_; ++bx) {
+                const std::size_t k = std::size_t(by) * std::size_t(blockColumns_) + std::size_t(bx);
+                const Sums& t = sums[k];
+                if (own[k])
+                    continue;
+                // A block all clipped (or masked) takes the scene's light as it is.
+                if (t.n < 4) {
+                    if (scene && pass == 0)
+                        fits_[k] = *scene;
+                    continue;
                 }
-            if (best < 0.5 * still)
-                fits_[k] = chosen;
-        }
+                const double still = sse(t, 1, 0);
+                double best = still;
+                Fit chosen;
+                if (scene && sse(t, scene->gain, scene->offset) < best) {
+                    best = sse(t, scene->gain, scene->offset);
+                    chosen = *scene;
+                }
+                for (int ny = std::max(0, by - 1); ny <= std::min(blockRows_ - 1, by + 1); ++ny)
+                    for (int nx = std::max(0, bx - 1); nx <= std::min(blockColumns_ - 1, bx + 1); ++nx) {
+                        const std::size_t j = std::size_t(ny) * std::size_t(blockColumns_) + std::size_t(nx);
+                        if (!own[j])
+                            continue;
+                        const double e = sse(t, fits_[j].gain, fits_[j].offset);
+                        if (e < best) {
+                            best = e;
+                            chosen = fits_[j];
+                        }
+                    }
+                if (best < 0.5 * still) {
+                    fits_[k] = chosen;
+                    reached[k] = 1;
+                    spread = true;
+                }
+            }
+        own.swap(reached);
+        if (!spread)
+            break;
+    }
     for (std::size_t k = 0; k < blocks; ++k) {
         const Sums& t = sums[k];
         if (t.n == 0)
@@ -409,8 +473,22 @@ void SceneModel::findChanges(const std::vector<std::uint8_t>& watched, const Sce
         if (count[k] == 0)
             continue;
         blockMean_[k] = float(double(absSum[k]) / (9.0 * double(count[k])));
-        if (blockNoise_[k] < 0)
-            blockNoise_[k] = blockMean_[k];
+    }
+    // A block not measured before starts from the scene's typical noise: its own first
+    // measurement may hold what moves in it.
+    std::vector<float> measured;
+    for (std::size_t k = 0; k < blocks; ++k)
+        if (count[k] > 0)
+            measured.push_back(blockMean_[k]);
+    if (!measured.empty()) {
+        std::nth_element(measured.begin(), measured.begin() + std::ptrdiff_t(measured.size() / 2), measured.end());
+        for (float& noise : blockNoise_)
+            if (noise < 0)
+                noise = measured[measured.size() / 2];
+    }
+    for (std::size_t k = 0; k < blocks; ++k) {
+        if (count[k] == 0)
+            continue;
         // The Pixel Variations hold for a mid-gray part of the scene and shrink with its
         // light, as a person's contrast does in the dark; the noise keeps them above it.
         const double mean = double(level[k]) / double(count[k]);
@@ -442,20 +520,21 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
 {
     const int w = width_, h = height_;
     const std::size_t n = picture_.size();
-    // The largest age within two pixels: where an area was in the cycle before.
+    // The largest age within reach: where an area was in the last picture.
     ageNear_.resize(n);
     work8_.resize(n);
+    const int reach = std::clamp(near * rules.elapsed, near, farthest);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             std::uint8_t m = 0;
-            for (int k = std::max(0, x - 2); k <= std::min(w - 1, x + 2); ++k)
+            for (int k = std::max(0, x - reach); k <= std::min(w - 1, x + reach); ++k)
                 m = std::max(m, age_[index(k, y)]);
             work8_[index(x, y)] = m;
         }
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             std::uint8_t m = 0;
-            for (int k = std::max(0, y - 2); k <= std::min(h - 1, y + 2); ++k)
+            for (int k = std::max(0, y - reach); k <= std::min(h - 1, y + reach); ++k)
                 m = std::max(m, work8_[index(x, k)]);
             ageNear_[index(x, y)] = m;
         }
@@ -498,6 +577,9 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
         std::int64_t pixels = 0, tracked = 0, moved = 0;
         int age = 0;
         bool counts = false;
+        // For the fit of the picture as the scene under light that varies across the area:
+        // p = (g + gx x + gy y) s + o.
+        double xx[4][4] = {}, xp[4] = {}, pp = 0, threshold = 0;
     };
     std::vector<Area> areas(parent_.size());
     float lightRatio = 1;
@@ -518,9 +600,18 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
         ++a.pixels;
         a.tracked += ageNear_[i] > 0;
         a.age = std::max(a.age, int(ageNear_[i]));
+        const std::size_t k = std::size_t(i / std::size_t(w) / block) * std::size_t(blockColumns_) +
+                              std::size_t(i % std::size_t(w) / block);
+        const double sv = aligned_[i], pv = picture_[i];
+        const double f[4] = {sv, sv * double(i % std::size_t(w)) / w, sv * double(i / std::size_t(w)) / w, 1.0};
+        for (int r = 0; r < 4; ++r) {
+            for (int c = r; c < 4; ++c)
+                a.xx[r][c] += f[r] * f[c];
+            a.xp[r] += f[r] * pv;
+        }
+        a.pp += pv * pv;
+        a.threshold += blockThreshold_[k];
         if (counts.lightChange) {
-            const std::size_t k = std::size_t(i / std::size_t(w) / block) * std::size_t(blockColumns_) +
-                                  std::size_t(i % std::size_t(w) / block);
             a.moved += std::abs(float(picture_[i]) - lightRatio * float(previous_[i])) > blockThreshold_[k];
         }
     }
@@ -529,6 +620,12 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
     for (Area& a : areas) {
         if (a.pixels == 0)
             continue;
+        if (rules.light && keptItsTexture(a.xx, a.xp, a.pp, double(a.pixels), a.threshold / double(a.pixels))) {
+            // A shadow (or light) falling across the area: no movement, no track.
+            a.age = 0;
+            counts.explained += a.pixels;
+            continue;
+        }
         const bool tracked = double(a.tracked) >= trackedShare * double(a.pixels);
         // While the whole scene's light changes, what it leaves unexplained for a moment
         // stands still; an area starts a track then only where the picture also moved.
@@ -573,8 +670,11 @@ void SceneModel::learn(const SceneCounts& counts)
                 continue;
             const std::size_t p = index(px, py);
             const std::uint8_t age = age_[p];
-            // While the whole scene's light changes, what it left unexplained is learnt as fast.
-            const int rate = age == 0 || age >= absorbAfter || counts.lightChange ? quiet : changedRate;
+            // While the whole scene's light changes, all of it is learnt anew. Otherwise a
+            // region whose light is explained by a fit keeps its scene (a cloud's shadow
+            // passes), as a changed area does, until either lasts long enough to be the scene.
+            const bool held = age > 0 || blockMoved_[std::size_t(py / block) * std::size_t(blockColumns_) + std::size_t(px / block)];
+            const int rate = !held || age >= absorbAfter || counts.lightChange ? quiet : changedRate;
             std::uint16_t& s = scene_[index(x, y)];
             const int d = (int(picture_[p]) << 8) - int(s);
             s = std::uint16_t(int(s) + ((d + (1 << (rate - 1))) >> rate));
@@ -604,7 +704,7 @@ std::size_t SceneModel::workBytes() const
            (sums_.capacity() + expectedSums_.capacity() + low_.capacity() + high_.capacity() + work16_.capacity()) *
                sizeof(std::uint16_t) +
            (labels_.capacity() + parent_.capacity()) * sizeof(std::int32_t) + binSums_.capacity() * 4 +
-           fits_.capacity() * sizeof(Fit) + blockSums_.capacity() * sizeof(Sums) + unknown_.capacity() +
+           fits_.capacity() * sizeof(Fit) + blockSums_.capacity() * sizeof(Sums) + unknown_.capacity() + aligned_.capacity() +
            (blockThreshold_.capacity() + blockMean_.capacity()) * sizeof(float) + blockBusy_.capacity() +
            blockMoved_.capacity();
 }

@@ -15,6 +15,7 @@ struct SceneRules {
     double noiseFactor = 3.0;
     bool specks = true;          // changed areas smaller than a share of the frame do not count
     int trackCycles = 2;         // an area counts once it was seen in this many cycles running (1: at once)
+    int elapsed = 1;             // cycles since the last new picture: what moves may have moved that much further
 };
 
 // How a cycle's changes against the scene fared, in pixels of the analysis picture.
@@ -83,6 +84,7 @@ private:
 
     // Each cycle's work.
     std::vector<std::uint8_t> picture_;   // the binned picture
+    std::vector<std::uint8_t> aligned_;   // the scene, aligned
     std::vector<std::uint8_t> expected_;  // the scene, aligned and in this picture's light
     std::vector<std::uint16_t> sums_, expectedSums_, low_, high_; // 3 x 3 sums; the expected sums' 3 x 3 range
     std::vector<std::uint8_t> state_;     // 0 unchanged, 1 brighter, 2 darker; after the areas: counted only

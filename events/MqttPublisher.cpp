@@ -1,5 +1,6 @@
 #include "MqttPublisher.h"
 
+#include <charconv>
 #include <chrono>
 #include <stdexcept>
 #include <utility>
@@ -43,13 +44,17 @@ std::string MqttPublisher::topicLevel(std::string_view name)
     return level.empty() ? "camera" : level;
 }
 
-MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view camera)
+MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view camera,
+                             const Discovery& discovery, const Login& login)
     : host_(host), port_(port)
 {
     const std::string base = "video/" + topicLevel(camera);
     eventTopic_ = base + "/event";
     motionTopic_ = base + "/motion";
     statusTopic_ = base + "/status";
+    changedTopic_ = base + "/changed";
+    thumbnailTopic_ = base + "/thumbnail";
+    discovery_ = discoveryMessages(discovery, camera, {motionTopic_, statusTopic_, changedTopic_, thumbnailTopic_});
 
     initialiseLibrary();
     client_ = mosquitto_new(nullptr, true, this);
@@ -60,6 +65,8 @@ MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view
     mosquitto_publish_callback_set(client_, &MqttPublisher::onPublish);
     const std::string offline = "offline";
     mosquitto_will_set(client_, statusTopic_.c_str(), int(offline.size()), offline.data(), qos, true);
+    if (!login.user.empty())
+        mosquitto_username_pw_set(client_, login.user.c_str(), login.password.c_str());
     mosquitto_reconnect_delay_set(client_, 1, 30, true);
     // The network thread runs before the first connect, so that it makes that connect and
     // keeps trying when the broker is not there yet; connecting first would fail at once
@@ -80,10 +87,13 @@ MqttPublisher::MqttPublisher(const std::string& host, int port, std::string_view
 
 MqttPublisher::~MqttPublisher()
 {
-    if (send(statusTopic_, "offline", true)) {
-        std::unique_lock lock(mutex_);
-        acknowledged_.wait_for(lock, farewell, [this] { return unacknowledged_.empty() || !connected_; });
+    bool retired = false;
+    {
+        std::lock_guard lock(mutex_);
+        retired = retired_;
     }
+    if (!retired && send(statusTopic_, "offline", true))
+        waitAcknowledged();
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
     mosquitto_destroy(client_);
@@ -106,6 +116,44 @@ void MqttPublisher::motionEnded()
         motion_ = false;
     }
     send(motionTopic_, "OFF", true);
+}
+
+void MqttPublisher::changedPercent(double percent)
+{
+    // Not printf: the program's locale may write a decimal comma, which the hub cannot read.
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, percent, std::chars_format::fixed, 1);
+    if (error != std::errc())
+        return;
+    const std::string payload(text, end);
+    {
+        std::lock_guard lock(mutex_);
+        changed_ = payload;
+    }
+    send(changedTopic_, payload, false);
+}
+
+void MqttPublisher::thumbnail(std::string jpeg)
+{
+    if (send(thumbnailTopic_, jpeg, true))
+        return;
+    std::lock_guard lock(mutex_);
+    thumbnail_ = std::move(jpeg);
+}
+
+bool MqttPublisher::retire()
+{
+    bool sent = true;
+    for (const MqttMessage& config : discovery_)
+        sent = send(config.topic, {}, true) && sent;
+    for (const std::string* topic : {&thumbnailTopic_, &motionTopic_, &statusTopic_})
+        sent = send(*topic, {}, true) && sent;
+    {
+        std::lock_guard lock(mutex_);
+        retired_ = true;
+        thumbnail_.clear();
+    }
+    return waitAcknowledged() && sent;
 }
 
 bool MqttPublisher::connected() const
@@ -148,8 +196,11 @@ bool MqttPublisher::send(const std::string& topic, const std::string& payload, b
     // Held while publishing, so that the acknowledgement (on the network thread) finds
     // the message id already noted.
     std::lock_guard lock(mutex_);
-    if (!connected_)
-        return false;
+    return connected_ && publish(topic, payload, retain);
+}
+
+bool MqttPublisher::publish(const std::string& topic, const std::string& payload, bool retain)
+{
     int id = 0;
     if (mosquitto_publish(client_, &id, topic.c_str(), int(payload.size()), payload.data(), qos, retain) !=
         MOSQ_ERR_SUCCESS)
@@ -158,15 +209,36 @@ bool MqttPublisher::send(const std::string& topic, const std::string& payload, b
     return true;
 }
 
+bool MqttPublisher::waitAcknowledged()
+{
+    std::unique_lock lock(mutex_);
+    acknowledged_.wait_for(lock, farewell, [this] { return unacknowledged_.empty() || !connected_; });
+    return connected_ && unacknowledged_.empty();
+}
+
 void MqttPublisher::flush()
 {
-    send(statusTopic_, "online", true);
     std::deque<std::string> waiting;
     bool motion = false;
+    bool firstConnection = false;
+    std::string changed, thumbnail;
     {
+        // Under the lock that a caller's own publishing takes, so that nothing of this
+        // connection goes out before the camera is online, announced and, the first time,
+        // OFF: a run that ended while its camera moved left ON on the broker.
         std::lock_guard lock(mutex_);
+        firstConnection = !everConnected_;
+        connected_ = true;
+        everConnected_ = true;
+        publish(statusTopic_, "online", true);
+        for (const MqttMessage& config : discovery_)
+            publish(config.topic, config.payload, true);
+        if (firstConnection)
+            publish(motionTopic_, "OFF", true);
         waiting.swap(waiting_);
         motion = motion_;
+        changed = changed_;
+        thumbnail.swap(thumbnail_);
     }
     while (!waiting.empty() && send(eventTopic_, waiting.front(), false))
         waiting.pop_front();
@@ -174,7 +246,15 @@ void MqttPublisher::flush()
         std::lock_guard lock(mutex_);
         waiting_.insert(waiting_.begin(), waiting.begin(), waiting.end());
     }
-    send(motionTopic_, motion ? "ON" : "OFF", true);
+    if (motion || !firstConnection)
+        send(motionTopic_, motion ? "ON" : "OFF", true);
+    if (!changed.empty())
+        send(changedTopic_, changed, false);
+    if (!thumbnail.empty() && !send(thumbnailTopic_, thumbnail, true)) {
+        std::lock_guard lock(mutex_);
+        if (thumbnail_.empty())
+            thumbnail_.swap(thumbnail);
+    }
 }
 
 void MqttPublisher::tell(bool isConnected, const std::string& text)
@@ -196,11 +276,6 @@ void MqttPublisher::onConnect(mosquitto*, void* self, int result)
         publisher->tell(false, "The MQTT broker " + broker + " refused the connection: " +
                                    mosquitto_connack_string(result));
         return;
-    }
-    {
-        std::lock_guard lock(publisher->mutex_);
-        publisher->connected_ = true;
-        publisher->everConnected_ = true;
     }
     publisher->flush();
     publisher->tell(true, "Connected to the MQTT broker " + broker);

@@ -7,6 +7,9 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "MqttDiscovery.h"
 
 struct mosquitto;
 
@@ -16,15 +19,26 @@ namespace events {
 // reporting to one place: each event's start and end as JSON on video/<camera>/event,
 // the current state as a retained ON or OFF on video/<camera>/motion, and whether the
 // program is there as a retained online or offline on video/<camera>/status (offline
-// also as the broker's last will). The connection runs on a network thread of its own
+// also as the broker's last will), the changed pixels in percent on video/<camera>/changed
+// and the latest event's JPEG thumbnail, retained, on video/<camera>/thumbnail. With a
+// discovery prefix, the camera announces itself to a home-automation hub with retained
+// configuration messages (see MqttDiscovery.h). A run's first motion state is OFF, before
+// anything it publishes of its events. The connection runs on a network thread of its own
 // and reconnects with a growing pause while the broker is away; event messages wait
 // meanwhile (the newest thousand) and go out once it is back, together with the current
 // motion state, so the broker going away never holds up the caller. Messages go out
 // at least once (QoS 1).
 class MqttPublisher {
 public:
+    // A user name and password for brokers that ask for them; an empty user logs in without.
+    struct Login {
+        std::string user;
+        std::string password;
+    };
+
     // Starts connecting to the broker at `host`:`port`, for the camera named `camera`.
-    MqttPublisher(const std::string& host, int port, std::string_view camera);
+    MqttPublisher(const std::string& host, int port, std::string_view camera, const Discovery& discovery = {},
+                  const Login& login = {});
     // Says offline and waits a moment for the messages under way to be acknowledged.
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
@@ -35,6 +49,15 @@ public:
     void eventEnded(const std::string& json, bool moving = false);
     // The movement is over: OFF at once, before the event's message that waits for its clip.
     void motionEnded();
+    // The changed pixels of the latest cycle in percent; every call is sent (the caller
+    // chooses the rate), not retained.
+    void changedPercent(double percent);
+    // The JPEG bytes of the latest event's thumbnail, retained.
+    void thumbnail(std::string jpeg);
+    // The camera is gone for good: empty retained messages on its configuration, motion,
+    // thumbnail and status topics take it off the broker and off the hub, and closing
+    // then says nothing more. False when the broker did not acknowledge them in time.
+    bool retire();
 
     bool connected() const;
     // Told on the network thread whenever the connection comes or goes, in words; what
@@ -56,8 +79,11 @@ private:
     static void onPublish(mosquitto*, void* self, int messageId);
 
     void publishEvent(const std::string& json, bool motion);
+    // The connection is there: says so and sends what waited for it.
     void flush();
     bool send(const std::string& topic, const std::string& payload, bool retain);
+    bool publish(const std::string& topic, const std::string& payload, bool retain); // locked
+    bool waitAcknowledged();
     void tell(bool isConnected, const std::string& text);
 
     std::string host_;
@@ -65,6 +91,9 @@ private:
     std::string eventTopic_;
     std::string motionTopic_;
     std::string statusTopic_;
+    std::string changedTopic_;
+    std::string thumbnailTopic_;
+    std::vector<MqttMessage> discovery_; // none without a discovery prefix
     mosquitto* client_ = nullptr;
 
     mutable std::mutex mutex_;
@@ -72,6 +101,9 @@ private:
     bool connected_ = false;
     bool everConnected_ = false; // a broker that was never reached is not "lost"
     bool motion_ = false;
+    bool retired_ = false;
+    std::string changed_;   // the latest percentage; empty: none yet
+    std::string thumbnail_; // a thumbnail not sent yet
     std::deque<std::string> waiting_; // event messages not sent yet
     std::set<int> unacknowledged_;
     std::function<void(bool, const std::string&)> listener_;

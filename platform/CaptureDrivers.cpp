@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Credentials.h"
+#include "NetworkAddress.h"
+
 namespace platform {
 
 namespace {
@@ -325,6 +328,33 @@ bool readFifoWithoutWaiting(GstElement* source, std::string& error)
     return true;
 }
 
+// Takes the user and password out of a network source's address into the source's own
+// properties, with the password the credentials keep when the address has none: an
+// address that holds a password is quoted in GStreamer's messages and logs.
+bool useCredentials(GstElement* source, std::string& error)
+{
+    gchar* rawLocation = nullptr;
+    gchar* rawUser = nullptr;
+    g_object_get(source, "location", &rawLocation, "user-id", &rawUser, nullptr);
+    const gst::String location(rawLocation);
+    const gst::String userId(rawUser);
+    std::string ignored;
+    const std::optional<NetworkAddress> address =
+        location ? parseNetworkAddress(location.get(), ignored) : std::nullopt;
+    if (!address)
+        return true;
+    const std::string user = !address->user.empty() ? address->user : userId ? userId.get() : "";
+    std::optional<Credential> credential;
+    if (!address->password.empty())
+        credential = Credential{user, address->password};
+    else if (!findCredential(address->hostPort(), user, credential, error))
+        return false;
+    g_object_set(source, "location", address->location(false).c_str(), nullptr);
+    if (credential)
+        g_object_set(source, "user-id", credential->user.c_str(), "user-pw", credential->password.c_str(), nullptr);
+    return true;
+}
+
 } // namespace
 
 std::string sourceNameOf(std::string_view description)
@@ -367,32 +397,39 @@ gst::Element makeSourceElement(const Driver& driver, std::string& error, bool* u
         gst::Error parseError(raw);
         never = true;
         if (parseError) {
-            error = "The source \"" + driver.description + "\" cannot be used: " + parseError->message;
+            error = "The source \"" + withoutPasswords(driver.description) + "\" cannot be used: " +
+                    withoutPasswords(parseError->message);
             return nullptr;
         }
         if (!bin) {
-            error = "Cannot build the source " + driver.description;
+            error = "Cannot build the source " + withoutPasswords(driver.description);
             return nullptr;
         }
         const std::vector<gst::Element> elements = elementsOf(GST_BIN(bin.get()));
         for (const gst::Element& e : elements)
             if (isSink(e.get())) {
-                error = "The source \"" + driver.description + "\" holds the sink " + GST_OBJECT_NAME(e.get()) +
+                error = "The source \"" + withoutPasswords(driver.description) + "\" holds the sink " +
+                        GST_OBJECT_NAME(e.get()) +
                         ": give a source and what turns its output into pictures, nothing that writes or shows them";
                 return nullptr;
             }
         gst::Element end(gst_bin_get_by_name(GST_BIN(bin.get()), "capture-source-end"));
         gst::Pad endPad(end ? gst_element_get_static_pad(end.get(), "src") : nullptr);
         if (!endPad || !gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", endPad.get()))) {
-            error = "The source " + driver.description + " has no video output";
+            error = "The source " + withoutPasswords(driver.description) + " has no video output";
             return nullptr;
         }
         never = false;
         for (const gst::Element& e : elements) {
             GstElementFactory* factory = gst_element_get_factory(e.get());
-            if (factory && std::string_view(GST_OBJECT_NAME(factory)) == "filesrc" &&
-                !readFifoWithoutWaiting(e.get(), error))
+            const std::string_view kind = factory ? GST_OBJECT_NAME(factory) : "";
+            if (kind == "filesrc" && !readFifoWithoutWaiting(e.get(), error))
                 return nullptr;
+            // A credential file that must not be used stays so until the user mends it.
+            if ((kind == "rtspsrc" || kind == "souphttpsrc") && !useCredentials(e.get(), error)) {
+                never = true;
+                return nullptr;
+            }
         }
         return bin;
     }();

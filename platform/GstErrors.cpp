@@ -1,5 +1,6 @@
 #include "GstErrors.h"
 
+#include "Credentials.h"
 #include "GstHandles.h"
 
 namespace platform::gst {
@@ -39,7 +40,9 @@ std::string errorText(GstMessage* message)
         if (!detail.empty() && text.find(detail) == std::string::npos)
             text += " (" + detail + ")";
     }
-    return text;
+    // A source's messages quote its address, which a description written by hand may
+    // give with a password.
+    return withoutPasswords(text);
 }
 
 } // namespace platform::gst

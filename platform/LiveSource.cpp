@@ -7,6 +7,7 @@
 
 #include "BackgroundThreads.h"
 #include "CaptureStatus.h"
+#include "Credentials.h"
 
 namespace platform {
 
@@ -198,7 +199,7 @@ void LiveSource::attemptFinished(const std::shared_ptr<Attempt>& attempt)
     attempt_.reset();
     if (unusable) {
         // A description that does not parse or holds a sink stays so: no reconnecting.
-        failure_ = error;
+        failure_ = withoutPasswords(error);
         setState(State::Stopped);
         report(statusError, driver_.name + ": " + error);
         return;
@@ -345,7 +346,7 @@ void LiveSource::setFrameInterval(std::chrono::milliseconds interval)
 void LiveSource::lost(const std::string& reason)
 {
     dropPipeline();
-    failure_ = reason;
+    failure_ = withoutPasswords(reason);
     if (state_ == State::Running && std::chrono::steady_clock::now() - runningSince_ >= soundConnection)
         failures_ = 0;
     const std::chrono::milliseconds delay = reconnectDelay(++failures_);
@@ -373,7 +374,7 @@ void LiveSource::failed(const std::string& reason)
             lost(reason);
             return;
         }
-        failure_ = reason;
+        failure_ = withoutPasswords(reason);
         setState(State::Stopped);
         report(statusError, driver_.name + ": " + reason);
         return;
@@ -402,7 +403,8 @@ void LiveSource::setState(State state)
 void LiveSource::report(std::int32_t id, const std::string& text)
 {
     statusId_ = id;
-    statusText_ = QString::fromStdString(text);
+    // Whatever a source or GStreamer put into the text, no password leaves through it.
+    statusText_ = QString::fromStdString(withoutPasswords(text));
     emit statusChanged(id, statusText_);
 }
 

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building, running and testing need, with every
 # tool the tests and scripts call (xvfb-run, dbus-run-session, mosquitto, gst-launch-1.0,
-# help2man, appstreamcli, desktop-file-validate, systemd-analyze); does nothing when they
+# help2man, appstreamcli, desktop-file-validate, systemd-analyze, the RTSP server library
+# the network camera tests serve from); does nothing when they
 # are all present already.
 set -eu
 
@@ -13,7 +14,7 @@ packages="build-essential cmake pkg-config git
   libcanberra-dev sound-theme-freedesktop fonts-dejavu-core xvfb xauth
   libsqlite3-dev libmosquitto-dev mosquitto gstreamer1.0-tools dbus dbus-daemon help2man
   libopencv-video-dev libxcb1-dev libqt6svg6 appstream desktop-file-utils systemd
-  libseccomp-dev"
+  libseccomp-dev libgstrtspserver-1.0-dev"
 
 missing=""
 for p in $packages; do

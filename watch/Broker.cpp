@@ -47,4 +47,15 @@ QString brokerProblem(const QString& broker)
     return QStringLiteral("The MQTT broker %1; write HOST or HOST:PORT, or nothing for none.").arg(why);
 }
 
+QString discoveryPrefixProblem(const QString& prefix)
+{
+    // The hub subscribes below the prefix: wildcards would subscribe to more, and an empty
+    // level or a leading or trailing slash gives topics it does not look at.
+    if (prefix.contains('+') || prefix.contains('#') || prefix.contains(QChar(0)))
+        return QStringLiteral("\"%1\" holds an MQTT wildcard").arg(prefix);
+    if (prefix.startsWith('/') || prefix.endsWith('/') || prefix.contains(QStringLiteral("//")))
+        return QStringLiteral("\"%1\" has an empty topic level").arg(prefix);
+    return {};
+}
+
 } // namespace watch

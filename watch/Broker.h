@@ -19,4 +19,8 @@ std::optional<BrokerAddress> parseBrokerAddress(const QString& text, QString& er
 // Why `broker` is no broker address, as a message; empty when it is one or is empty.
 QString brokerProblem(const QString& broker);
 
+// Why `prefix` cannot be the discovery prefix the camera announces itself under to a
+// home-automation hub, as a message; empty when it can (empty: not announced).
+QString discoveryPrefixProblem(const QString& prefix);
+
 } // namespace watch

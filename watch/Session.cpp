@@ -165,7 +165,7 @@ void Session::connectBroker()
         broker_.isEmpty() ? std::nullopt : parseBrokerAddress(broker_, error);
     if (!address)
         return;
-    mqtt_ = new MqttBridge(*address, *events_, [this] { return savedFrames(); }, this);
+    mqtt_ = new MqttBridge(*address, discoveryPrefix_, *events_, [this] { return savedFrames(); }, this);
     connect(mqtt_, &MqttBridge::statusText, this, &Session::statusText);
     nameTopics();
 }
@@ -187,6 +187,8 @@ void Session::nameTopics()
 
 void Session::cycleEvaluated(const Cycle& cycle)
 {
+    if (mqtt_)
+        mqtt_->cycleEvaluated(cycle);
     if (!events_->eventOpen())
         savedFrameCount_ = 0;
     if (!cycle.savedFile.empty())

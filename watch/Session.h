@@ -74,6 +74,9 @@ public:
     // then. Empty: no broker. A new broker is connected in place of the old at once.
     bool setBroker(const QString& broker, QString& error);
     MqttBridge* mqtt() const { return mqtt_; }
+    // The prefix under which the camera announces itself to a home-automation hub (MQTT
+    // discovery); empty: not announced. Holds from the next broker connected on.
+    void setDiscoveryPrefix(const QString& prefix) { discoveryPrefix_ = prefix; }
 
     // How many frames were saved during the open event (or by the cycle that may start the
     // next one), and where.
@@ -102,6 +105,7 @@ private:
     MqttBridge* mqtt_ = nullptr;
     QString saveFolder_;
     QString broker_;
+    QString discoveryPrefix_;
     bool recording_ = false;
     int savedFrameCount_ = 0;
 };

@@ -5,6 +5,7 @@
 #include <QDir>
 
 #include "MqttPublisher.h"
+#include "NetworkAddress.h"
 #include "SourceChoice.h"
 
 namespace app {
@@ -63,6 +64,15 @@ std::vector<RosterCamera> rosterOf(const Settings& settings, const Options& opti
         };
         const std::vector<platform::Driver> drivers = platform::findDrivers();
         for (const QString& wanted : options.cameras) {
+            if (platform::looksLikeNetworkAddress(wanted.toStdString())) {
+                const ChosenSource camera = networkCamera(wanted, {}, {}, settings.rtspTransport, error);
+                if (camera.name.isEmpty()) {
+                    error = "--camera: " + error;
+                    return {};
+                }
+                cameras.push_back(withGroup({camera.name, camera.description, {}}));
+                continue;
+            }
             const platform::Driver* driver = driverNamed(drivers, wanted);
             if (!driver) {
                 error = QStringLiteral("--camera: no camera \"%1\" (see --list-cameras).").arg(wanted);

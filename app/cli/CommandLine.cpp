@@ -72,10 +72,15 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                          "List the cameras (or the CAPTURE_SOURCES entries) by index, name and "
                                          "GStreamer description, one a line, and exit.");
     const QCommandLineOption camera("camera",
-                                    "Watch this camera: its name as --list-cameras shows it, or its index. "
-                                    "With --headless it may be given again (and with --source) to watch "
-                                    "several cameras at once.",
-                                    "NAME|INDEX");
+                                    "Watch this camera: its name as --list-cameras shows it, its index, or a network "
+                                    "camera's address: rtsp://, rtsps:// or http(s):// MJPEG, with an optional "
+                                    "user:password@ (better kept in the credential file). With --headless it may "
+                                    "be given again (and with --source) to watch several cameras at once.",
+                                    "NAME|INDEX|URL");
+    const QCommandLineOption rtspTransport("rtsp-transport",
+                                           "How an RTSP camera's pictures travel: inside the TCP connection (the "
+                                           "default) or as UDP packets.",
+                                           "tcp|udp");
     const QCommandLineOption source("source",
                                     "Watch this GStreamer source instead of a camera, for example "
                                     "\"videotestsrc is-live=true\" or \"filesrc location=hall.avi ! decodebin\".",
@@ -106,6 +111,15 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                   "Publish each event's start and end to this MQTT broker, as JSON on "
                                   "video/<camera>/event and a retained ON or OFF on video/<camera>/motion.",
                                   "HOST[:PORT]");
+    const QCommandLineOption discoveryPrefix(
+        "mqtt-discovery-prefix",
+        "With an MQTT broker, announce the camera to a home-automation hub under this discovery prefix "
+        "(\"homeassistant\" unless the settings say otherwise): its motion, changed pixels and latest event's "
+        "picture.",
+        "PREFIX");
+    const QCommandLineOption noDiscovery("no-mqtt-discovery",
+                                         "Do not announce the camera to a home-automation hub; events are still "
+                                         "published.");
     const QCommandLineOption desktopClipboard("desktop-clipboard",
                                               "Hand grabbed frames over through the desktop's clipboard, so that "
                                               "another program can feed them.");
@@ -113,8 +127,9 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                     "Read the settings from this file, and with the windows save them into it, "
                                     "instead of the default one; a missing file is made when they are saved.",
                                     "FILE");
-    parser.addOptions({help, version, listCameras, camera, source, saveDir, threshold, minMovement, period, detection,
-                       mask, autoStart, headless, logCycles, mqtt, desktopClipboard, config});
+    parser.addOptions({help, version, listCameras, camera, rtspTransport, source, saveDir, threshold, minMovement,
+                       period, detection, mask, autoStart, headless, logCycles, mqtt, discoveryPrefix, noDiscovery,
+                       desktopClipboard, config});
 
     // Qt's own arguments (-platform offscreen, -style fusion, ...) are left for QApplication,
     // which takes them out of the arguments it is given.
@@ -149,7 +164,8 @@ CommandLine parseCommandLine(const QStringList& arguments)
         return badArguments(QStringLiteral("Unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
     for (const QString& name : parser.optionNames()) {
         if (name != "list-cameras" && name != "auto" && name != "headless" && name != "log-cycles" &&
-            name != "desktop-clipboard" && name != "camera" && name != "source" && parser.values(name).size() > 1)
+            name != "desktop-clipboard" && name != "no-mqtt-discovery" && name != "camera" && name != "source" &&
+            parser.values(name).size() > 1)
             return badArguments(QStringLiteral("--%1 is given more than once.").arg(name));
     }
 
@@ -165,7 +181,18 @@ CommandLine parseCommandLine(const QStringList& arguments)
     for (const QString& value : parser.values(camera)) {
         if (value.trimmed().isEmpty())
             return badArguments(QStringLiteral("--camera: give a camera's name or index."));
+        // The address is not repeated in the message: it may hold a password.
+        std::string problem;
+        if (platform::looksLikeNetworkAddress(value.trimmed().toStdString()) &&
+            !platform::parseNetworkAddress(value.trimmed().toStdString(), problem))
+            return badArguments(QStringLiteral("--camera: ") + QString::fromStdString(problem) + '.');
         o.cameras << value.trimmed();
+    }
+    if (parser.isSet(rtspTransport)) {
+        o.rtspTransport = platform::parseRtspTransport(parser.value(rtspTransport).trimmed().toStdString());
+        if (!o.rtspTransport)
+            return badArguments(QStringLiteral("--rtsp-transport: \"%1\" is neither \"tcp\" nor \"udp\".")
+                                    .arg(parser.value(rtspTransport)));
     }
     for (const QString& value : parser.values(source)) {
         if (value.trimmed().isEmpty())
@@ -216,6 +243,18 @@ CommandLine parseCommandLine(const QStringList& arguments)
         if (!o.mqtt)
             return badArguments(QStringLiteral("--mqtt: ") + error + '.');
     }
+    if (parser.isSet(discoveryPrefix) && parser.isSet(noDiscovery))
+        return badArguments(QStringLiteral("--mqtt-discovery-prefix and --no-mqtt-discovery contradict each other."));
+    if (parser.isSet(discoveryPrefix)) {
+        o.discoveryPrefix = parser.value(discoveryPrefix).trimmed();
+        const QString problem = watch::discoveryPrefixProblem(*o.discoveryPrefix);
+        if (o.discoveryPrefix->isEmpty() || !problem.isEmpty())
+            return badArguments(QStringLiteral("--mqtt-discovery-prefix: %1.")
+                                    .arg(problem.isEmpty() ? QStringLiteral("give a prefix, or --no-mqtt-discovery")
+                                                           : problem));
+    }
+    if (parser.isSet(noDiscovery))
+        o.discoveryPrefix = QString();
     if (parser.isSet(config)) {
         const QFileInfo file(parser.value(config));
         if (file.exists() ? !file.isFile() : !file.dir().exists())

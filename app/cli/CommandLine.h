@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "Broker.h"
+#include "NetworkAddress.h"
 
 namespace app {
 
@@ -16,7 +17,8 @@ using watch::parseBrokerAddress;
 // remembered settings stand for it.
 struct Options {
     bool listCameras = false;
-    std::optional<QString> camera; // a driver's name or its index 0 to 9
+    std::optional<QString> camera; // a driver's name, its index 0 to 9, or a network camera's address
+    std::optional<platform::RtspTransport> rtspTransport;
     std::optional<QString> source; // a GStreamer source description
     // Every --camera and --source given, in the order of each option (`camera` and `source`
     // are the first): with --headless, more than one watches several cameras at once.
@@ -32,6 +34,7 @@ struct Options {
     bool headless = false;
     bool logCycles = false;
     std::optional<BrokerAddress> mqtt;
+    std::optional<QString> discoveryPrefix; // empty: the camera is not announced
     bool desktopClipboard = false;
     // The settings file to read and write instead of the default one; absolute.
     std::optional<QString> config;

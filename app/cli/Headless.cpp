@@ -100,6 +100,7 @@ public:
         // The limits of the save folder, the rolls and the commands hold without windows too.
         session_.events().setSettings(settings_.events);
         // No broker checks here: the command line and the settings file refused malformed ones.
+        session_.setDiscoveryPrefix(settings_.mqttDiscoveryPrefix);
         session_.restore(folder, settings_.mqtt);
         QString eventError;
         if (label_.isEmpty() || watch::saveFolderProblem(folder).isEmpty()) {

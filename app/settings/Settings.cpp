@@ -210,6 +210,12 @@ Settings read(QSettings& file)
     s.saveDir = reader.text("evaluation/saveDir");
     s.camera = reader.text("camera/name");
     s.cameraSource = reader.text("camera/source");
+    if (const QString transport = reader.text("camera/rtspTransport"); !transport.isEmpty()) {
+        const std::optional<platform::RtspTransport> known = platform::parseRtspTransport(transport.toStdString());
+        if (!known)
+            throw QStringLiteral("camera/rtspTransport: \"%1\" is neither tcp nor udp").arg(transport);
+        s.rtspTransport = *known;
+    }
     s.cameraFormat = reader.text("camera/format");
     file.beginGroup("cameraControls");
     for (const QString& key : file.childKeys())
@@ -225,6 +231,11 @@ Settings read(QSettings& file)
         QString error;
         if (!parseBrokerAddress(s.mqtt, error))
             throw QStringLiteral("mqtt/broker: ") + error;
+    }
+    if (file.contains("mqtt/discoveryPrefix")) {
+        s.mqttDiscoveryPrefix = reader.text("mqtt/discoveryPrefix").trimmed();
+        if (const QString problem = watch::discoveryPrefixProblem(s.mqttDiscoveryPrefix); !problem.isEmpty())
+            throw QStringLiteral("mqtt/discoveryPrefix: ") + problem;
     }
     file.beginGroup("windows");
     for (const QString& key : file.childKeys())
@@ -305,6 +316,7 @@ bool SettingsFile::save(const Settings& s)
     file.setValue("evaluation/saveDir", s.saveDir);
     file.setValue("camera/name", s.camera);
     file.setValue("camera/source", s.cameraSource);
+    file.setValue("camera/rtspTransport", QString(platform::transportName(s.rtspTransport)));
     file.setValue("camera/format", s.cameraFormat);
     for (const auto& [name, value] : s.cameraControls)
         file.setValue("cameraControls/" + name, value);
@@ -312,6 +324,7 @@ bool SettingsFile::save(const Settings& s)
         file.setValue("detection/" + name, value);
     file.setValue("detectionMask/file", s.maskFile);
     file.setValue("mqtt/broker", s.mqtt);
+    file.setValue("mqtt/discoveryPrefix", s.mqttDiscoveryPrefix);
     for (const auto& [name, rect] : s.windowGeometry)
         file.setValue("windows/" + name, rect);
     writeEvents(file, s.events);
@@ -332,8 +345,14 @@ Settings withOptions(Settings s, const Options& options)
         s.minimalMovement = *options.minMovement;
     if (options.period)
         s.capturingPeriod = *options.period;
-    if (options.camera)
+    if (options.camera && platform::looksLikeNetworkAddress(options.camera->toStdString())) {
+        // The address may hold a password: the camera goes by its name.
+        s.camera = QString::fromStdString(platform::networkName(options.camera->toStdString()));
+    } else if (options.camera) {
         s.camera = *options.camera;
+    }
+    if (options.rtspTransport)
+        s.rtspTransport = *options.rtspTransport;
     if (options.saveDir)
         s.saveDir = *options.saveDir;
     if (options.robustDetection)
@@ -347,6 +366,8 @@ Settings withOptions(Settings s, const Options& options)
         s.mqtt = QStringLiteral("%1:%2").arg(options.mqtt->host.contains(':') ? '[' + options.mqtt->host + ']'
                                                                                : options.mqtt->host)
                      .arg(options.mqtt->port);
+    if (options.discoveryPrefix)
+        s.mqttDiscoveryPrefix = *options.discoveryPrefix;
     return s;
 }
 
@@ -381,12 +402,14 @@ Settings toRemember(const Settings& remembered, const Settings& atEnd, const Opt
         keep(s.minimalMovement, given.minimalMovement, remembered.minimalMovement);
     if (options.period)
         keep(s.capturingPeriod, given.capturingPeriod, remembered.capturingPeriod);
-    if (options.source) {
+    if (options.source || (options.camera && platform::looksLikeNetworkAddress(options.camera->toStdString()))) {
         s.camera = remembered.camera; // a source of the command line is no camera to remember
         s.cameraSource = remembered.cameraSource;
     } else if (options.camera) {
         keep(s.camera, given.camera, remembered.camera);
     }
+    if (options.rtspTransport)
+        keep(s.rtspTransport, given.rtspTransport, remembered.rtspTransport);
     if (options.saveDir)
         keep(s.saveDir, given.saveDir, remembered.saveDir);
     if (options.robustDetection)
@@ -395,6 +418,8 @@ Settings toRemember(const Settings& remembered, const Settings& atEnd, const Opt
         keep(s.maskFile, given.maskFile, remembered.maskFile);
     if (options.mqtt)
         keep(s.mqtt, given.mqtt, remembered.mqtt);
+    if (options.discoveryPrefix)
+        keep(s.mqttDiscoveryPrefix, given.mqttDiscoveryPrefix, remembered.mqttDiscoveryPrefix);
     return s;
 }
 
@@ -408,7 +433,7 @@ std::map<QString, QVariant> detectionNames(const analysis::DetectionSettings& s)
             {"noiseFactor", s.noiseFactor}, {"specks", s.specks},
             {"speckSize", s.speckSize}, {"mask", s.mask},
             {"confirm", s.confirm},     {"confirmNeeded", s.confirmNeeded},
-            {"confirmWindow", s.confirmWindow}};
+            {"confirmWindow", s.confirmWindow}, {"scene", s.scene}};
 }
 
 analysis::DetectionSettings detectionFromNames(const std::map<QString, QVariant>& names)
@@ -440,6 +465,7 @@ analysis::DetectionSettings detectionFromNames(const std::map<QString, QVariant>
     flag("confirm", s.confirm);
     number("confirmNeeded", s.confirmNeeded);
     number("confirmWindow", s.confirmWindow);
+    flag("scene", s.scene);
     return s.bounded();
 }
 

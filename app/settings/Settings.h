@@ -9,6 +9,7 @@
 #include <QVariant>
 
 #include "EventSettings.h"
+#include "NetworkAddress.h"
 
 namespace analysis {
 struct DetectionSettings;
@@ -55,12 +56,16 @@ struct Settings {
     // A network camera or video file chosen in the windows: its source description,
     // never with a user or password; empty: `camera` names a camera or configured source.
     QString cameraSource;
+    // How a network camera's RTSP pictures travel.
+    platform::RtspTransport rtspTransport = platform::RtspTransport::Tcp;
     QString cameraFormat; // the caps the source is held to; empty: the source's own
     std::map<QString, int> cameraControls;    // picture controls by name (brightness, ...)
     std::map<QString, QVariant> detection;    // the detection's settings by name
     QString maskFile;
     QString saveDir;      // empty: images/ in the working directory
     QString mqtt;         // HOST[:PORT]; empty: no broker
+    // The home-automation hub's MQTT discovery prefix; empty: the camera is not announced.
+    QString mqttDiscoveryPrefix = QStringLiteral("homeassistant");
     events::EventSettings events;
     std::vector<CameraSettings> cameras;     // several cameras to watch at once; empty: one
     std::map<QString, QRect> windowGeometry; // by window name: position and size of the windows the user moved or sized

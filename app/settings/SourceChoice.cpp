@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include "CaptureDrivers.h"
+#include "Credentials.h"
 
 namespace app {
 
@@ -46,7 +47,7 @@ QString cameraList()
         text += QStringLiteral("%1\t%2\t%3\n")
                     .arg(i)
                     .arg(QString::fromStdString(drivers[i].name),
-                         QString::fromStdString(platform::sourceDescription(drivers[i])));
+                         QString::fromStdString(platform::withoutPasswords(platform::sourceDescription(drivers[i]))));
     return text;
 }
 
@@ -64,9 +65,29 @@ bool chooseSource(const Options& options, const Settings& settings, QString& err
                                    std::nullopt});
         return true;
     }
-    // A network camera or a file chosen in the windows is opened as it was described.
+    if (options.camera && platform::looksLikeNetworkAddress(options.camera->toStdString())) {
+        const ChosenSource camera = networkCamera(*options.camera, {}, {}, settings.rtspTransport, error);
+        if (camera.name.isEmpty()) {
+            error = "--camera: " + error;
+            return false;
+        }
+        useChosenSource(camera);
+        return true;
+    }
+    // A network camera or a file chosen in the windows is opened as it was described; a
+    // network camera with today's transport and timeouts.
     if (!options.camera && !settings.cameraSource.isEmpty()) {
-        useChosenSource({settings.camera, settings.cameraSource, settings.cameraSource});
+        const std::string remembered = settings.cameraSource.toStdString();
+        const std::string location = platform::descriptionLocation(remembered);
+        const QString user = QString::fromStdString(platform::descriptionProperty(remembered, "user-id"));
+        QString ignored;
+        const ChosenSource camera =
+            platform::looksLikeNetworkAddress(location)
+                ? networkCamera(QString::fromStdString(location), user, {}, settings.rtspTransport, ignored)
+                : ChosenSource{};
+        useChosenSource(camera.name.isEmpty()
+                            ? ChosenSource{settings.camera, settings.cameraSource, settings.cameraSource}
+                            : camera);
         return true;
     }
     const QString wanted = options.camera ? *options.camera : settings.camera;
@@ -93,31 +114,54 @@ bool chooseSource(const Options& options, const Settings& settings, QString& err
     return true;
 }
 
-ChosenSource networkCamera(const QString& url, const QString& user, const QString& password)
+ChosenSource networkCamera(const QString& url, const QString& user, const QString& password,
+                           platform::RtspTransport transport, QString& error)
 {
-    QUrl address(url.trimmed());
-    const QString userName = user.isEmpty() ? address.userName() : user;
-    const QString secret = password.isEmpty() ? address.password() : password;
-    address.setUserInfo({});
-    const QString plain = address.toString();
-    const QString scheme = address.scheme().toLower();
-    const QString port = address.port() < 0 ? QString() : ':' + QString::number(address.port());
-    const QString name = address.host() + port + address.path();
-    QString element;
-    if (scheme.startsWith("rtsp"))
-        element = "rtspsrc location=" + quoted(plain);
-    else if (scheme == "http" || scheme == "https")
-        element = "souphttpsrc is-live=true location=" + quoted(plain);
-    if (element.isEmpty()) { // no way to hand a user and password to any other source
-        const QString any = "uridecodebin uri=" + quoted(plain);
-        return {name, any, any};
+    const std::string text = url.trimmed().toStdString();
+    if (!platform::looksLikeNetworkAddress(text)) {
+        // Any other URI: no way to hand a user and password to it.
+        QUrl address(url.trimmed());
+        if (!address.isValid() || address.scheme().isEmpty()) {
+            error = QStringLiteral("the address is not a URL such as rtsp://camera.local/stream");
+            return {};
+        }
+        address.setUserInfo({});
+        const QString any = "uridecodebin uri=" + quoted(address.toString());
+        return {sourceName(any), any, any};
     }
-    QString credentials;
-    if (!userName.isEmpty())
-        credentials += " user-id=" + quoted(userName);
-    if (!secret.isEmpty())
-        credentials += " user-pw=" + quoted(secret);
-    return {name, element + credentials + " ! decodebin", element + " ! decodebin"};
+    std::string problem;
+    std::optional<platform::NetworkAddress> address = platform::parseNetworkAddress(text, problem);
+    if (!address) {
+        error = QString::fromStdString(problem);
+        return {};
+    }
+    if (!user.isEmpty())
+        address->user = user.toStdString();
+    if (!password.isEmpty())
+        address->password = password.toStdString();
+    if (!address->password.empty())
+        platform::rememberForRun(address->hostPort(), {address->user, address->password});
+    const QString description = QString::fromStdString(platform::networkSourceDescription(*address, transport));
+    return {sourceName(description), description, description};
+}
+
+bool keepPassword(const QString& url, const QString& user, const QString& password, QString& error)
+{
+    std::string problem;
+    std::optional<platform::NetworkAddress> address =
+        platform::parseNetworkAddress(url.trimmed().toStdString(), problem);
+    if (address && !user.isEmpty())
+        address->user = user.toStdString();
+    if (address && !password.isEmpty())
+        address->password = password.toStdString();
+    if (address && (address->user.empty() || address->password.empty()))
+        problem = "a user and a password are needed to keep them";
+    if (!address || !problem.empty() ||
+        !platform::storeCredential(address->hostPort(), {address->user, address->password}, problem)) {
+        error = "The password is not kept: " + QString::fromStdString(problem) + '.';
+        return false;
+    }
+    return true;
 }
 
 ChosenSource videoFile(const QString& path)

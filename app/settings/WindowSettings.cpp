@@ -68,10 +68,11 @@ WindowSettings::WindowSettings(TVideo& video, SettingsFile& file, Settings remem
     startingDetection_ = session.evaluation().detection().settings();
     session.events().setSettings(used_.events);
     video_.installEventFilter(this);
+    session.setDiscoveryPrefix(used_.mqttDiscoveryPrefix);
     session.restore(used_.saveDir, used_.mqtt);
     // A source of the command line is no choice of the Camera menu's.
     if (!options_.source)
-        video_.cameraMenu()->showRemembered(used_.camera, used_.cameraSource);
+        video_.cameraMenu()->showRemembered(used_.camera, used_.cameraSource, used_.rtspTransport);
     // Start Video opens a camera in the session's source: its format and controls follow.
     connect(&session.source(), &platform::LiveSource::statusChanged, this, [this](int id) {
         if (id == platform::statusConnecting)
@@ -131,6 +132,7 @@ Settings WindowSettings::current() const
         }
         s.camera = menu->choice().name;
         s.cameraSource = menu->choice().remembered;
+        s.rtspTransport = menu->rtspTransport();
     }
     for (QWidget* window : windows()) {
         const auto start = startingPlaces_.find(window->objectName());

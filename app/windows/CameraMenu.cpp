@@ -4,6 +4,8 @@
 #include <vector>
 
 #include <QActionGroup>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -11,11 +13,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "CameraWatch.h"
 #include "CaptureDrivers.h"
+#include "Credentials.h"
 
 namespace app {
 
@@ -53,9 +57,10 @@ CameraMenu::CameraMenu(QMenu& videoMenu, QWidget* window)
     rebuild();
 }
 
-void CameraMenu::showRemembered(const QString& name, const QString& remembered)
+void CameraMenu::showRemembered(const QString& name, const QString& remembered, platform::RtspTransport transport)
 {
     choice_ = {name, remembered, remembered};
+    transport_ = transport;
     rebuildLater();
 }
 
@@ -135,33 +140,58 @@ void CameraMenu::askNetworkCamera()
     url->setObjectName("url");
     url->setPlaceholderText("rtsp://camera.local:554/stream or http://camera.local/video.mjpg");
     if (!choice_.remembered.isEmpty() && !isFile(choice_.remembered))
-        url->setText(choice_.remembered.section('"', 1, 1)); // the location, between the first quotes
+        url->setText(QString::fromStdString(platform::descriptionLocation(choice_.remembered.toStdString())));
     auto* user = new QLineEdit;
     user->setObjectName("user");
+    user->setText(QString::fromStdString(platform::descriptionProperty(choice_.remembered.toStdString(), "user-id")));
     auto* password = new QLineEdit;
     password->setObjectName("password");
     password->setEchoMode(QLineEdit::Password);
-    auto* note = new QLabel("The user and password are kept for this run only: the settings file remembers the "
-                            "address without them.");
+    auto* transport = new QComboBox;
+    transport->setObjectName("transport");
+    transport->addItems({"TCP: through firewalls, nothing lost", "UDP: less delay, pictures may break up"});
+    transport->setCurrentIndex(transport_ == platform::RtspTransport::Udp ? 1 : 0);
+    auto* keep = new QCheckBox("&Keep the password in " + QString::fromStdString(platform::credentialFilePath()) +
+                               ", which only you can read");
+    keep->setObjectName("keepPassword");
+    auto* note = new QLabel("Otherwise the password is kept for this run only. The settings file remembers the "
+                            "address without it, and the windows and logs name the camera by its host and path.");
     note->setWordWrap(true);
     auto* form = new QFormLayout;
     form->addRow("&Address", url);
     form->addRow("&User", user);
     form->addRow("&Password", password);
+    form->addRow("RTSP &over", transport);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     auto* layout = new QVBoxLayout(dialog);
     layout->addLayout(form);
+    layout->addWidget(keep);
     layout->addWidget(note);
     layout->addWidget(buttons);
     dialog->resize(460, dialog->sizeHint().height());
-    connect(dialog, &QDialog::finished, this, [this, dialog, url, user, password](int result) {
+    connect(dialog, &QDialog::finished, this, [this, url, user, password, transport, keep](int result) {
         const QString address = url->text().trimmed();
-        if (result == QDialog::Accepted && !address.isEmpty() && QUrl(address).isValid())
-            choose(networkCamera(address, user->text(), password->text()));
-        else
+        if (result != QDialog::Accepted || address.isEmpty()) {
             rebuildLater(); // the mark goes back to the source still chosen
+            return;
+        }
+        transport_ = transport->currentIndex() == 1 ? platform::RtspTransport::Udp : platform::RtspTransport::Tcp;
+        QString error;
+        const ChosenSource camera = networkCamera(address, user->text(), password->text(), transport_, error);
+        if (!camera.name.isEmpty() && keep->isChecked())
+            keepPassword(address, user->text(), password->text(), error);
+        if (!camera.name.isEmpty())
+            choose(camera);
+        else
+            rebuildLater();
+        if (!error.isEmpty()) {
+            auto* box = new QMessageBox(QMessageBox::Warning, "Network Camera", error, QMessageBox::Ok, window_);
+            box->setObjectName("NetworkCameraProblem");
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        }
     });
     dialog->open();
 }

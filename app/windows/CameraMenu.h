@@ -30,8 +30,11 @@ public:
     // Whether the user chose in this run (the choice then is the one to remember).
     bool chosen() const { return chosen_; }
     // Marks the source chosen in an earlier run, by name; `remembered` is its description
-    // when it is a network camera or a video file.
-    void showRemembered(const QString& name, const QString& remembered);
+    // when it is a network camera or a video file. `transport` is the one the Network
+    // Camera dialog offers first.
+    void showRemembered(const QString& name, const QString& remembered, platform::RtspTransport transport);
+    // The RTSP transport last chosen in the Network Camera dialog.
+    platform::RtspTransport rtspTransport() const { return transport_; }
     // Makes `source` the chosen one, as picking it in the menu does.
     void choose(const ChosenSource& source);
 
@@ -56,6 +59,7 @@ private:
     QActionGroup* group_;
     CameraWatch* cameras_;
     ChosenSource choice_;
+    platform::RtspTransport transport_ = platform::RtspTransport::Tcp;
     bool chosen_ = false;
     std::vector<platform::ConfiguredSource> sources_;
 };

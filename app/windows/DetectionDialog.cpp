@@ -74,6 +74,15 @@ DetectionDialog::DetectionDialog(watch::Evaluation& evaluation, MaskPainter& pai
     SpeckSizeBox = spinBox("SpeckSizeBox", 2, 32);
     SpeckSizeBox->setSuffix(" pixels");
     MaskBox = checkBox("MaskBox", "&Masked pixels do not count");
+    SceneBox = checkBox("SceneBox", "Compare with the scene &learnt over the last seconds");
+    SceneBox->setToolTip(
+        "Each picture is compared with the scene as it looked over the last seconds rather than with the "
+        "picture before: slow, small and faint movement in the dark adds up, and a person who stops stays "
+        "seen. The picture is first aligned with the scene (a shaking mount), light is fitted region by "
+        "region (a cloud's shadow keeps the texture under it), and changes count as areas that are large "
+        "enough for the frame and were seen in the cycles before (snow and moths at the lens are somewhere "
+        "new in every picture); an area is then confirmed once seen in as many cycles running as the "
+        "confirmation needs");
     ConfirmBox = checkBox("ConfirmBox", "Movement &confirmed in");
     ConfirmNeededBox = spinBox("ConfirmNeededBox", 1, analysis::Confirmation::longestWindow);
     ConfirmWindowBox = spinBox("ConfirmWindowBox", 1, analysis::Confirmation::longestWindow);
@@ -113,6 +122,7 @@ DetectionDialog::DetectionDialog(watch::Evaluation& evaluation, MaskPainter& pai
     grid->addWidget(ConfirmNeededBox, 4, 1);
     grid->addWidget(ConfirmWindowBox, 4, 2);
     grid->addWidget(MaskBox, 5, 0, 1, 3);
+    grid->addWidget(SceneBox, 7, 0, 1, 3);
     grid->addWidget(eventGapLabel_, 6, 0);
     grid->addWidget(EventGapBox, 6, 1);
     auto* paintRow = new QHBoxLayout;
@@ -133,7 +143,7 @@ DetectionDialog::DetectionDialog(watch::Evaluation& evaluation, MaskPainter& pai
     layout->addLayout(fileRow);
     layout->addWidget(buttons);
 
-    for (QCheckBox* box : {LightBox, NoiseBox, SpecksBox, MaskBox, ConfirmBox})
+    for (QCheckBox* box : {LightBox, NoiseBox, SpecksBox, MaskBox, ConfirmBox, SceneBox})
         connect(box, &QCheckBox::toggled, this, &DetectionDialog::takeControls);
     for (QSpinBox* box : {SpeckSizeBox, ConfirmNeededBox, ConfirmWindowBox})
         connect(box, &QSpinBox::valueChanged, this, &DetectionDialog::takeControls);
@@ -187,6 +197,7 @@ void DetectionDialog::showSettings()
     SpeckSizeBox->setValue(s.speckSize);
     MaskBox->setChecked(s.mask);
     ConfirmBox->setChecked(s.confirm);
+    SceneBox->setChecked(s.scene);
     ConfirmNeededBox->setValue(s.confirmNeeded);
     ConfirmWindowBox->setValue(s.confirmWindow);
     RobustBox->setChecked(s == analysis::DetectionSettings::robust());
@@ -215,6 +226,7 @@ void DetectionDialog::takeControls()
     s.speckSize = SpeckSizeBox->value();
     s.mask = MaskBox->isChecked();
     s.confirm = ConfirmBox->isChecked();
+    s.scene = SceneBox->isChecked();
     s.confirmNeeded = ConfirmNeededBox->value();
     s.confirmWindow = ConfirmWindowBox->value();
     evaluation_.detection().setSettings(s);

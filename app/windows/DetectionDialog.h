@@ -43,7 +43,7 @@ public:
     // without a watcher its box is hidden.
     void setEventWatcher(events::EventWatcher* watcher);
 
-    QCheckBox *RobustBox, *LightBox, *NoiseBox, *SpecksBox, *MaskBox, *ConfirmBox;
+    QCheckBox *RobustBox, *LightBox, *NoiseBox, *SpecksBox, *MaskBox, *ConfirmBox, *SceneBox;
     QDoubleSpinBox* NoiseFactorBox;
     QSpinBox *SpeckSizeBox, *ConfirmNeededBox, *ConfirmWindowBox, *BrushSizeBox, *EventGapBox;
     QPushButton *PaintButton, *LoadMaskButton, *SaveMaskButton, *ClearMaskButton;

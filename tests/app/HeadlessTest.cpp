@@ -3,12 +3,14 @@
 // standard output.
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -344,6 +346,75 @@ TEST(Headless, SourcesPublishUnderTopicsOfTheirOwnAndARestartSaysNoMotionAtOnce)
         EXPECT_TRUE(program->waitForFinished(30000));
         EXPECT_EQ(program->exitCode(), 0);
     }
+}
+
+TEST(Headless, AnnouncesItsCameraToTheHubAndGoesOfflineByItsLastWillWhenKilled)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath("events");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    MqttBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber hub(broker.port(), "hub", {"video/#", "homeassistant/#"});
+    ASSERT_TRUE(hub.waitSubscribed());
+    QElapsedTimer running;
+    running.start();
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(home));
+    program.start(VIDEO_PROGRAM, {"--headless", "--source", movingSource, "--period", "100", "--min-movement", "50",
+                                  "--save-dir", folder, "--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker.port())});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    QString err;
+    ASSERT_TRUE(waitForProgress(program, err, "event 1 started")) << err.toStdString();
+    const std::string base = topicBase(err);
+    ASSERT_FALSE(base.empty()) << err.toStdString();
+    using Message = MqttSubscriber::Message;
+    EXPECT_TRUE(hub.waitFor([&](const Message& m) { return m.topic == base + "/thumbnail"; }).payload.starts_with(
+        "\xff\xd8"))
+        << "the event's JPEG thumbnail";
+
+    // The default prefix; the device is this machine's camera.
+    auto config = [&](const std::string& component) {
+        const std::string start = "homeassistant/" + component + "/";
+        const Message m = hub.waitFor([&](const Message& message) { return message.topic.starts_with(start); });
+        return QJsonDocument::fromJson(QByteArray::fromStdString(m.payload)).object();
+    };
+    const QJsonObject motion = config("binary_sensor");
+    EXPECT_EQ(motion["state_topic"].toString().toStdString(), base + "/motion");
+    EXPECT_EQ(motion["availability_topic"].toString().toStdString(), base + "/status");
+    EXPECT_EQ(motion["device_class"], "motion");
+    const QString host = QSysInfo::machineHostName().toLower().replace(QRegularExpression("[^a-z0-9_-]+"), "_");
+    EXPECT_EQ(motion["device"]["identifiers"][0].toString().toStdString(),
+              "video_" + host.toStdString() + "_" + base.substr(std::string("video/").size()));
+    EXPECT_FALSE(motion["device"]["sw_version"].toString().isEmpty());
+
+    program.kill(); // no goodbye: the broker says offline by the last will
+    ASSERT_TRUE(program.waitForFinished(30000));
+    const qint64 seconds = running.elapsed() / 1000;
+    EXPECT_FALSE(hub.waitFor([&](const Message& m) { return m.topic == base + "/status" && m.payload == "offline"; })
+                     .topic.empty());
+
+    // In the order they came: online, OFF before the event and its ON; the changed pixels at
+    // most once a second.
+    std::vector<std::string> told;
+    int changed = 0;
+    for (const Message& m : hub.messages()) {
+        if (m.topic == base + "/changed") {
+            bool number = false;
+            const double percent = QString::fromStdString(m.payload).toDouble(&number);
+            EXPECT_TRUE(number && percent >= 0 && percent <= 100) << m.payload;
+            ++changed;
+        } else if (m.topic == base + "/status" || m.topic == base + "/motion") {
+            told.push_back(m.payload);
+        } else if (m.topic == base + "/event" && m.payload.find("\"start\"") != std::string::npos) {
+            told.push_back("start");
+        }
+    }
+    EXPECT_EQ(std::vector<std::string>(told.begin(), told.begin() + std::min<std::size_t>(told.size(), 4)),
+              (std::vector<std::string>{"online", "OFF", "start", "ON"}));
+    EXPECT_EQ(told.back(), "offline");
+    EXPECT_GE(changed, 1);
+    EXPECT_LE(changed, seconds + 2);
 }
 
 TEST(Headless, EachRunWatchesByItsOwnSettingsFileAndNeverByTheWindows)

@@ -42,6 +42,7 @@ Settings changedSettings()
     s.maskFile = "/home/someone/mask file.pgm";
     s.saveDir = "/srv/frames";
     s.mqtt = "[::1]:1884";
+    s.mqttDiscoveryPrefix = ""; // not announced, which is no missing value
     s.windowGeometry = {{"Video", QRect(40, 50, 501, 165)}, {"ImageForm", QRect(600, 10, 640, 480)}};
     s.cameras = {{"Yard", "videotestsrc pattern=ball ! video/x-raw,width=320,height=240", "", 30, -1, true,
                   "/home/someone/yard mask.pgm", "/srv/yard"},
@@ -82,6 +83,7 @@ TEST(Settings, WrittenSettingsReadBackEqual)
     EXPECT_EQ(read.cameraControls, written.cameraControls);
     EXPECT_EQ(read.windowGeometry, written.windowGeometry);
     EXPECT_EQ(read.mqtt, written.mqtt);
+    EXPECT_EQ(read.mqttDiscoveryPrefix, "");
     EXPECT_EQ(read.pixelVariations, written.pixelVariations);
     EXPECT_EQ(read.minimalMovement, written.minimalMovement);
     EXPECT_EQ(read.detection.size(), 2u);
@@ -117,6 +119,7 @@ TEST(Settings, DamagedOrForeignFilesAreIgnoredAndLeftAsTheyAre)
          "[General]\nformat=Video settings 1\n[cameras]\nnames=Hall\n[camera.Hall]\nsource=videotestsrc\ncamera=0\n"},
         {"a camera's detection that is neither",
          "[General]\nformat=Video settings 1\n[cameras]\nnames=Hall\n[camera.Hall]\ndetection=on\n"},
+        {"a discovery prefix with a wildcard", "[General]\nformat=Video settings 1\n[mqtt]\ndiscoveryPrefix=ha/+\n"},
     };
     for (const auto& c : cases) {
         QTemporaryDir folder;
@@ -152,12 +155,14 @@ TEST(Settings, CommandLineValuesHoldForTheirRunOnly)
     options.robustDetection = false;
     options.mqtt = app::BrokerAddress{"::1", 1999};
     options.source = "videotestsrc";
+    options.discoveryPrefix = "site/hub";
 
     const Settings used = app::withOptions(remembered, options);
     EXPECT_EQ(used.pixelVariations, 50);
     EXPECT_EQ(used.capturingPeriod, 40);
     EXPECT_TRUE(used.detection.empty());
     EXPECT_EQ(used.mqtt, "[::1]:1999");
+    EXPECT_EQ(used.mqttDiscoveryPrefix, "site/hub");
     EXPECT_EQ(used.minimalMovement, remembered.minimalMovement);
 
     // The run ends with the threshold as given, the period changed by the user and a
@@ -172,6 +177,7 @@ TEST(Settings, CommandLineValuesHoldForTheirRunOnly)
     EXPECT_EQ(kept.minimalMovement, 900);
     EXPECT_EQ(kept.detection, remembered.detection);
     EXPECT_EQ(kept.mqtt, remembered.mqtt);
+    EXPECT_EQ(kept.mqttDiscoveryPrefix, remembered.mqttDiscoveryPrefix);
     EXPECT_EQ(kept.camera, remembered.camera);
 }
 
@@ -193,6 +199,19 @@ TEST(Settings, ACameraOfAListWatchesByItsOwnGroupOverTheRunsValues)
     EXPECT_EQ(hall.maskFile, run.maskFile);
     EXPECT_EQ(hall.saveDir, run.saveDir);
     EXPECT_TRUE(hall.detection.empty()) << "its own \"off\" holds over the run's robust detection";
+}
+
+TEST(Settings, TheSiteExampleOfACameraIsUsable)
+{
+    SettingsFile file(VIDEO_SOURCE_DIR "/dist/site/camera.conf");
+    const Settings s = file.load();
+    ASSERT_TRUE(file.problem().isEmpty()) << file.problem().toStdString();
+    EXPECT_EQ(s.camera, "garage");
+    EXPECT_TRUE(s.cameraSource.startsWith("rtspsrc "));
+    EXPECT_EQ(s.mqtt, "broker.lan:1883");
+    EXPECT_EQ(s.mqttDiscoveryPrefix, "homeassistant");
+    EXPECT_EQ(s.detection.at("robust").toBool(), true);
+    EXPECT_EQ(s.events.retentionAge, std::chrono::hours(24 * 30));
 }
 
 TEST(Settings, DetectionSettingsByName)

@@ -26,7 +26,8 @@ grep -q "release version=\"[0-9]" "$metainfo" || fail "the AppStream release has
 man="$prefix/share/man/man1/Video.1"
 [ -f "$man" ] || fail "no manual page"
 for option in --help --version --list-cameras --camera --source --save-dir --threshold --min-movement --period \
-    --detection --mask --auto --headless --log-cycles --mqtt --desktop-clipboard --config; do
+    --detection --mask --auto --headless --log-cycles --mqtt --mqtt-discovery-prefix --no-mqtt-discovery \
+    --desktop-clipboard --config; do
   grep -q -- "$(echo "$option" | sed 's/-/\\\\-/g')" "$man" || fail "the manual page misses $option"
 done
 for section in FILES SETTINGS SIGNALS "EXIT STATUS" EXAMPLES; do
@@ -34,6 +35,12 @@ for section in FILES SETTINGS SIGNALS "EXIT STATUS" EXAMPLES; do
 done
 grep -q "events\.sqlite" "$man" || fail "the manual page does not name events.sqlite"
 grep -q "pixelVariations" "$man" || fail "the manual page does not list the settings' keys"
+grep -q "VIDEO_MQTT_PASSWORD_FILE" "$man" || fail "the manual page does not say how to log in to a broker"
+site="$prefix/share/doc/Video/site"
+for file in camera.conf video-headless-mqtt.conf mosquitto-site.conf mosquitto-site.acl video-events.sh; do
+  [ -f "$site/$file" ] || fail "no $file among the site's examples"
+done
+sh -n "$site/video-events.sh" || fail "the example consumer is no shell script"
 
 service="$prefix/lib/systemd/user/video-headless@.service"
 grep -q "^ExecStart=$prefix/bin/Video --headless --config %E/Video/%i.conf --save-dir %h/Video/%i$" "$service" ||
@@ -47,5 +54,14 @@ if command -v systemd-analyze >/dev/null; then
   [ -n "$rating" ] || fail "systemd-analyze gave the service no rating"
   awk -v r="$rating" 'BEGIN { exit !(r <= 4.0) }' || fail "systemd-analyze rates the service $rating, above 4.0"
   echo "systemd-analyze rates the service $rating"
+  # The site's login drop-in as a machine installs it: systemd takes every line of it.
+  units=$(mktemp -d)
+  trap 'rm -rf "$prefix" "$runtime" "$units"' EXIT
+  cp "$service" "$units/"
+  mkdir "$units/video-headless@.service.d"
+  cp "$site/video-headless-mqtt.conf" "$units/video-headless@.service.d/mqtt.conf"
+  complaints=$(XDG_RUNTIME_DIR=$runtime SYSTEMD_UNIT_PATH="$units:" systemd-analyze verify --user \
+    "$units/video-headless@garage.service" 2>&1 | grep "mqtt.conf" || true)
+  [ -z "$complaints" ] || fail "systemd does not take the site's login drop-in: $complaints"
 fi
 echo "installed and checked under $prefix"

@@ -22,7 +22,8 @@
 
 class MqttBroker {
 public:
-    MqttBroker()
+    // `access`: the configuration lines that say who may connect and what they may do.
+    explicit MqttBroker(const QString& access = "allow_anonymous true\n")
     {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
@@ -33,10 +34,10 @@ public:
         // Persistence keeps retained messages and the subscriber's session across a restart;
         // the broker stays the user running the test, who owns the folder it persists in.
         const passwd* user = getpwuid(getuid());
-        config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence true\n"
+        config.write(QStringLiteral("listener %1 127.0.0.1\n%4persistence true\n"
                                     "persistence_location %2/\nuser %3\nlog_type error\nlog_type warning\n")
                          .arg(port_)
-                         .arg(dir_.path(), QString::fromLocal8Bit(user ? user->pw_name : "root"))
+                         .arg(dir_.path(), QString::fromLocal8Bit(user ? user->pw_name : "root"), access)
                          .toUtf8());
     }
     ~MqttBroker() { stop(); }
@@ -77,8 +78,8 @@ private:
     QProcess process_;
 };
 
-// A subscriber to video/# that keeps a durable session (QoS 1), so that what is
-// published while it is away reaches it once it is back.
+// A subscriber to video/# (or other topic filters) that keeps a durable session (QoS 1),
+// so that what is published while it is away reaches it once it is back.
 class MqttSubscriber {
 public:
     struct Message {
@@ -87,13 +88,19 @@ public:
         bool retained = false;
     };
 
-    explicit MqttSubscriber(int port, std::string id = "test-subscriber")
+    explicit MqttSubscriber(int port, std::string id = "test-subscriber",
+                            std::vector<std::string> filters = {"video/#"}, const std::string& password = {})
+        : filters_(std::move(filters))
     {
         mosquitto_lib_init();
         client_ = mosquitto_new(id.c_str(), false, this);
-        mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
+        // With a password, the subscriber logs in under its id.
+        if (!password.empty())
+            mosquitto_username_pw_set(client_, id.c_str(), password.c_str());
+        mosquitto_connect_callback_set(client_, [](mosquitto* m, void* self, int rc) {
             if (rc == 0)
-                mosquitto_subscribe(m, nullptr, "video/#", 1);
+                for (const std::string& filter : static_cast<MqttSubscriber*>(self)->filters_)
+                    mosquitto_subscribe(m, nullptr, filter.c_str(), 1);
         });
         mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
             auto* me = static_cast<MqttSubscriber*>(self);
@@ -119,9 +126,11 @@ public:
         mosquitto_destroy(client_);
     }
 
-    // Waits until `count` subscriptions were acknowledged.
-    bool waitSubscribed(int count = 1)
+    // Waits until `count` subscriptions were acknowledged (0: one for each filter).
+    bool waitSubscribed(int count = 0)
     {
+        if (count == 0)
+            count = int(filters_.size());
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return subscriptions_ >= count; });
     }
@@ -149,6 +158,7 @@ public:
     }
 
 private:
+    std::vector<std::string> filters_;
     mosquitto* client_ = nullptr;
     std::mutex mutex_;
     std::condition_variable changed_;
