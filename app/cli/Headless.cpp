@@ -88,7 +88,6 @@ public:
     }
 
     watch::Session& session() { return session_; }
-    std::int64_t evaluations() const { return evaluations_; }
 
     // Sets up the detection, the folder and the broker; a folder that cannot keep events
     // is told, and the camera is watched all the same.
@@ -261,14 +260,6 @@ Headless::Headless(const Settings& settings, const Options& options) : settings_
 Headless::~Headless()
 {
     stop();
-}
-
-std::int64_t Headless::evaluations() const
-{
-    std::int64_t sum = 0;
-    for (const auto& camera : cameras_)
-        sum += camera->evaluations();
-    return sum;
 }
 
 bool Headless::start(QString& error, int& status)

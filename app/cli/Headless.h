@@ -35,8 +35,6 @@ public:
     // Ends the open events, writes their clips, and closes the sources.
     void stop();
 
-    std::int64_t evaluations() const;
-
 private:
     bool startOne(QString& error, int& status);
     bool startList(QString& error, int& status);

@@ -3,14 +3,12 @@
 #include <memory>
 #include <vector>
 
-#include <QString>
 #include <QTimer>
 #include <QWidget>
 
 class QGridLayout;
 class QLabel;
 class QMenu;
-class QToolButton;
 
 namespace platform {
 class LiveSource;
