@@ -25,8 +25,12 @@ constexpr double keptTexture = 0.85;
 // many cycles changed (a parked car, a door left open) as fast as quiet ones.
 constexpr int quietRate = 4, changedRate = 9, relearnRate = 2;
 constexpr int absorbAfter = 200;
+constexpr int warmUpCycles = 8;
+// An area counts from this share of the picture (1 / n) up: a snow flake close to the lens is smaller.
+constexpr std::int64_t smallestShare = 1000;
 // An area counts when at least this share of it lies where an area was in the cycle before.
 constexpr double trackedShare = 0.5;
+constexpr std::int64_t trackedArea = 2; // in the smallest areas that count
 constexpr int near = 1, farthest = 6; // pixels an area may move in a cycle, and after several
 constexpr int clippedHigh = 250, clippedLow = 5;
 // An area is light on its scene when the scene has this much texture (a variance) and the
@@ -187,6 +191,7 @@ void SceneModel::start(int frameWidth, int frameHeight)
     state_.assign(n, 0);
     previous_ = picture_;
     blockNoise_.assign(blocks, -1.0f);
+    cycles_ = 0;
     shiftX_ = shiftY_ = 0;
 }
 
@@ -616,7 +621,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
         }
     }
     // Areas are measured against the analysis picture, the same share of every frame.
-    const std::int64_t smallest = rules.specks ? std::max<std::int64_t>(4, std::int64_t(w) * h / 2000) : 1;
+    const std::int64_t smallest = rules.specks ? std::max<std::int64_t>(4, std::int64_t(w) * h / smallestShare) : 1;
     for (Area& a : areas) {
         if (a.pixels == 0)
             continue;
@@ -626,7 +631,10 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
             counts.explained += a.pixels;
             continue;
         }
-        const bool tracked = double(a.tracked) >= trackedShare * double(a.pixels);
+        // After pictures sent again, what moves may have gone further: less of it overlaps.
+        // A large overlap is a track whatever its share (a person whose outline split or grew).
+        const bool tracked = double(a.tracked) >= trackedShare / rules.elapsed * double(a.pixels) ||
+                             a.tracked >= trackedArea * smallest;
         // While the whole scene's light changes, what it leaves unexplained for a moment
         // stands still; an area starts a track then only where the picture also moved.
         const bool starts = !counts.lightChange || double(a.moved) >= trackedShare * double(a.pixels);
@@ -659,7 +667,11 @@ void SceneModel::learn(const SceneCounts& counts)
     const int w = width_, h = height_;
     // Quiet pixels teach the scene; the picture's pixel that shows scene pixel (x, y) is
     // (x - shift, y - shift).
-    const int quiet = counts.lightChange ? relearnRate : quietRate;
+    // The first pictures teach the scene fast wherever anything differs: what passed
+    // through the first picture (a flake, a walker) would otherwise stay as a ghost.
+    const bool warming = cycles_ < warmUpCycles;
+    ++cycles_;
+    const int quiet = counts.lightChange || warming ? relearnRate : quietRate;
     for (int y = 0; y < h; ++y) {
         const int py = y - shiftY_;
         if (py < 0 || py >= h)
@@ -674,7 +686,7 @@ void SceneModel::learn(const SceneCounts& counts)
             // region whose light is explained by a fit keeps its scene (a cloud's shadow
             // passes), as a changed area does, until either lasts long enough to be the scene.
             const bool held = age > 0 || blockMoved_[std::size_t(py / block) * std::size_t(blockColumns_) + std::size_t(px / block)];
-            const int rate = !held || age >= absorbAfter || counts.lightChange ? quiet : changedRate;
+            const int rate = !held || age >= absorbAfter || counts.lightChange || warming ? quiet : changedRate;
             std::uint16_t& s = scene_[index(x, y)];
             const int d = (int(picture_[p]) << 8) - int(s);
             s = std::uint16_t(int(s) + ((d + (1 << (rate - 1))) >> rate));

@@ -108,6 +108,7 @@ private:
     std::vector<float> blockThreshold_;
     std::vector<std::uint8_t> blockBusy_;
     int shiftX_ = 0, shiftY_ = 0;
+    int cycles_ = 0; // since the scene was started
 };
 
 } // namespace analysis
