@@ -11,6 +11,7 @@
 #include <QToolButton>
 #include <gst/gst.h>
 
+#include "CameraRoster.h"
 #include "CommandLine.h"
 #include "DisplayCheck.h"
 #include "FrameClipboard.h"
@@ -89,6 +90,9 @@ int main(int argc, char** argv)
                                                    : settingsFile.problem() + " The windows start with the defaults.\n");
 
     gst_init(nullptr, nullptr);
+    // Each camera of a list chooses its own source.
+    if (app::watchesList(remembered, options))
+        return app::runHeadless(argc, argv, app::withOptions(remembered, options), options);
     QString error, note;
     if (!app::chooseSource(options, app::withOptions(remembered, options), error, note)) {
         print(stderr, error + QStringLiteral("\nTry --list-cameras.\n"));

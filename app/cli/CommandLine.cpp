@@ -74,7 +74,8 @@ CommandLine parseCommandLine(const QStringList& arguments)
     const QCommandLineOption camera("camera",
                                     "Watch this camera: its name as --list-cameras shows it, its index, or a network "
                                     "camera's address: rtsp://, rtsps:// or http(s):// MJPEG, with an optional "
-                                    "user:password@ (better kept in the credential file).",
+                                    "user:password@ (better kept in the credential file). With --headless it may "
+                                    "be given again (and with --source) to watch several cameras at once.",
                                     "NAME|INDEX|URL");
     const QCommandLineOption rtspTransport("rtsp-transport",
                                            "How an RTSP camera's pictures travel: inside the TCP connection (the "
@@ -163,7 +164,8 @@ CommandLine parseCommandLine(const QStringList& arguments)
         return badArguments(QStringLiteral("Unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
     for (const QString& name : parser.optionNames()) {
         if (name != "list-cameras" && name != "auto" && name != "headless" && name != "log-cycles" &&
-            name != "desktop-clipboard" && name != "no-mqtt-discovery" && parser.values(name).size() > 1)
+            name != "desktop-clipboard" && name != "no-mqtt-discovery" && name != "camera" && name != "source" &&
+            parser.values(name).size() > 1)
             return badArguments(QStringLiteral("--%1 is given more than once.").arg(name));
     }
 
@@ -176,15 +178,15 @@ CommandLine parseCommandLine(const QStringList& arguments)
     o.logCycles = parser.isSet(logCycles);
     o.desktopClipboard = parser.isSet(desktopClipboard);
 
-    if (parser.isSet(camera)) {
-        o.camera = parser.value(camera).trimmed();
-        if (o.camera->isEmpty())
+    for (const QString& value : parser.values(camera)) {
+        if (value.trimmed().isEmpty())
             return badArguments(QStringLiteral("--camera: give a camera's name or index."));
         // The address is not repeated in the message: it may hold a password.
         std::string problem;
-        if (platform::looksLikeNetworkAddress(o.camera->toStdString()) &&
-            !platform::parseNetworkAddress(o.camera->toStdString(), problem))
+        if (platform::looksLikeNetworkAddress(value.trimmed().toStdString()) &&
+            !platform::parseNetworkAddress(value.trimmed().toStdString(), problem))
             return badArguments(QStringLiteral("--camera: ") + QString::fromStdString(problem) + '.');
+        o.cameras << value.trimmed();
     }
     if (parser.isSet(rtspTransport)) {
         o.rtspTransport = platform::parseRtspTransport(parser.value(rtspTransport).trimmed().toStdString());
@@ -192,13 +194,20 @@ CommandLine parseCommandLine(const QStringList& arguments)
             return badArguments(QStringLiteral("--rtsp-transport: \"%1\" is neither \"tcp\" nor \"udp\".")
                                     .arg(parser.value(rtspTransport)));
     }
-    if (parser.isSet(source)) {
-        o.source = parser.value(source).trimmed();
-        if (o.source->isEmpty())
+    for (const QString& value : parser.values(source)) {
+        if (value.trimmed().isEmpty())
             return badArguments(QStringLiteral("--source: give a GStreamer source description."));
+        o.sources << value.trimmed();
     }
-    if (o.camera && o.source)
+    if (!o.cameras.isEmpty())
+        o.camera = o.cameras.front();
+    if (!o.sources.isEmpty())
+        o.source = o.sources.front();
+    if (!o.headless && o.camera && o.source)
         return badArguments(QStringLiteral("--camera and --source each choose the source: give one of them."));
+    if (!o.headless && o.cameras.size() + o.sources.size() > 1)
+        return badArguments(QStringLiteral("--camera and --source choose one camera for the windows; several "
+                                           "cameras are watched with --headless."));
     if (parser.isSet(saveDir)) {
         const QFileInfo folder(parser.value(saveDir));
         if (!folder.isDir())

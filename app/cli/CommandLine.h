@@ -20,6 +20,10 @@ struct Options {
     std::optional<QString> camera; // a driver's name, its index 0 to 9, or a network camera's address
     std::optional<platform::RtspTransport> rtspTransport;
     std::optional<QString> source; // a GStreamer source description
+    // Every --camera and --source given, in the order of each option (`camera` and `source`
+    // are the first): with --headless, more than one watches several cameras at once.
+    QStringList cameras;
+    QStringList sources;
     std::optional<QString> saveDir;
     std::optional<int> threshold;
     std::optional<int> minMovement;

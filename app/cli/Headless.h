@@ -6,42 +6,39 @@
 #include <vector>
 
 #include <QObject>
-#include <QTimer>
 
+#include "CameraRoster.h"
 #include "CommandLine.h"
-#include "Cycle.h"
-#include "Event.h"
-#include "Session.h"
 #include "Settings.h"
 
 class QSocketNotifier;
 
 namespace app {
 
+class HeadlessCamera;
+
 // Watching without windows, as a driver of the same session the windows drive: opens the
-// first camera, runs one evaluation every period on its newest frame, prints one JSON
-// line per event start and end (and with --log-cycles per evaluation) on standard
-// output and progress in words on standard error. On a QCoreApplication.
-class Headless : public QObject, public watch::CycleListener {
+// first camera (or each camera of a list, a session each), runs one evaluation every
+// period on its newest frame, prints one JSON line per event start and end (and with
+// --log-cycles per evaluation) on standard output and progress in words on standard
+// error. With several cameras every line names its camera. On a QCoreApplication.
+class Headless : public QObject {
     Q_OBJECT
 public:
     Headless(const Settings& settings, const Options& options);
     ~Headless() override;
 
-    // Opens the source, the event log and the broker, and starts evaluating; false with
-    // `error` and the exit `status` when there is nothing to watch (2: the source can never work).
+    // Opens the sources, the event logs and the broker, and starts evaluating; false with
+    // `error` and the exit `status` when there is nothing to watch (2: a source can never
+    // work, or the list of cameras cannot be watched).
     bool start(QString& error, int& status);
-    // Ends the open event, writes its clip, and closes the source.
+    // Ends the open events, writes their clips, and closes the sources.
     void stop();
 
-    void cycleEvaluated(const watch::Cycle& cycle) override;
-
-    std::int64_t evaluations() const { return evaluations_; }
-
 private:
-    void evaluate();
-    void eventStarted(const events::Event& event);
-    void eventEnded(const events::Event& event);
+    bool startOne(QString& error, int& status);
+    bool startList(QString& error, int& status);
+    void startCamera(std::size_t index);
     // Writes a line to standard output; once nobody reads it any more, ends the watching.
     void writeLine(const QByteArray& line);
     // Ends the watching as soon as a pipe on standard output loses its reader.
@@ -49,13 +46,9 @@ private:
     void outputClosed();
 
     Settings settings_;
-    bool logCycles_;
-    watch::Session session_;
-    QTimer timer_;
-    std::uint64_t lastFrame_ = 0;
-    std::int64_t evaluations_ = 0;
-    int events_ = 0;
-    std::string lastSaveError_;
+    Options options_;
+    std::vector<std::unique_ptr<HeadlessCamera>> cameras_;
+    std::vector<RosterCamera> roster_;
     bool running_ = false; // started and not stopped yet
     bool outputGone_ = false;
     QSocketNotifier* outputWatch_ = nullptr;

@@ -121,6 +121,78 @@ void writeEvents(QSettings& file, const events::EventSettings& e)
     file.setValue("events/commandOnEnd", events::joinCommandLine(e.commandOnEnd));
 }
 
+// A camera's name as the file writes it: its group is [camera.<name>].
+const QString cameraGroup = QStringLiteral("camera.");
+
+void readCameras(QSettings& file, Reader& reader, std::vector<CameraSettings>& cameras)
+{
+    // "names=hall, garden" reads as a list, "names=hall" as one text.
+    const QVariant value = file.value("cameras/names");
+    QStringList names = value.typeId() == QMetaType::QStringList ? value.toStringList()
+                                                                 : value.toString().split(',', Qt::SkipEmptyParts);
+    for (QString& name : names)
+        name = name.trimmed();
+    names.removeAll(QString());
+    for (const QString& name : names) {
+        if (name.contains('/') || name.contains('\\'))
+            throw QStringLiteral("cameras/names: \"%1\" cannot name a camera's group").arg(name);
+        CameraSettings c;
+        c.name = name;
+        const QString group = cameraGroup + name + '/';
+        // A description's caps hold commas, which an unquoted value splits at.
+        const QVariant source = file.value(group + "source");
+        c.source = source.typeId() == QMetaType::QStringList ? source.toStringList().join(',')
+                                                             : reader.text(group + "source");
+        c.camera = reader.text(group + "camera");
+        if (!c.source.isEmpty() && !c.camera.isEmpty())
+            throw QStringLiteral("%1: give a source or a camera, not both").arg(cameraGroup + name);
+        if (file.contains(group + "threshold"))
+            c.pixelVariations = reader.integer(group + "threshold", 0, 0, 255);
+        if (file.contains(group + "minMovement"))
+            c.minimalMovement = reader.integer(group + "minMovement", 0, INT_MIN, INT_MAX);
+        if (file.contains(group + "detection")) {
+            const QString detection = reader.text(group + "detection");
+            if (detection != "off" && detection != "robust")
+                throw reader.bad(group + "detection");
+            c.robustDetection = detection == "robust";
+        }
+        if (file.contains(group + "mask"))
+            c.maskFile = reader.text(group + "mask");
+        if (file.contains(group + "saveDir"))
+            c.saveDir = reader.text(group + "saveDir");
+        for (const CameraSettings& before : cameras)
+            if (before.name.compare(name, Qt::CaseInsensitive) == 0)
+                throw QStringLiteral("cameras/names: \"%1\" is named twice").arg(name);
+        cameras.push_back(std::move(c));
+    }
+}
+
+void writeCameras(QSettings& file, const std::vector<CameraSettings>& cameras)
+{
+    if (cameras.empty())
+        return;
+    QStringList names;
+    for (const CameraSettings& c : cameras) {
+        names << c.name;
+        const QString group = cameraGroup + c.name + '/';
+        if (!c.source.isEmpty())
+            file.setValue(group + "source", c.source);
+        if (!c.camera.isEmpty())
+            file.setValue(group + "camera", c.camera);
+        if (c.pixelVariations)
+            file.setValue(group + "threshold", *c.pixelVariations);
+        if (c.minimalMovement)
+            file.setValue(group + "minMovement", *c.minimalMovement);
+        if (c.robustDetection)
+            file.setValue(group + "detection", *c.robustDetection ? "robust" : "off");
+        if (c.maskFile)
+            file.setValue(group + "mask", *c.maskFile);
+        if (c.saveDir)
+            file.setValue(group + "saveDir", *c.saveDir);
+    }
+    file.setValue("cameras/names", names.join(", "));
+}
+
 QString configPath(const QString& name)
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/Video/" + name;
@@ -170,6 +242,7 @@ Settings read(QSettings& file)
         s.windowGeometry[key] = reader.rect(key);
     file.endGroup();
     readEvents(reader, s.events);
+    readCameras(file, reader, s.cameras);
     return s;
 }
 
@@ -255,6 +328,7 @@ bool SettingsFile::save(const Settings& s)
     for (const auto& [name, rect] : s.windowGeometry)
         file.setValue("windows/" + name, rect);
     writeEvents(file, s.events);
+    writeCameras(file, s.cameras);
     file.sync();
     if (file.status() != QSettings::NoError) {
         problem_ = QStringLiteral("Video: cannot write the settings file %1.").arg(path_);
@@ -294,6 +368,22 @@ Settings withOptions(Settings s, const Options& options)
                      .arg(options.mqtt->port);
     if (options.discoveryPrefix)
         s.mqttDiscoveryPrefix = *options.discoveryPrefix;
+    return s;
+}
+
+Settings forCamera(Settings s, const CameraSettings& camera)
+{
+    s.pixelVariations = camera.pixelVariations.value_or(s.pixelVariations);
+    s.minimalMovement = camera.minimalMovement.value_or(s.minimalMovement);
+    if (camera.robustDetection)
+        s.detection = *camera.robustDetection ? std::map<QString, QVariant>{{"robust", true}}
+                                              : std::map<QString, QVariant>{};
+    if (camera.maskFile) {
+        s.maskFile = *camera.maskFile;
+        s.detection["mask"] = !s.maskFile.isEmpty();
+    }
+    s.saveDir = camera.saveDir.value_or(s.saveDir);
+    s.cameras.clear();
     return s;
 }
 

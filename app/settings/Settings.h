@@ -1,6 +1,8 @@
 #pragma once
 
 #include <map>
+#include <optional>
+#include <vector>
 
 #include <QRect>
 #include <QString>
@@ -26,6 +28,22 @@ constexpr int retentionDays = 3650;
 constexpr int cooldownSeconds = 86400;
 } // namespace eventLimits
 
+// One camera of several watched at once, as the settings file's [cameras] list names it,
+// with the values of its own [camera.<name>] group; a value the group does not give is the
+// run's (the file's general one, or the command line's where one was given).
+struct CameraSettings {
+    QString name;   // its topic level and save subfolder come from it
+    QString source; // a GStreamer source description; empty: `camera` chooses
+    QString camera; // a driver's name or index; empty: the driver named `name`
+    std::optional<int> pixelVariations;
+    std::optional<int> minimalMovement;
+    std::optional<bool> robustDetection;
+    std::optional<QString> maskFile;
+    std::optional<QString> saveDir;
+
+    friend bool operator==(const CameraSettings&, const CameraSettings&) = default;
+};
+
 // The values the program remembers from one run to the next. The defaults are the
 // values the windows start with when nothing was remembered.
 struct Settings {
@@ -49,6 +67,7 @@ struct Settings {
     // The home-automation hub's MQTT discovery prefix; empty: the camera is not announced.
     QString mqttDiscoveryPrefix = QStringLiteral("homeassistant");
     events::EventSettings events;
+    std::vector<CameraSettings> cameras;     // several cameras to watch at once; empty: one
     std::map<QString, QRect> windowGeometry; // by window name: position and size of the windows the user moved or sized
 
     friend bool operator==(const Settings&, const Settings&) = default;
@@ -88,6 +107,9 @@ private:
 
 // The settings this run uses: the remembered ones with the command line's values put over them.
 Settings withOptions(Settings remembered, const Options& options);
+
+// The settings the camera watches by: `run` with the camera's own values over it.
+Settings forCamera(Settings run, const CameraSettings& camera);
 
 // What to remember at the end of a run: the values in use at its end, except where a
 // command-line value still stands, which holds for its run only.

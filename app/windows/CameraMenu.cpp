@@ -84,6 +84,10 @@ void CameraMenu::rebuild()
     if (const char* configured = std::getenv("CAPTURE_SOURCES"))
         for (platform::ConfiguredSource& source : platform::parseCaptureSources(configured))
             listed.push_back(std::move(source));
+    if (listed != sources_) {
+        sources_ = listed;
+        emit sourcesChanged();
+    }
     if (!listed.empty())
         menu_->addSeparator();
     for (std::size_t i = 0; i < listed.size(); ++i) {
@@ -113,6 +117,11 @@ void CameraMenu::choose(const ChosenSource& source)
     useChosenSource(choice_);
     rebuildLater();
     emit sourceChosen();
+}
+
+void CameraMenu::findCameras()
+{
+    cameras_->start();
 }
 
 void CameraMenu::rebuildLater()

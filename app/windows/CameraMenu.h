@@ -1,6 +1,10 @@
 #pragma once
 
+#include <vector>
+
 #include <QObject>
+
+#include "CaptureDrivers.h"
 
 #include "SourceChoice.h"
 
@@ -31,15 +35,22 @@ public:
     void showRemembered(const QString& name, const QString& remembered, platform::RtspTransport transport);
     // The RTSP transport last chosen in the Network Camera dialog.
     platform::RtspTransport rtspTransport() const { return transport_; }
+    // Makes `source` the chosen one, as picking it in the menu does.
+    void choose(const ChosenSource& source);
+
+    // The cameras the menu lists, then the configured sources; the device monitor looks
+    // for cameras once the menu is first opened or findCameras() is called.
+    const std::vector<platform::ConfiguredSource>& sources() const { return sources_; }
+    void findCameras();
 
 signals:
     // The user chose `choice()`.
     void sourceChosen();
+    void sourcesChanged();
 
 private:
     void rebuild();
     void rebuildLater();
-    void choose(const ChosenSource& source);
     void askNetworkCamera();
     void askVideoFile();
 
@@ -50,6 +61,7 @@ private:
     ChosenSource choice_;
     platform::RtspTransport transport_ = platform::RtspTransport::Tcp;
     bool chosen_ = false;
+    std::vector<platform::ConfiguredSource> sources_;
 };
 
 } // namespace app

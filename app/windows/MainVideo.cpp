@@ -40,6 +40,7 @@
 #include "LiveSource.h"
 #include "PictureView.h"
 #include "RepeatTimer.h"
+#include "CamerasWindow.h"
 #include "Session.h"
 #include "SessionStatus.h"
 #include "SpinEdit.h"
@@ -392,6 +393,7 @@ void TVideo::FormCreate()
     EventsForm->showFolder(session_->saveFolderPath());
     connect(session_.get(), &watch::Session::saveFolderChanged, EventsForm, &EventsWindow::showFolder);
     app::addEventsItem(*Video1, *session_, this);
+    app::addCamerasItem(*Video1, *cameraMenu_, *session_, this);
     detection_->dialog()->setEventWatcher(&session_->events());
 }
 
@@ -442,6 +444,7 @@ void TVideo::FormClose()
     ReferenceFrame = nullptr;
     delete EventsForm;
     EventsForm = nullptr;
+    delete findChild<app::CamerasWindow*>("CamerasWindow", Qt::FindDirectChildrenOnly); // it reads the session
     session_->evaluation().removeListener(detection_);
     delete detection_;
     detection_ = nullptr;

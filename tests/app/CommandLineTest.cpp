@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "CameraRoster.h"
 #include "CommandLine.h"
 
 using app::CommandLine;
@@ -124,6 +125,7 @@ TEST(CommandLine, BadValuesExitWithStatus2AndSayWhich)
         {{"--rtsp-transport", "http"}, "--rtsp-transport"},
         {{"--source", ""}, "--source"},
         {{"--camera", "0", "--source", "videotestsrc"}, "--source"},
+        {{"--source", "videotestsrc", "--source", "videotestsrc pattern=ball"}, "--headless"},
         {{"--save-dir", folder.filePath("missing")}, "--save-dir"},
         {{"--save-dir", plainFile}, "--save-dir"},
         {{"--mask", folder.filePath("missing.pgm")}, "--mask"},
@@ -155,4 +157,40 @@ TEST(CommandLine, BadValuesExitWithStatus2AndSayWhich)
         EXPECT_FALSE(line.error.contains("s3cret")) << shown << ": the message never repeats a password";
         EXPECT_TRUE(line.output.isEmpty()) << shown;
     }
+}
+
+TEST(CameraRoster, CamerasOfAListKeepSubfoldersOfTheirTopicsAndShareTheFoldersLimit)
+{
+    app::Settings settings;
+    settings.saveDir = "/srv/video";
+    settings.events.retentionBytes = std::int64_t(900) << 20;
+    settings.cameras = {{"Front Door", "videotestsrc", {}, {}, {}, {}, {}, {}},
+                        {"Yard", "videotestsrc pattern=ball", {}, {}, {}, {}, {}, {}},
+                        {"Shed", "videotestsrc pattern=snow", {}, {}, {}, {}, {}, QString("/srv/shed")}};
+    app::Options options;
+    options.headless = true;
+    ASSERT_TRUE(app::watchesList(settings, options));
+    QString error;
+    const std::vector<app::RosterCamera> roster = app::rosterOf(settings, options, error);
+    ASSERT_EQ(roster.size(), 3u) << error.toStdString();
+    EXPECT_EQ(roster[0].folder, "/srv/video/front_door");
+    EXPECT_EQ(roster[1].folder, "/srv/video/yard");
+    EXPECT_EQ(roster[2].folder, "/srv/shed/shed");
+    // The two in /srv/video hold it within its limit together; the shed has its own folder.
+    EXPECT_EQ(roster[0].settings.events.retentionBytes + roster[1].settings.events.retentionBytes,
+              settings.events.retentionBytes);
+    EXPECT_EQ(roster[2].settings.events.retentionBytes, settings.events.retentionBytes);
+
+    // One camera of a list keeps the save folder itself, as one camera always did.
+    settings.cameras.resize(1);
+    EXPECT_EQ(app::rosterOf(settings, options, error).at(0).folder, "/srv/video");
+
+    // Two names that make one topic level would mix their events and topics.
+    settings.cameras.push_back({"FRONT  DOOR!", "videotestsrc pattern=ball", {}, {}, {}, {}, {}, {}});
+    EXPECT_TRUE(app::rosterOf(settings, options, error).empty());
+    EXPECT_TRUE(error.contains("video/front_door")) << error.toStdString();
+
+    // A single camera of the command line is watched as always, without the list.
+    options.sources = {"videotestsrc"};
+    EXPECT_FALSE(app::watchesList(settings, options));
 }

@@ -13,6 +13,7 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include "../support/MqttBroker.h"
@@ -132,7 +133,15 @@ TEST(CommandLineProgram, ExitStatusesAndMessages)
         EXPECT_EQ(refused.exitCode, 2) << source.toStdString() << ": " << refused.err.toStdString();
         EXPECT_TRUE(refused.err.contains(reason)) << refused.err.toStdString();
         EXPECT_EQ(refused.err.count("Video: "), 1) << "told once: " << refused.err.toStdString();
+        // Among several cameras too, before any of them starts.
+        const Outcome listed = run({"--headless", "--source", movingSource, "--source", source}, environment);
+        EXPECT_EQ(listed.exitCode, 2) << source.toStdString() << ": " << listed.err.toStdString();
+        EXPECT_TRUE(listed.err.contains(reason)) << listed.err.toStdString();
+        EXPECT_FALSE(listed.err.contains("watching")) << listed.err.toStdString();
     }
+    const Outcome twice = run({"--headless", "--source", movingSource, "--source", movingSource}, environment);
+    EXPECT_EQ(twice.exitCode, 2);
+    EXPECT_TRUE(twice.err.contains("different names")) << twice.err.toStdString();
     EXPECT_FALSE(QFile::exists(written));
 
     QProcessEnvironment configured = environment;
@@ -517,4 +526,92 @@ TEST(Headless, SaveOnMoveKeepsTheFolderWithinItsLimitThroughOneLongEvent)
     ASSERT_TRUE(ended) << out.toStdString();
     EXPECT_EQ((*ended)["savedFrames"].toInt(), saved) << "one event, every frame of it counted";
     EXPECT_EQ((*ended)["savedFramesFolder"].toString(), QDir(folder).absolutePath());
+}
+
+TEST(Headless, SeveralCamerasWatchEachByItsOwnGroupWithOwnLogAndTopicsAndOneFailingLeavesTheOthers)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath("events");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    MqttBroker broker;
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(subscriber.waitSubscribed());
+    // Nothing is movement by the file's general value; the yard's own group says otherwise.
+    // The hall is a still picture whose source ends every five seconds.
+    const QString config = home.filePath("cameras.conf");
+    QFile file(config);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nformat=Video settings 1\n[evaluation]\ncapturingPeriod=100\nminimalMovement=100000000\n"
+               "[cameras]\nnames=Yard, Hall\n[camera.Yard]\nminMovement=50\nsource=" +
+               movingSource.toUtf8() +
+               "\n[camera.Hall]\nsource=videotestsrc pattern=blue is-live=true num-buffers=50 ! "
+               "video/x-raw,width=320,height=240,framerate=10/1\n");
+    file.close();
+
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(home));
+    program.start(VIDEO_PROGRAM, {"--headless", "--config", config, "--log-cycles", "--save-dir", folder, "--mqtt",
+                                  QStringLiteral("127.0.0.1:%1").arg(broker.port())});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    QString out, err;
+    // The hall was lost and came back, and was evaluated meanwhile.
+    for (const QDeadlineTimer deadline(120000); !deadline.hasExpired() && program.state() == QProcess::Running &&
+                                                (!err.contains("Reconnected to Hall") ||
+                                                 out.count("{\"camera\":\"Hall\",\"bright\":0,") < 4);) {
+        program.waitForReadyRead(200);
+        out += program.readAllStandardOutput();
+        err += program.readAllStandardError();
+    }
+    ASSERT_TRUE(err.contains("Reconnected to Hall")) << err.toStdString();
+    // The yard goes on watching while the hall comes and goes.
+    const qsizetype yardBefore = out.count("{\"camera\":\"Yard\",\"bright");
+    for (const QDeadlineTimer deadline(60000);
+         !deadline.hasExpired() && out.count("{\"camera\":\"Yard\",\"bright") < yardBefore + 10;) {
+        program.waitForReadyRead(200);
+        out += program.readAllStandardOutput();
+    }
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(30000));
+    out += program.readAllStandardOutput();
+    err += program.readAllStandardError();
+    EXPECT_EQ(program.exitCode(), 0) << err.toStdString();
+    EXPECT_GE(out.count("{\"camera\":\"Yard\",\"bright"), yardBefore + 10) << err.toStdString();
+
+    bool allJson = false;
+    std::map<QString, std::map<QString, int>> seen; // camera -> event kind or verdict -> lines
+    for (const QJsonObject& line : jsonLines(out, allJson))
+        ++seen[line["camera"].toString()][line.contains("event") ? line["event"].toString() : line["verdict"].toString()];
+    EXPECT_TRUE(allJson) << out.toStdString();
+    EXPECT_EQ(seen.size(), 2u) << "every line names one of the two cameras: " << out.toStdString();
+    EXPECT_EQ(seen["Yard"]["start"], 1);
+    EXPECT_EQ(seen["Yard"]["end"], 1);
+    EXPECT_GE(seen["Hall"]["still"], 3) << err.toStdString();
+    EXPECT_EQ(seen["Hall"]["start"] + seen["Hall"]["movement"], 0) << "the still camera's general value held";
+
+    // Each keeps its events in a folder of its own, named as its topics are.
+    for (const auto& [level, rows] : {std::pair{"yard", 1}, std::pair{"hall", 0}}) {
+        const QString log = QDir(folder).filePath(QStringLiteral("%1/events.sqlite").arg(level));
+        ASSERT_TRUE(QFileInfo::exists(log)) << level;
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(log.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* count = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM events", -1, &count, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(count, 0), rows) << level;
+        sqlite3_finalize(count);
+        sqlite3_close(db);
+    }
+    EXPECT_EQ(QDir(QDir(folder).filePath("yard")).entryList({"*.webm"}, QDir::Files).size(), 1);
+
+    EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                                return m.topic == "video/yard/event" && m.payload.find("\"end\"") != std::string::npos;
+                            }).topic.empty());
+    EXPECT_FALSE(subscriber.waitFor([](const MqttSubscriber::Message& m) {
+                                return m.topic == "video/hall/status" && m.payload == "offline";
+                            }).topic.empty());
+    for (const MqttSubscriber::Message& m : subscriber.messages()) {
+        EXPECT_NE(m.topic, "video/hall/event") << m.payload;
+        EXPECT_FALSE(m.topic == "video/hall/motion" && m.payload == "ON");
+    }
 }

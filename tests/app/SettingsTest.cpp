@@ -44,6 +44,9 @@ Settings changedSettings()
     s.mqtt = "[::1]:1884";
     s.mqttDiscoveryPrefix = ""; // not announced, which is no missing value
     s.windowGeometry = {{"Video", QRect(40, 50, 501, 165)}, {"ImageForm", QRect(600, 10, 640, 480)}};
+    s.cameras = {{"Yard", "videotestsrc pattern=ball ! video/x-raw,width=320,height=240", "", 30, -1, true,
+                  "/home/someone/yard mask.pgm", "/srv/yard"},
+                 {"Hall door", "", "1", std::nullopt, std::nullopt, false, std::nullopt, std::nullopt}};
     return s;
 }
 
@@ -111,6 +114,11 @@ TEST(Settings, DamagedOrForeignFilesAreIgnoredAndLeftAsTheyAre)
         {"a check box that is no flag", "[General]\nformat=Video settings 1\n[evaluation]\nbeepOnMove=maybe\n"},
         {"a window place that is no rectangle", "[General]\nformat=Video settings 1\n[windows]\nVideo=left\n"},
         {"a broker without a port", "[General]\nformat=Video settings 1\n[mqtt]\nbroker=host:\n"},
+        {"a camera listed twice", "[General]\nformat=Video settings 1\n[cameras]\nnames=Hall, hall\n"},
+        {"a camera with a source and a driver",
+         "[General]\nformat=Video settings 1\n[cameras]\nnames=Hall\n[camera.Hall]\nsource=videotestsrc\ncamera=0\n"},
+        {"a camera's detection that is neither",
+         "[General]\nformat=Video settings 1\n[cameras]\nnames=Hall\n[camera.Hall]\ndetection=on\n"},
         {"a discovery prefix with a wildcard", "[General]\nformat=Video settings 1\n[mqtt]\ndiscoveryPrefix=ha/+\n"},
     };
     for (const auto& c : cases) {
@@ -171,6 +179,26 @@ TEST(Settings, CommandLineValuesHoldForTheirRunOnly)
     EXPECT_EQ(kept.mqtt, remembered.mqtt);
     EXPECT_EQ(kept.mqttDiscoveryPrefix, remembered.mqttDiscoveryPrefix);
     EXPECT_EQ(kept.camera, remembered.camera);
+}
+
+TEST(Settings, ACameraOfAListWatchesByItsOwnGroupOverTheRunsValues)
+{
+    Settings run = changedSettings();
+    run.detection = {{"robust", true}};
+    const Settings yard = app::forCamera(run, run.cameras[0]);
+    EXPECT_EQ(yard.pixelVariations, 30);
+    EXPECT_EQ(yard.minimalMovement, -1);
+    EXPECT_EQ(yard.maskFile, "/home/someone/yard mask.pgm");
+    EXPECT_TRUE(yard.detection.at("mask").toBool());
+    EXPECT_EQ(yard.saveDir, "/srv/yard");
+    EXPECT_TRUE(yard.cameras.empty());
+
+    const Settings hall = app::forCamera(run, run.cameras[1]);
+    EXPECT_EQ(hall.pixelVariations, run.pixelVariations);
+    EXPECT_EQ(hall.minimalMovement, run.minimalMovement);
+    EXPECT_EQ(hall.maskFile, run.maskFile);
+    EXPECT_EQ(hall.saveDir, run.saveDir);
+    EXPECT_TRUE(hall.detection.empty()) << "its own \"off\" holds over the run's robust detection";
 }
 
 TEST(Settings, TheSiteExampleOfACameraIsUsable)

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "../support/NaiveLine.h"
+#include "CameraMenu.h"
 #include "CaptureWindow.h"
 #include "DirectionUnit.h"
 #include "ErrorBox.h"
@@ -22,6 +23,7 @@
 #include "PictureView.h"
 #include "MainVideo.h"
 #include "RepeatTimer.h"
+#include "Session.h"
 #include "SpinEdit.h"
 #include "VideoCap.h"
 #include "VideoFormUnit.h"
@@ -344,4 +346,52 @@ TEST(Direction, ExtremeCentresWrapLikeThirtyTwoBitArithmetic)
     form.ShowDirection(0, 0);
     EXPECT_EQ(form.LineEnd, (analysis::Point{-2'147'483'647 - 1, 2'147'483'647}));
     EXPECT_EQ(pixelsOf(form, redEntry).size(), 50u) << "the far line is gone, the new one drawn";
+}
+
+TEST(Windows, TheCamerasWindowShowsEveryCameraLiveAndAClickSwitchesTheMainWindow)
+{
+    setenv("CAPTURE_SOURCES",
+           "Ball|videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=10/1;"
+           "Bars|videotestsrc is-live=true pattern=smpte ! video/x-raw,width=320,height=240,framerate=10/1",
+           1);
+    TVideo video;
+    video.show();
+    QTest::mouseClick(video.SpeedButton3, Qt::LeftButton); // the first camera that answers: Ball
+    QAction* item = video.Video1->findChild<QAction*>("Cameras1");
+    ASSERT_NE(item, nullptr);
+    item->trigger();
+    auto* window = video.findChild<QWidget*>("CamerasWindow");
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(window->isVisible());
+
+    auto* ball = window->findChild<QToolButton*>("Camera0");
+    auto* bars = window->findChild<QToolButton*>("Camera1");
+    ASSERT_TRUE(ball && bars);
+    EXPECT_EQ(ball->text(), "Ball");
+    EXPECT_EQ(bars->text(), "Bars");
+    auto* ballState = window->findChild<QLabel*>("CameraState0");
+    auto* barsState = window->findChild<QLabel*>("CameraState1");
+    // Both live at once: the main window's camera through its session, the other on its own.
+    const auto bothLive = [&] {
+        return !ball->icon().isNull() && !bars->icon().isNull() && ballState->text() == "watching" &&
+               barsState->text() == "watching";
+    };
+    for (int waited = 0; !bothLive() && waited < 30000; waited += 50)
+        QTest::qWait(50);
+    ASSERT_TRUE(bothLive()) << ballState->text().toStdString() << ", " << barsState->text().toStdString();
+    const QImage barsPicture = bars->icon().pixmap(bars->iconSize()).toImage();
+    EXPECT_NE(barsPicture.pixelColor(2, barsPicture.height() / 4), barsPicture.pixelColor(barsPicture.width() - 3,
+                                                                                         barsPicture.height() / 4))
+        << "the bars' own picture, not an empty one";
+
+    QTest::mouseClick(bars, Qt::LeftButton);
+    for (int waited = 0; video.session()->source().name() != "Bars" && waited < 30000; waited += 50)
+        QTest::qWait(50);
+    EXPECT_EQ(video.session()->source().name(), "Bars");
+    EXPECT_EQ(video.cameraMenu()->choice().name, "Bars");
+    for (int waited = 0; ballState->text() != "watching" && waited < 30000; waited += 50)
+        QTest::qWait(50);
+    EXPECT_EQ(ballState->text(), "watching") << "the camera the main window left is watched on its own again";
+    video.cameraMenu()->choose({}); // the choice holds for the whole process: the next test starts afresh
+    unsetenv("CAPTURE_SOURCES");
 }
