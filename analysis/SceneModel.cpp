@@ -104,6 +104,22 @@ void rangeOf(const std::vector<T>& in, int w, int h, std::vector<T>& work, std::
     }
 }
 
+// Each pixel's largest value within `reach` pixels along rows (step 1) or columns (step w).
+void largestWithin(const std::vector<std::uint8_t>& in, std::vector<std::uint8_t>& out, int w, int h, int reach,
+                   int step)
+{
+    const int along = step == 1 ? w : h;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int at = step == 1 ? x : y;
+            const std::size_t i = std::size_t(y) * std::size_t(w) + std::size_t(x);
+            std::uint8_t m = 0;
+            for (int k = std::max(0, at - reach) - at; k <= std::min(along - 1, at + reach) - at; ++k)
+                m = std::max(m, in[std::size_t(std::ptrdiff_t(i) + std::ptrdiff_t(k) * step)]);
+            out[i] = m;
+        }
+}
+
 // Solves the 4 x 4 system a x = b in place (Gaussian elimination); false when singular.
 bool solve4(double a[4][4], double b[4])
 {
@@ -243,8 +259,6 @@ SceneCounts SceneModel::update(const Bitmap& gray, const std::vector<std::uint8_
     const std::vector<std::uint8_t>& mask = watchAll ? none : watched;
 
     align();
-    counts.shiftX = shiftX_;
-    counts.shiftY = shiftY_;
     fitLight(mask, rules);
     findChanges(mask, rules, counts);
     judgeAreas(rules, counts);
@@ -559,20 +573,8 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
     ageNear_.resize(n);
     work8_.resize(n);
     const int reach = std::clamp(near * rules.elapsed, near, farthest);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t m = 0;
-            for (int k = std::max(0, x - reach); k <= std::min(w - 1, x + reach); ++k)
-                m = std::max(m, age_[index(k, y)]);
-            work8_[index(x, y)] = m;
-        }
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t m = 0;
-            for (int k = std::max(0, y - reach); k <= std::min(h - 1, y + reach); ++k)
-                m = std::max(m, work8_[index(x, k)]);
-            ageNear_[index(x, y)] = m;
-        }
+    largestWithin(age_, work8_, w, h, reach, 1);
+    largestWithin(work8_, ageNear_, w, h, reach, w);
 
     // The changed pixels' 8-connected areas (union-find over the picture).
     labels_.assign(n, -1);
@@ -658,7 +660,6 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
         if (rules.light && keptItsTexture(a.xx, a.xp, a.pp, double(a.pixels), a.threshold / double(a.pixels))) {
             // A shadow (or light) falling across the area: no movement, no track.
             a.age = 0;
-            counts.explained += a.pixels;
             continue;
         }
         // After pictures sent again, what moves may have gone further: less of it overlaps.
@@ -673,8 +674,6 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
         a.counts = a.pixels >= smallest && a.age >= rules.trackCycles;
         if (a.pixels < smallest)
             counts.specks += a.pixels;
-        else if (!a.counts)
-            counts.untracked += a.pixels;
     }
     for (std::size_t i = 0; i < n; ++i) {
         if (labels_[i] < 0) {
@@ -742,17 +741,6 @@ void SceneModel::learn(const SceneCounts& counts)
 std::size_t SceneModel::stateBytes() const
 {
     return scene_.capacity() * sizeof(std::uint16_t) + age_.capacity() + previous_.capacity() + blockNoise_.capacity() * sizeof(float);
-}
-
-std::size_t SceneModel::workBytes() const
-{
-    return picture_.capacity() + expected_.capacity() + state_.capacity() + ageNear_.capacity() + work8_.capacity() +
-           (sums_.capacity() + expectedSums_.capacity() + low_.capacity() + high_.capacity() + work16_.capacity()) *
-               sizeof(std::uint16_t) +
-           (labels_.capacity() + parent_.capacity()) * sizeof(std::int32_t) + binSums_.capacity() * 4 +
-           fits_.capacity() * sizeof(Fit) + blockSums_.capacity() * sizeof(Sums) + unknown_.capacity() + aligned_.capacity() +
-           (blockThreshold_.capacity() + blockMean_.capacity()) * sizeof(float) + blockBusy_.capacity() +
-           blockMoved_.capacity();
 }
 
 } // namespace analysis

@@ -22,11 +22,8 @@ struct SceneRules {
 struct SceneCounts {
     std::int64_t bright = 0, dark = 0;  // counted
     std::int64_t found = 0;             // differing from the scene before the areas were judged
-    std::int64_t explained = 0;         // differing from the scene as it was, but explained by its light
     std::int64_t specks = 0;            // in areas too small
-    std::int64_t untracked = 0;         // in areas not seen long enough
     bool lightChange = false;           // most of the scene's light changed
-    int shiftX = 0, shiftY = 0;         // the picture's shift against the scene (a shaking mount)
 };
 
 // The scene as the camera sees it when nothing moves, learnt over several seconds, and the
@@ -59,9 +56,8 @@ public:
     std::uint8_t counted(int x, int y) const { return state_[index(x, y)]; }
     bool learnt() const { return !scene_.empty(); }
 
-    // Bytes kept from cycle to cycle, and the bytes of each cycle's work.
+    // Bytes kept from cycle to cycle.
     std::size_t stateBytes() const;
-    std::size_t workBytes() const;
 
 private:
     std::size_t index(int x, int y) const { return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x); }

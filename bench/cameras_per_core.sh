@@ -12,19 +12,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 build=build-bench
 
-missing=""
-command -v motion >/dev/null || missing="$missing motion"
-[ -f /usr/share/doc/opencv-doc/examples/data/vtest.avi ] || missing="$missing opencv-doc"
-command -v gst-launch-1.0 >/dev/null || missing="$missing gstreamer1.0-tools"
-[ -z "$missing" ] || {
-    apt-get update >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing >/dev/null
-}
-# Debian's Motion package starts a system service; it must not watch anything while we measure.
-systemctl disable --now motion >/dev/null 2>&1 || service motion stop >/dev/null 2>&1 || true
-
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
-cmake --build "$build" -j2 --target Video >/dev/null
+. bench/motion_setup.sh
 
 inputs="$build/bench-inputs"
 clip="$inputs/courtyard-640x480-25fps-mjpeg.avi"
