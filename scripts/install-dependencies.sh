@@ -2,8 +2,8 @@
 # Installs the Debian 12 packages that building, running and testing need, with every
 # tool the tests and scripts call (xvfb-run, dbus-run-session, mosquitto, gst-launch-1.0,
 # help2man, appstreamcli, desktop-file-validate, systemd-analyze, the RTSP server library
-# the network camera tests serve from); does nothing when they
-# are all present already.
+# the network camera tests serve from, chromium and Node for the web page's browser tests),
+# then the browser tests' Node packages; does nothing when they are all present already.
 set -eu
 
 packages="build-essential cmake pkg-config git
@@ -14,19 +14,28 @@ packages="build-essential cmake pkg-config git
   libcanberra-dev sound-theme-freedesktop fonts-dejavu-core xvfb xauth
   libsqlite3-dev libmosquitto-dev mosquitto gstreamer1.0-tools dbus dbus-daemon help2man
   libopencv-video-dev libxcb1-dev libqt6svg6 appstream desktop-file-utils systemd
-  libseccomp-dev libgstrtspserver-1.0-dev"
+  libseccomp-dev libgstrtspserver-1.0-dev chromium"
+# Debian's Node only where there is no npm yet: its npm package conflicts with a Node
+# installed from elsewhere, which brings an npm of its own.
+command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm"
 
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
 done
-[ -z "$missing" ] && exit 0
-
-if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
-else
-  sudo=""
+if [ -n "$missing" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  else
+    sudo=""
+  fi
+  echo "Installing:$missing"
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
 fi
-echo "Installing:$missing"
-$sudo apt-get update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
+
+# The versions package-lock.json pins; no browser comes with them, the tests drive Debian's.
+browser_tests="$(dirname "$0")/../tests/web/browser"
+if [ ! -d "$browser_tests/node_modules" ]; then
+  (cd "$browser_tests" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund)
+fi
