@@ -12,21 +12,26 @@ const refreshMs = 3000;
 const snapshotMs = 250;
 
 // A camera's moving picture: the server's MJPEG stream in the <img>, or where that fails
-// (a browser or proxy that cannot hold a multipart answer) one snapshot after another.
-// Stopped while the page is hidden, so that the program encodes nothing for nobody.
+// (a browser or proxy that cannot hold a multipart answer) one snapshot after another, each
+// asked for once the one before has come. Stopped while the page is hidden, so that the
+// program encodes nothing for nobody.
 class LivePicture {
   constructor(img, id) {
     this.img = img;
     this.base = `/api/cameras/${encodeURIComponent(id)}/`;
     this.snapshots = false;
+    this.taken = 0;
     this.timer = 0;
     this.running = false;
-    this.objectUrl = null;
+    img.addEventListener('load', () => {
+      if (this.running && this.snapshots) this.timer = setTimeout(() => this.nextSnapshot(), snapshotMs);
+    });
     img.addEventListener('error', () => {
-      if (this.running && !this.snapshots) {
-        this.snapshots = true;
-        this.start();
-      }
+      if (!this.running) return;
+      // A camera without a picture yet answers 503: asked again, more slowly.
+      const wait = this.snapshots ? 4 * snapshotMs : 0;
+      this.snapshots = true;
+      this.timer = setTimeout(() => this.nextSnapshot(), wait);
     });
   }
 
@@ -43,19 +48,10 @@ class LivePicture {
     this.img.removeAttribute('src');
   }
 
-  async nextSnapshot() {
-    try {
-      const response = await fetch(this.base + 'snapshot.jpg', { cache: 'no-store' });
-      if (response.ok && this.running) {
-        const url = URL.createObjectURL(await response.blob());
-        this.img.src = url;
-        if (this.objectUrl) URL.revokeObjectURL(this.objectUrl);
-        this.objectUrl = url;
-      }
-    } catch {
-      // The next try comes anyway; the camera's state line says what is wrong.
-    }
-    if (this.running) this.timer = setTimeout(() => this.nextSnapshot(), snapshotMs);
+  nextSnapshot() {
+    // A new address each time: the same one would be shown again from the browser's memory.
+    this.taken += 1;
+    this.img.src = `${this.base}snapshot.jpg?n=${this.taken}`;
   }
 }
 
