@@ -49,19 +49,30 @@ function freePort() {
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-const port = await freePort();
-const base = `http://127.0.0.1:${port}`;
-let programErr = '';
-const video = spawn(program, ['--headless', '--source', source, '--period', '100', '--min-movement', '50',
-  '--save-dir', saveDir, '--http', `127.0.0.1:${port}`], { stdio: ['ignore', 'ignore', 'pipe'] });
-video.stderr.on('data', (chunk) => { programErr += chunk; });
-let browser = null;
+// The program, watching `source` with a web server on a free port, its standard error kept
+// for the report of a failure.
+const programs = [];
+async function startProgram(name, source, extra) {
+  const port = await freePort();
+  const started = { name, base: `http://127.0.0.1:${port}`, err: '' };
+  started.process = spawn(program, ['--headless', '--source', source, '--http', `127.0.0.1:${port}`, ...extra],
+    { stdio: ['ignore', 'ignore', 'pipe'] });
+  started.process.stderr.on('data', (chunk) => { started.err += chunk; });
+  programs.push(started);
+  await until(`${name}'s web server`, async () => {
+    assert.equal(started.process.exitCode, null, `${name} ended early`);
+    return (await fetch(`${started.base}/api/session`)).ok;
+  });
+  return started;
+}
 
+let browser = null;
 async function cleanUp() {
   if (browser) await browser.close().catch(() => {});
-  if (video.exitCode === null) {
-    video.kill('SIGTERM');
-    await Promise.race([new Promise((resolve) => video.once('exit', resolve)), sleep(30000)]);
+  for (const { process: running } of programs) {
+    if (running.exitCode !== null) continue;
+    running.kill('SIGTERM');
+    await Promise.race([new Promise((resolve) => running.once('exit', resolve)), sleep(30000)]);
   }
   fs.rmSync(home, { recursive: true, force: true });
 }
@@ -74,17 +85,22 @@ async function step(name, body) {
   console.log(`ok  ${name} (${((Date.now() - started) / 1000).toFixed(1)} s)`);
 }
 
-// Waits for `check` to return something truthy, asking again every 200 ms.
+// Waits for `check` to return something truthy, asking again every 200 ms; a failed
+// assertion in it ends the wait at once, any other failure is asked again.
 async function until(what, check, ms = 30000) {
   const deadline = Date.now() + ms;
   for (;;) {
-    const result = await check().catch(() => null);
+    const result = await check().catch((error) => {
+      if (error instanceof assert.AssertionError) throw error;
+      return null;
+    });
     if (result) return result;
     if (Date.now() > deadline) assert.fail(`waited ${ms / 1000} s for ${what}`);
     await sleep(200);
   }
 }
 
+let base = '';
 async function getJson(route) {
   const response = await fetch(base + route);
   return { status: response.status, body: await response.json().catch(() => null) };
@@ -92,7 +108,8 @@ async function getJson(route) {
 
 try {
   await step('the program answers on its port', async () => {
-    await until('the web server', async () => (await fetch(`${base}/api/session`)).ok);
+    ({ base } = await startProgram('the watching program', source,
+      ['--period', '100', '--min-movement', '50', '--save-dir', saveDir]));
   });
 
   browser = await puppeteer.launch({
@@ -196,11 +213,40 @@ try {
     assert.equal(await page.$eval('#message', (e) => e.textContent), '', 'no complaint after deleting');
   });
 
+  await step('with a password the pages ask for it, refuse a wrong one and let the right one in', async () => {
+    const hash = execFileSync(program, ['--http-password-hash'], { input: 'open sesame\n', encoding: 'utf8' })
+      .trim().split('\n').pop();
+    const config = path.join(home, 'locked.conf');
+    fs.writeFileSync(config, `[General]\nformat=Video settings 1\n\n[http]\n${hash.startsWith('passwordHash=') ? hash : `passwordHash=${hash}`}\n`);
+    const locked = await startProgram('the program with a password',
+      'videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=5/1',
+      ['--config', config, '--save-dir', fs.mkdtempSync(path.join(home, 'locked-'))]);
+    assert.equal((await fetch(`${locked.base}/api/cameras`)).status, 401);
+
+    await page.goto(`${locked.base}/events`, { waitUntil: 'domcontentloaded' });
+    assert.equal(new URL(page.url()).pathname, '/login', 'sent to log in first');
+    await page.type('input[name="password"]', 'open says me');
+    await page.click('#login button[type="submit"]');
+    await until('the wrong password to be told',
+      async () => (await page.$eval('#message', (e) => e.textContent)) === 'Wrong password.', 10000);
+
+    await page.$eval('input[name="password"]', (input) => { input.value = ''; });
+    await page.type('input[name="password"]', 'open sesame');
+    await Promise.all([page.waitForNavigation(), page.click('#login button[type="submit"]')]);
+    assert.notEqual(new URL(page.url()).pathname, '/login', 'let in');
+    await page.waitForSelector('#logout:not([hidden])');
+    await page.waitForSelector('select[name="camera"] option:nth-child(2)');
+    await Promise.all([page.waitForNavigation(), page.click('#logout')]);
+    assert.equal(new URL(page.url()).pathname, '/login', 'logged out');
+    assert.equal(await page.evaluate(async () => (await fetch('/api/cameras')).status), 401, 'the session is over');
+  });
+
   await step('no page broke the content policy or threw', async () => {
     assert.deepEqual(complaints, []);
   });
 } catch (error) {
-  console.error(`FAILED  ${current}\n  ${error.message}\n--- the program said:\n${programErr}`);
+  console.error(`FAILED  ${current}\n  ${error.message}`);
+  for (const { name, err } of programs) console.error(`--- ${name} said:\n${err}`);
   process.exitCode = 1;
 } finally {
   await cleanUp();
