@@ -53,9 +53,9 @@ function makeItem(event) {
   const play = item.querySelector('.play');
   const thumb = item.querySelector('.thumb');
   if (event.thumbnail) {
+    thumb.loading = 'lazy';
     thumb.src = event.thumbnail;
     thumb.alt = eventName(event);
-    thumb.loading = 'lazy';
     item.querySelector('.no-picture').remove();
   } else {
     thumb.remove();
