@@ -220,7 +220,7 @@ void EventsDialog::chooseFolder()
     chooser->open();
 }
 
-QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent)
+QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent, WebPage* web)
 {
     auto* action = new QAction("&Events...", &menu);
     action->setObjectName("Events1");

@@ -23,6 +23,8 @@ class Session;
 
 namespace app {
 
+class WebPage;
+
 // The user's choices about events: the video kept around one, how much of the old is
 // kept, the desktop note and the commands run at its start and end; with `outputs`, also
 // the save folder they go to and the MQTT broker they are published to. (The quiet gap
@@ -66,6 +68,7 @@ private:
 
 // Adds "Events..." to `menu` after its "Video Format" item: it opens the dialog on
 // the settings of `session`'s events and its outputs, and gives them what OK and Apply take.
-QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent);
+// With `web`, the dialog also sets the web page's address and password.
+QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent, WebPage* web = nullptr);
 
 } // namespace app
