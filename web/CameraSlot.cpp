@@ -78,8 +78,13 @@ Deletion CameraSlot::deleteEvent(std::int64_t id, std::chrono::milliseconds time
             return {Deletion::Result::Failed, "the camera is no longer watched"};
         deleter_(id, std::move(promise));
     }
-    if (answer.wait_for(timeout) != std::future_status::ready)
-        return {Deletion::Result::Failed, "the camera's session did not answer in time"};
+    // In slices: a server that stops (on the very thread that would answer) ends the wait.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (answer.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        const std::lock_guard lock(mutex_);
+        if (woken_ || std::chrono::steady_clock::now() >= deadline)
+            return {Deletion::Result::Failed, "the camera's session did not answer in time"};
+    }
     try {
         return answer.get();
     } catch (const std::future_error&) {

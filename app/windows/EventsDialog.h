@@ -32,8 +32,9 @@ class WebPage;
 class EventsDialog : public QDialog {
     Q_OBJECT
 public:
+    // With `web`, also the web page's address and password.
     explicit EventsDialog(const events::EventSettings& settings, watch::Session* outputs = nullptr,
-                          QWidget* parent = nullptr);
+                          QWidget* parent = nullptr, WebPage* web = nullptr);
 
     // The values shown (what the dialog does not show stays as it was opened with);
     // nothing, with `error` set, when a command cannot be split into words.
@@ -48,6 +49,9 @@ private:
     bool apply();
     bool applyOutputs(QString& error);
     void chooseFolder();
+    bool applyWeb(QString& error);
+    void askPassword();
+    void showPassword();
 
     events::EventSettings base_;
     QSpinBox* before_;
@@ -63,6 +67,11 @@ private:
     QLineEdit* folder_ = nullptr;
     QString shownFolder_; // the folder in use as the edit last showed it
     QLineEdit* broker_ = nullptr;
+    WebPage* web_;
+    QLineEdit* webAddress_ = nullptr;
+    QLabel* webPassword_ = nullptr;
+    std::optional<QString> newHash_; // a password chosen here, hashed; empty: none
+    bool hashing_ = false;
     QLabel* error_;
 };
 
