@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <chrono>
+#include <cctype>
 #include <cstring>
 #include <thread>
 
@@ -61,6 +62,21 @@ std::vector<std::string> segments(const std::string& path)
         start = slash + 1;
     }
     return parts;
+}
+
+// Whether a Host header names this machine itself: localhost or a loopback address, with
+// any port. Empty (no header; browsers always send one) counts as this machine.
+bool localHost(const std::string& host)
+{
+    std::string name = host;
+    if (name.starts_with('[')) {
+        name = name.substr(1, name.find(']') - 1);
+    } else if (const std::size_t colon = name.find(':'); colon != std::string::npos) {
+        name.resize(colon);
+    }
+    for (char& c : name)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return name.empty() || name == "localhost" || isLoopback(name);
 }
 
 std::optional<std::int64_t> eventId(const std::string& text)
@@ -361,6 +377,11 @@ MHD_Result Request::answer(const std::string& method, const std::string& url)
     if (bodyTooLarge)
         return error(413, "the request's body is larger than 16 KiB");
     const bool get = method == "GET" || method == "HEAD";
+    // Without a password the page answers only to this machine's own names, so that a web
+    // site cannot point a name of its own at 127.0.0.1 and read the page through the
+    // visitor's browser.
+    if (server_.config_.passwordHash.empty() && !localHost(header("Host")))
+        return error(403, "without a password the page answers only to localhost and 127.0.0.1");
     // libmicrohttpd decoded the address once; whatever still holds a backslash, a NUL or
     // a dot segment is no route of ours.
     if (url.empty() || url[0] != '/' || url.find('\\') != std::string::npos || url.find('\0') != std::string::npos)

@@ -90,7 +90,8 @@ inline std::string rawExchange(int port, const std::string& request, std::size_t
 inline HttpAnswer http(int port, const std::string& method, const std::string& path, const std::string& headers = {},
                        const std::string& body = {})
 {
-    std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers;
+    std::string request = method + " " + path + " HTTP/1.1\r\nConnection: close\r\n" +
+                          (headers.find("Host:") == std::string::npos ? "Host: 127.0.0.1\r\n" : "") + headers;
     if (!body.empty() || method == "POST")
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     return parseAnswer(rawExchange(port, request + "\r\n" + body));

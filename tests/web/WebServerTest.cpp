@@ -167,7 +167,7 @@ TEST(WebServer, ServesCamerasEventsPicturesAndClipRanges)
     EXPECT_EQ(snapshot.headers.at("content-type"), "image/jpeg");
     EXPECT_TRUE(snapshot.body.starts_with("\xff\xd8")) << "a JPEG";
     const std::string stream = served.onThread([&] {
-        return rawExchange(served.port(), "GET /api/cameras/" + camera + "/live.mjpeg HTTP/1.1\r\n\r\n", 200'000, 5s);
+        return rawExchange(served.port(), "GET /api/cameras/" + camera + "/live.mjpeg HTTP/1.1\r\nHost: localhost\r\n\r\n", 200'000, 5s);
     });
     EXPECT_NE(stream.find("multipart/x-mixed-replace; boundary=frame"), std::string::npos);
     EXPECT_NE(stream.find("--frame\r\nContent-Type: image/jpeg"), stream.rfind("--frame\r\nContent-Type: image/jpeg"))
@@ -291,7 +291,7 @@ TEST(WebServer, PasswordSlowsGuessesAndChangesNeedTheSessionsToken)
     EXPECT_EQ(served.ask("GET", "/api/cameras", cookie).status, 401);
 }
 
-TEST(WebServer, WithoutPasswordChangesStillNeedTheRunsToken)
+TEST(WebServer, WithoutPasswordOnlyThisMachinesNamesAnswerAndChangesNeedTheRunsToken)
 {
     Served served;
     const std::int64_t id = served.recordEvent();
@@ -300,6 +300,13 @@ TEST(WebServer, WithoutPasswordChangesStillNeedTheRunsToken)
     EXPECT_TRUE(session["authenticated"].toBool());
     EXPECT_FALSE(session["passwordRequired"].toBool());
     EXPECT_EQ(served.ask("DELETE", event).status, 403);
+    // A name of another site pointed at 127.0.0.1 reads nothing.
+    EXPECT_EQ(served.onThread([&] {
+        return parseAnswer(rawExchange(served.port(), "GET /api/cameras HTTP/1.1\r\nConnection: close\r\nHost: evil.example:" +
+                                                          std::to_string(served.port()) + "\r\n\r\n"));
+    }).status, 403);
+    for (const std::string host : {"localhost", "127.0.0.1", "[::1]"})
+        EXPECT_EQ(served.ask("GET", "/api/cameras", "Host: " + host + ":80\r\n").status, 200) << host;
     EXPECT_EQ(served.ask("DELETE", event, "X-CSRF-Token: " + session["csrf"].toString().toStdString() + "\r\n").status,
               204);
 }
