@@ -14,7 +14,7 @@ namespace web {
 
 // What the web page may know of a camera, as the camera's session last said.
 struct CameraState {
-    std::string id;   // topic-like: [a-z0-9_-], unique among the cameras served
+    std::string id; // topic-like: [a-z0-9_-], unique among the cameras served
     std::string name;
     std::string state = "stopped"; // live | connecting | failed | stopped
     std::string status;            // in words

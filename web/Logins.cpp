@@ -60,7 +60,8 @@ void LoginThrottle::failed(const std::string& address, Clock::time_point now)
         records_.erase(records_.begin());
     Record& r = records_[address];
     r.failures = std::min(r.failures + 1, 20);
-    r.allowed = now + std::min<std::chrono::seconds>(std::chrono::seconds(std::int64_t(1) << (r.failures - 1)), longest);
+    r.allowed =
+        now + std::min<std::chrono::seconds>(std::chrono::seconds(std::int64_t(1) << (r.failures - 1)), longest);
 }
 
 void LoginThrottle::succeeded(const std::string& address)

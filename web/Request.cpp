@@ -35,10 +35,13 @@ constexpr auto deleteTimeout = 10s;
 
 std::string contentType(const std::string& file)
 {
-    static const std::map<std::string, std::string> types = {
-        {".html", "text/html; charset=utf-8"}, {".css", "text/css; charset=utf-8"},
-        {".js", "text/javascript; charset=utf-8"}, {".svg", "image/svg+xml"},
-        {".json", "application/json"}, {".png", "image/png"}, {".ico", "image/x-icon"}};
+    static const std::map<std::string, std::string> types = {{".html", "text/html; charset=utf-8"},
+                                                             {".css", "text/css; charset=utf-8"},
+                                                             {".js", "text/javascript; charset=utf-8"},
+                                                             {".svg", "image/svg+xml"},
+                                                             {".json", "application/json"},
+                                                             {".png", "image/png"},
+                                                             {".ico", "image/x-icon"}};
     const std::size_t dot = file.rfind('.');
     const auto found = dot == std::string::npos ? types.end() : types.find(file.substr(dot));
     return found == types.end() ? "application/octet-stream" : found->second;
@@ -85,8 +88,8 @@ std::optional<std::int64_t> eventId(const std::string& text)
 MHD_Response* jsonResponse(const QJsonObject& object)
 {
     const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    MHD_Response* response = MHD_create_response_from_buffer(std::size_t(text.size()),
-                                                              const_cast<char*>(text.constData()), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response = MHD_create_response_from_buffer(
+        std::size_t(text.size()), const_cast<char*>(text.constData()), MHD_RESPMEM_MUST_COPY);
     if (response)
         MHD_add_response_header(response, "Content-Type", "application/json");
     return response;
@@ -214,10 +217,10 @@ MHD_Result Request::file(const std::string& root, const std::string& path, const
     MHD_add_response_header(response, "Content-Type", type.c_str());
     MHD_add_response_header(response, "Accept-Ranges", "bytes");
     if (part)
-        MHD_add_response_header(response, "Content-Range",
-                                ("bytes " + std::to_string(first) + "-" + std::to_string(range.range.last) + "/" +
-                                 std::to_string(size))
-                                    .c_str());
+        MHD_add_response_header(
+            response, "Content-Range",
+            ("bytes " + std::to_string(first) + "-" + std::to_string(range.range.last) + "/" + std::to_string(size))
+                .c_str());
     return send(part ? 206 : 200, response, true);
 }
 

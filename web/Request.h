@@ -20,7 +20,7 @@ class WebServer;
 // line to its completion, on the connection's thread.
 class Request {
 public:
-    Request(WebServer& server, MHD_Connection* connection) : server_(server), connection_(connection) {}
+    Request(WebServer& server, MHD_Connection* connection) : server_(server), connection_(connection) { }
 
     std::string body;
     bool bodyTooLarge = false;

@@ -159,9 +159,8 @@ std::unique_ptr<WebServer> WebServer::start(const ServerConfig& config, std::str
         }
         return request->answer(method, url);
     };
-    MHD_Daemon* daemon =
-        MHD_start_daemon(flags, 0, nullptr, nullptr, handler, server.get(), MHD_OPTION_ARRAY, options.data(),
-                         MHD_OPTION_END);
+    MHD_Daemon* daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, handler, server.get(), MHD_OPTION_ARRAY,
+                                          options.data(), MHD_OPTION_END);
     if (!daemon) {
         ::close(fd);
         error = server->secure() ? "cannot start the web server: the certificate or key is not usable (PEM)"

@@ -28,7 +28,9 @@ bool readPem(const QString& path, std::string& pem, QString& error)
 
 } // namespace
 
-WebPage::WebPage(QObject* parent) : QObject(parent) {}
+WebPage::WebPage(QObject* parent) : QObject(parent)
+{
+}
 
 WebPage::~WebPage()
 {
@@ -57,8 +59,8 @@ bool WebPage::use(const HttpSettings& settings, QString& error)
         error = QStringLiteral("The web page's HTTPS needs both a certificate and its key.");
         return false;
     }
-    if (!settings.certificate.isEmpty() &&
-        (!readPem(settings.certificate, config.certificatePem, error) || !readPem(settings.key, config.keyPem, error))) {
+    if (!settings.certificate.isEmpty() && (!readPem(settings.certificate, config.certificatePem, error) ||
+                                            !readPem(settings.key, config.keyPem, error))) {
         error = QStringLiteral("The web page's HTTPS: ") + error + '.';
         return false;
     }
@@ -92,8 +94,9 @@ QString WebPage::address() const
     std::string problem;
     const std::string host = web::parseListen(settings_.listen.toStdString(), problem)->address;
     return QStringLiteral("%1://%2:%3/")
-        .arg(server_->secure() ? "https" : "http",
-             host.find(':') == std::string::npos ? QString::fromStdString(host) : '[' + QString::fromStdString(host) + ']')
+        .arg(server_->secure() ? "https" : "http", host.find(':') == std::string::npos
+                                                       ? QString::fromStdString(host)
+                                                       : '[' + QString::fromStdString(host) + ']')
         .arg(server_->port());
 }
 

@@ -271,24 +271,28 @@ void EventsDialog::askPassword()
         // Hashing is slow on purpose: it runs off the windows' thread.
         hashing_ = true;
         showPassword();
-        platform::BackgroundThreads::shared().run([dialog = QPointer<EventsDialog>(this), password = password.toStdString()] {
+        platform::BackgroundThreads::shared().run([dialog = QPointer<EventsDialog>(this), password] {
             std::string problem;
-            const std::string hash = web::hashPassword(password, problem);
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [dialog, hash = QString::fromStdString(hash), problem = QString::fromStdString(problem)] {
-                if (!dialog)
-                    return;
-                dialog->hashing_ = false;
-                if (hash.isEmpty()) {
-                    dialog->error_->setText("The password cannot be hashed: " + problem + '.');
-                    dialog->error_->show();
-                } else {
-                    dialog->newHash_ = hash;
-                }
-                dialog->showPassword();
+            const std::string hash = web::hashPassword(password.toStdString(), problem);
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [dialog, hash, problem] {
+                if (dialog)
+                    dialog->passwordHashed(QString::fromStdString(hash), QString::fromStdString(problem));
             });
         });
     });
     ask->open();
+}
+
+void EventsDialog::passwordHashed(const QString& hash, const QString& problem)
+{
+    hashing_ = false;
+    if (hash.isEmpty()) {
+        error_->setText("The password cannot be hashed: " + problem + '.');
+        error_->show();
+    } else {
+        newHash_ = hash;
+    }
+    showPassword();
 }
 
 void EventsDialog::showPassword()

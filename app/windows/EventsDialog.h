@@ -51,6 +51,7 @@ private:
     void chooseFolder();
     bool applyWeb(QString& error);
     void askPassword();
+    void passwordHashed(const QString& hash, const QString& problem);
     void showPassword();
 
     events::EventSettings base_;

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 struct HttpAnswer {
-    int status = 0; // 0: the server closed the connection without an answer
+    int status = 0;                             // 0: the server closed the connection without an answer
     std::map<std::string, std::string> headers; // names in lowercase
     std::string body;
 };

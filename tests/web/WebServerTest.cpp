@@ -97,8 +97,7 @@ public:
 
     // Asks on a thread of its own while this (the session's) thread handles its events,
     // as the program's would.
-    template <typename Call>
-    auto onThread(Call call)
+    template <typename Call> auto onThread(Call call)
     {
         auto answer = std::async(std::launch::async, call);
         EXPECT_TRUE(QTest::qWaitFor([&] { return answer.wait_for(0s) == std::future_status::ready; }, 60'000));
@@ -167,7 +166,9 @@ TEST(WebServer, ServesCamerasEventsPicturesAndClipRanges)
     EXPECT_EQ(snapshot.headers.at("content-type"), "image/jpeg");
     EXPECT_TRUE(snapshot.body.starts_with("\xff\xd8")) << "a JPEG";
     const std::string stream = served.onThread([&] {
-        return rawExchange(served.port(), "GET /api/cameras/" + camera + "/live.mjpeg HTTP/1.1\r\nHost: localhost\r\n\r\n", 200'000, 5s);
+        return rawExchange(served.port(),
+                           "GET /api/cameras/" + camera + "/live.mjpeg HTTP/1.1\r\nHost: localhost\r\n\r\n", 200'000,
+                           5s);
     });
     EXPECT_NE(stream.find("multipart/x-mixed-replace; boundary=frame"), std::string::npos);
     EXPECT_NE(stream.find("--frame\r\nContent-Type: image/jpeg"), stream.rfind("--frame\r\nContent-Type: image/jpeg"))
@@ -179,7 +180,8 @@ TEST(WebServer, ServesCamerasEventsPicturesAndClipRanges)
     EXPECT_EQ(e["id"].toInteger(), id);
     EXPECT_EQ(e["clipType"].toString(), "video/webm");
     EXPECT_EQ(e["peakPixels"].toInt(), 640);
-    EXPECT_TRUE(QDateTime::fromString(e["start"].toString(), Qt::ISODate).isValid()) << e["start"].toString().toStdString();
+    EXPECT_TRUE(QDateTime::fromString(e["start"].toString(), Qt::ISODate).isValid())
+        << e["start"].toString().toStdString();
     EXPECT_EQ(json(served.ask("GET", "/api/events/" + camera + "/" + std::to_string(id)))["id"].toInteger(), id);
     EXPECT_TRUE(served.ask("GET", e["thumbnail"].toString().toStdString()).body.starts_with("\xff\xd8"));
     EXPECT_EQ(json(served.ask("GET", "/api/events?from=2000-01-01&to=2000-01-02"))["total"].toInt(), 0);
@@ -220,14 +222,29 @@ TEST(WebServer, RefusesEveryPathOutsideItsRoutesAndTheSaveFolder)
     fs::create_symlink(secret, served.folder().toStdString() + "/link.webm");
     const std::int64_t linked = served.recordEvent(served.folder().toStdString() + "/link.webm");
     const std::string base = "/api/events/" + camera + "/";
-    const std::vector<std::string> paths = {
-         base + std::to_string(named) + "/clip", base + std::to_string(linked) + "/clip", "/static/../events.html",
-          "/static/..%2f..%2f..%2fetc%2fpasswd", "/static/%2e%2e/%2e%2e/etc/passwd", "/%2e%2e/%2e%2e/etc/passwd",
-          "/static/%252e%252e%252fetc%252fpasswd", "/static/..\\..\\etc\\passwd", "/static/..%5c..%5cetc%5cpasswd",
-          "/static/" + secret, "/static//etc/passwd", secret, "/etc/passwd", "/static/", "/static/.hidden",
-          base + "..%2f" + std::to_string(named) + "/clip", base + std::to_string(named) + "/..%2fclip",
-          base + std::to_string(named) + "/clip/..", "/api/events/..%2f..%2f/1/clip", "/api/cameras/../cameras",
-          "/api/cameras/" + camera + "/..%2f..%2fsnapshot.jpg", "/events/", "/index.html"};
+    const std::vector<std::string> paths = {base + std::to_string(named) + "/clip",
+                                            base + std::to_string(linked) + "/clip",
+                                            "/static/../events.html",
+                                            "/static/..%2f..%2f..%2fetc%2fpasswd",
+                                            "/static/%2e%2e/%2e%2e/etc/passwd",
+                                            "/%2e%2e/%2e%2e/etc/passwd",
+                                            "/static/%252e%252e%252fetc%252fpasswd",
+                                            "/static/..\\..\\etc\\passwd",
+                                            "/static/..%5c..%5cetc%5cpasswd",
+                                            "/static/" + secret,
+                                            "/static//etc/passwd",
+                                            secret,
+                                            "/etc/passwd",
+                                            "/static/",
+                                            "/static/.hidden",
+                                            base + "..%2f" + std::to_string(named) + "/clip",
+                                            base + std::to_string(named) + "/..%2fclip",
+                                            base + std::to_string(named) + "/clip/..",
+                                            "/api/events/..%2f..%2f/1/clip",
+                                            "/api/cameras/../cameras",
+                                            "/api/cameras/" + camera + "/..%2f..%2fsnapshot.jpg",
+                                            "/events/",
+                                            "/index.html"};
     for (const std::string& path : paths) {
         HttpAnswer answer = served.ask("GET", path);
         EXPECT_TRUE(answer.status == 404 || answer.status == 400) << path << ": " << answer.status;
@@ -279,7 +296,8 @@ TEST(WebServer, PasswordSlowsGuessesAndChangesNeedTheSessionsToken)
 
     EXPECT_EQ(served.ask("DELETE", event, cookie).status, 403);
     EXPECT_EQ(served.ask("DELETE", event, cookie + "X-CSRF-Token: " + std::string(64, '0') + "\r\n").status, 403);
-    EXPECT_EQ(served.ask("DELETE", event, "X-CSRF-Token: " + csrf + "\r\n").status, 401) << "the token without the session";
+    EXPECT_EQ(served.ask("DELETE", event, "X-CSRF-Token: " + csrf + "\r\n").status, 401)
+        << "the token without the session";
     EXPECT_TRUE(served.log().event(id));
     EXPECT_EQ(served.ask("DELETE", event, cookie + "X-CSRF-Token: " + csrf + "\r\n").status, 204);
     ASSERT_TRUE(served.log().waitWritten(30s));
@@ -301,10 +319,14 @@ TEST(WebServer, WithoutPasswordOnlyThisMachinesNamesAnswerAndChangesNeedTheRunsT
     EXPECT_FALSE(session["passwordRequired"].toBool());
     EXPECT_EQ(served.ask("DELETE", event).status, 403);
     // A name of another site pointed at 127.0.0.1 reads nothing.
-    EXPECT_EQ(served.onThread([&] {
-        return parseAnswer(rawExchange(served.port(), "GET /api/cameras HTTP/1.1\r\nConnection: close\r\nHost: evil.example:" +
-                                                          std::to_string(served.port()) + "\r\n\r\n"));
-    }).status, 403);
+    EXPECT_EQ(served
+                  .onThread([&] {
+                      return parseAnswer(rawExchange(
+                          served.port(), "GET /api/cameras HTTP/1.1\r\nConnection: close\r\nHost: evil.example:" +
+                                             std::to_string(served.port()) + "\r\n\r\n"));
+                  })
+                  .status,
+              403);
     for (const std::string host : {"localhost", "127.0.0.1", "[::1]"})
         EXPECT_EQ(served.ask("GET", "/api/cameras", "Host: " + host + ":80\r\n").status, 200) << host;
     EXPECT_EQ(served.ask("DELETE", event, "X-CSRF-Token: " + session["csrf"].toString().toStdString() + "\r\n").status,
@@ -315,7 +337,7 @@ TEST(WebServer, HoldsItsLimits)
 {
     Served served;
     HttpAnswer body = served.ask("POST", "/api/login", "Content-Type: application/json\r\n",
-                                       std::string(web::WebServer::mostBodyBytes + 1, 'x'));
+                                 std::string(web::WebServer::mostBodyBytes + 1, 'x'));
     EXPECT_EQ(body.status, 413);
     HttpAnswer headers = served.ask("GET", "/api/session", "X-Padding: " + std::string(64 * 1024, 'p') + "\r\n");
     EXPECT_TRUE(headers.status == 431 || headers.status == 0) << headers.status;
@@ -340,11 +362,11 @@ TEST(WebServer, RefusesOtherMachinesWithoutPasswordAndPortsInUse)
         bool valid;
         std::string address;
         int port;
-    } listens[] = {{"8080", true, "127.0.0.1", 8080},      {"0.0.0.0:80", true, "0.0.0.0", 80},
-                   {"[::1]:8080", true, "::1", 8080},      {"::1:8080", false, "", 0},
-                   {"localhost:8080", false, "", 0},       {"8080x", false, "", 0},
-                   {"65536", false, "", 0},                {"0", false, "", 0},
-                   {"[::1]8080", false, "", 0},            {"1.2.3:80", false, "", 0}};
+    } listens[] = {{"8080", true, "127.0.0.1", 8080}, {"0.0.0.0:80", true, "0.0.0.0", 80},
+                   {"[::1]:8080", true, "::1", 8080}, {"::1:8080", false, "", 0},
+                   {"localhost:8080", false, "", 0},  {"8080x", false, "", 0},
+                   {"65536", false, "", 0},           {"0", false, "", 0},
+                   {"[::1]8080", false, "", 0},       {"1.2.3:80", false, "", 0}};
     for (const auto& l : listens) {
         std::string error;
         const std::optional<web::ListenAddress> parsed = web::parseListen(l.text, error);
@@ -384,7 +406,8 @@ TEST(WebServer, ServesOverTlsWithSecureCookies)
     QProcess openssl;
     openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
                               "-keyout", key, "-out", certificate});
-    ASSERT_TRUE(openssl.waitForFinished(60'000) && openssl.exitCode() == 0) << openssl.readAllStandardError().toStdString();
+    ASSERT_TRUE(openssl.waitForFinished(60'000) && openssl.exitCode() == 0)
+        << openssl.readAllStandardError().toStdString();
     web::ServerConfig config;
     config.passwordHash = passwordHash("tls");
     std::ifstream k(key.toStdString()), c(certificate.toStdString());
@@ -399,9 +422,10 @@ TEST(WebServer, ServesOverTlsWithSecureCookies)
     socket.connectToHostEncrypted("127.0.0.1", quint16(served.port()), "localhost");
     ASSERT_TRUE(socket.waitForEncrypted(30'000)) << socket.errorString().toStdString();
     const QByteArray body = R"({"password":"tls"})";
-    socket.write("POST /api/login HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Type: application/json\r\n"
-                 "Content-Length: " +
-                 QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    socket.write(
+        "POST /api/login HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Type: application/json\r\n"
+        "Content-Length: " +
+        QByteArray::number(body.size()) + "\r\n\r\n" + body);
     QByteArray raw;
     while (socket.waitForReadyRead(10'000))
         raw += socket.readAll();
