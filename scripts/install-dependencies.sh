@@ -2,8 +2,9 @@
 # Installs the Debian 12 packages that building, running and testing need, with every
 # tool the tests and scripts call (xvfb-run, dbus-run-session, mosquitto, gst-launch-1.0,
 # help2man, appstreamcli, desktop-file-validate, systemd-analyze, the RTSP server library
-# the network camera tests serve from, chromium and Node for the web page's browser tests),
-# then the browser tests' Node packages; does nothing when they are all present already.
+# the network camera tests serve from, openssl for the web tests' certificate, chromium and
+# Node for the web page's browser tests), then the browser tests' Node packages; does
+# nothing when they are all present already.
 set -eu
 
 packages="build-essential cmake pkg-config git
@@ -14,7 +15,7 @@ packages="build-essential cmake pkg-config git
   libcanberra-dev sound-theme-freedesktop fonts-dejavu-core xvfb xauth
   libsqlite3-dev libmosquitto-dev mosquitto gstreamer1.0-tools dbus dbus-daemon help2man
   libopencv-video-dev libxcb1-dev libqt6svg6 appstream desktop-file-utils systemd
-  libseccomp-dev libgstrtspserver-1.0-dev chromium"
+  libseccomp-dev libgstrtspserver-1.0-dev libmicrohttpd-dev libcrypt-dev openssl chromium"
 # Debian's Node only where there is no npm yet: its npm package conflicts with a Node
 # installed from elsewhere, which brings an npm of its own.
 command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm"
