@@ -51,6 +51,7 @@ class Program:
         self.folder = folder
         self.port = free_port() if http else None
         save = save or os.path.join(folder, "save")
+        os.makedirs(folder, exist_ok=True)
         os.makedirs(save, exist_ok=True)
         environment = dict(os.environ, XDG_CONFIG_HOME=os.path.join(folder, "config"))
         environment.pop("DISPLAY", None)
@@ -191,6 +192,7 @@ def full_log(program, timer, folder):
 
 def main():
     program, timer, seconds, runs = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
+    loads = os.getloadavg()
     cases = ["without", "idle", "viewer"]
     shares = {case: [] for case in cases}
     rates = []
@@ -212,7 +214,8 @@ def main():
 
     print()
     print(f"Medians of {runs} run(s), {seconds:.0f} s each, 640 x 480 at 25 frames a second; "
-          f"{REQUESTS} requests with {EVENTS:,} events in the log.")
+          f"{REQUESTS} requests with {EVENTS:,} events in the log; the machine's load at the start "
+          f"{loads[0]:.1f}, at the end {os.getloadavg()[0]:.1f} (on {os.cpu_count()} cores).")
     rows = [
         ("CPU without --http", "", f"{without * 100:.1f} % of a core"),
         ("CPU with --http, nobody connected", "ratio ~1", f"{idle * 100:.1f} % ({idle / without:.2f}x)"),

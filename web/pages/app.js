@@ -90,11 +90,15 @@ export function dayOf(iso) {
   return iso.slice(0, 10);
 }
 
+// Formatters are made once: making one costs more than a whole page of events' texts.
+const days = new Intl.DateTimeFormat(undefined, {
+  weekday: 'long', year: 'numeric', month: 'long', day: 'numeric', timeZone: 'UTC',
+});
+const numbers = new Intl.NumberFormat('en');
+
 export function dayHeading(day) {
   const [year, month, date] = day.split('-').map(Number);
-  return new Date(Date.UTC(year, month - 1, date)).toLocaleDateString(undefined, {
-    weekday: 'long', year: 'numeric', month: 'long', day: 'numeric', timeZone: 'UTC',
-  });
+  return days.format(new Date(Date.UTC(year, month - 1, date)));
 }
 
 export function durationText(seconds) {
@@ -105,5 +109,5 @@ export function durationText(seconds) {
 }
 
 export function count(n) {
-  return n.toLocaleString('en');
+  return numbers.format(n);
 }

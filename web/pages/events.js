@@ -83,7 +83,7 @@ function makeItem(event) {
 }
 
 function render(answer, offset) {
-  days.replaceChildren();
+  const page = document.createDocumentFragment();
   let list = null;
   let day = null;
   for (const event of answer.events) {
@@ -95,10 +95,11 @@ function render(answer, offset) {
       list = document.createElement('ul');
       list.className = 'events';
       section.append(heading, list);
-      days.append(section);
+      page.append(section);
     }
     list.append(makeItem(event));
   }
+  days.replaceChildren(page);
   if (answer.total === 0) {
     message.textContent = 'No events here.';
   }
@@ -119,14 +120,30 @@ function sameAnswer(a, b) {
     a.events.every((e, i) => e.camera === b.events[i].camera && e.id === b.events[i].id);
 }
 
+async function loadCameras() {
+  try {
+    const { cameras } = await api('/api/cameras');
+    const select = filter.elements.camera;
+    for (const camera of cameras) {
+      cameraNames.set(camera.id, camera.name);
+      select.append(new Option(camera.name, camera.id));
+    }
+  } catch (error) {
+    report(error, message);
+  }
+}
+
+// Asked for once, beside the first page of events rather than before it.
+const camerasLoaded = loadCameras();
+
 async function load({ quiet = false } = {}) {
   const w = wanted();
-  filter.elements.camera.value = w.camera;
-  filter.elements.from.value = w.from;
-  filter.elements.to.value = w.to;
-  filter.elements.to.min = w.from;
   try {
-    const answer = await fetchPage(w);
+    const [answer] = await Promise.all([fetchPage(w), camerasLoaded]);
+    filter.elements.camera.value = w.camera;
+    filter.elements.from.value = w.from;
+    filter.elements.to.value = w.to;
+    filter.elements.to.min = w.from;
     if (quiet && sameAnswer(answer, shown)) return;
     // A page beyond the end (its last events deleted) shows the last page there is.
     if (answer.events.length === 0 && w.offset > 0 && answer.total > 0) {
@@ -196,19 +213,6 @@ async function remove(event) {
   await load();
 }
 
-async function loadCameras() {
-  try {
-    const { cameras } = await api('/api/cameras');
-    const select = filter.elements.camera;
-    for (const camera of cameras) {
-      cameraNames.set(camera.id, camera.name);
-      select.append(new Option(camera.name, camera.id));
-    }
-  } catch (error) {
-    report(error, message);
-  }
-}
-
 filter.addEventListener('submit', (e) => {
   e.preventDefault();
   go({ camera: filter.elements.camera.value, from: filter.elements.from.value, to: filter.elements.to.value, offset: 0 });
@@ -228,5 +232,4 @@ setInterval(() => {
 }, refreshMs);
 
 setUpHeader();
-await loadCameras();
-await load();
+load();
