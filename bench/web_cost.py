@@ -11,7 +11,7 @@ their order rotated each time; the table gives medians.
 
 Then a save folder whose log holds 10,000 events (written as rows, the way the program's own
 tests fill it, all sharing one thumbnail): 20 requests each of the first and the last page
-of /api/events (50 events), and 20 loads of the Events page in Debian's chromium, from the
+of /api/events (50 events), and 20 reloads of the Events page in Debian's chromium, from the
 navigation's start to the first event on screen (PAGE_TIMER.mjs); medians.
 """
 

@@ -34,13 +34,13 @@ function wanted() {
   };
 }
 
-function go(changes) {
+function go(changes, { replace = false } = {}) {
   const next = { ...wanted(), ...changes };
   const query = new URLSearchParams();
   for (const key of ['camera', 'from', 'to']) if (next[key]) query.set(key, next[key]);
   if (next.offset > 0) query.set('offset', String(next.offset));
   const search = query.toString();
-  history.pushState(null, '', search ? `?${search}` : location.pathname);
+  history[replace ? 'replaceState' : 'pushState'](null, '', search ? `?${search}` : location.pathname);
   load();
 }
 
@@ -140,14 +140,17 @@ async function load({ quiet = false } = {}) {
   const w = wanted();
   try {
     const [answer] = await Promise.all([fetchPage(w), camerasLoaded]);
-    filter.elements.camera.value = w.camera;
-    filter.elements.from.value = w.from;
-    filter.elements.to.value = w.to;
-    filter.elements.to.min = w.from;
+    // A refresh leaves the form alone: the user may be choosing other days in it.
+    if (!quiet) {
+      filter.elements.camera.value = w.camera;
+      filter.elements.from.value = w.from;
+      filter.elements.to.value = w.to;
+      filter.elements.to.min = w.from;
+    }
     if (quiet && sameAnswer(answer, shown)) return;
     // A page beyond the end (its last events deleted) shows the last page there is.
     if (answer.events.length === 0 && w.offset > 0 && answer.total > 0) {
-      go({ offset: Math.floor((answer.total - 1) / pageSize) * pageSize });
+      go({ offset: Math.floor((answer.total - 1) / pageSize) * pageSize }, { replace: true });
       return;
     }
     clearReport(message);
