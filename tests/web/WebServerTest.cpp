@@ -392,11 +392,28 @@ TEST(WebServer, RefusesOtherMachinesWithoutPasswordAndPortsInUse)
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
 
     // The program says so and stops before it watches anything.
-    QProcess program;
-    program.start(VIDEO_PROGRAM, {"--headless", "--source", "videotestsrc is-live=true", "--http", "0.0.0.0:1"});
-    ASSERT_TRUE(program.waitForFinished(60'000));
-    EXPECT_EQ(program.exitCode(), 2);
-    EXPECT_TRUE(program.readAllStandardError().contains("without a password"));
+    const struct {
+        QString listen;
+        const char* message;
+    } refused[] = {{"0.0.0.0:1", "without a password"}, {QString::number(first->port()), "in use"}};
+    for (const auto& r : refused) {
+        QProcess program;
+        program.start(VIDEO_PROGRAM, {"--headless", "--source", "videotestsrc is-live=true", "--http", r.listen});
+        ASSERT_TRUE(program.waitForFinished(60'000));
+        EXPECT_EQ(program.exitCode(), 2) << r.message;
+        EXPECT_TRUE(program.readAllStandardError().contains(r.message)) << r.message;
+    }
+
+    // The hash to set a password by.
+    QProcess hash;
+    hash.start(VIDEO_PROGRAM, {"--http-password-hash"});
+    hash.write("correct horse\n");
+    hash.closeWriteChannel();
+    ASSERT_TRUE(hash.waitForFinished(60'000));
+    const std::string line = hash.readAllStandardOutput().trimmed().toStdString();
+    ASSERT_TRUE(line.starts_with("passwordHash=$y$")) << line;
+    EXPECT_TRUE(web::passwordMatches("correct horse", line.substr(13)));
+    EXPECT_FALSE(web::passwordMatches("correct horsE", line.substr(13)));
 }
 
 TEST(WebServer, ServesOverTlsWithSecureCookies)
