@@ -23,6 +23,43 @@ SCENE_INLINE void addRow(const std::uint8_t* __restrict row, std::uint16_t* __re
         sums[x] = std::uint16_t(sums[x] + row[x]);
 }
 
+// The quotient by b^2 as a product: for b up to 16 the quotient's fraction is a multiple
+// of 1 / b^2 (at least 1 / 256), far above the product's rounding (at most 256 x 2^-23),
+// so a nudge of 1 / 1000 makes the truncated product the exact quotient.
+template <int B>
+SCENE_INLINE void binColumnsOf(const std::uint16_t* __restrict sums, std::uint8_t* __restrict out, int n)
+{
+    constexpr float inverse = 1.0f / float(B * B);
+#pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        std::int32_t s = B * B / 2;
+        for (int j = 0; j < B; ++j)
+            s += sums[x * B + j];
+        out[x] = std::uint8_t(int(float(s) * inverse + 1e-3f));
+    }
+}
+
+SCENE_INLINE void binColumns(const std::uint16_t* sums, std::uint8_t* out, int n, int b)
+{
+    switch (b) {
+    case 3: return binColumnsOf<3>(sums, out, n);
+    case 4: return binColumnsOf<4>(sums, out, n);
+    case 5: return binColumnsOf<5>(sums, out, n);
+    case 6: return binColumnsOf<6>(sums, out, n);
+    case 7: return binColumnsOf<7>(sums, out, n);
+    case 8: return binColumnsOf<8>(sums, out, n);
+    case 9: return binColumnsOf<9>(sums, out, n);
+    case 10: return binColumnsOf<10>(sums, out, n);
+    case 11: return binColumnsOf<11>(sums, out, n);
+    case 12: return binColumnsOf<12>(sums, out, n);
+    case 13: return binColumnsOf<13>(sums, out, n);
+    case 14: return binColumnsOf<14>(sums, out, n);
+    case 15: return binColumnsOf<15>(sums, out, n);
+    case 16: return binColumnsOf<16>(sums, out, n);
+    default: return;
+    }
+}
+
 SCENE_INLINE void halveRows(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out, int n)
 {
     #pragma GCC ivdep
@@ -46,6 +83,19 @@ SCENE_INLINE void roundLevels(const std::uint16_t* __restrict s, std::uint8_t* _
         out[x] = std::uint8_t((s[x] + 128u) >> 8);
 }
 
+SCENE_INLINE void applyLight(std::uint8_t* __restrict e, const float* __restrict gain, const float* __restrict offset,
+                             const std::uint8_t* __restrict fitted, std::uint8_t* __restrict unknown, int n)
+{
+#pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        unknown[x] = std::uint8_t(fitted[x] & ((e[x] >= clippedHigh) | (e[x] <= clippedLow)));
+        // Clamped first, the level is never negative: adding a half and truncating rounds it.
+        float level = gain[x] * float(e[x]) + offset[x];
+        level = std::min(std::max(level, 0.0f), 255.0f);
+        e[x] = std::uint8_t(int(level + 0.5f));
+    }
+}
+
 SCENE_INLINE void addLightSums(const std::uint8_t* __restrict p, const std::uint8_t* __restrict e, const std::uint8_t* __restrict w, int n,
                                LightColumns c)
 {
@@ -64,6 +114,24 @@ SCENE_INLINE void addLightSums(const std::uint8_t* __restrict p, const std::uint
         cgg[x] += g * pv;
         css[x] += s * ev;
         cgs[x] += g * ev;
+    }
+}
+
+SCENE_INLINE void sumGroups(const std::int32_t* __restrict in, std::int32_t* __restrict out, int n)
+{
+    const int whole = n / 8;
+#pragma GCC ivdep
+    for (int k = 0; k < whole; ++k) {
+        std::int32_t s = 0;
+        for (int j = 0; j < 8; ++j)
+            s += in[8 * k + j];
+        out[k] = s;
+    }
+    if (whole * 8 < n) {
+        std::int32_t s = 0;
+        for (int x = whole * 8; x < n; ++x)
+            s += in[x];
+        out[whole] = s;
     }
 }
 
@@ -196,6 +264,7 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
 #define SCENE_KERNEL_SET(NAME, TARGET)                                                                                \
     namespace NAME {                                                                                                   \
     TARGET void addRow(const std::uint8_t* r, std::uint16_t* s, int n) { body::addRow(r, s, n); }                      \
+    TARGET void binColumns(const std::uint16_t* s, std::uint8_t* o, int n, int b) { body::binColumns(s, o, n, b); }    \
     TARGET void halveRows(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* o, int n)                        \
     {                                                                                                                  \
         body::halveRows(a, b, o, n);                                                                                   \
@@ -205,11 +274,17 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
         return body::absDifference(a, b, n);                                                                           \
     }                                                                                                                  \
     TARGET void roundLevels(const std::uint16_t* s, std::uint8_t* o, int n) { body::roundLevels(s, o, n); }            \
+    TARGET void applyLight(std::uint8_t* e, const float* g, const float* o, const std::uint8_t* f, std::uint8_t* u,   \
+                           int n)                                                                                      \
+    {                                                                                                                  \
+        body::applyLight(e, g, o, f, u, n);                                                                            \
+    }                                                                                                                  \
     TARGET void addLightSums(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,               \
                              LightColumns c)                                                                           \
     {                                                                                                                  \
         body::addLightSums(p, e, w, n, c);                                                                             \
     }                                                                                                                  \
+    TARGET void sumGroups(const std::int32_t* i, std::int32_t* o, int n) { body::sumGroups(i, o, n); }                 \
     TARGET void boxRow(const std::uint8_t* i, std::uint16_t* o, int n) { body::boxRow(i, o, n); }                      \
     TARGET void addThree(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* o,     \
                          int n)                                                                                        \
@@ -246,9 +321,24 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
     }                                                                                                                  \
     TARGET void largestAlong(const std::uint8_t* i, std::uint8_t* o, int n, int r) { body::largestAlong(i, o, n, r); } \
     TARGET void largestOf(const std::uint8_t* i, std::uint8_t* o, int n) { body::largestOf(i, o, n); }                 \
-    constexpr SceneKernels set{addRow,   halveRows,   absDifference, roundLevels, addLightSums,                        \
-                               boxRow,   addThree,    rangeRow,      rangeColumn, addNoise,                            \
-                               markChanges, learnRow, holdRow, largestAlong,  largestOf};                                      \
+    constexpr SceneKernels set{.addRow = addRow,                                                                       \
+                               .binColumns = binColumns,                                                               \
+                               .halveRows = halveRows,                                                                 \
+                               .absDifference = absDifference,                                                         \
+                               .roundLevels = roundLevels,                                                             \
+                               .applyLight = applyLight,                                                               \
+                               .addLightSums = addLightSums,                                                           \
+                               .boxRow = boxRow,                                                                       \
+                               .addThree = addThree,                                                                   \
+                               .rangeRow = rangeRow,                                                                   \
+                               .rangeColumn = rangeColumn,                                                             \
+                               .sumGroups = sumGroups,                                                                 \
+                               .addNoise = addNoise,                                                                   \
+                               .markChanges = markChanges,                                                             \
+                               .learnRow = learnRow,                                                                   \
+                               .holdRow = holdRow,                                                                     \
+                               .largestAlong = largestAlong,                                                           \
+                               .largestOf = largestOf};                                                                \
     }
 
 SCENE_KERNEL_SET(portable, )

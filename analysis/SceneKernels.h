@@ -21,12 +21,19 @@ struct NoiseColumns {
 struct SceneKernels {
     // sums[x] += row[x]
     void (*addRow)(const std::uint8_t* row, std::uint16_t* sums, int n);
+    // out[x] = the rounded mean of sums[b x] .. sums[b x + b - 1], each the sum of b pixels
+    // of a column (b from 3 to 16)
+    void (*binColumns)(const std::uint16_t* sums, std::uint8_t* out, int n, int b);
     // out[x] = rounded mean of a[2x], a[2x + 1], b[2x], b[2x + 1]
     void (*halveRows)(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, int n);
     // the sum of |a[x] - b[x]|
     std::uint32_t (*absDifference)(const std::uint8_t* a, const std::uint8_t* b, int n);
     // out[x] = s[x] / 256, rounded
     void (*roundLevels)(const std::uint16_t* s, std::uint8_t* out, int n);
+    // e[x] = e[x] x gain[x] + offset[x], rounded half away from zero into 0 .. 255, and
+    // unknown[x] = 1 where fitted[x] and e[x] was clipped (0 elsewhere).
+    void (*applyLight)(std::uint8_t* e, const float* gain, const float* offset, const std::uint8_t* fitted,
+                       std::uint8_t* unknown, int n);
     // For each pixel watched (w[x] != 0) whose picture p and expected e levels are both
     // unclipped, adds 1, p, e, p^2, e^2 and p e to its column.
     void (*addLightSums)(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,
@@ -41,6 +48,8 @@ struct SceneKernels {
     // low[x] = min(a, b, c)[x]; high[x] = max(d, e, f)[x]
     void (*rangeColumn)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, const std::uint16_t* d,
                         const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);
+    // out[k] = in[8k] + .. + in[8k + 7], the last group cut at n
+    void (*sumGroups)(const std::int32_t* in, std::int32_t* out, int n);
     // For each watched pixel adds |s - e| of the 3 x 3 sums, the expected level and 1.
     void (*addNoise)(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level,
                      const std::uint8_t* w, int n, NoiseColumns columns);

@@ -175,23 +175,25 @@ void SceneModel::bin(const Bitmap& gray, const kernels::SceneKernels& ops)
         return;
     }
     // Columns summed over b rows (b x 255 fits 16 bits for any frame there is), then
-    // groups of b columns. The division is a multiplication: the quotient's fraction is a
-    // multiple of 1 / b^2, far above the product's rounding, so the nudge makes it exact.
+    // groups of b columns.
     const int used = w * b;
     const std::uint32_t area = std::uint32_t(b * b);
-    const double inverse = 1.0 / double(area);
     columnSums_.resize(std::size_t(used));
     for (int y = 0; y < h; ++y) {
         std::fill(columnSums_.begin(), columnSums_.end(), 0);
         for (int r = 0; r < b; ++r)
             ops.addRow(gray.row(y * b + r), columnSums_.data(), used);
         std::uint8_t* out = picture_.data() + std::size_t(y) * std::size_t(w);
+        if (b <= 16) {
+            ops.binColumns(columnSums_.data(), out, w, b);
+            continue;
+        }
         const std::uint16_t* c = columnSums_.data();
         for (int x = 0; x < w; ++x, c += b) {
             std::uint32_t s = area / 2;
             for (int j = 0; j < b; ++j)
                 s += c[j];
-            out[x] = std::uint8_t(double(s) * inverse + 1e-7);
+            out[x] = std::uint8_t(s / area);
         }
     }
 }
@@ -264,19 +266,20 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
         ops.addLightSums(picture_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
         if (y % block != block - 1 && y != h - 1)
             continue;
+        // A block's sums fit 32 bits: 64 pixels of at most 255^2.
+        lightBlocks_.resize(6 * std::size_t(blockColumns_));
+        const int bc = blockColumns_;
+        std::int32_t* b = lightBlocks_.data();
+        ops.sumGroups(columns.n, b, w);
+        ops.sumGroups(columns.g, b + bc, w);
+        ops.sumGroups(columns.s, b + 2 * bc, w);
+        ops.sumGroups(columns.gg, b + 3 * bc, w);
+        ops.sumGroups(columns.ss, b + 4 * bc, w);
+        ops.sumGroups(columns.gs, b + 5 * bc, w);
         Sums* out = sums.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-        for (int bx = 0; bx < blockColumns_; ++bx) {
-            std::int64_t n = 0, g = 0, s = 0, gg = 0, ss = 0, gs = 0;
-            for (int x = bx * block; x < std::min(w, (bx + 1) * block); ++x) {
-                n += columns.n[x];
-                g += columns.g[x];
-                s += columns.s[x];
-                gg += columns.gg[x];
-                ss += columns.ss[x];
-                gs += columns.gs[x];
-            }
-            out[bx] = {double(n), double(g), double(s), double(gg), double(ss), double(gs)};
-        }
+        for (int bx = 0; bx < bc; ++bx)
+            out[bx] = {double(b[bx]), double(b[bc + bx]), double(b[2 * bc + bx]), double(b[3 * bc + bx]),
+                       double(b[4 * bc + bx]), double(b[5 * bc + bx])};
     }
     // Each block's own fit where its texture is kept (a shadow, a lamp); elsewhere the fit
     // of a neighbour that explains the block best, when one explains it far better than
@@ -322,6 +325,9 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     }
     // A fit spreads from block to block across flat ground (a road under a cloud's shadow)
     // as far as it keeps explaining the blocks it reaches.
+    // A block whose neighbours' fits did not change since the last pass is judged as it
+    // was then: only those next to a block reached in the last pass are judged again.
+    std::vector<std::uint8_t> fresh = own;
     for (int pass = 0; pass < spreadPasses; ++pass) {
         bool spread = false;
         std::vector<std::uint8_t> reached = own;
@@ -337,6 +343,14 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
                         fits_[k] = *scene;
                     continue;
                 }
+                const int top = std::max(0, by - 1), bottom = std::min(blockRows_ - 1, by + 1);
+                const int left = std::max(0, bx - 1), right = std::min(blockColumns_ - 1, bx + 1);
+                bool news = pass == 0;
+                for (int ny = top; ny <= bottom && !news; ++ny)
+                    for (int nx = left; nx <= right; ++nx)
+                        news |= fresh[std::size_t(ny) * std::size_t(blockColumns_) + std::size_t(nx)] != 0;
+                if (!news)
+                    continue;
                 const double still = sse(t, 1, 0);
                 double best = still;
                 Fit chosen;
@@ -344,8 +358,8 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
                     best = sse(t, scene->gain, scene->offset);
                     chosen = *scene;
                 }
-                for (int ny = std::max(0, by - 1); ny <= std::min(blockRows_ - 1, by + 1); ++ny)
-                    for (int nx = std::max(0, bx - 1); nx <= std::min(blockColumns_ - 1, bx + 1); ++nx) {
+                for (int ny = top; ny <= bottom; ++ny)
+                    for (int nx = left; nx <= right; ++nx) {
                         const std::size_t j = std::size_t(ny) * std::size_t(blockColumns_) + std::size_t(nx);
                         if (!own[j])
                             continue;
@@ -361,6 +375,8 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
                     spread = true;
                 }
             }
+        for (std::size_t k = 0; k < blocks; ++k)
+            fresh[k] = reached[k] && !own[k];
         own.swap(reached);
         if (!spread)
             break;
@@ -374,7 +390,7 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     }
     // The expected picture in each block's light. Where the scene was clipped and its light
     // changed, its level in the new light is not known: such a pixel never counts.
-    unknown_.assign(picture_.size(), 0);
+    unknown_.resize(picture_.size());
     // Each block row's fits spread along a row; a block whose light did not change keeps
     // its levels (the fit gives them back as they are).
     gainRow_.resize(std::size_t(w));
@@ -391,18 +407,9 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
                 std::fill_n(fittedRow_.data() + from, count, std::uint8_t(!(f.gain == 1 && f.offset == 0)));
             }
         }
-        std::uint8_t* __restrict e = expected_.data() + std::size_t(y) * std::size_t(w);
-        std::uint8_t* __restrict u = unknown_.data() + std::size_t(y) * std::size_t(w);
-        const float* __restrict gain = gainRow_.data();
-        const float* __restrict offset = offsetRow_.data();
-        const std::uint8_t* __restrict fitted = fittedRow_.data();
-        // Rounds as lround does: the level is clamped first, so it is never negative.
-        for (int x = 0; x < w; ++x) {
-            u[x] = std::uint8_t(fitted[x] & ((e[x] >= clippedHigh) | (e[x] <= clippedLow)));
-            float level = gain[x] * float(e[x]) + offset[x];
-            level = std::min(std::max(level, 0.0f), 255.0f);
-            e[x] = std::uint8_t(int(level + 0.5f));
-        }
+        const std::size_t row = std::size_t(y) * std::size_t(w);
+        ops.applyLight(expected_.data() + row, gainRow_.data(), offsetRow_.data(), fittedRow_.data(),
+                       unknown_.data() + row, w);
     }
 }
 
@@ -516,10 +523,11 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     for (int y = 0; y < h; ++y) {
         // A limit above the largest sum is as good as any larger one, and fits 16 bits.
         if (y % block == 0)
-            for (int x = 0; x < w; ++x)
-                limits_[std::size_t(x)] = std::int16_t(std::min(
-                    9 * 255 + 1,
-                    int(std::ceil(9 * blockThreshold_[std::size_t(y / block) * std::size_t(blockColumns_) + std::size_t(x / block)]))));
+            for (int bx = 0; bx < blockColumns_; ++bx) {
+                const float t = blockThreshold_[std::size_t(y / block) * std::size_t(blockColumns_) + std::size_t(bx)];
+                std::fill_n(limits_.data() + bx * block, std::min(block, w - bx * block),
+                            std::int16_t(std::min(9 * 255 + 1, int(std::ceil(9 * t)))));
+            }
         const std::size_t row = std::size_t(y) * std::size_t(w);
         std::uint8_t* state = state_.data() + row;
         if (ops.markChanges(sums_.data() + row, low_.data() + row, high_.data() + row, limits_.data(), state, w) == 0)

@@ -108,7 +108,7 @@ private:
     std::vector<std::uint8_t> blockMoved_; // the fitted light moved the block's mean
     std::vector<float> blockMean_;         // this cycle's noise measurement
     std::vector<std::uint16_t> columnSums_;
-    std::vector<std::int32_t> lightColumns_, noiseColumns_;
+    std::vector<std::int32_t> lightColumns_, noiseColumns_, lightBlocks_;
     std::vector<std::int64_t> absSum_, level_, count_;
     std::vector<float> measured_;
     std::vector<std::uint8_t> work8_, held_, movedRow_, fittedRow_;
