@@ -31,7 +31,11 @@ constexpr std::int64_t smallestShare = 1000;
 // An area counts when at least this share of it lies where an area was in the cycle before.
 constexpr double trackedShare = 0.5;
 constexpr std::int64_t trackedArea = 2; // in the smallest areas that count
-constexpr int near = 1, farthest = 6; // pixels an area may move in a cycle, and after several
+constexpr int near = 1, farthest = 6;
+// The mean count of new areas a cycle (weighted to the last few cycles) from which the
+// scene is cluttered.
+constexpr float clutterMemory = 0.75f, clutteredAt = 4;
+constexpr std::int64_t flakeAreas = 4; // a flake is smaller than this many of the smallest areas that count // pixels an area may move in a cycle, and after several
 constexpr int clippedHigh = 250, clippedLow = 5;
 // An area is light on its scene when the scene has this much texture (a variance) and the
 // fit leaves at most this share of the picture's variance.
@@ -126,6 +130,7 @@ void SceneModel::start(int frameWidth, int frameHeight)
     previous_ = picture_;
     blockNoise_.assign(blocks, -1.0f);
     cycles_ = 0;
+    clutter_ = 0;
     shiftX_ = shiftY_ = 0;
 }
 
@@ -553,6 +558,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     blockBusy_.assign(blockNoise_.size(), 0);
     if (counts.found == 0) {
         std::fill(age_.begin(), age_.end(), 0);
+        clutter_ *= clutterMemory;
         return;
     }
     // The largest age within reach: where an area was in the last picture.
@@ -657,6 +663,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     }
     // Areas are measured against the analysis picture, the same share of every frame.
     const std::int64_t smallest = rules.specks ? std::max<std::int64_t>(4, std::int64_t(w) * h / smallestShare) : 1;
+    int appeared = 0; // flake-sized areas that no track explains
     for (Area& a : areas) {
         if (a.pixels == 0)
             continue;
@@ -674,10 +681,17 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         const bool starts = !counts.lightChange || double(a.moved) >= trackedShare * double(a.pixels);
         a.age = tracked ? a.age + 1 : starts ? 1 : 0;
         a.age = std::min(a.age, 255);
-        a.counts = a.pixels >= smallest && a.age >= rules.trackCycles;
+        appeared += !tracked && starts && a.pixels >= smallest / 4 && a.pixels < flakeAreas * smallest;
         if (a.pixels < smallest)
             counts.specks += a.pixels;
     }
+    // Where things keep appearing at new places (snow, rain or insects at the lens), one
+    // of them now and then lands where another was: an area must then have been followed
+    // for a cycle more.
+    clutter_ = clutterMemory * clutter_ + (1 - clutterMemory) * float(appeared);
+    const int needed = rules.trackCycles + (clutter_ >= clutteredAt ? 1 : 0);
+    for (Area& a : areas)
+        a.counts = a.pixels >= smallest && a.age >= needed;
     for (int y = 0; y < h; ++y) {
         std::uint8_t* age = age_.data() + index(0, y);
         if (!rowChanged_[std::size_t(y)]) {

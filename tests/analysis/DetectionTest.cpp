@@ -618,14 +618,16 @@ TEST(SceneDetection, AShakingPictureAShadowAndFlakesCountNothing)
             }
         EXPECT_FALSE(shadow.next(noisy(dim, 1.5, random)).confirmed) << "cycle " << cycle;
     }
-    // Bright flakes close to the lens, somewhere new in every picture.
+    // Bright flakes close to the lens, somewhere new in every picture; so many that now
+    // and then one lands where another was.
     Watch snow(base);
-    for (int cycle = 0; cycle < 40; ++cycle) {
+    for (int cycle = 0; cycle < 80; ++cycle) {
         Bitmap flakes = base;
-        for (int flake = 0; flake < 6; ++flake) {
-            const int x0 = int(random() % (W - 8)), y0 = int(random() % (H - 8));
-            for (int y = y0; y < y0 + 8; ++y)
-                for (int x = x0; x < x0 + 8; ++x)
+        for (int flake = 0; flake < 16; ++flake) {
+            const int size = 4 + int(random() % 5);
+            const int x0 = int(random() % unsigned(W - size)), y0 = int(random() % unsigned(H - size));
+            for (int y = y0; y < y0 + size; ++y)
+                for (int x = x0; x < x0 + size; ++x)
                     flakes.row(y)[x] = 250;
         }
         EXPECT_FALSE(snow.next(flakes).confirmed) << "cycle " << cycle;
