@@ -32,9 +32,10 @@ constexpr std::int64_t smallestShare = 1000;
 constexpr double trackedShare = 0.5;
 constexpr std::int64_t trackedArea = 2; // in the smallest areas that count
 constexpr int near = 1, farthest = 6;
-// The mean count of new areas a cycle (weighted to the last few cycles) from which the
-// scene is cluttered.
-constexpr float clutterMemory = 0.75f, clutteredAt = 4;
+// The count of new flake-sized areas in a cycle from which the scene is cluttered; it is
+// remembered, fading by a quarter a cycle.
+constexpr float clutterMemory = 0.75f, clutteredAt = 6;
+constexpr int slowCameraCycles = 3; // a picture shown this many cycles or more is from a slow camera
 constexpr std::int64_t flakeAreas = 4; // a flake is smaller than this many of the smallest areas that count // pixels an area may move in a cycle, and after several
 constexpr int clippedHigh = 250, clippedLow = 5;
 // An area is light on its scene when the scene has this much texture (a variance) and the
@@ -564,7 +565,11 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     // The largest age within reach: where an area was in the last picture.
     ageNear_.resize(n);
     work8_.resize(n);
-    const int reach = std::clamp(near * rules.elapsed, near, farthest);
+    // After pictures sent again, what moves may have gone further, but in a cluttered scene
+    // a wider reach would follow anything to anything.
+    const bool wasCluttered = clutter_ >= clutteredAt;
+    const int elapsed = wasCluttered ? 1 : rules.elapsed;
+    const int reach = std::clamp(near * elapsed, near, farthest);
     for (int y = 0; y < h; ++y)
         ops.largestAlong(age_.data() + index(0, y), work8_.data() + index(0, y), w, reach);
     for (int y = 0; y < h; ++y) {
@@ -674,7 +679,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         }
         // After pictures sent again, what moves may have gone further: less of it overlaps.
         // A large overlap is a track whatever its share (a person whose outline split or grew).
-        const double share = double(a.tracked) * rules.elapsed / double(a.pixels);
+        const double share = double(a.tracked) * elapsed / double(a.pixels);
         const bool tracked = share >= trackedShare || (share >= trackedShare / 2 && a.tracked >= trackedArea * smallest);
         // While the whole scene's light changes, what it leaves unexplained for a moment
         // stands still; an area starts a track then only where the picture also moved.
@@ -688,10 +693,16 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     // Where things keep appearing at new places (snow, rain or insects at the lens), one
     // of them now and then lands where another was: an area must then have been followed
     // for a cycle more.
-    clutter_ = clutterMemory * clutter_ + (1 - clutterMemory) * float(appeared);
-    const int needed = rules.trackCycles + (clutter_ >= clutteredAt ? 1 : 0);
-    for (Area& a : areas)
+    clutter_ = std::max(float(appeared), clutterMemory * clutter_);
+    const bool cluttered = clutter_ >= clutteredAt;
+    // A camera slower than the evaluations shows each picture for several cycles: to wait
+    // for its next picture would hold back the event by as many. A large area counts at its
+    // first picture then, unless the scene is cluttered.
+    const bool slowCamera = rules.elapsed >= slowCameraCycles && !cluttered;
+    for (Area& a : areas) {
+        const int needed = slowCamera && a.pixels >= trackedArea * smallest ? 1 : rules.trackCycles + (cluttered ? 1 : 0);
         a.counts = a.pixels >= smallest && a.age >= needed;
+    }
     for (int y = 0; y < h; ++y) {
         std::uint8_t* age = age_.data() + index(0, y);
         if (!rowChanged_[std::size_t(y)]) {

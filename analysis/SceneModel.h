@@ -119,7 +119,7 @@ private:
     std::vector<std::uint8_t> blockBusy_;
     int shiftX_ = 0, shiftY_ = 0;
     int cycles_ = 0; // since the scene was started
-    float clutter_ = 0; // new areas a cycle, recent cycles weighted most
+    float clutter_ = 0; // the most new flake-sized areas of a recent cycle, faded with age
 };
 
 } // namespace analysis
