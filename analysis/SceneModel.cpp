@@ -31,94 +31,17 @@ constexpr std::int64_t smallestShare = 1000;
 // An area counts when at least this share of it lies where an area was in the cycle before.
 constexpr double trackedShare = 0.5;
 constexpr std::int64_t trackedArea = 2; // in the smallest areas that count
-constexpr int near = 1, farthest = 6; // pixels an area may move in a cycle, and after several
+constexpr int near = 1, farthest = 6;
+// The count of new flake-sized areas in a cycle from which the scene is cluttered; it is
+// remembered, fading by a quarter a cycle.
+constexpr float clutterMemory = 0.75f, clutteredAt = 6;
+constexpr int slowCameraCycles = 3; // a picture shown this many cycles or more is from a slow camera
+constexpr std::int64_t flakeAreas = 4; // a flake is smaller than this many of the smallest areas that count // pixels an area may move in a cycle, and after several
 constexpr int clippedHigh = 250, clippedLow = 5;
 // An area is light on its scene when the scene has this much texture (a variance) and the
 // fit leaves at most this share of the picture's variance.
 constexpr int spreadPasses = 6;
 constexpr double minimumTexture = 64, keptResidual = 0.2;
-
-// The 3 x 3 sums of an 8-bit picture, its edges repeated.
-void boxSums(const std::vector<std::uint8_t>& in, int w, int h, std::vector<std::uint16_t>& rows,
-             std::vector<std::uint16_t>& out)
-{
-    rows.resize(in.size());
-    out.resize(in.size());
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* p = in.data() + std::size_t(y) * std::size_t(w);
-        std::uint16_t* r = rows.data() + std::size_t(y) * std::size_t(w);
-        r[0] = std::uint16_t(2 * p[0] + p[std::min(1, w - 1)]);
-        for (int x = 1; x < w - 1; ++x)
-            r[x] = std::uint16_t(p[x - 1] + p[x] + p[x + 1]);
-        if (w > 1)
-            r[w - 1] = std::uint16_t(p[w - 2] + 2 * p[w - 1]);
-    }
-    for (int y = 0; y < h; ++y) {
-        const std::uint16_t* a = rows.data() + std::size_t(std::max(0, y - 1)) * std::size_t(w);
-        const std::uint16_t* b = rows.data() + std::size_t(y) * std::size_t(w);
-        const std::uint16_t* c = rows.data() + std::size_t(std::min(h - 1, y + 1)) * std::size_t(w);
-        std::uint16_t* o = out.data() + std::size_t(y) * std::size_t(w);
-        for (int x = 0; x < w; ++x)
-            o[x] = std::uint16_t(a[x] + b[x] + c[x]);
-    }
-}
-
-// The smallest and the largest value within one pixel (3 x 3), edges repeated.
-template <typename T>
-void rangeOf(const std::vector<T>& in, int w, int h, std::vector<T>& work, std::vector<T>& low, std::vector<T>& high)
-{
-    work.resize(in.size());
-    low.resize(in.size());
-    high.resize(in.size());
-    // Horizontal minimum into `low`, horizontal maximum into `work`; then vertically.
-    for (int y = 0; y < h; ++y) {
-        const T* p = in.data() + std::size_t(y) * std::size_t(w);
-        T* lo = low.data() + std::size_t(y) * std::size_t(w);
-        T* hi = work.data() + std::size_t(y) * std::size_t(w);
-        for (int x = 0; x < w; ++x) {
-            const T a = p[std::max(0, x - 1)], b = p[x], c = p[std::min(w - 1, x + 1)];
-            lo[x] = std::min({a, b, c});
-            hi[x] = std::max({a, b, c});
-        }
-    }
-    std::vector<T> column(std::size_t(w) * 2);
-    T* previousLow = column.data();
-    T* previousHigh = column.data() + w;
-    std::copy_n(low.data(), w, previousLow);
-    std::copy_n(work.data(), w, previousHigh);
-    for (int y = 0; y < h; ++y) {
-        T* lo = low.data() + std::size_t(y) * std::size_t(w);
-        T* hi = work.data() + std::size_t(y) * std::size_t(w);
-        const T* nextLo = low.data() + std::size_t(std::min(h - 1, y + 1)) * std::size_t(w);
-        const T* nextHi = work.data() + std::size_t(std::min(h - 1, y + 1)) * std::size_t(w);
-        T* outHigh = high.data() + std::size_t(y) * std::size_t(w);
-        for (int x = 0; x < w; ++x) {
-            const T l = lo[x], hv = hi[x];
-            const T newLow = std::min({previousLow[x], l, nextLo[x]});
-            const T newHigh = std::max({previousHigh[x], hv, nextHi[x]});
-            previousLow[x] = l;
-            previousHigh[x] = hv;
-            lo[x] = newLow;
-            outHigh[x] = newHigh;
-        }
-    }
-}
-
-// Each pixel's largest value within `reach` pixels along rows (step 1) or columns (step w).
-void largestWithin(const std::vector<std::uint8_t>& in, std::vector<std::uint8_t>& out, int w, int h, int reach,
-                   int step)
-{
-    const int along = step == 1 ? w : h;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const int at = step == 1 ? x : y;
-            const std::size_t i = std::size_t(y) * std::size_t(w) + std::size_t(x);
-            std::uint8_t m = 0;
-            for (int k = std::max(0, at - reach) - at; k <= std::min(along - 1, at + reach) - at; ++k)
-                m = std::max(m, in[std::size_t(std::ptrdiff_t(i) + std::ptrdiff_t(k) * step)]);
-            out[i] = m;
-        }
-}
 
 // Solves the 4 x 4 system a x = b in place (Gaussian elimination); false when singular.
 bool solve4(double a[4][4], double b[4])
@@ -208,6 +131,7 @@ void SceneModel::start(int frameWidth, int frameHeight)
     previous_ = picture_;
     blockNoise_.assign(blocks, -1.0f);
     cycles_ = 0;
+    clutter_ = 0;
     shiftX_ = shiftY_ = 0;
 }
 
@@ -216,6 +140,32 @@ SceneCounts SceneModel::update(const Bitmap& gray, const std::vector<std::uint8_
     SceneCounts counts;
     if (gray.empty() || gray.format() != PixelFormat::Bits8)
         return counts;
+    const kernels::SceneKernels& ops = kernels::bestSceneKernels();
+    bin(gray, ops);
+    if (scene_.empty() || gray.width() != frameWidth_ || gray.height() != frameHeight_) {
+        start(gray.width(), gray.height());
+        return counts;
+    }
+    if (watched.size() == picture_.size()) {
+        watched_ = watched.data();
+    } else {
+        everywhere_.assign(std::size_t(width_), 1);
+        watched_ = nullptr;
+    }
+    sceneLevels_.resize(picture_.size());
+    ops.roundLevels(scene_.data(), sceneLevels_.data(), int(picture_.size()));
+
+    align(ops);
+    fitLight(rules, ops);
+    findChanges(rules, counts, ops);
+    judgeAreas(rules, counts, ops);
+    learn(counts, ops);
+    watched_ = nullptr;
+    return counts;
+}
+
+void SceneModel::bin(const Bitmap& gray, const kernels::SceneKernels& ops)
+{
     // The picture binned to the analysis size: each pixel the rounded mean of b x b.
     const int b = binningFor(gray.width(), gray.height());
     const int w = std::max(1, gray.width() / b), h = std::max(1, gray.height() / b);
@@ -223,73 +173,59 @@ SceneCounts SceneModel::update(const Bitmap& gray, const std::vector<std::uint8_
     if (b == 1) {
         for (int y = 0; y < h; ++y)
             std::copy_n(gray.row(y), w, picture_.data() + std::size_t(y) * std::size_t(w));
-    } else if (b == 2) {
-        for (int y = 0; y < h; ++y) {
-            const std::uint8_t *p = gray.row(2 * y), *q = gray.row(2 * y + 1);
-            std::uint8_t* out = picture_.data() + std::size_t(y) * std::size_t(w);
-            for (int x = 0; x < w; ++x)
-                out[x] = std::uint8_t((p[2 * x] + p[2 * x + 1] + q[2 * x] + q[2 * x + 1] + 2) >> 2);
+        return;
+    }
+    if (b == 2) {
+        for (int y = 0; y < h; ++y)
+            ops.halveRows(gray.row(2 * y), gray.row(2 * y + 1), picture_.data() + std::size_t(y) * std::size_t(w), w);
+        return;
+    }
+    // Columns summed over b rows (b x 255 fits 16 bits for any frame there is), then
+    // groups of b columns.
+    const int used = w * b;
+    const std::uint32_t area = std::uint32_t(b * b);
+    columnSums_.resize(std::size_t(used));
+    for (int y = 0; y < h; ++y) {
+        std::fill(columnSums_.begin(), columnSums_.end(), 0);
+        for (int r = 0; r < b; ++r)
+            ops.addRow(gray.row(y * b + r), columnSums_.data(), used);
+        std::uint8_t* out = picture_.data() + std::size_t(y) * std::size_t(w);
+        if (b <= 16) {
+            ops.binColumns(columnSums_.data(), out, w, b);
+            continue;
         }
-    } else {
-        std::vector<std::uint32_t>& sums = binSums_;
-        sums.assign(std::size_t(w), 0);
-        const std::uint32_t area = std::uint32_t(b * b);
-        for (int y = 0; y < h; ++y) {
-            std::fill(sums.begin(), sums.end(), 0);
-            for (int k = 0; k < b; ++k) {
-                const std::uint8_t* p = gray.row(y * b + k);
-                for (int x = 0; x < w; ++x) {
-                    std::uint32_t s = 0;
-                    for (int j = 0; j < b; ++j)
-                        s += p[x * b + j];
-                    sums[std::size_t(x)] += s;
-                }
-            }
-            std::uint8_t* out = picture_.data() + std::size_t(y) * std::size_t(w);
-            for (int x = 0; x < w; ++x)
-                out[x] = std::uint8_t((sums[std::size_t(x)] + area / 2) / area);
+        const std::uint16_t* c = columnSums_.data();
+        for (int x = 0; x < w; ++x, c += b) {
+            std::uint32_t s = area / 2;
+            for (int j = 0; j < b; ++j)
+                s += c[j];
+            out[x] = std::uint8_t(s / area);
         }
     }
-    if (scene_.empty() || gray.width() != frameWidth_ || gray.height() != frameHeight_) {
-        start(gray.width(), gray.height());
-        return counts;
-    }
-    const bool watchAll = watched.size() != picture_.size();
-    static const std::vector<std::uint8_t> none;
-    const std::vector<std::uint8_t>& mask = watchAll ? none : watched;
-
-    align();
-    fitLight(mask, rules);
-    findChanges(mask, rules, counts);
-    judgeAreas(rules, counts);
-    learn(counts);
-    return counts;
 }
 
-void SceneModel::align()
+void SceneModel::align(const kernels::SceneKernels& ops)
 {
-    // The mean absolute difference on every fourth pixel of every fourth row, for each shift.
+    // The mean absolute difference on every eighth row, for each shift.
     const int w = width_, h = height_;
     auto sadOf = [&](int dx, int dy) {
-        std::int64_t sad = 0;
-        for (int y = largestShift; y < h - largestShift; y += 4) {
-            const std::uint8_t* p = picture_.data() + std::size_t(y) * std::size_t(w);
-            const std::uint16_t* s = scene_.data() + std::size_t(y + dy) * std::size_t(w) + dx;
-            for (int x = largestShift; x < w - largestShift; x += 4)
-                sad += std::abs(int(p[x]) - ((s[x] + 128) >> 8));
-        }
+        std::uint64_t sad = 0;
+        for (int y = largestShift; y < h - largestShift; y += 8)
+            sad += ops.absDifference(picture_.data() + std::size_t(y) * std::size_t(w) + largestShift,
+                                   sceneLevels_.data() + std::size_t(y + dy) * std::size_t(w) + largestShift + dx,
+                                   w - 2 * largestShift);
         return sad;
     };
     shiftX_ = shiftY_ = 0;
     if (w <= 4 * largestShift || h <= 4 * largestShift)
         return;
-    const std::int64_t still = sadOf(0, 0);
-    std::int64_t best = still;
+    const std::uint64_t still = sadOf(0, 0);
+    std::uint64_t best = still;
     for (int dy = -largestShift; dy <= largestShift; ++dy)
         for (int dx = -largestShift; dx <= largestShift; ++dx) {
             if (dx == 0 && dy == 0)
                 continue;
-            const std::int64_t sad = sadOf(dx, dy);
+            const std::uint64_t sad = sadOf(dx, dy);
             if (sad < best) {
                 best = sad;
                 shiftX_ = dx;
@@ -300,26 +236,21 @@ void SceneModel::align()
         shiftX_ = shiftY_ = 0;
 }
 
-void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneRules& rules)
+void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& ops)
 {
     const int w = width_, h = height_;
     const std::size_t blocks = std::size_t(blockColumns_) * std::size_t(blockRows_);
     expected_.resize(picture_.size());
-    // The scene as this picture sees it: shifted, rounded to 8 bits.
-    auto sceneAt = [&](int x, int y) {
-        const int sx = std::clamp(x + shiftX_, 0, w - 1), sy = std::clamp(y + shiftY_, 0, h - 1);
-        return std::uint8_t((scene_[std::size_t(sy) * std::size_t(w) + std::size_t(sx)] + 128) >> 8);
-    };
+    // The scene as this picture sees it: shifted, the edges repeated.
     for (int y = 0; y < h; ++y) {
-        const std::uint16_t* row = scene_.data() + std::size_t(std::clamp(y + shiftY_, 0, h - 1)) * std::size_t(w);
+        const std::uint8_t* row = sceneLevels_.data() + std::size_t(std::clamp(y + shiftY_, 0, h - 1)) * std::size_t(w);
         std::uint8_t* e = expected_.data() + std::size_t(y) * std::size_t(w);
         const int from = std::max(0, -shiftX_), to = std::min(w, w - shiftX_);
         for (int x = 0; x < from; ++x)
-            e[x] = sceneAt(x, y);
-        for (int x = from; x < to; ++x)
-            e[x] = std::uint8_t((row[x + shiftX_] + 128) >> 8);
+            e[x] = row[std::clamp(x + shiftX_, 0, w - 1)];
+        std::copy(row + from + shiftX_, row + to + shiftX_, e + from);
         for (int x = std::max(from, to); x < w; ++x)
-            e[x] = sceneAt(x, y);
+            e[x] = row[std::clamp(x + shiftX_, 0, w - 1)];
     }
     aligned_ = expected_;
 
@@ -330,34 +261,31 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
         return;
     std::vector<Sums>& sums = blockSums_;
     sums.assign(blocks, Sums{});
+    // Each block row's sums gathered per column, then per block.
+    lightColumns_.resize(6 * std::size_t(w));
+    std::int32_t* column = lightColumns_.data();
+    const kernels::LightColumns columns{column, column + w, column + 2 * w, column + 3 * w, column + 4 * w, column + 5 * w};
     for (int y = 0; y < h; ++y) {
-        const std::uint8_t* p = picture_.data() + std::size_t(y) * std::size_t(w);
-        const std::uint8_t* e = expected_.data() + std::size_t(y) * std::size_t(w);
-        const std::uint8_t* m = watched.empty() ? nullptr : watched.data() + std::size_t(y) * std::size_t(w);
-        Sums* row = sums.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-        for (int bx = 0; bx < blockColumns_; ++bx) {
-            std::int64_t n = 0, g = 0, s = 0, gg = 0, ss = 0, gs = 0;
-            for (int x = bx * block; x < std::min(w, (bx + 1) * block); ++x) {
-                // A clipped level may stand for any brighter (or darker) one: it tells nothing of the light.
-                if ((m && !m[x]) || p[x] >= clippedHigh || p[x] <= clippedLow || e[x] >= clippedHigh ||
-                    e[x] <= clippedLow)
-                    continue;
-                const int gv = p[x], sv = e[x];
-                ++n;
-                g += gv;
-                s += sv;
-                gg += gv * gv;
-                ss += sv * sv;
-                gs += gv * sv;
-            }
-            Sums& t = row[bx];
-            t.n += double(n);
-            t.g += double(g);
-            t.s += double(s);
-            t.gg += double(gg);
-            t.ss += double(ss);
-            t.gs += double(gs);
-        }
+        if (y % block == 0)
+            std::fill(lightColumns_.begin(), lightColumns_.end(), 0);
+        const std::size_t row = std::size_t(y) * std::size_t(w);
+        ops.addLightSums(picture_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
+        if (y % block != block - 1 && y != h - 1)
+            continue;
+        // A block's sums fit 32 bits: 64 pixels of at most 255^2.
+        lightBlocks_.resize(6 * std::size_t(blockColumns_));
+        const int bc = blockColumns_;
+        std::int32_t* b = lightBlocks_.data();
+        ops.sumGroups(columns.n, b, w);
+        ops.sumGroups(columns.g, b + bc, w);
+        ops.sumGroups(columns.s, b + 2 * bc, w);
+        ops.sumGroups(columns.gg, b + 3 * bc, w);
+        ops.sumGroups(columns.ss, b + 4 * bc, w);
+        ops.sumGroups(columns.gs, b + 5 * bc, w);
+        Sums* out = sums.data() + std::size_t(y / block) * std::size_t(blockColumns_);
+        for (int bx = 0; bx < bc; ++bx)
+            out[bx] = {double(b[bx]), double(b[bc + bx]), double(b[2 * bc + bx]), double(b[3 * bc + bx]),
+                       double(b[4 * bc + bx]), double(b[5 * bc + bx])};
     }
     // Each block's own fit where its texture is kept (a shadow, a lamp); elsewhere the fit
     // of a neighbour that explains the block best, when one explains it far better than
@@ -403,6 +331,9 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
     }
     // A fit spreads from block to block across flat ground (a road under a cloud's shadow)
     // as far as it keeps explaining the blocks it reaches.
+    // A block whose neighbours' fits did not change since the last pass is judged as it
+    // was then: only those next to a block reached in the last pass are judged again.
+    std::vector<std::uint8_t> fresh = own;
     for (int pass = 0; pass < spreadPasses; ++pass) {
         bool spread = false;
         std::vector<std::uint8_t> reached = own;
@@ -418,6 +349,14 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
                         fits_[k] = *scene;
                     continue;
                 }
+                const int top = std::max(0, by - 1), bottom = std::min(blockRows_ - 1, by + 1);
+                const int left = std::max(0, bx - 1), right = std::min(blockColumns_ - 1, bx + 1);
+                bool news = pass == 0;
+                for (int ny = top; ny <= bottom && !news; ++ny)
+                    for (int nx = left; nx <= right; ++nx)
+                        news |= fresh[std::size_t(ny) * std::size_t(blockColumns_) + std::size_t(nx)] != 0;
+                if (!news)
+                    continue;
                 const double still = sse(t, 1, 0);
                 double best = still;
                 Fit chosen;
@@ -425,8 +364,8 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
                     best = sse(t, scene->gain, scene->offset);
                     chosen = *scene;
                 }
-                for (int ny = std::max(0, by - 1); ny <= std::min(blockRows_ - 1, by + 1); ++ny)
-                    for (int nx = std::max(0, bx - 1); nx <= std::min(blockColumns_ - 1, bx + 1); ++nx) {
+                for (int ny = top; ny <= bottom; ++ny)
+                    for (int nx = left; nx <= right; ++nx) {
                         const std::size_t j = std::size_t(ny) * std::size_t(blockColumns_) + std::size_t(nx);
                         if (!own[j])
                             continue;
@@ -442,6 +381,8 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
                     spread = true;
                 }
             }
+        for (std::size_t k = 0; k < blocks; ++k)
+            fresh[k] = reached[k] && !own[k];
         own.swap(reached);
         if (!spread)
             break;
@@ -455,131 +396,199 @@ void SceneModel::fitLight(const std::vector<std::uint8_t>& watched, const SceneR
     }
     // The expected picture in each block's light. Where the scene was clipped and its light
     // changed, its level in the new light is not known: such a pixel never counts.
-    unknown_.assign(picture_.size(), 0);
+    unknown_.resize(picture_.size());
+    // Each block row's fits spread along a row; a block whose light did not change keeps
+    // its levels (the fit gives them back as they are).
+    gainRow_.resize(std::size_t(w));
+    offsetRow_.resize(std::size_t(w));
+    fittedRow_.resize(std::size_t(w));
     for (int y = 0; y < h; ++y) {
-        std::uint8_t* e = expected_.data() + std::size_t(y) * std::size_t(w);
-        std::uint8_t* u = unknown_.data() + std::size_t(y) * std::size_t(w);
-        const Fit* row = fits_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-        for (int x = 0; x < w; ++x) {
-            const Fit& f = row[x / block];
-            if (f.gain == 1 && f.offset == 0)
-                continue;
-            u[x] = e[x] >= clippedHigh || e[x] <= clippedLow;
-            e[x] = std::uint8_t(std::clamp(std::lround(f.gain * float(e[x]) + f.offset), 0L, 255L));
+        if (y % block == 0) {
+            const Fit* row = fits_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
+            for (int bx = 0; bx < blockColumns_; ++bx) {
+                const Fit f = row[bx];
+                const int from = bx * block, count = std::min(block, w - from);
+                std::fill_n(gainRow_.data() + from, count, f.gain);
+                std::fill_n(offsetRow_.data() + from, count, f.offset);
+                std::fill_n(fittedRow_.data() + from, count, std::uint8_t(!(f.gain == 1 && f.offset == 0)));
+            }
         }
+        const std::size_t row = std::size_t(y) * std::size_t(w);
+        ops.applyLight(expected_.data() + row, gainRow_.data(), offsetRow_.data(), fittedRow_.data(),
+                       unknown_.data() + row, w);
     }
 }
 
-void SceneModel::findChanges(const std::vector<std::uint8_t>& watched, const SceneRules& rules, SceneCounts& counts)
+void SceneModel::boxSums(const std::vector<std::uint8_t>& in, std::vector<std::uint16_t>& out,
+                         const kernels::SceneKernels& ops)
+{
+    const int w = width_, h = height_;
+    rows_.resize(in.size());
+    out.resize(in.size());
+    for (int y = 0; y < h; ++y)
+        ops.boxRow(in.data() + std::size_t(y) * std::size_t(w), rows_.data() + std::size_t(y) * std::size_t(w), w);
+    for (int y = 0; y < h; ++y)
+        ops.addThree(rows_.data() + std::size_t(std::max(0, y - 1)) * std::size_t(w),
+                   rows_.data() + std::size_t(y) * std::size_t(w),
+                   rows_.data() + std::size_t(std::min(h - 1, y + 1)) * std::size_t(w),
+                   out.data() + std::size_t(y) * std::size_t(w), w);
+}
+
+void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops)
 {
     const int w = width_, h = height_;
     const std::size_t blocks = std::size_t(blockColumns_) * std::size_t(blockRows_);
-    boxSums(picture_, w, h, low_, sums_);
-    boxSums(expected_, w, h, low_, expectedSums_);
-    rangeOf(expectedSums_, w, h, work16_, low_, high_);
+    boxSums(picture_, sums_, ops);
+    boxSums(expected_, expectedSums_, ops);
+    // The expected sums' 3 x 3 range: along rows, then across them.
+    rowLow_.resize(picture_.size());
+    rowHigh_.resize(picture_.size());
+    low_.resize(picture_.size());
+    high_.resize(picture_.size());
+    for (int y = 0; y < h; ++y) {
+        const std::size_t row = std::size_t(y) * std::size_t(w);
+        ops.rangeRow(expectedSums_.data() + row, rowLow_.data() + row, rowHigh_.data() + row, w);
+    }
+    for (int y = 0; y < h; ++y) {
+        const std::size_t above = std::size_t(std::max(0, y - 1)) * std::size_t(w), row = std::size_t(y) * std::size_t(w),
+                          below = std::size_t(std::min(h - 1, y + 1)) * std::size_t(w);
+        ops.rangeColumn(rowLow_.data() + above, rowLow_.data() + row, rowLow_.data() + below, rowHigh_.data() + above,
+                      rowHigh_.data() + row, rowHigh_.data() + below, low_.data() + row, high_.data() + row, w);
+    }
 
     // Each block's noise: the mean absolute difference of the smoothed pictures.
     blockMean_.assign(blocks, 0.0f);
-    std::vector<std::int64_t> absSum(blocks, 0), count(blocks, 0), level(blocks, 0);
+    absSum_.resize(blocks);
+    level_.resize(blocks);
+    count_.resize(blocks);
+    noiseColumns_.resize(3 * std::size_t(w));
+    std::int32_t* c = noiseColumns_.data();
+    const kernels::NoiseColumns columns{c, c + w, c + 2 * w};
     for (int y = 0; y < h; ++y) {
-        const std::size_t rowBlocks = std::size_t(y / block) * std::size_t(blockColumns_);
-        for (int x = 0; x < w; ++x) {
-            const std::size_t i = index(x, y);
-            if (!watched.empty() && !watched[i])
-                continue;
-            const std::size_t k = rowBlocks + std::size_t(x / block);
-            absSum[k] += std::abs(int(sums_[i]) - int(expectedSums_[i]));
-            level[k] += expected_[i];
-            ++count[k];
+        if (y % block == 0)
+            std::fill(noiseColumns_.begin(), noiseColumns_.end(), 0);
+        const std::size_t row = std::size_t(y) * std::size_t(w);
+        ops.addNoise(sums_.data() + row, expectedSums_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
+        if (y % block != block - 1 && y != h - 1)
+            continue;
+        const std::size_t first = std::size_t(y / block) * std::size_t(blockColumns_);
+        for (int bx = 0; bx < blockColumns_; ++bx) {
+            std::int64_t difference = 0, level = 0, count = 0;
+            for (int x = bx * block; x < std::min(w, (bx + 1) * block); ++x) {
+                difference += columns.difference[x];
+                level += columns.level[x];
+                count += columns.count[x];
+            }
+            absSum_[first + std::size_t(bx)] = difference;
+            level_[first + std::size_t(bx)] = level;
+            count_[first + std::size_t(bx)] = count;
         }
     }
     blockThreshold_.assign(blocks, 255.0f);
     const bool lightWide = [&] {
         std::size_t moved = 0, seen = 0;
-        for (std::size_t k = 0; k < blocks; ++k) {
-            seen += count[k] > 0;
-            moved += blockMoved_[k];
+        for (std::size_t b = 0; b < blocks; ++b) {
+            seen += count_[b] > 0;
+            moved += blockMoved_[b];
         }
         return seen > 0 && 2 * moved > seen;
     }();
     counts.lightChange = lightWide;
-    for (std::size_t k = 0; k < blocks; ++k) {
-        if (count[k] == 0)
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (count_[b] == 0)
             continue;
-        blockMean_[k] = float(double(absSum[k]) / (9.0 * double(count[k])));
+        blockMean_[b] = float(double(absSum_[b]) / (9.0 * double(count_[b])));
     }
     // A block not measured before starts from the scene's typical noise: its own first
     // measurement may hold what moves in it.
-    std::vector<float> measured;
-    for (std::size_t k = 0; k < blocks; ++k)
-        if (count[k] > 0)
-            measured.push_back(blockMean_[k]);
-    if (!measured.empty()) {
-        std::nth_element(measured.begin(), measured.begin() + std::ptrdiff_t(measured.size() / 2), measured.end());
+    measured_.clear();
+    for (std::size_t b = 0; b < blocks; ++b)
+        if (count_[b] > 0)
+            measured_.push_back(blockMean_[b]);
+    if (!measured_.empty()) {
+        std::nth_element(measured_.begin(), measured_.begin() + std::ptrdiff_t(measured_.size() / 2), measured_.end());
         for (float& noise : blockNoise_)
             if (noise < 0)
-                noise = measured[measured.size() / 2];
+                noise = measured_[measured_.size() / 2];
     }
-    for (std::size_t k = 0; k < blocks; ++k) {
-        if (count[k] == 0)
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (count_[b] == 0)
             continue;
         // The Pixel Variations hold for a mid-gray part of the scene and shrink with its
         // light, as a person's contrast does in the dark; the noise keeps them above it.
-        const double mean = double(level[k]) / double(count[k]);
+        const double mean = double(level_[b]) / double(count_[b]);
         double t = double(rules.threshold) * std::clamp(mean / 128.0, 0.25, 1.0);
         if (rules.noise)
-            t = std::max(t, rules.noiseFactor * 1.25 * double(blockNoise_[k]));
-        blockThreshold_[k] = float(std::max(2.0, t));
+            t = std::max(t, rules.noiseFactor * 1.25 * double(blockNoise_[b]));
+        blockThreshold_[b] = float(std::max(2.0, t));
     }
 
-    state_.assign(picture_.size(), 0);
-    std::vector<int>& limits = rowLimits_; // each pixel's threshold on the 3 x 3 sums, along a row
-    limits.resize(std::size_t(w));
+    state_.resize(picture_.size());
+    rowChanged_.assign(std::size_t(h), 0);
+    limits_.resize(std::size_t(w)); // each pixel's threshold on the 3 x 3 sums, along a row
     for (int y = 0; y < h; ++y) {
+        // A limit above the largest sum is as good as any larger one, and fits 16 bits.
         if (y % block == 0)
-            for (int x = 0; x < w; ++x)
-                limits[std::size_t(x)] = int(std::ceil(9 * blockThreshold_[std::size_t(y / block) * std::size_t(blockColumns_) + std::size_t(x / block)]));
+            for (int bx = 0; bx < blockColumns_; ++bx) {
+                const float t = blockThreshold_[std::size_t(y / block) * std::size_t(blockColumns_) + std::size_t(bx)];
+                std::fill_n(limits_.data() + bx * block, std::min(block, w - bx * block),
+                            std::int16_t(std::min(9 * 255 + 1, int(std::ceil(9 * t)))));
+            }
         const std::size_t row = std::size_t(y) * std::size_t(w);
-        const std::uint16_t *s = sums_.data() + row, *lo = low_.data() + row, *hi = high_.data() + row;
         std::uint8_t* state = state_.data() + row;
-        std::int64_t found = 0;
-        for (int x = 0; x < w; ++x) {
-            const int t = limits[std::size_t(x)];
-            const std::uint8_t v = s[x] > hi[x] + t ? 1 : s[x] < lo[x] - t ? 2 : 0;
-            state[x] = v;
-            found += v != 0;
-        }
-        if (found == 0)
+        if (ops.markChanges(sums_.data() + row, low_.data() + row, high_.data() + row, limits_.data(), state, w) == 0)
             continue;
         // Ignored and unknown pixels never count.
-        for (int x = 0; x < w; ++x)
-            if (state[x] && ((!watched.empty() && !watched[row + std::size_t(x)]) ||
-                             (!unknown_.empty() && unknown_[row + std::size_t(x)])))
+        const std::uint8_t* watched = watchedRow(y);
+        const std::uint8_t* unknown = unknown_.empty() ? nullptr : unknown_.data() + row;
+        std::int64_t found = 0;
+        for (int x = 0; x < w; ++x) {
+            if (state[x] && (!watched[x] || (unknown && unknown[x])))
                 state[x] = 0;
-        for (int x = 0; x < w; ++x)
-            counts.found += state[x] != 0;
+            found += state[x] != 0;
+        }
+        counts.found += found;
+        rowChanged_[std::size_t(y)] = found > 0;
     }
 }
 
-void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
+void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops)
 {
     const int w = width_, h = height_;
     const std::size_t n = picture_.size();
+    blockBusy_.assign(blockNoise_.size(), 0);
     if (counts.found == 0) {
         std::fill(age_.begin(), age_.end(), 0);
+        clutter_ *= clutterMemory;
         return;
     }
     // The largest age within reach: where an area was in the last picture.
     ageNear_.resize(n);
     work8_.resize(n);
-    const int reach = std::clamp(near * rules.elapsed, near, farthest);
-    largestWithin(age_, work8_, w, h, reach, 1);
-    largestWithin(work8_, ageNear_, w, h, reach, w);
+    // After pictures sent again, what moves may have gone further, but in a cluttered scene
+    // a wider reach would follow anything to anything.
+    const bool wasCluttered = clutter_ >= clutteredAt;
+    const int elapsed = wasCluttered ? 1 : rules.elapsed;
+    const int reach = std::clamp(near * elapsed, near, farthest);
+    for (int y = 0; y < h; ++y)
+        ops.largestAlong(age_.data() + index(0, y), work8_.data() + index(0, y), w, reach);
+    for (int y = 0; y < h; ++y) {
+        std::uint8_t* out = ageNear_.data() + index(0, y);
+        std::copy_n(work8_.data() + index(0, y), w, out);
+        for (int d = 1; d <= reach; ++d) {
+            if (y - d >= 0)
+                ops.largestOf(work8_.data() + index(0, y - d), out, w);
+            if (y + d < h)
+                ops.largestOf(work8_.data() + index(0, y + d), out, w);
+        }
+    }
 
     // The changed pixels' 8-connected areas (union-find over the picture).
     labels_.assign(n, -1);
     parent_.clear();
-    for (int y = 0; y < h; ++y)
+    for (int y = 0; y < h; ++y) {
+        if (!rowChanged_[std::size_t(y)])
+            continue;
         for (int x = 0; x < w; ++x) {
             const std::size_t i = index(x, y);
             if (!state_[i])
@@ -610,6 +619,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
             }
             labels_[i] = label;
         }
+    }
     struct Area {
         std::int64_t pixels = 0, tracked = 0, moved = 0;
         int age = 0;
@@ -629,8 +639,12 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
         lightRatio = before > 0 ? float(double(now) / double(before)) : 1.0f;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        if (labels_[i] < 0)
+        if (labels_[i] < 0) {
+            // The rest of a row without changes holds no area.
+            if (!rowChanged_[i / std::size_t(w)])
+                i += std::size_t(w) - 1 - i % std::size_t(w);
             continue;
+        }
         const int root = find(parent_, labels_[i]);
         labels_[i] = root;
         Area& a = areas[std::size_t(root)];
@@ -654,6 +668,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
     }
     // Areas are measured against the analysis picture, the same share of every frame.
     const std::int64_t smallest = rules.specks ? std::max<std::int64_t>(4, std::int64_t(w) * h / smallestShare) : 1;
+    int appeared = 0; // flake-sized areas that no track explains
     for (Area& a : areas) {
         if (a.pixels == 0)
             continue;
@@ -664,78 +679,103 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts)
         }
         // After pictures sent again, what moves may have gone further: less of it overlaps.
         // A large overlap is a track whatever its share (a person whose outline split or grew).
-        const double share = double(a.tracked) * rules.elapsed / double(a.pixels);
+        const double share = double(a.tracked) * elapsed / double(a.pixels);
         const bool tracked = share >= trackedShare || (share >= trackedShare / 2 && a.tracked >= trackedArea * smallest);
         // While the whole scene's light changes, what it leaves unexplained for a moment
         // stands still; an area starts a track then only where the picture also moved.
         const bool starts = !counts.lightChange || double(a.moved) >= trackedShare * double(a.pixels);
         a.age = tracked ? a.age + 1 : starts ? 1 : 0;
         a.age = std::min(a.age, 255);
-        a.counts = a.pixels >= smallest && a.age >= rules.trackCycles;
+        appeared += !tracked && starts && a.pixels >= smallest / 4 && a.pixels < flakeAreas * smallest;
         if (a.pixels < smallest)
             counts.specks += a.pixels;
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (labels_[i] < 0) {
-            age_[i] = 0;
+    // Where things keep appearing at new places (snow, rain or insects at the lens), one
+    // of them now and then lands where another was: an area must then have been followed
+    // for a cycle more.
+    clutter_ = std::max(float(appeared), clutterMemory * clutter_);
+    const bool cluttered = clutter_ >= clutteredAt;
+    // A camera slower than the evaluations shows each picture for several cycles: to wait
+    // for its next picture would hold back the event by as many. A large area counts at its
+    // first picture then, unless the scene is cluttered.
+    const bool slowCamera = rules.elapsed >= slowCameraCycles && !cluttered;
+    for (Area& a : areas) {
+        const int needed = slowCamera && a.pixels >= trackedArea * smallest ? 1 : rules.trackCycles + (cluttered ? 1 : 0);
+        a.counts = a.pixels >= smallest && a.age >= needed;
+    }
+    for (int y = 0; y < h; ++y) {
+        std::uint8_t* age = age_.data() + index(0, y);
+        if (!rowChanged_[std::size_t(y)]) {
+            std::fill_n(age, w, 0);
             continue;
         }
-        const Area& a = areas[std::size_t(labels_[i])];
-        age_[i] = std::uint8_t(a.age);
-        if (!a.counts) {
-            state_[i] = 0;
-            continue;
+        const std::int32_t* label = labels_.data() + index(0, y);
+        std::uint8_t* state = state_.data() + index(0, y);
+        std::uint8_t* busy = blockBusy_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
+        for (int x = 0; x < w; ++x) {
+            if (label[x] < 0) {
+                age[x] = 0;
+                continue;
+            }
+            const Area& a = areas[std::size_t(label[x])];
+            age[x] = std::uint8_t(a.age);
+            busy[x / block] |= a.age > 0;
+            if (!a.counts) {
+                state[x] = 0;
+                continue;
+            }
+            counts.bright += state[x] == 1;
+            counts.dark += state[x] == 2;
         }
-        counts.bright += state_[i] == 1;
-        counts.dark += state_[i] == 2;
     }
 }
 
-void SceneModel::learn(const SceneCounts& counts)
+void SceneModel::learn(const SceneCounts& counts, const kernels::SceneKernels& ops)
 {
     const int w = width_, h = height_;
-    // Quiet pixels teach the scene; the picture's pixel that shows scene pixel (x, y) is
-    // (x - shift, y - shift).
     // The first pictures teach the scene fast: what passed through the first picture (a
     // flake, a walker) would otherwise stay as a ghost.
     const bool warming = cycles_ < warmUpCycles;
     ++cycles_;
     const int quiet = counts.lightChange || warming ? relearnRate : quietRate;
     constexpr int ghostLevels = 8;
+    // Quiet pixels teach the scene; the picture's pixel that shows scene pixel (x, y) is
+    // (x - shift, y - shift). `held` is along the picture's row.
+    held_.resize(std::size_t(w));
+    movedRow_.resize(std::size_t(w));
+    const int from = std::max(0, shiftX_), to = std::min(w, w + shiftX_);
     for (int y = 0; y < h; ++y) {
         const int py = y - shiftY_;
-        if (py < 0 || py >= h)
+        if (py < 0 || py >= h || from >= to)
             continue;
-        for (int x = 0; x < w; ++x) {
-            const int px = x - shiftX_;
-            if (px < 0 || px >= w)
-                continue;
-            const std::size_t p = index(px, py);
-            const std::uint8_t age = age_[p];
-            // While the whole scene's light changes, all of it is learnt anew. Otherwise a
-            // region whose light is explained by a fit keeps its scene (a cloud's shadow
-            // passes), as a changed area does, until either lasts long enough to be the scene.
-            const bool held = age > 0 || blockMoved_[std::size_t(py / block) * std::size_t(blockColumns_) + std::size_t(px / block)];
-            // While warming up, what stands still where the scene differs is a ghost of the
-            // first picture (what passed through it), not something that came.
-            const bool ghost = warming && age > 0 && std::abs(int(picture_[p]) - int(previous_[p])) <= ghostLevels;
-            const int rate = !held || age >= absorbAfter || counts.lightChange || ghost ? quiet : changedRate;
-            std::uint16_t& s = scene_[index(x, y)];
-            const int d = (int(picture_[p]) << 8) - int(s);
-            s = std::uint16_t(int(s) + ((d + (1 << (rate - 1))) >> rate));
+        const std::uint8_t* age = age_.data() + index(0, py);
+        const std::uint8_t* picture = picture_.data() + index(0, py);
+        const std::uint8_t* previous = previous_.data() + index(0, py);
+        const std::uint8_t* moved = blockMoved_.data() + std::size_t(py / block) * std::size_t(blockColumns_);
+        // While the whole scene's light changes, all of it is learnt anew. Otherwise a
+        // region whose light is explained by a fit keeps its scene (a cloud's shadow
+        // passes), as a changed area does, until either lasts long enough to be the scene.
+        if (counts.lightChange) {
+            std::fill(held_.begin(), held_.end(), 0);
+        } else {
+            for (int bx = 0; bx < blockColumns_; ++bx)
+                std::fill_n(movedRow_.data() + bx * block, std::min(block, w - bx * block), moved[bx]);
+            ops.holdRow(age, movedRow_.data(), held_.data(), w, absorbAfter);
         }
+        // While warming up, what stands still where the scene differs is a ghost of the
+        // first picture (what passed through it), not something that came.
+        if (warming)
+            for (int px = 0; px < w; ++px)
+                if (age[px] > 0 && std::abs(int(picture[px]) - int(previous[px])) <= ghostLevels)
+                    held_[std::size_t(px)] = 0;
+        ops.learnRow(scene_.data() + index(from, y), picture + (from - shiftX_), held_.data() + (from - shiftX_),
+                     to - from, quiet, changedRate);
     }
-    previous_ = picture_;
+    previous_.swap(picture_);
     // Each quiet block's noise.
-    const std::size_t blocks = blockNoise_.size();
-    blockBusy_.assign(blocks, 0);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            if (age_[index(x, y)] > 0)
-                blockBusy_[std::size_t(y / block) * std::size_t(blockColumns_) + std::size_t(x / block)] = 1;
-    for (std::size_t k = 0; k < blocks; ++k)
-        if (!blockBusy_[k] || blockMean_[k] < blockNoise_[k])
-            blockNoise_[k] += (blockMean_[k] - blockNoise_[k]) / 8;
+    for (std::size_t b = 0; b < blockNoise_.size(); ++b)
+        if (!blockBusy_[b] || blockMean_[b] < blockNoise_[b])
+            blockNoise_[b] += (blockMean_[b] - blockNoise_[b]) / 8;
 }
 
 std::size_t SceneModel::stateBytes() const

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Bitmap.h"
+#include "SceneKernels.h"
 
 namespace analysis {
 
@@ -62,11 +63,15 @@ public:
 private:
     std::size_t index(int x, int y) const { return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x); }
     void start(int frameWidth, int frameHeight);
-    void align();
-    void fitLight(const std::vector<std::uint8_t>& watched, const SceneRules& rules);
-    void findChanges(const std::vector<std::uint8_t>& watched, const SceneRules& rules, SceneCounts& counts);
-    void judgeAreas(const SceneRules& rules, SceneCounts& counts);
-    void learn(const SceneCounts& counts);
+    void bin(const Bitmap& gray, const kernels::SceneKernels& ops);
+    void align(const kernels::SceneKernels& ops);
+    void fitLight(const SceneRules& rules, const kernels::SceneKernels& ops);
+    void boxSums(const std::vector<std::uint8_t>& in, std::vector<std::uint16_t>& out, const kernels::SceneKernels& ops);
+    void findChanges(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops);
+    void judgeAreas(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops);
+    void learn(const SceneCounts& counts, const kernels::SceneKernels& ops);
+    // Row y of the pixels where changes may count (1) or not (0).
+    const std::uint8_t* watchedRow(int y) const { return watched_ ? watched_ + index(0, y) : everywhere_.data(); }
 
     int frameWidth_ = 0, frameHeight_ = 0;
     int bin_ = 1, width_ = 0, height_ = 0;
@@ -80,9 +85,14 @@ private:
 
     // Each cycle's work.
     std::vector<std::uint8_t> picture_;   // the binned picture
+    std::vector<std::uint8_t> sceneLevels_; // the scene rounded to 8 bits
+    const std::uint8_t* watched_ = nullptr; // the cycle's mask, or null: everywhere_
+    std::vector<std::uint8_t> everywhere_;  // a row of ones
     std::vector<std::uint8_t> aligned_;   // the scene, aligned
     std::vector<std::uint8_t> expected_;  // the scene, aligned and in this picture's light
     std::vector<std::uint16_t> sums_, expectedSums_, low_, high_; // 3 x 3 sums; the expected sums' 3 x 3 range
+    std::vector<std::uint16_t> rows_, rowLow_, rowHigh_;          // the same along rows only
+    std::vector<std::uint8_t> rowChanged_;                         // a row holds a changed pixel
     std::vector<std::uint8_t> state_;     // 0 unchanged, 1 brighter, 2 darker; after the areas: counted only
     std::vector<std::uint8_t> ageNear_;   // the largest age within two pixels
     std::vector<std::int32_t> labels_;
@@ -97,15 +107,19 @@ private:
     std::vector<Sums> blockSums_;
     std::vector<std::uint8_t> blockMoved_; // the fitted light moved the block's mean
     std::vector<float> blockMean_;         // this cycle's noise measurement
-    std::vector<std::uint32_t> binSums_;
-    std::vector<std::uint16_t> work16_;
-    std::vector<std::uint8_t> work8_;
-    std::vector<int> rowLimits_;
+    std::vector<std::uint16_t> columnSums_;
+    std::vector<std::int32_t> lightColumns_, noiseColumns_, lightBlocks_;
+    std::vector<std::int64_t> absSum_, level_, count_;
+    std::vector<float> measured_;
+    std::vector<std::uint8_t> work8_, held_, movedRow_, fittedRow_;
+    std::vector<float> gainRow_, offsetRow_;
+    std::vector<std::int16_t> limits_;
     std::vector<std::uint8_t> unknown_; // the scene was clipped where its light changed
     std::vector<float> blockThreshold_;
     std::vector<std::uint8_t> blockBusy_;
     int shiftX_ = 0, shiftY_ = 0;
     int cycles_ = 0; // since the scene was started
+    float clutter_ = 0; // the most new flake-sized areas of a recent cycle, faded with age
 };
 
 } // namespace analysis

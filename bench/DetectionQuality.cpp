@@ -660,10 +660,11 @@ std::vector<Scene> makeScenes(const Size& size, const Footage& footage)
                             {"mount vibrates up to 1 px, subpixel", 1, true, false, true},
                             {"mount vibrates 2 px, random x and y", 2, false, false, true}};
     std::uint64_t seed = 100;
-    for (const Shake& shake : shakes) {
-        auto r = rng(seed++);
+    // The slow camera's scenes draw from seeds of their own, so that the others stay as they were.
+    std::uint64_t slowSeed = 900;
+    auto shaking = [&](std::string name, const Shake& shake, std::shared_ptr<cv::RNG> r) {
         // The mount shakes by whole pixels of the sensor at either size.
-        s.push_back(still(shake.name, yard, [r, shake](cv::Mat& f, int i) {
+        return still(std::move(name), yard, [r, shake](cv::Mat& f, int i) {
             cv::Point2d offset;
             if (shake.alternating)
                 offset.x = i % 2 ? shake.amplitude : -shake.amplitude;
@@ -676,8 +677,11 @@ std::vector<Scene> makeScenes(const Size& size, const Footage& footage)
                 offset.y = 0;
             shifted(f, offset);
             dayNoise(f, *r);
-        }));
-    }
+        });
+    };
+    for (const Shake& shake : shakes)
+        s.push_back(shaking(shake.name, shake, rng(seed++)));
+    s.push_back(repeated(shaking(std::string("camera repeats each frame 4x, ") + shakes[3].name, shakes[3], rng(slowSeed++)), 4));
 
     // A cloud's shadow sweeps the yard in a few seconds.
     struct Cloud {
@@ -706,16 +710,18 @@ std::vector<Scene> makeScenes(const Size& size, const Footage& footage)
     const Snow snows[] = {{"snow, 40 flakes 3-10 px", 40, 3, 10},
                           {"snow, 100 flakes 3-6 px", 100, 3, 6},
                           {"snow, 15 flakes 6-10 px", 15, 6, 10}};
-    for (const Snow& snow : snows) {
-        auto r = rng(seed++);
-        s.push_back(still(snow.name, yard, [r, snow, k](cv::Mat& f, int) {
+    auto snowing = [&](std::string name, const Snow& snow, std::shared_ptr<cv::RNG> r) {
+        return still(std::move(name), yard, [r, snow, k](cv::Mat& f, int) {
             for (int i = 0; i < snow.flakes; ++i) {
                 const cv::Point2d at(r->uniform(0.0, double(f.cols)), r->uniform(0.0, double(f.rows)));
                 blob(f, at, r->uniform(snow.smallest, snow.largest) * k, r->uniform(0.6, 0.95), {255, 255, 255});
             }
             dayNoise(f, *r);
-        }));
-    }
+        });
+    };
+    for (const Snow& snow : snows)
+        s.push_back(snowing(snow.name, snow, rng(seed++)));
+    s.push_back(repeated(snowing(std::string("camera repeats each frame 4x, ") + snows[0].name, snows[0], rng(slowSeed++)), 4));
 
     // Moths near the lamp by the lens: a few dark brownish blurs fluttering to a new place each picture.
     struct Moths {
@@ -726,10 +732,9 @@ std::vector<Scene> makeScenes(const Size& size, const Footage& footage)
     const Moths mothScenes[] = {{"moths, 2 of 5-15 px", 2, 5, 15, 60},
                                 {"moths, 4 of 5-10 px", 4, 5, 10, 40},
                                 {"moths, 3 of 10-15 px", 3, 10, 15, 80}};
-    for (const Moths& moths : mothScenes) {
-        auto r = rng(seed++);
+    auto fluttering = [&](std::string name, const Moths& moths, std::shared_ptr<cv::RNG> r) {
         auto places = std::make_shared<std::vector<cv::Point2d>>();
-        s.push_back(still(moths.name, yard, [r, moths, places, k](cv::Mat& f, int) {
+        return still(std::move(name), yard, [r, moths, places, k](cv::Mat& f, int) {
             if (places->empty())
                 for (int i = 0; i < moths.count; ++i)
                     places->emplace_back(r->uniform(0.0, double(f.cols)), r->uniform(0.0, double(f.rows)));
@@ -739,8 +744,11 @@ std::vector<Scene> makeScenes(const Size& size, const Footage& footage)
                 blob(f, at, r->uniform(moths.smallest, moths.largest) * k, r->uniform(0.6, 0.85), {40, 60, 85});
             }
             dayNoise(f, *r);
-        }));
-    }
+        });
+    };
+    for (const Moths& moths : mothScenes)
+        s.push_back(fluttering(moths.name, moths, rng(seed++)));
+    s.push_back(repeated(fluttering(std::string("camera repeats each frame 4x, ") + mothScenes[2].name, mothScenes[2], rng(slowSeed++)), 4));
 
     // People walking: the clip itself (frames 405 to 420, where the walkers nearly stand, are left out).
     {

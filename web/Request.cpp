@@ -234,9 +234,9 @@ MHD_Result Request::answer(const std::string& method, const std::string& url)
     // visitor's browser.
     if (server_.config_.passwordHash.empty() && !localHost(header("Host")))
         return error(403, "without a password the page answers only to localhost and 127.0.0.1");
-    // libmicrohttpd decoded the address once; whatever still holds a backslash, a NUL or
-    // a dot segment is no route of ours.
-    if (url.empty() || url[0] != '/' || url.find('\\') != std::string::npos || url.find('\0') != std::string::npos)
+    // libmicrohttpd decoded the address once; whatever still holds a backslash or a dot
+    // segment is no route of ours.
+    if (url.empty() || url[0] != '/' || url.find('\\') != std::string::npos)
         return bytes(404, "text/plain; charset=utf-8", "Not found\n", false);
     const std::vector<std::string> parts = segments(url);
     for (const std::string& part : parts)

@@ -65,7 +65,7 @@ bool WebPage::use(const HttpSettings& settings, QString& error)
         return false;
     }
     // The old server lets go of its port first: a new one on the same port could not bind.
-    const bool samePort = server_ && settings.listen == settings_.listen;
+    const bool samePort = server_ && listen->port == server_->port();
     if (samePort) {
         feeds_.clear();
         server_.reset();

@@ -1,0 +1,382 @@
+#include "SceneKernels.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace analysis::kernels {
+
+namespace {
+
+#define SCENE_INLINE [[gnu::always_inline]] inline
+
+constexpr int clippedLow = 5, clippedHigh = 250;
+
+// The kernels' arithmetic, written once; each set of kernels below inlines it into
+// functions built for its instruction set. The rows a kernel writes never overlap those it
+// reads (ivdep: the restrict qualifiers do not survive the inlining).
+namespace body {
+
+SCENE_INLINE void addRow(const std::uint8_t* __restrict row, std::uint16_t* __restrict sums, int n)
+{
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        sums[x] = std::uint16_t(sums[x] + row[x]);
+}
+
+// The quotient by b^2 as a product: for b up to 16 the quotient's fraction is a multiple
+// of 1 / b^2 (at least 1 / 256), far above the product's rounding (at most 256 x 2^-23),
+// so a nudge of 1 / 1000 makes the truncated product the exact quotient.
+template <int B>
+SCENE_INLINE void binColumnsOf(const std::uint16_t* __restrict sums, std::uint8_t* __restrict out, int n)
+{
+    constexpr float inverse = 1.0f / float(B * B);
+#pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        std::int32_t s = B * B / 2;
+        for (int j = 0; j < B; ++j)
+            s += sums[x * B + j];
+        out[x] = std::uint8_t(int(float(s) * inverse + 1e-3f));
+    }
+}
+
+SCENE_INLINE void binColumns(const std::uint16_t* sums, std::uint8_t* out, int n, int b)
+{
+    switch (b) {
+    case 3: return binColumnsOf<3>(sums, out, n);
+    case 4: return binColumnsOf<4>(sums, out, n);
+    case 5: return binColumnsOf<5>(sums, out, n);
+    case 6: return binColumnsOf<6>(sums, out, n);
+    case 7: return binColumnsOf<7>(sums, out, n);
+    case 8: return binColumnsOf<8>(sums, out, n);
+    case 9: return binColumnsOf<9>(sums, out, n);
+    case 10: return binColumnsOf<10>(sums, out, n);
+    case 11: return binColumnsOf<11>(sums, out, n);
+    case 12: return binColumnsOf<12>(sums, out, n);
+    case 13: return binColumnsOf<13>(sums, out, n);
+    case 14: return binColumnsOf<14>(sums, out, n);
+    case 15: return binColumnsOf<15>(sums, out, n);
+    case 16: return binColumnsOf<16>(sums, out, n);
+    default: return;
+    }
+}
+
+SCENE_INLINE void halveRows(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict out, int n)
+{
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        out[x] = std::uint8_t((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 2) >> 2);
+}
+
+SCENE_INLINE std::uint32_t absDifference(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, int n)
+{
+    int sum = 0;
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        sum += std::abs(int(a[x]) - int(b[x]));
+    return std::uint32_t(sum);
+}
+
+SCENE_INLINE void roundLevels(const std::uint16_t* __restrict s, std::uint8_t* __restrict out, int n)
+{
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        out[x] = std::uint8_t((s[x] + 128u) >> 8);
+}
+
+SCENE_INLINE void applyLight(std::uint8_t* __restrict e, const float* __restrict gain, const float* __restrict offset,
+                             const std::uint8_t* __restrict fitted, std::uint8_t* __restrict unknown, int n)
+{
+#pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        unknown[x] = std::uint8_t(fitted[x] & ((e[x] >= clippedHigh) | (e[x] <= clippedLow)));
+        // Clamped first, the level is never negative: adding a half and truncating rounds it.
+        float level = gain[x] * float(e[x]) + offset[x];
+        level = std::min(std::max(level, 0.0f), 255.0f);
+        e[x] = std::uint8_t(int(level + 0.5f));
+    }
+}
+
+SCENE_INLINE void addLightSums(const std::uint8_t* __restrict p, const std::uint8_t* __restrict e, const std::uint8_t* __restrict w, int n,
+                               LightColumns c)
+{
+    std::int32_t *__restrict cn = c.n, *__restrict cg = c.g, *__restrict cs = c.s, *__restrict cgg = c.gg,
+                             *__restrict css = c.ss, *__restrict cgs = c.gs;
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        // A clipped level may stand for any brighter (or darker) one: it tells nothing of the light.
+        const std::int32_t pv = p[x], ev = e[x];
+        const std::int32_t use = w[x] != 0 && pv > clippedLow && pv < clippedHigh && ev > clippedLow &&
+                                 ev < clippedHigh;
+        const std::int32_t g = use * pv, s = use * ev;
+        cn[x] += use;
+        cg[x] += g;
+        cs[x] += s;
+        cgg[x] += g * pv;
+        css[x] += s * ev;
+        cgs[x] += g * ev;
+    }
+}
+
+SCENE_INLINE void sumGroups(const std::int32_t* __restrict in, std::int32_t* __restrict out, int n)
+{
+    const int whole = n / 8;
+#pragma GCC ivdep
+    for (int k = 0; k < whole; ++k) {
+        std::int32_t s = 0;
+        for (int j = 0; j < 8; ++j)
+            s += in[8 * k + j];
+        out[k] = s;
+    }
+    if (whole * 8 < n) {
+        std::int32_t s = 0;
+        for (int x = whole * 8; x < n; ++x)
+            s += in[x];
+        out[whole] = s;
+    }
+}
+
+SCENE_INLINE void boxRow(const std::uint8_t* __restrict in, std::uint16_t* __restrict out, int n)
+{
+    if (n == 1) {
+        out[0] = std::uint16_t(3 * in[0]);
+        return;
+    }
+    out[0] = std::uint16_t(2 * in[0] + in[1]);
+    #pragma GCC ivdep
+    for (int x = 1; x < n - 1; ++x)
+        out[x] = std::uint16_t(in[x - 1] + in[x] + in[x + 1]);
+    out[n - 1] = std::uint16_t(in[n - 2] + 2 * in[n - 1]);
+}
+
+SCENE_INLINE void addThree(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, const std::uint16_t* __restrict c, std::uint16_t* __restrict out,
+                           int n)
+{
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        out[x] = std::uint16_t(a[x] + b[x] + c[x]);
+}
+
+SCENE_INLINE void rangeRow(const std::uint16_t* __restrict in, std::uint16_t* __restrict low, std::uint16_t* __restrict high, int n)
+{
+    if (n == 1) {
+        low[0] = high[0] = in[0];
+        return;
+    }
+    low[0] = std::min(in[0], in[1]);
+    high[0] = std::max(in[0], in[1]);
+    #pragma GCC ivdep
+    for (int x = 1; x < n - 1; ++x) {
+        low[x] = std::min(std::min(in[x - 1], in[x]), in[x + 1]);
+        high[x] = std::max(std::max(in[x - 1], in[x]), in[x + 1]);
+    }
+    low[n - 1] = std::min(in[n - 2], in[n - 1]);
+    high[n - 1] = std::max(in[n - 2], in[n - 1]);
+}
+
+SCENE_INLINE void rangeColumn(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, const std::uint16_t* __restrict c,
+                              const std::uint16_t* __restrict d, const std::uint16_t* __restrict e, const std::uint16_t* __restrict f, std::uint16_t* __restrict low,
+                              std::uint16_t* __restrict high, int n)
+{
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        low[x] = std::min(std::min(a[x], b[x]), c[x]);
+        high[x] = std::max(std::max(d[x], e[x]), f[x]);
+    }
+}
+
+SCENE_INLINE void addNoise(const std::uint16_t* __restrict s, const std::uint16_t* __restrict e, const std::uint8_t* __restrict level,
+                           const std::uint8_t* __restrict w, int n, NoiseColumns c)
+{
+    std::int32_t *__restrict difference = c.difference, *__restrict levels = c.level, *__restrict count = c.count;
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        const std::int32_t use = w[x] != 0;
+        const std::int32_t d = std::int32_t(s[x]) - std::int32_t(e[x]);
+        difference[x] += use * (d < 0 ? -d : d);
+        levels[x] += use * level[x];
+        count[x] += use;
+    }
+}
+
+SCENE_INLINE int markChanges(const std::uint16_t* __restrict s, const std::uint16_t* __restrict low, const std::uint16_t* __restrict high,
+                             const std::int16_t* __restrict t, std::uint8_t* __restrict state, int n)
+{
+    int found = 0;
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        const std::int16_t v = std::int16_t(s[x]);
+        const std::uint8_t up = v > std::int16_t(high[x] + t[x]);
+        const std::uint8_t down = v < std::int16_t(low[x] - t[x]);
+        // Both cannot hold: low <= high and t >= 0.
+        state[x] = std::uint8_t(up | (down << 1));
+        found += up | down;
+    }
+    return found;
+}
+
+SCENE_INLINE void learnRow(std::uint16_t* __restrict scene, const std::uint8_t* __restrict picture, const std::uint8_t* __restrict held, int n,
+                           int quick, int slow)
+{
+    const std::int32_t quickHalf = 1 << (quick - 1), slowHalf = 1 << (slow - 1);
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        const std::int32_t s = scene[x];
+        const std::int32_t d = (std::int32_t(picture[x]) << 8) - s;
+        const std::int32_t fast = (d + quickHalf) >> quick, gentle = (d + slowHalf) >> slow;
+        scene[x] = std::uint16_t(s + (held[x] ? gentle : fast));
+    }
+}
+
+SCENE_INLINE void holdRow(const std::uint8_t* __restrict age, const std::uint8_t* __restrict moved,
+                          std::uint8_t* __restrict held, int n, int absorbed)
+{
+#pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        held[x] = std::uint8_t(((age[x] > 0) | (moved[x] != 0)) & (age[x] < absorbed));
+}
+
+SCENE_INLINE void largestAlong(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, int n, int reach)
+{
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        out[x] = in[x];
+    for (int k = 1; k <= reach && k < n; ++k) {
+        // out[x] takes in[x + k] and in[x - k] where they lie in the row.
+        #pragma GCC ivdep
+        for (int x = 0; x < n - k; ++x)
+            out[x] = std::max(out[x], in[x + k]);
+        #pragma GCC ivdep
+        for (int x = k; x < n; ++x)
+            out[x] = std::max(out[x], in[x - k]);
+    }
+}
+
+SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, int n)
+{
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        out[x] = std::max(out[x], in[x]);
+}
+
+} // namespace body
+
+// One set of kernels built with TARGET (nothing for the plain set).
+#define SCENE_KERNEL_SET(NAME, TARGET)                                                                                \
+    namespace NAME {                                                                                                   \
+    TARGET void addRow(const std::uint8_t* r, std::uint16_t* s, int n) { body::addRow(r, s, n); }                      \
+    TARGET void binColumns(const std::uint16_t* s, std::uint8_t* o, int n, int b) { body::binColumns(s, o, n, b); }    \
+    TARGET void halveRows(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* o, int n)                        \
+    {                                                                                                                  \
+        body::halveRows(a, b, o, n);                                                                                   \
+    }                                                                                                                  \
+    TARGET std::uint32_t absDifference(const std::uint8_t* a, const std::uint8_t* b, int n)                            \
+    {                                                                                                                  \
+        return body::absDifference(a, b, n);                                                                           \
+    }                                                                                                                  \
+    TARGET void roundLevels(const std::uint16_t* s, std::uint8_t* o, int n) { body::roundLevels(s, o, n); }            \
+    TARGET void applyLight(std::uint8_t* e, const float* g, const float* o, const std::uint8_t* f, std::uint8_t* u,   \
+                           int n)                                                                                      \
+    {                                                                                                                  \
+        body::applyLight(e, g, o, f, u, n);                                                                            \
+    }                                                                                                                  \
+    TARGET void addLightSums(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,               \
+                             LightColumns c)                                                                           \
+    {                                                                                                                  \
+        body::addLightSums(p, e, w, n, c);                                                                             \
+    }                                                                                                                  \
+    TARGET void sumGroups(const std::int32_t* i, std::int32_t* o, int n) { body::sumGroups(i, o, n); }                 \
+    TARGET void boxRow(const std::uint8_t* i, std::uint16_t* o, int n) { body::boxRow(i, o, n); }                      \
+    TARGET void addThree(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* o,     \
+                         int n)                                                                                        \
+    {                                                                                                                  \
+        body::addThree(a, b, c, o, n);                                                                                 \
+    }                                                                                                                  \
+    TARGET void rangeRow(const std::uint16_t* i, std::uint16_t* l, std::uint16_t* h, int n)                            \
+    {                                                                                                                  \
+        body::rangeRow(i, l, h, n);                                                                                    \
+    }                                                                                                                  \
+    TARGET void rangeColumn(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,                    \
+                            const std::uint16_t* d, const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* l,  \
+                            std::uint16_t* h, int n)                                                                   \
+    {                                                                                                                  \
+        body::rangeColumn(a, b, c, d, e, f, l, h, n);                                                                  \
+    }                                                                                                                  \
+    TARGET void addNoise(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* l, const std::uint8_t* w, \
+                         int n, NoiseColumns c)                                                                        \
+    {                                                                                                                  \
+        body::addNoise(s, e, l, w, n, c);                                                                              \
+    }                                                                                                                  \
+    TARGET int markChanges(const std::uint16_t* s, const std::uint16_t* l, const std::uint16_t* h,                     \
+                           const std::int16_t* t, std::uint8_t* st, int n)                                             \
+    {                                                                                                                  \
+        return body::markChanges(s, l, h, t, st, n);                                                                   \
+    }                                                                                                                  \
+    TARGET void learnRow(std::uint16_t* s, const std::uint8_t* p, const std::uint8_t* h, int n, int q, int sl)         \
+    {                                                                                                                  \
+        body::learnRow(s, p, h, n, q, sl);                                                                             \
+    }                                                                                                                  \
+    TARGET void holdRow(const std::uint8_t* a, const std::uint8_t* m, std::uint8_t* h, int n, int ab)                 \
+    {                                                                                                                  \
+        body::holdRow(a, m, h, n, ab);                                                                                 \
+    }                                                                                                                  \
+    TARGET void largestAlong(const std::uint8_t* i, std::uint8_t* o, int n, int r) { body::largestAlong(i, o, n, r); } \
+    TARGET void largestOf(const std::uint8_t* i, std::uint8_t* o, int n) { body::largestOf(i, o, n); }                 \
+    constexpr SceneKernels set{.addRow = addRow,                                                                       \
+                               .binColumns = binColumns,                                                               \
+                               .halveRows = halveRows,                                                                 \
+                               .absDifference = absDifference,                                                         \
+                               .roundLevels = roundLevels,                                                             \
+                               .applyLight = applyLight,                                                               \
+                               .addLightSums = addLightSums,                                                           \
+                               .boxRow = boxRow,                                                                       \
+                               .addThree = addThree,                                                                   \
+                               .rangeRow = rangeRow,                                                                   \
+                               .rangeColumn = rangeColumn,                                                             \
+                               .sumGroups = sumGroups,                                                                 \
+                               .addNoise = addNoise,                                                                   \
+                               .markChanges = markChanges,                                                             \
+                               .learnRow = learnRow,                                                                   \
+                               .holdRow = holdRow,                                                                     \
+                               .largestAlong = largestAlong,                                                           \
+                               .largestOf = largestOf};                                                                \
+    }
+
+SCENE_KERNEL_SET(portable, )
+#if defined(__x86_64__)
+SCENE_KERNEL_SET(avx2, __attribute__((target("avx2"))))
+SCENE_KERNEL_SET(avx512, __attribute__((target("avx2,avx512f,avx512bw"))))
+#endif
+
+} // namespace
+
+const SceneKernels* sceneKernels(CpuVariant variant)
+{
+    if (!cpuRuns(variant))
+        return nullptr;
+    switch (variant) {
+#if defined(__x86_64__)
+    case CpuVariant::avx512:
+        return &avx512::set;
+    case CpuVariant::avx2:
+        return &avx2::set;
+#else
+    case CpuVariant::avx512:
+    case CpuVariant::avx2:
+        return nullptr;
+#endif
+    case CpuVariant::popcount:
+    case CpuVariant::portable:
+        return &portable::set;
+    }
+    return nullptr;
+}
+
+const SceneKernels& bestSceneKernels()
+{
+    for (CpuVariant v : {CpuVariant::avx512, CpuVariant::avx2})
+        if (const SceneKernels* k = sceneKernels(v))
+            return *k;
+    return portable::set;
+}
+
+} // namespace analysis::kernels

@@ -1,0 +1,75 @@
+#pragma once
+
+// The row kernels behind the scene model, one set per instruction set. Each is plain
+// integer arithmetic that the compiler vectorises for the set it is built for, so every
+// set gives the same result as the plain one; tests check that they do.
+
+#include <cstdint>
+
+#include "CpuVariant.h"
+
+namespace analysis::kernels {
+
+// Per-column sums that a block's statistics are gathered in, one row after another.
+struct LightColumns {
+    std::int32_t *n, *g, *s, *gg, *ss, *gs;
+};
+struct NoiseColumns {
+    std::int32_t *difference, *level, *count;
+};
+
+struct SceneKernels {
+    // sums[x] += row[x]
+    void (*addRow)(const std::uint8_t* row, std::uint16_t* sums, int n);
+    // out[x] = the rounded mean of sums[b x] .. sums[b x + b - 1], each the sum of b pixels
+    // of a column (b from 3 to 16)
+    void (*binColumns)(const std::uint16_t* sums, std::uint8_t* out, int n, int b);
+    // out[x] = rounded mean of a[2x], a[2x + 1], b[2x], b[2x + 1]
+    void (*halveRows)(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, int n);
+    // the sum of |a[x] - b[x]|
+    std::uint32_t (*absDifference)(const std::uint8_t* a, const std::uint8_t* b, int n);
+    // out[x] = s[x] / 256, rounded
+    void (*roundLevels)(const std::uint16_t* s, std::uint8_t* out, int n);
+    // e[x] = e[x] x gain[x] + offset[x], rounded half away from zero into 0 .. 255, and
+    // unknown[x] = 1 where fitted[x] and e[x] was clipped (0 elsewhere).
+    void (*applyLight)(std::uint8_t* e, const float* gain, const float* offset, const std::uint8_t* fitted,
+                       std::uint8_t* unknown, int n);
+    // For each pixel watched (w[x] != 0) whose picture p and expected e levels are both
+    // unclipped, adds 1, p, e, p^2, e^2 and p e to its column.
+    void (*addLightSums)(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,
+                         LightColumns columns);
+    // out[x] = in[x - 1] + in[x] + in[x + 1], the edges repeated
+    void (*boxRow)(const std::uint8_t* in, std::uint16_t* out, int n);
+    // out[x] = a[x] + b[x] + c[x]
+    void (*addThree)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* out,
+                     int n);
+    // The smallest and largest of in[x - 1], in[x], in[x + 1], the edges repeated.
+    void (*rangeRow)(const std::uint16_t* in, std::uint16_t* low, std::uint16_t* high, int n);
+    // low[x] = min(a, b, c)[x]; high[x] = max(d, e, f)[x]
+    void (*rangeColumn)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, const std::uint16_t* d,
+                        const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);
+    // out[k] = in[8k] + .. + in[8k + 7], the last group cut at n
+    void (*sumGroups)(const std::int32_t* in, std::int32_t* out, int n);
+    // For each watched pixel adds |s - e| of the 3 x 3 sums, the expected level and 1.
+    void (*addNoise)(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level,
+                     const std::uint8_t* w, int n, NoiseColumns columns);
+    // state[x] = 1 when s > high + t, 2 when s < low - t, else 0; returns how many are not 0.
+    int (*markChanges)(const std::uint16_t* s, const std::uint16_t* low, const std::uint16_t* high,
+                       const std::int16_t* t, std::uint8_t* state, int n);
+    // The scene follows the picture: s += ((p << 8) - s) / 2^rate, rounded, with rate
+    // `slow` where held[x] and `quick` elsewhere.
+    void (*learnRow)(std::uint16_t* scene, const std::uint8_t* picture, const std::uint8_t* held, int n, int quick,
+                     int slow);
+    // held[x] = (age[x] > 0 or moved[x]) and age[x] < absorbed
+    void (*holdRow)(const std::uint8_t* age, const std::uint8_t* moved, std::uint8_t* held, int n, int absorbed);
+    // out[x] = max(in[x - reach .. x + reach]) within the row
+    void (*largestAlong)(const std::uint8_t* in, std::uint8_t* out, int n, int reach);
+    // out[x] = max(out[x], in[x])
+    void (*largestOf)(const std::uint8_t* in, std::uint8_t* out, int n);
+};
+
+// The kernels of `variant`, null where the processor does not run it.
+const SceneKernels* sceneKernels(CpuVariant variant);
+const SceneKernels& bestSceneKernels();
+
+} // namespace analysis::kernels
