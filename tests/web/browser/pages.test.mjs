@@ -118,13 +118,18 @@ try {
     args: process.getuid && process.getuid() === 0 ? ['--no-sandbox'] : [],
   });
   const page = await browser.newPage();
-  // A page that breaks the server's content policy (an inline script or style) or throws
-  // says so here. The refusals the steps ask for (401, 429) are logged too, as failed loads.
+  // A page that breaks the server's content policy (an inline script or style), throws or
+  // names a file that is not there says so here. The API's refusals the steps ask for (401,
+  // 429) are logged too, as failed loads: those are the API's to judge, not the pages'.
   const complaints = [];
   page.on('pageerror', (error) => complaints.push(`${page.url()}: ${error.message}`));
   page.on('console', (message) => {
     if (message.type() === 'error' && !message.text().startsWith('Failed to load resource'))
       complaints.push(`${page.url()}: ${message.text()}`);
+  });
+  page.on('response', (response) => {
+    if (response.status() >= 400 && !new URL(response.url()).pathname.startsWith('/api/'))
+      complaints.push(`${response.url()}: ${response.status()}`);
   });
   await page.setViewport({ width: 1280, height: 900 });
 
@@ -150,10 +155,10 @@ try {
     // The page takes in new events by itself.
     const thumb = await page.waitForSelector('.event img.thumb', { timeout: 60000 });
     await until('the thumbnail to load', () => thumb.evaluate((img) => img.complete && img.naturalWidth > 0));
-    const { body } = await getJson('/api/events?limit=1');
-    event = body.events[0];
-    item = await page.$(`.event[data-event="${event.camera}/${event.id}"]`);
-    assert.ok(item, `the newest event ${event.camera}/${event.id} is on the page first`);
+    item = await page.$('.event');
+    ({ body: event } = await getJson(`/api/events/${await item.evaluate((e) => e.dataset.event)}`));
+    const starts = await page.$$eval('.event time', (times) => times.map((t) => t.dateTime));
+    assert.deepEqual(starts, [...starts].sort().reverse(), 'newest first');
     const alt = await item.$eval('img.thumb', (img) => img.alt);
     const clock = event.start.slice(11, 19);
     assert.equal(alt, `Event at ${clock}, ${event.duration.toFixed(1)} s, peak ${event.peakPixels.toLocaleString('en')} pixels`);
