@@ -75,9 +75,9 @@ function makeItem(event) {
   item.querySelector('.duration').textContent = durationText(event.duration);
   item.querySelector('.peak').textContent =
     `peak ${count(event.peakPixels)} pixels (${event.peakPercent.toFixed(1)} %)`;
-  const remove = item.querySelector('.delete');
-  remove.setAttribute('aria-label', `Delete the event at ${clockTime(event.start)}`);
-  remove.addEventListener('click', () => askToDelete(event));
+  const deleteButton = item.querySelector('.delete');
+  deleteButton.setAttribute('aria-label', `Delete the event at ${clockTime(event.start)}`);
+  deleteButton.addEventListener('click', () => askToDelete(event));
   item.dataset.event = `${event.camera}/${event.id}`;
   return item;
 }
@@ -192,12 +192,12 @@ function askToDelete(event) {
     `(${cameraNames.get(event.camera) || event.camera}) and its clip and picture are removed for good.`;
   confirmDelete.returnValue = '';
   confirmDelete.onclose = () => {
-    if (confirmDelete.returnValue === 'delete') remove(event);
+    if (confirmDelete.returnValue === 'delete') deleteEvent(event);
   };
   confirmDelete.showModal();
 }
 
-async function remove(event) {
+async function deleteEvent(event) {
   const path = `/api/events/${encodeURIComponent(event.camera)}/${event.id}`;
   try {
     try {
