@@ -21,6 +21,7 @@
 #include "QuitSignals.h"
 #include "Settings.h"
 #include "SourceChoice.h"
+#include "WebPage.h"
 #include "WindowSettings.h"
 using app::QuitSignals;
 using app::missingDisplay;
@@ -49,6 +50,17 @@ int main(int argc, char** argv)
         return line.exitCode;
     }
     const app::Options& options = line.options;
+
+    if (options.httpPasswordHash) {
+        QString hashLine, error;
+        if (!app::passwordHashLine(stdin, hashLine, error)) {
+            print(stderr, QStringLiteral("--http-password-hash: %1.\n").arg(error));
+            return app::badArgumentsExit;
+        }
+        print(stdout, hashLine + '\n');
+        print(stderr, QStringLiteral("Put this line into the [http] group of the settings file.\n"));
+        return 0;
+    }
 
     if (options.mask) {
         try {
@@ -119,6 +131,11 @@ int main(int argc, char** argv)
         QCoreApplication::quit();
     });
     app::WindowSettings windowSettings(video, settingsFile, remembered, options);
+    QString webError;
+    if (!video.webPage()->use(app::withOptions(remembered, options).http, webError)) {
+        print(stderr, webError + '\n');
+        return app::badArgumentsExit;
+    }
     video.show();
     if (options.autoStart) {
         QTimer::singleShot(0, &video, [&video] {

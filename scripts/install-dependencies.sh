@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building, running and testing need, with every
 # tool the tests and scripts call (xvfb-run, dbus-run-session, mosquitto, gst-launch-1.0,
 # help2man, appstreamcli, desktop-file-validate, systemd-analyze, the RTSP server library
-# the network camera tests serve from); does nothing when they
+# the network camera tests serve from, openssl for the web tests' certificate); does nothing when they
 # are all present already.
 set -eu
 
@@ -14,7 +14,7 @@ packages="build-essential cmake pkg-config git
   libcanberra-dev sound-theme-freedesktop fonts-dejavu-core xvfb xauth
   libsqlite3-dev libmosquitto-dev mosquitto gstreamer1.0-tools dbus dbus-daemon help2man
   libopencv-video-dev libxcb1-dev libqt6svg6 appstream desktop-file-utils systemd
-  libseccomp-dev libgstrtspserver-1.0-dev"
+  libseccomp-dev libgstrtspserver-1.0-dev libmicrohttpd-dev libcrypt-dev openssl"
 
 missing=""
 for p in $packages; do

@@ -1,10 +1,13 @@
 #include "CommandLine.h"
 
 #include <limits>
+#include <utility>
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+
+#include "Listen.h"
 
 namespace app {
 
@@ -127,9 +130,22 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                     "Read the settings from this file, and with the windows save them into it, "
                                     "instead of the default one; a missing file is made when they are saved.",
                                     "FILE");
+    const QCommandLineOption http("http",
+                                  "Serve the web page (the cameras' live pictures and the events) on this "
+                                  "address and port; 127.0.0.1 unless an address is given. Any other address "
+                                  "than this machine's own needs a password (--http-password-hash).",
+                                  "[ADDRESS:]PORT");
+    const QCommandLineOption httpCertificate("http-certificate",
+                                             "Serve the web page over HTTPS with this PEM certificate (and "
+                                             "--http-key).",
+                                             "FILE");
+    const QCommandLineOption httpKey("http-key", "The PEM private key of --http-certificate.", "FILE");
+    const QCommandLineOption httpPasswordHash("http-password-hash",
+                                              "Read the web page's password on standard input, print the line "
+                                              "to put into the [http] group of the settings file, and exit.");
     parser.addOptions({help, version, listCameras, camera, rtspTransport, source, saveDir, threshold, minMovement,
                        period, detection, mask, autoStart, headless, logCycles, mqtt, discoveryPrefix, noDiscovery,
-                       desktopClipboard, config});
+                       desktopClipboard, config, http, httpCertificate, httpKey, httpPasswordHash});
 
     // Qt's own arguments (-platform offscreen, -style fusion, ...) are left for QApplication,
     // which takes them out of the arguments it is given.
@@ -165,6 +181,7 @@ CommandLine parseCommandLine(const QStringList& arguments)
     for (const QString& name : parser.optionNames()) {
         if (name != "list-cameras" && name != "auto" && name != "headless" && name != "log-cycles" &&
             name != "desktop-clipboard" && name != "no-mqtt-discovery" && name != "camera" && name != "source" &&
+            name != "http-password-hash" &&
             parser.values(name).size() > 1)
             return badArguments(QStringLiteral("--%1 is given more than once.").arg(name));
     }
@@ -263,6 +280,24 @@ CommandLine parseCommandLine(const QStringList& arguments)
                                                                         : QStringLiteral("in a folder that does not exist")));
         o.config = file.absoluteFilePath();
     }
+    if (parser.isSet(http)) {
+        std::string problem;
+        if (!web::parseListen(parser.value(http).trimmed().toStdString(), problem))
+            return badArguments(QStringLiteral("--http: ") + QString::fromStdString(problem) + '.');
+        o.http = parser.value(http).trimmed();
+    }
+    for (const auto& [option, value] : {std::pair{&httpCertificate, &o.httpCertificate}, {&httpKey, &o.httpKey}}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QFileInfo file(parser.value(*option));
+        if (!file.isFile() || !file.isReadable())
+            return badArguments(QStringLiteral("--%1: \"%2\" is not a readable file.")
+                                    .arg(option->names().first(), file.filePath()));
+        *value = file.absoluteFilePath();
+    }
+    if (o.httpCertificate.has_value() != o.httpKey.has_value())
+        return badArguments(QStringLiteral("--http-certificate and --http-key go together: give both."));
+    o.httpPasswordHash = parser.isSet(httpPasswordHash);
     if (o.logCycles && !o.headless)
         return badArguments(QStringLiteral("--log-cycles needs --headless."));
     if (o.desktopClipboard && o.headless)

@@ -38,6 +38,11 @@ struct Options {
     bool desktopClipboard = false;
     // The settings file to read and write instead of the default one; absolute.
     std::optional<QString> config;
+    std::optional<QString> http; // [ADDRESS:]PORT the web page listens on
+    std::optional<QString> httpCertificate; // PEM files for HTTPS; absolute
+    std::optional<QString> httpKey;
+    // Read a password on standard input, print the settings line with its hash, and exit.
+    bool httpPasswordHash = false;
 };
 
 // The outcome of reading the arguments: run with `options`, or end at once with

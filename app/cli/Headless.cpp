@@ -26,6 +26,7 @@
 #include "MqttPublisher.h"
 #include "QuitSignals.h"
 #include "Session.h"
+#include "WebPage.h"
 
 namespace app {
 
@@ -88,6 +89,7 @@ public:
     }
 
     watch::Session& session() { return session_; }
+    const QString& label() const { return label_; }
 
     // Sets up the detection, the folder and the broker; a folder that cannot keep events
     // is told, and the camera is watched all the same.
@@ -349,6 +351,12 @@ void Headless::stop()
         camera->stop();
 }
 
+void Headless::showOn(WebPage& page)
+{
+    for (const auto& camera : cameras_)
+        page.serve(camera->session(), [] { return true; }, camera->label());
+}
+
 void Headless::writeLine(const QByteArray& line)
 {
     if (!outputGone_ && !output(line))
@@ -400,11 +408,20 @@ int runHeadless(int argc, char** argv, const Settings& settings, const Options& 
     QCoreApplication application(argc, argv);
     Headless headless(settings, options);
     QString error;
+    // Before any camera starts: a port in use is told at once.
+    WebPage page;
+    if (!page.use(settings.http, error)) {
+        std::fprintf(stderr, "Video: %s\n", error.toLocal8Bit().constData());
+        return badArgumentsExit;
+    }
     int status = 0;
     if (!headless.start(error, status)) {
         std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
         return status;
     }
+    headless.showOn(page);
+    if (page.server())
+        progress(QStringLiteral("the web page is on %1").arg(page.address()));
     QuitSignals quit([&headless] {
         headless.stop();
         QCoreApplication::quit();

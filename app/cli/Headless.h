@@ -16,6 +16,7 @@ class QSocketNotifier;
 namespace app {
 
 class HeadlessCamera;
+class WebPage;
 
 // Watching without windows, as a driver of the same session the windows drive: opens the
 // first camera (or each camera of a list, a session each), runs one evaluation every
@@ -34,6 +35,9 @@ public:
     bool start(QString& error, int& status);
     // Ends the open events, writes their clips, and closes the sources.
     void stop();
+
+    // Shows every camera's session on `page`, which must go before this.
+    void showOn(WebPage& page);
 
 private:
     bool startOne(QString& error, int& status);

@@ -15,6 +15,8 @@
 #include "CommandLine.h"
 #include "Detection.h"
 #include "EventCommands.h"
+#include "Listen.h"
+#include "Password.h"
 
 namespace app {
 
@@ -237,6 +239,14 @@ Settings read(QSettings& file)
         if (const QString problem = watch::discoveryPrefixProblem(s.mqttDiscoveryPrefix); !problem.isEmpty())
             throw QStringLiteral("mqtt/discoveryPrefix: ") + problem;
     }
+    s.http.listen = reader.text("http/listen").trimmed();
+    if (std::string problem; !s.http.listen.isEmpty() && !web::parseListen(s.http.listen.toStdString(), problem))
+        throw QStringLiteral("http/listen: ") + QString::fromStdString(problem);
+    s.http.passwordHash = reader.text("http/passwordHash").trimmed();
+    if (!s.http.passwordHash.isEmpty() && !web::looksLikeHash(s.http.passwordHash.toStdString()))
+        throw QStringLiteral("http/passwordHash: not a hash that --http-password-hash prints");
+    s.http.certificate = reader.text("http/certificate");
+    s.http.key = reader.text("http/key");
     file.beginGroup("windows");
     for (const QString& key : file.childKeys())
         s.windowGeometry[key] = reader.rect(key);
@@ -325,6 +335,10 @@ bool SettingsFile::save(const Settings& s)
     file.setValue("detectionMask/file", s.maskFile);
     file.setValue("mqtt/broker", s.mqtt);
     file.setValue("mqtt/discoveryPrefix", s.mqttDiscoveryPrefix);
+    file.setValue("http/listen", s.http.listen);
+    file.setValue("http/passwordHash", s.http.passwordHash);
+    file.setValue("http/certificate", s.http.certificate);
+    file.setValue("http/key", s.http.key);
     for (const auto& [name, rect] : s.windowGeometry)
         file.setValue("windows/" + name, rect);
     writeEvents(file, s.events);
@@ -368,6 +382,12 @@ Settings withOptions(Settings s, const Options& options)
                      .arg(options.mqtt->port);
     if (options.discoveryPrefix)
         s.mqttDiscoveryPrefix = *options.discoveryPrefix;
+    if (options.http)
+        s.http.listen = *options.http;
+    if (options.httpCertificate)
+        s.http.certificate = *options.httpCertificate;
+    if (options.httpKey)
+        s.http.key = *options.httpKey;
     return s;
 }
 
@@ -420,6 +440,12 @@ Settings toRemember(const Settings& remembered, const Settings& atEnd, const Opt
         keep(s.mqtt, given.mqtt, remembered.mqtt);
     if (options.discoveryPrefix)
         keep(s.mqttDiscoveryPrefix, given.mqttDiscoveryPrefix, remembered.mqttDiscoveryPrefix);
+    if (options.http)
+        keep(s.http.listen, given.http.listen, remembered.http.listen);
+    if (options.httpCertificate)
+        keep(s.http.certificate, given.http.certificate, remembered.http.certificate);
+    if (options.httpKey)
+        keep(s.http.key, given.http.key, remembered.http.key);
     return s;
 }
 

@@ -44,6 +44,16 @@ struct CameraSettings {
     friend bool operator==(const CameraSettings&, const CameraSettings&) = default;
 };
 
+// The web page, as the settings file's [http] group gives it.
+struct HttpSettings {
+    QString listen;       // [ADDRESS:]PORT; empty: no web page
+    QString passwordHash; // as --http-password-hash prints it; empty: no password
+    QString certificate;  // PEM files for HTTPS; both or neither
+    QString key;
+
+    friend bool operator==(const HttpSettings&, const HttpSettings&) = default;
+};
+
 // The values the program remembers from one run to the next. The defaults are the
 // values the windows start with when nothing was remembered.
 struct Settings {
@@ -67,6 +77,7 @@ struct Settings {
     // The home-automation hub's MQTT discovery prefix; empty: the camera is not announced.
     QString mqttDiscoveryPrefix = QStringLiteral("homeassistant");
     events::EventSettings events;
+    HttpSettings http;
     std::vector<CameraSettings> cameras;     // several cameras to watch at once; empty: one
     std::map<QString, QRect> windowGeometry; // by window name: position and size of the windows the user moved or sized
 

@@ -19,6 +19,7 @@
 #include "CaptureService.h"
 #include "LiveSource.h"
 #include "SpinEdit.h"
+#include "WebPage.h"
 
 namespace app {
 
@@ -115,6 +116,8 @@ Settings WindowSettings::current() const
         s.saveDir = session->saveFolder();
         s.mqtt = session->broker();
     }
+    if (const WebPage* page = video_.webPage())
+        s.http = page->settings();
     // A mask loaded or saved in the Detection dialog is the one to use next time.
     if (video_.detection() && !video_.detection()->maskFile().isEmpty())
         s.maskFile = video_.detection()->maskFile();

@@ -4,22 +4,28 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
 #include "EventCommands.h"
+#include "BackgroundThreads.h"
 #include "Broker.h"
+#include "Password.h"
 #include "Session.h"
 #include "EventWatcher.h"
 #include "Settings.h"
+#include "WebPage.h"
 
 namespace app {
 
@@ -58,8 +64,9 @@ QLineEdit* commandEdit(const char* name, const QStringList& command)
 
 } // namespace
 
-EventsDialog::EventsDialog(const events::EventSettings& settings, watch::Session* outputs, QWidget* parent)
-    : QDialog(parent), base_(settings), outputs_(outputs)
+EventsDialog::EventsDialog(const events::EventSettings& settings, watch::Session* outputs, QWidget* parent,
+                           WebPage* web)
+    : QDialog(parent), base_(settings), outputs_(outputs), web_(web)
 {
     setObjectName("EventsDialog");
     setWindowTitle("Event Settings");
@@ -120,6 +127,22 @@ EventsDialog::EventsDialog(const events::EventSettings& settings, watch::Session
         broker_->setPlaceholderText("none (HOST or HOST:PORT)");
         form->addRow("Publish events to the MQTT broker", broker_);
     }
+    if (web_) {
+        webAddress_ = new QLineEdit(web_->settings().listen);
+        webAddress_->setObjectName("WebAddressEdit");
+        webAddress_->setPlaceholderText("off ([ADDRESS:]PORT, 8080 for this machine only)");
+        form->addRow("Web page on", webAddress_);
+        webPassword_ = new QLabel;
+        webPassword_->setObjectName("WebPasswordLabel");
+        auto* choose = new QPushButton("Set password...");
+        choose->setObjectName("WebPasswordButton");
+        connect(choose, &QPushButton::clicked, this, &EventsDialog::askPassword);
+        auto* row = new QHBoxLayout;
+        row->addWidget(webPassword_, 1);
+        row->addWidget(choose);
+        form->addRow("Web page password", row);
+        showPassword();
+    }
     error_ = new QLabel;
     error_->setObjectName("ErrorLabel");
     error_->setStyleSheet("color: #b00000");
@@ -169,7 +192,7 @@ bool EventsDialog::apply()
     QString error;
     const std::optional<events::EventSettings> s = settings(error);
     // All or nothing: what the dialog refuses leaves every setting as it was.
-    const bool taken = s && applyOutputs(error);
+    const bool taken = s && applyOutputs(error) && applyWeb(error);
     error_->setText(error);
     error_->setVisible(!taken);
     fitWrappedText();
@@ -208,6 +231,81 @@ bool EventsDialog::applyOutputs(QString& error)
     return outputs_->setBroker(broker_->text(), error);
 }
 
+bool EventsDialog::applyWeb(QString& error)
+{
+    if (!web_)
+        return true;
+    if (hashing_) {
+        error = "The password is still being hashed; try again in a moment.";
+        return false;
+    }
+    HttpSettings wanted = web_->settings();
+    wanted.listen = webAddress_->text().trimmed();
+    if (newHash_)
+        wanted.passwordHash = *newHash_;
+    // An unchanged page keeps running: its viewers stay connected.
+    if (wanted == web_->settings())
+        return true;
+    if (!web_->use(wanted, error))
+        return false;
+    newHash_.reset();
+    showPassword();
+    return true;
+}
+
+void EventsDialog::askPassword()
+{
+    // Not the static dialog: it would block the windows' event loop until it closes.
+    auto* ask = new QInputDialog(this);
+    ask->setObjectName("WebPasswordDialog");
+    ask->setWindowTitle("Web page password");
+    ask->setLabelText("The password the web page asks for (empty: none, for this machine only):");
+    ask->setTextEchoMode(QLineEdit::Password);
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    connect(ask, &QInputDialog::textValueSelected, this, [this](const QString& password) {
+        if (password.isEmpty()) {
+            newHash_ = QString();
+            showPassword();
+            return;
+        }
+        // Hashing is slow on purpose: it runs off the windows' thread.
+        hashing_ = true;
+        showPassword();
+        platform::BackgroundThreads::shared().run([dialog = QPointer<EventsDialog>(this), password] {
+            std::string problem;
+            const std::string hash = web::hashPassword(password.toStdString(), problem);
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [dialog, hash, problem] {
+                if (dialog)
+                    dialog->passwordHashed(QString::fromStdString(hash), QString::fromStdString(problem));
+            });
+        });
+    });
+    ask->open();
+}
+
+void EventsDialog::passwordHashed(const QString& hash, const QString& problem)
+{
+    hashing_ = false;
+    if (hash.isEmpty()) {
+        error_->setText("The password cannot be hashed: " + problem + '.');
+        error_->show();
+    } else {
+        newHash_ = hash;
+    }
+    showPassword();
+}
+
+void EventsDialog::showPassword()
+{
+    const bool set = newHash_ ? !newHash_->isEmpty() : !web_->settings().passwordHash.isEmpty();
+    if (hashing_)
+        webPassword_->setText("being hashed...");
+    else if (newHash_)
+        webPassword_->setText(set ? "a new one, set by OK or Apply" : "none, from OK or Apply on");
+    else
+        webPassword_->setText(set ? "set" : "none");
+}
+
 void EventsDialog::chooseFolder()
 {
     // Not the static chooser: it would block the windows' event loop until it closes.
@@ -220,7 +318,7 @@ void EventsDialog::chooseFolder()
     chooser->open();
 }
 
-QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent)
+QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent, WebPage* web)
 {
     auto* action = new QAction("&Events...", &menu);
     action->setObjectName("Events1");
@@ -231,9 +329,9 @@ QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent)
             format = i;
     }
     menu.insertAction(format >= 0 && format + 1 < items.size() ? items[format + 1] : nullptr, action);
-    QObject::connect(action, &QAction::triggered, parent, [&session, parent] {
+    QObject::connect(action, &QAction::triggered, parent, [&session, parent, web] {
         events::EventWatcher& watcher = session.events();
-        auto* dialog = new EventsDialog(watcher.settings(), &session, parent);
+        auto* dialog = new EventsDialog(watcher.settings(), &session, parent, web);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         // The gap is set in the Detection dialog, maybe while this one is open.
         QObject::connect(dialog, &EventsDialog::applied, &watcher, [&watcher](events::EventSettings settings) {

@@ -23,6 +23,8 @@ class Session;
 
 namespace app {
 
+class WebPage;
+
 // The user's choices about events: the video kept around one, how much of the old is
 // kept, the desktop note and the commands run at its start and end; with `outputs`, also
 // the save folder they go to and the MQTT broker they are published to. (The quiet gap
@@ -30,8 +32,9 @@ namespace app {
 class EventsDialog : public QDialog {
     Q_OBJECT
 public:
+    // With `web`, also the web page's address and password.
     explicit EventsDialog(const events::EventSettings& settings, watch::Session* outputs = nullptr,
-                          QWidget* parent = nullptr);
+                          QWidget* parent = nullptr, WebPage* web = nullptr);
 
     // The values shown (what the dialog does not show stays as it was opened with);
     // nothing, with `error` set, when a command cannot be split into words.
@@ -46,6 +49,10 @@ private:
     bool apply();
     bool applyOutputs(QString& error);
     void chooseFolder();
+    bool applyWeb(QString& error);
+    void askPassword();
+    void passwordHashed(const QString& hash, const QString& problem);
+    void showPassword();
 
     events::EventSettings base_;
     QSpinBox* before_;
@@ -61,11 +68,17 @@ private:
     QLineEdit* folder_ = nullptr;
     QString shownFolder_; // the folder in use as the edit last showed it
     QLineEdit* broker_ = nullptr;
+    WebPage* web_;
+    QLineEdit* webAddress_ = nullptr;
+    QLabel* webPassword_ = nullptr;
+    std::optional<QString> newHash_; // a password chosen here, hashed; empty: none
+    bool hashing_ = false;
     QLabel* error_;
 };
 
 // Adds "Events..." to `menu` after its "Video Format" item: it opens the dialog on
 // the settings of `session`'s events and its outputs, and gives them what OK and Apply take.
-QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent);
+// With `web`, the dialog also sets the web page's address and password.
+QAction* addEventsItem(QMenu& menu, watch::Session& session, QWidget* parent, WebPage* web = nullptr);
 
 } // namespace app

@@ -42,6 +42,7 @@
 #include "RepeatTimer.h"
 #include "CamerasWindow.h"
 #include "Session.h"
+#include "WebPage.h"
 #include "SessionStatus.h"
 #include "SpinEdit.h"
 #include "StatusLine.h"
@@ -392,7 +393,9 @@ void TVideo::FormCreate()
     // The events of the save folder are shown whether or not Save On Move is on.
     EventsForm->showFolder(session_->saveFolderPath());
     connect(session_.get(), &watch::Session::saveFolderChanged, EventsForm, &EventsWindow::showFolder);
-    app::addEventsItem(*Video1, *session_, this);
+    web_ = new app::WebPage(this);
+    web_->serve(*session_, [this] { return Timer1->enabled(); });
+    app::addEventsItem(*Video1, *session_, this, web_);
     app::addCamerasItem(*Video1, *cameraMenu_, *session_, this);
     detection_->dialog()->setEventWatcher(&session_->events());
 }
@@ -448,6 +451,8 @@ void TVideo::FormClose()
     session_->evaluation().removeListener(detection_);
     delete detection_;
     detection_ = nullptr;
+    delete web_; // it shows the session
+    web_ = nullptr;
     // An open event ends; its clip is completed before the program ends.
     session_.reset();
     delete VideoForm;

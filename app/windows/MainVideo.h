@@ -18,6 +18,7 @@ class CameraMenu;
 class DetectionControl;
 class EventsWindow;
 class RepeatTimer;
+class WebPage;
 class SpinEdit;
 } // namespace app
 namespace events {
@@ -73,6 +74,9 @@ public:
     // The detection's dialog, mask painting and graph; null once the window has closed.
     app::DetectionControl* detection() const { return detection_; }
 
+    // The web page that shows the session; null once the window has closed.
+    app::WebPage* webPage() const { return web_; }
+
     // The Video menu's Camera submenu and the source chosen there.
     app::CameraMenu* cameraMenu() const { return cameraMenu_; }
 
@@ -108,6 +112,7 @@ private:
     std::unique_ptr<watch::Session> session_;
     app::CameraMenu* cameraMenu_ = nullptr;
     app::DetectionControl* detection_ = nullptr;
+    app::WebPage* web_ = nullptr;
     bool closed_ = false;
     bool evaluating_ = false;
     bool videoAsked_ = false; // Start Video or Auto was used

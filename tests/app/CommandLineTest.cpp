@@ -87,7 +87,8 @@ TEST(CommandLine, HelpAndVersionEndAtOnce)
     EXPECT_TRUE(help.output.startsWith("Usage: Video [options]")) << help.output.toStdString();
     for (const char* option : {"--list-cameras", "--camera", "--source", "--save-dir", "--threshold", "--min-movement",
                                "--period", "--detection", "--mask", "--auto", "--headless", "--log-cycles", "--mqtt",
-                               "--desktop-clipboard", "--version"})
+                               "--desktop-clipboard", "--http", "--http-certificate", "--http-key",
+                               "--http-password-hash", "--version"})
         EXPECT_TRUE(help.output.contains(option)) << option;
 
     const CommandLine version = parse({"--version"});
@@ -142,6 +143,13 @@ TEST(CommandLine, BadValuesExitWithStatus2AndSayWhich)
         {{"--mqtt-discovery-prefix", "hub/#"}, "--mqtt-discovery-prefix"},
         {{"--mqtt-discovery-prefix", "/hub"}, "--mqtt-discovery-prefix"},
         {{"--mqtt-discovery-prefix", "hub", "--no-mqtt-discovery"}, "contradict"},
+        {{"--http", "localhost:8080"}, "--http: \"localhost\" is not an IPv4 address"},
+        {{"--http", "::1:8080"}, "--http"},
+        {{"--http", "8080x"}, "--http: \"8080x\" is not a port"},
+        {{"--http", "0"}, "--http"},
+        {{"--http-certificate", plainFile}, "--http-key go together"},
+        {{"--http-certificate", folder.filePath("missing.pem"), "--http-key", plainFile}, "--http-certificate"},
+        {{"--http-certificate", plainFile, "--http-key", folder.path()}, "--http-key"},
         {{"--log-cycles"}, "--headless"},
         {{"--headless", "--desktop-clipboard"}, "--desktop-clipboard"},
         {{"--threshold", "3", "--threshold", "4"}, "--threshold"},

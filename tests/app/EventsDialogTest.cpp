@@ -8,12 +8,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
 #include <gtest/gtest.h>
@@ -24,6 +26,9 @@
 #include "EventsDialog.h"
 #include "EventsWindow.h"
 #include "MainVideo.h"
+#include "Password.h"
+#include "WebPage.h"
+#include "WebServer.h"
 #include "WindowSettings.h"
 
 using namespace app;
@@ -275,4 +280,45 @@ TEST(EventsDialog, ItsHelpAndErrorsShowWholeUnderATitleOfTheirOwn)
                                            << label->height() << " of " << label->heightForWidth(label->width());
     dialog->close();
     video.close();
+}
+
+TEST(EventsDialog, WebPageAddressAndPasswordAreSetRefusedWhenUnsafeAndRemembered)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Video.conf");
+    // A port free a moment ago, for the page to listen on.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const QString port = QString::number(probe.serverPort());
+    probe.close();
+    {
+        TVideo video;
+        SettingsFile file(path);
+        app::WindowSettings settings(video, file, file.load(), {});
+        app::EventsDialog* dialog = openEventsDialog(video);
+        ASSERT_NE(dialog, nullptr);
+        QLineEdit* address = part<QLineEdit>(dialog, "WebAddressEdit");
+        QLabel* error = part<QLabel>(dialog, "ErrorLabel");
+        address->setText("0.0.0.0:" + port);
+        press(dialog, QDialogButtonBox::Apply);
+        EXPECT_TRUE(error->text().contains("without a password")) << error->text().toStdString();
+        EXPECT_EQ(video.webPage()->server(), nullptr);
+
+        // The password is hashed off the windows' thread; OK then serves to every machine.
+        part<QPushButton>(dialog, "WebPasswordButton")->click();
+        auto* ask = dialog->findChild<QInputDialog*>("WebPasswordDialog");
+        ASSERT_NE(ask, nullptr);
+        ask->setTextValue("door key");
+        ask->accept();
+        QLabel* password = part<QLabel>(dialog, "WebPasswordLabel");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return password->text().startsWith("a new one"); }, 30'000));
+        press(dialog, QDialogButtonBox::Ok);
+        ASSERT_NE(video.webPage()->server(), nullptr) << error->text().toStdString();
+        EXPECT_EQ(video.webPage()->server()->port(), port.toInt());
+        video.close();
+    }
+    const Settings read = SettingsFile(path).load();
+    EXPECT_EQ(read.http.listen, "0.0.0.0:" + port);
+    EXPECT_TRUE(web::passwordMatches("door key", read.http.passwordHash.toStdString()));
+    EXPECT_FALSE(web::passwordMatches("door kez", read.http.passwordHash.toStdString()));
 }

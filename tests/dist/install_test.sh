@@ -27,7 +27,7 @@ man="$prefix/share/man/man1/Video.1"
 [ -f "$man" ] || fail "no manual page"
 for option in --help --version --list-cameras --camera --source --save-dir --threshold --min-movement --period \
     --detection --mask --auto --headless --log-cycles --mqtt --mqtt-discovery-prefix --no-mqtt-discovery \
-    --desktop-clipboard --config; do
+    --desktop-clipboard --config --http --http-certificate --http-key --http-password-hash; do
   grep -q -- "$(echo "$option" | sed 's/-/\\\\-/g')" "$man" || fail "the manual page misses $option"
 done
 for section in FILES SETTINGS SIGNALS "EXIT STATUS" EXAMPLES; do
@@ -35,6 +35,7 @@ for section in FILES SETTINGS SIGNALS "EXIT STATUS" EXAMPLES; do
 done
 grep -q "events\.sqlite" "$man" || fail "the manual page does not name events.sqlite"
 grep -q "pixelVariations" "$man" || fail "the manual page does not list the settings' keys"
+grep -q "passwordHash" "$man" || fail "the manual page does not say how the web page's password is kept"
 grep -q "VIDEO_MQTT_PASSWORD_FILE" "$man" || fail "the manual page does not say how to log in to a broker"
 site="$prefix/share/doc/Video/site"
 for file in camera.conf video-headless-mqtt.conf mosquitto-site.conf mosquitto-site.acl video-events.sh; do
