@@ -3,12 +3,15 @@
 #include <chrono>
 #include <cmath>
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QPointer>
 #include <QSysInfo>
 
 #include "Event.h"
 #include "EventReport.h"
 #include "EventWatcher.h"
+#include "BackgroundThreads.h"
 #include "MqttPublisher.h"
 
 namespace watch {
@@ -36,6 +39,14 @@ events::MqttPublisher::Login brokerLogin(QString& warning)
     return {user.toStdString(), password.toStdString()};
 }
 
+// Tells `text` to the bridge on its own thread, from any thread, if it is still there then.
+void tell(QPointer<MqttBridge> bridge, QString text)
+{
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            app, [bridge, text] { if (bridge) emit bridge->statusText(text); }, Qt::QueuedConnection);
+}
+
 } // namespace
 
 MqttBridge::MqttBridge(BrokerAddress broker, QString discoveryPrefix, events::EventWatcher& watcher,
@@ -55,18 +66,35 @@ MqttBridge::MqttBridge(BrokerAddress broker, QString discoveryPrefix, events::Ev
     connect(&changedPause_, &QTimer::timeout, this, &MqttBridge::sendChanged);
 }
 
-MqttBridge::~MqttBridge() = default;
+MqttBridge::~MqttBridge()
+{
+    letGo(false);
+}
+
+void MqttBridge::letGo(bool retireCamera)
+{
+    if (!publisher_)
+        return;
+    // The broker's acknowledgement of the camera's removal, or of its going offline, may
+    // take seconds: the publisher ends on a thread of its own, and what the broker did not
+    // confirm is told here later.
+    publisher_->setStatusListener({});
+    std::shared_ptr<events::MqttPublisher> old(std::move(publisher_));
+    const QString unconfirmed =
+        QStringLiteral("The MQTT broker %1 may still announce the camera %2: it did not confirm its removal")
+            .arg(broker_.host, camera_);
+    platform::BackgroundThreads::shared().run([old, retireCamera, bridge = QPointer<MqttBridge>(this), unconfirmed] {
+        if (retireCamera && !old->retire())
+            tell(bridge, unconfirmed);
+    });
+}
 
 void MqttBridge::setCamera(const QString& name)
 {
     if (publisher_ && name == camera_)
         return;
-    if (publisher_ && !publisher_->retire())
-        emit statusText(QStringLiteral("The MQTT broker %1 may still announce the camera %2: it did not confirm "
-                                       "its removal")
-                            .arg(broker_.host, camera_));
+    letGo(true);
     camera_ = name;
-    publisher_.reset();
     changed_ = changedSent_ = -1;
     QString warning;
     const events::MqttPublisher::Login login = brokerLogin(warning);
@@ -77,9 +105,8 @@ void MqttBridge::setCamera(const QString& name)
     publisher_ = std::make_unique<events::MqttPublisher>(broker_.host.toStdString(), broker_.port, name.toStdString(),
                                                          discovery, login);
     // The publisher tells on its network thread; the signal crosses to this object's thread.
-    publisher_->setStatusListener([this](bool, const std::string& text) {
-        QMetaObject::invokeMethod(this, [this, text = QString::fromStdString(text)] { emit statusText(text); },
-                                  Qt::QueuedConnection);
+    publisher_->setStatusListener([bridge = QPointer<MqttBridge>(this)](bool, const std::string& text) {
+        tell(bridge, QString::fromStdString(text));
     });
 }
 

@@ -53,6 +53,9 @@ private:
     void ended(const events::Event& event, bool moving);
     void sendThumbnail(const events::Event& event);
     void sendChanged();
+    // Ends the publisher away from this thread, first taking the camera off the broker
+    // when `retireCamera`.
+    void letGo(bool retireCamera);
 
     BrokerAddress broker_;
     QString discoveryPrefix_;
