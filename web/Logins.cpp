@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include <arpa/inet.h>
+
 #include "Password.h"
 
 namespace web {
@@ -41,33 +43,56 @@ void Logins::close(const std::string& id)
     sessions_.erase(id);
 }
 
-std::chrono::seconds LoginThrottle::wait(const std::string& address, Clock::time_point now)
+std::string LoginThrottle::keyOf(const std::string& address)
 {
-    const std::lock_guard lock(mutex_);
-    const auto found = records_.find(address);
-    if (found == records_.end() || found->second.allowed <= now)
-        return std::chrono::seconds(0);
-    // Rounded up: a client that waits as told is let in.
-    return std::chrono::ceil<std::chrono::seconds>(found->second.allowed - now);
+    in6_addr v6{};
+    if (address.find(':') == std::string::npos || inet_pton(AF_INET6, address.c_str(), &v6) != 1)
+        return address;
+    std::fill(v6.s6_addr + 8, v6.s6_addr + 16, 0);
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &v6, text, sizeof text);
+    return std::string(text) + "/64";
 }
 
-void LoginThrottle::failed(const std::string& address, Clock::time_point now)
+std::chrono::seconds LoginThrottle::begin(const std::string& address, Clock::time_point now)
 {
     const std::lock_guard lock(mutex_);
-    if (records_.size() >= mostAddresses && !records_.contains(address))
-        std::erase_if(records_, [&](const auto& r) { return r.second.allowed + longest < now; });
-    if (records_.size() >= mostAddresses && !records_.contains(address))
-        records_.erase(records_.begin());
-    Record& r = records_[address];
+    const std::string key = keyOf(address);
+    tries_ = std::min(burst, tries_ + std::chrono::duration<double>(now - refilled_).count());
+    refilled_ = now;
+    const auto found = records_.find(key);
+    if (found != records_.end() && found->second.allowed > now)
+        // Rounded up: a client that waits as told is let in.
+        return std::chrono::ceil<std::chrono::seconds>(found->second.allowed - now);
+    if ((found != records_.end() && found->second.checking) || checking_ >= mostChecking || tries_ < 1)
+        return std::chrono::seconds(1);
+    if (found == records_.end() && records_.size() >= mostAddresses) {
+        std::erase_if(records_, [&](const auto& r) { return !r.second.checking && r.second.allowed + longest < now; });
+        if (records_.size() >= mostAddresses)
+            return std::chrono::seconds(1);
+    }
+    records_[key].checking = true;
+    ++checking_;
+    tries_ -= 1;
+    return std::chrono::seconds(0);
+}
+
+void LoginThrottle::end(const std::string& address, bool matched, Clock::time_point now)
+{
+    const std::lock_guard lock(mutex_);
+    const auto found = records_.find(keyOf(address));
+    if (found == records_.end())
+        return;
+    --checking_;
+    if (matched) {
+        records_.erase(found);
+        return;
+    }
+    Record& r = found->second;
+    r.checking = false;
     r.failures = std::min(r.failures + 1, 20);
     r.allowed =
         now + std::min<std::chrono::seconds>(std::chrono::seconds(std::int64_t(1) << (r.failures - 1)), longest);
-}
-
-void LoginThrottle::succeeded(const std::string& address)
-{
-    const std::lock_guard lock(mutex_);
-    records_.erase(address);
 }
 
 } // namespace web

@@ -32,28 +32,40 @@ private:
     std::map<std::string, Entry> sessions_;
 };
 
-// Slows the guessing of passwords per client address: after the n-th wrong password in a
-// row the address may try again only after 2^(n-1) seconds (at most 5 minutes); tries
-// before are refused at once, without hashing and without holding a server thread.
+// Slows the guessing of passwords. Per client address (an IPv6 one by its /64, which one
+// machine may hold whole): one try at a time, and after the n-th wrong password in a row
+// the next only after 2^(n-1) seconds (at most 5 minutes). Across all addresses: at most
+// two passwords hashed at once (each hashing takes megabytes), and no more than a burst of
+// ten tries and then one a second, so that many addresses do not make many guesses. A
+// try refused is refused at once, without hashing and without holding a server thread.
 // Thread-safe.
 class LoginThrottle {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds longest{300};
     static constexpr std::size_t mostAddresses = 10'000;
+    static constexpr int mostChecking = 2;
+    static constexpr double burst = 10;
 
-    // How long the address must still wait; zero when it may try now.
-    std::chrono::seconds wait(const std::string& address, Clock::time_point now = Clock::now());
-    void failed(const std::string& address, Clock::time_point now = Clock::now());
-    void succeeded(const std::string& address);
+    // Zero when the address's password may be checked now: the try has begun, and end()
+    // must follow. Otherwise how long to wait before the next try.
+    std::chrono::seconds begin(const std::string& address, Clock::time_point now = Clock::now());
+    void end(const std::string& address, bool matched, Clock::time_point now = Clock::now());
+
+    // The address as it is kept: an IPv6 address by its first 64 bits.
+    static std::string keyOf(const std::string& address);
 
 private:
     struct Record {
         int failures = 0;
         Clock::time_point allowed;
+        bool checking = false;
     };
     std::mutex mutex_;
     std::map<std::string, Record> records_;
+    int checking_ = 0;
+    double tries_ = burst; // tries left in the burst
+    Clock::time_point refilled_ = Clock::now();
 };
 
 } // namespace web

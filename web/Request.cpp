@@ -310,13 +310,6 @@ MHD_Result Request::session()
 
 MHD_Result Request::login()
 {
-    const std::string address = clientAddress();
-    if (const std::chrono::seconds wait = server_.throttle_.wait(address); wait.count() > 0) {
-        MHD_Response* response = jsonResponse(QJsonObject{{"error", "too many wrong passwords; try again later"}});
-        if (response)
-            MHD_add_response_header(response, "Retry-After", std::to_string(wait.count()).c_str());
-        return send(429, response, true);
-    }
     if (server_.config_.passwordHash.empty())
         return error(400, "no password is set: there is nothing to sign in to");
     if (!header("Content-Type").starts_with("application/json"))
@@ -325,16 +318,24 @@ MHD_Result Request::login()
     const QJsonValue password = document.object().value("password");
     if (!password.isString())
         return error(400, "the body must be {\"password\": \"...\"}");
-    if (!passwordMatches(password.toString().toStdString(), server_.config_.passwordHash)) {
-        server_.throttle_.failed(address);
-        return error(401, "wrong password");
+    const std::string address = clientAddress();
+    if (const std::chrono::seconds wait = server_.throttle_.begin(address); wait.count() > 0) {
+        MHD_Response* response = jsonResponse(QJsonObject{{"error", "too many tries; try again later"}});
+        if (response)
+            MHD_add_response_header(response, "Retry-After", std::to_string(wait.count()).c_str());
+        return send(429, response, true);
     }
-    server_.throttle_.succeeded(address);
+    const bool matched = passwordMatches(password.toString().toStdString(), server_.config_.passwordHash);
+    server_.throttle_.end(address, matched);
+    if (!matched)
+        return error(401, "wrong password");
     std::string csrf;
     const std::string id = server_.logins_.open(csrf);
     MHD_Response* response = jsonResponse(QJsonObject{{"csrf", QString::fromStdString(csrf)}});
     if (response) {
-        const std::string cookie = std::string(sessionCookie) + "=" + id + "; HttpOnly; SameSite=Strict; Path=/" +
+        // Kept as long as the session lives, across the browser's restarts.
+        const std::string cookie = std::string(sessionCookie) + "=" + id + "; HttpOnly; SameSite=Strict; Path=/; Max-Age=" +
+                                   std::to_string(std::chrono::seconds(Logins::lifetime).count()) +
                                    (server_.secure() ? "; Secure" : "");
         MHD_add_response_header(response, "Set-Cookie", cookie.c_str());
     }

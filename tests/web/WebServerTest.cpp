@@ -27,6 +27,7 @@
 #include "EventLog.h"
 #include "EventWatcher.h"
 #include "HttpExchange.h"
+#include "Logins.h"
 #include "Password.h"
 #include "Session.h"
 #include "SessionFeed.h"
@@ -307,6 +308,32 @@ TEST(WebServer, PasswordSlowsGuessesAndChangesNeedTheSessionsToken)
 
     EXPECT_EQ(served.ask("POST", "/api/logout", cookie + "X-CSRF-Token: " + csrf + "\r\n").status, 204);
     EXPECT_EQ(served.ask("GET", "/api/cameras", cookie).status, 401);
+}
+
+// Many tries at once, or from many addresses, make no more guesses than one at a time.
+TEST(LoginThrottle, OneTryAtATimeAnAddressTwoHashingsAtOnceAndABurstAcrossAddresses)
+{
+    using namespace std::chrono;
+    web::LoginThrottle throttle;
+    const auto now = web::LoginThrottle::Clock::now();
+    EXPECT_EQ(throttle.begin("10.0.0.1", now), 0s);
+    EXPECT_GT(throttle.begin("10.0.0.1", now), 0s) << "the same address while its try is checked";
+    EXPECT_EQ(throttle.begin("2001:db8::1", now), 0s);
+    EXPECT_GT(throttle.begin("10.0.0.2", now), 0s) << "a third hashing at once";
+    throttle.end("2001:db8::1", false, now);
+    EXPECT_GT(throttle.begin("2001:db8::ffff", now), 0s) << "the same /64 after its failure";
+    throttle.end("10.0.0.1", true, now);
+    // Ten tries in a burst, then one a second, across any number of addresses.
+    int let = 0;
+    for (int i = 0; i < 40; ++i) {
+        const std::string address = "10.1.0." + std::to_string(i);
+        if (throttle.begin(address, now + 1s) == 0s) {
+            ++let;
+            throttle.end(address, false, now + 1s);
+        }
+    }
+    EXPECT_LE(let, 10);
+    EXPECT_EQ(throttle.begin("10.2.0.1", now + 5s), 0s) << "the burst refills";
 }
 
 TEST(WebServer, WithoutPasswordOnlyThisMachinesNamesAnswerAndChangesNeedTheRunsToken)
