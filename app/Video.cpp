@@ -58,7 +58,9 @@ int main(int argc, char** argv)
             return app::badArgumentsExit;
         }
         print(stdout, hashLine + '\n');
-        print(stderr, QStringLiteral("Put this line into the [http] group of the settings file.\n"));
+        print(stderr, QStringLiteral("Put this line into the [http] group of the settings file: the windows' "
+                                     "~/.config/Video/Video.conf, a headless run's "
+                                     "~/.config/Video/video-headless.conf, or the file of --config.\n"));
         return 0;
     }
 

@@ -38,7 +38,8 @@ QJsonObject eventJson(const std::string& camera, const events::Event& e)
     o["peakPixels"] = qint64(e.peakCount);
     o["peakPercent"] = e.peakPercent;
     o["thumbnail"] = e.thumbnail.empty() ? QJsonValue() : QJsonValue(base + "/thumbnail.jpg");
-    const std::string type = clipType(e.clip);
+    // An open event's clip is still being written.
+    const std::string type = hasEnd ? clipType(e.clip) : std::string();
     o["clip"] = type.empty() ? QJsonValue() : QJsonValue(base + "/clip");
     o["clipType"] = type.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(type));
     return o;

@@ -53,4 +53,14 @@ bool isLoopback(const std::string& address)
     return inet_pton(AF_INET6, address.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
 }
 
+std::string addressText(const sockaddr* address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address && address->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+    else if (address && address->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
+    return text;
+}
+
 } // namespace web

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include <sys/socket.h>
+
 namespace web {
 
 // Where the server listens: a numeric IPv4 or IPv6 address and a port.
@@ -18,5 +20,8 @@ std::optional<ListenAddress> parseListen(const std::string& text, std::string& e
 
 // Whether only this machine can reach the address (127.0.0.0/8, ::1).
 bool isLoopback(const std::string& address);
+
+// A client's address in numbers ("192.0.2.7", "2001:db8::7"); empty for other families.
+std::string addressText(const sockaddr* address);
 
 } // namespace web

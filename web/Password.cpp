@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -33,6 +34,10 @@ std::string hashPassword(std::string_view password, std::string& error)
 {
     if (password.empty()) {
         error = "the password is empty";
+        return {};
+    }
+    if (password.size() >= CRYPT_MAX_PASSPHRASE_SIZE) {
+        error = "the password is longer than " + std::to_string(CRYPT_MAX_PASSPHRASE_SIZE - 1) + " characters";
         return {};
     }
     if (password.find('\0') != std::string_view::npos) {

@@ -100,15 +100,7 @@ MHD_Response* jsonResponse(const QJsonObject& object)
 std::string Request::clientAddress() const
 {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection_, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (!info || !info->client_addr)
-        return {};
-    char text[INET6_ADDRSTRLEN] = {};
-    const sockaddr* address = info->client_addr;
-    if (address->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
-    else if (address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
-    return text;
+    return info ? addressText(info->client_addr) : std::string();
 }
 
 std::optional<std::string> Request::csrf()
@@ -191,7 +183,9 @@ MHD_Result Request::file(const std::string& root, const std::string& path, const
         return error(404, "the file is not there");
     const int fd = ::open(real->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat status = {};
-    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    // A second hard link is none of the program's: a file linked into the folder from
+    // outside it would be served as the event's own.
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
         if (fd >= 0)
             ::close(fd);
         return error(404, "the file is not there");
@@ -289,7 +283,8 @@ MHD_Result Request::api(const std::string& method, const std::vector<std::string
             return error(404, "no such camera");
         if (parts[3] == "snapshot.jpg")
             return snapshot(camera);
-        if (parts[3] == "live.mjpeg")
+        // A stream has no length to tell a HEAD request.
+        if (parts[3] == "live.mjpeg" && method == "GET")
             return live(camera);
     }
     if (n == 2 && parts[1] == "events" && get)

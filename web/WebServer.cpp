@@ -120,6 +120,14 @@ std::unique_ptr<WebServer> WebServer::start(const ServerConfig& config, std::str
         // The request's line and headers must fit in this; more is refused.
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 32 * 1024, nullptr},
         {MHD_OPTION_THREAD_STACK_SIZE, 512 * 1024, nullptr},
+        {MHD_OPTION_NOTIFY_CONNECTION,
+         reinterpret_cast<intptr_t>(+[](void* cls, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+             const MHD_ConnectionInfo* info =
+                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+             if (info)
+                 static_cast<WebServer*>(cls)->count(info->client_addr, code == MHD_CONNECTION_NOTIFY_STARTED ? 1 : -1);
+         }),
+         server.get()},
         {MHD_OPTION_NOTIFY_COMPLETED,
          reinterpret_cast<intptr_t>(+[](void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
              delete static_cast<Request*>(*state);
@@ -128,6 +136,8 @@ std::unique_ptr<WebServer> WebServer::start(const ServerConfig& config, std::str
          nullptr},
     };
     if (server->secure()) {
+        // TLS 1.2 or later: the earlier versions' ciphers are broken.
+        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")});
         options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(server->config_.certificatePem.c_str())});
         options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(server->config_.keyPem.c_str())});
     }
@@ -159,7 +169,10 @@ std::unique_ptr<WebServer> WebServer::start(const ServerConfig& config, std::str
         }
         return request->answer(method, url);
     };
-    MHD_Daemon* daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, handler, server.get(), MHD_OPTION_ARRAY,
+    auto policy = +[](void* cls, const sockaddr* address, socklen_t) -> MHD_Result {
+        return static_cast<WebServer*>(cls)->admits(address) ? MHD_YES : MHD_NO;
+    };
+    MHD_Daemon* daemon = MHD_start_daemon(flags, 0, policy, server.get(), handler, server.get(), MHD_OPTION_ARRAY,
                                           options.data(), MHD_OPTION_END);
     if (!daemon) {
         ::close(fd);
@@ -199,6 +212,30 @@ std::shared_ptr<CameraSlot> WebServer::camera(const std::string& id) const
         if (camera->state().id == id)
             return camera;
     return nullptr;
+}
+
+bool WebServer::admits(const sockaddr* address)
+{
+    const std::string text = addressText(address);
+    if (text.empty() || isLoopback(text))
+        return true;
+    const std::lock_guard lock(connectionsMutex_);
+    const auto found = connections_.find(LoginThrottle::keyOf(text));
+    return found == connections_.end() || found->second < mostPerAddress;
+}
+
+// Counted as the server starts and ends each connection, which it pairs; a connection the
+// policy refused is never started.
+void WebServer::count(const sockaddr* address, int change)
+{
+    const std::string text = addressText(address);
+    if (text.empty() || isLoopback(text))
+        return;
+    const std::lock_guard lock(connectionsMutex_);
+    int& n = connections_[LoginThrottle::keyOf(text)];
+    n += change;
+    if (n <= 0)
+        connections_.erase(LoginThrottle::keyOf(text));
 }
 
 } // namespace web

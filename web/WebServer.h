@@ -36,6 +36,9 @@ public:
     static constexpr std::size_t mostBodyBytes = 16 * 1024;
     static constexpr unsigned mostConnections = 256;
     static constexpr unsigned idleSeconds = 30;
+    // Connections from one other machine (an IPv6 /64) at once: a client that sends its
+    // requests slowly cannot take every connection. This machine's own are not counted.
+    static constexpr int mostPerAddress = 32;
 
     // Listens and serves; null, with `error` in words, when it cannot (the address is in
     // use or not this machine's, a non-loopback address without a password, a bad
@@ -57,6 +60,10 @@ private:
     explicit WebServer(ServerConfig config);
 
     std::vector<std::shared_ptr<CameraSlot>> cameras() const;
+    // Whether a connection from `address` may begin; connections are counted as they
+    // start (+1) and end (-1).
+    bool admits(const sockaddr* address);
+    void count(const sockaddr* address, int change);
     std::shared_ptr<CameraSlot> camera(const std::string& id) const;
 
     ServerConfig config_;
@@ -66,6 +73,8 @@ private:
     LoginThrottle throttle_;
     std::map<std::string, std::string> pages_; // file name -> bytes, read once at the start
     std::atomic<bool> stopping_{false};
+    std::mutex connectionsMutex_;
+    std::map<std::string, int> connections_; // per other machine
     mutable std::mutex camerasMutex_;
     std::vector<std::shared_ptr<CameraSlot>> cameras_;
     struct Stopper {

@@ -293,7 +293,9 @@ Settings SettingsFile::load()
     else if (file.allKeys().isEmpty())
         return {};
     else if (!file.contains(formatKey))
-        reason = QStringLiteral("it was not written by this program");
+        reason = QStringLiteral("it was not written by this program (a settings file holds the lines [General] and "
+                                "%1=%2)")
+                     .arg(formatKey, formatValue);
     else if (file.value(formatKey).toString() != formatValue)
         reason = QStringLiteral("it is in another format (\"%1\")").arg(file.value(formatKey).toString());
 

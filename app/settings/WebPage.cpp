@@ -4,6 +4,8 @@
 #include <string>
 
 #include <QFile>
+#include <termios.h>
+#include <unistd.h>
 
 #include "CameraSlot.h"
 #include "Password.h"
@@ -117,9 +119,23 @@ void WebPage::feedAll()
 
 bool passwordHashLine(std::FILE* in, QString& line, QString& error)
 {
+    // Typed at a terminal: asked for, and not shown.
+    const int fd = ::fileno(in);
+    termios shown{};
+    const bool typed = ::isatty(fd) && ::tcgetattr(fd, &shown) == 0;
+    if (typed) {
+        std::fputs("Password: ", stderr);
+        termios hidden = shown;
+        hidden.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(fd, TCSAFLUSH, &hidden);
+    }
     std::string password;
     for (int c = std::fgetc(in); c != EOF && c != '\n'; c = std::fgetc(in))
         password += char(c);
+    if (typed) {
+        ::tcsetattr(fd, TCSAFLUSH, &shown);
+        std::fputs("\n", stderr);
+    }
     if (!password.empty() && password.back() == '\r')
         password.pop_back();
     std::string problem;

@@ -8,9 +8,16 @@ const message = document.getElementById('message');
 const submit = form.querySelector('button[type=submit]');
 
 // Back to the page that sent the user here; only a path of this site, never another site.
+// The browser parses it as it would follow it (tabs and newlines dropped, backslashes as
+// slashes), and only an address of this very origin is taken.
 function next() {
-  const target = new URLSearchParams(location.search).get('next') || '/';
-  return target.startsWith('/') && !target.startsWith('//') && !target.startsWith('/\\') ? target : '/';
+  try {
+    const target = new URL(new URLSearchParams(location.search).get('next') || '/', location.origin);
+    if (target.origin === location.origin) return target.pathname + target.search + target.hash;
+  } catch (e) {
+    // not an address at all
+  }
+  return '/';
 }
 
 function waitBeforeTrying(seconds) {

@@ -222,6 +222,15 @@ try {
     assert.equal(told, '', 'no complaint after deleting');
   });
 
+  await step('the log-in page sends on only within this site', async () => {
+    // A tab that the browser drops would make "/<tab>/host" the address of another site.
+    for (const next of ['/%09/example.invalid/', '//example.invalid/', '/%5Cexample.invalid', 'javascript:alert(1)']) {
+      await page.goto(`${base}/login?next=${next}`, { waitUntil: 'domcontentloaded' });
+      await until('the page to send on', async () => new URL(page.url()).pathname !== '/login');
+      assert.equal(new URL(page.url()).origin, new URL(base).origin, `next=${next} stays here`);
+    }
+  });
+
   await step('with a password the pages ask for it, refuse a wrong one and let the right one in', async () => {
     const hashLine = execFileSync(program, ['--http-password-hash'],
       { input: 'open sesame\n', encoding: 'utf8', stdio: ['pipe', 'pipe', 'ignore'] });
