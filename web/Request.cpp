@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include "CameraSlot.h"
@@ -223,6 +224,18 @@ MHD_Result Request::answer(const std::string& method, const std::string& url)
     if (bodyTooLarge)
         return error(413, "the request's body is larger than 16 KiB");
     const bool get = method == "GET" || method == "HEAD";
+    // One Host, as HTTP/1.1 asks: a proxy in front and this server must not read two
+    // different ones.
+    int hosts = 0;
+    MHD_get_connection_values(
+        connection_, MHD_HEADER_KIND,
+        [](void* count, MHD_ValueKind, const char* key, const char*) {
+            *static_cast<int*>(count) += strcasecmp(key, "Host") == 0;
+            return MHD_YES;
+        },
+        &hosts);
+    if (hosts != 1)
+        return error(400, "a request names its host once");
     // Without a password the page answers only to this machine's own names, so that a web
     // site cannot point a name of its own at 127.0.0.1 and read the page through the
     // visitor's browser.

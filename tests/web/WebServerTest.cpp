@@ -354,6 +354,15 @@ TEST(WebServer, WithoutPasswordOnlyThisMachinesNamesAnswerAndChangesNeedTheRunsT
                   })
                   .status,
               403);
+    // Two names at once, or none, are no name.
+    for (const char* hosts : {"Host: localhost\r\nHost: evil.example\r\n", ""})
+        EXPECT_EQ(served
+                      .onThread([&] {
+                          return parseAnswer(rawExchange(
+                              served.port(), std::string("GET /api/cameras HTTP/1.1\r\nConnection: close\r\n") + hosts + "\r\n"));
+                      })
+                      .status,
+                  400);
     for (const std::string host : {"localhost", "127.0.0.1", "[::1]"})
         EXPECT_EQ(served.ask("GET", "/api/cameras", "Host: " + host + ":80\r\n").status, 200) << host;
     EXPECT_EQ(served.ask("DELETE", event, "X-CSRF-Token: " + session["csrf"].toString().toStdString() + "\r\n").status,
