@@ -28,12 +28,12 @@ RangeRequest parseRange(const std::string& header, std::uint64_t size)
     const std::string unit = "bytes=";
     if (!header.starts_with(unit) || header.find(',') != std::string::npos)
         return {};
-    const std::string spec = header.substr(unit.size());
-    const std::size_t dash = spec.find('-');
+    const std::string bounds = header.substr(unit.size());
+    const std::size_t dash = bounds.find('-');
     if (dash == std::string::npos)
         return {};
-    const std::string from = spec.substr(0, dash);
-    const std::string to = spec.substr(dash + 1);
+    const std::string from = bounds.substr(0, dash);
+    const std::string to = bounds.substr(dash + 1);
     if (from.empty()) {
         // A suffix: the last N bytes.
         const std::optional<std::uint64_t> length = number(to);
