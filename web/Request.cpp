@@ -63,7 +63,7 @@ std::vector<std::string> segments(const std::string& path)
 }
 
 // Whether a Host header names this machine itself: localhost or a loopback address, with
-// any port. Empty (no header; browsers always send one) counts as this machine.
+// any port. An empty one counts as this machine.
 bool localHost(const std::string& host)
 {
     std::string name = host;
@@ -403,25 +403,29 @@ MHD_Result Request::eventList()
     if (!offset || !limit)
         return error(400, "offset is a whole number from 0, limit one from 0 to 200");
 
-    std::vector<std::pair<std::string, events::Event>> found;
-    std::int64_t total = 0;
+    std::vector<std::pair<std::string, std::unique_ptr<events::EventLog>>> logs;
     for (const std::shared_ptr<CameraSlot>& camera : server_.cameras()) {
         const CameraState s = camera->state();
         if ((!cameraId.empty() && s.id != cameraId) || s.logPath.empty())
             continue;
         std::string why;
-        const std::unique_ptr<events::EventLog> log = events::EventLog::openToRead(s.logPath, why);
-        if (!log)
-            continue;
+        if (std::unique_ptr<events::EventLog> log = events::EventLog::openToRead(s.logPath, why))
+            logs.emplace_back(s.id, std::move(log));
+    }
+    // One log gives its page itself; of several, the newest offset + limit of each hold
+    // the page of them all.
+    const bool one = logs.size() == 1;
+    std::vector<std::pair<std::string, events::Event>> found;
+    std::int64_t total = 0;
+    for (const auto& [id, log] : logs) {
         total += log->eventCount(*range);
-        // The newest offset + limit of every camera hold the page of them all.
-        for (events::Event& e : log->events(0, *offset + *limit, *range))
-            found.emplace_back(s.id, std::move(e));
+        for (events::Event& e : log->events(one ? *offset : 0, one ? *limit : *offset + *limit, *range))
+            found.emplace_back(id, std::move(e));
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const auto& a, const auto& b) { return a.second.start > b.second.start; });
     QJsonArray list;
-    for (std::size_t i = std::size_t(*offset); i < found.size() && list.size() < *limit; ++i)
+    for (std::size_t i = one ? 0 : std::size_t(*offset); i < found.size() && list.size() < *limit; ++i)
         list.append(eventJson(found[i].first, found[i].second));
     return json(200, QJsonObject{{"total", qint64(total)}, {"offset", qint64(*offset)}, {"events", list}});
 }

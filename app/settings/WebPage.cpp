@@ -106,15 +106,19 @@ void WebPage::serve(watch::Session& session, std::function<bool()> automatic, co
 {
     served_.push_back({&session, std::move(automatic), name});
     if (server_)
-        feeds_.push_back(std::make_unique<web::SessionFeed>(session, server_->addCamera(), served_.back().automatic,
-                                                            name.toStdString()));
+        feed(served_.back());
 }
 
 void WebPage::feedAll()
 {
     for (const Served& s : served_)
-        feeds_.push_back(
-            std::make_unique<web::SessionFeed>(*s.session, server_->addCamera(), s.automatic, s.name.toStdString()));
+        feed(s);
+}
+
+void WebPage::feed(const Served& s)
+{
+    feeds_.push_back(
+        std::make_unique<web::SessionFeed>(*s.session, server_->addCamera(), s.automatic, s.name.toStdString()));
 }
 
 bool passwordHashLine(std::FILE* in, QString& line, QString& error)

@@ -51,6 +51,7 @@ private:
         QString name;
     };
     void feedAll();
+    void feed(const Served& served);
 
     HttpSettings settings_;
     std::vector<Served> served_;
