@@ -67,13 +67,41 @@ SCENE_INLINE void halveRows(const std::uint8_t* __restrict a, const std::uint8_t
         out[x] = std::uint8_t((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 2) >> 2);
 }
 
-SCENE_INLINE std::uint32_t absDifference(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, int n)
+// Each group of four pixels read as one 32-bit word: its pairs summed in two 16-bit
+// halves (at most 4 x 510), then the halves.
+using Quad = std::uint32_t __attribute__((may_alias, aligned(1)));
+
+SCENE_INLINE std::uint32_t pairSums(std::uint32_t q)
 {
-    int sum = 0;
-    #pragma GCC ivdep
-    for (int x = 0; x < n; ++x)
-        sum += std::abs(int(a[x]) - int(b[x]));
-    return std::uint32_t(sum);
+    return (q & 0x00ff00ffu) + ((q >> 8) & 0x00ff00ffu);
+}
+
+SCENE_INLINE void quarterRows(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, const std::uint8_t* __restrict c,
+                              const std::uint8_t* __restrict d, std::uint8_t* __restrict out, int n)
+{
+    const Quad* qa = reinterpret_cast<const Quad*>(a);
+    const Quad* qb = reinterpret_cast<const Quad*>(b);
+    const Quad* qc = reinterpret_cast<const Quad*>(c);
+    const Quad* qd = reinterpret_cast<const Quad*>(d);
+#pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        const std::uint32_t t = pairSums(qa[x]) + pairSums(qb[x]) + pairSums(qc[x]) + pairSums(qd[x]);
+        out[x] = std::uint8_t(((t & 0xffffu) + (t >> 16) + 8) >> 4);
+    }
+}
+
+SCENE_INLINE std::uint64_t absDifference(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, int n, int rows,
+                                         std::ptrdiff_t stride)
+{
+    std::uint64_t total = 0;
+    for (int r = 0; r < rows; ++r, a += stride, b += stride) {
+        int sum = 0;
+#pragma GCC ivdep
+        for (int x = 0; x < n; ++x)
+            sum += std::abs(int(a[x]) - int(b[x]));
+        total += std::uint32_t(sum);
+    }
+    return total;
 }
 
 SCENE_INLINE void roundLevels(const std::uint16_t* __restrict s, std::uint8_t* __restrict out, int n)
@@ -269,9 +297,14 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
     {                                                                                                                  \
         body::halveRows(a, b, o, n);                                                                                   \
     }                                                                                                                  \
-    TARGET std::uint32_t absDifference(const std::uint8_t* a, const std::uint8_t* b, int n)                            \
+    TARGET void quarterRows(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, const std::uint8_t* d, \
+                            std::uint8_t* o, int n)                                                                    \
     {                                                                                                                  \
-        return body::absDifference(a, b, n);                                                                           \
+        body::quarterRows(a, b, c, d, o, n);                                                                           \
+    }                                                                                                                  \
+    TARGET std::uint64_t absDifference(const std::uint8_t* a, const std::uint8_t* b, int n, int r, std::ptrdiff_t s)  \
+    {                                                                                                                  \
+        return body::absDifference(a, b, n, r, s);                                                                     \
     }                                                                                                                  \
     TARGET void roundLevels(const std::uint16_t* s, std::uint8_t* o, int n) { body::roundLevels(s, o, n); }            \
     TARGET void applyLight(std::uint8_t* e, const float* g, const float* o, const std::uint8_t* f, std::uint8_t* u,   \
@@ -324,6 +357,7 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
     constexpr SceneKernels set{.addRow = addRow,                                                                       \
                                .binColumns = binColumns,                                                               \
                                .halveRows = halveRows,                                                                 \
+                               .quarterRows = quarterRows,                                                             \
                                .absDifference = absDifference,                                                         \
                                .roundLevels = roundLevels,                                                             \
                                .applyLight = applyLight,                                                               \

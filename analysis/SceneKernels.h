@@ -4,6 +4,7 @@
 // integer arithmetic that the compiler vectorises for the set it is built for, so every
 // set gives the same result as the plain one; tests check that they do.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "CpuVariant.h"
@@ -26,8 +27,11 @@ struct SceneKernels {
     void (*binColumns)(const std::uint16_t* sums, std::uint8_t* out, int n, int b);
     // out[x] = rounded mean of a[2x], a[2x + 1], b[2x], b[2x + 1]
     void (*halveRows)(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, int n);
-    // the sum of |a[x] - b[x]|
-    std::uint32_t (*absDifference)(const std::uint8_t* a, const std::uint8_t* b, int n);
+    // out[x] = rounded mean of the 4 x 4 pixels at column 4x of rows a, b, c and d
+    void (*quarterRows)(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, const std::uint8_t* d,
+                        std::uint8_t* out, int n);
+    // the sum of |a[x] - b[x]| over `rows` rows `stride` apart
+    std::uint64_t (*absDifference)(const std::uint8_t* a, const std::uint8_t* b, int n, int rows, std::ptrdiff_t stride);
     // out[x] = s[x] / 256, rounded
     void (*roundLevels)(const std::uint16_t* s, std::uint8_t* out, int n);
     // e[x] = e[x] x gain[x] + offset[x], rounded half away from zero into 0 .. 255, and

@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace analysis {
 
 namespace {
 
 // The analysis picture holds about this many pixels, whatever the frame's size.
-constexpr double analysisPixels = 320.0 * 240.0;
+constexpr double analysisPixels = 160.0 * 120.0;
 // Light is fitted, and noise learnt, in blocks of this many pixels a side.
 constexpr int block = 8;
 // The picture may be shifted against the scene by up to this many pixels each way.
@@ -20,6 +21,8 @@ constexpr int largestShift = 2;
 constexpr double shiftGain = 0.9;
 // A block's own light fit is trusted when its texture is kept this well (correlation).
 constexpr double keptTexture = 0.85;
+// A block whose mean moved by at most this many levels may keep the scene's light.
+constexpr double heldMean = 2;
 // The scene follows quiet pixels with weight 1 / 2^k per cycle (about 4 s at 4 cycles a
 // second), changed ones far slower so that a person who stops stays seen, and after this
 // many cycles changed (a parked car, a door left open) as fast as quiet ones.
@@ -180,6 +183,12 @@ void SceneModel::bin(const Bitmap& gray, const kernels::SceneKernels& ops)
             ops.halveRows(gray.row(2 * y), gray.row(2 * y + 1), picture_.data() + std::size_t(y) * std::size_t(w), w);
         return;
     }
+    if (b == 4) {
+        for (int y = 0; y < h; ++y)
+            ops.quarterRows(gray.row(4 * y), gray.row(4 * y + 1), gray.row(4 * y + 2), gray.row(4 * y + 3),
+                            picture_.data() + std::size_t(y) * std::size_t(w), w);
+        return;
+    }
     // Columns summed over b rows (b x 255 fits 16 bits for any frame there is), then
     // groups of b columns.
     const int used = w * b;
@@ -206,15 +215,16 @@ void SceneModel::bin(const Bitmap& gray, const kernels::SceneKernels& ops)
 
 void SceneModel::align(const kernels::SceneKernels& ops)
 {
-    // The mean absolute difference on every eighth row, for each shift.
+    // The mean absolute difference on every eighth row, for each shift, over a span of whole
+    // vectors in the middle of the row.
     const int w = width_, h = height_;
+    const int inner = w - 2 * largestShift, span = inner >= 64 ? inner / 32 * 32 : inner;
+    const int left = largestShift + (inner - span) / 2;
+    const int rows = (h - 2 * largestShift + 7) / 8;
     auto sadOf = [&](int dx, int dy) {
-        std::uint64_t sad = 0;
-        for (int y = largestShift; y < h - largestShift; y += 8)
-            sad += ops.absDifference(picture_.data() + std::size_t(y) * std::size_t(w) + largestShift,
-                                   sceneLevels_.data() + std::size_t(y + dy) * std::size_t(w) + largestShift + dx,
-                                   w - 2 * largestShift);
-        return sad;
+        return ops.absDifference(picture_.data() + std::size_t(largestShift) * std::size_t(w) + std::size_t(left),
+                                 sceneLevels_.data() + std::size_t(largestShift + dy) * std::size_t(w) + std::size_t(left + dx),
+                                 span, rows, 8 * std::ptrdiff_t(w));
     };
     shiftX_ = shiftY_ = 0;
     if (w <= 4 * largestShift || h <= 4 * largestShift)
@@ -261,7 +271,8 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
         return;
     std::vector<Sums>& sums = blockSums_;
     sums.assign(blocks, Sums{});
-    // Each block row's sums gathered per column, then per block.
+    // Each block row's sums gathered per column, then per block, from every other row: half
+    // of a block's pixels tell its light as well as all of them.
     lightColumns_.resize(6 * std::size_t(w));
     std::int32_t* column = lightColumns_.data();
     const kernels::LightColumns columns{column, column + w, column + 2 * w, column + 3 * w, column + 4 * w, column + 5 * w};
@@ -269,7 +280,8 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
         if (y % block == 0)
             std::fill(lightColumns_.begin(), lightColumns_.end(), 0);
         const std::size_t row = std::size_t(y) * std::size_t(w);
-        ops.addLightSums(picture_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
+        if (y % 2 == 0)
+            ops.addLightSums(picture_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
         if (y % block != block - 1 && y != h - 1)
             continue;
         // A block's sums fit 32 bits: 64 pixels of at most 255^2.
@@ -290,18 +302,27 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     // Each block's own fit where its texture is kept (a shadow, a lamp); elsewhere the fit
     // of a neighbour that explains the block best, when one explains it far better than
     // no change of light does (a flat stretch of ground inside a shadow).
-    std::vector<std::uint8_t> own(blocks, 0);
+    // A block whose mean held and that matches the scene within twice its noise keeps the
+    // scene's light: it needs no fit, and lends none to its neighbours.
+    own_.assign(blocks, 0);
+    quiet_.assign(blocks, 0);
+    std::vector<std::uint8_t>& own = own_;
     auto sse = [](const Sums& t, double a, double c) {
         return t.gg - 2 * a * t.gs - 2 * c * t.g + a * a * t.ss + 2 * a * c * t.s + t.n * c * c;
     };
     for (std::size_t k = 0; k < blocks; ++k) {
         const Sums& t = sums[k];
-        if (t.n < block * block / 4)
+        const double noise = blockNoise_[k] > 0 ? 3.75 * double(blockNoise_[k]) : 2.0;
+        const double noisy = std::max(16.0, 4 * noise * noise);
+        if (t.n >= 4 && std::abs(t.g - t.s) <= heldMean * t.n && sse(t, 1, 0) <= noisy * t.n) {
+            quiet_[k] = 1;
+            continue;
+        }
+        if (t.n < block * block / 8)
             continue;
         const double mg = t.g / t.n, ms = t.s / t.n;
         const double vg = t.gg / t.n - mg * mg, vs = t.ss / t.n - ms * ms, cov = t.gs / t.n - mg * ms;
-        const double noise = blockNoise_[k] > 0 ? 3.75 * double(blockNoise_[k]) : 2.0;
-        if (vs < std::max(16.0, 4 * noise * noise) || vg <= 0)
+        if (vs < noisy || vg <= 0)
             continue;
         if (cov / std::sqrt(vs * vg) < keptTexture)
             continue;
@@ -333,15 +354,17 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     // as far as it keeps explaining the blocks it reaches.
     // A block whose neighbours' fits did not change since the last pass is judged as it
     // was then: only those next to a block reached in the last pass are judged again.
-    std::vector<std::uint8_t> fresh = own;
+    fresh_ = own;
+    std::vector<std::uint8_t>& fresh = fresh_;
     for (int pass = 0; pass < spreadPasses; ++pass) {
         bool spread = false;
-        std::vector<std::uint8_t> reached = own;
+        reached_ = own;
+        std::vector<std::uint8_t>& reached = reached_;
         for (int by = 0; by < blockRows_; ++by)
             for (int bx = 0; bx < blockColumns_; ++bx) {
                 const std::size_t k = std::size_t(by) * std::size_t(blockColumns_) + std::size_t(bx);
                 const Sums& t = sums[k];
-                if (own[k])
+                if (own[k] || quiet_[k])
                     continue;
                 // A block all clipped (or masked) takes the scene's light as it is.
                 if (t.n < 4) {
@@ -396,26 +419,32 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     }
     // The expected picture in each block's light. Where the scene was clipped and its light
     // changed, its level in the new light is not known: such a pixel never counts.
-    unknown_.resize(picture_.size());
-    // Each block row's fits spread along a row; a block whose light did not change keeps
-    // its levels (the fit gives them back as they are).
+    unknown_.assign(picture_.size(), 0);
+    // Each block row's fits spread along a row, over the runs of blocks whose light
+    // changed: the others keep their levels (their fit gives them back as they are).
     gainRow_.resize(std::size_t(w));
     offsetRow_.resize(std::size_t(w));
-    fittedRow_.resize(std::size_t(w));
-    for (int y = 0; y < h; ++y) {
-        if (y % block == 0) {
-            const Fit* row = fits_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-            for (int bx = 0; bx < blockColumns_; ++bx) {
-                const Fit f = row[bx];
+    fittedRow_.assign(std::size_t(w), 1);
+    for (int by = 0; by < blockRows_; ++by) {
+        const Fit* fit = fits_.data() + std::size_t(by) * std::size_t(blockColumns_);
+        for (int bx = 0; bx < blockColumns_;) {
+            if (fit[bx].gain == 1 && fit[bx].offset == 0) {
+                ++bx;
+                continue;
+            }
+            const int first = bx;
+            for (; bx < blockColumns_ && !(fit[bx].gain == 1 && fit[bx].offset == 0); ++bx) {
                 const int from = bx * block, count = std::min(block, w - from);
-                std::fill_n(gainRow_.data() + from, count, f.gain);
-                std::fill_n(offsetRow_.data() + from, count, f.offset);
-                std::fill_n(fittedRow_.data() + from, count, std::uint8_t(!(f.gain == 1 && f.offset == 0)));
+                std::fill_n(gainRow_.data() + from, count, fit[bx].gain);
+                std::fill_n(offsetRow_.data() + from, count, fit[bx].offset);
+            }
+            const int from = first * block, count = std::min(bx * block, w) - from;
+            for (int y = by * block; y < std::min(h, (by + 1) * block); ++y) {
+                const std::size_t row = index(from, y);
+                ops.applyLight(expected_.data() + row, gainRow_.data() + from, offsetRow_.data() + from,
+                               fittedRow_.data() + from, unknown_.data() + row, count);
             }
         }
-        const std::size_t row = std::size_t(y) * std::size_t(w);
-        ops.applyLight(expected_.data() + row, gainRow_.data(), offsetRow_.data(), fittedRow_.data(),
-                       unknown_.data() + row, w);
     }
 }
 
@@ -425,19 +454,40 @@ void SceneModel::boxSums(const std::vector<std::uint8_t>& in, std::vector<std::u
     const int w = width_, h = height_;
     rows_.resize(in.size());
     out.resize(in.size());
-    for (int y = 0; y < h; ++y)
-        ops.boxRow(in.data() + std::size_t(y) * std::size_t(w), rows_.data() + std::size_t(y) * std::size_t(w), w);
-    for (int y = 0; y < h; ++y)
-        ops.addThree(rows_.data() + std::size_t(std::max(0, y - 1)) * std::size_t(w),
-                   rows_.data() + std::size_t(y) * std::size_t(w),
-                   rows_.data() + std::size_t(std::min(h - 1, y + 1)) * std::size_t(w),
-                   out.data() + std::size_t(y) * std::size_t(w), w);
+    // The picture as one long row, then each row's ends as they are at the picture's edge.
+    ops.boxRow(in.data(), rows_.data(), int(in.size()));
+    const std::uint8_t* p = in.data();
+    for (int y = 0; y < h && w > 1; ++y) {
+        const std::size_t first = index(0, y), last = index(w - 1, y);
+        rows_[first] = std::uint16_t(2 * p[first] + p[first + 1]);
+        rows_[last] = std::uint16_t(p[last - 1] + 2 * p[last]);
+    }
+    if (w == 1)
+        for (std::size_t i = 0; i < in.size(); ++i)
+            rows_[i] = std::uint16_t(3 * p[i]);
+    columnsOfThree(rows_, out, ops);
+}
+
+void SceneModel::columnsOfThree(const std::vector<std::uint16_t>& in, std::vector<std::uint16_t>& out,
+                                const kernels::SceneKernels& ops)
+{
+    const int w = width_, h = height_;
+    const std::uint16_t* r = in.data();
+    if (h == 1) {
+        ops.addThree(r, r, r, out.data(), w);
+        return;
+    }
+    ops.addThree(r, r, r + w, out.data(), w);
+    if (h > 2)
+        ops.addThree(r, r + w, r + 2 * w, out.data() + w, (h - 2) * w);
+    ops.addThree(r + index(0, h - 2), r + index(0, h - 1), r + index(0, h - 1), out.data() + index(0, h - 1), w);
 }
 
 void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops)
 {
     const int w = width_, h = height_;
     const std::size_t blocks = std::size_t(blockColumns_) * std::size_t(blockRows_);
+    const std::size_t n = picture_.size();
     boxSums(picture_, sums_, ops);
     boxSums(expected_, expectedSums_, ops);
     // The expected sums' 3 x 3 range: along rows, then across them.
@@ -445,15 +495,34 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     rowHigh_.resize(picture_.size());
     low_.resize(picture_.size());
     high_.resize(picture_.size());
-    for (int y = 0; y < h; ++y) {
-        const std::size_t row = std::size_t(y) * std::size_t(w);
-        ops.rangeRow(expectedSums_.data() + row, rowLow_.data() + row, rowHigh_.data() + row, w);
+    ops.rangeRow(expectedSums_.data(), rowLow_.data(), rowHigh_.data(), int(n));
+    for (int y = 0; y < h && w > 1; ++y) {
+        const std::uint16_t* e = expectedSums_.data();
+        const std::size_t first = index(0, y), last = index(w - 1, y);
+        rowLow_[first] = std::min(e[first], e[first + 1]);
+        rowHigh_[first] = std::max(e[first], e[first + 1]);
+        rowLow_[last] = std::min(e[last - 1], e[last]);
+        rowHigh_[last] = std::max(e[last - 1], e[last]);
     }
-    for (int y = 0; y < h; ++y) {
-        const std::size_t above = std::size_t(std::max(0, y - 1)) * std::size_t(w), row = std::size_t(y) * std::size_t(w),
-                          below = std::size_t(std::min(h - 1, y + 1)) * std::size_t(w);
-        ops.rangeColumn(rowLow_.data() + above, rowLow_.data() + row, rowLow_.data() + below, rowHigh_.data() + above,
-                      rowHigh_.data() + row, rowHigh_.data() + below, low_.data() + row, high_.data() + row, w);
+    if (w == 1) {
+        rowLow_ = expectedSums_;
+        rowHigh_ = expectedSums_;
+    }
+    {
+        const std::uint16_t *l = rowLow_.data(), *u = rowHigh_.data();
+        auto across = [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
+            ops.rangeColumn(l + above, l + row, l + below, u + above, u + row, u + below, low_.data() + row,
+                            high_.data() + row, int(count));
+        };
+        const std::size_t last = index(0, h - 1);
+        if (h == 1) {
+            across(0, 0, 0, n);
+        } else {
+            across(0, 0, std::size_t(w), std::size_t(w));
+            if (h > 2)
+                across(0, std::size_t(w), 2 * std::size_t(w), std::size_t(h - 2) * std::size_t(w));
+            across(last - std::size_t(w), last, last, std::size_t(w));
+        }
     }
 
     // Each block's noise: the mean absolute difference of the smoothed pictures.
@@ -570,9 +639,17 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     const bool wasCluttered = clutter_ >= clutteredAt;
     const int elapsed = wasCluttered ? 1 : rules.elapsed;
     const int reach = std::clamp(near * elapsed, near, farthest);
+    // Only the changed rows need it, from the rows within reach of them.
+    rowNeeded_.assign(std::size_t(h), 0);
     for (int y = 0; y < h; ++y)
-        ops.largestAlong(age_.data() + index(0, y), work8_.data() + index(0, y), w, reach);
+        if (rowChanged_[std::size_t(y)])
+            std::fill(rowNeeded_.begin() + std::max(0, y - reach), rowNeeded_.begin() + std::min(h, y + reach + 1), 1);
+    for (int y = 0; y < h; ++y)
+        if (rowNeeded_[std::size_t(y)])
+            ops.largestAlong(age_.data() + index(0, y), work8_.data() + index(0, y), w, reach);
     for (int y = 0; y < h; ++y) {
+        if (!rowChanged_[std::size_t(y)])
+            continue;
         std::uint8_t* out = ageNear_.data() + index(0, y);
         std::copy_n(work8_.data() + index(0, y), w, out);
         for (int d = 1; d <= reach; ++d) {
@@ -583,8 +660,10 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         }
     }
 
-    // The changed pixels' 8-connected areas (union-find over the picture).
-    labels_.assign(n, -1);
+    // The changed pixels' 8-connected areas (union-find over the picture). Outside the
+    // changed rows the labels stay -1 from cycle to cycle.
+    if (labels_.size() != n)
+        labels_.assign(n, -1);
     parent_.clear();
     for (int y = 0; y < h; ++y) {
         if (!rowChanged_[std::size_t(y)])
@@ -638,32 +717,31 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         }
         lightRatio = before > 0 ? float(double(now) / double(before)) : 1.0f;
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (labels_[i] < 0) {
-            // The rest of a row without changes holds no area.
-            if (!rowChanged_[i / std::size_t(w)])
-                i += std::size_t(w) - 1 - i % std::size_t(w);
+    for (int y = 0; y < h; ++y) {
+        if (!rowChanged_[std::size_t(y)])
             continue;
-        }
-        const int root = find(parent_, labels_[i]);
-        labels_[i] = root;
-        Area& a = areas[std::size_t(root)];
-        ++a.pixels;
-        a.tracked += ageNear_[i] > 0;
-        a.age = std::max(a.age, int(ageNear_[i]));
-        const std::size_t k = std::size_t(i / std::size_t(w) / block) * std::size_t(blockColumns_) +
-                              std::size_t(i % std::size_t(w) / block);
-        const double sv = aligned_[i], pv = picture_[i];
-        const double f[4] = {sv, sv * double(i % std::size_t(w)) / w, sv * double(i / std::size_t(w)) / w, 1.0};
-        for (int r = 0; r < 4; ++r) {
-            for (int c = r; c < 4; ++c)
-                a.xx[r][c] += f[r] * f[c];
-            a.xp[r] += f[r] * pv;
-        }
-        a.pp += pv * pv;
-        a.threshold += blockThreshold_[k];
-        if (counts.lightChange) {
-            a.moved += std::abs(float(picture_[i]) - lightRatio * float(previous_[i])) > blockThreshold_[k];
+        const float* threshold = blockThreshold_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
+        for (int x = 0; x < w; ++x) {
+            const std::size_t i = index(x, y);
+            if (labels_[i] < 0)
+                continue;
+            const int root = find(parent_, labels_[i]);
+            labels_[i] = root;
+            Area& a = areas[std::size_t(root)];
+            ++a.pixels;
+            a.tracked += ageNear_[i] > 0;
+            a.age = std::max(a.age, int(ageNear_[i]));
+            const double sv = aligned_[i], pv = picture_[i];
+            const double f[4] = {sv, sv * double(x) / w, sv * double(y) / w, 1.0};
+            for (int r = 0; r < 4; ++r) {
+                for (int c = r; c < 4; ++c)
+                    a.xx[r][c] += f[r] * f[c];
+                a.xp[r] += f[r] * pv;
+            }
+            a.pp += pv * pv;
+            a.threshold += threshold[x / block];
+            if (counts.lightChange)
+                a.moved += std::abs(float(picture_[i]) - lightRatio * float(previous_[i])) > threshold[x / block];
         }
     }
     // Areas are measured against the analysis picture, the same share of every frame.
@@ -700,8 +778,14 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     // first picture then, unless the scene is cluttered.
     const bool slowCamera = rules.elapsed >= slowCameraCycles && !cluttered;
     for (Area& a : areas) {
-        const int needed = slowCamera && a.pixels >= trackedArea * smallest ? 1 : rules.trackCycles + (cluttered ? 1 : 0);
-        a.counts = a.pixels >= smallest && a.age >= needed;
+        // While the scene's light changes, what a shadow's edge leaves unexplained may hold
+        // for a cycle or two: an area must then have been followed for a cycle more. In a
+        // cluttered scene, two flakes side by side are no movement: an area counts from
+        // twice the smallest size.
+        const int needed = slowCamera && a.pixels >= trackedArea * smallest
+                               ? 1
+                               : rules.trackCycles + (cluttered ? 1 : 0) + (counts.lightChange ? 1 : 0);
+        a.counts = a.pixels >= (cluttered ? trackedArea * smallest : smallest) && a.age >= needed;
     }
     for (int y = 0; y < h; ++y) {
         std::uint8_t* age = age_.data() + index(0, y);
@@ -709,7 +793,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
             std::fill_n(age, w, 0);
             continue;
         }
-        const std::int32_t* label = labels_.data() + index(0, y);
+        std::int32_t* label = labels_.data() + index(0, y);
         std::uint8_t* state = state_.data() + index(0, y);
         std::uint8_t* busy = blockBusy_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
         for (int x = 0; x < w; ++x) {
@@ -717,7 +801,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
                 age[x] = 0;
                 continue;
             }
-            const Area& a = areas[std::size_t(label[x])];
+            const Area& a = areas[std::size_t(std::exchange(label[x], -1))];
             age[x] = std::uint8_t(a.age);
             busy[x / block] |= a.age > 0;
             if (!a.counts) {

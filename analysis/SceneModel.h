@@ -36,7 +36,7 @@ struct SceneCounts {
 // an area counts when it is large enough for the frame and was seen in the cycles before
 // (snow and moths at the lens are somewhere new in every picture).
 //
-// Works on the picture binned to about 320 x 240, so that its rules mean the same at
+// Works on the picture binned to about 160 x 120, so that its rules mean the same at
 // every resolution and a large frame costs little more than a small one.
 class SceneModel {
 public:
@@ -67,6 +67,8 @@ private:
     void align(const kernels::SceneKernels& ops);
     void fitLight(const SceneRules& rules, const kernels::SceneKernels& ops);
     void boxSums(const std::vector<std::uint8_t>& in, std::vector<std::uint16_t>& out, const kernels::SceneKernels& ops);
+    // out = in[y - 1] + in[y] + in[y + 1] for each row y, the edges repeated
+    void columnsOfThree(const std::vector<std::uint16_t>& in, std::vector<std::uint16_t>& out, const kernels::SceneKernels& ops);
     void findChanges(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops);
     void judgeAreas(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops);
     void learn(const SceneCounts& counts, const kernels::SceneKernels& ops);
@@ -93,6 +95,7 @@ private:
     std::vector<std::uint16_t> sums_, expectedSums_, low_, high_; // 3 x 3 sums; the expected sums' 3 x 3 range
     std::vector<std::uint16_t> rows_, rowLow_, rowHigh_;          // the same along rows only
     std::vector<std::uint8_t> rowChanged_;                         // a row holds a changed pixel
+    std::vector<std::uint8_t> rowNeeded_;                          // a row lies within reach of a changed one
     std::vector<std::uint8_t> state_;     // 0 unchanged, 1 brighter, 2 darker; after the areas: counted only
     std::vector<std::uint8_t> ageNear_;   // the largest age within two pixels
     std::vector<std::int32_t> labels_;
@@ -105,6 +108,7 @@ private:
     };
     std::vector<Fit> fits_;
     std::vector<Sums> blockSums_;
+    std::vector<std::uint8_t> own_, quiet_, fresh_, reached_; // the light fit's blocks: see fitLight()
     std::vector<std::uint8_t> blockMoved_; // the fitted light moved the block's mean
     std::vector<float> blockMean_;         // this cycle's noise measurement
     std::vector<std::uint16_t> columnSums_;
