@@ -127,25 +127,26 @@ SCENE_INLINE void applyLight(std::uint8_t* __restrict e, const float* __restrict
 SCENE_INLINE void addLightSums(const std::uint8_t* __restrict p, const std::uint8_t* __restrict e, const std::uint8_t* __restrict w, int n,
                                LightColumns c)
 {
-    std::int32_t *__restrict cn = c.n, *__restrict cg = c.g, *__restrict cs = c.s, *__restrict cgg = c.gg,
-                             *__restrict css = c.ss, *__restrict cgs = c.gs;
+    std::uint16_t *__restrict cn = c.n, *__restrict cg = c.g, *__restrict cs = c.s;
+    std::int32_t *__restrict cgg = c.gg, *__restrict css = c.ss, *__restrict cgs = c.gs;
     #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
         // A clipped level may stand for any brighter (or darker) one: it tells nothing of the light.
-        const std::int32_t pv = p[x], ev = e[x];
-        const std::int32_t use = w[x] != 0 && pv > clippedLow && pv < clippedHigh && ev > clippedLow &&
-                                 ev < clippedHigh;
-        const std::int32_t g = use * pv, s = use * ev;
-        cn[x] += use;
-        cg[x] += g;
-        cs[x] += s;
-        cgg[x] += g * pv;
-        css[x] += s * ev;
-        cgs[x] += g * ev;
+        const std::uint16_t pv = p[x], ev = e[x];
+        const bool use = (w[x] != 0) & (pv > clippedLow) & (pv < clippedHigh) & (ev > clippedLow) & (ev < clippedHigh);
+        const std::uint16_t g = use ? pv : 0, s = use ? ev : 0;
+        cn[x] = std::uint16_t(cn[x] + use);
+        cg[x] = std::uint16_t(cg[x] + g);
+        cs[x] = std::uint16_t(cs[x] + s);
+        // Each product fits 16 bits.
+        cgg[x] += std::uint16_t(g * g);
+        css[x] += std::uint16_t(s * s);
+        cgs[x] += std::uint16_t(g * s);
     }
 }
 
-SCENE_INLINE void sumGroups(const std::int32_t* __restrict in, std::int32_t* __restrict out, int n)
+template <typename T>
+SCENE_INLINE void sumGroups(const T* __restrict in, std::int32_t* __restrict out, int n)
 {
     const int whole = n / 8;
 #pragma GCC ivdep
@@ -227,14 +228,16 @@ SCENE_INLINE void addNoise(const std::uint16_t* __restrict s, const std::uint16_
 }
 
 SCENE_INLINE int markChanges(const std::uint16_t* __restrict s, const std::uint16_t* __restrict low, const std::uint16_t* __restrict high,
-                             const std::int16_t* __restrict t, std::uint8_t* __restrict state, int n)
+                             const std::int16_t* __restrict t, const std::uint8_t* __restrict watched,
+                             const std::uint8_t* __restrict unknown, std::uint8_t* __restrict state, int n)
 {
     int found = 0;
     #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
         const std::int16_t v = std::int16_t(s[x]);
-        const std::uint8_t up = v > std::int16_t(high[x] + t[x]);
-        const std::uint8_t down = v < std::int16_t(low[x] - t[x]);
+        const std::uint8_t counts = (watched[x] != 0) & (unknown[x] == 0);
+        const std::uint8_t up = (v > std::int16_t(high[x] + t[x])) & counts;
+        const std::uint8_t down = (v < std::int16_t(low[x] - t[x])) & counts;
         // Both cannot hold: low <= high and t >= 0.
         state[x] = std::uint8_t(up | (down << 1));
         found += up | down;
@@ -318,6 +321,7 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
         body::addLightSums(p, e, w, n, c);                                                                             \
     }                                                                                                                  \
     TARGET void sumGroups(const std::int32_t* i, std::int32_t* o, int n) { body::sumGroups(i, o, n); }                 \
+    TARGET void sumGroups16(const std::uint16_t* i, std::int32_t* o, int n) { body::sumGroups(i, o, n); }              \
     TARGET void boxRow(const std::uint8_t* i, std::uint16_t* o, int n) { body::boxRow(i, o, n); }                      \
     TARGET void addThree(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* o,     \
                          int n)                                                                                        \
@@ -340,9 +344,10 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
         body::addNoise(s, e, l, w, n, c);                                                                              \
     }                                                                                                                  \
     TARGET int markChanges(const std::uint16_t* s, const std::uint16_t* l, const std::uint16_t* h,                     \
-                           const std::int16_t* t, std::uint8_t* st, int n)                                             \
+                           const std::int16_t* t, const std::uint8_t* w, const std::uint8_t* u, std::uint8_t* st,      \
+                           int n)                                                                                      \
     {                                                                                                                  \
-        return body::markChanges(s, l, h, t, st, n);                                                                   \
+        return body::markChanges(s, l, h, t, w, u, st, n);                                                             \
     }                                                                                                                  \
     TARGET void learnRow(std::uint16_t* s, const std::uint8_t* p, const std::uint8_t* h, int n, int q, int sl)         \
     {                                                                                                                  \
@@ -367,6 +372,7 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
                                .rangeRow = rangeRow,                                                                   \
                                .rangeColumn = rangeColumn,                                                             \
                                .sumGroups = sumGroups,                                                                 \
+                               .sumGroups16 = sumGroups16,                                                             \
                                .addNoise = addNoise,                                                                   \
                                .markChanges = markChanges,                                                             \
                                .learnRow = learnRow,                                                                   \

@@ -11,9 +11,11 @@
 
 namespace analysis::kernels {
 
-// Per-column sums that a block's statistics are gathered in, one row after another.
+// Per-column sums that a block's statistics are gathered in, one row after another (the
+// counts and levels of at most 8 rows fit 16 bits).
 struct LightColumns {
-    std::int32_t *n, *g, *s, *gg, *ss, *gs;
+    std::uint16_t *n, *g, *s;
+    std::int32_t *gg, *ss, *gs;
 };
 struct NoiseColumns {
     std::int32_t *difference, *level, *count;
@@ -54,12 +56,15 @@ struct SceneKernels {
                         const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);
     // out[k] = in[8k] + .. + in[8k + 7], the last group cut at n
     void (*sumGroups)(const std::int32_t* in, std::int32_t* out, int n);
+    void (*sumGroups16)(const std::uint16_t* in, std::int32_t* out, int n);
     // For each watched pixel adds |s - e| of the 3 x 3 sums, the expected level and 1.
     void (*addNoise)(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level,
                      const std::uint8_t* w, int n, NoiseColumns columns);
-    // state[x] = 1 when s > high + t, 2 when s < low - t, else 0; returns how many are not 0.
+    // Where watched[x] and not unknown[x]: state[x] = 1 when s > high + t, 2 when s < low - t;
+    // else 0. Returns how many are not 0.
     int (*markChanges)(const std::uint16_t* s, const std::uint16_t* low, const std::uint16_t* high,
-                       const std::int16_t* t, std::uint8_t* state, int n);
+                       const std::int16_t* t, const std::uint8_t* watched, const std::uint8_t* unknown,
+                       std::uint8_t* state, int n);
     // The scene follows the picture: s += ((p << 8) - s) / 2^rate, rounded, with rate
     // `slow` where held[x] and `quick` elsewhere.
     void (*learnRow)(std::uint16_t* scene, const std::uint8_t* picture, const std::uint8_t* held, int n, int quick,

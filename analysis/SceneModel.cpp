@@ -273,12 +273,16 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     sums.assign(blocks, Sums{});
     // Each block row's sums gathered per column, then per block, from every other row: half
     // of a block's pixels tell its light as well as all of them.
-    lightColumns_.resize(6 * std::size_t(w));
+    lightCounts_.resize(3 * std::size_t(w));
+    lightColumns_.resize(3 * std::size_t(w));
+    std::uint16_t* count = lightCounts_.data();
     std::int32_t* column = lightColumns_.data();
-    const kernels::LightColumns columns{column, column + w, column + 2 * w, column + 3 * w, column + 4 * w, column + 5 * w};
+    const kernels::LightColumns columns{count, count + w, count + 2 * w, column, column + w, column + 2 * w};
     for (int y = 0; y < h; ++y) {
-        if (y % block == 0)
+        if (y % block == 0) {
+            std::fill(lightCounts_.begin(), lightCounts_.end(), 0);
             std::fill(lightColumns_.begin(), lightColumns_.end(), 0);
+        }
         const std::size_t row = std::size_t(y) * std::size_t(w);
         if (y % 2 == 0)
             ops.addLightSums(picture_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
@@ -288,9 +292,9 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
         lightBlocks_.resize(6 * std::size_t(blockColumns_));
         const int bc = blockColumns_;
         std::int32_t* b = lightBlocks_.data();
-        ops.sumGroups(columns.n, b, w);
-        ops.sumGroups(columns.g, b + bc, w);
-        ops.sumGroups(columns.s, b + 2 * bc, w);
+        ops.sumGroups16(columns.n, b, w);
+        ops.sumGroups16(columns.g, b + bc, w);
+        ops.sumGroups16(columns.s, b + 2 * bc, w);
         ops.sumGroups(columns.gg, b + 3 * bc, w);
         ops.sumGroups(columns.ss, b + 4 * bc, w);
         ops.sumGroups(columns.gs, b + 5 * bc, w);
@@ -525,32 +529,35 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
         }
     }
 
-    // Each block's noise: the mean absolute difference of the smoothed pictures.
+    // Each block's noise: the mean absolute difference of the smoothed pictures, on every
+    // other row as the light's sums are.
     blockMean_.assign(blocks, 0.0f);
     absSum_.resize(blocks);
     level_.resize(blocks);
     count_.resize(blocks);
     noiseColumns_.resize(3 * std::size_t(w));
+    noiseBlocks_.resize(3 * std::size_t(blockColumns_));
     std::int32_t* c = noiseColumns_.data();
     const kernels::NoiseColumns columns{c, c + w, c + 2 * w};
     for (int y = 0; y < h; ++y) {
         if (y % block == 0)
             std::fill(noiseColumns_.begin(), noiseColumns_.end(), 0);
         const std::size_t row = std::size_t(y) * std::size_t(w);
-        ops.addNoise(sums_.data() + row, expectedSums_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
+        if (y % 2 == 0)
+            ops.addNoise(sums_.data() + row, expectedSums_.data() + row, expected_.data() + row, watchedRow(y), w,
+                         columns);
         if (y % block != block - 1 && y != h - 1)
             continue;
         const std::size_t first = std::size_t(y / block) * std::size_t(blockColumns_);
-        for (int bx = 0; bx < blockColumns_; ++bx) {
-            std::int64_t difference = 0, level = 0, count = 0;
-            for (int x = bx * block; x < std::min(w, (bx + 1) * block); ++x) {
-                difference += columns.difference[x];
-                level += columns.level[x];
-                count += columns.count[x];
-            }
-            absSum_[first + std::size_t(bx)] = difference;
-            level_[first + std::size_t(bx)] = level;
-            count_[first + std::size_t(bx)] = count;
+        const int bc = blockColumns_;
+        std::int32_t* b = noiseBlocks_.data();
+        ops.sumGroups(columns.difference, b, w);
+        ops.sumGroups(columns.level, b + bc, w);
+        ops.sumGroups(columns.count, b + 2 * bc, w);
+        for (int bx = 0; bx < bc; ++bx) {
+            absSum_[first + std::size_t(bx)] = b[bx];
+            level_[first + std::size_t(bx)] = b[bc + bx];
+            count_[first + std::size_t(bx)] = b[2 * bc + bx];
         }
     }
     blockThreshold_.assign(blocks, 255.0f);
@@ -571,9 +578,10 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     // A block not measured before starts from the scene's typical noise: its own first
     // measurement may hold what moves in it.
     measured_.clear();
-    for (std::size_t b = 0; b < blocks; ++b)
-        if (count_[b] > 0)
-            measured_.push_back(blockMean_[b]);
+    if (std::any_of(blockNoise_.begin(), blockNoise_.end(), [](float noise) { return noise < 0; }))
+        for (std::size_t b = 0; b < blocks; ++b)
+            if (count_[b] > 0)
+                measured_.push_back(blockMean_[b]);
     if (!measured_.empty()) {
         std::nth_element(measured_.begin(), measured_.begin() + std::ptrdiff_t(measured_.size() / 2), measured_.end());
         for (float& noise : blockNoise_)
@@ -595,6 +603,7 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     state_.resize(picture_.size());
     rowChanged_.assign(std::size_t(h), 0);
     limits_.resize(std::size_t(w)); // each pixel's threshold on the 3 x 3 sums, along a row
+    nowhere_.assign(std::size_t(w), 0);
     for (int y = 0; y < h; ++y) {
         // A limit above the largest sum is as good as any larger one, and fits 16 bits.
         if (y % block == 0)
@@ -603,19 +612,11 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
                 std::fill_n(limits_.data() + bx * block, std::min(block, w - bx * block),
                             std::int16_t(std::min(9 * 255 + 1, int(std::ceil(9 * t)))));
             }
-        const std::size_t row = std::size_t(y) * std::size_t(w);
-        std::uint8_t* state = state_.data() + row;
-        if (ops.markChanges(sums_.data() + row, low_.data() + row, high_.data() + row, limits_.data(), state, w) == 0)
-            continue;
         // Ignored and unknown pixels never count.
-        const std::uint8_t* watched = watchedRow(y);
-        const std::uint8_t* unknown = unknown_.empty() ? nullptr : unknown_.data() + row;
-        std::int64_t found = 0;
-        for (int x = 0; x < w; ++x) {
-            if (state[x] && (!watched[x] || (unknown && unknown[x])))
-                state[x] = 0;
-            found += state[x] != 0;
-        }
+        const std::size_t row = std::size_t(y) * std::size_t(w);
+        const std::uint8_t* unknown = unknown_.empty() ? nowhere_.data() : unknown_.data() + row;
+        const int found = ops.markChanges(sums_.data() + row, low_.data() + row, high_.data() + row, limits_.data(),
+                                          watchedRow(y), unknown, state_.data() + row, w);
         counts.found += found;
         rowChanged_[std::size_t(y)] = found > 0;
     }
@@ -823,37 +824,43 @@ void SceneModel::learn(const SceneCounts& counts, const kernels::SceneKernels& o
     ++cycles_;
     const int quiet = counts.lightChange || warming ? relearnRate : quietRate;
     constexpr int ghostLevels = 8;
-    // Quiet pixels teach the scene; the picture's pixel that shows scene pixel (x, y) is
-    // (x - shift, y - shift). `held` is along the picture's row.
-    held_.resize(std::size_t(w));
-    movedRow_.resize(std::size_t(w));
-    const int from = std::max(0, shiftX_), to = std::min(w, w + shiftX_);
-    for (int y = 0; y < h; ++y) {
-        const int py = y - shiftY_;
-        if (py < 0 || py >= h || from >= to)
-            continue;
-        const std::uint8_t* age = age_.data() + index(0, py);
-        const std::uint8_t* picture = picture_.data() + index(0, py);
-        const std::uint8_t* previous = previous_.data() + index(0, py);
-        const std::uint8_t* moved = blockMoved_.data() + std::size_t(py / block) * std::size_t(blockColumns_);
-        // While the whole scene's light changes, all of it is learnt anew. Otherwise a
-        // region whose light is explained by a fit keeps its scene (a cloud's shadow
-        // passes), as a changed area does, until either lasts long enough to be the scene.
-        if (counts.lightChange) {
-            std::fill(held_.begin(), held_.end(), 0);
-        } else {
+    // Quiet pixels teach the scene. While the whole scene's light changes, all of it is
+    // learnt anew. Otherwise a region whose light is explained by a fit keeps its scene (a
+    // cloud's shadow passes), as a changed area does, until either lasts long enough to be
+    // the scene. `held` is the picture's, a block row at a time.
+    const std::size_t n = picture_.size();
+    held_.resize(n);
+    if (counts.lightChange) {
+        std::fill(held_.begin(), held_.end(), 0);
+    } else {
+        movedRows_.resize(std::size_t(block) * std::size_t(w));
+        for (int by = 0; by < blockRows_; ++by) {
+            const std::uint8_t* moved = blockMoved_.data() + std::size_t(by) * std::size_t(blockColumns_);
             for (int bx = 0; bx < blockColumns_; ++bx)
-                std::fill_n(movedRow_.data() + bx * block, std::min(block, w - bx * block), moved[bx]);
-            ops.holdRow(age, movedRow_.data(), held_.data(), w, absorbAfter);
+                std::fill_n(movedRows_.data() + bx * block, std::min(block, w - bx * block), moved[bx]);
+            const int rows = std::min(block, h - by * block);
+            for (int r = 1; r < rows; ++r)
+                std::copy_n(movedRows_.data(), w, movedRows_.data() + std::size_t(r) * std::size_t(w));
+            const std::size_t first = index(0, by * block);
+            ops.holdRow(age_.data() + first, movedRows_.data(), held_.data() + first, rows * w, absorbAfter);
         }
-        // While warming up, what stands still where the scene differs is a ghost of the
-        // first picture (what passed through it), not something that came.
-        if (warming)
-            for (int px = 0; px < w; ++px)
-                if (age[px] > 0 && std::abs(int(picture[px]) - int(previous[px])) <= ghostLevels)
-                    held_[std::size_t(px)] = 0;
-        ops.learnRow(scene_.data() + index(from, y), picture + (from - shiftX_), held_.data() + (from - shiftX_),
-                     to - from, quiet, changedRate);
+    }
+    // While warming up, what stands still where the scene differs is a ghost of the first
+    // picture (what passed through it), not something that came.
+    if (warming)
+        for (std::size_t i = 0; i < n; ++i)
+            if (age_[i] > 0 && std::abs(int(picture_[i]) - int(previous_[i])) <= ghostLevels)
+                held_[i] = 0;
+    // The picture's pixel that shows scene pixel (x, y) is (x - shift, y - shift).
+    if (shiftX_ == 0 && shiftY_ == 0) {
+        ops.learnRow(scene_.data(), picture_.data(), held_.data(), int(n), quiet, changedRate);
+    } else {
+        const int from = std::max(0, shiftX_), to = std::min(w, w + shiftX_);
+        for (int y = std::max(0, shiftY_); y < std::min(h, h + shiftY_) && from < to; ++y) {
+            const std::size_t p = index(from - shiftX_, y - shiftY_);
+            ops.learnRow(scene_.data() + index(from, y), picture_.data() + p, held_.data() + p, to - from, quiet,
+                         changedRate);
+        }
     }
     previous_.swap(picture_);
     // Each quiet block's noise.

@@ -90,6 +90,7 @@ private:
     std::vector<std::uint8_t> sceneLevels_; // the scene rounded to 8 bits
     const std::uint8_t* watched_ = nullptr; // the cycle's mask, or null: everywhere_
     std::vector<std::uint8_t> everywhere_;  // a row of ones
+    std::vector<std::uint8_t> nowhere_;     // a row of zeros
     std::vector<std::uint8_t> aligned_;   // the scene, aligned
     std::vector<std::uint8_t> expected_;  // the scene, aligned and in this picture's light
     std::vector<std::uint16_t> sums_, expectedSums_, low_, high_; // 3 x 3 sums; the expected sums' 3 x 3 range
@@ -111,11 +112,11 @@ private:
     std::vector<std::uint8_t> own_, quiet_, fresh_, reached_; // the light fit's blocks: see fitLight()
     std::vector<std::uint8_t> blockMoved_; // the fitted light moved the block's mean
     std::vector<float> blockMean_;         // this cycle's noise measurement
-    std::vector<std::uint16_t> columnSums_;
-    std::vector<std::int32_t> lightColumns_, noiseColumns_, lightBlocks_;
+    std::vector<std::uint16_t> columnSums_, lightCounts_;
+    std::vector<std::int32_t> lightColumns_, noiseColumns_, lightBlocks_, noiseBlocks_;
     std::vector<std::int64_t> absSum_, level_, count_;
     std::vector<float> measured_;
-    std::vector<std::uint8_t> work8_, held_, movedRow_, fittedRow_;
+    std::vector<std::uint8_t> work8_, held_, movedRows_, fittedRow_;
     std::vector<float> gainRow_, offsetRow_;
     std::vector<std::int16_t> limits_;
     std::vector<std::uint8_t> unknown_; // the scene was clipped where its light changed
