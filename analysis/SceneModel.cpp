@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -90,6 +91,21 @@ bool keptItsTexture(const double (&sums)[4][4], const double (&xp)[4], double pp
         return false;
     const double residual = std::max(0.0, pp - (b[0] * xp[0] + b[1] * xp[1] + b[2] * xp[2] + b[3] * xp[3])) / n;
     return residual <= keptResidual * varP && std::sqrt(residual) <= threshold;
+}
+
+// The first x from `x` on where row[x] is not 0, or n: eight bytes at a time, as changes
+// are sparse.
+int nextSet(const std::uint8_t* row, int x, int n)
+{
+    for (; x + 8 <= n; x += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, row + x, sizeof word);
+        if (word != 0)
+            break;
+    }
+    while (x < n && !row[x])
+        ++x;
+    return x;
 }
 
 int find(std::vector<std::int32_t>& parent, int i)
@@ -669,10 +685,9 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     for (int y = 0; y < h; ++y) {
         if (!rowChanged_[std::size_t(y)])
             continue;
-        for (int x = 0; x < w; ++x) {
+        const std::uint8_t* state = state_.data() + index(0, y);
+        for (int x = nextSet(state, 0, w); x < w; x = nextSet(state, x + 1, w)) {
             const std::size_t i = index(x, y);
-            if (!state_[i])
-                continue;
             int label = -1;
             auto join = [&](int nx, int ny) {
                 if (nx < 0 || nx >= w || ny < 0)
@@ -722,10 +737,9 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         if (!rowChanged_[std::size_t(y)])
             continue;
         const float* threshold = blockThreshold_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-        for (int x = 0; x < w; ++x) {
+        const std::uint8_t* state = state_.data() + index(0, y);
+        for (int x = nextSet(state, 0, w); x < w; x = nextSet(state, x + 1, w)) {
             const std::size_t i = index(x, y);
-            if (labels_[i] < 0)
-                continue;
             const int root = find(parent_, labels_[i]);
             labels_[i] = root;
             Area& a = areas[std::size_t(root)];
@@ -797,11 +811,8 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         std::int32_t* label = labels_.data() + index(0, y);
         std::uint8_t* state = state_.data() + index(0, y);
         std::uint8_t* busy = blockBusy_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-        for (int x = 0; x < w; ++x) {
-            if (label[x] < 0) {
-                age[x] = 0;
-                continue;
-            }
+        std::fill_n(age, w, 0);
+        for (int x = nextSet(state, 0, w); x < w; x = nextSet(state, x + 1, w)) {
             const Area& a = areas[std::size_t(std::exchange(label[x], -1))];
             age[x] = std::uint8_t(a.age);
             busy[x / block] |= a.age > 0;
