@@ -185,23 +185,6 @@ SCENE_INLINE void addThree(const std::uint16_t* __restrict a, const std::uint16_
         out[x] = std::uint16_t(a[x] + b[x] + c[x]);
 }
 
-SCENE_INLINE void rangeRow(const std::uint16_t* __restrict in, std::uint16_t* __restrict low, std::uint16_t* __restrict high, int n)
-{
-    if (n == 1) {
-        low[0] = high[0] = in[0];
-        return;
-    }
-    low[0] = std::min(in[0], in[1]);
-    high[0] = std::max(in[0], in[1]);
-    #pragma GCC ivdep
-    for (int x = 1; x < n - 1; ++x) {
-        low[x] = std::min(std::min(in[x - 1], in[x]), in[x + 1]);
-        high[x] = std::max(std::max(in[x - 1], in[x]), in[x + 1]);
-    }
-    low[n - 1] = std::min(in[n - 2], in[n - 1]);
-    high[n - 1] = std::max(in[n - 2], in[n - 1]);
-}
-
 SCENE_INLINE void rangeColumn(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, const std::uint16_t* __restrict c,
                               const std::uint16_t* __restrict d, const std::uint16_t* __restrict e, const std::uint16_t* __restrict f, std::uint16_t* __restrict low,
                               std::uint16_t* __restrict high, int n)
@@ -216,31 +199,48 @@ SCENE_INLINE void rangeColumn(const std::uint16_t* __restrict a, const std::uint
 SCENE_INLINE void addNoise(const std::uint16_t* __restrict s, const std::uint16_t* __restrict e, const std::uint8_t* __restrict level,
                            const std::uint8_t* __restrict w, int n, NoiseColumns c)
 {
-    std::int32_t *__restrict difference = c.difference, *__restrict levels = c.level, *__restrict count = c.count;
+    std::uint16_t *__restrict difference = c.difference, *__restrict levels = c.level, *__restrict count = c.count;
     #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
-        const std::int32_t use = w[x] != 0;
-        const std::int32_t d = std::int32_t(s[x]) - std::int32_t(e[x]);
-        difference[x] += use * (d < 0 ? -d : d);
-        levels[x] += use * level[x];
-        count[x] += use;
+        const bool use = w[x] != 0;
+        const std::uint16_t d = s[x] > e[x] ? std::uint16_t(s[x] - e[x]) : std::uint16_t(e[x] - s[x]);
+        difference[x] = std::uint16_t(difference[x] + (use ? d : 0));
+        levels[x] = std::uint16_t(levels[x] + (use ? level[x] : 0));
+        count[x] = std::uint16_t(count[x] + use);
     }
 }
 
-SCENE_INLINE int markChanges(const std::uint16_t* __restrict s, const std::uint16_t* __restrict low, const std::uint16_t* __restrict high,
-                             const std::int16_t* __restrict t, const std::uint8_t* __restrict watched,
-                             const std::uint8_t* __restrict unknown, std::uint8_t* __restrict state, int n)
+SCENE_INLINE int markRange(const std::uint16_t* __restrict s, const std::uint16_t* __restrict low, const std::uint16_t* __restrict high,
+                           const std::int16_t* __restrict t, const std::uint8_t* __restrict watched,
+                           const std::uint8_t* __restrict unknown, std::uint8_t* __restrict state, int n, int width)
 {
-    int found = 0;
-    #pragma GCC ivdep
-    for (int x = 0; x < n; ++x) {
+    auto mark = [&](int x, std::uint16_t lo, std::uint16_t hi) {
         const std::int16_t v = std::int16_t(s[x]);
         const std::uint8_t counts = (watched[x] != 0) & (unknown[x] == 0);
-        const std::uint8_t up = (v > std::int16_t(high[x] + t[x])) & counts;
-        const std::uint8_t down = (v < std::int16_t(low[x] - t[x])) & counts;
-        // Both cannot hold: low <= high and t >= 0.
+        const std::uint8_t up = (v > std::int16_t(hi + t[x])) & counts;
+        const std::uint8_t down = (v < std::int16_t(lo - t[x])) & counts;
+        // Both cannot hold: lo <= hi and t >= 0.
         state[x] = std::uint8_t(up | (down << 1));
-        found += up | down;
+        return int(up | down);
+    };
+    int found = 0;
+    // The rows as one long row first (low and high are read one past either end)...
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x) {
+        const std::uint16_t lo = std::min(std::min(low[x - 1], low[x]), low[x + 1]);
+        const std::uint16_t hi = std::max(std::max(high[x - 1], high[x]), high[x + 1]);
+        found += mark(x, lo, hi);
+    }
+    // ...then each row's ends, with the range cut at the row's edge.
+    for (int first = 0; first < n; first += width) {
+        const int last = first + width - 1;
+        found -= state[first] != 0;
+        found += width == 1 ? mark(first, low[first], high[first])
+                            : mark(first, std::min(low[first], low[first + 1]), std::max(high[first], high[first + 1]));
+        if (width > 1) {
+            found -= state[last] != 0;
+            found += mark(last, std::min(low[last - 1], low[last]), std::max(high[last - 1], high[last]));
+        }
     }
     return found;
 }
@@ -328,10 +328,6 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
     {                                                                                                                  \
         body::addThree(a, b, c, o, n);                                                                                 \
     }                                                                                                                  \
-    TARGET void rangeRow(const std::uint16_t* i, std::uint16_t* l, std::uint16_t* h, int n)                            \
-    {                                                                                                                  \
-        body::rangeRow(i, l, h, n);                                                                                    \
-    }                                                                                                                  \
     TARGET void rangeColumn(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,                    \
                             const std::uint16_t* d, const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* l,  \
                             std::uint16_t* h, int n)                                                                   \
@@ -343,11 +339,10 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
     {                                                                                                                  \
         body::addNoise(s, e, l, w, n, c);                                                                              \
     }                                                                                                                  \
-    TARGET int markChanges(const std::uint16_t* s, const std::uint16_t* l, const std::uint16_t* h,                     \
-                           const std::int16_t* t, const std::uint8_t* w, const std::uint8_t* u, std::uint8_t* st,      \
-                           int n)                                                                                      \
+    TARGET int markRange(const std::uint16_t* s, const std::uint16_t* l, const std::uint16_t* h, const std::int16_t* t, \
+                         const std::uint8_t* w, const std::uint8_t* u, std::uint8_t* st, int n, int width)             \
     {                                                                                                                  \
-        return body::markChanges(s, l, h, t, w, u, st, n);                                                             \
+        return body::markRange(s, l, h, t, w, u, st, n, width);                                                        \
     }                                                                                                                  \
     TARGET void learnRow(std::uint16_t* s, const std::uint8_t* p, const std::uint8_t* h, int n, int q, int sl)         \
     {                                                                                                                  \
@@ -369,12 +364,11 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
                                .addLightSums = addLightSums,                                                           \
                                .boxRow = boxRow,                                                                       \
                                .addThree = addThree,                                                                   \
-                               .rangeRow = rangeRow,                                                                   \
                                .rangeColumn = rangeColumn,                                                             \
                                .sumGroups = sumGroups,                                                                 \
                                .sumGroups16 = sumGroups16,                                                             \
                                .addNoise = addNoise,                                                                   \
-                               .markChanges = markChanges,                                                             \
+                               .markRange = markRange,                                                                 \
                                .learnRow = learnRow,                                                                   \
                                .holdRow = holdRow,                                                                     \
                                .largestAlong = largestAlong,                                                           \

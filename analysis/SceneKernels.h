@@ -18,7 +18,7 @@ struct LightColumns {
     std::int32_t *gg, *ss, *gs;
 };
 struct NoiseColumns {
-    std::int32_t *difference, *level, *count;
+    std::uint16_t *difference, *level, *count; // of at most 4 rows
 };
 
 struct SceneKernels {
@@ -49,8 +49,6 @@ struct SceneKernels {
     // out[x] = a[x] + b[x] + c[x]
     void (*addThree)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* out,
                      int n);
-    // The smallest and largest of in[x - 1], in[x], in[x + 1], the edges repeated.
-    void (*rangeRow)(const std::uint16_t* in, std::uint16_t* low, std::uint16_t* high, int n);
     // low[x] = min(a, b, c)[x]; high[x] = max(d, e, f)[x]
     void (*rangeColumn)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, const std::uint16_t* d,
                         const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);
@@ -60,11 +58,13 @@ struct SceneKernels {
     // For each watched pixel adds |s - e| of the 3 x 3 sums, the expected level and 1.
     void (*addNoise)(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level,
                      const std::uint8_t* w, int n, NoiseColumns columns);
-    // Where watched[x] and not unknown[x]: state[x] = 1 when s > high + t, 2 when s < low - t;
-    // else 0. Returns how many are not 0.
-    int (*markChanges)(const std::uint16_t* s, const std::uint16_t* low, const std::uint16_t* high,
-                       const std::int16_t* t, const std::uint8_t* watched, const std::uint8_t* unknown,
-                       std::uint8_t* state, int n);
+    // Over rows of `width` one after another, with lo and hi the smallest of low and the
+    // largest of high at x - 1, x and x + 1 within the row: where watched[x] and not
+    // unknown[x], state[x] = 1 when s > hi + t, 2 when s < lo - t; else 0. Returns how many
+    // are not 0. low and high must be readable one past either end.
+    int (*markRange)(const std::uint16_t* s, const std::uint16_t* low, const std::uint16_t* high,
+                     const std::int16_t* t, const std::uint8_t* watched, const std::uint8_t* unknown,
+                     std::uint8_t* state, int n, int width);
     // The scene follows the picture: s += ((p << 8) - s) / 2^rate, rounded, with rate
     // `slow` where held[x] and `quick` elsewhere.
     void (*learnRow)(std::uint16_t* scene, const std::uint8_t* picture, const std::uint8_t* held, int n, int quick,

@@ -168,7 +168,7 @@ SceneCounts SceneModel::update(const Bitmap& gray, const std::vector<std::uint8_
     if (watched.size() == picture_.size()) {
         watched_ = watched.data();
     } else {
-        everywhere_.assign(std::size_t(width_), 1);
+        everywhere_.assign(std::size_t(block) * std::size_t(width_), 1);
         watched_ = nullptr;
     }
     sceneLevels_.resize(picture_.size());
@@ -510,29 +510,15 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     const std::size_t n = picture_.size();
     boxSums(picture_, sums_, ops);
     boxSums(expected_, expectedSums_, ops);
-    // The expected sums' 3 x 3 range: along rows, then across them.
-    rowLow_.resize(picture_.size());
-    rowHigh_.resize(picture_.size());
-    low_.resize(picture_.size());
-    high_.resize(picture_.size());
-    ops.rangeRow(expectedSums_.data(), rowLow_.data(), rowHigh_.data(), int(n));
-    for (int y = 0; y < h && w > 1; ++y) {
-        const std::uint16_t* e = expectedSums_.data();
-        const std::size_t first = index(0, y), last = index(w - 1, y);
-        rowLow_[first] = std::min(e[first], e[first + 1]);
-        rowHigh_[first] = std::max(e[first], e[first + 1]);
-        rowLow_[last] = std::min(e[last - 1], e[last]);
-        rowHigh_[last] = std::max(e[last - 1], e[last]);
-    }
-    if (w == 1) {
-        rowLow_ = expectedSums_;
-        rowHigh_ = expectedSums_;
-    }
+    // The expected sums' 3 x 3 range: across rows here, along them as changes are marked.
+    // One more at either end: marking reads past a row's ends and then mends them.
+    low_.assign(n + 2, 0);
+    high_.assign(n + 2, 0);
     {
-        const std::uint16_t *l = rowLow_.data(), *u = rowHigh_.data();
+        const std::uint16_t* e = expectedSums_.data();
         auto across = [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
-            ops.rangeColumn(l + above, l + row, l + below, u + above, u + row, u + below, low_.data() + row,
-                            high_.data() + row, int(count));
+            ops.rangeColumn(e + above, e + row, e + below, e + above, e + row, e + below, low_.data() + 1 + row,
+                            high_.data() + 1 + row, int(count));
         };
         const std::size_t last = index(0, h - 1);
         if (h == 1) {
@@ -553,7 +539,7 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     count_.resize(blocks);
     noiseColumns_.resize(3 * std::size_t(w));
     noiseBlocks_.resize(3 * std::size_t(blockColumns_));
-    std::int32_t* c = noiseColumns_.data();
+    std::uint16_t* c = noiseColumns_.data();
     const kernels::NoiseColumns columns{c, c + w, c + 2 * w};
     for (int y = 0; y < h; ++y) {
         if (y % block == 0)
@@ -567,9 +553,9 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
         const std::size_t first = std::size_t(y / block) * std::size_t(blockColumns_);
         const int bc = blockColumns_;
         std::int32_t* b = noiseBlocks_.data();
-        ops.sumGroups(columns.difference, b, w);
-        ops.sumGroups(columns.level, b + bc, w);
-        ops.sumGroups(columns.count, b + 2 * bc, w);
+        ops.sumGroups16(columns.difference, b, w);
+        ops.sumGroups16(columns.level, b + bc, w);
+        ops.sumGroups16(columns.count, b + 2 * bc, w);
         for (int bx = 0; bx < bc; ++bx) {
             absSum_[first + std::size_t(bx)] = b[bx];
             level_[first + std::size_t(bx)] = b[bc + bx];
@@ -618,23 +604,34 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
 
     state_.resize(picture_.size());
     rowChanged_.assign(std::size_t(h), 0);
-    limits_.resize(std::size_t(w)); // each pixel's threshold on the 3 x 3 sums, along a row
-    nowhere_.assign(std::size_t(w), 0);
-    for (int y = 0; y < h; ++y) {
-        // A limit above the largest sum is as good as any larger one, and fits 16 bits.
-        if (y % block == 0)
-            for (int bx = 0; bx < blockColumns_; ++bx) {
-                const float t = blockThreshold_[std::size_t(y / block) * std::size_t(blockColumns_) + std::size_t(bx)];
-                std::fill_n(limits_.data() + bx * block, std::min(block, w - bx * block),
-                            std::int16_t(std::min(9 * 255 + 1, int(std::ceil(9 * t)))));
-            }
+    // Each pixel's threshold on the 3 x 3 sums, a block row at a time. A limit above the
+    // largest sum is as good as any larger one, and fits 16 bits.
+    limits_.resize(std::size_t(block) * std::size_t(w));
+    nowhere_.assign(std::size_t(block) * std::size_t(w), 0);
+    const std::uint16_t *low = low_.data() + 1, *high = high_.data() + 1;
+    for (int by = 0; by < blockRows_; ++by) {
+        for (int bx = 0; bx < blockColumns_; ++bx) {
+            const float t = blockThreshold_[std::size_t(by) * std::size_t(blockColumns_) + std::size_t(bx)];
+            std::fill_n(limits_.data() + bx * block, std::min(block, w - bx * block),
+                        std::int16_t(std::min(9 * 255 + 1, int(std::ceil(9 * t)))));
+        }
+        const int top = by * block, rows = std::min(block, h - top);
+        for (int r = 1; r < rows; ++r)
+            std::copy_n(limits_.data(), w, limits_.data() + std::size_t(r) * std::size_t(w));
         // Ignored and unknown pixels never count.
-        const std::size_t row = std::size_t(y) * std::size_t(w);
-        const std::uint8_t* unknown = unknown_.empty() ? nowhere_.data() : unknown_.data() + row;
-        const int found = ops.markChanges(sums_.data() + row, low_.data() + row, high_.data() + row, limits_.data(),
-                                          watchedRow(y), unknown, state_.data() + row, w);
-        counts.found += found;
-        rowChanged_[std::size_t(y)] = found > 0;
+        const std::size_t first = index(0, top);
+        const std::uint8_t* unknown = unknown_.empty() ? nowhere_.data() : unknown_.data() + first;
+        const std::uint8_t* watched = watchedRow(top);
+        std::uint8_t* state = state_.data() + first;
+        if (ops.markRange(sums_.data() + first, low + first, high + first, limits_.data(), watched, unknown, state,
+                          rows * w, w) == 0)
+            continue;
+        for (int r = 0; r < rows; ++r) {
+            const std::uint8_t* row = state + std::size_t(r) * std::size_t(w);
+            const int found = int(std::count_if(row, row + w, [](std::uint8_t v) { return v != 0; }));
+            counts.found += found;
+            rowChanged_[std::size_t(top + r)] = found > 0;
+        }
     }
 }
 

@@ -93,8 +93,9 @@ private:
     std::vector<std::uint8_t> nowhere_;     // a row of zeros
     std::vector<std::uint8_t> aligned_;   // the scene, aligned
     std::vector<std::uint8_t> expected_;  // the scene, aligned and in this picture's light
-    std::vector<std::uint16_t> sums_, expectedSums_, low_, high_; // 3 x 3 sums; the expected sums' 3 x 3 range
-    std::vector<std::uint16_t> rows_, rowLow_, rowHigh_;          // the same along rows only
+    std::vector<std::uint16_t> sums_, expectedSums_; // 3 x 3 sums
+    std::vector<std::uint16_t> low_, high_;          // the expected sums' range across 3 rows
+    std::vector<std::uint16_t> rows_;                // sums along rows only
     std::vector<std::uint8_t> rowChanged_;                         // a row holds a changed pixel
     std::vector<std::uint8_t> rowNeeded_;                          // a row lies within reach of a changed one
     std::vector<std::uint8_t> state_;     // 0 unchanged, 1 brighter, 2 darker; after the areas: counted only
@@ -113,7 +114,8 @@ private:
     std::vector<std::uint8_t> blockMoved_; // the fitted light moved the block's mean
     std::vector<float> blockMean_;         // this cycle's noise measurement
     std::vector<std::uint16_t> columnSums_, lightCounts_;
-    std::vector<std::int32_t> lightColumns_, noiseColumns_, lightBlocks_, noiseBlocks_;
+    std::vector<std::uint16_t> noiseColumns_;
+    std::vector<std::int32_t> lightColumns_, lightBlocks_, noiseBlocks_;
     std::vector<std::int64_t> absSum_, level_, count_;
     std::vector<float> measured_;
     std::vector<std::uint8_t> work8_, held_, movedRows_, fittedRow_;
