@@ -532,7 +532,7 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     }
 
     // Each block's noise: the mean absolute difference of the smoothed pictures, on every
-    // other row as the light's sums are.
+    // fourth row, the rows between in the next cycle.
     blockMean_.assign(blocks, 0.0f);
     absSum_.resize(blocks);
     level_.resize(blocks);
@@ -541,16 +541,15 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     noiseBlocks_.resize(3 * std::size_t(blockColumns_));
     std::uint16_t* c = noiseColumns_.data();
     const kernels::NoiseColumns columns{c, c + w, c + 2 * w};
-    for (int y = 0; y < h; ++y) {
-        if (y % block == 0)
-            std::fill(noiseColumns_.begin(), noiseColumns_.end(), 0);
-        const std::size_t row = std::size_t(y) * std::size_t(w);
-        if (y % 2 == 0)
-            ops.addNoise(sums_.data() + row, expectedSums_.data() + row, expected_.data() + row, watchedRow(y), w,
-                         columns);
-        if (y % block != block - 1 && y != h - 1)
-            continue;
-        const std::size_t first = std::size_t(y / block) * std::size_t(blockColumns_);
+    for (int by = 0; by < blockRows_; ++by) {
+        std::fill(noiseColumns_.begin(), noiseColumns_.end(), 0);
+        const int top = by * block, rows = std::min(block, h - top);
+        for (int r = rows > 2 ? 2 * (cycles_ % 2) : 0; r < rows; r += 4) {
+            const std::size_t row = index(0, top + r);
+            ops.addNoise(sums_.data() + row, expectedSums_.data() + row, expected_.data() + row, watchedRow(top + r),
+                         w, columns);
+        }
+        const std::size_t first = std::size_t(by) * std::size_t(blockColumns_);
         const int bc = blockColumns_;
         std::int32_t* b = noiseBlocks_.data();
         ops.sumGroups16(columns.difference, b, w);
@@ -591,11 +590,10 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
                 noise = measured_[measured_.size() / 2];
     }
     for (std::size_t b = 0; b < blocks; ++b) {
-        if (count_[b] == 0)
-            continue;
         // The Pixel Variations hold for a mid-gray part of the scene and shrink with its
         // light, as a person's contrast does in the dark; the noise keeps them above it.
-        const double mean = double(level_[b]) / double(count_[b]);
+        // A block whose watched pixels all lie between the rows measured holds them whole.
+        const double mean = count_[b] > 0 ? double(level_[b]) / double(count_[b]) : 128.0;
         double t = double(rules.threshold) * std::clamp(mean / 128.0, 0.25, 1.0);
         if (rules.noise)
             t = std::max(t, rules.noiseFactor * 1.25 * double(blockNoise_[b]));
@@ -623,15 +621,11 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
         const std::uint8_t* unknown = unknown_.empty() ? nowhere_.data() : unknown_.data() + first;
         const std::uint8_t* watched = watchedRow(top);
         std::uint8_t* state = state_.data() + first;
-        if (ops.markRange(sums_.data() + first, low + first, high + first, limits_.data(), watched, unknown, state,
-                          rows * w, w) == 0)
-            continue;
-        for (int r = 0; r < rows; ++r) {
-            const std::uint8_t* row = state + std::size_t(r) * std::size_t(w);
-            const int found = int(std::count_if(row, row + w, [](std::uint8_t v) { return v != 0; }));
-            counts.found += found;
-            rowChanged_[std::size_t(top + r)] = found > 0;
-        }
+        const int found = ops.markRange(sums_.data() + first, low + first, high + first, limits_.data(), watched,
+                                        unknown, state, rows * w, w);
+        counts.found += found;
+        for (int r = 0; r < rows && found > 0; ++r)
+            rowChanged_[std::size_t(top + r)] = nextSet(state + std::size_t(r) * std::size_t(w), 0, w) < w;
     }
 }
 
@@ -873,7 +867,7 @@ void SceneModel::learn(const SceneCounts& counts, const kernels::SceneKernels& o
     previous_.swap(picture_);
     // Each quiet block's noise.
     for (std::size_t b = 0; b < blockNoise_.size(); ++b)
-        if (!blockBusy_[b] || blockMean_[b] < blockNoise_[b])
+        if (count_[b] > 0 && (!blockBusy_[b] || blockMean_[b] < blockNoise_[b]))
             blockNoise_[b] += (blockMean_[b] - blockNoise_[b]) / 8;
 }
 
