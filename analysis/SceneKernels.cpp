@@ -202,11 +202,12 @@ SCENE_INLINE void addNoise(const std::uint16_t* __restrict s, const std::uint16_
     std::uint16_t *__restrict difference = c.difference, *__restrict levels = c.level, *__restrict count = c.count;
     #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
-        const bool use = w[x] != 0;
-        const std::uint16_t d = s[x] > e[x] ? std::uint16_t(s[x] - e[x]) : std::uint16_t(e[x] - s[x]);
-        difference[x] = std::uint16_t(difference[x] + (use ? d : 0));
-        levels[x] = std::uint16_t(levels[x] + (use ? level[x] : 0));
-        count[x] = std::uint16_t(count[x] + use);
+        // All ones where watched: masks rather than choices, which every set vectorises.
+        const std::uint16_t use = std::uint16_t(-std::uint16_t(w[x] != 0));
+        const std::uint16_t d = std::uint16_t(std::max(s[x], e[x]) - std::min(s[x], e[x]));
+        difference[x] = std::uint16_t(difference[x] + (d & use));
+        levels[x] = std::uint16_t(levels[x] + (level[x] & use));
+        count[x] = std::uint16_t(count[x] + (use & 1));
     }
 }
 

@@ -266,19 +266,23 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
 {
     const int w = width_, h = height_;
     const std::size_t blocks = std::size_t(blockColumns_) * std::size_t(blockRows_);
-    expected_.resize(picture_.size());
     // The scene as this picture sees it: shifted, the edges repeated.
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* row = sceneLevels_.data() + std::size_t(std::clamp(y + shiftY_, 0, h - 1)) * std::size_t(w);
-        std::uint8_t* e = expected_.data() + std::size_t(y) * std::size_t(w);
-        const int from = std::max(0, -shiftX_), to = std::min(w, w - shiftX_);
-        for (int x = 0; x < from; ++x)
-            e[x] = row[std::clamp(x + shiftX_, 0, w - 1)];
-        std::copy(row + from + shiftX_, row + to + shiftX_, e + from);
-        for (int x = std::max(from, to); x < w; ++x)
-            e[x] = row[std::clamp(x + shiftX_, 0, w - 1)];
+    if (shiftX_ == 0 && shiftY_ == 0) {
+        aligned_.clear();
+    } else {
+        aligned_.resize(picture_.size());
+        for (int y = 0; y < h; ++y) {
+            const std::uint8_t* row = sceneLevels_.data() + index(0, std::clamp(y + shiftY_, 0, h - 1));
+            std::uint8_t* e = aligned_.data() + index(0, y);
+            const int from = std::max(0, -shiftX_), to = std::min(w, w - shiftX_);
+            for (int x = 0; x < from; ++x)
+                e[x] = row[std::clamp(x + shiftX_, 0, w - 1)];
+            std::copy(row + from + shiftX_, row + to + shiftX_, e + from);
+            for (int x = std::max(from, to); x < w; ++x)
+                e[x] = row[std::clamp(x + shiftX_, 0, w - 1)];
+        }
     }
-    aligned_ = expected_;
+    expected_ = alignedScene();
 
     fits_.assign(blocks, Fit{});
     blockMoved_.assign(blocks, 0);
@@ -512,8 +516,8 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     boxSums(expected_, expectedSums_, ops);
     // The expected sums' 3 x 3 range: across rows here, along them as changes are marked.
     // One more at either end: marking reads past a row's ends and then mends them.
-    low_.assign(n + 2, 0);
-    high_.assign(n + 2, 0);
+    low_.resize(n + 2);
+    high_.resize(n + 2);
     {
         const std::uint16_t* e = expectedSums_.data();
         auto across = [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
@@ -668,6 +672,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         }
     }
 
+    const std::vector<std::uint8_t>& aligned = alignedScene();
     // The changed pixels' 8-connected areas (union-find over the picture). Outside the
     // changed rows the labels stay -1 from cycle to cycle.
     if (labels_.size() != n)
@@ -737,7 +742,7 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
             ++a.pixels;
             a.tracked += ageNear_[i] > 0;
             a.age = std::max(a.age, int(ageNear_[i]));
-            const double sv = aligned_[i], pv = picture_[i];
+            const double sv = aligned[i], pv = picture_[i];
             const double f[4] = {sv, sv * double(x) / w, sv * double(y) / w, 1.0};
             for (int r = 0; r < 4; ++r) {
                 for (int c = r; c < 4; ++c)

@@ -91,7 +91,8 @@ private:
     const std::uint8_t* watched_ = nullptr; // the cycle's mask, or null: everywhere_
     std::vector<std::uint8_t> everywhere_;  // a row of ones
     std::vector<std::uint8_t> nowhere_;     // a row of zeros
-    std::vector<std::uint8_t> aligned_;   // the scene, aligned
+    std::vector<std::uint8_t> aligned_;   // the scene, aligned; empty when not shifted
+    const std::vector<std::uint8_t>& alignedScene() const { return aligned_.empty() ? sceneLevels_ : aligned_; }
     std::vector<std::uint8_t> expected_;  // the scene, aligned and in this picture's light
     std::vector<std::uint16_t> sums_, expectedSums_; // 3 x 3 sums
     std::vector<std::uint16_t> low_, high_;          // the expected sums' range across 3 rows
