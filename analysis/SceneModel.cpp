@@ -742,13 +742,23 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
             ++a.pixels;
             a.tracked += ageNear_[i] > 0;
             a.age = std::max(a.age, int(ageNear_[i]));
+            // The terms one by one: an array of them costs a store and a load each.
             const double sv = aligned[i], pv = picture_[i];
-            const double f[4] = {sv, sv * double(x) / w, sv * double(y) / w, 1.0};
-            for (int r = 0; r < 4; ++r) {
-                for (int c = r; c < 4; ++c)
-                    a.xx[r][c] += f[r] * f[c];
-                a.xp[r] += f[r] * pv;
-            }
+            const double fx = sv * double(x) / w, fy = sv * double(y) / w;
+            a.xx[0][0] += sv * sv;
+            a.xx[0][1] += sv * fx;
+            a.xx[0][2] += sv * fy;
+            a.xx[0][3] += sv;
+            a.xx[1][1] += fx * fx;
+            a.xx[1][2] += fx * fy;
+            a.xx[1][3] += fx;
+            a.xx[2][2] += fy * fy;
+            a.xx[2][3] += fy;
+            a.xx[3][3] += 1;
+            a.xp[0] += sv * pv;
+            a.xp[1] += fx * pv;
+            a.xp[2] += fy * pv;
+            a.xp[3] += pv;
             a.pp += pv * pv;
             a.threshold += threshold[x / block];
             if (counts.lightChange)
