@@ -246,25 +246,19 @@ SCENE_INLINE int markRange(const std::uint16_t* __restrict s, const std::uint16_
     return found;
 }
 
-SCENE_INLINE void learnRow(std::uint16_t* __restrict scene, const std::uint8_t* __restrict picture, const std::uint8_t* __restrict held, int n,
+SCENE_INLINE void learnRow(std::uint16_t* __restrict scene, const std::uint8_t* __restrict picture,
+                           const std::uint8_t* __restrict age, const std::uint8_t* __restrict moved, int n, int absorbed,
                            int quick, int slow)
 {
     const std::int32_t quickHalf = 1 << (quick - 1), slowHalf = 1 << (slow - 1);
     #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
+        const bool held = ((age[x] > 0) | (moved[x] != 0)) & (age[x] < absorbed);
         const std::int32_t s = scene[x];
         const std::int32_t d = (std::int32_t(picture[x]) << 8) - s;
         const std::int32_t fast = (d + quickHalf) >> quick, gentle = (d + slowHalf) >> slow;
-        scene[x] = std::uint16_t(s + (held[x] ? gentle : fast));
+        scene[x] = std::uint16_t(s + (held ? gentle : fast));
     }
-}
-
-SCENE_INLINE void holdRow(const std::uint8_t* __restrict age, const std::uint8_t* __restrict moved,
-                          std::uint8_t* __restrict held, int n, int absorbed)
-{
-#pragma GCC ivdep
-    for (int x = 0; x < n; ++x)
-        held[x] = std::uint8_t(((age[x] > 0) | (moved[x] != 0)) & (age[x] < absorbed));
 }
 
 SCENE_INLINE void largestAlong(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, int n, int reach)
@@ -345,13 +339,10 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
     {                                                                                                                  \
         return body::markRange(s, l, h, t, w, u, st, n, width);                                                        \
     }                                                                                                                  \
-    TARGET void learnRow(std::uint16_t* s, const std::uint8_t* p, const std::uint8_t* h, int n, int q, int sl)         \
+    TARGET void learnRow(std::uint16_t* s, const std::uint8_t* p, const std::uint8_t* a, const std::uint8_t* m, int n, \
+                         int ab, int q, int sl)                                                                        \
     {                                                                                                                  \
-        body::learnRow(s, p, h, n, q, sl);                                                                             \
-    }                                                                                                                  \
-    TARGET void holdRow(const std::uint8_t* a, const std::uint8_t* m, std::uint8_t* h, int n, int ab)                 \
-    {                                                                                                                  \
-        body::holdRow(a, m, h, n, ab);                                                                                 \
+        body::learnRow(s, p, a, m, n, ab, q, sl);                                                                      \
     }                                                                                                                  \
     TARGET void largestAlong(const std::uint8_t* i, std::uint8_t* o, int n, int r) { body::largestAlong(i, o, n, r); } \
     TARGET void largestOf(const std::uint8_t* i, std::uint8_t* o, int n) { body::largestOf(i, o, n); }                 \
@@ -371,7 +362,6 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
                                .addNoise = addNoise,                                                                   \
                                .markRange = markRange,                                                                 \
                                .learnRow = learnRow,                                                                   \
-                               .holdRow = holdRow,                                                                     \
                                .largestAlong = largestAlong,                                                           \
                                .largestOf = largestOf};                                                                \
     }

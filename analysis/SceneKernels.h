@@ -65,12 +65,10 @@ struct SceneKernels {
     int (*markRange)(const std::uint16_t* s, const std::uint16_t* low, const std::uint16_t* high,
                      const std::int16_t* t, const std::uint8_t* watched, const std::uint8_t* unknown,
                      std::uint8_t* state, int n, int width);
-    // The scene follows the picture: s += ((p << 8) - s) / 2^rate, rounded, with rate
-    // `slow` where held[x] and `quick` elsewhere.
-    void (*learnRow)(std::uint16_t* scene, const std::uint8_t* picture, const std::uint8_t* held, int n, int quick,
-                     int slow);
-    // held[x] = (age[x] > 0 or moved[x]) and age[x] < absorbed
-    void (*holdRow)(const std::uint8_t* age, const std::uint8_t* moved, std::uint8_t* held, int n, int absorbed);
+    // The scene follows the picture: s += ((p << 8) - s) / 2^rate, rounded, with rate `slow`
+    // where held, `quick` elsewhere: held where (age[x] > 0 or moved[x]) and age[x] < absorbed.
+    void (*learnRow)(std::uint16_t* scene, const std::uint8_t* picture, const std::uint8_t* age,
+                     const std::uint8_t* moved, int n, int absorbed, int quick, int slow);
     // out[x] = max(in[x - reach .. x + reach]) within the row
     void (*largestAlong)(const std::uint8_t* in, std::uint8_t* out, int n, int reach);
     // out[x] = max(out[x], in[x])

@@ -844,39 +844,37 @@ void SceneModel::learn(const SceneCounts& counts, const kernels::SceneKernels& o
     // Quiet pixels teach the scene. While the whole scene's light changes, all of it is
     // learnt anew. Otherwise a region whose light is explained by a fit keeps its scene (a
     // cloud's shadow passes), as a changed area does, until either lasts long enough to be
-    // the scene. `held` is the picture's, a block row at a time.
+    // the scene. Both are the picture's, a pixel for each.
     const std::size_t n = picture_.size();
-    held_.resize(n);
-    if (counts.lightChange) {
-        std::fill(held_.begin(), held_.end(), 0);
-    } else {
-        movedRows_.resize(std::size_t(block) * std::size_t(w));
-        for (int by = 0; by < blockRows_; ++by) {
-            const std::uint8_t* moved = blockMoved_.data() + std::size_t(by) * std::size_t(blockColumns_);
-            for (int bx = 0; bx < blockColumns_; ++bx)
-                std::fill_n(movedRows_.data() + bx * block, std::min(block, w - bx * block), moved[bx]);
-            const int rows = std::min(block, h - by * block);
-            for (int r = 1; r < rows; ++r)
-                std::copy_n(movedRows_.data(), w, movedRows_.data() + std::size_t(r) * std::size_t(w));
-            const std::size_t first = index(0, by * block);
-            ops.holdRow(age_.data() + first, movedRows_.data(), held_.data() + first, rows * w, absorbAfter);
-        }
+    const int absorbed = counts.lightChange ? 0 : absorbAfter;
+    moved_.resize(n);
+    for (int by = 0; by < blockRows_; ++by) {
+        std::uint8_t* rows = moved_.data() + index(0, by * block);
+        const std::uint8_t* moved = blockMoved_.data() + std::size_t(by) * std::size_t(blockColumns_);
+        for (int bx = 0; bx < blockColumns_; ++bx)
+            std::fill_n(rows + bx * block, std::min(block, w - bx * block), moved[bx]);
+        for (int r = 1; r < std::min(block, h - by * block); ++r)
+            std::copy_n(rows, w, rows + std::size_t(r) * std::size_t(w));
     }
     // While warming up, what stands still where the scene differs is a ghost of the first
-    // picture (what passed through it), not something that came.
-    if (warming)
+    // picture (what passed through it), not something that came: it is not held.
+    const std::uint8_t* age = age_.data();
+    if (warming) {
+        ghostAge_ = age_;
         for (std::size_t i = 0; i < n; ++i)
             if (age_[i] > 0 && std::abs(int(picture_[i]) - int(previous_[i])) <= ghostLevels)
-                held_[i] = 0;
+                ghostAge_[i] = moved_[i] = 0;
+        age = ghostAge_.data();
+    }
     // The picture's pixel that shows scene pixel (x, y) is (x - shift, y - shift).
     if (shiftX_ == 0 && shiftY_ == 0) {
-        ops.learnRow(scene_.data(), picture_.data(), held_.data(), int(n), quiet, changedRate);
+        ops.learnRow(scene_.data(), picture_.data(), age, moved_.data(), int(n), absorbed, quiet, changedRate);
     } else {
         const int from = std::max(0, shiftX_), to = std::min(w, w + shiftX_);
         for (int y = std::max(0, shiftY_); y < std::min(h, h + shiftY_) && from < to; ++y) {
             const std::size_t p = index(from - shiftX_, y - shiftY_);
-            ops.learnRow(scene_.data() + index(from, y), picture_.data() + p, held_.data() + p, to - from, quiet,
-                         changedRate);
+            ops.learnRow(scene_.data() + index(from, y), picture_.data() + p, age + p, moved_.data() + p, to - from,
+                         absorbed, quiet, changedRate);
         }
     }
     previous_.swap(picture_);

@@ -119,7 +119,7 @@ private:
     std::vector<std::int32_t> lightColumns_, lightBlocks_, noiseBlocks_;
     std::vector<std::int64_t> absSum_, level_, count_;
     std::vector<float> measured_;
-    std::vector<std::uint8_t> work8_, held_, movedRows_, fittedRow_;
+    std::vector<std::uint8_t> work8_, moved_, ghostAge_, fittedRow_;
     std::vector<float> gainRow_, offsetRow_;
     std::vector<std::int16_t> limits_;
     std::vector<std::uint8_t> unknown_; // the scene was clipped where its light changed
