@@ -246,17 +246,24 @@ SCENE_INLINE int markRange(const std::uint16_t* __restrict s, const std::uint16_
     return found;
 }
 
+// ((p << 8) - s + 2^(k - 1)) >> k in 16 bits, exactly (a test tries every s, p and rate):
+// with s = 256 sh + sl and q = p - sh, it is floor((256 q + u) / 2^k) for u = 2^(k - 1) - sl.
+SCENE_INLINE std::int16_t learnStep(std::uint16_t s, std::uint8_t p, int k)
+{
+    const std::int16_t q = std::int16_t(std::int16_t(p) - std::int16_t(s >> 8));
+    const std::int16_t u = std::int16_t((1 << (k - 1)) - (s & 255));
+    return k <= 8 ? std::int16_t((q << (8 - k)) + (u >> k)) : std::int16_t((q + (u >> 8)) >> (k - 8));
+}
+
 SCENE_INLINE void learnRow(std::uint16_t* __restrict scene, const std::uint8_t* __restrict picture,
                            const std::uint8_t* __restrict age, const std::uint8_t* __restrict moved, int n, int absorbed,
                            int quick, int slow)
 {
-    const std::int32_t quickHalf = 1 << (quick - 1), slowHalf = 1 << (slow - 1);
     #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
         const bool held = ((age[x] > 0) | (moved[x] != 0)) & (age[x] < absorbed);
-        const std::int32_t s = scene[x];
-        const std::int32_t d = (std::int32_t(picture[x]) << 8) - s;
-        const std::int32_t fast = (d + quickHalf) >> quick, gentle = (d + slowHalf) >> slow;
+        const std::uint16_t s = scene[x];
+        const std::int16_t fast = learnStep(s, picture[x], quick), gentle = learnStep(s, picture[x], slow);
         scene[x] = std::uint16_t(s + (held ? gentle : fast));
     }
 }
