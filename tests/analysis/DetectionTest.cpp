@@ -732,6 +732,62 @@ TEST(SceneDetection, EveryInstructionSetCountsAsThePlainKernels)
         for (int x = 0; x < 40; ++x)
             ASSERT_EQ(e[x], std::clamp(std::lround(gain * float(before[std::size_t(x)]) + offset), 0L, 255L));
     }
+    // The binning by four, against the rounded mean of its sixteen pixels.
+    std::vector<std::uint8_t> rows(4 * 64), quarter(16);
+    for (int round = 0; round < 300; ++round) {
+        for (std::uint8_t& v : rows)
+            v = round % 3 == 0 ? std::uint8_t(255 - random() % 4) : std::uint8_t(random());
+        k.quarterRows(rows.data(), rows.data() + 64, rows.data() + 128, rows.data() + 192, quarter.data(), 16);
+        for (int x = 0; x < 16; ++x) {
+            int total = 0;
+            for (int r = 0; r < 4; ++r)
+                for (int j = 0; j < 4; ++j)
+                    total += rows[std::size_t(64 * r + 4 * x + j)];
+            ASSERT_EQ(quarter[std::size_t(x)], (total + 8) / 16) << "round " << round << ", x " << x;
+        }
+    }
+    // The scene's learning in 16-bit lanes, against the same step in 32 bits: every scene
+    // level, every picture level, each rate.
+    std::vector<std::uint16_t> learnt(256);
+    std::vector<std::uint8_t> levels(256), none(256, 0);
+    std::iota(levels.begin(), levels.end(), 0);
+    for (const int rate : {2, 4, 9})
+        for (int s = 0; s < 65536; ++s) {
+            std::fill(learnt.begin(), learnt.end(), std::uint16_t(s));
+            k.learnRow(learnt.data(), levels.data(), none.data(), none.data(), 256, 1, rate, rate);
+            for (int p = 0; p < 256; ++p)
+                ASSERT_EQ(learnt[std::size_t(p)], s + ((p * 256 - s + (1 << (rate - 1))) >> rate))
+                    << "rate " << rate << ", scene " << s << ", picture " << p;
+        }
+    // Marking along rows laid end to end: a row's ends see only their own row's range.
+    const int width = 5, count = 3 * width;
+    std::vector<std::uint16_t> sums(count), low(count + 2), high(count + 2);
+    std::vector<std::int16_t> limit(count, 10);
+    std::vector<std::uint8_t> watched(count, 1), state(count);
+    for (int round = 0; round < 500; ++round) {
+        for (int x = 0; x < count; ++x) {
+            sums[std::size_t(x)] = std::uint16_t(random() % 200);
+            low[std::size_t(x) + 1] = std::uint16_t(random() % 200);
+            high[std::size_t(x) + 1] = std::uint16_t(low[std::size_t(x) + 1] + random() % 40);
+        }
+        low.front() = low.back() = 0;
+        high.front() = high.back() = 400;
+        const int found = k.markRange(sums.data(), low.data() + 1, high.data() + 1, limit.data(), watched.data(),
+                                      none.data(), state.data(), count, width);
+        int expected = 0;
+        for (int x = 0; x < count; ++x) {
+            const int from = x / width * width, to = from + width - 1;
+            int lo = 1000, hi = 0;
+            for (int j = std::max(from, x - 1); j <= std::min(to, x + 1); ++j) {
+                lo = std::min(lo, int(low[std::size_t(j) + 1]));
+                hi = std::max(hi, int(high[std::size_t(j) + 1]));
+            }
+            const int s = sums[std::size_t(x)], want = s > hi + 10 ? 1 : s < lo - 10 ? 2 : 0;
+            ASSERT_EQ(state[std::size_t(x)], want) << "round " << round << ", x " << x;
+            expected += want != 0;
+        }
+        ASSERT_EQ(found, expected);
+    }
 }
 
 TEST(Mask, RoundTripsThroughAPgmFile)
