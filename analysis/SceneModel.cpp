@@ -295,9 +295,9 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     // of a block's pixels tell its light as well as all of them.
     lightCounts_.resize(3 * std::size_t(w));
     lightColumns_.resize(3 * std::size_t(w));
-    std::uint16_t* count = lightCounts_.data();
+    std::uint16_t* counted = lightCounts_.data();
     std::int32_t* column = lightColumns_.data();
-    const kernels::LightColumns columns{count, count + w, count + 2 * w, column, column + w, column + 2 * w};
+    const kernels::LightColumns columns{counted, counted + w, counted + 2 * w, column, column + w, column + 2 * w};
     for (int y = 0; y < h; ++y) {
         if (y % block == 0) {
             std::fill(lightCounts_.begin(), lightCounts_.end(), 0);
