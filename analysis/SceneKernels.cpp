@@ -250,13 +250,15 @@ SCENE_INLINE int markRange(const std::uint16_t* __restrict s, const std::uint16_
     return found;
 }
 
-// ((p << 8) - s + 2^(k - 1)) >> k in 16 bits, exactly (a test tries every s, p and rate):
-// with s = 256 sh + sl and q = p - sh, it is floor((256 q + u) / 2^k) for u = 2^(k - 1) - sl.
-SCENE_INLINE std::int16_t learnStep(std::uint16_t s, std::uint8_t p, int k)
+// ((p << 8) - s + 2^(k - 1)) >> k in 16 bits, exactly (a test tries every s and p): with
+// s = 256 sh + sl and q = p - sh, it is floor((256 q + u) / 2^k) for u = 2^(k - 1) - sl, which
+// is q 2^(8 - k) + floor(u / 2^k) for k up to 8, and floor((q + floor(u / 256)) / 2^(k - 8))
+// above.
+SCENE_INLINE std::int16_t learnStep(std::uint16_t s, std::uint8_t p, int k, bool fine)
 {
     const std::int16_t q = std::int16_t(std::int16_t(p) - std::int16_t(s >> 8));
     const std::int16_t u = std::int16_t((1 << (k - 1)) - (s & 255));
-    return k <= 8 ? std::int16_t((q << (8 - k)) + (u >> k)) : std::int16_t((q + (u >> 8)) >> (k - 8));
+    return fine ? std::int16_t((q << (8 - k)) + (u >> k)) : std::int16_t((q + (u >> 8)) >> (k - 8));
 }
 
 SCENE_INLINE void learnRow(std::uint16_t* __restrict scene, const std::uint8_t* __restrict picture,
@@ -267,7 +269,7 @@ SCENE_INLINE void learnRow(std::uint16_t* __restrict scene, const std::uint8_t* 
     for (int x = 0; x < n; ++x) {
         const bool held = ((age[x] > 0) | (moved[x] != 0)) & (age[x] < absorbed);
         const std::uint16_t s = scene[x];
-        const std::int16_t fast = learnStep(s, picture[x], quick), gentle = learnStep(s, picture[x], slow);
+        const std::int16_t fast = learnStep(s, picture[x], quick, true), gentle = learnStep(s, picture[x], slow, false);
         scene[x] = std::uint16_t(s + (held ? gentle : fast));
     }
 }

@@ -67,6 +67,7 @@ struct SceneKernels {
                      std::uint8_t* state, int n, int width);
     // The scene follows the picture: s += ((p << 8) - s) / 2^rate, rounded, with rate `slow`
     // where held, `quick` elsewhere: held where (age[x] > 0 or moved[x]) and age[x] < absorbed.
+    // 1 <= quick <= 8 < slow <= 15.
     void (*learnRow)(std::uint16_t* scene, const std::uint8_t* picture, const std::uint8_t* age,
                      const std::uint8_t* moved, int n, int absorbed, int quick, int slow);
     // out[x] = max(in[x - reach .. x + reach]) within the row

@@ -753,14 +753,15 @@ TEST(SceneDetection, EveryInstructionSetCountsAsThePlainKernels)
         }
     }
     // The scene's learning in 16-bit lanes, against the same step in 32 bits: every scene
-    // level, every picture level, each rate.
+    // level, every picture level, each rate (the slow one where the pixel is held).
     std::vector<std::uint16_t> learnt(256);
-    std::vector<std::uint8_t> levels(256), none(256, 0);
+    std::vector<std::uint8_t> levels(256), none(256, 0), held(256, 1);
     std::iota(levels.begin(), levels.end(), 0);
     for (const int rate : {2, 4, 9})
         for (int s = 0; s < 65536; ++s) {
             std::fill(learnt.begin(), learnt.end(), std::uint16_t(s));
-            k.learnRow(learnt.data(), levels.data(), none.data(), none.data(), 256, 1, rate, rate);
+            k.learnRow(learnt.data(), levels.data(), rate == 9 ? held.data() : none.data(), none.data(), 256, 255,
+                       rate == 9 ? 4 : rate, 9);
             for (int p = 0; p < 256; ++p)
                 ASSERT_EQ(learnt[std::size_t(p)], s + ((p * 256 - s + (1 << (rate - 1))) >> rate))
                     << "rate " << rate << ", scene " << s << ", picture " << p;
