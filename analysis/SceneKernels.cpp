@@ -116,11 +116,11 @@ SCENE_INLINE void roundLevels(const std::uint16_t* __restrict s, std::uint8_t* _
 }
 
 SCENE_INLINE void applyLight(std::uint8_t* __restrict e, const float* __restrict gain, const float* __restrict offset,
-                             const std::uint8_t* __restrict fitted, std::uint8_t* __restrict unknown, int n)
+                             std::uint8_t* __restrict unknown, int n)
 {
 #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
-        unknown[x] = std::uint8_t(fitted[x] & ((e[x] >= clippedHigh) | (e[x] <= clippedLow)));
+        unknown[x] = std::uint8_t((e[x] >= clippedHigh) | (e[x] <= clippedLow));
         // Clamped first, the level is never negative: adding a half and truncating rounds it.
         float level = gain[x] * float(e[x]) + offset[x];
         level = std::min(std::max(level, 0.0f), 255.0f);
@@ -369,10 +369,9 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void quarterRowsAvx512(const st
         return body::absDifference(a, b, n, r, s);                                                                     \
     }                                                                                                                  \
     TARGET void roundLevels(const std::uint16_t* s, std::uint8_t* o, int n) { body::roundLevels(s, o, n); }            \
-    TARGET void applyLight(std::uint8_t* e, const float* g, const float* o, const std::uint8_t* f, std::uint8_t* u,   \
-                           int n)                                                                                      \
+    TARGET void applyLight(std::uint8_t* e, const float* g, const float* o, std::uint8_t* u, int n)                   \
     {                                                                                                                  \
-        body::applyLight(e, g, o, f, u, n);                                                                            \
+        body::applyLight(e, g, o, u, n);                                                                               \
     }                                                                                                                  \
     TARGET void addLightSums(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,               \
                              LightColumns c)                                                                           \

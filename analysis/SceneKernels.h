@@ -37,9 +37,8 @@ struct SceneKernels {
     // out[x] = s[x] / 256, rounded
     void (*roundLevels)(const std::uint16_t* s, std::uint8_t* out, int n);
     // e[x] = e[x] x gain[x] + offset[x], rounded half away from zero into 0 .. 255, and
-    // unknown[x] = 1 where fitted[x] and e[x] was clipped (0 elsewhere).
-    void (*applyLight)(std::uint8_t* e, const float* gain, const float* offset, const std::uint8_t* fitted,
-                       std::uint8_t* unknown, int n);
+    // unknown[x] = 1 where e[x] was clipped (0 elsewhere).
+    void (*applyLight)(std::uint8_t* e, const float* gain, const float* offset, std::uint8_t* unknown, int n);
     // For each pixel watched (w[x] != 0) whose picture p and expected e levels are both
     // unclipped, adds 1, p, e, p^2, e^2 and p e to its column.
     void (*addLightSums)(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,

@@ -108,6 +108,33 @@ int nextSet(const std::uint8_t* row, int x, int n)
     return x;
 }
 
+// Calls f(above, row, below, count) over the picture's rows with the rows above and below
+// them (the edges repeated), as offsets into it: the first row, the rows between as one
+// long row, the last.
+template <typename F>
+void withNeighbourRows(int w, int h, F f)
+{
+    const std::size_t width = std::size_t(w), last = std::size_t(h - 1) * width;
+    if (h == 1) {
+        f(0, 0, 0, width);
+        return;
+    }
+    f(0, 0, width, width);
+    if (h > 2)
+        f(0, width, 2 * width, std::size_t(h - 2) * width);
+    f(last - width, last, last, width);
+}
+
+// Fills `rows` rows of `w` pixels at `out` with each block's value(bx).
+template <typename T, typename V>
+void fillBlocks(T* out, int w, int rows, int blockColumns, V value)
+{
+    for (int bx = 0; bx < blockColumns; ++bx)
+        std::fill_n(out + bx * block, std::min(block, w - bx * block), T(value(bx)));
+    for (int r = 1; r < rows; ++r)
+        std::copy_n(out, w, out + std::size_t(r) * std::size_t(w));
+}
+
 int find(std::vector<std::int32_t>& parent, int i)
 {
     while (parent[std::size_t(i)] != i) {
@@ -286,7 +313,9 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
 
     fits_.assign(blocks, Fit{});
     blockMoved_.assign(blocks, 0);
-    unknown_.clear();
+    // Where the scene was clipped and its light changed, its level in the new light is not
+    // known: such a pixel never counts.
+    unknown_.assign(picture_.size(), 0);
     if (!rules.light)
         return;
     std::vector<Sums>& sums = blockSums_;
@@ -298,6 +327,8 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     std::uint16_t* counted = lightCounts_.data();
     std::int32_t* column = lightColumns_.data();
     const kernels::LightColumns columns{counted, counted + w, counted + 2 * w, column, column + w, column + 2 * w};
+    // A block's sums fit 32 bits: 64 pixels of at most 255^2.
+    lightBlocks_.resize(6 * std::size_t(blockColumns_));
     for (int y = 0; y < h; ++y) {
         if (y % block == 0) {
             std::fill(lightCounts_.begin(), lightCounts_.end(), 0);
@@ -308,8 +339,6 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
             ops.addLightSums(picture_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
         if (y % block != block - 1 && y != h - 1)
             continue;
-        // A block's sums fit 32 bits: 64 pixels of at most 255^2.
-        lightBlocks_.resize(6 * std::size_t(blockColumns_));
         const int bc = blockColumns_;
         std::int32_t* b = lightBlocks_.data();
         ops.sumGroups16(columns.n, b, w);
@@ -441,14 +470,11 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
         const double ms = t.s / t.n;
         blockMoved_[k] = std::abs(fits_[k].gain * ms + fits_[k].offset - ms) > 4;
     }
-    // The expected picture in each block's light. Where the scene was clipped and its light
-    // changed, its level in the new light is not known: such a pixel never counts.
-    unknown_.assign(picture_.size(), 0);
-    // Each block row's fits spread along a row, over the runs of blocks whose light
-    // changed: the others keep their levels (their fit gives them back as they are).
+    // The expected picture in each block's light. Each block row's fits spread along a row,
+    // over the runs of blocks whose light changed: the others keep their levels (their fit
+    // gives them back as they are).
     gainRow_.resize(std::size_t(w));
     offsetRow_.resize(std::size_t(w));
-    fittedRow_.assign(std::size_t(w), 1);
     for (int by = 0; by < blockRows_; ++by) {
         const Fit* fit = fits_.data() + std::size_t(by) * std::size_t(blockColumns_);
         for (int bx = 0; bx < blockColumns_;) {
@@ -466,7 +492,7 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
             for (int y = by * block; y < std::min(h, (by + 1) * block); ++y) {
                 const std::size_t row = index(from, y);
                 ops.applyLight(expected_.data() + row, gainRow_.data() + from, offsetRow_.data() + from,
-                               fittedRow_.data() + from, unknown_.data() + row, count);
+                               unknown_.data() + row, count);
             }
         }
     }
@@ -495,16 +521,10 @@ void SceneModel::boxSums(const std::vector<std::uint8_t>& in, std::vector<std::u
 void SceneModel::columnsOfThree(const std::vector<std::uint16_t>& in, std::vector<std::uint16_t>& out,
                                 const kernels::SceneKernels& ops)
 {
-    const int w = width_, h = height_;
     const std::uint16_t* r = in.data();
-    if (h == 1) {
-        ops.addThree(r, r, r, out.data(), w);
-        return;
-    }
-    ops.addThree(r, r, r + w, out.data(), w);
-    if (h > 2)
-        ops.addThree(r, r + w, r + 2 * w, out.data() + w, (h - 2) * w);
-    ops.addThree(r + index(0, h - 2), r + index(0, h - 1), r + index(0, h - 1), out.data() + index(0, h - 1), w);
+    withNeighbourRows(width_, height_, [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
+        ops.addThree(r + above, r + row, r + below, out.data() + row, int(count));
+    });
 }
 
 void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops)
@@ -518,22 +538,11 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     // One more at either end: marking reads past a row's ends and then mends them.
     low_.resize(n + 2);
     high_.resize(n + 2);
-    {
-        const std::uint16_t* e = expectedSums_.data();
-        auto across = [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
-            ops.rangeColumn(e + above, e + row, e + below, e + above, e + row, e + below, low_.data() + 1 + row,
-                            high_.data() + 1 + row, int(count));
-        };
-        const std::size_t last = index(0, h - 1);
-        if (h == 1) {
-            across(0, 0, 0, n);
-        } else {
-            across(0, 0, std::size_t(w), std::size_t(w));
-            if (h > 2)
-                across(0, std::size_t(w), 2 * std::size_t(w), std::size_t(h - 2) * std::size_t(w));
-            across(last - std::size_t(w), last, last, std::size_t(w));
-        }
-    }
+    const std::uint16_t* e = expectedSums_.data();
+    withNeighbourRows(w, h, [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
+        ops.rangeColumn(e + above, e + row, e + below, e + above, e + row, e + below, low_.data() + 1 + row,
+                        high_.data() + 1 + row, int(count));
+    });
 
     // Each block's noise: the mean absolute difference of the smoothed pictures, on every
     // fourth row, the rows between in the next cycle.
@@ -609,24 +618,17 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     // Each pixel's threshold on the 3 x 3 sums, a block row at a time. A limit above the
     // largest sum is as good as any larger one, and fits 16 bits.
     limits_.resize(std::size_t(block) * std::size_t(w));
-    nowhere_.assign(std::size_t(block) * std::size_t(w), 0);
     const std::uint16_t *low = low_.data() + 1, *high = high_.data() + 1;
     for (int by = 0; by < blockRows_; ++by) {
-        for (int bx = 0; bx < blockColumns_; ++bx) {
-            const float t = blockThreshold_[std::size_t(by) * std::size_t(blockColumns_) + std::size_t(bx)];
-            std::fill_n(limits_.data() + bx * block, std::min(block, w - bx * block),
-                        std::int16_t(std::min(9 * 255 + 1, int(std::ceil(9 * t)))));
-        }
         const int top = by * block, rows = std::min(block, h - top);
-        for (int r = 1; r < rows; ++r)
-            std::copy_n(limits_.data(), w, limits_.data() + std::size_t(r) * std::size_t(w));
+        const float* threshold = blockThreshold_.data() + std::size_t(by) * std::size_t(blockColumns_);
+        fillBlocks(limits_.data(), w, rows, blockColumns_,
+                   [&](int bx) { return std::min(9 * 255 + 1, int(std::ceil(9 * threshold[bx]))); });
         // Ignored and unknown pixels never count.
         const std::size_t first = index(0, top);
-        const std::uint8_t* unknown = unknown_.empty() ? nowhere_.data() : unknown_.data() + first;
-        const std::uint8_t* watched = watchedRow(top);
         std::uint8_t* state = state_.data() + first;
-        const int found = ops.markRange(sums_.data() + first, low + first, high + first, limits_.data(), watched,
-                                        unknown, state, rows * w, w);
+        const int found = ops.markRange(sums_.data() + first, low + first, high + first, limits_.data(),
+                                        watchedRow(top), unknown_.data() + first, state, rows * w, w);
         counts.found += found;
         for (int r = 0; r < rows && found > 0; ++r)
             rowChanged_[std::size_t(top + r)] = nextSet(state + std::size_t(r) * std::size_t(w), 0, w) < w;
@@ -849,12 +851,9 @@ void SceneModel::learn(const SceneCounts& counts, const kernels::SceneKernels& o
     const int absorbed = counts.lightChange ? 0 : absorbAfter;
     moved_.resize(n);
     for (int by = 0; by < blockRows_; ++by) {
-        std::uint8_t* rows = moved_.data() + index(0, by * block);
         const std::uint8_t* moved = blockMoved_.data() + std::size_t(by) * std::size_t(blockColumns_);
-        for (int bx = 0; bx < blockColumns_; ++bx)
-            std::fill_n(rows + bx * block, std::min(block, w - bx * block), moved[bx]);
-        for (int r = 1; r < std::min(block, h - by * block); ++r)
-            std::copy_n(rows, w, rows + std::size_t(r) * std::size_t(w));
+        fillBlocks(moved_.data() + index(0, by * block), w, std::min(block, h - by * block), blockColumns_,
+                   [&](int bx) { return moved[bx]; });
     }
     // While warming up, what stands still where the scene differs is a ghost of the first
     // picture (what passed through it), not something that came: it is not held.

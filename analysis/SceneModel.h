@@ -89,8 +89,7 @@ private:
     std::vector<std::uint8_t> picture_;   // the binned picture
     std::vector<std::uint8_t> sceneLevels_; // the scene rounded to 8 bits
     const std::uint8_t* watched_ = nullptr; // the cycle's mask, or null: everywhere_
-    std::vector<std::uint8_t> everywhere_;  // a row of ones
-    std::vector<std::uint8_t> nowhere_;     // a row of zeros
+    std::vector<std::uint8_t> everywhere_;  // a block row of ones
     std::vector<std::uint8_t> aligned_;   // the scene, aligned; empty when not shifted
     const std::vector<std::uint8_t>& alignedScene() const { return aligned_.empty() ? sceneLevels_ : aligned_; }
     std::vector<std::uint8_t> expected_;  // the scene, aligned and in this picture's light
@@ -119,7 +118,7 @@ private:
     std::vector<std::int32_t> lightColumns_, lightBlocks_, noiseBlocks_;
     std::vector<std::int64_t> absSum_, level_, count_;
     std::vector<float> measured_;
-    std::vector<std::uint8_t> work8_, moved_, ghostAge_, fittedRow_;
+    std::vector<std::uint8_t> work8_, moved_, ghostAge_;
     std::vector<float> gainRow_, offsetRow_;
     std::vector<std::int16_t> limits_;
     std::vector<std::uint8_t> unknown_; // the scene was clipped where its light changed

@@ -719,16 +719,15 @@ TEST(SceneDetection, EveryInstructionSetCountsAsThePlainKernels)
         }
     for (int round = 0; round < 200; ++round) {
         const float gain = float(random() % 4000) / 1000.0f, offset = float(int(random() % 400) - 200) / 3.0f;
-        std::uint8_t e[40], unknown[40], fitted[40];
+        std::uint8_t e[40], unknown[40];
         float gains[40], offsets[40];
         for (int x = 0; x < 40; ++x) {
             e[x] = std::uint8_t(random());
-            fitted[x] = 1;
             gains[x] = gain;
             offsets[x] = offset;
         }
         const std::vector<std::uint8_t> before(e, e + 40);
-        k.applyLight(e, gains, offsets, fitted, unknown, 40);
+        k.applyLight(e, gains, offsets, unknown, 40);
         for (int x = 0; x < 40; ++x)
             ASSERT_EQ(e[x], std::clamp(std::lround(gain * float(before[std::size_t(x)]) + offset), 0L, 255L));
     }
