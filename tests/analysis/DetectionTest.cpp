@@ -751,20 +751,40 @@ TEST(SceneDetection, EveryInstructionSetCountsAsThePlainKernels)
             }
         }
     }
-    // The scene's learning in 16-bit lanes, against the same step in 32 bits: every scene
-    // level, every picture level, each rate (the slow one where the pixel is held).
-    std::vector<std::uint16_t> learnt(256);
-    std::vector<std::uint8_t> levels(256), none(256, 0), held(256, 1);
+    // The scene's learning in 16-bit lanes, in every set, against the same step in 32 bits:
+    // every scene level, every picture level, each rate (the slow one where the pixel is
+    // held); then which pixels are held, over whole vectors and the plain tail.
+    std::vector<std::uint16_t> learnt(256), before(256);
+    std::vector<std::uint8_t> levels(256), none(256, 0), held(256, 1), pictures(256), ages(256), moved(256);
     std::iota(levels.begin(), levels.end(), 0);
-    for (const int rate : {2, 4, 9})
-        for (int s = 0; s < 65536; ++s) {
-            std::fill(learnt.begin(), learnt.end(), std::uint16_t(s));
-            k.learnRow(learnt.data(), levels.data(), rate == 9 ? held.data() : none.data(), none.data(), 256, 255,
-                       rate == 9 ? 4 : rate, 9);
-            for (int p = 0; p < 256; ++p)
-                ASSERT_EQ(learnt[std::size_t(p)], s + ((p * 256 - s + (1 << (rate - 1))) >> rate))
-                    << "rate " << rate << ", scene " << s << ", picture " << p;
-        }
+    auto step = [](int s, int p, int rate) { return std::uint16_t(s + ((p * 256 - s + (1 << (rate - 1))) >> rate)); };
+    for (const CpuVariant variant : {CpuVariant::portable, CpuVariant::avx2, CpuVariant::avx512}) {
+        const kernels::SceneKernels* set = kernels::sceneKernels(variant);
+        for (const int rate : {2, 4, 9})
+            for (int s = 0; s < 65536 && set; ++s) {
+                std::fill(learnt.begin(), learnt.end(), std::uint16_t(s));
+                set->learnRow(learnt.data(), levels.data(), rate == 9 ? held.data() : none.data(), none.data(), 256,
+                              255, rate == 9 ? 4 : rate, 9);
+                for (int p = 0; p < 256; ++p)
+                    ASSERT_EQ(learnt[std::size_t(p)], step(s, p, rate))
+                        << "rate " << rate << ", scene " << s << ", picture " << p;
+            }
+        for (const int absorbed : {0, 1, 200, 255, 256})
+            for (int round = 0; round < 20 && set; ++round) {
+                for (std::size_t x = 0; x < 256; ++x) {
+                    before[x] = learnt[x] = std::uint16_t(random());
+                    pictures[x] = std::uint8_t(random());
+                    ages[x] = random() % 2 ? 0 : std::uint8_t(random() % 3 ? random() : 254 + random() % 2);
+                    moved[x] = std::uint8_t(random() % 3 == 0);
+                }
+                set->learnRow(learnt.data(), pictures.data(), ages.data(), moved.data(), 250, absorbed, 4, 9);
+                for (std::size_t x = 0; x < 256; ++x) {
+                    const bool slow = (ages[x] > 0 || moved[x]) && ages[x] < absorbed;
+                    ASSERT_EQ(learnt[x], x < 250 ? step(before[x], pictures[x], slow ? 9 : 4) : before[x])
+                        << "absorbed " << absorbed << ", x " << x;
+                }
+            }
+    }
     // Marking along rows laid end to end: a row's ends see only their own row's range.
     const int width = 5, count = 3 * width;
     std::vector<std::uint16_t> sums(count), low(count + 2), high(count + 2);
