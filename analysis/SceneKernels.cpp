@@ -200,6 +200,17 @@ SCENE_INLINE void rangeColumn(const std::uint16_t* __restrict a, const std::uint
     }
 }
 
+SCENE_INLINE bool beyondLimits(const std::uint16_t* __restrict s, const std::uint16_t* __restrict e, const std::int16_t* __restrict t,
+                               int n)
+{
+    // Sums and limits fit 15 bits: compared as signed, as every set can.
+    std::uint16_t beyond = 0;
+    #pragma GCC ivdep
+    for (int x = 0; x < n; ++x)
+        beyond |= std::uint16_t(std::int16_t(std::max(s[x], e[x]) - std::min(s[x], e[x])) > t[x]);
+    return beyond != 0;
+}
+
 SCENE_INLINE void addNoise(const std::uint16_t* __restrict s, const std::uint16_t* __restrict e, const std::uint8_t* __restrict level,
                            const std::uint8_t* __restrict w, int n, NoiseColumns c)
 {
@@ -229,12 +240,19 @@ SCENE_INLINE int markRange(const std::uint16_t* __restrict s, const std::uint16_
         return int(up | down);
     };
     int found = 0;
-    // The rows as one long row first (low and high are read one past either end)...
-    #pragma GCC ivdep
-    for (int x = 0; x < n; ++x) {
-        const std::uint16_t lo = std::min(std::min(low[x - 1], low[x]), low[x + 1]);
-        const std::uint16_t hi = std::max(std::max(high[x - 1], high[x]), high[x + 1]);
-        found += mark(x, lo, hi);
+    // The rows as one long row first (low and high are read one past either end), counted
+    // in 16 bits a stretch at a time: a wider count widens every lane...
+    constexpr int stretch = 1 << 15;
+    for (int from = 0; from < n; from += stretch) {
+        std::uint16_t marked = 0;
+        const int to = std::min(n, from + stretch);
+        #pragma GCC ivdep
+        for (int x = from; x < to; ++x) {
+            const std::uint16_t lo = std::min(std::min(low[x - 1], low[x]), low[x + 1]);
+            const std::uint16_t hi = std::max(std::max(high[x - 1], high[x]), high[x + 1]);
+            marked = std::uint16_t(marked + mark(x, lo, hi));
+        }
+        found += marked;
     }
     // ...then each row's ends, with the range cut at the row's edge.
     for (int first = 0; first < n; first += width) {
@@ -462,6 +480,10 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16
     {                                                                                                                  \
         body::rangeColumn(a, b, c, d, e, f, l, h, n);                                                                  \
     }                                                                                                                  \
+    TARGET bool beyondLimits(const std::uint16_t* s, const std::uint16_t* e, const std::int16_t* t, int n)             \
+    {                                                                                                                  \
+        return body::beyondLimits(s, e, t, n);                                                                         \
+    }                                                                                                                  \
     TARGET void addNoise(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* l, const std::uint8_t* w, \
                          int n, NoiseColumns c)                                                                        \
     {                                                                                                                  \
@@ -487,6 +509,7 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16
                                .rangeColumn = rangeColumn,                                                             \
                                .sumGroups = sumGroups,                                                                 \
                                .sumGroups16 = sumGroups16,                                                             \
+                               .beyondLimits = beyondLimits,                                                           \
                                .addNoise = addNoise,                                                                   \
                                .markRange = markRange,                                                                 \
                                .learnRow = LEARN_ROW,                                                                  \

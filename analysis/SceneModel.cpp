@@ -108,21 +108,21 @@ int nextSet(const std::uint8_t* row, int x, int n)
     return x;
 }
 
-// Calls f(above, row, below, count) over the picture's rows with the rows above and below
-// them (the edges repeated), as offsets into it: the first row, the rows between as one
-// long row, the last.
+// Calls f(above, row, below, count) over the picture's rows from `from` to `to` with the
+// rows above and below them (the edges repeated), as offsets into it: the picture's first
+// row, the rows between as one long row, its last.
 template <typename F>
-void withNeighbourRows(int w, int h, F f)
+void withNeighbourRows(int w, int h, int from, int to, F f)
 {
-    const std::size_t width = std::size_t(w), last = std::size_t(h - 1) * width;
-    if (h == 1) {
-        f(0, 0, 0, width);
-        return;
-    }
-    f(0, 0, width, width);
-    if (h > 2)
-        f(0, width, 2 * width, std::size_t(h - 2) * width);
-    f(last - width, last, last, width);
+    const std::size_t width = std::size_t(w);
+    auto at = [&](int y) { return std::size_t(y) * width; };
+    if (from == 0)
+        f(0, 0, at(std::min(1, h - 1)), width);
+    const int first = std::max(from, 1), last = std::min(to, h - 1);
+    if (first < last)
+        f(at(first - 1), at(first), at(first + 1), std::size_t(last - first) * width);
+    if (to == h && h > 1)
+        f(at(h - 2), at(h - 1), at(h - 1), width);
 }
 
 // Fills `rows` rows of `w` pixels at `out` with each block's value(bx).
@@ -522,7 +522,7 @@ void SceneModel::columnsOfThree(const std::vector<std::uint16_t>& in, std::vecto
                                 const kernels::SceneKernels& ops)
 {
     const std::uint16_t* r = in.data();
-    withNeighbourRows(width_, height_, [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
+    withNeighbourRows(width_, height_, 0, height_, [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
         ops.addThree(r + above, r + row, r + below, out.data() + row, int(count));
     });
 }
@@ -534,15 +534,6 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     const std::size_t n = picture_.size();
     boxSums(picture_, sums_, ops);
     boxSums(expected_, expectedSums_, ops);
-    // The expected sums' 3 x 3 range: across rows here, along them as changes are marked.
-    // One more at either end: marking reads past a row's ends and then mends them.
-    low_.resize(n + 2);
-    high_.resize(n + 2);
-    const std::uint16_t* e = expectedSums_.data();
-    withNeighbourRows(w, h, [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
-        ops.rangeColumn(e + above, e + row, e + below, e + above, e + row, e + below, low_.data() + 1 + row,
-                        high_.data() + 1 + row, int(count));
-    });
 
     // Each block's noise: the mean absolute difference of the smoothed pictures, on every
     // fourth row, the rows between in the next cycle.
@@ -618,15 +609,30 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     // Each pixel's threshold on the 3 x 3 sums, a block row at a time. A limit above the
     // largest sum is as good as any larger one, and fits 16 bits.
     limits_.resize(std::size_t(block) * std::size_t(w));
-    const std::uint16_t *low = low_.data() + 1, *high = high_.data() + 1;
+    // The expected sums' 3 x 3 range: across rows here, along them as changes are marked.
+    // One more at either end: marking reads past a row's ends and then mends them.
+    low_.resize(n + 2);
+    high_.resize(n + 2);
+    const std::uint16_t *e = expectedSums_.data(), *low = low_.data() + 1, *high = high_.data() + 1;
     for (int by = 0; by < blockRows_; ++by) {
         const int top = by * block, rows = std::min(block, h - top);
         const float* threshold = blockThreshold_.data() + std::size_t(by) * std::size_t(blockColumns_);
         fillBlocks(limits_.data(), w, rows, blockColumns_,
                    [&](int bx) { return std::min(9 * 255 + 1, int(std::ceil(9 * threshold[bx]))); });
-        // Ignored and unknown pixels never count.
         const std::size_t first = index(0, top);
         std::uint8_t* state = state_.data() + first;
+        // A pixel beyond the range is beyond its own expected sum: where none is, as in most
+        // of a still scene, nothing is marked.
+        if (!ops.beyondLimits(sums_.data() + first, e + first, limits_.data(), rows * w)) {
+            std::fill_n(state, std::size_t(rows) * std::size_t(w), 0);
+            continue;
+        }
+        withNeighbourRows(w, h, top, top + rows,
+                          [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
+                              ops.rangeColumn(e + above, e + row, e + below, e + above, e + row, e + below,
+                                              low_.data() + 1 + row, high_.data() + 1 + row, int(count));
+                          });
+        // Ignored and unknown pixels never count.
         const int found = ops.markRange(sums_.data() + first, low + first, high + first, limits_.data(),
                                         watchedRow(top), unknown_.data() + first, state, rows * w, w);
         counts.found += found;
