@@ -129,7 +129,7 @@ SCENE_INLINE void applyLight(std::uint8_t* __restrict e, const float* __restrict
 }
 
 SCENE_INLINE void addLightSums(const std::uint8_t* __restrict p, const std::uint8_t* __restrict e, const std::uint8_t* __restrict w, int n,
-                               LightColumns c)
+                               const LightColumns& c)
 {
     std::uint16_t *__restrict cn = c.n, *__restrict cg = c.g, *__restrict cs = c.s;
     std::int32_t *__restrict cgg = c.gg, *__restrict css = c.ss, *__restrict cgs = c.gs;
@@ -203,23 +203,25 @@ SCENE_INLINE void rangeColumn(const std::uint16_t* __restrict a, const std::uint
 SCENE_INLINE bool beyondLimits(const std::uint16_t* __restrict s, const std::uint16_t* __restrict e, const std::int16_t* __restrict t,
                                int n)
 {
-    // Sums and limits fit 15 bits: compared as signed, as every set can.
+    // Sums and limits fit 15 bits: their difference is compared as signed, as every set can.
     std::uint16_t beyond = 0;
     #pragma GCC ivdep
-    for (int x = 0; x < n; ++x)
-        beyond |= std::uint16_t(std::int16_t(std::max(s[x], e[x]) - std::min(s[x], e[x])) > t[x]);
+    for (int x = 0; x < n; ++x) {
+        const std::int16_t d = std::int16_t(s[x] - e[x]);
+        beyond |= std::uint16_t((d > t[x]) | (d < std::int16_t(-t[x])));
+    }
     return beyond != 0;
 }
 
 SCENE_INLINE void addNoise(const std::uint16_t* __restrict s, const std::uint16_t* __restrict e, const std::uint8_t* __restrict level,
-                           const std::uint8_t* __restrict w, int n, NoiseColumns c)
+                           const std::uint8_t* __restrict w, int n, const NoiseColumns& c)
 {
     std::uint16_t *__restrict difference = c.difference, *__restrict levels = c.level, *__restrict count = c.count;
     #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
         // All ones where watched: masks rather than choices, which every set vectorises.
         const std::uint16_t use = std::uint16_t(-std::uint16_t(w[x] != 0));
-        const std::uint16_t d = std::uint16_t(std::max(s[x], e[x]) - std::min(s[x], e[x]));
+        const std::uint16_t d = std::uint16_t(std::abs(std::int16_t(s[x] - e[x]))); // sums fit 15 bits
         difference[x] = std::uint16_t(difference[x] + (d & use));
         levels[x] = std::uint16_t(levels[x] + (level[x] & use));
         count[x] = std::uint16_t(count[x] + (use & 1));
@@ -462,7 +464,7 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16
         body::applyLight(e, g, o, u, n);                                                                               \
     }                                                                                                                  \
     TARGET void addLightSums(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,               \
-                             LightColumns c)                                                                           \
+                             const LightColumns& c)                                                                    \
     {                                                                                                                  \
         body::addLightSums(p, e, w, n, c);                                                                             \
     }                                                                                                                  \
@@ -485,7 +487,7 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16
         return body::beyondLimits(s, e, t, n);                                                                         \
     }                                                                                                                  \
     TARGET void addNoise(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* l, const std::uint8_t* w, \
-                         int n, NoiseColumns c)                                                                        \
+                         int n, const NoiseColumns& c)                                                                 \
     {                                                                                                                  \
         body::addNoise(s, e, l, w, n, c);                                                                              \
     }                                                                                                                  \

@@ -42,7 +42,7 @@ struct SceneKernels {
     // For each pixel watched (w[x] != 0) whose picture p and expected e levels are both
     // unclipped, adds 1, p, e, p^2, e^2 and p e to its column.
     void (*addLightSums)(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,
-                         LightColumns columns);
+                         const LightColumns& columns);
     // out[x] = in[x - 1] + in[x] + in[x + 1], the edges repeated
     void (*boxRow)(const std::uint8_t* in, std::uint16_t* out, int n);
     // out[x] = a[x] + b[x] + c[x]
@@ -58,7 +58,7 @@ struct SceneKernels {
     bool (*beyondLimits)(const std::uint16_t* s, const std::uint16_t* e, const std::int16_t* t, int n);
     // For each watched pixel adds |s - e| of the 3 x 3 sums, the expected level and 1.
     void (*addNoise)(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level,
-                     const std::uint8_t* w, int n, NoiseColumns columns);
+                     const std::uint8_t* w, int n, const NoiseColumns& columns);
     // Over rows of `width` one after another, with lo and hi the smallest of low and the
     // largest of high at x - 1, x and x + 1 within the row: where watched[x] and not
     // unknown[x], state[x] = 1 when s > hi + t, 2 when s < lo - t; else 0. Returns how many
