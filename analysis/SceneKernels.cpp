@@ -319,13 +319,35 @@ SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __r
 
 } // namespace body
 
-// One set of kernels built with TARGET (nothing for the plain set).
+// The kernels written by hand for each set, where the compiler does not find the
+// instructions that suit the arithmetic; the plain set has the plain loops.
+namespace portable {
+
+void quarterRows(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, const std::uint8_t* d,
+                 std::uint8_t* out, int n)
+{
+    body::quarterRows(a, b, c, d, out, n);
+}
+
+void learnRow(std::uint16_t* scene, const std::uint8_t* picture, const std::uint8_t* age, const std::uint8_t* moved,
+              int n, int absorbed, int quick, int slow)
+{
+    body::learnRow(scene, picture, age, moved, n, absorbed, quick, slow);
+}
+
+void sumGroups(const std::int32_t* in, std::int32_t* out, int n) { body::sumGroups(in, out, n); }
+void sumGroups16(const std::uint16_t* in, std::int32_t* out, int n) { body::sumGroups(in, out, n); }
+
+} // namespace portable
+
 #if defined(__x86_64__)
+namespace avx2 {
+
 // The binning by four with the instruction sets' pair sums (bytes to 16 bits, then 16 bits
 // to 32), which the compiler does not find in the plain loop; the plain loop does the rest.
 // (Written out, as a lambda would not be built for the function's instruction set.)
-__attribute__((target("avx2"))) inline __m256i quarterMeansAvx2(const std::uint8_t* a, const std::uint8_t* b,
-                                                               const std::uint8_t* c, const std::uint8_t* d)
+__attribute__((target("avx2"))) inline __m256i quarterMeans(const std::uint8_t* a, const std::uint8_t* b,
+                                                            const std::uint8_t* c, const std::uint8_t* d)
 {
     const __m256i bytes = _mm256_set1_epi8(1);
     const __m256i ab = _mm256_add_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)), bytes),
@@ -336,9 +358,8 @@ __attribute__((target("avx2"))) inline __m256i quarterMeansAvx2(const std::uint8
     return _mm256_srli_epi32(_mm256_add_epi32(sums, _mm256_set1_epi32(8)), 4);
 }
 
-__attribute__((target("avx2"))) void quarterRowsAvx2(const std::uint8_t* a, const std::uint8_t* b,
-                                                    const std::uint8_t* c, const std::uint8_t* d, std::uint8_t* out,
-                                                    int n)
+__attribute__((target("avx2"))) void quarterRows(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c,
+                                                 const std::uint8_t* d, std::uint8_t* out, int n)
 {
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     int x = 0;
@@ -346,7 +367,7 @@ __attribute__((target("avx2"))) void quarterRowsAvx2(const std::uint8_t* a, cons
         __m256i m[4];
         for (int k = 0; k < 4; ++k) {
             const int at = 4 * (x + 8 * k);
-            m[k] = quarterMeansAvx2(a + at, b + at, c + at, d + at);
+            m[k] = quarterMeans(a + at, b + at, c + at, d + at);
         }
         const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(m[0], m[1]), _mm256_packus_epi32(m[2], m[3]));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_permutevar8x32_epi32(bytes, order));
@@ -354,9 +375,87 @@ __attribute__((target("avx2"))) void quarterRowsAvx2(const std::uint8_t* a, cons
     body::quarterRows(a + 4 * x, b + 4 * x, c + 4 * x, d + 4 * x, out + x, n - x);
 }
 
-__attribute__((target("avx2,avx512f,avx512bw"))) void quarterRowsAvx512(const std::uint8_t* a, const std::uint8_t* b,
-                                                                        const std::uint8_t* c, const std::uint8_t* d,
-                                                                        std::uint8_t* out, int n)
+// The learning's step in 16-bit lanes with one shift count for every lane, which the
+// compiler does not keep: it widens the plain loop to 32 bits. The plain loop does the rest.
+// Bytes of a pixel held: (age or moved) and age < absorbed.
+__attribute__((target("avx2"))) inline __m256i heldBytes(const std::uint8_t* age, const std::uint8_t* moved,
+                                                         int absorbed)
+{
+    if (absorbed <= 0)
+        return _mm256_setzero_si256();
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(age));
+    const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(moved));
+    const __m256i ceiling = _mm256_set1_epi8(char(std::min(absorbed - 1, 255)));
+    const __m256i below = _mm256_cmpeq_epi8(_mm256_min_epu8(a, ceiling), a);
+    return _mm256_andnot_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, m), _mm256_setzero_si256()), below);
+}
+
+__attribute__((target("avx2"))) void learnRow(std::uint16_t* scene, const std::uint8_t* picture,
+                                              const std::uint8_t* age, const std::uint8_t* moved, int n, int absorbed,
+                                              int quick, int slow)
+{
+    const __m128i up = _mm_cvtsi32_si128(8 - quick), down = _mm_cvtsi32_si128(quick), coarse = _mm_cvtsi32_si128(slow - 8);
+    const __m256i fraction = _mm256_set1_epi16(255), halfQuick = _mm256_set1_epi16(std::int16_t(1 << (quick - 1)));
+    const __m256i halfSlow = _mm256_set1_epi16(std::int16_t(1 << (slow - 1)));
+    int x = 0;
+    for (; x + 32 <= n; x += 32) {
+        const __m256i held = heldBytes(age + x, moved + x, absorbed);
+        for (int half = 0; half < 2; ++half) {
+            const int at = x + 16 * half;
+            __m256i* out = reinterpret_cast<__m256i*>(scene + at);
+            const __m256i s = _mm256_loadu_si256(out);
+            const __m256i p = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(picture + at)));
+            const __m256i q = _mm256_sub_epi16(p, _mm256_srli_epi16(s, 8));
+            const __m256i sl = _mm256_and_si256(s, fraction);
+            const __m256i fast = _mm256_add_epi16(_mm256_sll_epi16(q, up), _mm256_sra_epi16(_mm256_sub_epi16(halfQuick, sl), down));
+            const __m256i gentle = _mm256_sra_epi16(_mm256_add_epi16(q, _mm256_srai_epi16(_mm256_sub_epi16(halfSlow, sl), 8)), coarse);
+            const __m256i which = _mm256_cvtepi8_epi16(half == 0 ? _mm256_castsi256_si128(held) : _mm256_extracti128_si256(held, 1));
+            _mm256_storeu_si256(out, _mm256_add_epi16(s, _mm256_blendv_epi8(fast, gentle, which)));
+        }
+    }
+    body::learnRow(scene + x, picture + x, age + x, moved + x, n - x, absorbed, quick, slow);
+}
+
+// Groups of eight summed with the processor's pair sums and horizontal adds, which the
+// compiler does not find either: 16-bit values (below 2^15) in pairs to 32 bits, then
+// across; the AVX-512 set uses these too.
+__attribute__((target("avx2"))) void sumGroups16(const std::uint16_t* in, std::int32_t* out, int n)
+{
+    const __m256i ones = _mm256_set1_epi16(1), order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    int k = 0;
+    for (; 8 * k + 64 <= n; k += 8) {
+        __m256i m[4];
+        for (int j = 0; j < 4; ++j)
+            m[j] = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * k + 16 * j)), ones);
+        // Each 128-bit lane holds groups 0, 2, 4, 6 (or 1, 3, 5, 7) after the adds.
+        const __m256i sums = _mm256_hadd_epi32(_mm256_hadd_epi32(m[0], m[1]), _mm256_hadd_epi32(m[2], m[3]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_permutevar8x32_epi32(sums, order));
+    }
+    body::sumGroups(in + 8 * k, out + k, n - 8 * k);
+}
+
+__attribute__((target("avx2"))) void sumGroups(const std::int32_t* in, std::int32_t* out, int n)
+{
+    int k = 0;
+    for (; 8 * k + 32 <= n; k += 4) {
+        __m256i v[4];
+        for (int j = 0; j < 4; ++j)
+            v[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * k + 8 * j));
+        // The low lane holds each group's first half, the high lane its second.
+        const __m256i halves = _mm256_hadd_epi32(_mm256_hadd_epi32(v[0], v[1]), _mm256_hadd_epi32(v[2], v[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k),
+                         _mm_add_epi32(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1)));
+    }
+    body::sumGroups(in + 8 * k, out + k, n - 8 * k);
+}
+
+} // namespace avx2
+
+namespace avx512 {
+
+__attribute__((target("avx2,avx512f,avx512bw"))) void quarterRows(const std::uint8_t* a, const std::uint8_t* b,
+                                                                  const std::uint8_t* c, const std::uint8_t* d,
+                                                                  std::uint8_t* out, int n)
 {
     const __m512i bytes = _mm512_set1_epi8(1);
     int x = 0;
@@ -375,50 +474,9 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void quarterRowsAvx512(const st
     body::quarterRows(a + 4 * x, b + 4 * x, c + 4 * x, d + 4 * x, out + x, n - x);
 }
 
-// The learning's step in 16-bit lanes with one shift count for every lane, which the
-// compiler does not keep: it widens the plain loop to 32 bits. The plain loop does the rest.
-// Bytes of a pixel held: (age or moved) and age < absorbed.
-__attribute__((target("avx2"))) inline __m256i heldAvx2(const std::uint8_t* age, const std::uint8_t* moved,
-                                                        int absorbed)
-{
-    if (absorbed <= 0)
-        return _mm256_setzero_si256();
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(age));
-    const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(moved));
-    const __m256i ceiling = _mm256_set1_epi8(char(std::min(absorbed - 1, 255)));
-    const __m256i below = _mm256_cmpeq_epi8(_mm256_min_epu8(a, ceiling), a);
-    return _mm256_andnot_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, m), _mm256_setzero_si256()), below);
-}
-
-__attribute__((target("avx2"))) void learnRowAvx2(std::uint16_t* scene, const std::uint8_t* picture,
-                                                 const std::uint8_t* age, const std::uint8_t* moved, int n,
-                                                 int absorbed, int quick, int slow)
-{
-    const __m128i up = _mm_cvtsi32_si128(8 - quick), down = _mm_cvtsi32_si128(quick), coarse = _mm_cvtsi32_si128(slow - 8);
-    const __m256i fraction = _mm256_set1_epi16(255), halfQuick = _mm256_set1_epi16(std::int16_t(1 << (quick - 1)));
-    const __m256i halfSlow = _mm256_set1_epi16(std::int16_t(1 << (slow - 1)));
-    int x = 0;
-    for (; x + 32 <= n; x += 32) {
-        const __m256i held = heldAvx2(age + x, moved + x, absorbed);
-        for (int half = 0; half < 2; ++half) {
-            const int at = x + 16 * half;
-            __m256i* out = reinterpret_cast<__m256i*>(scene + at);
-            const __m256i s = _mm256_loadu_si256(out);
-            const __m256i p = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(picture + at)));
-            const __m256i q = _mm256_sub_epi16(p, _mm256_srli_epi16(s, 8));
-            const __m256i sl = _mm256_and_si256(s, fraction);
-            const __m256i fast = _mm256_add_epi16(_mm256_sll_epi16(q, up), _mm256_sra_epi16(_mm256_sub_epi16(halfQuick, sl), down));
-            const __m256i gentle = _mm256_sra_epi16(_mm256_add_epi16(q, _mm256_srai_epi16(_mm256_sub_epi16(halfSlow, sl), 8)), coarse);
-            const __m256i which = _mm256_cvtepi8_epi16(half == 0 ? _mm256_castsi256_si128(held) : _mm256_extracti128_si256(held, 1));
-            _mm256_storeu_si256(out, _mm256_add_epi16(s, _mm256_blendv_epi8(fast, gentle, which)));
-        }
-    }
-    body::learnRow(scene + x, picture + x, age + x, moved + x, n - x, absorbed, quick, slow);
-}
-
-__attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16_t* scene, const std::uint8_t* picture,
-                                                                     const std::uint8_t* age, const std::uint8_t* moved,
-                                                                     int n, int absorbed, int quick, int slow)
+__attribute__((target("avx2,avx512f,avx512bw"))) void learnRow(std::uint16_t* scene, const std::uint8_t* picture,
+                                                               const std::uint8_t* age, const std::uint8_t* moved,
+                                                               int n, int absorbed, int quick, int slow)
 {
     const __m128i up = _mm_cvtsi32_si128(8 - quick), down = _mm_cvtsi32_si128(quick), coarse = _mm_cvtsi32_si128(slow - 8);
     const __m512i fraction = _mm512_set1_epi16(255), halfQuick = _mm512_set1_epi16(std::int16_t(1 << (quick - 1)));
@@ -444,9 +502,16 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16
     }
     body::learnRow(scene + x, picture + x, age + x, moved + x, n - x, absorbed, quick, slow);
 }
+
+using avx2::sumGroups;
+using avx2::sumGroups16;
+
+} // namespace avx512
 #endif
 
-#define SCENE_KERNEL_SET(NAME, TARGET, QUARTER_ROWS, LEARN_ROW)                                                       \
+// Each set of kernels built with TARGET (nothing for the plain set), with its hand-written ones.
+
+#define SCENE_KERNEL_SET(NAME, TARGET)                                                                                \
     namespace NAME {                                                                                                   \
     TARGET void addRow(const std::uint8_t* r, std::uint16_t* s, int n) { body::addRow(r, s, n); }                      \
     TARGET void binColumns(const std::uint16_t* s, std::uint8_t* o, int n, int b) { body::binColumns(s, o, n, b); }    \
@@ -468,8 +533,6 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16
     {                                                                                                                  \
         body::addLightSums(p, e, w, n, c);                                                                             \
     }                                                                                                                  \
-    TARGET void sumGroups(const std::int32_t* i, std::int32_t* o, int n) { body::sumGroups(i, o, n); }                 \
-    TARGET void sumGroups16(const std::uint16_t* i, std::int32_t* o, int n) { body::sumGroups(i, o, n); }              \
     TARGET void boxRow(const std::uint8_t* i, std::uint16_t* o, int n) { body::boxRow(i, o, n); }                      \
     TARGET void addThree(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* o,     \
                          int n)                                                                                        \
@@ -501,7 +564,7 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16
     constexpr SceneKernels set{.addRow = addRow,                                                                       \
                                .binColumns = binColumns,                                                               \
                                .halveRows = halveRows,                                                                 \
-                               .quarterRows = QUARTER_ROWS,                                                            \
+                               .quarterRows = quarterRows,                                                             \
                                .absDifference = absDifference,                                                         \
                                .roundLevels = roundLevels,                                                             \
                                .applyLight = applyLight,                                                               \
@@ -514,27 +577,15 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRowAvx512(std::uint16
                                .beyondLimits = beyondLimits,                                                           \
                                .addNoise = addNoise,                                                                   \
                                .markRange = markRange,                                                                 \
-                               .learnRow = LEARN_ROW,                                                                  \
+                               .learnRow = learnRow,                                                                   \
                                .largestAlong = largestAlong,                                                           \
                                .largestOf = largestOf};                                                                \
     }
 
-void quarterRowsPlain(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, const std::uint8_t* d,
-                      std::uint8_t* out, int n)
-{
-    body::quarterRows(a, b, c, d, out, n);
-}
-
-void learnRowPlain(std::uint16_t* scene, const std::uint8_t* picture, const std::uint8_t* age, const std::uint8_t* moved,
-                   int n, int absorbed, int quick, int slow)
-{
-    body::learnRow(scene, picture, age, moved, n, absorbed, quick, slow);
-}
-
-SCENE_KERNEL_SET(portable, , quarterRowsPlain, learnRowPlain)
+SCENE_KERNEL_SET(portable, )
 #if defined(__x86_64__)
-SCENE_KERNEL_SET(avx2, __attribute__((target("avx2"))), quarterRowsAvx2, learnRowAvx2)
-SCENE_KERNEL_SET(avx512, __attribute__((target("avx2,avx512f,avx512bw"))), quarterRowsAvx512, learnRowAvx512)
+SCENE_KERNEL_SET(avx2, __attribute__((target("avx2"))))
+SCENE_KERNEL_SET(avx512, __attribute__((target("avx2,avx512f,avx512bw"))))
 #endif
 
 } // namespace

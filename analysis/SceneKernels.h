@@ -53,7 +53,7 @@ struct SceneKernels {
                         const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);
     // out[k] = in[8k] + .. + in[8k + 7], the last group cut at n
     void (*sumGroups)(const std::int32_t* in, std::int32_t* out, int n);
-    void (*sumGroups16)(const std::uint16_t* in, std::int32_t* out, int n);
+    void (*sumGroups16)(const std::uint16_t* in, std::int32_t* out, int n); // in[x] below 2^15
     // Whether |s[x] - e[x]| > t[x] anywhere (s and e at most 9 x 255)
     bool (*beyondLimits)(const std::uint16_t* s, const std::uint16_t* e, const std::int16_t* t, int n);
     // For each watched pixel adds |s - e| of the 3 x 3 sums, the expected level and 1.

@@ -751,6 +751,25 @@ TEST(SceneDetection, EveryInstructionSetCountsAsThePlainKernels)
             }
         }
     }
+    // Groups of eight, in every set, over whole vectors, the plain tail and a last group cut short.
+    std::vector<std::uint16_t> narrow(203);
+    std::vector<std::int32_t> wide(203), groupSums(26), wideSums(26);
+    for (const CpuVariant variant : {CpuVariant::portable, CpuVariant::avx2, CpuVariant::avx512}) {
+        const kernels::SceneKernels* set = kernels::sceneKernels(variant);
+        for (int n = 150; n <= 203 && set; ++n) {
+            for (std::size_t x = 0; x < narrow.size(); ++x) {
+                narrow[x] = std::uint16_t(random() % 32768);
+                wide[x] = std::int32_t(random() % (1 << 22));
+            }
+            set->sumGroups16(narrow.data(), groupSums.data(), n);
+            set->sumGroups(wide.data(), wideSums.data(), n);
+            for (int group = 0; 8 * group < n; ++group) {
+                const auto from = std::ptrdiff_t(8 * group), to = std::ptrdiff_t(std::min(n, 8 * group + 8));
+                ASSERT_EQ(groupSums[std::size_t(group)], std::accumulate(narrow.begin() + from, narrow.begin() + to, 0));
+                ASSERT_EQ(wideSums[std::size_t(group)], std::accumulate(wide.begin() + from, wide.begin() + to, 0));
+            }
+        }
+    }
     // The scene's learning in 16-bit lanes, in every set, against the same step in 32 bits:
     // every scene level, every picture level, each rate (the slow one where the pixel is
     // held); then which pixels are held, over whole vectors and the plain tail.
