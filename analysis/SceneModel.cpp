@@ -537,12 +537,10 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
 
     // Each block's noise: the mean absolute difference of the smoothed pictures, on every
     // fourth row, the rows between in the next cycle.
-    blockMean_.assign(blocks, 0.0f);
     absSum_.resize(blocks);
     level_.resize(blocks);
     count_.resize(blocks);
     noiseColumns_.resize(3 * std::size_t(w));
-    noiseBlocks_.resize(3 * std::size_t(blockColumns_));
     std::uint16_t* c = noiseColumns_.data();
     const kernels::NoiseColumns columns{c, c + w, c + 2 * w};
     for (int by = 0; by < blockRows_; ++by) {
@@ -554,32 +552,20 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
                          w, columns);
         }
         const std::size_t first = std::size_t(by) * std::size_t(blockColumns_);
-        const int bc = blockColumns_;
-        std::int32_t* b = noiseBlocks_.data();
-        ops.sumGroups16(columns.difference, b, w);
-        ops.sumGroups16(columns.level, b + bc, w);
-        ops.sumGroups16(columns.count, b + 2 * bc, w);
-        for (int bx = 0; bx < bc; ++bx) {
-            absSum_[first + std::size_t(bx)] = b[bx];
-            level_[first + std::size_t(bx)] = b[bc + bx];
-            count_[first + std::size_t(bx)] = b[2 * bc + bx];
-        }
+        ops.sumGroups16(columns.difference, absSum_.data() + first, w);
+        ops.sumGroups16(columns.level, level_.data() + first, w);
+        ops.sumGroups16(columns.count, count_.data() + first, w);
     }
-    blockThreshold_.assign(blocks, 255.0f);
-    const bool lightWide = [&] {
-        std::size_t moved = 0, seen = 0;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            seen += count_[b] > 0;
-            moved += blockMoved_[b];
-        }
-        return seen > 0 && 2 * moved > seen;
-    }();
-    counts.lightChange = lightWide;
+    std::size_t moved = 0, seen = 0;
+    blockMean_.resize(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
-        if (count_[b] == 0)
-            continue;
-        blockMean_[b] = float(double(absSum_[b]) / (9.0 * double(count_[b])));
+        seen += count_[b] > 0;
+        moved += blockMoved_[b];
+        // Both are integers below 2^24: the quotient in single precision is the one in double
+        // precision rounded to single.
+        blockMean_[b] = count_[b] > 0 ? float(absSum_[b]) / float(9 * count_[b]) : 0.0f;
     }
+    counts.lightChange = seen > 0 && 2 * moved > seen;
     // A block not measured before starts from the scene's typical noise: its own first
     // measurement may hold what moves in it.
     measured_.clear();
@@ -593,14 +579,15 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
             if (noise < 0)
                 noise = measured_[measured_.size() / 2];
     }
+    // The Pixel Variations hold for a mid-gray part of the scene and shrink with its light,
+    // as a person's contrast does in the dark; the noise keeps them above it. A block whose
+    // watched pixels all lie between the rows measured holds them whole.
+    blockThreshold_.resize(blocks);
+    const double noiseFactor = rules.noise ? rules.noiseFactor * 1.25 : 0.0;
     for (std::size_t b = 0; b < blocks; ++b) {
-        // The Pixel Variations hold for a mid-gray part of the scene and shrink with its
-        // light, as a person's contrast does in the dark; the noise keeps them above it.
-        // A block whose watched pixels all lie between the rows measured holds them whole.
-        const double mean = count_[b] > 0 ? double(level_[b]) / double(count_[b]) : 128.0;
-        double t = double(rules.threshold) * std::clamp(mean / 128.0, 0.25, 1.0);
-        if (rules.noise)
-            t = std::max(t, rules.noiseFactor * 1.25 * double(blockNoise_[b]));
+        const double mean = count_[b] > 0 ? double(level_[b]) / double(std::max(count_[b], 1)) : 128.0;
+        const double t = std::max(double(rules.threshold) * std::clamp(mean / 128.0, 0.25, 1.0),
+                                  noiseFactor * double(blockNoise_[b]));
         blockThreshold_[b] = float(std::max(2.0, t));
     }
 
@@ -618,7 +605,11 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
         const int top = by * block, rows = std::min(block, h - top);
         const float* threshold = blockThreshold_.data() + std::size_t(by) * std::size_t(blockColumns_);
         fillBlocks(limits_.data(), w, rows, blockColumns_,
-                   [&](int bx) { return std::min(9 * 255 + 1, int(std::ceil(9 * threshold[bx]))); });
+                   [&](int bx) {
+                       const float limit = 9 * threshold[bx];
+                       const int whole = int(limit); // rounded up below, without a call to the library
+                       return std::min(9 * 255 + 1, whole + (float(whole) < limit));
+                   });
         const std::size_t first = index(0, top);
         std::uint8_t* state = state_.data() + first;
         // A pixel beyond the range is beyond its own expected sum: where none is, as in most

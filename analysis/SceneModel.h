@@ -115,8 +115,8 @@ private:
     std::vector<float> blockMean_;         // this cycle's noise measurement
     std::vector<std::uint16_t> columnSums_, lightCounts_;
     std::vector<std::uint16_t> noiseColumns_;
-    std::vector<std::int32_t> lightColumns_, lightBlocks_, noiseBlocks_;
-    std::vector<std::int64_t> absSum_, level_, count_;
+    std::vector<std::int32_t> lightColumns_, lightBlocks_;
+    std::vector<std::int32_t> absSum_, level_, count_; // each block's noise sums
     std::vector<float> measured_;
     std::vector<std::uint8_t> work8_, moved_, ghostAge_;
     std::vector<float> gainRow_, offsetRow_;
