@@ -168,25 +168,52 @@ SCENE_INLINE void sumGroups(const T* __restrict in, std::int32_t* __restrict out
     }
 }
 
-SCENE_INLINE void boxRow(const std::uint8_t* __restrict in, std::uint16_t* __restrict out, int n)
-{
-    if (n == 1) {
-        out[0] = std::uint16_t(3 * in[0]);
-        return;
-    }
-    out[0] = std::uint16_t(2 * in[0] + in[1]);
-    #pragma GCC ivdep
-    for (int x = 1; x < n - 1; ++x)
-        out[x] = std::uint16_t(in[x - 1] + in[x] + in[x + 1]);
-    out[n - 1] = std::uint16_t(in[n - 2] + 2 * in[n - 1]);
-}
+// Eight rows at a time, so that their column sums stay in the first-level cache: the column
+// sums of three rows, then three of them along the rows, each as one long run, and each
+// run's edges mended.
+constexpr int boxStrip = 8;
 
-SCENE_INLINE void addThree(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, const std::uint16_t* __restrict c, std::uint16_t* __restrict out,
-                           int n)
+SCENE_INLINE void boxSums(const std::uint8_t* __restrict in, std::uint16_t* __restrict out, std::uint16_t* __restrict columns,
+                          int w, int h)
 {
-    #pragma GCC ivdep
-    for (int x = 0; x < n; ++x)
-        out[x] = std::uint16_t(a[x] + b[x] + c[x]);
+    for (int top = 0; top < h; top += boxStrip) {
+        const int rows = std::min(boxStrip, h - top);
+        for (int r = 0; r < rows;) {
+            const int y = top + r;
+            if (y == 0 || y == h - 1) {
+                const std::uint8_t *a = in + std::ptrdiff_t(std::max(y - 1, 0)) * w, *b = in + std::ptrdiff_t(y) * w;
+                const std::uint8_t* c = in + std::ptrdiff_t(std::min(y + 1, h - 1)) * w;
+                std::uint16_t* o = columns + std::ptrdiff_t(r) * w;
+                #pragma GCC ivdep
+                for (int x = 0; x < w; ++x)
+                    o[x] = std::uint16_t(a[x] + b[x] + c[x]);
+                ++r;
+                continue;
+            }
+            // The rows with both neighbours in the picture, as one run.
+            const int count = std::min(rows - r, h - 1 - y) * w;
+            const std::uint8_t* b = in + std::ptrdiff_t(y) * w;
+            std::uint16_t* o = columns + std::ptrdiff_t(r) * w;
+            #pragma GCC ivdep
+            for (int x = 0; x < count; ++x)
+                o[x] = std::uint16_t(b[x - w] + b[x] + b[x + w]);
+            r += count / w;
+        }
+        std::uint16_t* o = out + std::ptrdiff_t(top) * w;
+        const int n = rows * w;
+        #pragma GCC ivdep
+        for (int x = 1; x < n - 1; ++x)
+            o[x] = std::uint16_t(columns[x - 1] + columns[x] + columns[x + 1]);
+        for (int first = 0; first < n; first += w) {
+            const int last = first + w - 1;
+            if (w == 1) {
+                o[first] = std::uint16_t(3 * columns[first]);
+                continue;
+            }
+            o[first] = std::uint16_t(2 * columns[first] + columns[first + 1]);
+            o[last] = std::uint16_t(columns[last - 1] + 2 * columns[last]);
+        }
+    }
 }
 
 SCENE_INLINE void rangeColumn(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, const std::uint16_t* __restrict c,
@@ -533,11 +560,9 @@ using avx2::sumGroups16;
     {                                                                                                                  \
         body::addLightSums(p, e, w, n, c);                                                                             \
     }                                                                                                                  \
-    TARGET void boxRow(const std::uint8_t* i, std::uint16_t* o, int n) { body::boxRow(i, o, n); }                      \
-    TARGET void addThree(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* o,     \
-                         int n)                                                                                        \
+    TARGET void boxSums(const std::uint8_t* i, std::uint16_t* o, std::uint16_t* c, int w, int h)                     \
     {                                                                                                                  \
-        body::addThree(a, b, c, o, n);                                                                                 \
+        body::boxSums(i, o, c, w, h);                                                                                  \
     }                                                                                                                  \
     TARGET void rangeColumn(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,                    \
                             const std::uint16_t* d, const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* l,  \
@@ -569,8 +594,7 @@ using avx2::sumGroups16;
                                .roundLevels = roundLevels,                                                             \
                                .applyLight = applyLight,                                                               \
                                .addLightSums = addLightSums,                                                           \
-                               .boxRow = boxRow,                                                                       \
-                               .addThree = addThree,                                                                   \
+                               .boxSums = boxSums,                                                                     \
                                .rangeColumn = rangeColumn,                                                             \
                                .sumGroups = sumGroups,                                                                 \
                                .sumGroups16 = sumGroups16,                                                             \

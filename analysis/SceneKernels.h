@@ -43,11 +43,9 @@ struct SceneKernels {
     // unclipped, adds 1, p, e, p^2, e^2 and p e to its column.
     void (*addLightSums)(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,
                          const LightColumns& columns);
-    // out[x] = in[x - 1] + in[x] + in[x + 1], the edges repeated
-    void (*boxRow)(const std::uint8_t* in, std::uint16_t* out, int n);
-    // out[x] = a[x] + b[x] + c[x]
-    void (*addThree)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* out,
-                     int n);
+    // out = the sums of each pixel's 3 x 3 of the w x h picture `in`, the edges repeated;
+    // `columns` holds 8 w values
+    void (*boxSums)(const std::uint8_t* in, std::uint16_t* out, std::uint16_t* columns, int w, int h);
     // low[x] = min(a, b, c)[x]; high[x] = max(d, e, f)[x]
     void (*rangeColumn)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, const std::uint16_t* d,
                         const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);

@@ -498,42 +498,16 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     }
 }
 
-void SceneModel::boxSums(const std::vector<std::uint8_t>& in, std::vector<std::uint16_t>& out,
-                         const kernels::SceneKernels& ops)
-{
-    const int w = width_, h = height_;
-    rows_.resize(in.size());
-    out.resize(in.size());
-    // The picture as one long row, then each row's ends as they are at the picture's edge.
-    ops.boxRow(in.data(), rows_.data(), int(in.size()));
-    const std::uint8_t* p = in.data();
-    for (int y = 0; y < h && w > 1; ++y) {
-        const std::size_t first = index(0, y), last = index(w - 1, y);
-        rows_[first] = std::uint16_t(2 * p[first] + p[first + 1]);
-        rows_[last] = std::uint16_t(p[last - 1] + 2 * p[last]);
-    }
-    if (w == 1)
-        for (std::size_t i = 0; i < in.size(); ++i)
-            rows_[i] = std::uint16_t(3 * p[i]);
-    columnsOfThree(rows_, out, ops);
-}
-
-void SceneModel::columnsOfThree(const std::vector<std::uint16_t>& in, std::vector<std::uint16_t>& out,
-                                const kernels::SceneKernels& ops)
-{
-    const std::uint16_t* r = in.data();
-    withNeighbourRows(width_, height_, 0, height_, [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
-        ops.addThree(r + above, r + row, r + below, out.data() + row, int(count));
-    });
-}
-
 void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops)
 {
     const int w = width_, h = height_;
     const std::size_t blocks = std::size_t(blockColumns_) * std::size_t(blockRows_);
     const std::size_t n = picture_.size();
-    boxSums(picture_, sums_, ops);
-    boxSums(expected_, expectedSums_, ops);
+    sums_.resize(n);
+    expectedSums_.resize(n);
+    boxColumns_.resize(std::size_t(block) * std::size_t(w));
+    ops.boxSums(picture_.data(), sums_.data(), boxColumns_.data(), w, h);
+    ops.boxSums(expected_.data(), expectedSums_.data(), boxColumns_.data(), w, h);
 
     // Each block's noise: the mean absolute difference of the smoothed pictures, on every
     // fourth row, the rows between in the next cycle.

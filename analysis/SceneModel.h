@@ -66,9 +66,6 @@ private:
     void bin(const Bitmap& gray, const kernels::SceneKernels& ops);
     void align(const kernels::SceneKernels& ops);
     void fitLight(const SceneRules& rules, const kernels::SceneKernels& ops);
-    void boxSums(const std::vector<std::uint8_t>& in, std::vector<std::uint16_t>& out, const kernels::SceneKernels& ops);
-    // out = in[y - 1] + in[y] + in[y + 1] for each row y, the edges repeated
-    void columnsOfThree(const std::vector<std::uint16_t>& in, std::vector<std::uint16_t>& out, const kernels::SceneKernels& ops);
     void findChanges(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops);
     void judgeAreas(const SceneRules& rules, SceneCounts& counts, const kernels::SceneKernels& ops);
     void learn(const SceneCounts& counts, const kernels::SceneKernels& ops);
@@ -95,7 +92,7 @@ private:
     std::vector<std::uint8_t> expected_;  // the scene, aligned and in this picture's light
     std::vector<std::uint16_t> sums_, expectedSums_; // 3 x 3 sums
     std::vector<std::uint16_t> low_, high_;          // the expected sums' range across 3 rows
-    std::vector<std::uint16_t> rows_;                // sums along rows only
+    std::vector<std::uint16_t> boxColumns_;          // eight rows' column sums of three
     std::vector<std::uint8_t> rowChanged_;                         // a row holds a changed pixel
     std::vector<std::uint8_t> rowNeeded_;                          // a row lies within reach of a changed one
     std::vector<std::uint8_t> state_;     // 0 unchanged, 1 brighter, 2 darker; after the areas: counted only
