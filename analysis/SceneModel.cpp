@@ -131,8 +131,8 @@ void fillBlocks(T* out, int w, int rows, int blockColumns, V value)
 {
     for (int bx = 0; bx < blockColumns; ++bx)
         std::fill_n(out + bx * block, std::min(block, w - bx * block), T(value(bx)));
-    for (int r = 1; r < rows; ++r)
-        std::copy_n(out, w, out + std::size_t(r) * std::size_t(w));
+    for (int r = 1; r < rows; r *= 2) // the rows filled so far, copied at once
+        std::copy_n(out, std::size_t(std::min(r, rows - r)) * std::size_t(w), out + std::size_t(r) * std::size_t(w));
 }
 
 int find(std::vector<std::int32_t>& parent, int i)
@@ -173,7 +173,11 @@ void SceneModel::start(int frameWidth, int frameHeight)
     for (std::size_t i = 0; i < n; ++i)
         scene_[i] = std::uint16_t(picture_[i] << 8);
     age_.assign(n, 0);
+    ageRows_.assign(std::size_t(height_), 0);
     state_.assign(n, 0);
+    rowChanged_.assign(std::size_t(height_), 0);
+    unknown_.assign(n, 0);
+    unknownSet_ = false;
     previous_ = picture_;
     blockNoise_.assign(blocks, -1.0f);
     cycles_ = 0;
@@ -314,8 +318,9 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     fits_.assign(blocks, Fit{});
     blockMoved_.assign(blocks, 0);
     // Where the scene was clipped and its light changed, its level in the new light is not
-    // known: such a pixel never counts.
-    unknown_.assign(picture_.size(), 0);
+    // known: such a pixel never counts. (Cleared only where the light was applied.)
+    if (std::exchange(unknownSet_, false))
+        std::fill(unknown_.begin(), unknown_.end(), 0);
     if (!rules.light)
         return;
     std::vector<Sums>& sums = blockSums_;
@@ -489,6 +494,7 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
                 std::fill_n(offsetRow_.data() + from, count, fit[bx].offset);
             }
             const int from = first * block, count = std::min(bx * block, w) - from;
+            unknownSet_ = true;
             for (int y = by * block; y < std::min(h, (by + 1) * block); ++y) {
                 const std::size_t row = index(from, y);
                 ops.applyLight(expected_.data() + row, gainRow_.data() + from, offsetRow_.data() + from,
@@ -565,8 +571,8 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
         blockThreshold_[b] = float(std::max(2.0, t));
     }
 
-    state_.resize(picture_.size());
-    rowChanged_.assign(std::size_t(h), 0);
+    // rowChanged_ holds the last cycle's rows until each block row is marked: only those can
+    // hold a mark.
     // Each pixel's threshold on the 3 x 3 sums, a block row at a time. A limit above the
     // largest sum is as good as any larger one, and fits 16 bits.
     limits_.resize(std::size_t(block) * std::size_t(w));
@@ -589,7 +595,9 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
         // A pixel beyond the range is beyond its own expected sum: where none is, as in most
         // of a still scene, nothing is marked.
         if (!ops.beyondLimits(sums_.data() + first, e + first, limits_.data(), rows * w)) {
-            std::fill_n(state, std::size_t(rows) * std::size_t(w), 0);
+            for (int r = 0; r < rows; ++r)
+                if (std::exchange(rowChanged_[std::size_t(top + r)], 0))
+                    std::fill_n(state + std::size_t(r) * std::size_t(w), w, 0);
             continue;
         }
         withNeighbourRows(w, h, top, top + rows,
@@ -601,8 +609,8 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
         const int found = ops.markRange(sums_.data() + first, low + first, high + first, limits_.data(),
                                         watchedRow(top), unknown_.data() + first, state, rows * w, w);
         counts.found += found;
-        for (int r = 0; r < rows && found > 0; ++r)
-            rowChanged_[std::size_t(top + r)] = nextSet(state + std::size_t(r) * std::size_t(w), 0, w) < w;
+        for (int r = 0; r < rows; ++r)
+            rowChanged_[std::size_t(top + r)] = found > 0 && nextSet(state + std::size_t(r) * std::size_t(w), 0, w) < w;
     }
 }
 
@@ -611,8 +619,14 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     const int w = width_, h = height_;
     const std::size_t n = picture_.size();
     blockBusy_.assign(blockNoise_.size(), 0);
+    // Only the rows that held an area in the last cycle hold ages.
+    auto clearAges = [&](int y) {
+        if (std::exchange(ageRows_[std::size_t(y)], 0))
+            std::fill_n(age_.data() + index(0, y), w, 0);
+    };
     if (counts.found == 0) {
-        std::fill(age_.begin(), age_.end(), 0);
+        for (int y = 0; y < h; ++y)
+            clearAges(y);
         clutter_ *= clutterMemory;
         return;
     }
@@ -782,11 +796,12 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         a.counts = a.pixels >= (cluttered ? trackedArea * smallest : smallest) && a.age >= needed;
     }
     for (int y = 0; y < h; ++y) {
-        std::uint8_t* age = age_.data() + index(0, y);
         if (!rowChanged_[std::size_t(y)]) {
-            std::fill_n(age, w, 0);
+            clearAges(y);
             continue;
         }
+        std::uint8_t* age = age_.data() + index(0, y);
+        ageRows_[std::size_t(y)] = 1;
         std::int32_t* label = labels_.data() + index(0, y);
         std::uint8_t* state = state_.data() + index(0, y);
         std::uint8_t* busy = blockBusy_.data() + std::size_t(y / block) * std::size_t(blockColumns_);

@@ -80,6 +80,7 @@ private:
     std::vector<std::uint16_t> scene_; // the scene's level x 256
     std::vector<std::uint8_t> previous_; // the last binned picture
     std::vector<std::uint8_t> age_;    // cycles the pixel has been part of a changed area, up to 255
+    std::vector<std::uint8_t> ageRows_; // rows that may hold an age
     std::vector<float> blockNoise_;    // the mean absolute smoothed difference of each quiet block; < 0 unknown
 
     // Each cycle's work.
@@ -119,6 +120,7 @@ private:
     std::vector<float> gainRow_, offsetRow_;
     std::vector<std::int16_t> limits_;
     std::vector<std::uint8_t> unknown_; // the scene was clipped where its light changed
+    bool unknownSet_ = false;           // unknown_ may hold a pixel
     std::vector<float> blockThreshold_;
     std::vector<std::uint8_t> blockBusy_;
     int shiftX_ = 0, shiftY_ = 0;
