@@ -128,24 +128,26 @@ SCENE_INLINE void applyLight(std::uint8_t* __restrict e, const float* __restrict
     }
 }
 
-SCENE_INLINE void addLightSums(const std::uint8_t* __restrict p, const std::uint8_t* __restrict e, const std::uint8_t* __restrict w, int n,
-                               const LightColumns& c)
+SCENE_INLINE void lightSums(const std::uint8_t* __restrict p, const std::uint8_t* __restrict e, const std::uint8_t* __restrict w,
+                            std::ptrdiff_t stride, std::ptrdiff_t watchedStride, int rows, int width, std::int32_t* __restrict out)
 {
-    std::uint16_t *__restrict cn = c.n, *__restrict cg = c.g, *__restrict cs = c.s;
-    std::int32_t *__restrict cgg = c.gg, *__restrict css = c.ss, *__restrict cgs = c.gs;
-    #pragma GCC ivdep
-    for (int x = 0; x < n; ++x) {
-        // A clipped level may stand for any brighter (or darker) one: it tells nothing of the light.
-        const std::uint16_t pv = p[x], ev = e[x];
-        const bool use = (w[x] != 0) & (pv > clippedLow) & (pv < clippedHigh) & (ev > clippedLow) & (ev < clippedHigh);
-        const std::uint16_t g = use ? pv : 0, s = use ? ev : 0;
-        cn[x] = std::uint16_t(cn[x] + use);
-        cg[x] = std::uint16_t(cg[x] + g);
-        cs[x] = std::uint16_t(cs[x] + s);
-        // Each product fits 16 bits.
-        cgg[x] += std::uint16_t(g * g);
-        css[x] += std::uint16_t(s * s);
-        cgs[x] += std::uint16_t(g * s);
+    for (int from = 0; from < width; from += 8, out += 8) {
+        std::int32_t sums[8] = {};
+        for (int r = 0; r < rows; r += 2)
+            for (int x = from; x < std::min(width, from + 8); ++x) {
+                // A clipped level may stand for any brighter (or darker) one: it tells nothing of the light.
+                const std::int32_t pv = p[r * stride + x], ev = e[r * stride + x];
+                if (w[r * watchedStride + x] == 0 || pv <= clippedLow || pv >= clippedHigh || ev <= clippedLow ||
+                    ev >= clippedHigh)
+                    continue;
+                sums[0] += 1;
+                sums[1] += pv;
+                sums[2] += ev;
+                sums[3] += pv * pv;
+                sums[4] += ev * ev;
+                sums[5] += pv * ev;
+            }
+        std::copy_n(sums, 8, out);
     }
 }
 
@@ -362,7 +364,12 @@ void learnRow(std::uint16_t* scene, const std::uint8_t* picture, const std::uint
     body::learnRow(scene, picture, age, moved, n, absorbed, quick, slow);
 }
 
-void sumGroups(const std::int32_t* in, std::int32_t* out, int n) { body::sumGroups(in, out, n); }
+void lightSums(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, std::ptrdiff_t stride,
+               std::ptrdiff_t watchedStride, int rows, int width, std::int32_t* out)
+{
+    body::lightSums(p, e, w, stride, watchedStride, rows, width, out);
+}
+
 void sumGroups16(const std::uint16_t* in, std::int32_t* out, int n) { body::sumGroups(in, out, n); }
 
 } // namespace portable
@@ -445,7 +452,7 @@ __attribute__((target("avx2"))) void learnRow(std::uint16_t* scene, const std::u
 
 // Groups of eight summed with the processor's pair sums and horizontal adds, which the
 // compiler does not find either: 16-bit values (below 2^15) in pairs to 32 bits, then
-// across; the AVX-512 set uses these too.
+// across. The AVX-512 set uses these and the light's sums too.
 __attribute__((target("avx2"))) void sumGroups16(const std::uint16_t* in, std::int32_t* out, int n)
 {
     const __m256i ones = _mm256_set1_epi16(1), order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
@@ -461,19 +468,44 @@ __attribute__((target("avx2"))) void sumGroups16(const std::uint16_t* in, std::i
     body::sumGroups(in + 8 * k, out + k, n - 8 * k);
 }
 
-__attribute__((target("avx2"))) void sumGroups(const std::int32_t* in, std::int32_t* out, int n)
+// Sixteen levels widened to 16 bits.
+__attribute__((target("avx2"))) inline __m256i levels(const std::uint8_t* at)
 {
-    int k = 0;
-    for (; 8 * k + 32 <= n; k += 4) {
-        __m256i v[4];
-        for (int j = 0; j < 4; ++j)
-            v[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * k + 8 * j));
-        // The low lane holds each group's first half, the high lane its second.
-        const __m256i halves = _mm256_hadd_epi32(_mm256_hadd_epi32(v[0], v[1]), _mm256_hadd_epi32(v[2], v[3]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k),
-                         _mm_add_epi32(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1)));
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+}
+
+// The light's sums sixteen columns at a time over the strip's rows, the products' pairs
+// summed by the processor, then each block's columns across.
+__attribute__((target("avx2"))) void lightSums(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w,
+                                               std::ptrdiff_t stride, std::ptrdiff_t watchedStride, int rows, int width,
+                                               std::int32_t* out)
+{
+    const __m256i low = _mm256_set1_epi16(clippedLow), high = _mm256_set1_epi16(clippedHigh);
+    const __m256i ones = _mm256_set1_epi16(1), zero = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        __m256i n = zero, g = zero, s = zero, gg = zero, ss = zero, gs = zero;
+        for (int r = 0; r < rows; r += 2) {
+            const __m256i pv = levels(p + r * stride + x), ev = levels(e + r * stride + x);
+            const __m256i inside = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi16(pv, low), _mm256_cmpgt_epi16(high, pv)),
+                                                    _mm256_and_si256(_mm256_cmpgt_epi16(ev, low), _mm256_cmpgt_epi16(high, ev)));
+            const __m256i use = _mm256_andnot_si256(_mm256_cmpeq_epi16(levels(w + r * watchedStride + x), zero), inside);
+            const __m256i gv = _mm256_and_si256(pv, use), sv = _mm256_and_si256(ev, use);
+            n = _mm256_sub_epi16(n, use);
+            g = _mm256_add_epi16(g, gv);
+            s = _mm256_add_epi16(s, sv);
+            gg = _mm256_add_epi32(gg, _mm256_madd_epi16(gv, gv));
+            ss = _mm256_add_epi32(ss, _mm256_madd_epi16(sv, sv));
+            gs = _mm256_add_epi32(gs, _mm256_madd_epi16(gv, sv));
+        }
+        // The low 128-bit lane holds the first block's columns, the high one the second's.
+        const __m256i ng = _mm256_hadd_epi32(_mm256_madd_epi16(n, ones), _mm256_madd_epi16(g, ones));
+        const __m256i sgg = _mm256_hadd_epi32(_mm256_madd_epi16(s, ones), gg);
+        const __m256i first = _mm256_hadd_epi32(ng, sgg), last = _mm256_hadd_epi32(_mm256_hadd_epi32(ss, gs), zero);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_permute2x128_si256(first, last, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x + 8), _mm256_permute2x128_si256(first, last, 0x31));
     }
-    body::sumGroups(in + 8 * k, out + k, n - 8 * k);
+    body::lightSums(p + x, e + x, w + x, stride, watchedStride, rows, width - x, out + x);
 }
 
 } // namespace avx2
@@ -530,7 +562,7 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRow(std::uint16_t* sc
     body::learnRow(scene + x, picture + x, age + x, moved + x, n - x, absorbed, quick, slow);
 }
 
-using avx2::sumGroups;
+using avx2::lightSums;
 using avx2::sumGroups16;
 
 } // namespace avx512
@@ -554,11 +586,6 @@ using avx2::sumGroups16;
     TARGET void applyLight(std::uint8_t* e, const float* g, const float* o, std::uint8_t* u, int n)                   \
     {                                                                                                                  \
         body::applyLight(e, g, o, u, n);                                                                               \
-    }                                                                                                                  \
-    TARGET void addLightSums(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,               \
-                             const LightColumns& c)                                                                    \
-    {                                                                                                                  \
-        body::addLightSums(p, e, w, n, c);                                                                             \
     }                                                                                                                  \
     TARGET void boxSums(const std::uint8_t* i, std::uint16_t* o, std::uint16_t* c, int w, int h)                     \
     {                                                                                                                  \
@@ -593,10 +620,9 @@ using avx2::sumGroups16;
                                .absDifference = absDifference,                                                         \
                                .roundLevels = roundLevels,                                                             \
                                .applyLight = applyLight,                                                               \
-                               .addLightSums = addLightSums,                                                           \
+                               .lightSums = lightSums,                                                                 \
                                .boxSums = boxSums,                                                                     \
                                .rangeColumn = rangeColumn,                                                             \
-                               .sumGroups = sumGroups,                                                                 \
                                .sumGroups16 = sumGroups16,                                                             \
                                .beyondLimits = beyondLimits,                                                           \
                                .addNoise = addNoise,                                                                   \

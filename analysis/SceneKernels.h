@@ -1,8 +1,9 @@
 #pragma once
 
-// The row kernels behind the scene model, one set per instruction set. Each is plain
-// integer arithmetic that the compiler vectorises for the set it is built for, so every
-// set gives the same result as the plain one; tests check that they do.
+// The row kernels behind the scene model, one set per instruction set. Most are plain
+// integer arithmetic that the compiler vectorises for the set it is built for; where it
+// does not find the instructions that suit, a set has its own, written by hand. Every set
+// gives the same result as the plain one; tests check that they do.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,12 +12,6 @@
 
 namespace analysis::kernels {
 
-// Per-column sums that a block's statistics are gathered in, one row after another (the
-// counts and levels of at most 8 rows fit 16 bits).
-struct LightColumns {
-    std::uint16_t *n, *g, *s;
-    std::int32_t *gg, *ss, *gs;
-};
 struct NoiseColumns {
     std::uint16_t *difference, *level, *count; // of at most 4 rows
 };
@@ -39,10 +34,12 @@ struct SceneKernels {
     // e[x] = e[x] x gain[x] + offset[x], rounded half away from zero into 0 .. 255, and
     // unknown[x] = 1 where e[x] was clipped (0 elsewhere).
     void (*applyLight)(std::uint8_t* e, const float* gain, const float* offset, std::uint8_t* unknown, int n);
-    // For each pixel watched (w[x] != 0) whose picture p and expected e levels are both
-    // unclipped, adds 1, p, e, p^2, e^2 and p e to its column.
-    void (*addLightSums)(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* w, int n,
-                         const LightColumns& columns);
+    // For each block of 8 columns (the last cut at `width`), the sums over a strip's rows 0,
+    // 2, 4 .. below `rows` (`stride` apart; the mask's `watchedStride` apart) of the pixels
+    // watched whose picture p and expected e levels are both unclipped: 1, p, e, p^2, e^2
+    // and p e, then two zeros, 8 values a block.
+    void (*lightSums)(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t* watched, std::ptrdiff_t stride,
+                      std::ptrdiff_t watchedStride, int rows, int width, std::int32_t* out);
     // out = the sums of each pixel's 3 x 3 of the w x h picture `in`, the edges repeated;
     // `columns` holds 8 w values
     void (*boxSums)(const std::uint8_t* in, std::uint16_t* out, std::uint16_t* columns, int w, int h);
@@ -50,7 +47,6 @@ struct SceneKernels {
     void (*rangeColumn)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, const std::uint16_t* d,
                         const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);
     // out[k] = in[8k] + .. + in[8k + 7], the last group cut at n
-    void (*sumGroups)(const std::int32_t* in, std::int32_t* out, int n);
     void (*sumGroups16)(const std::uint16_t* in, std::int32_t* out, int n); // in[x] below 2^15
     // Whether |s[x] - e[x]| > t[x] anywhere (s and e at most 9 x 255)
     bool (*beyondLimits)(const std::uint16_t* s, const std::uint16_t* e, const std::int16_t* t, int n);

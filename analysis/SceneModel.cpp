@@ -324,38 +324,19 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     if (!rules.light)
         return;
     std::vector<Sums>& sums = blockSums_;
-    sums.assign(blocks, Sums{});
-    // Each block row's sums gathered per column, then per block, from every other row: half
-    // of a block's pixels tell its light as well as all of them.
-    lightCounts_.resize(3 * std::size_t(w));
-    lightColumns_.resize(3 * std::size_t(w));
-    std::uint16_t* counted = lightCounts_.data();
-    std::int32_t* column = lightColumns_.data();
-    const kernels::LightColumns columns{counted, counted + w, counted + 2 * w, column, column + w, column + 2 * w};
-    // A block's sums fit 32 bits: 64 pixels of at most 255^2.
-    lightBlocks_.resize(6 * std::size_t(blockColumns_));
-    for (int y = 0; y < h; ++y) {
-        if (y % block == 0) {
-            std::fill(lightCounts_.begin(), lightCounts_.end(), 0);
-            std::fill(lightColumns_.begin(), lightColumns_.end(), 0);
-        }
-        const std::size_t row = std::size_t(y) * std::size_t(w);
-        if (y % 2 == 0)
-            ops.addLightSums(picture_.data() + row, expected_.data() + row, watchedRow(y), w, columns);
-        if (y % block != block - 1 && y != h - 1)
-            continue;
-        const int bc = blockColumns_;
-        std::int32_t* b = lightBlocks_.data();
-        ops.sumGroups16(columns.n, b, w);
-        ops.sumGroups16(columns.g, b + bc, w);
-        ops.sumGroups16(columns.s, b + 2 * bc, w);
-        ops.sumGroups(columns.gg, b + 3 * bc, w);
-        ops.sumGroups(columns.ss, b + 4 * bc, w);
-        ops.sumGroups(columns.gs, b + 5 * bc, w);
-        Sums* out = sums.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-        for (int bx = 0; bx < bc; ++bx)
-            out[bx] = {double(b[bx]), double(b[bc + bx]), double(b[2 * bc + bx]), double(b[3 * bc + bx]),
-                       double(b[4 * bc + bx]), double(b[5 * bc + bx])};
+    sums.resize(blocks);
+    // Each block's sums from every other row: half of its pixels tell its light as well as
+    // all of them. A block's sums fit 32 bits: 64 pixels of at most 255^2.
+    lightBlocks_.resize(8 * blocks);
+    for (int by = 0; by < blockRows_; ++by) {
+        const int top = by * block;
+        ops.lightSums(picture_.data() + index(0, top), expected_.data() + index(0, top), watchedRow(top), w,
+                      watched_ ? w : 0, std::min(block, h - top), w,
+                      lightBlocks_.data() + 8 * std::size_t(by) * std::size_t(blockColumns_));
+    }
+    for (std::size_t k = 0; k < blocks; ++k) {
+        const std::int32_t* b = lightBlocks_.data() + 8 * k;
+        sums[k] = {double(b[0]), double(b[1]), double(b[2]), double(b[3]), double(b[4]), double(b[5])};
     }
     // Each block's own fit where its texture is kept (a shadow, a lamp); elsewhere the fit
     // of a neighbour that explains the block best, when one explains it far better than

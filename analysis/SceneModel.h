@@ -111,9 +111,9 @@ private:
     std::vector<std::uint8_t> own_, quiet_, fresh_, reached_; // the light fit's blocks: see fitLight()
     std::vector<std::uint8_t> blockMoved_; // the fitted light moved the block's mean
     std::vector<float> blockMean_;         // this cycle's noise measurement
-    std::vector<std::uint16_t> columnSums_, lightCounts_;
+    std::vector<std::uint16_t> columnSums_;
     std::vector<std::uint16_t> noiseColumns_;
-    std::vector<std::int32_t> lightColumns_, lightBlocks_;
+    std::vector<std::int32_t> lightBlocks_; // each block's light sums, 8 a block
     std::vector<std::int32_t> absSum_, level_, count_; // each block's noise sums
     std::vector<float> measured_;
     std::vector<std::uint8_t> work8_, moved_, ghostAge_;
