@@ -151,25 +151,6 @@ SCENE_INLINE void lightSums(const std::uint8_t* __restrict p, const std::uint8_t
     }
 }
 
-template <typename T>
-SCENE_INLINE void sumGroups(const T* __restrict in, std::int32_t* __restrict out, int n)
-{
-    const int whole = n / 8;
-#pragma GCC ivdep
-    for (int k = 0; k < whole; ++k) {
-        std::int32_t s = 0;
-        for (int j = 0; j < 8; ++j)
-            s += in[8 * k + j];
-        out[k] = s;
-    }
-    if (whole * 8 < n) {
-        std::int32_t s = 0;
-        for (int x = whole * 8; x < n; ++x)
-            s += in[x];
-        out[whole] = s;
-    }
-}
-
 // Eight rows at a time, so that their column sums stay in the first-level cache: the column
 // sums of three rows, then three of them along the rows, each as one long run, and each
 // run's edges mended.
@@ -242,18 +223,21 @@ SCENE_INLINE bool beyondLimits(const std::uint16_t* __restrict s, const std::uin
     return beyond != 0;
 }
 
-SCENE_INLINE void addNoise(const std::uint16_t* __restrict s, const std::uint16_t* __restrict e, const std::uint8_t* __restrict level,
-                           const std::uint8_t* __restrict w, int n, const NoiseColumns& c)
+SCENE_INLINE void noiseSums(const std::uint16_t* __restrict s, const std::uint16_t* __restrict e, const std::uint8_t* __restrict level,
+                            const std::uint8_t* __restrict w, std::ptrdiff_t stride, std::ptrdiff_t watchedStride, int rows,
+                            int width, std::int32_t* __restrict out)
 {
-    std::uint16_t *__restrict difference = c.difference, *__restrict levels = c.level, *__restrict count = c.count;
-    #pragma GCC ivdep
-    for (int x = 0; x < n; ++x) {
-        // All ones where watched: masks rather than choices, which every set vectorises.
-        const std::uint16_t use = std::uint16_t(-std::uint16_t(w[x] != 0));
-        const std::uint16_t d = std::uint16_t(std::abs(std::int16_t(s[x] - e[x]))); // sums fit 15 bits
-        difference[x] = std::uint16_t(difference[x] + (d & use));
-        levels[x] = std::uint16_t(levels[x] + (level[x] & use));
-        count[x] = std::uint16_t(count[x] + (use & 1));
+    for (int from = 0; from < width; from += 8, out += 4) {
+        std::int32_t sums[4] = {};
+        for (int r = 0; r < rows; ++r)
+            for (int x = from; x < std::min(width, from + 8); ++x) {
+                if (w[r * watchedStride + x] == 0)
+                    continue;
+                sums[0] += std::abs(int(s[r * stride + x]) - int(e[r * stride + x]));
+                sums[1] += level[r * stride + x];
+                sums[2] += 1;
+            }
+        std::copy_n(sums, 4, out);
     }
 }
 
@@ -370,7 +354,11 @@ void lightSums(const std::uint8_t* p, const std::uint8_t* e, const std::uint8_t*
     body::lightSums(p, e, w, stride, watchedStride, rows, width, out);
 }
 
-void sumGroups16(const std::uint16_t* in, std::int32_t* out, int n) { body::sumGroups(in, out, n); }
+void noiseSums(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level, const std::uint8_t* w,
+               std::ptrdiff_t stride, std::ptrdiff_t watchedStride, int rows, int width, std::int32_t* out)
+{
+    body::noiseSums(s, e, level, w, stride, watchedStride, rows, width, out);
+}
 
 } // namespace portable
 
@@ -450,24 +438,6 @@ __attribute__((target("avx2"))) void learnRow(std::uint16_t* scene, const std::u
     body::learnRow(scene + x, picture + x, age + x, moved + x, n - x, absorbed, quick, slow);
 }
 
-// Groups of eight summed with the processor's pair sums and horizontal adds, which the
-// compiler does not find either: 16-bit values (below 2^15) in pairs to 32 bits, then
-// across. The AVX-512 set uses these and the light's sums too.
-__attribute__((target("avx2"))) void sumGroups16(const std::uint16_t* in, std::int32_t* out, int n)
-{
-    const __m256i ones = _mm256_set1_epi16(1), order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    int k = 0;
-    for (; 8 * k + 64 <= n; k += 8) {
-        __m256i m[4];
-        for (int j = 0; j < 4; ++j)
-            m[j] = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * k + 16 * j)), ones);
-        // Each 128-bit lane holds groups 0, 2, 4, 6 (or 1, 3, 5, 7) after the adds.
-        const __m256i sums = _mm256_hadd_epi32(_mm256_hadd_epi32(m[0], m[1]), _mm256_hadd_epi32(m[2], m[3]));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_permutevar8x32_epi32(sums, order));
-    }
-    body::sumGroups(in + 8 * k, out + k, n - 8 * k);
-}
-
 // Sixteen levels widened to 16 bits.
 __attribute__((target("avx2"))) inline __m256i levels(const std::uint8_t* at)
 {
@@ -506,6 +476,33 @@ __attribute__((target("avx2"))) void lightSums(const std::uint8_t* p, const std:
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x + 8), _mm256_permute2x128_si256(first, last, 0x31));
     }
     body::lightSums(p + x, e + x, w + x, stride, watchedStride, rows, width - x, out + x);
+}
+
+// The noise's sums in the same way.
+__attribute__((target("avx2"))) void noiseSums(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level,
+                                               const std::uint8_t* w, std::ptrdiff_t stride, std::ptrdiff_t watchedStride,
+                                               int rows, int width, std::int32_t* out)
+{
+    const __m256i ones = _mm256_set1_epi16(1), zero = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        __m256i difference = zero, levelSum = zero, count = zero;
+        for (int r = 0; r < rows; ++r) {
+            const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + r * stride + x));
+            const __m256i ev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(e + r * stride + x));
+            const __m256i use = _mm256_xor_si256(_mm256_cmpeq_epi16(levels(w + r * watchedStride + x), zero),
+                                                 _mm256_set1_epi16(-1));
+            difference = _mm256_add_epi16(difference, _mm256_and_si256(_mm256_abs_epi16(_mm256_sub_epi16(sv, ev)), use));
+            levelSum = _mm256_add_epi16(levelSum, _mm256_and_si256(levels(level + r * stride + x), use));
+            count = _mm256_sub_epi16(count, use);
+        }
+        // Each 128-bit lane ends with its block's difference, level, count and a zero.
+        const __m256i sums = _mm256_hadd_epi32(
+            _mm256_hadd_epi32(_mm256_madd_epi16(difference, ones), _mm256_madd_epi16(levelSum, ones)),
+            _mm256_hadd_epi32(_mm256_madd_epi16(count, ones), zero));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x / 2), sums);
+    }
+    body::noiseSums(s + x, e + x, level + x, w + x, stride, watchedStride, rows, width - x, out + x / 2);
 }
 
 } // namespace avx2
@@ -562,8 +559,9 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRow(std::uint16_t* sc
     body::learnRow(scene + x, picture + x, age + x, moved + x, n - x, absorbed, quick, slow);
 }
 
+// The blocks' sums are AVX2's: their sums across a block have no wider form.
 using avx2::lightSums;
-using avx2::sumGroups16;
+using avx2::noiseSums;
 
 } // namespace avx512
 #endif
@@ -601,11 +599,6 @@ using avx2::sumGroups16;
     {                                                                                                                  \
         return body::beyondLimits(s, e, t, n);                                                                         \
     }                                                                                                                  \
-    TARGET void addNoise(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* l, const std::uint8_t* w, \
-                         int n, const NoiseColumns& c)                                                                 \
-    {                                                                                                                  \
-        body::addNoise(s, e, l, w, n, c);                                                                              \
-    }                                                                                                                  \
     TARGET int markRange(const std::uint16_t* s, const std::uint16_t* l, const std::uint16_t* h, const std::int16_t* t, \
                          const std::uint8_t* w, const std::uint8_t* u, std::uint8_t* st, int n, int width)             \
     {                                                                                                                  \
@@ -623,9 +616,8 @@ using avx2::sumGroups16;
                                .lightSums = lightSums,                                                                 \
                                .boxSums = boxSums,                                                                     \
                                .rangeColumn = rangeColumn,                                                             \
-                               .sumGroups16 = sumGroups16,                                                             \
                                .beyondLimits = beyondLimits,                                                           \
-                               .addNoise = addNoise,                                                                   \
+                               .noiseSums = noiseSums,                                                                 \
                                .markRange = markRange,                                                                 \
                                .learnRow = learnRow,                                                                   \
                                .largestAlong = largestAlong,                                                           \

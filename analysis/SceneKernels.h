@@ -12,10 +12,6 @@
 
 namespace analysis::kernels {
 
-struct NoiseColumns {
-    std::uint16_t *difference, *level, *count; // of at most 4 rows
-};
-
 struct SceneKernels {
     // sums[x] += row[x]
     void (*addRow)(const std::uint8_t* row, std::uint16_t* sums, int n);
@@ -46,13 +42,14 @@ struct SceneKernels {
     // low[x] = min(a, b, c)[x]; high[x] = max(d, e, f)[x]
     void (*rangeColumn)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, const std::uint16_t* d,
                         const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);
-    // out[k] = in[8k] + .. + in[8k + 7], the last group cut at n
-    void (*sumGroups16)(const std::uint16_t* in, std::int32_t* out, int n); // in[x] below 2^15
     // Whether |s[x] - e[x]| > t[x] anywhere (s and e at most 9 x 255)
     bool (*beyondLimits)(const std::uint16_t* s, const std::uint16_t* e, const std::int16_t* t, int n);
-    // For each watched pixel adds |s - e| of the 3 x 3 sums, the expected level and 1.
-    void (*addNoise)(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level,
-                     const std::uint8_t* w, int n, const NoiseColumns& columns);
+    // For each block of 8 columns (the last cut at `width`), the sums over `rows` rows
+    // (`stride` apart; the mask's `watchedStride` apart) of the watched pixels' |s - e|
+    // (3 x 3 sums), expected levels and 1, then a zero, 4 values a block.
+    void (*noiseSums)(const std::uint16_t* s, const std::uint16_t* e, const std::uint8_t* level,
+                      const std::uint8_t* watched, std::ptrdiff_t stride, std::ptrdiff_t watchedStride, int rows,
+                      int width, std::int32_t* out);
     // Over rows of `width` one after another, with lo and hi the smallest of low and the
     // largest of high at x - 1, x and x + 1 within the row: where watched[x] and not
     // unknown[x], state[x] = 1 when s > hi + t, 2 when s < lo - t; else 0. Returns how many

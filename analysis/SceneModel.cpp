@@ -498,33 +498,26 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
 
     // Each block's noise: the mean absolute difference of the smoothed pictures, on every
     // fourth row, the rows between in the next cycle.
-    absSum_.resize(blocks);
-    level_.resize(blocks);
-    count_.resize(blocks);
-    noiseColumns_.resize(3 * std::size_t(w));
-    std::uint16_t* c = noiseColumns_.data();
-    const kernels::NoiseColumns columns{c, c + w, c + 2 * w};
+    noiseBlocks_.resize(4 * blocks);
     for (int by = 0; by < blockRows_; ++by) {
-        std::fill(noiseColumns_.begin(), noiseColumns_.end(), 0);
         const int top = by * block, rows = std::min(block, h - top);
-        for (int r = rows > 2 ? 2 * (cycles_ % 2) : 0; r < rows; r += 4) {
-            const std::size_t row = index(0, top + r);
-            ops.addNoise(sums_.data() + row, expectedSums_.data() + row, expected_.data() + row, watchedRow(top + r),
-                         w, columns);
-        }
-        const std::size_t first = std::size_t(by) * std::size_t(blockColumns_);
-        ops.sumGroups16(columns.difference, absSum_.data() + first, w);
-        ops.sumGroups16(columns.level, level_.data() + first, w);
-        ops.sumGroups16(columns.count, count_.data() + first, w);
+        const int measured = rows > 2 ? 2 * (cycles_ % 2) : 0;
+        const std::size_t row = index(0, top + measured);
+        ops.noiseSums(sums_.data() + row, expectedSums_.data() + row, expected_.data() + row, watchedRow(top + measured),
+                      4 * w, watched_ ? 4 * w : 0, (rows - measured + 3) / 4, w,
+                      noiseBlocks_.data() + 4 * std::size_t(by) * std::size_t(blockColumns_));
     }
     std::size_t moved = 0, seen = 0;
+    count_.resize(blocks);
     blockMean_.resize(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
-        seen += count_[b] > 0;
+        const std::int32_t difference = noiseBlocks_[4 * b], count = noiseBlocks_[4 * b + 2];
+        count_[b] = count;
+        seen += count > 0;
         moved += blockMoved_[b];
         // Both are integers below 2^24: the quotient in single precision is the one in double
         // precision rounded to single.
-        blockMean_[b] = count_[b] > 0 ? float(absSum_[b]) / float(9 * count_[b]) : 0.0f;
+        blockMean_[b] = count > 0 ? float(difference) / float(9 * count) : 0.0f;
     }
     counts.lightChange = seen > 0 && 2 * moved > seen;
     // A block not measured before starts from the scene's typical noise: its own first
@@ -546,7 +539,7 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
     blockThreshold_.resize(blocks);
     const double noiseFactor = rules.noise ? rules.noiseFactor * 1.25 : 0.0;
     for (std::size_t b = 0; b < blocks; ++b) {
-        const double mean = count_[b] > 0 ? double(level_[b]) / double(std::max(count_[b], 1)) : 128.0;
+        const double mean = count_[b] > 0 ? double(noiseBlocks_[4 * b + 1]) / double(std::max(count_[b], 1)) : 128.0;
         const double t = std::max(double(rules.threshold) * std::clamp(mean / 128.0, 0.25, 1.0),
                                   noiseFactor * double(blockNoise_[b]));
         blockThreshold_[b] = float(std::max(2.0, t));

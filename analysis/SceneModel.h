@@ -112,9 +112,8 @@ private:
     std::vector<std::uint8_t> blockMoved_; // the fitted light moved the block's mean
     std::vector<float> blockMean_;         // this cycle's noise measurement
     std::vector<std::uint16_t> columnSums_;
-    std::vector<std::uint16_t> noiseColumns_;
     std::vector<std::int32_t> lightBlocks_; // each block's light sums, 8 a block
-    std::vector<std::int32_t> absSum_, level_, count_; // each block's noise sums
+    std::vector<std::int32_t> noiseBlocks_, count_; // each block's noise sums (4 a block), its count
     std::vector<float> measured_;
     std::vector<std::uint8_t> work8_, moved_, ghostAge_;
     std::vector<float> gainRow_, offsetRow_;

@@ -751,34 +751,40 @@ TEST(SceneDetection, EveryInstructionSetCountsAsThePlainKernels)
             }
         }
     }
-    // Groups of eight, and the light's sums of each block, in every set: over whole vectors,
-    // the plain tail and a last block cut short, with clipped levels and a mask.
-    std::vector<std::uint16_t> narrow(203);
-    std::vector<std::int32_t> groupSums(26), blockSums(8 * 26);
+    // Each block's light and noise sums, in every set: over whole vectors, the plain tail and
+    // a last block cut short, with clipped levels and a mask.
+    std::vector<std::uint16_t> boxed(2 * 2 * 203);
+    std::vector<std::int32_t> lightSums(8 * 26), noiseSums(4 * 26);
     std::vector<std::uint8_t> strip(3 * 8 * 203);
     for (const CpuVariant variant : {CpuVariant::portable, CpuVariant::avx2, CpuVariant::avx512}) {
         const kernels::SceneKernels* set = kernels::sceneKernels(variant);
         for (int n = 150; n <= 203 && set; ++n) {
-            for (std::uint16_t& v : narrow)
-                v = std::uint16_t(random() % 32768);
+            for (std::uint16_t& v : boxed)
+                v = std::uint16_t(random() % (9 * 255 + 1));
             for (std::uint8_t& v : strip)
                 v = random() % 5 == 0 ? std::uint8_t(random() % 2 ? 255 - random() % 8 : random() % 8) : std::uint8_t(random());
-            set->sumGroups16(narrow.data(), groupSums.data(), n);
-            const int stripRows = 1 + n % 8;
+            const int stripRows = 1 + n % 8, noiseRows = 1 + n % 2;
+            const std::ptrdiff_t watchedStride = n % 3 ? n : 0;
             const std::uint8_t *p = strip.data(), *e = p + 8 * n, *watched = e + 8 * n;
-            set->lightSums(p, e, watched, n, n % 2 ? n : 0, stripRows, n, blockSums.data());
-            for (int group = 0; 8 * group < n; ++group) {
-                const auto from = std::ptrdiff_t(8 * group), to = std::ptrdiff_t(std::min(n, 8 * group + 8));
-                ASSERT_EQ(groupSums[std::size_t(group)], std::accumulate(narrow.begin() + from, narrow.begin() + to, 0));
-                std::int32_t light[8] = {};
-                for (int r = 0; r < stripRows; r += 2)
-                    for (auto x = from; x < to; ++x) {
+            const std::uint16_t *sums = boxed.data(), *expected = sums + 2 * n;
+            set->lightSums(p, e, watched, n, watchedStride, stripRows, n, lightSums.data());
+            set->noiseSums(sums, expected, e, watched, n, watchedStride, noiseRows, n, noiseSums.data());
+            for (int block = 0; 8 * block < n; ++block) {
+                std::int32_t light[8] = {}, noise[4] = {};
+                for (int r = 0; r < stripRows; ++r)
+                    for (int x = 8 * block; x < std::min(n, 8 * block + 8); ++x) {
+                        if (!watched[r * watchedStride + x])
+                            continue;
                         const int pv = p[r * n + x], ev = e[r * n + x];
-                        if (watched[(n % 2 ? r * n : 0) + x] && pv > 5 && pv < 250 && ev > 5 && ev < 250)
+                        if (r % 2 == 0 && pv > 5 && pv < 250 && ev > 5 && ev < 250)
                             for (const auto& [term, v] : {std::pair{0, 1}, {1, pv}, {2, ev}, {3, pv * pv}, {4, ev * ev}, {5, pv * ev}})
                                 light[term] += v;
+                        if (r < noiseRows)
+                            for (const auto& [term, v] : {std::pair{0, std::abs(sums[r * n + x] - expected[r * n + x])}, {1, ev}, {2, 1}})
+                                noise[term] += v;
                     }
-                ASSERT_TRUE(std::equal(light, light + 8, blockSums.begin() + 8 * from / 8)) << "width " << n << ", block " << group;
+                ASSERT_TRUE(std::equal(light, light + 8, lightSums.begin() + 8 * block)) << "width " << n << ", block " << block;
+                ASSERT_TRUE(std::equal(noise, noise + 4, noiseSums.begin() + 4 * block)) << "width " << n << ", block " << block;
             }
         }
     }
