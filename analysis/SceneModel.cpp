@@ -604,7 +604,45 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         clutter_ *= clutterMemory;
         return;
     }
-    // The largest age within reach: where an area was in the last picture.
+    // The changed pixels' 8-connected areas (union-find over the picture), in one pass: a
+    // pixel takes the label of the pixel above it, else of the one above and to its right
+    // (joined with the one left of it, or above and left), else of either of those. Outside
+    // the changed rows the labels stay -1 from cycle to cycle.
+    if (labels_.size() != n)
+        labels_.assign(n, -1);
+    parent_.clear();
+    auto labelAt = [&](int x, int y) { return y < 0 || x < 0 || x >= w ? -1 : labels_[index(x, y)]; };
+    auto unite = [&](int a, int b) {
+        a = find(parent_, a);
+        b = find(parent_, b);
+        parent_[std::size_t(std::max(a, b))] = std::min(a, b);
+        return std::min(a, b);
+    };
+    int first = w, last = -1; // the columns that hold a changed pixel
+    for (int y = 0; y < h; ++y) {
+        if (!rowChanged_[std::size_t(y)])
+            continue;
+        const std::uint8_t* state = state_.data() + index(0, y);
+        for (int x = nextSet(state, 0, w); x < w; x = nextSet(state, x + 1, w)) {
+            first = std::min(first, x);
+            last = std::max(last, x);
+            int label = labelAt(x, y - 1);
+            if (label < 0) {
+                const int upRight = labelAt(x + 1, y - 1), upLeft = labelAt(x - 1, y - 1), left = labelAt(x - 1, y);
+                label = upRight >= 0 ? (upLeft >= 0 ? unite(upRight, upLeft) : left >= 0 ? unite(upRight, left) : upRight)
+                        : upLeft >= 0 ? upLeft
+                        : left;
+            }
+            if (label < 0) {
+                label = int(parent_.size());
+                parent_.push_back(label);
+            }
+            labels_[index(x, y)] = label;
+        }
+    }
+
+    // The largest age within reach: where an area was in the last picture. Only the changed
+    // rows and columns need it, from the rows and columns within reach of them.
     ageNear_.resize(n);
     work8_.resize(n);
     // After pictures sent again, what moves may have gone further, but in a cluttered scene
@@ -612,66 +650,28 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     const bool wasCluttered = clutter_ >= clutteredAt;
     const int elapsed = wasCluttered ? 1 : rules.elapsed;
     const int reach = std::clamp(near * elapsed, near, farthest);
-    // Only the changed rows need it, from the rows within reach of them.
+    const int from = std::max(0, first - reach), span = std::min(w, last + 1 + reach) - from, width = last + 1 - first;
     rowNeeded_.assign(std::size_t(h), 0);
     for (int y = 0; y < h; ++y)
         if (rowChanged_[std::size_t(y)])
             std::fill(rowNeeded_.begin() + std::max(0, y - reach), rowNeeded_.begin() + std::min(h, y + reach + 1), 1);
     for (int y = 0; y < h; ++y)
         if (rowNeeded_[std::size_t(y)])
-            ops.largestAlong(age_.data() + index(0, y), work8_.data() + index(0, y), w, reach);
+            ops.largestAlong(age_.data() + index(from, y), work8_.data() + index(from, y), span, reach);
     for (int y = 0; y < h; ++y) {
         if (!rowChanged_[std::size_t(y)])
             continue;
-        std::uint8_t* out = ageNear_.data() + index(0, y);
-        std::copy_n(work8_.data() + index(0, y), w, out);
+        std::uint8_t* out = ageNear_.data() + index(first, y);
+        std::copy_n(work8_.data() + index(first, y), width, out);
         for (int d = 1; d <= reach; ++d) {
             if (y - d >= 0)
-                ops.largestOf(work8_.data() + index(0, y - d), out, w);
+                ops.largestOf(work8_.data() + index(first, y - d), out, width);
             if (y + d < h)
-                ops.largestOf(work8_.data() + index(0, y + d), out, w);
+                ops.largestOf(work8_.data() + index(first, y + d), out, width);
         }
     }
 
     const std::vector<std::uint8_t>& aligned = alignedScene();
-    // The changed pixels' 8-connected areas (union-find over the picture). Outside the
-    // changed rows the labels stay -1 from cycle to cycle.
-    if (labels_.size() != n)
-        labels_.assign(n, -1);
-    parent_.clear();
-    for (int y = 0; y < h; ++y) {
-        if (!rowChanged_[std::size_t(y)])
-            continue;
-        const std::uint8_t* state = state_.data() + index(0, y);
-        for (int x = nextSet(state, 0, w); x < w; x = nextSet(state, x + 1, w)) {
-            const std::size_t i = index(x, y);
-            int label = -1;
-            auto join = [&](int nx, int ny) {
-                if (nx < 0 || nx >= w || ny < 0)
-                    return;
-                const int other = labels_[index(nx, ny)];
-                if (other < 0)
-                    return;
-                if (label < 0) {
-                    label = find(parent_, other);
-                    return;
-                }
-                const int a = find(parent_, label), b = find(parent_, other);
-                if (a != b)
-                    parent_[std::size_t(std::max(a, b))] = std::min(a, b);
-                label = std::min(a, b);
-            };
-            join(x - 1, y);
-            join(x - 1, y - 1);
-            join(x, y - 1);
-            join(x + 1, y - 1);
-            if (label < 0) {
-                label = int(parent_.size());
-                parent_.push_back(label);
-            }
-            labels_[i] = label;
-        }
-    }
     struct Area {
         std::int64_t pixels = 0, tracked = 0, moved = 0;
         int age = 0;
