@@ -398,44 +398,60 @@ __attribute__((target("avx2"))) void quarterRows(const std::uint8_t* a, const st
 }
 
 // The learning's step in 16-bit lanes with one shift count for every lane, which the
-// compiler does not keep: it widens the plain loop to 32 bits. The plain loop does the rest.
-// Bytes of a pixel held: (age or moved) and age < absorbed.
-__attribute__((target("avx2"))) inline __m256i heldBytes(const std::uint8_t* age, const std::uint8_t* moved,
-                                                         int absorbed)
+// compiler does not keep: it widens the plain loop to 32 bits.
+struct LearnRates {
+    __m128i up, down, coarse;
+    __m256i halfQuick, halfSlow;
+    int absorbed;
+};
+
+// The scene's next values for 32 pixels.
+__attribute__((target("avx2"))) inline void learnStep(const LearnRates& rates, const std::uint16_t* scene,
+                                                      const std::uint8_t* picture, const std::uint8_t* age,
+                                                      const std::uint8_t* moved, __m256i (&next)[2])
 {
-    if (absorbed <= 0)
-        return _mm256_setzero_si256();
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(age));
-    const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(moved));
-    const __m256i ceiling = _mm256_set1_epi8(char(std::min(absorbed - 1, 255)));
-    const __m256i below = _mm256_cmpeq_epi8(_mm256_min_epu8(a, ceiling), a);
-    return _mm256_andnot_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, m), _mm256_setzero_si256()), below);
+    // Bytes of a pixel held: (age or moved) and age < absorbed.
+    __m256i held = _mm256_setzero_si256();
+    if (rates.absorbed > 0) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(age));
+        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(moved));
+        const __m256i ceiling = _mm256_set1_epi8(char(std::min(rates.absorbed - 1, 255)));
+        const __m256i below = _mm256_cmpeq_epi8(_mm256_min_epu8(a, ceiling), a);
+        held = _mm256_andnot_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, m), _mm256_setzero_si256()), below);
+    }
+    for (int half = 0; half < 2; ++half) {
+        const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(scene + 16 * half));
+        const __m256i p = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(picture + 16 * half)));
+        const __m256i q = _mm256_sub_epi16(p, _mm256_srli_epi16(s, 8));
+        const __m256i sl = _mm256_and_si256(s, _mm256_set1_epi16(255));
+        const __m256i fast = _mm256_add_epi16(_mm256_sll_epi16(q, rates.up), _mm256_sra_epi16(_mm256_sub_epi16(rates.halfQuick, sl), rates.down));
+        const __m256i gentle = _mm256_sra_epi16(_mm256_add_epi16(q, _mm256_srai_epi16(_mm256_sub_epi16(rates.halfSlow, sl), 8)), rates.coarse);
+        const __m256i which = _mm256_cvtepi8_epi16(half == 0 ? _mm256_castsi256_si128(held) : _mm256_extracti128_si256(held, 1));
+        next[half] = _mm256_add_epi16(s, _mm256_blendv_epi8(fast, gentle, which));
+    }
 }
 
 __attribute__((target("avx2"))) void learnRow(std::uint16_t* scene, const std::uint8_t* picture,
                                               const std::uint8_t* age, const std::uint8_t* moved, int n, int absorbed,
                                               int quick, int slow)
 {
-    const __m128i up = _mm_cvtsi32_si128(8 - quick), down = _mm_cvtsi32_si128(quick), coarse = _mm_cvtsi32_si128(slow - 8);
-    const __m256i fraction = _mm256_set1_epi16(255), halfQuick = _mm256_set1_epi16(std::int16_t(1 << (quick - 1)));
-    const __m256i halfSlow = _mm256_set1_epi16(std::int16_t(1 << (slow - 1)));
-    int x = 0;
-    for (; x + 32 <= n; x += 32) {
-        const __m256i held = heldBytes(age + x, moved + x, absorbed);
-        for (int half = 0; half < 2; ++half) {
-            const int at = x + 16 * half;
-            __m256i* out = reinterpret_cast<__m256i*>(scene + at);
-            const __m256i s = _mm256_loadu_si256(out);
-            const __m256i p = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(picture + at)));
-            const __m256i q = _mm256_sub_epi16(p, _mm256_srli_epi16(s, 8));
-            const __m256i sl = _mm256_and_si256(s, fraction);
-            const __m256i fast = _mm256_add_epi16(_mm256_sll_epi16(q, up), _mm256_sra_epi16(_mm256_sub_epi16(halfQuick, sl), down));
-            const __m256i gentle = _mm256_sra_epi16(_mm256_add_epi16(q, _mm256_srai_epi16(_mm256_sub_epi16(halfSlow, sl), 8)), coarse);
-            const __m256i which = _mm256_cvtepi8_epi16(half == 0 ? _mm256_castsi256_si128(held) : _mm256_extracti128_si256(held, 1));
-            _mm256_storeu_si256(out, _mm256_add_epi16(s, _mm256_blendv_epi8(fast, gentle, which)));
-        }
+    if (n < 32)
+        return body::learnRow(scene, picture, age, moved, n, absorbed, quick, slow);
+    const LearnRates rates{_mm_cvtsi32_si128(8 - quick), _mm_cvtsi32_si128(quick), _mm_cvtsi32_si128(slow - 8),
+                           _mm256_set1_epi16(std::int16_t(1 << (quick - 1))),
+                           _mm256_set1_epi16(std::int16_t(1 << (slow - 1))), absorbed};
+    // The last 32 pixels first, from the values before the loop changes any of them: stored
+    // last, they give the pixels the loop covered too the values it gave them. (A row of a
+    // shifted picture is rarely whole vectors.)
+    __m256i last[2], next[2];
+    learnStep(rates, scene + n - 32, picture + n - 32, age + n - 32, moved + n - 32, last);
+    for (int x = 0; x + 32 <= n; x += 32) {
+        learnStep(rates, scene + x, picture + x, age + x, moved + x, next);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(scene + x), next[0]);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(scene + x + 16), next[1]);
     }
-    body::learnRow(scene + x, picture + x, age + x, moved + x, n - x, absorbed, quick, slow);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(scene + n - 32), last[0]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(scene + n - 16), last[1]);
 }
 
 // Sixteen levels widened to 16 bits.
@@ -530,33 +546,58 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void quarterRows(const std::uin
     body::quarterRows(a + 4 * x, b + 4 * x, c + 4 * x, d + 4 * x, out + x, n - x);
 }
 
+struct LearnRates512 {
+    __m128i up, down, coarse;
+    __m512i halfQuick, halfSlow, ceiling;
+    int absorbed;
+};
+
+// 64 pixels of the scene a step on.
+__attribute__((target("avx2,avx512f,avx512bw"))) inline void learnStep(const LearnRates512& rates, std::uint16_t* scene,
+                                                                       const std::uint8_t* picture,
+                                                                       const std::uint8_t* age,
+                                                                       const std::uint8_t* moved)
+{
+    const __m512i a = _mm512_loadu_si512(age), m = _mm512_loadu_si512(moved);
+    const __mmask64 held = rates.absorbed <= 0 ? 0
+                                               : _mm512_test_epi8_mask(_mm512_or_si512(a, m), _mm512_or_si512(a, m)) &
+                                                     _mm512_cmple_epu8_mask(a, rates.ceiling);
+    for (int half = 0; half < 2; ++half) {
+        const __m512i s = _mm512_loadu_si512(scene + 32 * half);
+        const __m512i p = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(picture + 32 * half)));
+        const __m512i q = _mm512_sub_epi16(p, _mm512_srli_epi16(s, 8));
+        const __m512i sl = _mm512_and_si512(s, _mm512_set1_epi16(255));
+        const __m512i fast = _mm512_add_epi16(_mm512_sll_epi16(q, rates.up), _mm512_sra_epi16(_mm512_sub_epi16(rates.halfQuick, sl), rates.down));
+        const __m512i gentle = _mm512_sra_epi16(_mm512_add_epi16(q, _mm512_srai_epi16(_mm512_sub_epi16(rates.halfSlow, sl), 8)), rates.coarse);
+        const __mmask32 which = __mmask32(held >> (32 * half));
+        _mm512_storeu_si512(scene + 32 * half, _mm512_add_epi16(s, _mm512_mask_blend_epi16(which, fast, gentle)));
+    }
+}
+
 __attribute__((target("avx2,avx512f,avx512bw"))) void learnRow(std::uint16_t* scene, const std::uint8_t* picture,
                                                                const std::uint8_t* age, const std::uint8_t* moved,
                                                                int n, int absorbed, int quick, int slow)
 {
-    const __m128i up = _mm_cvtsi32_si128(8 - quick), down = _mm_cvtsi32_si128(quick), coarse = _mm_cvtsi32_si128(slow - 8);
-    const __m512i fraction = _mm512_set1_epi16(255), halfQuick = _mm512_set1_epi16(std::int16_t(1 << (quick - 1)));
-    const __m512i halfSlow = _mm512_set1_epi16(std::int16_t(1 << (slow - 1)));
-    const __m512i ceiling = _mm512_set1_epi8(char(std::clamp(absorbed - 1, 0, 255)));
+    const LearnRates512 rates{_mm_cvtsi32_si128(8 - quick), _mm_cvtsi32_si128(quick), _mm_cvtsi32_si128(slow - 8),
+                              _mm512_set1_epi16(std::int16_t(1 << (quick - 1))),
+                              _mm512_set1_epi16(std::int16_t(1 << (slow - 1))),
+                              _mm512_set1_epi8(char(std::clamp(absorbed - 1, 0, 255))), absorbed};
     int x = 0;
-    for (; x + 64 <= n; x += 64) {
-        const __m512i a = _mm512_loadu_si512(age + x), m = _mm512_loadu_si512(moved + x);
-        const __mmask64 held = absorbed <= 0 ? 0
-                                             : _mm512_test_epi8_mask(_mm512_or_si512(a, m), _mm512_or_si512(a, m)) &
-                                                   _mm512_cmple_epu8_mask(a, ceiling);
-        for (int half = 0; half < 2; ++half) {
-            const int at = x + 32 * half;
-            const __m512i s = _mm512_loadu_si512(scene + at);
-            const __m512i p = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(picture + at)));
-            const __m512i q = _mm512_sub_epi16(p, _mm512_srli_epi16(s, 8));
-            const __m512i sl = _mm512_and_si512(s, fraction);
-            const __m512i fast = _mm512_add_epi16(_mm512_sll_epi16(q, up), _mm512_sra_epi16(_mm512_sub_epi16(halfQuick, sl), down));
-            const __m512i gentle = _mm512_sra_epi16(_mm512_add_epi16(q, _mm512_srai_epi16(_mm512_sub_epi16(halfSlow, sl), 8)), coarse);
-            const __mmask32 which = __mmask32(held >> (32 * half));
-            _mm512_storeu_si512(scene + at, _mm512_add_epi16(s, _mm512_mask_blend_epi16(which, fast, gentle)));
-        }
+    for (; x + 64 <= n; x += 64)
+        learnStep(rates, scene + x, picture + x, age + x, moved + x);
+    // The row's end through a whole vector's copy. (A row of a shifted picture is rarely
+    // whole vectors.)
+    if (x < n) {
+        const int rest = n - x;
+        std::uint16_t s[64] = {};
+        std::uint8_t p[64] = {}, a[64] = {}, m[64] = {};
+        std::copy_n(scene + x, rest, s);
+        std::copy_n(picture + x, rest, p);
+        std::copy_n(age + x, rest, a);
+        std::copy_n(moved + x, rest, m);
+        learnStep(rates, s, p, a, m);
+        std::copy_n(s, rest, scene + x);
     }
-    body::learnRow(scene + x, picture + x, age + x, moved + x, n - x, absorbed, quick, slow);
 }
 
 // The blocks' sums are AVX2's: their sums across a block have no wider form.
