@@ -359,9 +359,12 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
         }
         if (t.n < block * block / 8)
             continue;
-        const double mg = t.g / t.n, ms = t.s / t.n;
-        const double vg = t.gg / t.n - mg * mg, vs = t.ss / t.n - ms * ms, cov = t.gs / t.n - mg * ms;
-        if (vs < noisy || vg <= 0)
+        // A flat scene, the commonest reason, is told first.
+        const double ms = t.s / t.n, vs = t.ss / t.n - ms * ms;
+        if (vs < noisy)
+            continue;
+        const double mg = t.g / t.n, vg = t.gg / t.n - mg * mg, cov = t.gs / t.n - mg * ms;
+        if (vg <= 0)
             continue;
         if (cov / std::sqrt(vs * vg) < keptTexture)
             continue;
@@ -399,6 +402,14 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
         bool spread = false;
         reached_ = own;
         std::vector<std::uint8_t>& reached = reached_;
+        // The blocks next to one with a fit of its own (few, or few left to judge).
+        ownNear_.assign(blocks, 0);
+        for (int by = 0; by < blockRows_; ++by)
+            for (int bx = 0; bx < blockColumns_; ++bx)
+                if (own[std::size_t(by) * std::size_t(blockColumns_) + std::size_t(bx)])
+                    for (int ny = std::max(0, by - 1); ny <= std::min(blockRows_ - 1, by + 1); ++ny)
+                        std::fill_n(ownNear_.begin() + ny * blockColumns_ + std::max(0, bx - 1),
+                                    std::min(blockColumns_ - 1, bx + 1) - std::max(0, bx - 1) + 1, 1);
         for (int by = 0; by < blockRows_; ++by)
             for (int bx = 0; bx < blockColumns_; ++bx) {
                 const std::size_t k = std::size_t(by) * std::size_t(blockColumns_) + std::size_t(bx);
@@ -426,7 +437,7 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
                     best = sse(t, scene->gain, scene->offset);
                     chosen = *scene;
                 }
-                for (int ny = top; ny <= bottom; ++ny)
+                for (int ny = top; ny <= bottom && ownNear_[k]; ++ny)
                     for (int nx = left; nx <= right; ++nx) {
                         const std::size_t j = std::size_t(ny) * std::size_t(blockColumns_) + std::size_t(nx);
                         if (!own[j])
@@ -451,7 +462,7 @@ void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& 
     }
     for (std::size_t k = 0; k < blocks; ++k) {
         const Sums& t = sums[k];
-        if (t.n == 0)
+        if (t.n == 0 || (fits_[k].gain == 1 && fits_[k].offset == 0)) // a fit that changes nothing moves nothing
             continue;
         const double ms = t.s / t.n;
         blockMoved_[k] = std::abs(fits_[k].gain * ms + fits_[k].offset - ms) > 4;

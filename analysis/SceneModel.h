@@ -108,7 +108,7 @@ private:
     };
     std::vector<Fit> fits_;
     std::vector<Sums> blockSums_;
-    std::vector<std::uint8_t> own_, quiet_, fresh_, reached_; // the light fit's blocks: see fitLight()
+    std::vector<std::uint8_t> own_, quiet_, fresh_, reached_, ownNear_; // the light fit's blocks: see fitLight()
     std::vector<std::uint8_t> blockMoved_; // the fitted light moved the block's mean
     std::vector<float> blockMean_;         // this cycle's noise measurement
     std::vector<std::uint16_t> columnSums_;
