@@ -95,10 +95,10 @@ SCENE_INLINE void quarterRows(const std::uint8_t* __restrict a, const std::uint8
 }
 
 SCENE_INLINE std::uint64_t absDifference(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, int n, int rows,
-                                         std::ptrdiff_t stride)
+                                         std::ptrdiff_t stride, std::uint64_t bound)
 {
     std::uint64_t total = 0;
-    for (int r = 0; r < rows; ++r, a += stride, b += stride) {
+    for (int r = 0; r < rows && total <= bound; ++r, a += stride, b += stride) {
         int sum = 0;
 #pragma GCC ivdep
         for (int x = 0; x < n; ++x)
@@ -617,9 +617,10 @@ using avx2::noiseSums;
     {                                                                                                                  \
         body::halveRows(a, b, o, n);                                                                                   \
     }                                                                                                                  \
-    TARGET std::uint64_t absDifference(const std::uint8_t* a, const std::uint8_t* b, int n, int r, std::ptrdiff_t s)  \
+    TARGET std::uint64_t absDifference(const std::uint8_t* a, const std::uint8_t* b, int n, int r, std::ptrdiff_t s,  \
+                                       std::uint64_t d)                                                                \
     {                                                                                                                  \
-        return body::absDifference(a, b, n, r, s);                                                                     \
+        return body::absDifference(a, b, n, r, s, d);                                                                  \
     }                                                                                                                  \
     TARGET void roundLevels(const std::uint16_t* s, std::uint8_t* o, int n) { body::roundLevels(s, o, n); }            \
     TARGET void applyLight(std::uint8_t* e, const float* g, const float* o, std::uint8_t* u, int n)                   \

@@ -23,8 +23,10 @@ struct SceneKernels {
     // out[x] = rounded mean of the 4 x 4 pixels at column 4x of rows a, b, c and d
     void (*quarterRows)(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, const std::uint8_t* d,
                         std::uint8_t* out, int n);
-    // the sum of |a[x] - b[x]| over `rows` rows `stride` apart
-    std::uint64_t (*absDifference)(const std::uint8_t* a, const std::uint8_t* b, int n, int rows, std::ptrdiff_t stride);
+    // the sum of |a[x] - b[x]| over `rows` rows `stride` apart, or some sum above `bound`
+    // once the rows so far pass it
+    std::uint64_t (*absDifference)(const std::uint8_t* a, const std::uint8_t* b, int n, int rows, std::ptrdiff_t stride,
+                                   std::uint64_t bound);
     // out[x] = s[x] / 256, rounded
     void (*roundLevels)(const std::uint16_t* s, std::uint8_t* out, int n);
     // e[x] = e[x] x gain[x] + offset[x], rounded half away from zero into 0 .. 255, and

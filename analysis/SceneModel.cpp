@@ -18,7 +18,7 @@ constexpr double analysisPixels = 160.0 * 120.0;
 constexpr int block = 8;
 // The picture may be shifted against the scene by up to this many pixels each way.
 constexpr int largestShift = 2;
-// A shift is taken when it matches the scene clearly better than none.
+// A shift is taken when it matches the scene clearly better than none: by this share.
 constexpr double shiftGain = 0.9;
 // A block's own light fit is trusted when its texture is kept this well (correlation).
 constexpr double keptTexture = 0.85;
@@ -268,29 +268,31 @@ void SceneModel::align(const kernels::SceneKernels& ops)
     const int inner = w - 2 * largestShift, span = inner >= 64 ? inner / 32 * 32 : inner;
     const int left = largestShift + (inner - span) / 2;
     const int rows = (h - 2 * largestShift + 7) / 8;
-    auto sadOf = [&](int dx, int dy) {
+    auto sadOf = [&](int dx, int dy, std::uint64_t bound) {
         return ops.absDifference(picture_.data() + std::size_t(largestShift) * std::size_t(w) + std::size_t(left),
                                  sceneLevels_.data() + std::size_t(largestShift + dy) * std::size_t(w) + std::size_t(left + dx),
-                                 span, rows, 8 * std::ptrdiff_t(w));
+                                 span, rows, 8 * std::ptrdiff_t(w), bound);
     };
     shiftX_ = shiftY_ = 0;
     if (w <= 4 * largestShift || h <= 4 * largestShift)
         return;
-    const std::uint64_t still = sadOf(0, 0);
-    std::uint64_t best = still;
+    const std::uint64_t still = sadOf(0, 0, std::numeric_limits<std::uint64_t>::max());
+    if (still == 0)
+        return;
+    // A shift is taken when it matches the scene clearly better than none, and the best one
+    // when several do: a shift's rows stop being summed once it can be neither.
+    std::uint64_t best = std::uint64_t(std::floor(shiftGain * double(still))) + 1;
     for (int dy = -largestShift; dy <= largestShift; ++dy)
         for (int dx = -largestShift; dx <= largestShift; ++dx) {
             if (dx == 0 && dy == 0)
                 continue;
-            const std::uint64_t sad = sadOf(dx, dy);
+            const std::uint64_t sad = sadOf(dx, dy, best - 1);
             if (sad < best) {
                 best = sad;
                 shiftX_ = dx;
                 shiftY_ = dy;
             }
         }
-    if (double(best) > shiftGain * double(still))
-        shiftX_ = shiftY_ = 0;
 }
 
 void SceneModel::fitLight(const SceneRules& rules, const kernels::SceneKernels& ops)
