@@ -689,9 +689,12 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         std::int64_t pixels = 0, tracked = 0, moved = 0;
         int age = 0;
         bool counts = false;
-        // For the fit of the picture as the scene under light that varies across the area:
-        // p = (g + gx x + gy y) s + o.
-        double xx[4][4] = {}, xp[4] = {}, pp = 0, threshold = 0;
+        double threshold = 0;
+        // For the fit of the picture as the scene under light that varies across the area,
+        // p = (g + gx x + gy y) s + o: the sums of the products of s, s x, s y and p, exact
+        // (at most 2^62 for any picture there is).
+        std::int64_t ss = 0, ssx = 0, ssy = 0, s = 0, sxsx = 0, sxsy = 0, sx = 0, sysy = 0, sy = 0;
+        std::int64_t sp = 0, sxp = 0, syp = 0, p = 0, pp = 0;
     };
     std::vector<Area> areas(parent_.size());
     float lightRatio = 1;
@@ -716,23 +719,20 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
             ++a.pixels;
             a.tracked += ageNear_[i] > 0;
             a.age = std::max(a.age, int(ageNear_[i]));
-            // The terms one by one: an array of them costs a store and a load each.
-            const double sv = aligned[i], pv = picture_[i];
-            const double fx = sv * double(x) / w, fy = sv * double(y) / w;
-            a.xx[0][0] += sv * sv;
-            a.xx[0][1] += sv * fx;
-            a.xx[0][2] += sv * fy;
-            a.xx[0][3] += sv;
-            a.xx[1][1] += fx * fx;
-            a.xx[1][2] += fx * fy;
-            a.xx[1][3] += fx;
-            a.xx[2][2] += fy * fy;
-            a.xx[2][3] += fy;
-            a.xx[3][3] += 1;
-            a.xp[0] += sv * pv;
-            a.xp[1] += fx * pv;
-            a.xp[2] += fy * pv;
-            a.xp[3] += pv;
+            const std::int64_t sv = aligned[i], pv = picture_[i], sx = sv * x, sy = sv * y;
+            a.ss += sv * sv;
+            a.ssx += sv * sx;
+            a.ssy += sv * sy;
+            a.s += sv;
+            a.sxsx += sx * sx;
+            a.sxsy += sx * sy;
+            a.sx += sx;
+            a.sysy += sy * sy;
+            a.sy += sy;
+            a.sp += sv * pv;
+            a.sxp += sx * pv;
+            a.syp += sy * pv;
+            a.p += pv;
             a.pp += pv * pv;
             a.threshold += threshold[x / block];
             if (counts.lightChange)
@@ -745,7 +745,14 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     for (Area& a : areas) {
         if (a.pixels == 0)
             continue;
-        if (rules.light && keptItsTexture(a.xx, a.xp, a.pp, double(a.pixels), a.threshold / double(a.pixels))) {
+        // The positions in widths of the picture, which keeps the sums' sizes alike.
+        const double w1 = w, w2 = w1 * w1;
+        const double xx[4][4] = {{double(a.ss), double(a.ssx) / w1, double(a.ssy) / w1, double(a.s)},
+                                 {0, double(a.sxsx) / w2, double(a.sxsy) / w2, double(a.sx) / w1},
+                                 {0, 0, double(a.sysy) / w2, double(a.sy) / w1},
+                                 {0, 0, 0, double(a.pixels)}};
+        const double xp[4] = {double(a.sp), double(a.sxp) / w1, double(a.syp) / w1, double(a.p)};
+        if (rules.light && keptItsTexture(xx, xp, double(a.pp), double(a.pixels), a.threshold / double(a.pixels))) {
             // A shadow (or light) falling across the area: no movement, no track.
             a.age = 0;
             continue;
