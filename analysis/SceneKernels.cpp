@@ -323,13 +323,6 @@ SCENE_INLINE void largestAlong(const std::uint8_t* __restrict in, std::uint8_t* 
     }
 }
 
-SCENE_INLINE void largestOf(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, int n)
-{
-    #pragma GCC ivdep
-    for (int x = 0; x < n; ++x)
-        out[x] = std::max(out[x], in[x]);
-}
-
 } // namespace body
 
 // The kernels written by hand for each set, where the compiler does not find the
@@ -647,7 +640,6 @@ using avx2::noiseSums;
         return body::markRange(s, l, h, t, w, u, st, n, width);                                                        \
     }                                                                                                                  \
     TARGET void largestAlong(const std::uint8_t* i, std::uint8_t* o, int n, int r) { body::largestAlong(i, o, n, r); } \
-    TARGET void largestOf(const std::uint8_t* i, std::uint8_t* o, int n) { body::largestOf(i, o, n); }                 \
     constexpr SceneKernels set{.addRow = addRow,                                                                       \
                                .binColumns = binColumns,                                                               \
                                .halveRows = halveRows,                                                                 \
@@ -662,8 +654,7 @@ using avx2::noiseSums;
                                .noiseSums = noiseSums,                                                                 \
                                .markRange = markRange,                                                                 \
                                .learnRow = learnRow,                                                                   \
-                               .largestAlong = largestAlong,                                                           \
-                               .largestOf = largestOf};                                                                \
+                               .largestAlong = largestAlong};                                                          \
     }
 
 SCENE_KERNEL_SET(portable, )

@@ -66,8 +66,6 @@ struct SceneKernels {
                      const std::uint8_t* moved, int n, int absorbed, int quick, int slow);
     // out[x] = max(in[x - reach .. x + reach]) within the row
     void (*largestAlong)(const std::uint8_t* in, std::uint8_t* out, int n, int reach);
-    // out[x] = max(out[x], in[x])
-    void (*largestOf)(const std::uint8_t* in, std::uint8_t* out, int n);
 };
 
 // The kernels of `variant`, null where the processor does not run it.

@@ -654,16 +654,16 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         }
     }
 
-    // The largest age within reach: where an area was in the last picture. Only the changed
-    // rows and columns need it, from the rows and columns within reach of them.
-    ageNear_.resize(n);
+    // The largest age within reach: where an area was in the last picture. Along the rows
+    // within reach of a changed one here, over the changed columns and those within reach
+    // of them; across the rows for each changed pixel.
     work8_.resize(n);
     // After pictures sent again, what moves may have gone further, but in a cluttered scene
     // a wider reach would follow anything to anything.
     const bool wasCluttered = clutter_ >= clutteredAt;
     const int elapsed = wasCluttered ? 1 : rules.elapsed;
     const int reach = std::clamp(near * elapsed, near, farthest);
-    const int from = std::max(0, first - reach), span = std::min(w, last + 1 + reach) - from, width = last + 1 - first;
+    const int from = std::max(0, first - reach), span = std::min(w, last + 1 + reach) - from;
     rowNeeded_.assign(std::size_t(h), 0);
     for (int y = 0; y < h; ++y)
         if (rowChanged_[std::size_t(y)])
@@ -671,18 +671,12 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
     for (int y = 0; y < h; ++y)
         if (rowNeeded_[std::size_t(y)])
             ops.largestAlong(age_.data() + index(from, y), work8_.data() + index(from, y), span, reach);
-    for (int y = 0; y < h; ++y) {
-        if (!rowChanged_[std::size_t(y)])
-            continue;
-        std::uint8_t* out = ageNear_.data() + index(first, y);
-        std::copy_n(work8_.data() + index(first, y), width, out);
-        for (int d = 1; d <= reach; ++d) {
-            if (y - d >= 0)
-                ops.largestOf(work8_.data() + index(first, y - d), out, width);
-            if (y + d < h)
-                ops.largestOf(work8_.data() + index(first, y + d), out, width);
-        }
-    }
+    auto ageNear = [&](int x, int y) {
+        std::uint8_t largest = 0;
+        for (int row = std::max(0, y - reach); row <= std::min(h - 1, y + reach); ++row)
+            largest = std::max(largest, work8_[index(x, row)]);
+        return largest;
+    };
 
     const std::vector<std::uint8_t>& aligned = alignedScene();
     struct Area {
@@ -717,8 +711,9 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
             labels_[i] = root;
             Area& a = areas[std::size_t(root)];
             ++a.pixels;
-            a.tracked += ageNear_[i] > 0;
-            a.age = std::max(a.age, int(ageNear_[i]));
+            const int age = ageNear(x, y);
+            a.tracked += age > 0;
+            a.age = std::max(a.age, age);
             const std::int64_t sv = aligned[i], pv = picture_[i], sx = sv * x, sy = sv * y;
             a.ss += sv * sv;
             a.ssx += sv * sx;

@@ -97,7 +97,6 @@ private:
     std::vector<std::uint8_t> rowChanged_;                         // a row holds a changed pixel
     std::vector<std::uint8_t> rowNeeded_;                          // a row lies within reach of a changed one
     std::vector<std::uint8_t> state_;     // 0 unchanged, 1 brighter, 2 darker; after the areas: counted only
-    std::vector<std::uint8_t> ageNear_;   // the largest age within two pixels
     std::vector<std::int32_t> labels_;
     std::vector<std::int32_t> parent_;
     struct Fit {
