@@ -632,11 +632,13 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         return std::min(a, b);
     };
     int first = w, last = -1; // the columns that hold a changed pixel
+    changed_.clear();         // and the pixels, for the passes below
     for (int y = 0; y < h; ++y) {
         if (!rowChanged_[std::size_t(y)])
             continue;
         const std::uint8_t* state = state_.data() + index(0, y);
         for (int x = nextSet(state, 0, w); x < w; x = nextSet(state, x + 1, w)) {
+            changed_.push_back({x, y});
             first = std::min(first, x);
             last = std::max(last, x);
             int label = labelAt(x, y - 1);
@@ -700,39 +702,34 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
         }
         lightRatio = before > 0 ? float(double(now) / double(before)) : 1.0f;
     }
-    for (int y = 0; y < h; ++y) {
-        if (!rowChanged_[std::size_t(y)])
-            continue;
+    for (const auto [x, y] : changed_) {
         const float* threshold = blockThreshold_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-        const std::uint8_t* state = state_.data() + index(0, y);
-        for (int x = nextSet(state, 0, w); x < w; x = nextSet(state, x + 1, w)) {
-            const std::size_t i = index(x, y);
-            const int root = find(parent_, labels_[i]);
-            labels_[i] = root;
-            Area& a = areas[std::size_t(root)];
-            ++a.pixels;
-            const int age = ageNear(x, y);
-            a.tracked += age > 0;
-            a.age = std::max(a.age, age);
-            const std::int64_t sv = aligned[i], pv = picture_[i], sx = sv * x, sy = sv * y;
-            a.ss += sv * sv;
-            a.ssx += sv * sx;
-            a.ssy += sv * sy;
-            a.s += sv;
-            a.sxsx += sx * sx;
-            a.sxsy += sx * sy;
-            a.sx += sx;
-            a.sysy += sy * sy;
-            a.sy += sy;
-            a.sp += sv * pv;
-            a.sxp += sx * pv;
-            a.syp += sy * pv;
-            a.p += pv;
-            a.pp += pv * pv;
-            a.threshold += threshold[x / block];
-            if (counts.lightChange)
-                a.moved += std::abs(float(picture_[i]) - lightRatio * float(previous_[i])) > threshold[x / block];
-        }
+        const std::size_t i = index(x, y);
+        const int root = find(parent_, labels_[i]);
+        labels_[i] = root;
+        Area& a = areas[std::size_t(root)];
+        ++a.pixels;
+        const int age = ageNear(x, y);
+        a.tracked += age > 0;
+        a.age = std::max(a.age, age);
+        const std::int64_t sv = aligned[i], pv = picture_[i], sx = sv * x, sy = sv * y;
+        a.ss += sv * sv;
+        a.ssx += sv * sx;
+        a.ssy += sv * sy;
+        a.s += sv;
+        a.sxsx += sx * sx;
+        a.sxsy += sx * sy;
+        a.sx += sx;
+        a.sysy += sy * sy;
+        a.sy += sy;
+        a.sp += sv * pv;
+        a.sxp += sx * pv;
+        a.syp += sy * pv;
+        a.p += pv;
+        a.pp += pv * pv;
+        a.threshold += threshold[x / block];
+        if (counts.lightChange)
+            a.moved += std::abs(float(picture_[i]) - lightRatio * float(previous_[i])) > threshold[x / block];
     }
     // Areas are measured against the analysis picture, the same share of every frame.
     const std::int64_t smallest = rules.specks ? std::max<std::int64_t>(4, std::int64_t(w) * h / smallestShare) : 1;
@@ -789,23 +786,20 @@ void SceneModel::judgeAreas(const SceneRules& rules, SceneCounts& counts, const 
             clearAges(y);
             continue;
         }
-        std::uint8_t* age = age_.data() + index(0, y);
         ageRows_[std::size_t(y)] = 1;
-        std::int32_t* label = labels_.data() + index(0, y);
-        std::uint8_t* state = state_.data() + index(0, y);
-        std::uint8_t* busy = blockBusy_.data() + std::size_t(y / block) * std::size_t(blockColumns_);
-        std::fill_n(age, w, 0);
-        for (int x = nextSet(state, 0, w); x < w; x = nextSet(state, x + 1, w)) {
-            const Area& a = areas[std::size_t(std::exchange(label[x], -1))];
-            age[x] = std::uint8_t(a.age);
-            busy[x / block] |= a.age > 0;
-            if (!a.counts) {
-                state[x] = 0;
-                continue;
-            }
-            counts.bright += state[x] == 1;
-            counts.dark += state[x] == 2;
+        std::fill_n(age_.data() + index(0, y), w, 0);
+    }
+    for (const auto [x, y] : changed_) {
+        const std::size_t i = index(x, y);
+        const Area& a = areas[std::size_t(std::exchange(labels_[i], -1))];
+        age_[i] = std::uint8_t(a.age);
+        blockBusy_[std::size_t(y / block) * std::size_t(blockColumns_) + std::size_t(x / block)] |= a.age > 0;
+        if (!a.counts) {
+            state_[i] = 0;
+            continue;
         }
+        counts.bright += state_[i] == 1;
+        counts.dark += state_[i] == 2;
     }
 }
 

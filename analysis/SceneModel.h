@@ -98,6 +98,10 @@ private:
     std::vector<std::uint8_t> rowNeeded_;                          // a row lies within reach of a changed one
     std::vector<std::uint8_t> state_;     // 0 unchanged, 1 brighter, 2 darker; after the areas: counted only
     std::vector<std::int32_t> labels_;
+    struct Pixel {
+        int x, y;
+    };
+    std::vector<Pixel> changed_;
     std::vector<std::int32_t> parent_;
     struct Fit {
         float gain = 1, offset = 0;
