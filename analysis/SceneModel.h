@@ -101,7 +101,7 @@ private:
     struct Pixel {
         int x, y;
     };
-    std::vector<Pixel> changed_;
+    std::vector<Pixel> changed_;          // the changed pixels, row by row
     std::vector<std::int32_t> parent_;
     struct Fit {
         float gain = 1, offset = 0;
@@ -118,7 +118,7 @@ private:
     std::vector<std::int32_t> lightBlocks_; // each block's light sums, 8 a block
     std::vector<std::int32_t> noiseBlocks_, count_; // each block's noise sums (4 a block), its count
     std::vector<float> measured_;
-    std::vector<std::uint8_t> work8_, moved_, ghostAge_;
+    std::vector<std::uint8_t> work8_, moved_, ghostAge_; // work8_: the largest age along rows
     std::vector<float> gainRow_, offsetRow_;
     std::vector<std::int16_t> limits_;
     std::vector<std::uint8_t> unknown_; // the scene was clipped where its light changed
