@@ -200,13 +200,12 @@ SCENE_INLINE void boxSums(const std::uint8_t* __restrict in, std::uint16_t* __re
 }
 
 SCENE_INLINE void rangeColumn(const std::uint16_t* __restrict a, const std::uint16_t* __restrict b, const std::uint16_t* __restrict c,
-                              const std::uint16_t* __restrict d, const std::uint16_t* __restrict e, const std::uint16_t* __restrict f, std::uint16_t* __restrict low,
-                              std::uint16_t* __restrict high, int n)
+                              std::uint16_t* __restrict low, std::uint16_t* __restrict high, int n)
 {
     #pragma GCC ivdep
     for (int x = 0; x < n; ++x) {
         low[x] = std::min(std::min(a[x], b[x]), c[x]);
-        high[x] = std::max(std::max(d[x], e[x]), f[x]);
+        high[x] = std::max(std::max(a[x], b[x]), c[x]);
     }
 }
 
@@ -545,11 +544,12 @@ struct LearnRates512 {
     int absorbed;
 };
 
-// 64 pixels of the scene a step on.
-__attribute__((target("avx2,avx512f,avx512bw"))) inline void learnStep(const LearnRates512& rates, std::uint16_t* scene,
+// The scene's next values for 64 pixels.
+__attribute__((target("avx2,avx512f,avx512bw"))) inline void learnStep(const LearnRates512& rates,
+                                                                       const std::uint16_t* scene,
                                                                        const std::uint8_t* picture,
                                                                        const std::uint8_t* age,
-                                                                       const std::uint8_t* moved)
+                                                                       const std::uint8_t* moved, __m512i (&next)[2])
 {
     const __m512i a = _mm512_loadu_si512(age), m = _mm512_loadu_si512(moved);
     const __mmask64 held = rates.absorbed <= 0 ? 0
@@ -563,7 +563,7 @@ __attribute__((target("avx2,avx512f,avx512bw"))) inline void learnStep(const Lea
         const __m512i fast = _mm512_add_epi16(_mm512_sll_epi16(q, rates.up), _mm512_sra_epi16(_mm512_sub_epi16(rates.halfQuick, sl), rates.down));
         const __m512i gentle = _mm512_sra_epi16(_mm512_add_epi16(q, _mm512_srai_epi16(_mm512_sub_epi16(rates.halfSlow, sl), 8)), rates.coarse);
         const __mmask32 which = __mmask32(held >> (32 * half));
-        _mm512_storeu_si512(scene + 32 * half, _mm512_add_epi16(s, _mm512_mask_blend_epi16(which, fast, gentle)));
+        next[half] = _mm512_add_epi16(s, _mm512_mask_blend_epi16(which, fast, gentle));
     }
 }
 
@@ -571,26 +571,22 @@ __attribute__((target("avx2,avx512f,avx512bw"))) void learnRow(std::uint16_t* sc
                                                                const std::uint8_t* age, const std::uint8_t* moved,
                                                                int n, int absorbed, int quick, int slow)
 {
+    if (n < 64)
+        return body::learnRow(scene, picture, age, moved, n, absorbed, quick, slow);
     const LearnRates512 rates{_mm_cvtsi32_si128(8 - quick), _mm_cvtsi32_si128(quick), _mm_cvtsi32_si128(slow - 8),
                               _mm512_set1_epi16(std::int16_t(1 << (quick - 1))),
                               _mm512_set1_epi16(std::int16_t(1 << (slow - 1))),
                               _mm512_set1_epi8(char(std::clamp(absorbed - 1, 0, 255))), absorbed};
-    int x = 0;
-    for (; x + 64 <= n; x += 64)
-        learnStep(rates, scene + x, picture + x, age + x, moved + x);
-    // The row's end through a whole vector's copy. (A row of a shifted picture is rarely
-    // whole vectors.)
-    if (x < n) {
-        const int rest = n - x;
-        std::uint16_t s[64] = {};
-        std::uint8_t p[64] = {}, a[64] = {}, m[64] = {};
-        std::copy_n(scene + x, rest, s);
-        std::copy_n(picture + x, rest, p);
-        std::copy_n(age + x, rest, a);
-        std::copy_n(moved + x, rest, m);
-        learnStep(rates, s, p, a, m);
-        std::copy_n(s, rest, scene + x);
+    // As with AVX2: the last 64 pixels first, stored last.
+    __m512i last[2], next[2];
+    learnStep(rates, scene + n - 64, picture + n - 64, age + n - 64, moved + n - 64, last);
+    for (int x = 0; x + 64 <= n; x += 64) {
+        learnStep(rates, scene + x, picture + x, age + x, moved + x, next);
+        _mm512_storeu_si512(scene + x, next[0]);
+        _mm512_storeu_si512(scene + x + 32, next[1]);
     }
+    _mm512_storeu_si512(scene + n - 64, last[0]);
+    _mm512_storeu_si512(scene + n - 32, last[1]);
 }
 
 // The blocks' sums are AVX2's: their sums across a block have no wider form.
@@ -624,11 +620,10 @@ using avx2::noiseSums;
     {                                                                                                                  \
         body::boxSums(i, o, c, w, h);                                                                                  \
     }                                                                                                                  \
-    TARGET void rangeColumn(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,                    \
-                            const std::uint16_t* d, const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* l,  \
+    TARGET void rangeColumn(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* l,  \
                             std::uint16_t* h, int n)                                                                   \
     {                                                                                                                  \
-        body::rangeColumn(a, b, c, d, e, f, l, h, n);                                                                  \
+        body::rangeColumn(a, b, c, l, h, n);                                                                           \
     }                                                                                                                  \
     TARGET bool beyondLimits(const std::uint16_t* s, const std::uint16_t* e, const std::int16_t* t, int n)             \
     {                                                                                                                  \

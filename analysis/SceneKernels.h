@@ -41,9 +41,9 @@ struct SceneKernels {
     // out = the sums of each pixel's 3 x 3 of the w x h picture `in`, the edges repeated;
     // `columns` holds 8 w values
     void (*boxSums)(const std::uint8_t* in, std::uint16_t* out, std::uint16_t* columns, int w, int h);
-    // low[x] = min(a, b, c)[x]; high[x] = max(d, e, f)[x]
-    void (*rangeColumn)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, const std::uint16_t* d,
-                        const std::uint16_t* e, const std::uint16_t* f, std::uint16_t* low, std::uint16_t* high, int n);
+    // low[x] = min(a, b, c)[x]; high[x] = max(a, b, c)[x]
+    void (*rangeColumn)(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint16_t* low,
+                        std::uint16_t* high, int n);
     // Whether |s[x] - e[x]| > t[x] anywhere (s and e at most 9 x 255)
     bool (*beyondLimits)(const std::uint16_t* s, const std::uint16_t* e, const std::int16_t* t, int n);
     // For each block of 8 columns (the last cut at `width`), the sums over `rows` rows

@@ -589,8 +589,8 @@ void SceneModel::findChanges(const SceneRules& rules, SceneCounts& counts, const
         }
         withNeighbourRows(w, h, top, top + rows,
                           [&](std::size_t above, std::size_t row, std::size_t below, std::size_t count) {
-                              ops.rangeColumn(e + above, e + row, e + below, e + above, e + row, e + below,
-                                              low_.data() + 1 + row, high_.data() + 1 + row, int(count));
+                              ops.rangeColumn(e + above, e + row, e + below, low_.data() + 1 + row,
+                                              high_.data() + 1 + row, int(count));
                           });
         // Ignored and unknown pixels never count.
         const int found = ops.markRange(sums_.data() + first, low + first, high + first, limits_.data(),
